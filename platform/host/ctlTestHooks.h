@@ -1,0 +1,59 @@
+// Test hooks of the virtual controller: make chosen platform calls fail, and
+// count what is still allocated. Only tests and test programs include this.
+#pragma once
+
+#include <cstdint>
+
+namespace vc::hooks {
+
+// Call sites that can be made to fail.
+enum class Site : int {
+    Malloc,
+    VarRead,      // ctlGetVarData, ctlGetSVarInfo, ctlGetPosVarData
+    VarWrite,     // ctlPutVarData, ctlPutSVarInfo
+    IoRead,
+    IoWrite,
+    Socket,
+    Bind,
+    Listen,
+    Accept,
+    Connect,
+    Send,
+    Recv,
+    SendTo,
+    Select,
+    TaskCreate,   // ctlCreateTask
+    TaskSpawn,    // vx::taskSpawn
+    SemCreate,
+    MsgQCreate,
+    PipeCreate,
+    PipeOpen,
+    RsInit,
+    RsOpen,
+    RsSend,
+    RsRecv,
+    CartPos,
+    ServoSpeed,
+    FileList,
+    IfAddr,
+    Count
+};
+
+// After `skip` further calls at `site` have succeeded, the next `times` calls
+// fail with errno `err` (times < 0: every call from then on).
+void failAfter(Site site, int skip, int times = 1, int err = 5 /* EIO */);
+// Accesses of variables of `type` touching an index in [first, last] fail
+// `times` times (times < 0: until reset). write selects puts instead of gets.
+void failVar(bool write, std::uint16_t type, std::uint16_t first, std::uint16_t last,
+             int times = 1);
+// Clears every armed failure.
+void reset();
+
+// Used by the platform at each site: true when this call is to fail (errno set).
+bool shouldFail(Site site);
+bool shouldFailVar(bool write, std::uint16_t type, std::uint16_t index);
+
+// Blocks allocated with ctlMalloc and not yet freed.
+long liveAllocations();
+
+}  // namespace vc::hooks
