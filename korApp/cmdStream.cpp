@@ -1,0 +1,20 @@
+// Placeholder until this group of commands is built: the commands answer 254.
+#include <cstdio>
+
+#include "korCommands.h"
+#include "korParams.h"
+
+namespace {
+void notBuilt(const KorCommand& cmd) {
+    std::printf("Error - command %d is not available\r\n", static_cast<int>(cmd.id));
+    korWriteResult(cmd.p[3], KOR_RES_FAILED);
+}
+}  // namespace
+
+void korCmdPosStreamConfig(const KorCommand& cmd) { notBuilt(cmd); }
+void korCmdPosStreamStart(const KorCommand& cmd) { notBuilt(cmd); }
+void korCmdPosStreamStop(const KorCommand& cmd) { notBuilt(cmd); }
+void korCmdTimeStamp(const KorCommand& cmd) { notBuilt(cmd); }
+void korCmdSpeedOutStart(const KorCommand& cmd) { notBuilt(cmd); }
+void korCmdSpeedOutStop(const KorCommand& cmd) { notBuilt(cmd); }
+void korCmdPosRecHeader(const KorCommand& cmd) { notBuilt(cmd); }
