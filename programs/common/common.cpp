@@ -1,0 +1,1 @@
+// Code shared by the programs (settings file, state file location).
