@@ -7,12 +7,8 @@
 
 #include "funclib.h"
 #include "korApp.h"
-#include "korParams.h"
-
-#if __has_include("korHandleTable.h")
 #include "korHandleTable.h"
-#define KOR_HAVE_HANDLE_TABLE 1
-#endif
+#include "korParams.h"
 
 namespace {
 
@@ -62,15 +58,6 @@ int parseParameters(char* text, int* baseNumber, int* slotCount) {
         p = end + 1;
     }
     return tokens;
-}
-
-void initHandleTable() {
-#ifdef KOR_HAVE_HANDLE_TABLE
-    KORHDLTBL_Init(&korHandleTable);
-#else
-    // CHANNEL TABLE: KORHDLTBL_Init(&korHandleTable) is called here once the
-    // channel table (korHandleTable.h) is part of the program.
-#endif
 }
 
 void clearCommandArea(const KorCommandArea& area) {
@@ -130,7 +117,7 @@ KorCommandArea korLauncherStart() {
         "ChannelNo:\t%d\r\nAdminPort:\t%d\r\nClockRate:\t%d\r\n",
         KOR_VERSION, area.base, area.slots, KOR_ADMIN_PORT, korSysClkRate);
 
-    initHandleTable();
+    KORHDLTBL_Init(&korHandleTable);
     clearCommandArea(area);
     ctlCreateTask(TASK_PRIORITY, 0, kor_startAdminTCPServer, KOR_ADMIN_PORT, 0, 0, 0, 0, 0, 0, 0,
                   0, 0);
