@@ -97,8 +97,12 @@ std::string sysError(const std::string& what, const std::string& path) {
 class Fd {
 public:
     explicit Fd(int fd) : fd_(fd) {}
+    // A mapping keeps the open file alive, and with it a file lock taken
+    // through it: unlock explicitly before closing.
     ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ < 0) return;
+        flock(fd_, LOCK_UN);
+        ::close(fd_);
     }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
