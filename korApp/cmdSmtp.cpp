@@ -15,7 +15,6 @@ constexpr const char* kMailSubject = "Arvo KOR mail";
 std::int32_t sendMail(const KorCommand& cmd) {
     const std::int32_t firstVar = cmd.p[1];
     const std::int32_t varCount = cmd.p[2];
-    if (!korBlockCountValid(varCount)) return KOR_RES_NOTHING;
 
     char address[KOR_ADDR_TEXT_SIZE];
     korFormatAddress(address, cmd.p[4], cmd.p[5], cmd.p[6], cmd.p[7]);
@@ -39,6 +38,10 @@ std::int32_t sendMail(const KorCommand& cmd) {
 }  // namespace
 
 void korCmdSmtp(const KorCommand& cmd) {
+    if (!korBlockCountValid(cmd.p[2])) {
+        korWriteResult(cmd.p[3], KOR_RES_NOTHING);
+        return;
+    }
     const std::int32_t result = sendMail(cmd);
     std::printf("SMTP result: %d\r\n", static_cast<int>(result));
     korWriteResult(cmd.p[3], result);

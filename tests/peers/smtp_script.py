@@ -4,6 +4,7 @@ address and plays the given steps on it, in order:
 
   send:TEXT     send TEXT (\\r, \\n, \\t and \\\\ are unescaped; \\xHH is one byte)
   line          wait for one line from the client (up to LF) and log it
+  data          wait for lines up to and including the end-of-data line ".\r\n"
   sleep:SECS    pause
   close         close the connection and stop
 
@@ -63,6 +64,13 @@ def play(conn, steps):
         elif kind == "line":
             if conn.read_line() is None:
                 return
+        elif kind == "data":
+            while True:
+                line = conn.read_line()
+                if line is None:
+                    return
+                if line == b".\r\n":
+                    break
         elif kind == "sleep":
             time.sleep(float(value))
         elif kind == "close":
@@ -81,7 +89,7 @@ def main():
     parser.add_argument("--host", default="127.0.0.1", help="loopback address to listen on")
     parser.add_argument("--port", type=int, default=0, help="port (0: any free one)")
     parser.add_argument("--log", required=True, help="event log file")
-    parser.add_argument("steps", nargs="*", help="send:TEXT, line, sleep:SECS, close")
+    parser.add_argument("steps", nargs="*", help="send:TEXT, line, data, sleep:SECS, close")
     args = parser.parse_args()
     if not args.host.startswith("127."):
         parser.error("only loopback addresses are allowed")

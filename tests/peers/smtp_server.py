@@ -105,7 +105,7 @@ def make_protocol(store, handler, args):
         store.event("LOGIN %s %s %s %s" % (mechanism, "ok" if ok else "refused",
                                            base64.b64encode(auth_data.login).decode(),
                                            base64.b64encode(auth_data.password).decode()))
-        return AuthResult(success=ok)
+        return AuthResult(success=ok, handled=False)  # the server answers 235 or 535
 
     mechanisms = {m for m in args.mechanisms.upper().split(",") if m and m != "NONE"}
     excluded = [m for m in ("LOGIN", "PLAIN") if m not in mechanisms]
