@@ -18,17 +18,6 @@ using Frame = std::array<std::uint8_t, KOR_MODBUS_BUFFER_SIZE>;
 constexpr int kTransactionId = 1;
 constexpr int kUnitId = 1;
 
-bool inTable(int handle) { return handle >= 0 && handle < KORHDLTBL_SIZE; }
-
-// Holds tableSem for the lifetime of the guard.
-class TableLock {
-public:
-    TableLock() { ctlSemTake(korHandleTable.tableSem, CTL_WAIT_FOREVER); }
-    ~TableLock() { ctlSemGive(korHandleTable.tableSem); }
-    TableLock(const TableLock&) = delete;
-    TableLock& operator=(const TableLock&) = delete;
-};
-
 // Holds a channel's handleSem while the channel is open. A channel that is
 // free, or is released while we wait (a pending close request keeps its
 // semaphore taken until the release deletes it), is not held: open() is false.
@@ -36,14 +25,14 @@ class ChannelLock {
 public:
     explicit ChannelLock(int handle) : handle_(handle) {
         {
-            TableLock table;
-            sem_ = korHandleTable.handle[handle].handleSem;
-            if (korHandleTable.handle[handle].inUse != 1) return;
+            KorTableLock table(&korHandleTable);
+            sem_ = korHandleTable.handles[handle].handleSem;
+            if (korHandleTable.handles[handle].inUse != 1) return;
         }
         held_ = ctlSemTake(sem_, CTL_WAIT_FOREVER) == 0;
         if (held_) {
-            TableLock table;
-            open_ = korHandleTable.handle[handle].inUse == 1;
+            KorTableLock table(&korHandleTable);
+            open_ = korHandleTable.handles[handle].inUse == 1;
         }
     }
     ~ChannelLock() {
@@ -53,7 +42,7 @@ public:
     ChannelLock& operator=(const ChannelLock&) = delete;
 
     bool open() const { return open_; }
-    KORHANDLE& record() const { return korHandleTable.handle[handle_]; }
+    KORHANDLE& record() const { return korHandleTable.handles[handle_]; }
 
 private:
     int handle_;
@@ -66,11 +55,10 @@ constexpr int kChannelClosed = -1000;
 
 // Sends the frame on the channel; kChannelClosed when it is not open, else
 // the transport's result.
-int sendOnChannel(int handle, const Frame& frame, int length) {
+int sendOnChannel(int handle, Frame& frame, int length) {
     ChannelLock channel(handle);
     if (!channel.open()) return kChannelClosed;
-    return kor_startTCPSend(channel.record().socket, reinterpret_cast<const char*>(frame.data()),
-                            length);
+    return kor_startTCPSend(channel.record().socket, reinterpret_cast<char*>(frame.data()), length);
 }
 
 // Takes what the channel's input queue holds into the frame buffer (over the
@@ -78,7 +66,7 @@ int sendOnChannel(int handle, const Frame& frame, int length) {
 int takeReply(int handle, Frame& frame) {
     ChannelLock channel(handle);
     if (!channel.open()) return kChannelClosed;
-    TableLock table;
+    KorTableLock table(&korHandleTable);
     const int n = KORCHQUE_Pop(channel.record().inputQueue, reinterpret_cast<char*>(frame.data()),
                                KOR_MODBUS_BUFFER_SIZE);
     return n > 0 ? n : 0;
@@ -170,7 +158,7 @@ int kor_ModBusRead(int handle, int waitMs, int firstVar, int functionCode, int s
     int length = 0;
     kor_CreateModBusReadHeader(frame.data(), &length, kTransactionId, kUnitId, startAddress,
                                quantity, functionCode);
-    if (!inTable(handle)) return -1;
+    if (!KORHDLTBL_InRange(handle)) return -1;
 
     const int sent = sendOnChannel(handle, frame, length);
     if (sent == kChannelClosed) return -1;
@@ -196,7 +184,7 @@ int kor_ModBusWrite(int handle, int waitMs, int source, int quantity, int functi
                     int startAddress, int swapFlag) {
     Frame frame{};
     if (source < 0) return -1;
-    if (!inTable(handle)) return -2;
+    if (!KORHDLTBL_InRange(handle)) return -2;
 
     const int length = buildWrite(frame, source, quantity, functionCode, startAddress,
                                   swapFlag != 0);

@@ -5,7 +5,6 @@
 #include "posStream.h"
 
 KorStreamSettings korStreamSettings;
-std::int32_t korPosRecHeader[6] = {0, 0, 0, 0, 0, 0};
 
 namespace {
 
