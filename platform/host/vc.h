@@ -1,0 +1,24 @@
+// Life cycle of the virtual controller inside a process: programs and tests
+// start it with their settings and stop it at the end.
+#pragma once
+
+#include "vcSettings.h"
+
+namespace vc {
+
+// Stores the settings, opens the state file, starts the controller's own FTP
+// server and then runs ctlUsrRoot(0, ...) in a task of its own, as the
+// controller does at boot. Returns 0, or -1 with a message on stderr (nothing
+// is left running then).
+int start(const Settings& settings);
+// Ends every task the platform started (each at its next blocking call), stops
+// the FTP server and closes the state file. The calling thread is not ended.
+void stop();
+// The settings in force (defaults until start).
+const Settings& settings();
+// Puts settings in force without starting anything (start does this first).
+// Tests use it to run platform calls under chosen settings. Not to be called
+// while tasks read the settings.
+void useSettings(const Settings& settings);
+
+}  // namespace vc
