@@ -34,6 +34,7 @@ def start_server(owner, *extra):
     proc = subprocess.Popen([SERVER, '--address', address] + list(extra),
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                             preexec_fn=harness._preexec_die_with_parent)
+    owner.addCleanup(proc.stdout.close)
     owner.addCleanup(lambda: harness._stop_process(proc))
     line = proc.stdout.readline()
     if not line.startswith('READY '):
@@ -238,9 +239,13 @@ class ModbusWriteTest(ModbusCase):
         self.assertEqual(self.client.registers(500, 4), [1, 0xFFFF, 4464, 0x0102])
         self.assertEqual(self.write(self.handle, 16, 510, 4, 60, swap=-1), 255)
         self.assertEqual(self.client.registers(510, 4), [0x0100, 0xFFFF, 0x7011, 0x0201])
-        self.vc.set('D600..D726', 9)
-        self.assertEqual(self.write(self.handle, 16, 600, 127, 600), 248,
-                         'the device takes at most 123 registers')
+        # The most a device takes in one request.
+        self.vc.set('D600..D722', 9, 'D722', 0x4321)
+        self.assertEqual(self.write(self.handle, 16, 600, 123, 600), 255)
+        self.assertEqual(self.client.registers(600, 124), [9] * 122 + [0x4321, 0])
+        mark = len(self.vc.output())
+        self.assertEqual(self.write(self.handle, 16, 5000, 1, 600), 248, 'exception reply')
+        self.vc.wait_output('Error 144 Exception 2\r\n', start=mark)
 
     def test_refused_writes_send_nothing(self):
         self.vc.set('D700..D899', 5)
@@ -250,7 +255,7 @@ class ModbusWriteTest(ModbusCase):
             with self.subTest(function=function, count=count):
                 self.assertEqual(self.write(self.handle, function, 700, count, source), code)
         self.assertEqual(self.write(25, 6, 700, 1, 700), 253)
-        self.assertEqual(self.write(self.handle, 6, 700, 1, 65000), 252,
+        self.assertEqual(self.write(self.handle, 6, 700, 1, 5000), 252,
                          'a D variable that cannot be read')
         self.assertEqual(self.client.registers(700, 2), [0, 0])
         # No stray reply waits in the channel: the next exchange gets its own.
