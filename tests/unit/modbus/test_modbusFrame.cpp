@@ -18,7 +18,7 @@ using Bytes = std::vector<std::uint8_t>;
 Bytes readReply(int functionCode, int byteCount, const Bytes& data) {
     Bytes r = {0, 1, 0, 0, 0, static_cast<std::uint8_t>(3 + data.size()), 1,
                static_cast<std::uint8_t>(functionCode), static_cast<std::uint8_t>(byteCount)};
-    r.insert(r.end(), data.begin(), data.end());
+    for (std::uint8_t b : data) r.push_back(b);
     return r;
 }
 
