@@ -10,15 +10,9 @@
 #include "taskInternal.h"
 #include "vc.h"
 #include "vcFtpServer.h"
+#include "vcState.h"
 
 namespace vc {
-
-// Until the state file module is part of the build, a controller without
-// variables. TEMPORARY: removed when the state module lands.
-int openState(const Settings& settings, std::string* error);
-void closeState();
-__attribute__((weak)) int openState(const Settings&, std::string*) { return 0; }
-__attribute__((weak)) void closeState() {}
 
 namespace {
 
@@ -61,8 +55,7 @@ int startWith(const Settings& s, void (*root)()) {
     useSettings(s);
     std::string error;
     if (openState(s, &error) != 0) {
-        std::fprintf(stderr, "virtual controller: state file %s: %s\n", s.statePath.c_str(),
-                     error.c_str());
+        std::fprintf(stderr, "virtual controller: %s\n", error.c_str());
         return -1;
     }
     startFtpServer(s);  // reports its own failure; the controller runs without it

@@ -1,6 +1,7 @@
 // Start and stop of the virtual controller in-process; network identity and time.
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -99,6 +100,11 @@ TEST_F(Lifecycle, StartRunsTheEntryPointInATaskAndStopEndsTheTasks) {
     EXPECT_EQ(vc::startWith(s, fakeRoot), -1);  // refused, nothing started
     EXPECT_EQ(rootTask.load(), 0);
     s.address = "127.0.61.5";
+    std::string statePath = s.statePath;
+    s.statePath = "/nonexistent-dir/x.state";
+    EXPECT_EQ(vc::startWith(s, fakeRoot), -1);  // no state file: refused
+    EXPECT_EQ(rootTask.load(), 0);
+    s.statePath = statePath;
     ASSERT_EQ(vc::startWith(s, fakeRoot), 0);
     EXPECT_EQ(vc::settings().address, "127.0.61.5");
     EXPECT_EQ(vc::startWith(s, fakeRoot), -1);  // already running
@@ -116,6 +122,7 @@ TEST_F(Lifecycle, StartRunsTheEntryPointInATaskAndStopEndsTheTasks) {
     EXPECT_NE(rootTask.load(), ctlTaskIdSelf());
     ASSERT_EQ(vc::startWith(s, fakeRoot), 0);  // and it can start again
     vc::stop();
+    std::remove(statePath.c_str());
 }
 
 }  // namespace
