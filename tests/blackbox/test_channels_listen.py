@@ -2,14 +2,15 @@
 closing a listener and listening on its port again."""
 
 import os
+import socket
 import sys
 import unittest
 
 from harness import Controller, free_address, wait_for, SOURCE
 
 sys.path.insert(0, os.path.join(SOURCE, 'tests', 'peers'))
-from chanpeers import (NOT_IN_USE, close_all, connect_from, read_exactly,  # noqa: E402
-                       sees_close, unused_port)
+from chanpeers import (NOT_IN_USE, call_for_zero, close_all, connect_from,  # noqa: E402
+                       read_exactly, sees_close, unused_port)
 
 NOT_ACCEPTED = 249
 
@@ -68,8 +69,10 @@ class ListenChannelTest(unittest.TestCase):
         self.assertEqual(read_exactly(self.vc, ha, 6), b'from a')
         self.assertEqual(read_exactly(self.vc, hb, 6), b'from b')
         # Listening and accepted channels are not sent on.
-        self.assertEqual(self.vc.call('SENDDATA', handle=ha, bytes=b'no'), 0)
-        self.assertEqual(self.vc.call('SENDDATA', handle=listener, bytes=b'no'), 0)
+        self.assertEqual(call_for_zero(self.vc, 'SENDDATA', handle=ha, bytes=b'no'), 0)
+        self.assertEqual(call_for_zero(self.vc, 'SENDDATA', handle=listener, bytes=b'no'), 0)
+        a.settimeout(0.3)
+        self.assertRaises(socket.timeout, a.recv, 10)
 
         # Closing an accepted channel closes its connection and its lookup.
         self.assertEqual(self.vc.call('CLOSEHANDLE', handle=ha), 255)
