@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -135,14 +136,20 @@ private:
 // Serves one connection on `listener` in a thread: sends the chunks in order
 // (one send each), ends its side, then reads and drops whatever the client
 // sends until the client closes. join() waits for all of that.
+// With answerPrompts, a chunk that ends in ": " is answered as a log-in
+// server would: the peer waits (at most 200 ms) for the client's line before
+// it sends the next chunk, so a prompt is not merged with what follows.
 class ScriptedPeer {
 public:
-    ScriptedPeer(const PeerListener& listener, std::vector<std::string> chunks)
-        : thread_([fd = listener.fd(), chunks = std::move(chunks)] {
+    ScriptedPeer(const PeerListener& listener, std::vector<std::string> chunks,
+                 bool answerPrompts = false)
+        : thread_([fd = listener.fd(), chunks = std::move(chunks), answerPrompts] {
               const int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
               if (c < 0) return;
               for (const std::string& chunk : chunks) {
                   if (::send(c, chunk.data(), chunk.size(), MSG_NOSIGNAL) < 0) break;
+                  if (answerPrompts && chunk.size() >= 2 && chunk.compare(chunk.size() - 2, 2, ": ") == 0)
+                      awaitLine(c);
               }
               ::shutdown(c, SHUT_WR);
               char sink[4096];
@@ -153,6 +160,15 @@ public:
     void join() { thread_.join(); }
 
 private:
+    static void awaitLine(int c) {
+        timeval limit{0, 200000};
+        ::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        char b;
+        while (::recv(c, &b, 1, 0) == 1 && b != '\n') {
+        }
+        timeval none{0, 0};
+        ::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
+    }
     std::thread thread_;
 };
 
