@@ -136,9 +136,10 @@ private:
 // Serves one connection on `listener` in a thread: sends the chunks in order
 // (one send each), ends its side, then reads and drops whatever the client
 // sends until the client closes. join() waits for all of that.
-// With answerPrompts, a chunk that ends in ": " is answered as a log-in
-// server would: the peer waits (at most 200 ms) for the client's line before
-// it sends the next chunk, so a prompt is not merged with what follows.
+// With answerPrompts the peer behaves as a log-in server towards its first
+// two chunks that end in ": " (user name and password prompts): it waits (at
+// most 50 ms) for the client's line before it sends the next chunk, so a
+// prompt is not merged with what follows.
 class ScriptedPeer {
 public:
     ScriptedPeer(const PeerListener& listener, std::vector<std::string> chunks,
@@ -146,10 +147,14 @@ public:
         : thread_([fd = listener.fd(), chunks = std::move(chunks), answerPrompts] {
               const int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
               if (c < 0) return;
+              int prompts = answerPrompts ? 2 : 0;
               for (const std::string& chunk : chunks) {
                   if (::send(c, chunk.data(), chunk.size(), MSG_NOSIGNAL) < 0) break;
-                  if (answerPrompts && chunk.size() >= 2 && chunk.compare(chunk.size() - 2, 2, ": ") == 0)
+                  if (prompts > 0 && chunk.size() >= 2 &&
+                      chunk.compare(chunk.size() - 2, 2, ": ") == 0) {
+                      --prompts;
                       awaitLine(c);
+                  }
               }
               ::shutdown(c, SHUT_WR);
               char sink[4096];
@@ -161,7 +166,7 @@ public:
 
 private:
     static void awaitLine(int c) {
-        timeval limit{0, 200000};
+        timeval limit{0, 50000};
         ::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         char b;
         while (::recv(c, &b, 1, 0) == 1 && b != '\n') {
