@@ -57,11 +57,13 @@ TEST_F(SmtpSession, LoginIsPreferredAndTheMailIsDelivered) {
     EXPECT_EQ(Smtp_SendMail(sock, "robot@cell.example", "boss@plant.example", "Arvo KOR mail", "Hi"),
               SMTP_OK);
     ASSERT_TRUE(peer.waitForEvent("CLOSED 1"));
-    EXPECT_EQ(peer.events(), (std::vector<std::string>{
-                                 "CONNECT 1", peer.events()[1], "AUTH LOGIN", "LOGIN LOGIN ok cm9ib3Q= c2VjcmV0",
-                                 "MAIL FROM:<robot@cell.example>", "RCPT TO:<boss@plant.example>", "DATA",
-                                 "MESSAGE mail-1.eml", "QUIT", "CLOSED 1"}));
-    EXPECT_EQ(peer.events()[1].rfind("EHLO ", 0), 0u);
+    const auto events = peer.events();
+    ASSERT_EQ(events.size(), 10u);
+    EXPECT_EQ(events[1].rfind("EHLO ", 0), 0u);
+    EXPECT_EQ(std::vector<std::string>(events.begin() + 2, events.end()),
+              (std::vector<std::string>{"AUTH LOGIN", "LOGIN LOGIN ok cm9ib3Q= c2VjcmV0",
+                                        "MAIL FROM:<robot@cell.example>", "RCPT TO:<boss@plant.example>",
+                                        "DATA", "MESSAGE mail-1.eml", "QUIT", "CLOSED 1"}));
 }
 
 TEST_F(SmtpSession, EitherMechanismAloneIsUsedWithEveryCharacterOfThePassword) {
