@@ -170,7 +170,8 @@ void* trampoline(void* p) {
     CtlTaskEntry entry = start->entry;
     std::array<CtlArg, 10> a = start->args;
     start.reset();
-    if (current.task->deleted.load()) endSelf();
+    // A task deleted before it ran still starts: like any other it ends at
+    // its first blocking call, so its entry can take over its arguments.
     entry(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9]);
     return nullptr;
 }

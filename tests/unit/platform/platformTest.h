@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
+#include <string>
+#include <utility>
 #include <functional>
 #include <memory>
 #include <semaphore>
@@ -71,5 +74,66 @@ protected:
 private:
     long allocationsAtStart_ = 0;
 };
+
+}  // namespace platformtest
+
+namespace platformtest {
+
+// IPv4 address record for the controller's socket calls.
+inline CtlSockAddr makeAddr(const char* ip, std::uint16_t port) {
+    CtlSockAddrIn in{};
+    in.len = sizeof in;
+    in.family = CTL_AF_INET;
+    in.port = ctlHtons(port);
+    in.addr = ctlInetAddr(ip);
+    CtlSockAddr out;
+    std::memcpy(&out, &in, sizeof out);
+    return out;
+}
+
+inline CtlSockAddrIn asIn(const CtlSockAddr& addr) {
+    CtlSockAddrIn in;
+    std::memcpy(&in, &addr, sizeof in);
+    return in;
+}
+
+// Local address and port of a socket (port in host order).
+inline std::pair<std::string, int> localOf(int s) {
+    CtlSockAddr addr{};
+    int len = sizeof addr;
+    if (ctlGetsockname(s, &addr, &len) != 0) return {"", -1};
+    CtlSockAddrIn in = asIn(addr);
+    char* text = ctlInetNtoa(in.addr);
+    std::string result = text ? text : "";
+    ctlFree(text);
+    return {result, ctlNtohs(in.port)};
+}
+
+// A listening TCP socket on ip, any port.
+inline int listenOn(const char* ip, int* port) {
+    int s = ctlSocket(CTL_AF_INET, CTL_SOCK_STREAM, 0);
+    CtlSockAddr addr = makeAddr(ip, 0);
+    if (s < 0 || ctlBind(s, &addr, sizeof addr) != 0 || ctlListen(s, 5) != 0) return -1;
+    *port = localOf(s).second;
+    return s;
+}
+
+inline int connectTo(const char* ip, int port) {
+    int s = ctlSocket(CTL_AF_INET, CTL_SOCK_STREAM, 0);
+    CtlSockAddr addr = makeAddr(ip, static_cast<std::uint16_t>(port));
+    if (s < 0) return -1;
+    if (ctlConnect(s, &addr, sizeof addr) != 0) {
+        ctlClose(s);
+        return -1;
+    }
+    return s;
+}
+
+// Settings of a controller at `address` (a loopback address of its own).
+inline vc::Settings controllerAt(const char* address) {
+    vc::Settings s;
+    s.address = address;
+    return s;
+}
 
 }  // namespace platformtest
