@@ -303,6 +303,7 @@ class Controller:
             return None
         code = _stop_process(self.proc, timeout)
         self._out.join()
+        self.proc.stdout.close()
         return code
 
     def close(self):
@@ -419,6 +420,7 @@ class Peer:
             self._stopped = True
             _stop_process(self.proc)
             self._out.join()
+            self.proc.stdout.close()
         return self.proc.returncode
 
     def __enter__(self):

@@ -179,5 +179,137 @@ class KorjobCall(unittest.TestCase):
         self.assertEqual(self.vc.get('B100..B103'), [0, 0, 0, 0])
 
 
+class WithController(unittest.TestCase):
+    """korjob and arvokor together: the command handshake end to end."""
+
+    def test_call_round_trip_and_console(self):
+        with Controller() as vc:
+            code, data = vc.call_read('INFO', 4, p8=1)
+            self.assertEqual((code, data), (4, b'1.32'))
+            # The console line shows up while arvokor runs (not buffered).
+            vc.wait_output('Info - ArvoKOR command', timeout=5)
+            self.assertEqual(vc.call(10), 240)          # undefined number
+            self.assertEqual(vc.call('info', p8=0), 255)  # names in any case
+            out = vc.korjob('call', 'INFO', 'p8=0', '--slot', '3').stdout
+            self.assertEqual(out, '255 done\n')
+            self.assertEqual(vc.get('B100..B103'), [0, 0, 0, 0])
+            self.assertEqual(vc.stop(), 0)
+
+    def test_values_survive_a_restart_and_stopped_controller_times_out(self):
+        with Controller() as vc:
+            vc.set('D10', 77, 'S3', 'kept')
+            self.assertEqual(vc.stop(), 0)
+            result = vc.korjob('call', 'INFO', '--timeout', '0.3', check=False)
+            self.assertEqual(result.returncode, 1)
+            self.assertIn('did not take', result.stderr)
+            vc.start()
+            self.assertEqual(vc.get('D10'), 77)
+            self.assertEqual(vc.get('S3'), 'kept')
+            self.assertEqual(vc.call('INFO', p8=0), 255)
+
+    def test_start_parameters_come_from_s92(self):
+        with Controller(start=False) as vc:
+            vc.set('S92', '300:2')
+            vc.start()
+            vc.wait_output('BaseAddress:\t300\r\nChannelNo:\t2\r\n')
+            self.assertEqual(vc.call('INFO', slot=1, p8=0), 255)
+            self.assertEqual(vc.get('B300..B301'), [0, 0])
+            # korjob's default result of slot 1 is B 300 + 10 + 130.
+            self.assertEqual(vc.get('B440'), 255)
+
+
+class ArvokorSettings(unittest.TestCase):
+    def run_arvokor(self, text):
+        import subprocess
+        import tempfile
+        from harness import program
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, 'bad.conf')
+            with open(path, 'w') as f:
+                f.write(text)
+            return subprocess.run([program('arvokor'), '--config', path], cwd=d,
+                                  capture_output=True, text=True, timeout=30)
+
+    def test_bad_settings_name_the_key(self):
+        cases = [
+            ('adress = 127.0.0.1\n', "unknown key 'adress'"),
+            ('b_count = lots\n', "'b_count'"),
+            ('b_count = 70000\n', "'b_count'"),
+            ('address = 127.0.0\n', "'address'"),
+            ('ftp_port = 0\n', "'ftp_port'"),
+            ('just words\n', "expected 'key = value'"),
+        ]
+        for text, message in cases:
+            with self.subTest(text=text):
+                result = self.run_arvokor(text)
+                self.assertEqual(result.returncode, 2)
+                self.assertIn(message, result.stderr)
+
+    def test_comments_blank_lines_and_crlf_are_fine(self):
+        import subprocess
+        from harness import program
+        result = subprocess.run([program('arvokor'), '--config', '/nonexistent/arvokor.conf'],
+                                capture_output=True, text=True, timeout=30)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn('/nonexistent/arvokor.conf', result.stderr)
+        with Controller(start=False) as vc:
+            with open(vc.config_path, 'a') as f:
+                f.write('# a comment\r\n\r\ns_count = 500   # trailing comment\r\n')
+            vc.start()
+            vc.set('S499', 'last')
+            self.assertEqual(vc.get('S499'), 'last')
+
+
+class HarnessHelpers(unittest.TestCase):
+    """The shared helpers themselves, and the serial port end to end."""
+
+    def test_free_addresses_are_distinct_loopback_addresses(self):
+        from harness import free_address
+        addresses = {free_address() for _ in range(5)}
+        self.assertEqual(len(addresses), 5)
+        for a in addresses:
+            self.assertTrue(a.startswith('127.'))
+
+    def test_python_peer_and_serial_line(self):
+        import tempfile
+        import socket
+        from harness import free_address, pty_pair, start_python_peer
+        host = free_address()
+        with tempfile.NamedTemporaryFile('w', suffix='.py', delete=False) as f:
+            f.write('import socket, sys\n'
+                    's = socket.socket(); s.bind((sys.argv[1], 0)); s.listen()\n'
+                    'print("port", s.getsockname()[1], flush=True)\n'
+                    'c, _ = s.accept(); c.sendall(c.recv(100).upper())\n')
+        self.addCleanup(os.unlink, f.name)
+        peer = start_python_peer(f.name, host, ready='port ', owner=self)
+        port = int(wait_line(peer, 'port '))
+        with socket.create_connection((host, port), timeout=5) as c:
+            c.sendall(b'abc')
+            self.assertEqual(c.recv(10), b'ABC')
+
+        a, b = pty_pair(owner=self)
+        with Controller(com1=a) as vc:
+            handle = vc.call('RS232OPEN', p0=1, p4=11520, p5=8)
+            self.assertTrue(1 <= handle <= 19, handle)
+            fd = os.open(b, os.O_RDWR | os.O_NOCTTY)
+            self.addCleanup(os.close, fd)
+            self.assertEqual(vc.call('SENDDATA', handle=handle, bytes=bytes(range(256))[:128]), 128)
+            got = b''
+            while len(got) < 128:
+                got += os.read(fd, 256)
+            self.assertEqual(got, bytes(range(128)))
+            self.assertEqual(vc.call('CLOSEHANDLE', handle=handle), 255)
+
+
+def wait_line(peer, prefix, timeout=5):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        for line in peer.output().splitlines():
+            if line.startswith(prefix):
+                return line[len(prefix):]
+        time.sleep(0.02)
+    raise AssertionError('no line %r' % prefix)
+
+
 if __name__ == '__main__':
     unittest.main()
