@@ -109,7 +109,7 @@ class PatternCommands(unittest.TestCase):
 
     def test_result_longer_than_a_block_is_refused_and_data_kept(self):
         h = self.open_channel()
-        self.order(h, 'SEND ' + (b'L' * 200).hex())
+        self.order(h, 'REPEAT 200 4c')
         wait_for(lambda: self.vc.call('CHECKPATTERNBIN', handle=h, bytes=b'L' * 100 + b'*',
                                       p4=1) == 100, what='200 bytes queued')
         self.assertEqual(self.vc.call('CHECKPATTERNBIN', handle=h, bytes='*', p6=1), NOTHING)

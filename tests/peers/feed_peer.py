@@ -5,6 +5,7 @@ Every accepted connection first gets the greeting (if any). Then each line
 the client sends (ended by LF; a CR before it is ignored) is one order:
 
     SEND <hex>          send these bytes now
+    REPEAT <n> <hex>    send these bytes n times over, as one piece
     LATER <ms> <hex>    send these bytes after <ms> milliseconds
     CLOSE               close the connection
 
@@ -37,6 +38,8 @@ def serve_client(conn, greeting):
                 order = words[0].upper()
                 if order == "SEND" and len(words) == 2:
                     conn.sendall(bytes.fromhex(words[1]))
+                elif order == "REPEAT" and len(words) == 3:
+                    conn.sendall(bytes.fromhex(words[2]) * int(words[1]))
                 elif order == "LATER" and len(words) == 3:
                     data = bytes.fromhex(words[2])
                     t = threading.Timer(int(words[1]) / 1000.0, _send_quietly, (conn, data))
