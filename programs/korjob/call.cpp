@@ -427,7 +427,9 @@ int cmdCall(vc::StateFile& state, const std::vector<std::string>& args) {
     }
     if (result == 0) {
         if (taken)
-            std::fprintf(stderr, "korjob: time-out: command %d was taken but wrote no result into B%u within %g s\n",
+            std::fprintf(stderr,
+                         "korjob: time-out: command %d was taken but wrote no result into B%u within %g s "
+                         "(a result of 0 cannot be told from the preset 0)\n",
                          req.number, plan.resultVar, req.timeout);
         else
             std::fprintf(stderr,

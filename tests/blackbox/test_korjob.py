@@ -193,6 +193,10 @@ class WithController(unittest.TestCase):
             out = vc.korjob('call', 'INFO', 'p8=0', '--slot', '3').stdout
             self.assertEqual(out, '255 done\n')
             self.assertEqual(vc.get('B100..B103'), [0, 0, 0, 0])
+            # Taken, but no result: INFO with an undefined selector writes none.
+            result = vc.korjob('call', 'INFO', 'p8=7', '--timeout', '0.5', check=False)
+            self.assertEqual(result.returncode, 1)
+            self.assertIn('was taken but wrote no result', result.stderr)
             self.assertEqual(vc.stop(), 0)
 
     def test_values_survive_a_restart_and_stopped_controller_times_out(self):
@@ -304,7 +308,7 @@ class HarnessHelpers(unittest.TestCase):
 def wait_line(peer, prefix, timeout=5):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        for line in peer.output().splitlines():
+        for line in peer.output().split('\n')[:-1]:  # complete lines only
             if line.startswith(prefix):
                 return line[len(prefix):]
         time.sleep(0.02)
