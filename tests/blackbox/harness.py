@@ -191,6 +191,8 @@ class _Output:
 
 def _preexec_die_with_parent():
     # The child gets SIGTERM when the test process ends, however it ends.
+    # (Linux ties this to the thread that started the child: start processes
+    # from the test's own thread, not from a short-lived helper thread.)
     try:
         libc = ctypes.CDLL('libc.so.6', use_errno=True)
         libc.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
