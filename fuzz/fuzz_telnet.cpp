@@ -104,7 +104,7 @@ std::vector<std::string> takeChunks(FuzzedDataProvider& in) {
 // closes: the log-in ends without waiting for a time-out, logged in or not.
 void fuzzLogin(FuzzedDataProvider& in) {
     const std::string prompt = in.ConsumeRandomLengthString(16);
-    fuzzsupport::ScriptedPeer server(peer(), takeChunks(in), true);
+    fuzzsupport::ScriptedPeer server(peer(), takeChunks(in), fuzzsupport::Pace::Prompts);
     int s = -1;
     const int rc = kor_telnetConnect("127.0.0.1", peer().port(), "operator", "secret",
                                      prompt.c_str(), &s);
