@@ -66,6 +66,13 @@ int startStreaming(const KorCommand& cmd) {
         setNotConfigured(s);
         return KOR_RES_FAILED;
     }
+    // Octets above 255 make no address: refuse instead of streaming to nowhere
+    // (the running stream, if any, goes on).
+    if (ctlInetAddr(destination) == CTL_INADDR_NONE &&
+        std::strcmp(destination, "255.255.255.255") != 0) {
+        std::printf("Error POSSTREAMSTART - invalid address %s\r\n", destination);
+        return KOR_RES_FAILED;
+    }
     stopStreaming(s);
 
     s.udpSocket = ctlSocket(CTL_AF_INET, CTL_SOCK_DGRAM, 0);

@@ -114,6 +114,9 @@ class StreamConfigurationTest(StreamCase):
         self.assertEqual(self.start(r), 254)
         r.assert_silent(self, 0.1)
         self.assertEqual(self.configure(robot=7, frame=3, tool=23), 1)
+        self.assertEqual(self.vc.call('POSSTREAMSTART', addr='127.0.0.300', p0=r.port & 0x7fff),
+                         254, 'no such address')
+        self.vc.wait_output('Error POSSTREAMSTART - invalid address 127.0.0.300')
         self.assertEqual(self.start(r), 1)
         self.assertIsNotNone(r.recv())
         self.stop()
