@@ -10,7 +10,7 @@ from harness import Controller, free_address, wait_for, SOURCE
 
 sys.path.insert(0, os.path.join(SOURCE, 'tests', 'peers'))
 from chanpeers import (NOT_IN_USE, call_for_zero, close_all, connect_from,  # noqa: E402
-                       read_exactly, sees_close, unused_port)
+                       read_exactly, sees_close, settle, unused_port)
 
 NOT_ACCEPTED = 249
 
@@ -18,7 +18,7 @@ NOT_ACCEPTED = 249
 class ListenChannelTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.vc = Controller()
+        cls.vc = settle(Controller())
 
     @classmethod
     def tearDownClass(cls):

@@ -9,13 +9,13 @@ from harness import Controller, free_address, start_python_peer, wait_for, SOURC
 
 sys.path.insert(0, os.path.join(SOURCE, 'tests', 'peers'))
 from chanpeers import (NO_DATA, NOT_IN_USE, ScriptedServer, close_all, cpu_while,  # noqa: E402
-                       read_exactly, read_some, sees_close, unused_port)
+                       read_exactly, read_some, sees_close, settle, unused_port)
 
 
 class TcpChannelTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.vc = Controller()
+        cls.vc = settle(Controller())
         cls.peer_host = free_address()
         cls.echo_port = unused_port(cls.peer_host)
         cls.echo = start_python_peer('echo_peer.py', cls.peer_host, cls.echo_port, 0,

@@ -13,14 +13,14 @@ from harness import Controller, free_address, pty_pair, wait_for, SOURCE
 
 sys.path.insert(0, os.path.join(SOURCE, 'tests', 'peers'))
 from chanpeers import (NO_DATA, NOT_IN_USE, close_all, cpu_while, encode_port,  # noqa: E402
-                       read_exactly, unused_port)
+                       read_exactly, settle, unused_port)
 
 
 class UdpChannelTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         # Every B variable exists: korjob checks p1 (here a port) as a B number.
-        cls.vc = Controller(b_count=65536)
+        cls.vc = settle(Controller(b_count=65536))
 
     @classmethod
     def tearDownClass(cls):
@@ -82,6 +82,7 @@ class SerialChannelTest(unittest.TestCase):
         self.a, self.b = pty_pair(owner=self)
         self.vc = Controller(com1=self.a)
         self.addCleanup(self.vc.close)
+        settle(self.vc)
         self.fd = os.open(self.b, os.O_RDWR | os.O_NOCTTY)
         self.addCleanup(os.close, self.fd)
         tty.setraw(self.fd)

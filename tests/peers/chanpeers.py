@@ -157,3 +157,17 @@ def call_for_zero(vc, command, wait=1.5, **params):
         if 'was taken but wrote no result' in e.result.stderr:
             return 0
         raise
+
+
+def settle(vc, tries=50):
+    """Waits until the controller takes commands. The banner is printed before
+    the launcher clears the command area, so a command issued right after it
+    can be wiped; a harmless INFO is retried until it answers."""
+    from harness import KorjobError
+    for _ in range(tries):
+        try:
+            if vc.call('INFO', p8=0, timeout=1) == 255:
+                return vc
+        except KorjobError:
+            pass
+    raise AssertionError('the controller does not take commands')
