@@ -145,11 +145,11 @@ def bench_idle(seconds):
     try:
         with Controller(com1=pty.a, b_count=65536) as vc:
             settle(vc)
-            time.sleep(1)
+            time.sleep(min(1, seconds))
             pid = vc.proc.pid
             bare = benchlib.cpu_share(pid, min(seconds, 5))
             kinds = open_idle_channels(vc, keep)
-            time.sleep(1)  # peers that closed have been seen
+            time.sleep(min(1, seconds))  # peers that closed have been seen
             busy = benchlib.cpu_share(pid, seconds)
             vc.call('CLOSEALL')
     finally:

@@ -40,7 +40,7 @@ def main():
     parser.add_argument('--count', type=int, default=1000, help='INFO commands to time')
     args = parser.parse_args()
     with Controller() as vc:
-        time.sleep(2)  # start-up is over
+        time.sleep(min(2, args.seconds))  # start-up is over
         idle = benchlib.cpu_share(vc.proc.pid, args.seconds)
         med, p99, worst = round_trip(vc, args.count)
     row('command round trip, %d INFO' % args.count,

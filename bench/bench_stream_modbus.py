@@ -43,8 +43,8 @@ def stream_figures(arrivals, seqs, period):
 def bench_stream(period_us, seconds):
     with Controller(clock0_us=period_us) as vc:
         pid = vc.proc.pid
-        time.sleep(1)
-        idle = benchlib.cpu_share(pid, 2)
+        time.sleep(min(1, seconds))
+        idle = benchlib.cpu_share(pid, min(2, seconds))
 
         rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         rx.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
