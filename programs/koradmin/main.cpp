@@ -1,0 +1,477 @@
+// koradmin: the engineer's client of the ArvoKOR admin port (TCP 15000).
+//
+// A request is one frame: a 12-byte command text, a 4-byte big-endian payload
+// length and the payload. Replies are not framed, so the client reads until
+// the expected size arrives or the server goes quiet.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kCommandField = 12;
+constexpr int kHeaderSize = 16;
+constexpr int kMaxPayload = 2031;
+constexpr int kReadoutSize = 208;
+
+struct Options {
+    std::string host = "127.0.0.1";
+    int port = 15000;
+    int timeoutMs = 5000;
+    bool json = false;
+};
+
+const char* kUsage =
+    "usage: koradmin [--host ADDR] [--port N] [--timeout SEC] [--json] COMMAND [ARGS]\n"
+    "\n"
+    "Talks to the admin port of a running ArvoKOR (no credentials are asked).\n"
+    "\n"
+    "commands:\n"
+    "  version                 program version reply (\":v\")\n"
+    "  handles                 channels in use (\":h?\")\n"
+    "  readout N               channel N's table record, field by field (\":h\")\n"
+    "  queue N                 bytes waiting in channel N's input queue, hex dump and text (\":ir\")\n"
+    "  clear N                 empty channel N's input queue (\":ic\")\n"
+    "  send N DATA             send DATA on channel N (\":tx\"); DATA may use \\r \\n \\xHH\n"
+    "  close N                 ask channel N's owner to close it (\":hc\")\n"
+    "  getb N COUNT            read B variables N .. N+COUNT-1 (\":gb\")\n"
+    "  setb N BYTE...          write B variables from N on (\":sb\"), bytes 0..255\n"
+    "  jobs                    the controller's job files (\":list\")\n"
+    "  ftpput --server ADDR --user U --password P [--dir D] --job NAME.JBI\n"
+    "                          copy a job file from the controller to an FTP server (\":ftpp\")\n"
+    "  ftpget (same options)   copy a job file from an FTP server to the controller (\":ftpg\")\n"
+    "  quit                    end the served connection (\":q\")\n"
+    "  raw TEXT [PAYLOAD]      send any command text with a payload (\\xHH escapes allowed)\n"
+    "\n"
+    "options:\n"
+    "  --host ADDR    the controller's address (default 127.0.0.1)\n"
+    "  --port N       admin port (default 15000)\n"
+    "  --timeout SEC  how long to wait for a reply (default 5)\n"
+    "  --json         machine-readable output\n"
+    "exit status: 0 success, 1 the server reported a failure (-1), 2 usage, 3 connection or no reply\n";
+
+[[noreturn]] void usageError(const char* what) {
+    std::fprintf(stderr, "koradmin: %s\n(koradmin --help for usage)\n", what);
+    std::exit(2);
+}
+
+[[noreturn]] void fail(int status, const std::string& what) {
+    std::fprintf(stderr, "koradmin: %s\n", what.c_str());
+    std::exit(status);
+}
+
+bool parseInt(const char* text, long lo, long hi, long* out) {
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi) return false;
+    *out = v;
+    return true;
+}
+
+long requireInt(const char* text, long lo, long hi, const char* name) {
+    long v = 0;
+    if (!parseInt(text, lo, hi, &v)) {
+        usageError((std::string(name) + " must be a number from " + std::to_string(lo) + " to " +
+                    std::to_string(hi) + ", not '" + text + "'")
+                       .c_str());
+    }
+    return v;
+}
+
+// Text with \r, \n, \t, \\ and \xHH escapes to bytes.
+std::string unescape(const std::string& in) {
+    std::string out;
+    for (size_t i = 0; i < in.size(); ++i) {
+        if (in[i] != '\\' || i + 1 >= in.size()) {
+            out += in[i];
+            continue;
+        }
+        char c = in[++i];
+        if (c == 'r') out += '\r';
+        else if (c == 'n') out += '\n';
+        else if (c == 't') out += '\t';
+        else if (c == 'x' && i + 2 < in.size() && std::isxdigit(static_cast<unsigned char>(in[i + 1])) &&
+                 std::isxdigit(static_cast<unsigned char>(in[i + 2]))) {
+            out += static_cast<char>(std::strtol(in.substr(i + 1, 2).c_str(), nullptr, 16));
+            i += 2;
+        } else out += c;
+    }
+    return out;
+}
+
+std::string jsonString(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c >= 0x7f) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else out += static_cast<char>(c);
+    }
+    return out + "\"";
+}
+
+std::string hexDump(const std::string& data) {
+    std::string out;
+    for (size_t off = 0; off < data.size(); off += 16) {
+        char line[100];
+        int n = std::snprintf(line, sizeof line, "%04zx  ", off);
+        std::string text;
+        for (size_t i = off; i < off + 16; ++i) {
+            if (i < data.size()) {
+                unsigned char c = static_cast<unsigned char>(data[i]);
+                n += std::snprintf(line + n, sizeof line - n, "%02x ", c);
+                text += (c >= 0x20 && c < 0x7f) ? static_cast<char>(c) : '.';
+            } else {
+                n += std::snprintf(line + n, sizeof line - n, "   ");
+            }
+        }
+        out += line;
+        out += " " + text + "\n";
+    }
+    return out;
+}
+
+class Connection {
+public:
+    explicit Connection(const Options& opt) : opt_(opt) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(opt.port));
+        if (inet_pton(AF_INET, opt.host.c_str(), &addr.sin_addr) != 1)
+            usageError(("'" + opt.host + "' is not a dotted IPv4 address").c_str());
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        if (fd_ < 0) fail(3, std::string("cannot create a socket: ") + std::strerror(errno));
+        int one = 1;
+        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            std::string why = std::strerror(errno);
+            if (errno == ECONNREFUSED) why += " (is arvokor running, and is this its address and admin port?)";
+            fail(3, "cannot connect to " + opt.host + ":" + std::to_string(opt.port) + ": " + why);
+        }
+    }
+    ~Connection() { close(fd_); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    void sendRequest(const std::string& command, const std::string& payload) {
+        if (command.size() >= kCommandField)
+            usageError("the command text holds at most 11 characters");
+        if (payload.size() > kMaxPayload)
+            usageError(("the payload holds at most " + std::to_string(kMaxPayload) + " bytes").c_str());
+        std::string frame(kHeaderSize, '\0');
+        std::memcpy(frame.data(), command.data(), command.size());
+        uint32_t len = htonl(static_cast<uint32_t>(payload.size()));
+        std::memcpy(frame.data() + kCommandField, &len, 4);
+        frame += payload;
+        // The server takes one request per receive: send the frame in one piece.
+        if (send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size()))
+            fail(3, std::string("sending the request failed: ") + std::strerror(errno));
+    }
+
+    // Waits up to the time-out for the first bytes, then collects more until
+    // `expected` bytes (if known) or until the server is quiet for a moment.
+    std::string readReply(size_t expected = 0) {
+        std::string reply;
+        int wait = opt_.timeoutMs;
+        while (expected == 0 || reply.size() < expected) {
+            pollfd p{fd_, POLLIN, 0};
+            int r = poll(&p, 1, wait);
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) break;
+            char buf[4096];
+            ssize_t n = recv(fd_, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            reply.append(buf, static_cast<size_t>(n));
+            wait = expected ? opt_.timeoutMs : 200;
+        }
+        if (reply.empty())
+            fail(3, "no reply within " + std::to_string(opt_.timeoutMs / 1000.0).substr(0, 4) +
+                        " s (the server ignores malformed requests and may be busy with another client)");
+        return reply;
+    }
+
+private:
+    const Options& opt_;
+    int fd_ = -1;
+};
+
+std::string commandWithNumber(const char* letters, long n) { return letters + std::to_string(n); }
+
+// Prints a plain result reply ("0", "-1", ...) and returns the exit status.
+int printResult(const Options& opt, const std::string& reply, const std::string& failure) {
+    bool failed = reply == "-1";
+    if (opt.json) {
+        std::printf("{\"reply\": %s, \"ok\": %s}\n", jsonString(reply).c_str(), failed ? "false" : "true");
+    } else if (failed) {
+        std::printf("-1: %s\n", failure.c_str());
+    } else {
+        std::printf("%s\n", reply.c_str());
+    }
+    return failed ? 1 : 0;
+}
+
+std::string fieldText(const std::string& rec, size_t off, size_t size) {
+    std::string f = rec.substr(off, size);
+    size_t nul = f.find('\0');
+    return nul == std::string::npos ? f : f.substr(0, nul);
+}
+
+int printReadout(const Options& opt, const std::string& rec, long n) {
+    if (rec == "-1") return printResult(opt, rec, "channel " + std::to_string(n) + " is not in use (or not 0..19)");
+    if (rec.size() < kReadoutSize) fail(3, "short readout: " + std::to_string(rec.size()) + " of 208 bytes");
+    struct Field {
+        const char* name;
+        size_t off, size;
+    };
+    static constexpr Field fields[] = {
+        {"handle", 0, 12},      {"socket", 12, 12},    {"reserved", 24, 12}, {"inUse", 36, 12},
+        {"ipAddress", 48, 16},  {"listenHandle", 64, 12}, {"type", 76, 12},  {"taskId", 88, 12},
+        {"taskName", 100, 32},  {"pipeName", 132, 40}, {"pipeFd", 172, 12},  {"port", 184, 12},
+        {"queued", 196, 12}};
+    static const char* typeNames[] = {"none", "TCP client", "TCP server", "TCP accepted", "serial", "UDP"};
+    if (opt.json) std::printf("{");
+    bool first = true;
+    for (const Field& f : fields) {
+        std::string v = fieldText(rec, f.off, f.size);
+        if (opt.json) {
+            std::printf("%s%s: %s", first ? "" : ", ", jsonString(f.name).c_str(), jsonString(v).c_str());
+        } else {
+            std::printf("%-13s %s", f.name, v.c_str());
+            if (std::strcmp(f.name, "type") == 0) {
+                long t = -1;
+                if (parseInt(v.c_str(), 0, 5, &t)) std::printf(" (%s)", typeNames[t]);
+            }
+            std::printf("\n");
+        }
+        first = false;
+    }
+    if (opt.json) std::printf("}\n");
+    return 0;
+}
+
+int printBytes(const Options& opt, const std::string& data, const std::string& failure) {
+    if (data == "-1") return printResult(opt, data, failure);
+    if (opt.json) {
+        std::printf("{\"length\": %zu, \"bytes\": [", data.size());
+        for (size_t i = 0; i < data.size(); ++i)
+            std::printf("%s%u", i ? ", " : "", static_cast<unsigned char>(data[i]));
+        std::printf("], \"text\": %s}\n", jsonString(data).c_str());
+    } else {
+        std::printf("%zu bytes\n%s", data.size(), hexDump(data).c_str());
+    }
+    return 0;
+}
+
+// The job transfer record: user 33, password 33, directory 257, job 65, server 16.
+std::string transferRecord(int argc, char** argv, int i) {
+    std::string user, password, dir, job, server;
+    for (; i < argc; ++i) {
+        std::string a = argv[i];
+        if (i + 1 >= argc) usageError(("missing value after " + a).c_str());
+        std::string v = argv[++i];
+        if (a == "--user") user = v;
+        else if (a == "--password") password = v;
+        else if (a == "--dir") dir = v;
+        else if (a == "--job") job = v;
+        else if (a == "--server") server = v;
+        else usageError(("unknown option " + a).c_str());
+    }
+    if (server.empty() || job.empty()) usageError("--server and --job are required");
+    struct Part {
+        const std::string& text;
+        size_t size;
+        const char* name;
+    };
+    const Part parts[] = {{user, 33, "--user"}, {password, 33, "--password"}, {dir, 257, "--dir"},
+                          {job, 65, "--job"},   {server, 16, "--server"}};
+    std::string rec;
+    for (const Part& p : parts) {
+        if (p.text.size() >= p.size)
+            usageError((std::string(p.name) + " holds at most " + std::to_string(p.size - 1) + " characters").c_str());
+        std::string field = p.text;
+        field.resize(p.size, '\0');
+        rec += field;
+    }
+    return rec;
+}
+
+const char* ftpLoadMeaning(long code) {
+    switch (code) {
+        case 0: return "job file copied";
+        case -1: return "cannot connect to the controller's own FTP server";
+        case -2: return "login to the controller's own FTP server refused";
+        case -3: return "cannot connect to the remote FTP server";
+        case -4: return "login to the remote FTP server refused";
+        case -5: return "cannot change to the directory on the remote server";
+        case -6: return "the copy failed";
+        default: return "unknown result";
+    }
+}
+
+int runCommand(const Options& opt, int argc, char** argv, int i) {
+    if (i >= argc) usageError("no command given");
+    std::string cmd = argv[i++];
+    auto need = [&](int count) {
+        if (argc - i < count) usageError(("'" + cmd + "' needs " + std::to_string(count) + " argument(s)").c_str());
+    };
+    Connection conn(opt);
+    if (cmd == "version") {
+        conn.sendRequest(":v", "");
+        return printResult(opt, conn.readReply(), "");
+    }
+    if (cmd == "handles") {
+        conn.sendRequest(":h?", "");
+        std::string r = conn.readReply();
+        if (opt.json) {
+            std::printf("{\"handles\": [%s]}\n", r == "0" ? "" : r.c_str());
+        } else {
+            std::printf("%s\n", r == "0" ? "no channel in use" : r.c_str());
+        }
+        return 0;
+    }
+    if (cmd == "readout") {
+        need(1);
+        long n = requireInt(argv[i], -2147483647L, 2147483647L, "N");
+        conn.sendRequest(commandWithNumber(":h", n), "");
+        return printReadout(opt, conn.readReply(kReadoutSize), n);
+    }
+    if (cmd == "queue") {
+        need(1);
+        long n = requireInt(argv[i], -99999999L, 999999999L, "N");
+        conn.sendRequest(commandWithNumber(":ir", n), "");
+        return printBytes(opt, conn.readReply(),
+                          "channel " + std::to_string(n) + " has nothing queued, is not in use, or is not 0..19");
+    }
+    if (cmd == "clear" || cmd == "close") {
+        need(1);
+        long n = requireInt(argv[i], -99999999L, 999999999L, "N");
+        conn.sendRequest(commandWithNumber(cmd == "clear" ? ":ic" : ":hc", n), "");
+        return printResult(opt, conn.readReply(), "channel " + std::to_string(n) + " is not 0..19 or not in use");
+    }
+    if (cmd == "send") {
+        need(2);
+        long n = requireInt(argv[i], -99999999L, 999999999L, "N");
+        conn.sendRequest(commandWithNumber(":tx", n), unescape(argv[i + 1]));
+        return printResult(opt, conn.readReply(),
+                           "channel " + std::to_string(n) +
+                               " is not in use, is a listening or accepted channel, or the send failed");
+    }
+    if (cmd == "getb") {
+        need(2);
+        long n = requireInt(argv[i], 0, 65535, "N");
+        long c = requireInt(argv[i + 1], 1, 65536, "COUNT");
+        conn.sendRequest(commandWithNumber(":gb", n), std::to_string(c));
+        std::string r = conn.readReply(static_cast<size_t>(c));
+        // The reply is exactly COUNT bytes; "-1" means the server had no memory for them.
+        if (r.size() != static_cast<size_t>(c) && r == "-1")
+            return printResult(opt, r, "the server could not allocate the buffer");
+        if (opt.json) return printBytes(opt, r, "");
+        for (size_t k = 0; k < r.size(); ++k)
+            std::printf("B%ld = %u\n", n + static_cast<long>(k), static_cast<unsigned char>(r[k]));
+        return 0;
+    }
+    if (cmd == "setb") {
+        need(2);
+        long n = requireInt(argv[i], 0, 65535, "N");
+        std::string payload;
+        for (int k = i + 1; k < argc; ++k) payload += static_cast<char>(requireInt(argv[k], 0, 255, "BYTE"));
+        conn.sendRequest(commandWithNumber(":sb", n), payload);
+        std::string r = conn.readReply();
+        if (r != "0") {
+            if (opt.json) return printResult(opt, r, "");
+            std::printf("%s: writing a B variable failed (the variable layer's result)\n", r.c_str());
+            return 1;
+        }
+        return printResult(opt, r, "");
+    }
+    if (cmd == "jobs") {
+        conn.sendRequest(":list", "");
+        std::string r = conn.readReply();
+        std::vector<std::string> names;
+        size_t start = 1;
+        while (start < r.size()) {
+            size_t end = r.find('\n', start);
+            if (end == std::string::npos) end = r.size();
+            if (end > start) names.push_back(r.substr(start, end - start));
+            start = end + 1;
+        }
+        if (opt.json) {
+            std::printf("{\"jobs\": [");
+            for (size_t k = 0; k < names.size(); ++k) std::printf("%s%s", k ? ", " : "", jsonString(names[k]).c_str());
+            std::printf("]}\n");
+        } else if (names.empty()) {
+            std::printf("no job files\n");
+        } else {
+            for (const auto& nm : names) std::printf("%s\n", nm.c_str());
+        }
+        return 0;
+    }
+    if (cmd == "ftpput" || cmd == "ftpget") {
+        std::string rec = transferRecord(argc, argv, i);
+        conn.sendRequest(cmd == "ftpput" ? ":ftpp" : ":ftpg", rec);
+        std::string r = conn.readReply();
+        while (!r.empty() && (r.back() == '\n' || r.back() == '\r')) r.pop_back();
+        long code = 0;
+        if (!parseInt(r.c_str(), -1000, 1000, &code)) fail(3, "unexpected reply '" + r + "'");
+        if (opt.json) {
+            std::printf("{\"result\": %ld, \"meaning\": %s}\n", code, jsonString(ftpLoadMeaning(code)).c_str());
+        } else {
+            std::printf("%ld: %s\n", code, ftpLoadMeaning(code));
+        }
+        return code == 0 ? 0 : 1;
+    }
+    if (cmd == "quit") {
+        conn.sendRequest(":q", "");
+        return 0;
+    }
+    if (cmd == "raw") {
+        need(1);
+        std::string text = unescape(argv[i]);
+        std::string payload = i + 1 < argc ? unescape(argv[i + 1]) : "";
+        conn.sendRequest(text, payload);
+        return printBytes(opt, conn.readReply(), "the server replied -1");
+    }
+    usageError(("unknown command '" + cmd + "'").c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options opt;
+    int i = 1;
+    for (; i < argc && argv[i][0] == '-' && argv[i][1] == '-'; ++i) {
+        std::string a = argv[i];
+        if (a == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (a == "--json") {
+            opt.json = true;
+            continue;
+        }
+        if (i + 1 >= argc) usageError(("missing value after " + a).c_str());
+        const char* v = argv[++i];
+        if (a == "--host") opt.host = v;
+        else if (a == "--port") opt.port = static_cast<int>(requireInt(v, 1, 65535, "--port"));
+        else if (a == "--timeout") opt.timeoutMs = static_cast<int>(requireInt(v, 1, 3600, "--timeout")) * 1000;
+        else usageError(("unknown option " + a).c_str());
+    }
+    return runCommand(opt, argc, argv, i);
+}
