@@ -34,7 +34,10 @@ int socket_wait(FtpConnection* conn) {
         setResponse(controlOf(conn), std::strerror(errno));
         return 0;
     }
-    if (ready == 0) return 0;
+    if (ready == 0) {
+        errno = ETIMEDOUT;  // for the caller's report; no text for a time-out
+        return 0;
+    }
     return ctlFdIsSet(conn->sock, &set) ? 1 : 0;
 }
 

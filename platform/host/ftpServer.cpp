@@ -103,6 +103,30 @@ int waitPortOpen(const vc::Settings& settings, pid_t pid) {
     return 0;
 }
 
+// In the child: fd becomes `target` and stays open across exec. (dup2 onto
+// itself would keep close-on-exec set.) Async-signal-safe.
+bool keepAs(int fd, int target) {
+    if (fd == target) return ::fcntl(fd, F_SETFD, 0) == 0;
+    return ::dup2(fd, target) == target;
+}
+
+// A close-on-exec pipe whose end `childEnd` (0 read, 1 write) is moved above
+// the descriptors the child will use, so that placing it there never clashes.
+bool openPipe(int fds[2], int childEnd) {
+    fds[0] = fds[1] = -1;
+    if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+    const int moved = ::fcntl(fds[childEnd], F_DUPFD_CLOEXEC, 10);
+    if (moved < 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        fds[0] = fds[1] = -1;
+        return false;
+    }
+    ::close(fds[childEnd]);
+    fds[childEnd] = moved;
+    return true;
+}
+
 void reap(pid_t pid) {
     const long long deadline = nowMs() + STOP_WAIT_MS;
     int status;
@@ -153,14 +177,12 @@ int vc::startFtpServer(const Settings& settings) {
 
     int parent[2];
     int ready[2];
-    if (::pipe2(parent, O_CLOEXEC) != 0) {
+    if (!openPipe(parent, 0) || !openPipe(ready, 1)) {
         std::perror("arvokor: FTP server pipe");
-        return -1;
-    }
-    if (::pipe2(ready, O_CLOEXEC) != 0) {
-        std::perror("arvokor: FTP server pipe");
-        ::close(parent[0]);
-        ::close(parent[1]);
+        if (parent[0] >= 0) {
+            ::close(parent[0]);
+            ::close(parent[1]);
+        }
         return -1;
     }
     const pid_t mainPid = ::getpid();
@@ -172,8 +194,7 @@ int vc::startFtpServer(const Settings& settings) {
             ::prctl(PR_SET_PDEATHSIG, SIGTERM);
             if (::getppid() != mainPid) ::_exit(1);
         }
-        // dup2 clears close-on-exec on the copies the server keeps.
-        if (::dup2(parent[0], PARENT_FD) < 0 || ::dup2(ready[1], READY_FD) < 0) ::_exit(1);
+        if (!keepAs(parent[0], PARENT_FD) || !keepAs(ready[1], READY_FD)) ::_exit(1);
         ::execve(args.argv[0], args.argv.data(), env.argv.data());
         ::_exit(127);
     }

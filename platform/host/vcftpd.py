@@ -66,7 +66,7 @@ def main():
     try:
         server = FTPServer((args.address, args.port), JobHandler)
     except OSError as err:
-        sys.exit("vcftpd: cannot listen on %s port %d: %s" % (args.address, args.port, err.strerror))
+        sys.exit("vcftpd: cannot listen on %s port %d: %s" % (args.address, args.port, err.strerror or err))
     if args.ready_fd is not None:
         os.write(args.ready_fd, b"ready\n")
         os.close(args.ready_fd)
