@@ -188,7 +188,13 @@ int vc::startFtpServer(const Settings& settings) {
     const pid_t mainPid = ::getpid();
     const pid_t pid = ::fork();
     if (pid == 0) {
-        // Child: only async-signal-safe calls from here to exec.
+        // Child: only async-signal-safe calls from here to exec. The program
+        // blocks its stop signals in every thread and ignores SIGPIPE; the
+        // server must not inherit either.
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::signal(SIGPIPE, SIG_DFL);
         ::setpgid(0, 0);
         if (onMainThread) {
             ::prctl(PR_SET_PDEATHSIG, SIGTERM);
