@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -132,17 +133,36 @@ private:
     std::uint16_t port_ = 0;
 };
 
+// How a scripted peer paces its chunks.
+enum class Pace {
+    Free,     // all at once
+    Prompts,  // as a log-in server: after each of the first two chunks that end
+              // in ": " (user name and password prompts), wait for the client's line
+    Lines,    // as a command server: before every chunk but the first, wait for
+              // one line from the client
+};
+
 // Serves one connection on `listener` in a thread: sends the chunks in order
-// (one send each), ends its side, then reads and drops whatever the client
-// sends until the client closes. join() waits for all of that.
+// (one send each, paced as asked; a wait for the client gives up after 20 ms),
+// ends its side, then reads and drops whatever the client sends until the
+// client closes. join() waits for all of that.
 class ScriptedPeer {
 public:
-    ScriptedPeer(const PeerListener& listener, std::vector<std::string> chunks)
-        : thread_([fd = listener.fd(), chunks = std::move(chunks)] {
+    ScriptedPeer(const PeerListener& listener, std::vector<std::string> chunks,
+                 Pace pace = Pace::Free)
+        : thread_([fd = listener.fd(), chunks = std::move(chunks), pace] {
               const int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
               if (c < 0) return;
-              for (const std::string& chunk : chunks) {
+              int prompts = pace == Pace::Prompts ? 2 : 0;
+              for (std::size_t k = 0; k < chunks.size(); ++k) {
+                  const std::string& chunk = chunks[k];
+                  if (pace == Pace::Lines && k > 0) awaitLine(c);
                   if (::send(c, chunk.data(), chunk.size(), MSG_NOSIGNAL) < 0) break;
+                  if (prompts > 0 && chunk.size() >= 2 &&
+                      chunk.compare(chunk.size() - 2, 2, ": ") == 0) {
+                      --prompts;
+                      awaitLine(c);
+                  }
               }
               ::shutdown(c, SHUT_WR);
               char sink[4096];
@@ -153,6 +173,15 @@ public:
     void join() { thread_.join(); }
 
 private:
+    static void awaitLine(int c) {
+        timeval limit{0, 20000};
+        ::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        char b;
+        while (::recv(c, &b, 1, 0) == 1 && b != '\n') {
+        }
+        timeval none{0, 0};
+        ::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
+    }
     std::thread thread_;
 };
 
