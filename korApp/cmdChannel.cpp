@@ -1,24 +1,302 @@
-// Placeholder until this group of commands is built: the commands answer 254.
+// Channel commands: open, send on, read from, clear and close channels.
 #include <cstdio>
+#include <cstring>
 
+#include "ctl.h"
 #include "korCommands.h"
+#include "korHandleTable.h"
 #include "korParams.h"
+#include "korTransport.h"
+#include "receiveTasks.h"
 
 namespace {
-void notBuilt(const KorCommand& cmd) {
-    std::printf("Error - command %d is not available\r\n", static_cast<int>(cmd.id));
-    korWriteResult(cmd.p[3], KOR_RES_FAILED);
+
+// Parameter roles.
+constexpr int P_PORT = 0;
+constexpr int P_FIRST = 1;
+constexpr int P_COUNT = 2;
+constexpr int P_RESULT = 3;
+constexpr int P_HANDLE = 8;
+
+void result(const KorCommand& cmd, int value) { korWriteResult(cmd.p[P_RESULT], value); }
+
+void formatAddress(const KorCommand& cmd, char* text) {
+    korFormatAddress(text, cmd.p[4], cmd.p[5], cmd.p[6], cmd.p[7]);
 }
+
+bool inUse(const KORHANDLE& h) { return h.inUse == 1; }
+
+// The common tail of the commands that open a receiving channel: allocate a
+// record for the open transport (closing it when none is free), hand the job
+// the handle and serve the channel until it is closed.
+void serveNewChannel(const KorCommand& cmd, int type, int transport, const char* fullMessage,
+                     const char* udpAddress = nullptr, unsigned udpPort = 0) {
+    const int handle = KORHDLTBL_GetHandle(&korHandleTable, type, transport);
+    if (handle == -1) {
+        std::printf("%s", fullMessage);
+        if (type == KORHDLTYPE_RS232) {
+            ctlRsClose(transport);
+        } else {
+            ctlClose(transport);
+        }
+        result(cmd, KOR_RES_NO_FREE_HANDLE);
+        return;
+    }
+    if (udpAddress != nullptr) {
+        KorTableLock lock(&korHandleTable);
+        KORHANDLE& h = korHandleTable.handles[handle];
+        KORHDLTBL_SetIpAddress(&h, udpAddress);
+        h.port = static_cast<int>(udpPort);
+    }
+    result(cmd, handle);
+    kor_startTCPClientReceive(handle);
+    KORHDLTBL_CloseHandle(&korHandleTable, handle);
+}
+
+// Takes the handleSem of channel `handle` as READDATA and TCPISACCEPTED do: a
+// channel with a pending close request makes this wait until it has been
+// released. Returns the semaphore taken, or 0 when the channel is not in use
+// (or was released while waiting).
+CtlSemId takeHandleSem(int handle) {
+    if (!KORHDLTBL_InRange(handle)) return 0;
+    CtlSemId sem;
+    {
+        KorTableLock lock(&korHandleTable);
+        const KORHANDLE& h = korHandleTable.handles[handle];
+        if (!inUse(h)) return 0;
+        sem = h.handleSem;
+    }
+    // A take that fails found the semaphore deleted: the channel is gone.
+    return ctlSemTake(sem, CTL_WAIT_FOREVER) == 0 ? sem : 0;
+}
+
+// The record of `handle` if it is still the channel whose handleSem is sem.
+KORHANDLE* sameChannel(int handle, CtlSemId sem) {
+    KORHANDLE& h = korHandleTable.handles[handle];
+    return inUse(h) && h.handleSem == sem ? &h : nullptr;
+}
+
+int sendOn(KORHANDLE& h, char* bytes, int count, int readStatus) {
+    switch (h.type) {
+        case KORHDLTYPE_TCPCLIENT:
+            return kor_startTCPSend(h.socket, bytes, count);
+        case KORHDLTYPE_RS232:
+            return kor_startRS232Send(h.socket, bytes, count);
+        case KORHDLTYPE_UDP:
+            return kor_startUDPSend(h.socket, h.ipAddress, static_cast<unsigned>(h.port), bytes,
+                                    count);
+        default:  // listening and accepted channels are not sent on
+            return readStatus;
+    }
+}
+
 }  // namespace
 
-void korCmdTcpConnect(const KorCommand& cmd) { notBuilt(cmd); }
-void korCmdSendData(const KorCommand& cmd) { notBuilt(cmd); }
-void korCmdTcpListen(const KorCommand& cmd) { notBuilt(cmd); }
-void korCmdCloseHandle(const KorCommand& cmd) { notBuilt(cmd); }
-void korCmdReadData(const KorCommand& cmd) { notBuilt(cmd); }
-void korCmdClearData(const KorCommand& cmd) { notBuilt(cmd); }
-void korCmdRs232Open(const KorCommand& cmd) { notBuilt(cmd); }
-void korCmdTcpIsAccepted(const KorCommand& cmd) { notBuilt(cmd); }
-void korCmdUdpBind(const KorCommand& cmd) { notBuilt(cmd); }
-void korCmdCloseAll(const KorCommand& cmd) { notBuilt(cmd); }
-void korCmdRs232Test(const KorCommand& cmd) { notBuilt(cmd); }
+// 1
+void korCmdTcpConnect(const KorCommand& cmd) {
+    char address[KOR_ADDR_TEXT_SIZE];
+    formatAddress(cmd, address);
+    int socket = -1;
+    if (kor_startTCPConnect(address, korDecodePort(cmd.p[P_PORT]), &socket) != 0) {
+        result(cmd, KOR_RES_FAILED);
+        return;
+    }
+    serveNewChannel(cmd, KORHDLTYPE_TCPCLIENT, socket, "Error - TCPCONNECT: no free handle\r\n");
+}
+
+// 2
+void korCmdSendData(const KorCommand& cmd) {
+    const int handle = cmd.p[P_HANDLE];
+    const int count = cmd.p[P_COUNT];
+    if (!korBlockCountValid(count)) {
+        result(cmd, KOR_RES_NOTHING);
+        return;
+    }
+    char bytes[KOR_BLOCK_MAX + 1] = {};
+    int status;
+    {
+        KorTableLock lock(&korHandleTable);
+        KORHANDLE* h = KORHDLTBL_InRange(handle) ? &korHandleTable.handles[handle] : nullptr;
+        if (h == nullptr || h->inUse == 0) {
+            status = KOR_RES_HANDLE_NOT_IN_USE;
+        } else if (korReadByteBlock(cmd.p[P_FIRST], count, bytes) != 0) {
+            status = -1;  // nothing is sent from variables that could not be read
+        } else {
+            status = sendOn(*h, bytes, count, 0);
+        }
+    }
+    if (status == KOR_RES_HANDLE_NOT_IN_USE) {
+        std::printf("Error - sending data %d: no active handle\r\n", handle);
+        result(cmd, KOR_RES_HANDLE_NOT_IN_USE);
+        return;
+    }
+    result(cmd, status < 0 ? KOR_RES_FAILED : status);
+}
+
+// 3
+void korCmdTcpListen(const KorCommand& cmd) {
+    int socket = -1;
+    if (kor_startTCPListen(korDecodePort(cmd.p[P_PORT]), &socket) != 0) {
+        result(cmd, KOR_RES_FAILED);
+        return;
+    }
+    const int handle = KORHDLTBL_GetHandle(&korHandleTable, KORHDLTYPE_NONE, -1);
+    if (handle == -1) {
+        std::printf("Error - no free handle available\r\n");
+        ctlClose(socket);
+        result(cmd, KOR_RES_FAILED);
+        return;
+    }
+    {
+        // Filled under tableSem: a close request may already hold handleSem.
+        KorTableLock lock(&korHandleTable);
+        KORHANDLE& h = korHandleTable.handles[handle];
+        h.socket = socket;
+        h.type = KORHDLTYPE_TCPSERVER;
+    }
+    result(cmd, handle);
+    kor_startTCPAccept(handle);
+}
+
+// 4
+void korCmdCloseHandle(const KorCommand& cmd) {
+    const int handle = cmd.p[P_HANDLE];
+    if (KORHDLTBL_RequestClose(&korHandleTable, handle) != 0) {
+        std::printf("Error - closing handle %d: no active handle\r\n", handle);
+        result(cmd, KOR_RES_HANDLE_NOT_IN_USE);
+        return;
+    }
+    result(cmd, KOR_RES_DONE);
+}
+
+// 5
+void korCmdReadData(const KorCommand& cmd) {
+    const int handle = cmd.p[P_HANDLE];
+    const int maxBytes = cmd.p[P_COUNT];
+    if (!korBlockCountValid(maxBytes)) {
+        result(cmd, KOR_RES_NOTHING);
+        return;
+    }
+    char bytes[KOR_BLOCK_MAX + 1] = {};
+    int n = -1;
+    const CtlSemId sem = takeHandleSem(handle);
+    if (sem != 0) {
+        {
+            KorTableLock lock(&korHandleTable);
+            if (KORHANDLE* h = sameChannel(handle, sem)) {
+                n = KORCHQUE_Pop(h->inputQueue, bytes, maxBytes);
+            }
+        }
+        ctlSemGive(sem);
+    }
+    if (n < 0) {
+        std::printf("Error - READDATA %d: no active handle\r\n", handle);
+        result(cmd, KOR_RES_HANDLE_NOT_IN_USE);
+        return;
+    }
+    if (n == 0) {
+        result(cmd, KOR_RES_NOTHING);
+        return;
+    }
+    if (korWriteBytes(cmd.p[P_FIRST], bytes, n) != 0) {
+        std::printf("Error - READDATA %d: writing to vars\r\n", handle);
+        result(cmd, KOR_RES_FAILED);
+        return;
+    }
+    result(cmd, n);
+}
+
+// 6
+void korCmdClearData(const KorCommand& cmd) {
+    const int handle = cmd.p[P_HANDLE];
+    int rc = 0;
+    bool active = false;
+    if (KORHDLTBL_InRange(handle)) {
+        KorTableLock lock(&korHandleTable);
+        KORHANDLE& h = korHandleTable.handles[handle];
+        if (h.inUse != 0) {
+            active = true;
+            rc = KORCHQUE_Clear(h.inputQueue);
+        }
+    }
+    if (!active) {
+        std::printf("Error - CLEARDATA %d: no active handle\r\n", handle);
+        result(cmd, KOR_RES_HANDLE_NOT_IN_USE);
+        return;
+    }
+    result(cmd, rc == 0 ? KOR_RES_DONE : KOR_RES_FAILED);
+}
+
+// 7
+void korCmdRs232Open(const KorCommand& cmd) {
+    const char* name;
+    switch (cmd.p[P_PORT]) {
+        case 1: name = "\\COM1"; break;
+        case 2: name = ""; break;
+        default: result(cmd, KOR_RES_FAILED); return;
+    }
+    int port = -1;
+    if (kor_startRS232Open(name, cmd.p[4], cmd.p[5], cmd.p[6], cmd.p[7], &port) != 0) {
+        result(cmd, KOR_RES_FAILED);
+        return;
+    }
+    serveNewChannel(cmd, KORHDLTYPE_RS232, port, "Error - RS232OPEN: no free handle\r\n");
+}
+
+// 11
+void korCmdTcpIsAccepted(const KorCommand& cmd) {
+    const int handle = cmd.p[P_HANDLE];
+    char address[KOR_ADDR_TEXT_SIZE];
+    formatAddress(cmd, address);
+    const CtlSemId sem = takeHandleSem(handle);
+    if (sem == 0) {
+        std::printf("Error - TCPISACCEPTED %d: no active handle\r\n", handle);
+        result(cmd, KOR_RES_HANDLE_NOT_IN_USE);
+        return;
+    }
+    ctlSemGive(sem);
+    const int accepted = KORHDLTBL_GetHandleFromListenHandleByIP(&korHandleTable, handle, address);
+    result(cmd, accepted == -1 ? KOR_RES_NOT_ACCEPTED : accepted);
+}
+
+// 12
+void korCmdUdpBind(const KorCommand& cmd) {
+    char address[KOR_ADDR_TEXT_SIZE];
+    formatAddress(cmd, address);
+    // The record holds 15 characters; a longer text (octets out of range)
+    // cannot name a destination and is refused before anything is opened.
+    if (std::strlen(address) >= KORHANDLE_IPADDRESS_SIZE) {
+        std::printf("Error - UDPBIND: invalid address %s\r\n", address);
+        result(cmd, KOR_RES_NOTHING);
+        return;
+    }
+    const unsigned destinationPort = korDecodePort(cmd.p[P_PORT]);
+    int socket = -1;
+    if (kor_startUDPBind(static_cast<int>(korDecodePort(cmd.p[P_FIRST])), &socket) != 0) {
+        result(cmd, KOR_RES_FAILED);
+        return;
+    }
+    serveNewChannel(cmd, KORHDLTYPE_UDP, socket, "Error - UDPBIND: no free handle\r\n", address,
+                    destinationPort);
+}
+
+// 31
+void korCmdCloseAll(const KorCommand& cmd) {
+    KORHDLTBL_RequestCloseAll(&korHandleTable);
+    result(cmd, KOR_RES_DONE);
+}
+
+// 200
+void korCmdRs232Test(const KorCommand& cmd) {
+    std::printf("Test ! %d", cmd.p[P_RESULT]);
+    const int rc = korWriteResult(cmd.p[P_RESULT], KOR_RES_DONE);
+    std::printf("Test Result %d %d", cmd.p[P_RESULT], rc);
+    std::fflush(stdout);
+    int port = -1;  // a handle outside the table reads as a channel not in use
+    const int handle = cmd.p[P_HANDLE];
+    if (KORHDLTBL_InRange(handle)) {
+        KorTableLock lock(&korHandleTable);
+        port = korHandleTable.handles[handle].socket;
+    }
+    kor_doReceiveRS232Test(port);
+}

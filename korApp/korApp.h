@@ -11,6 +11,13 @@ inline constexpr double KOR_VERSION = 1.32;
 inline constexpr int KOR_ADMIN_PORT = 15000;
 inline constexpr int KOR_POLL_MS = 4;
 inline constexpr int KOR_MAX_SLOTS = 8;
+// Start parameters used when S092 does not hold two tokens.
+inline constexpr int KOR_DEFAULT_BASE = 100;
+inline constexpr int KOR_DEFAULT_SLOTS = 4;
+// I variables (parameters 0..9) per command slot.
+inline constexpr int KOR_SLOT_PARAMS = 10;
+// The string variable holding the start parameters ("base:slots").
+inline constexpr int KOR_PARAM_SVAR = 92;
 
 // System clock ticks per millisecond.
 extern int korSysClkRate;
@@ -19,11 +26,32 @@ extern FtpConnection* korFtpHandle;
 // Header values sent at the start of every position stream.
 extern std::int32_t korPosRecHeader[6];
 
-// The launcher task and its helpers.
+// The launcher task: start-up, then the poll loop; never returns.
 void korLauncher(CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg);
+// Start parameters from S092 ("base:slots", slots clamped to 1..8). 0 when both
+// were set; -1 S092 unreadable, -2 empty, -4 not exactly two tokens (the
+// caller then uses the defaults for both).
 int kor_readParameters(int* baseNumber, int* slotCount);
+// ctlCreateTask, falling back to vx::taskSpawn (priority 150, 40960-byte
+// stack). Task id or -1.
 int korCreateTask(int priority, int stackSize, CtlTaskEntry entry, CtlArg a1, CtlArg a2, CtlArg a3,
                   CtlArg a4, CtlArg a5, CtlArg a6, CtlArg a7, CtlArg a8, CtlArg a9, CtlArg a10);
+
+// The command area as the launcher sees it: command IDs in B base+k,
+// parameters in I base+10k .. base+10k+9, for slots k = 0 .. slots-1.
+struct KorCommandArea {
+    int base;
+    int slots;
+    std::int32_t ids[KOR_MAX_SLOTS];
+};
+// The launcher's start-up: globals, start parameters, banner, channel table,
+// cleared command area, admin server task. Returns the area to poll.
+KorCommandArea korLauncherStart();
+// One pass of the poll loop: every pending command is handed to a new command
+// task and its command ID is reset to 0.
+void korPollCommandArea(KorCommandArea& area);
+// Ticks between two passes (4 ms, at least one tick).
+int korPollDelayTicks();
 
 // The body of every command task: (command number, p4, p5, p6, p7, p0, p1, p2, p8, p3).
 void korCommandInterpreter(CtlArg id, CtlArg p4, CtlArg p5, CtlArg p6, CtlArg p7, CtlArg p0,

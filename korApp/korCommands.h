@@ -67,3 +67,9 @@ void korCmdModbusWrite(const KorCommand& cmd);  // 35
 
 // The handler of a command number, or null for numbers that are not defined.
 KorCommandHandler korFindCommand(std::int32_t id);
+// The name of a command number ("TCPCONNECT", ...), or null.
+const char* korCommandName(std::int32_t id);
+// Runs one command in the calling task: its handler, or result 240 for a
+// number that is not defined. korCommandInterpreter is this plus the end of
+// the task.
+void korRunCommand(const KorCommand& cmd);

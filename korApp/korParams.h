@@ -30,15 +30,19 @@ unsigned korDecodePort(std::int32_t v);
 bool korBlockCountValid(std::int32_t count);
 
 // Reads `count` B variables from `first` on with one call; each value's low 8
-// bits become one byte of out (room for count + 1 bytes; a NUL follows).
-// Returns the variable layer's result (0 success); count must be valid.
+// bits become one byte of out (room for count + 1 bytes; a NUL follows; all
+// zero when the read fails). Returns the variable layer's result (0 success),
+// -1 without a controller call when the count is not valid.
 int korReadByteBlock(std::int32_t first, std::int32_t count, char* out);
 // Writes n bytes as n B variables (values 0..255) from `first` on, one call.
+// -1 without a controller call when n is not a valid block count.
 int korWriteBytes(std::int32_t first, const char* bytes, int n);
 
-// The text-field readers: B variables from `first` on, `count` of them; 13 ends
-// a field. Fields hold at most 128 characters (KOR_FIELD_SIZE buffers, zeroed
-// here); null field pointers are skipped.
+// The text-field readers: B variables from `first` on, read one at a time,
+// `count` of them; 13 ends a field. Fields hold at most 128 characters
+// (KOR_FIELD_SIZE buffers, zeroed here); the 129th character of any field ends
+// the reading, and so does a failed read. Null field pointers are skipped.
+// Commands check the count with korBlockCountValid first.
 // Two-field reader: fields 0 and 1, stops at the first character of field 2.
 void korReadTwoFields(std::int32_t first, std::int32_t count, char* field0, char* field1);
 // Three-field reader: fills the three given fields (numbers fieldBase ..

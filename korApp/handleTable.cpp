@@ -1,0 +1,245 @@
+// The channel table: allocation, release, lookups and close requests.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "ctl.h"
+#include "korHandleTable.h"
+
+KORHDLTBL korHandleTable;
+
+namespace {
+
+using TableLock = KorTableLock;
+
+// Copies src into dst (size bytes), cut to size - 1 characters.
+void copyText(char* dst, std::size_t size, const char* src) {
+    std::size_t n = 0;
+    if (src != nullptr) {
+        while (n + 1 < size && src[n] != '\0') ++n;
+        std::memcpy(dst, src, n);
+    }
+    dst[n] = '\0';
+}
+
+void setFreeValues(KORHANDLE& h) {
+    h.socket = -1;
+    h.inUse = 0;
+    h.ipAddress[0] = '\0';
+    h.listenHandle = -1;
+    h.inputQueue = nullptr;
+    h.type = KORHDLTYPE_FREE;
+    h.taskId = -1;
+    h.taskName[0] = '\0';
+    h.pipeName[0] = '\0';
+    h.pipeFd = -1;
+    h.port = -1;
+    h.msgQ = 0;
+    h.closeRequested = 0;
+}
+
+int findFreeRecord(const KORHDLTBL* table) {
+    for (int i = table->lastHandle - 1; i >= 1; --i) {
+        if (i < table->size && table->handles[i].inUse == 0) return i;
+    }
+    for (int i = table->size - 1; i > table->lastHandle; --i) {
+        if (i >= 1 && table->handles[i].inUse == 0) return i;
+    }
+    return -1;
+}
+
+// Records the serving task and names the wake-up pipe after it. A name that
+// does not fit the record is cut for taskName; the pipe then gets the cut name
+// and the task id, which keeps pipe names unique among live tasks.
+void recordTask(KORHANDLE& h) {
+    h.taskId = ctlTaskIdSelf();
+    const char* name = vx::taskName(h.taskId);
+    const bool fits = name != nullptr && std::strlen(name) < sizeof h.taskName;
+    char cut[KORHANDLE_TASKNAME_SIZE];
+    copyText(cut, sizeof cut, name);
+    std::memcpy(h.taskName, cut, sizeof cut);
+    if (fits) {
+        std::snprintf(h.pipeName, sizeof h.pipeName, "/pipe/%s", cut);
+    } else {
+        std::snprintf(h.pipeName, sizeof h.pipeName, "/pipe/%.20s~%x", cut,
+                      static_cast<unsigned>(h.taskId));
+    }
+}
+
+void openWakeUpPipe(KORHANDLE& h) {
+    if (vx::pipeDevCreate(h.pipeName, 1, 1) == -1) {
+        vx::perror("Error - pipeDevCreate()");
+        h.pipeFd = -1;
+        h.pipeName[0] = '\0';  // the release must not delete a device it did not create
+        return;
+    }
+    h.pipeFd = vx::open(h.pipeName, vx::O_RDWR_, 0);
+    if (h.pipeFd == -1) vx::perror("Error - Open()");
+}
+
+// Step 2 of a close request, under tableSem. True when the channel was in use.
+bool signalClose(KORHDLTBL* table, int handle) {
+    KORHANDLE& h = table->handles[handle];
+    if (h.inUse == 0) return false;
+    h.closeRequested = 1;
+    if (h.type == KORHDLTYPE_RS232) {
+        if (h.socket != -1) ctlRsClose(h.socket);
+        h.socket = -1;
+    } else if (h.pipeFd == -1) {
+        std::printf("No pipe defined in Handle %d\r\n", handle);
+    } else {
+        // The pipe holds one byte; a request finding one pending adds nothing
+        // (the write fails at once, it never blocks while tableSem is held).
+        const char x = KORHDLTBL_CLOSE_BYTE;
+        vx::write(h.pipeFd, &x, 1);
+    }
+    return true;
+}
+
+}  // namespace
+
+int KORHDLTBL_Init(KORHDLTBL* table) {
+    table->tableSem = ctlSemBCreate(0, 1);
+    table->size = KORHDLTBL_SIZE;
+    table->lastHandle = table->size;
+    for (int i = table->size - 1; i >= 1; --i) setFreeValues(table->handles[i]);
+    return 0;
+}
+
+int KORHDLTBL_GetHandle(KORHDLTBL* table, int type, int socket) {
+    int index;
+    {
+        TableLock lock(table);
+        index = findFreeRecord(table);
+        if (index < 0) return -1;
+        KORHANDLE& h = table->handles[index];
+        h.inUse = 1;
+        h.socket = socket;
+        h.type = type;
+        h.closeRequested = 0;
+        h.inputQueue = KORCHQUE_Create();
+        h.handleSem = ctlSemBCreate(0, 1);
+        ctlSemTake(h.handleSem, CTL_WAIT_FOREVER);
+        recordTask(h);
+        openWakeUpPipe(h);
+        table->lastHandle = index;
+        ctlSemGive(h.handleSem);
+    }
+    const CtlMsgQId q = ctlMsgQCreate(1, 1, 0);
+    {
+        TableLock lock(table);
+        table->handles[index].msgQ = q;
+    }
+    return index;
+}
+
+int KORHDLTBL_CloseHandle(KORHDLTBL* table, int handle) {
+    if (handle < 1 || handle >= KORHDLTBL_SIZE) return -1;
+    TableLock lock(table);
+    KORHANDLE& h = table->handles[handle];
+    if (h.inUse == 0) return 0;
+    if (h.socket != -1) {
+        const int rc = h.type == KORHDLTYPE_RS232 ? ctlRsClose(h.socket) : ctlClose(h.socket);
+        if (rc == -1) vx::perror("Error - ctlClose()");
+        h.socket = -1;
+    }
+    if (h.msgQ != 0) ctlMsgQDelete(h.msgQ);
+    KORCHQUE_Delete(h.inputQueue);
+    h.inputQueue = nullptr;
+    h.inUse = 0;
+    h.listenHandle = -1;
+    h.ipAddress[0] = '\0';
+    h.taskId = -1;
+    h.port = -1;
+    h.type = KORHDLTYPE_FREE;
+    h.taskName[0] = '\0';
+    h.msgQ = 0;
+    h.closeRequested = 0;
+    if (vx::close(h.pipeFd) == -1) vx::perror("Error - Closing pipe");
+    if (h.pipeName[0] != '\0' && vx::pipeDevDelete(h.pipeName, true) == -1) {
+        vx::perror("Error - pipeDevDelete");
+    }
+    h.pipeFd = -1;
+    h.pipeName[0] = '\0';
+    ctlSemDelete(h.handleSem);
+    return 0;
+}
+
+int KORHDLTBL_GetHandleFromListenHandleByIP(KORHDLTBL* table, int listenHandle,
+                                            const char* ipText) {
+    if (listenHandle < 1 || listenHandle >= KORHDLTBL_SIZE || ipText == nullptr) return -1;
+    TableLock lock(table);
+    for (int i = table->size - 1; i >= 1; --i) {
+        const KORHANDLE& h = table->handles[i];
+        if (h.inUse == 1 && h.listenHandle == listenHandle &&
+            std::strcmp(h.ipAddress, ipText) == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+void KORHDLTBL_GetNumberOfActiveHandles(char* buf, int bufSize) {
+    if (buf == nullptr || bufSize <= 0) return;
+    int len = 0;
+    {
+        TableLock lock(&korHandleTable);
+        bool first = true;
+        for (int i = 0; i < KORHDLTBL_SIZE; ++i) {
+            if (korHandleTable.handles[i].inUse != 1) continue;
+            if (!first) {
+                if (len + 1 >= bufSize - 1) break;
+                buf[len++] = ',';
+            }
+            char number[12];
+            const int n = std::snprintf(number, sizeof number, "%d", i);
+            if (len + n >= bufSize - 1) break;
+            std::memcpy(buf + len, number, static_cast<std::size_t>(n));
+            len += n;
+            first = false;
+        }
+    }
+    buf[len] = '\0';
+}
+
+int KORHDLTBL_GetActiveHandle(int handle) {
+    if (!KORHDLTBL_InRange(handle)) return -1;
+    TableLock lock(&korHandleTable);
+    return korHandleTable.handles[handle].inUse == 1 ? 0 : -1;
+}
+
+int KORHDLTBL_RequestClose(KORHDLTBL* table, int handle) {
+    if (!KORHDLTBL_InRange(handle)) return -1;
+    CtlSemId sem;
+    {
+        TableLock lock(table);
+        if (!signalClose(table, handle)) return -1;
+        sem = table->handles[handle].handleSem;
+    }
+    // Kept on purpose: later takers wait until the owner's release deletes it.
+    ctlSemTake(sem, CTL_WAIT_FOREVER);
+    return 0;
+}
+
+int KORHDLTBL_RequestCloseAll(KORHDLTBL* table) {
+    CtlSemId sems[KORHDLTBL_SIZE];
+    int n = 0;
+    {
+        TableLock lock(table);
+        for (int i = table->size - 1; i >= 1; --i) {
+            if (signalClose(table, i)) sems[n++] = table->handles[i].handleSem;
+        }
+    }
+    for (int i = 0; i < n; ++i) ctlSemTake(sems[i], CTL_WAIT_FOREVER);
+    return n;
+}
+
+void KORHDLTBL_SetIpAddress(KORHANDLE* record, const char* text) {
+    copyText(record->ipAddress, sizeof record->ipAddress, text);
+}
+
+bool KORHDLTBL_CloseRequested(KORHDLTBL* table, int handle) {
+    if (!KORHDLTBL_InRange(handle)) return true;
+    TableLock lock(table);
+    return table->handles[handle].closeRequested != 0;
+}

@@ -1,0 +1,135 @@
+// The channel table: the numbered communication channels a robot job opens,
+// sends on, reads and closes. Handles 1..19 are handed out; -1 means none.
+//
+// Locks and their order:
+//  - tableSem guards allocation, release and every lookup; the inUse, type,
+//    socket, pipeFd, ipAddress, listenHandle, port and closeRequested fields;
+//    and every operation on any channel's input queue. It is held only for
+//    short work that never waits on another task.
+//  - handleSem, one per channel, guards the filling-in of a new record inside
+//    KORHDLTBL_GetHandle; a close request takes it and never gives it back, so
+//    a later taker waits until the owner has released the channel (the release
+//    deletes the semaphore, which wakes it, and it then finds the record free).
+//  - A task holding tableSem never waits for a handleSem; a task may take
+//    tableSem while it holds a handleSem.
+//
+// Ownership: the task that allocates a channel serves it (receive or accept
+// loop) and is the only task that releases it. Every other task makes a close
+// request (KORHDLTBL_RequestClose / KORHDLTBL_RequestCloseAll).
+#pragma once
+
+#include <cstdint>
+
+#include "ctl.h"
+#include "korChQue.h"
+
+// Channel type codes (KORHANDLE::type; -1 while the record is free).
+inline constexpr int KORHDLTYPE_FREE = -1;
+inline constexpr int KORHDLTYPE_NONE = 0;         // allocated, type not yet filled in
+inline constexpr int KORHDLTYPE_TCPCLIENT = 1;    // outgoing TCP connection, telnet session
+inline constexpr int KORHDLTYPE_TCPSERVER = 2;    // listening TCP socket
+inline constexpr int KORHDLTYPE_TCPACCEPTED = 3;  // connection accepted on a listening channel
+inline constexpr int KORHDLTYPE_RS232 = 4;        // serial port
+inline constexpr int KORHDLTYPE_UDP = 5;          // UDP socket
+
+inline constexpr int KORHDLTBL_SIZE = 20;           // records 0..19; 0 is never handed out
+inline constexpr int KORHANDLE_IPADDRESS_SIZE = 16;  // 15 characters and a NUL
+inline constexpr int KORHANDLE_TASKNAME_SIZE = 32;
+inline constexpr int KORHANDLE_PIPENAME_SIZE = 40;
+
+// The byte a close request writes into a channel's wake-up pipe.
+inline constexpr char KORHDLTBL_CLOSE_BYTE = 'x';
+// A channel without a working wake-up pipe looks for a close request this
+// often (seconds) while it waits.
+inline constexpr int KORHDLTBL_NOPIPE_POLL_SEC = 1;
+
+// One channel. Everything but inUse is meaningful only while inUse is 1.
+struct KORHANDLE {
+    std::int32_t socket;        // socket (types 1, 2, 3, 5) or serial port number (type 4); -1 none
+    std::int32_t reserved;      // never set; stays 0
+    std::int32_t inUse;         // 1 allocated, 0 free
+    char ipAddress[KORHANDLE_IPADDRESS_SIZE];  // UDP destination / accepted peer; "" otherwise
+    std::int32_t listenHandle;  // type 3: the listening channel it came in on; -1 otherwise
+    KORCHQUE* inputQueue;       // owned; null when it could not be created
+    CtlSemId handleSem;         // owned; see the lock rules above
+    std::int32_t type;          // KORHDLTYPE_*
+    std::int32_t taskId;        // the serving task
+    char taskName[KORHANDLE_TASKNAME_SIZE];
+    char pipeName[KORHANDLE_PIPENAME_SIZE];  // "/pipe/<taskName>", "" when no pipe device was made
+    std::int32_t pipeFd;        // wake-up pipe, opened read-write; -1 none
+    std::int32_t port;          // UDP: destination port of sends; -1 otherwise
+    CtlMsgQId msgQ;             // data-arrival signal: one pending message of one byte; 0 none
+    // Set by a close request. The serving loop of a channel without a working
+    // wake-up pipe looks at it every KORHDLTBL_NOPIPE_POLL_SEC seconds, so such
+    // a channel can be ended too.
+    std::int32_t closeRequested;
+};
+
+struct KORHDLTBL {
+    KORHANDLE handles[KORHDLTBL_SIZE];
+    CtlSemId tableSem;
+    std::int32_t size;        // KORHDLTBL_SIZE
+    std::int32_t lastHandle;  // most recently allocated record; size after init
+};
+
+// The one table of the program.
+extern KORHDLTBL korHandleTable;
+
+// Holds the table's tableSem for one scope.
+class KorTableLock {
+public:
+    explicit KorTableLock(KORHDLTBL* table) : table_(table) {
+        ctlSemTake(table_->tableSem, CTL_WAIT_FOREVER);
+    }
+    ~KorTableLock() { ctlSemGive(table_->tableSem); }
+    KorTableLock(const KorTableLock&) = delete;
+    KorTableLock& operator=(const KorTableLock&) = delete;
+
+private:
+    KORHDLTBL* table_;
+};
+
+// True for a handle that may index the table (0..19). Handles from outside
+// (job parameters, admin requests) are checked with it before any access; a
+// handle outside the range reads as a channel not in use.
+constexpr bool KORHDLTBL_InRange(int handle) { return handle >= 0 && handle < KORHDLTBL_SIZE; }
+
+// Called once at start before any channel exists. Returns 0.
+int KORHDLTBL_Init(KORHDLTBL* table);
+// Allocates a record for the calling task, which becomes its owner: a new
+// input queue, handleSem, wake-up pipe and msgQ. Returns 1..19, or -1 when no
+// record is free. Search order: lastHandle-1 down to 1, then size-1 down to
+// lastHandle+1 (the most recently allocated record is not reused at once).
+int KORHDLTBL_GetHandle(KORHDLTBL* table, int type, int socket);
+// Releases an allocated record and everything it owns (transport, queue,
+// msgQ, pipe, handleSem). Called only by the owner. Returns 0; a free record
+// is left alone (0), a handle outside 1..19 gives -1.
+int KORHDLTBL_CloseHandle(KORHDLTBL* table, int handle);
+// The channel accepted on listenHandle from the peer ipText (exact text), the
+// highest such handle; -1 when none.
+int KORHDLTBL_GetHandleFromListenHandleByIP(KORHDLTBL* table, int listenHandle,
+                                            const char* ipText);
+// The allocated handles as text, ascending, separated by ",", e.g. "3,17,19";
+// "" when none. A list that does not fit stops early (it may end in ",").
+void KORHDLTBL_GetNumberOfActiveHandles(char* buf, int bufSize);
+// 0 when handle is allocated, -1 when free or outside 0..19.
+int KORHDLTBL_GetActiveHandle(int handle);
+
+// Close request (CLOSEHANDLE, the admin server's close): asks the owner of
+// `handle` to end the channel and returns without waiting for the release. A
+// serial channel has its port closed; any other channel gets the close byte in
+// its wake-up pipe (or, without a pipe, "No pipe defined in Handle %d\r\n" and
+// the closeRequested flag, which its loop sees within a second). Afterwards
+// the channel's handleSem is taken and kept. Returns 0, or -1 when the handle
+// is outside 0..19 or not in use (nothing printed: callers word that).
+int KORHDLTBL_RequestClose(KORHDLTBL* table, int handle);
+// The same for every channel in use (CLOSEALL): all are signalled under one
+// hold of tableSem, their handleSems are taken afterwards. Returns how many.
+int KORHDLTBL_RequestCloseAll(KORHDLTBL* table);
+
+// Stores text as the record's ipAddress, cut to 15 characters if longer (the
+// commands refuse such text before it gets here). Caller holds tableSem or
+// owns a record nobody else can see yet.
+void KORHDLTBL_SetIpAddress(KORHANDLE* record, const char* text);
+// True when a close request has been made for the channel (reads under tableSem).
+bool KORHDLTBL_CloseRequested(KORHDLTBL* table, int handle);

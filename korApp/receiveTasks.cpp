@@ -1,0 +1,308 @@
+// Receive, accept and per-client tasks of the channels.
+#include <cstdio>
+#include <cstring>
+
+#include "ctl.h"
+#include "korHandleTable.h"
+#include "korTransport.h"
+#include "receiveTasks.h"
+
+namespace {
+
+// What a serving loop needs from its record, read once under tableSem.
+struct ChannelView {
+    bool inUse = false;
+    int socket = -1;
+    int pipeFd = -1;
+    int type = KORHDLTYPE_FREE;
+    CtlMsgQId msgQ = 0;
+};
+
+ChannelView viewChannel(int handle) {
+    ChannelView v;
+    if (handle < 1 || handle >= KORHDLTBL_SIZE) return v;
+    KorTableLock lock(&korHandleTable);
+    const KORHANDLE& h = korHandleTable.handles[handle];
+    v.inUse = h.inUse == 1;
+    v.socket = h.socket;
+    v.pipeFd = h.pipeFd;
+    v.type = h.type;
+    v.msgQ = h.msgQ;
+    return v;
+}
+
+bool closeRequested(int handle) { return KORHDLTBL_CloseRequested(&korHandleTable, handle); }
+
+// Time-out of a wait that must also notice close requests made without a pipe.
+int selectTimeoutSec(int pipeFd) { return pipeFd == -1 ? KORHDLTBL_NOPIPE_POLL_SEC : 0; }
+
+void sleepMs(int ms) {
+    const int ticks = vx::sysClkRateGet() * ms / 1000;
+    ctlTaskDelay(ticks > 0 ? ticks : 1);
+}
+
+// Queues received bytes, then signals arrival. One pending signal stands for
+// any number of arrivals, so a failing send (signal pending) is ignored.
+void queueReceived(int handle, CtlMsgQId msgQ, const char* data, int n) {
+    {
+        KorTableLock lock(&korHandleTable);
+        KORCHQUE_Push(korHandleTable.handles[handle].inputQueue, data, n);
+    }
+    ctlMsgQSend(msgQ, "1", 1, CTL_NO_WAIT, 0);
+}
+
+// A TCP peer that has closed makes its socket readable for ever; the channel
+// stays open until it is asked to close, so from then on only the close
+// request is waited for. Returns 0 on a close request, -1 if the wait fails.
+int waitForCloseRequest(int handle, int pipeFd) {
+    for (;;) {
+        if (pipeFd == -1) {
+            sleepMs(KORHDLTBL_NOPIPE_POLL_SEC * 1000);
+            if (closeRequested(handle)) return 0;
+            continue;
+        }
+        CtlFdSet readSet;
+        ctlFdZero(&readSet);
+        ctlFdSet(pipeFd, &readSet);
+        const int ready = ctlSelect(CTL_FD_SETSIZE, &readSet, nullptr, nullptr, nullptr);
+        if (ready == -1) {
+            vx::perror("Error: ctlSelect");
+            return -1;
+        }
+        if (ready > 0 && ctlFdIsSet(pipeFd, &readSet)) {
+            char discarded;
+            vx::read(pipeFd, &discarded, 1);
+            return 0;
+        }
+    }
+}
+
+enum class Wake { Listener, CloseRequest, Timeout, Failed };
+
+// Waits until the listening socket has a connection or the channel is asked
+// to close.
+Wake waitForListener(int listenSocket, int pipeFd) {
+    CtlFdSet readSet;
+    ctlFdZero(&readSet);
+    ctlFdSet(listenSocket, &readSet);
+    if (pipeFd != -1) ctlFdSet(pipeFd, &readSet);
+    CtlTimeval timeout{selectTimeoutSec(pipeFd), 0};
+    const int ready = ctlSelect(CTL_FD_SETSIZE, &readSet, nullptr, nullptr,
+                                pipeFd == -1 ? &timeout : nullptr);
+    if (ready == -1) {
+        vx::perror("Error: ctlSelect");
+        return Wake::Failed;
+    }
+    if (ready == 0) return Wake::Timeout;
+    if (pipeFd != -1 && ctlFdIsSet(pipeFd, &readSet)) {
+        char discarded;
+        vx::read(pipeFd, &discarded, 1);
+        return Wake::CloseRequest;
+    }
+    return Wake::Listener;
+}
+
+void startClientTask(int client, const CtlSockAddrIn& peer, int listenHandle) {
+    char* ipText = ctlInetNtoa(peer.addr);
+    const int port = ctlNtohs(peer.port);
+    if (ctlCreateTask(3, 0, kor_TCPServerReceiveClientTask, client,
+                      reinterpret_cast<CtlArg>(ipText), port, listenHandle, 0, 0, 0, 0, 0,
+                      0) == -1) {
+        vx::perror("Error - ctlCreateTask()");
+        ctlClose(client);
+        ctlFree(ipText);
+    }
+}
+
+bool isReceivable(int type) {
+    return type == KORHDLTYPE_TCPCLIENT || type == KORHDLTYPE_TCPACCEPTED ||
+           type == KORHDLTYPE_RS232 || type == KORHDLTYPE_UDP;
+}
+
+}  // namespace
+
+int kor_startTCPClientReceive(int handle) {
+    const ChannelView ch = viewChannel(handle);
+    if (!ch.inUse || !isReceivable(ch.type)) return -1;
+    const bool serial = ch.type == KORHDLTYPE_RS232;
+    const bool stream = ch.type == KORHDLTYPE_TCPCLIENT || ch.type == KORHDLTYPE_TCPACCEPTED;
+    // Serial channels are ended by closing their port; the flag is looked at
+    // as well so that a port number handed out again is never read by us.
+    const bool pollFlag = serial || ch.pipeFd == -1;
+    char buf[KOR_RECEIVE_CHUNK + 1];
+    for (;;) {
+        if (pollFlag && closeRequested(handle)) return 0;
+        const int n = serial ? kor_doRS232Receive(ch.socket, ch.pipeFd, buf, KOR_RECEIVE_CHUNK)
+                             : kor_doTCPClientReceive(ch.socket, ch.pipeFd, buf,
+                                                      KOR_RECEIVE_CHUNK,
+                                                      selectTimeoutSec(ch.pipeFd));
+        if (n > 0) {
+            buf[n] = 0;
+            queueReceived(handle, ch.msgQ, buf, n);
+        } else if (n == KOR_RECV_CLOSE) {
+            return 0;
+        } else if (n == KOR_RECV_SELECT_FAILED || n == KOR_RECV_FAILED) {
+            return serial && closeRequested(handle) ? 0 : -1;
+        } else if (n == KOR_RECV_NOTHING && stream) {
+            return waitForCloseRequest(handle, ch.pipeFd);
+        } else if (n == KOR_RECV_SERIAL_OTHER) {
+            sleepMs(10);  // an odd serial failure must not make the loop spin
+        }
+        ctlTaskDelay(0);
+    }
+}
+
+int kor_startTCPAccept(int handle) {
+    const ChannelView ch = viewChannel(handle);
+    if (!ch.inUse) return -1;
+    for (;;) {
+        const Wake wake = waitForListener(ch.socket, ch.pipeFd);
+        if (wake == Wake::CloseRequest || (ch.pipeFd == -1 && closeRequested(handle))) {
+            KORHDLTBL_CloseHandle(&korHandleTable, handle);
+            return 0;
+        }
+        if (wake == Wake::Failed) {
+            KORHDLTBL_CloseHandle(&korHandleTable, handle);
+            return -1;
+        }
+        if (wake == Wake::Listener) {
+            CtlSockAddrIn peer{};
+            int addrLen = sizeof peer;
+            CtlSockAddr addr{};
+            const int client = ctlAccept(ch.socket, &addr, &addrLen);
+            if (client == -1) {
+                vx::perror("Error - ctlAccept()");
+                KORHDLTBL_CloseHandle(&korHandleTable, handle);  // leaves a free record alone
+                return -1;
+            }
+            static_assert(sizeof peer == sizeof addr);
+            std::memcpy(&peer, &addr, sizeof peer);
+            startClientTask(client, peer, handle);
+        }
+        ctlTaskDelay(0);
+    }
+}
+
+void kor_startTCPServerReceiveClient(int clientSocket, char* ipText, int /*port*/,
+                                     int listenHandle) {
+    const int handle = KORHDLTBL_GetHandle(&korHandleTable, KORHDLTYPE_NONE, -1);
+    if (handle == -1) {
+        std::printf("Error - no free handle available\r\n");
+        ctlClose(clientSocket);
+    } else {
+        {
+            // Filled under tableSem, which every reader of these fields takes.
+            KorTableLock lock(&korHandleTable);
+            KORHANDLE& h = korHandleTable.handles[handle];
+            h.socket = clientSocket;
+            h.type = KORHDLTYPE_TCPACCEPTED;
+            h.listenHandle = listenHandle;
+            KORHDLTBL_SetIpAddress(&h, ipText);
+        }
+        kor_startTCPClientReceive(handle);
+        KORHDLTBL_CloseHandle(&korHandleTable, handle);
+    }
+    ctlFree(ipText);
+    if (ctlDeleteTask(0) != 0) vx::perror("Error - ctlDeleteTask()");
+}
+
+void kor_TCPServerReceiveClientTask(CtlArg clientSocket, CtlArg ipText, CtlArg port,
+                                    CtlArg listenHandle, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg,
+                                    CtlArg) {
+    kor_startTCPServerReceiveClient(static_cast<int>(clientSocket),
+                                    reinterpret_cast<char*>(ipText), static_cast<int>(port),
+                                    static_cast<int>(listenHandle));
+}
+
+namespace {
+
+struct TwoClients {
+    int slot[2] = {-1, -1};
+    void closeAll() {
+        for (int& s : slot) {
+            if (s != -1) ctlClose(s);
+            s = -1;
+        }
+    }
+};
+
+// One receive on a ready client slot; its bytes go into the listening
+// channel's own queue.
+void serveClientSlot(int handle, TwoClients& clients, int i) {
+    char buf[KOR_RECEIVE_CHUNK + 1];
+    const int n = ctlRecv(clients.slot[i], buf, KOR_RECEIVE_CHUNK, 0);
+    if (n <= 0) {
+        if (n < 0) std::printf("Client %d has socket error\r\n", i);
+        ctlClose(clients.slot[i]);
+        clients.slot[i] = -1;
+        return;
+    }
+    buf[n] = 0;
+    KorTableLock lock(&korHandleTable);
+    KORCHQUE_Push(korHandleTable.handles[handle].inputQueue, buf, n);
+}
+
+}  // namespace
+
+int kor_startTCPServerReceive(int handle) {
+    const ChannelView ch = viewChannel(handle);
+    if (!ch.inUse) return -1;
+    const int listenSocket = ch.socket;
+    TwoClients clients;
+    for (;;) {
+        CtlFdSet readSet;
+        ctlFdZero(&readSet);
+        int width = listenSocket;
+        // With both slots taken the listener is not watched: its pending
+        // connection would keep the wait from ever blocking.
+        const bool slotFree = clients.slot[0] == -1 || clients.slot[1] == -1;
+        if (slotFree) ctlFdSet(listenSocket, &readSet);
+        for (int s : clients.slot) {
+            if (s == -1) continue;
+            ctlFdSet(s, &readSet);
+            if (s > width) width = s;
+        }
+        if (ch.pipeFd != -1) {
+            ctlFdSet(ch.pipeFd, &readSet);
+            if (ch.pipeFd > width) width = ch.pipeFd;
+        }
+        // Waits for an event instead of polling; without a pipe it wakes every
+        // KORHDLTBL_NOPIPE_POLL_SEC seconds to look for a close request.
+        CtlTimeval timeout{KORHDLTBL_NOPIPE_POLL_SEC, 0};
+        const int ready = ctlSelect(width + 1, &readSet, nullptr, nullptr,
+                                    ch.pipeFd == -1 ? &timeout : nullptr);
+        if (KORHDLTBL_GetActiveHandle(handle) != 0) {
+            clients.closeAll();
+            ctlClose(listenSocket);
+            return -1;
+        }
+        if (ready == -1) {
+            vx::perror("Error: ctlSelect");
+            clients.closeAll();
+            return -1;
+        }
+        if (ready == 0) std::printf("Timeout: ctlSelect\r\n");
+        const bool pipeByte = ch.pipeFd != -1 && ctlFdIsSet(ch.pipeFd, &readSet);
+        if (pipeByte || (ch.pipeFd == -1 && closeRequested(handle))) {
+            if (pipeByte) {
+                char discarded;
+                vx::read(ch.pipeFd, &discarded, 1);
+            }
+            clients.closeAll();
+            return 0;
+        }
+        if (ready > 0 && slotFree && ctlFdIsSet(listenSocket, &readSet)) {
+            for (int& s : clients.slot) {
+                if (s != -1) continue;
+                s = ctlAccept(listenSocket, nullptr, nullptr);
+                break;
+            }
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (clients.slot[i] != -1 && ctlFdIsSet(clients.slot[i], &readSet)) {
+                serveClientSlot(handle, clients, i);
+            }
+        }
+        ctlTaskDelay(0);
+    }
+}

@@ -1,0 +1,20 @@
+// Serial receive test: prints whatever arrives on a serial port.
+#include <cstdio>
+
+#include "ctl.h"
+#include "receiveTasks.h"
+
+void kor_doReceiveRS232Test(int port) {
+    char buf[KOR_RECEIVE_CHUNK + 1];
+    for (;;) {
+        // ctlRsRecv waits boundedly when nothing arrives, so this does not spin.
+        const int n = ctlRsRecv(port, buf, KOR_RECEIVE_CHUNK);
+        if (n < 0) {
+            vx::perror("Error - ctlRsRecv()");
+            return;
+        }
+        if (n == 0) continue;
+        buf[n] = 0;
+        std::printf("Received %s\r\n", buf);
+    }
+}
