@@ -1,0 +1,114 @@
+// Command round trip: the time from the job's write of a command number until
+// the command's result is visible in the result variable, measured through
+// the state file exactly as a job sees it. Uses INFO with selector 0 (result 255).
+//
+//   bench_roundtrip --state FILE [--count N] [--slot K] [--base B]
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "vcState.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Args {
+    std::string state = "arvokor.state";
+    int count = 1000;
+    int slot = 0;
+    int base = 100;
+};
+
+constexpr int kInfo = 8;
+constexpr int kResultOffset = 50;  // result variable: B(base + 50 + slot)
+
+// Polls the state file at a fine interval; sleeping, not spinning.
+template <typename Pred>
+bool waitFor(vc::StateFile& file, Pred pred, double timeoutSec) {
+    auto deadline = Clock::now() + std::chrono::duration<double>(timeoutSec);
+    for (;;) {
+        {
+            vc::StateFile::Access a(file);
+            if (a.ok() && pred(a.data())) return true;
+        }
+        if (Clock::now() > deadline) return false;
+        timespec ts{0, 20000};  // 20 µs
+        nanosleep(&ts, nullptr);
+    }
+}
+
+double percentile(std::vector<double> v, double p) {
+    std::sort(v.begin(), v.end());
+    size_t i = static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
+    return v[std::min(i, v.size() - 1)];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Args args;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--help") {
+            std::puts("usage: bench_roundtrip --state FILE [--count N] [--slot K] [--base B]");
+            return 0;
+        }
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "missing value after %s\n", a.c_str());
+            return 2;
+        }
+        const char* v = argv[++i];
+        if (a == "--state") args.state = v;
+        else if (a == "--count") args.count = std::atoi(v);
+        else if (a == "--slot") args.slot = std::atoi(v);
+        else if (a == "--base") args.base = std::atoi(v);
+        else {
+            std::fprintf(stderr, "unknown option %s\n", a.c_str());
+            return 2;
+        }
+    }
+    std::string notice, error;
+    auto file = vc::StateFile::open(args.state, vc::StateCounts{}, vc::StateFile::Mode::Client, &notice, &error);
+    if (!file) {
+        std::fprintf(stderr, "bench_roundtrip: %s\n", error.c_str());
+        return 1;
+    }
+    const int idVar = args.base + args.slot;
+    const int paramVar = args.base + 10 * args.slot;
+    const int resultVar = args.base + kResultOffset + args.slot;
+    std::vector<double> samples;
+    samples.reserve(static_cast<size_t>(args.count));
+    for (int n = 0; n < args.count; ++n) {
+        {
+            vc::StateFile::Access a(*file);
+            if (!a.ok()) return 1;
+            a->b[resultVar] = 0;
+            for (int k = 0; k < 10; ++k) a->i[paramVar + k] = 0;
+            a->i[paramVar + 3] = static_cast<std::int16_t>(resultVar);
+            a->i[paramVar + 8] = 0;  // INFO selector 0: result 255
+        }
+        Clock::time_point start;
+        {
+            vc::StateFile::Access a(*file);
+            a->b[idVar] = kInfo;
+            start = Clock::now();
+        }
+        if (!waitFor(*file, [&](const vc::StateData& d) { return d.b[resultVar] == 255; }, 5.0)) {
+            std::fprintf(stderr, "bench_roundtrip: no result within 5 s (is arvokor running on this state file?)\n");
+            return 1;
+        }
+        samples.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        waitFor(*file, [&](const vc::StateData& d) { return d.b[idVar] == 0; }, 5.0);
+    }
+    std::printf("round trip over %d INFO commands: median %.3f ms, p99 %.3f ms, max %.3f ms\n", args.count,
+                percentile(samples, 0.5), percentile(samples, 0.99), percentile(samples, 1.0));
+    return 0;
+}
