@@ -1,18 +1,306 @@
-// Placeholder until this group of commands is built: the commands answer 254.
+// Pattern and telnet commands: CHECKPATTERN (9), CHECKPATTERNBINRES (13),
+// CHECKPATTERNBIN (14), TELNETCONNECT (21) and WAITPATTERN (30).
+//
+// The pattern commands match on a copy of a channel's input queue taken under
+// tableSem; the receive task may add bytes while the match runs. A result
+// longer than one byte block (128 bytes) is refused with 253 and the queue is
+// left as it is. The clear flag removes the bytes that were matched; bytes that
+// arrived after the copy was taken stay queued.
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
+#include "ctl.h"
+#include "korChQue.h"
 #include "korCommands.h"
+#include "korHandleTable.h"
 #include "korParams.h"
+#include "korPattern.h"
+#include "korTelnet.h"
+#include "receiveTasks.h"
 
 namespace {
-void notBuilt(const KorCommand& cmd) {
-    std::printf("Error - command %d is not available\r\n", static_cast<int>(cmd.id));
-    korWriteResult(cmd.p[3], KOR_RES_FAILED);
+
+// The command's parameters by role.
+struct PatternParams {
+    std::int32_t handle;       // p8
+    std::int32_t patternVar;   // p1: first B variable of the pattern
+    std::int32_t patternLen;   // p2
+    std::int32_t resultVar;    // p3
+    std::int32_t index;        // p4: 0 whole data, n capture n
+    std::int32_t requiredLen;  // p5: 0 any length
+    std::int32_t flag;         // p6: clear flag (WAITPATTERN: time-out with the flag in its sign)
+};
+
+PatternParams patternParams(const KorCommand& cmd) {
+    return PatternParams{cmd.p[8], cmd.p[1], cmd.p[2], cmd.p[3], cmd.p[4], cmd.p[5], cmd.p[6]};
 }
+
+class TableLock {
+public:
+    TableLock() { ctlSemTake(korHandleTable.tableSem, CTL_WAIT_FOREVER); }
+    ~TableLock() { ctlSemGive(korHandleTable.tableSem); }
+    TableLock(const TableLock&) = delete;
+    TableLock& operator=(const TableLock&) = delete;
+};
+
+// A buffer from the controller's memory, freed with its scope.
+class Buffer {
+public:
+    explicit Buffer(std::size_t size) : p_(static_cast<char*>(ctlMalloc(size))) {}
+    ~Buffer() { ctlFree(p_); }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    char* get() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    char* p_;
+};
+
+// What identifies one opening of a channel: a handle that has been released
+// and handed out again in between has another queue and another owner task.
+struct ChannelId {
+    KORCHQUE* queue = nullptr;
+    std::int32_t taskId = -1;
+    CtlMsgQId msgQ = 0;
+};
+
+// Caller holds tableSem.
+bool lookUp(std::int32_t handle, ChannelId* id) {
+    if (!KORHDLTBL_InRange(handle)) return false;
+    const KORHANDLE& rec = korHandleTable.handles[handle];
+    if (rec.inUse != 1) return false;
+    *id = ChannelId{rec.inputQueue, rec.taskId, rec.msgQ};
+    return true;
+}
+
+// Caller holds tableSem.
+bool stillOpen(std::int32_t handle, const ChannelId& id) {
+    const KORHANDLE& rec = korHandleTable.handles[handle];
+    return rec.inUse == 1 && rec.inputQueue == id.queue && rec.taskId == id.taskId;
+}
+
+// Copy of everything queued on the channel (data holds KORCHQUE_CAPACITY + 1
+// bytes). -1 when the channel is no longer the one that was looked up.
+int snapshot(std::int32_t handle, const ChannelId& id, char* data) {
+    TableLock lock;
+    if (!stillOpen(handle, id)) return -1;
+    return KORCHQUE_Show(id.queue, data);
+}
+
+// Removes the `matched` oldest bytes, those the match was made on.
+void dropMatched(std::int32_t handle, const ChannelId& id, int matched) {
+    Buffer scratch(static_cast<std::size_t>(matched) + 1);
+    if (!scratch) return;
+    TableLock lock;
+    if (stillOpen(handle, id)) KORCHQUE_Pop(id.queue, scratch.get(), matched);
+}
+
+void reportNoHandle(const PatternParams& pp) {
+    std::printf("Error - CHECKPATTERN %d: no active handle\r\n", static_cast<int>(pp.handle));
+    korWriteResult(pp.resultVar, KOR_RES_HANDLE_NOT_IN_USE);
+}
+
+// The working buffers of one pattern command.
+struct Work {
+    Buffer pattern{KOR_BLOCK_MAX + 1};
+    Buffer data{KORCHQUE_CAPACITY + 1};
+    Buffer out{KORCHQUE_CAPACITY + 1};
+    bool ok() const { return pattern && data && out; }
+};
+
+// Matches the copy of the input. Text form: pattern and data as NUL-terminated
+// text. 0 and *n on a match.
+int match(bool textForm, const PatternParams& pp, Work& w, int len, int* n) {
+    if (textForm) {
+        w.pattern.get()[pp.patternLen] = '\0';
+        w.data.get()[len] = '\0';
+        const int rc = kor_CheckPattern2(w.data.get(), w.pattern.get(), pp.index, w.out.get(),
+                                         pp.requiredLen);
+        if (rc == 0) *n = static_cast<int>(std::strlen(w.out.get()));
+        return rc;
+    }
+    return kor_CheckPatternBin2(w.data.get(), len, w.pattern.get(), pp.patternLen, pp.index,
+                                w.out.get(), n, pp.requiredLen);
+}
+
+// Writes the output bytes from B outVar on. False when the command has ended
+// (the output did not fit or could not be written; the result is written).
+bool writeOutput(const PatternParams& pp, char* out, int n, std::int32_t outVar) {
+    if (n > KOR_BLOCK_MAX) {
+        std::printf("Error - CHECKPATTERN %d: result of %d bytes is longer than %d\r\n",
+                    static_cast<int>(pp.handle), n, KOR_BLOCK_MAX);
+        korWriteResult(pp.resultVar, KOR_RES_NOTHING);
+        return false;
+    }
+    if (n == 0) {
+        out[0] = 0;
+        n = 1;
+    }
+    if (korWriteBytes(outVar, out, n) != 0) {
+        std::printf("Error - CHECKPATTERN %d: writing to vars\r\n", static_cast<int>(pp.handle));
+        if (korWriteResult(pp.resultVar, KOR_RES_FAILED) != 0) {
+            std::printf("Error - CHECKPATTERN %d: writing retval to vars\r\n",
+                        static_cast<int>(pp.handle));
+        }
+        return false;
+    }
+    return true;
+}
+
+// Reads the pattern's byte block. False when the command has ended.
+bool readPattern(const PatternParams& pp, Work& w) {
+    if (korReadByteBlock(pp.patternVar, pp.patternLen, w.pattern.get()) != 0) {
+        std::printf("Error - CHECKPATTERN %d: reading pattern from vars\r\n",
+                    static_cast<int>(pp.handle));
+        korWriteResult(pp.resultVar, KOR_RES_FAILED);
+        return false;
+    }
+    return true;
+}
+
+// Refuses a pattern block out of range (253) and a failed allocation (254).
+bool prepare(const PatternParams& pp, Work& w) {
+    if (!korBlockCountValid(pp.patternLen)) {
+        korWriteResult(pp.resultVar, KOR_RES_NOTHING);
+        return false;
+    }
+    if (!w.ok()) {
+        korWriteResult(pp.resultVar, KOR_RES_FAILED);
+        return false;
+    }
+    return true;
+}
+
+enum class Output { OverPattern, AfterResult };
+
+void checkPattern(const KorCommand& cmd, bool textForm, Output where) {
+    const PatternParams pp = patternParams(cmd);
+    Work w;
+    if (!prepare(pp, w)) return;
+
+    ChannelId id;
+    int len = -1;
+    {
+        TableLock lock;
+        if (lookUp(pp.handle, &id)) len = KORCHQUE_Show(id.queue, w.data.get());
+    }
+    if (len < 0) {
+        reportNoHandle(pp);
+        return;
+    }
+    if (!readPattern(pp, w)) return;
+    if (len == 0) {
+        korWriteResult(pp.resultVar, KOR_RES_NOTHING);
+        return;
+    }
+    int n = 0;
+    if (match(textForm, pp, w, len, &n) != 0) {
+        korWriteResult(pp.resultVar, KOR_RES_NOTHING);
+        return;
+    }
+    const std::int32_t outVar = where == Output::AfterResult ? pp.resultVar + 1 : pp.patternVar;
+    if (!writeOutput(pp, w.out.get(), n, outVar)) return;
+    if (pp.flag != 0) dropMatched(pp.handle, id, len);
+    korWriteResult(pp.resultVar, n == 0 ? 1 : n);
+}
+
+// |seconds| in system clock ticks; 0 means no limit.
+int waitTicks(std::int32_t seconds) {
+    const std::int64_t s = std::llabs(static_cast<long long>(seconds));
+    if (s == 0) return CTL_WAIT_FOREVER;
+    const std::int64_t ticks = s * vx::sysClkRateGet();
+    return ticks > 0x7fffffff ? 0x7fffffff : static_cast<int>(ticks);
+}
+
 }  // namespace
 
-void korCmdCheckPattern(const KorCommand& cmd) { notBuilt(cmd); }
-void korCmdCheckPatternBinRes(const KorCommand& cmd) { notBuilt(cmd); }
-void korCmdCheckPatternBin(const KorCommand& cmd) { notBuilt(cmd); }
-void korCmdTelnetConnect(const KorCommand& cmd) { notBuilt(cmd); }
-void korCmdWaitPattern(const KorCommand& cmd) { notBuilt(cmd); }
+void korCmdCheckPattern(const KorCommand& cmd) { checkPattern(cmd, true, Output::OverPattern); }
+
+void korCmdCheckPatternBinRes(const KorCommand& cmd) {
+    checkPattern(cmd, false, Output::AfterResult);
+}
+
+void korCmdCheckPatternBin(const KorCommand& cmd) {
+    checkPattern(cmd, false, Output::OverPattern);
+}
+
+void korCmdWaitPattern(const KorCommand& cmd) {
+    const PatternParams pp = patternParams(cmd);
+    const int ticks = waitTicks(pp.flag);
+    Work w;
+    if (!prepare(pp, w)) return;
+
+    ChannelId id;
+    int pending = 0;
+    bool open = false;
+    {
+        TableLock lock;
+        open = lookUp(pp.handle, &id);
+        if (open && id.queue != nullptr) pending = id.queue->count;
+    }
+    if (!open) {
+        reportNoHandle(pp);
+        return;
+    }
+    if (!readPattern(pp, w)) return;
+
+    int n = 0;
+    int len = 0;
+    for (;;) {
+        if (pending <= 0) {
+            char signal = 0;
+            const int status = ctlMsgQReceive(id.msgQ, &signal, 1, ticks);
+            std::printf("Data available %d\r\n", status);
+            if (status <= 0) {
+                korWriteResult(pp.resultVar, KOR_RES_NOTHING);
+                return;
+            }
+        }
+        pending = 0;
+        len = snapshot(pp.handle, id, w.data.get());
+        if (len < 0) {  // released while waiting
+            korWriteResult(pp.resultVar, KOR_RES_NOTHING);
+            return;
+        }
+        if (len > 0 && match(false, pp, w, len, &n) == 0) break;
+    }
+    if (!writeOutput(pp, w.out.get(), n, pp.resultVar + 1)) return;
+    if (pp.flag > 0) dropMatched(pp.handle, id, len);
+    korWriteResult(pp.resultVar, n == 0 ? 1 : n);
+}
+
+void korCmdTelnetConnect(const KorCommand& cmd) {
+    const std::int32_t resultVar = cmd.p[3];
+    if (!korBlockCountValid(cmd.p[2])) {
+        korWriteResult(resultVar, KOR_RES_NOTHING);
+        return;
+    }
+    char address[KOR_ADDR_TEXT_SIZE];
+    korFormatAddress(address, cmd.p[4], cmd.p[5], cmd.p[6], cmd.p[7]);
+    const auto port = static_cast<unsigned short>(korDecodePort(cmd.p[0]) & 0xffffu);
+    char user[KOR_FIELD_SIZE];
+    char password[KOR_FIELD_SIZE];
+    char prompt[KOR_FIELD_SIZE];
+    korReadThreeFields(cmd.p[1], cmd.p[2], 0, user, password, prompt);
+
+    int socket = -1;
+    if (kor_telnetConnect(address, port, user, password, prompt, &socket) != 0) {
+        std::printf("TELNETCONNECT result: %d\r\n", KOR_RES_FAILED);
+        korWriteResult(resultVar, KOR_RES_FAILED);
+        return;
+    }
+    const int handle = KORHDLTBL_GetHandle(&korHandleTable, KORHDLTYPE_TCPCLIENT, socket);
+    if (handle == -1) {
+        std::printf("TELNETCONNECT result: %d\r\n", KOR_RES_NO_FREE_HANDLE);
+        kor_telnetClose(socket);
+        korWriteResult(resultVar, KOR_RES_NO_FREE_HANDLE);
+        return;
+    }
+    std::printf("TELNETCONNECT result: %d\r\n", handle);
+    korWriteResult(resultVar, handle);
+    kor_startTCPClientReceive(handle);
+    KORHDLTBL_CloseHandle(&korHandleTable, handle);
+}

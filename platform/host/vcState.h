@@ -1,0 +1,117 @@
+// The virtual controller's state: robot variables, I/O signals, registers and
+// the simulated robot, kept in a memory-mapped file so that the values survive
+// a restart and another process (korjob) sees and changes them live.
+//
+// File layout (native byte order): a header (magic, layout version, the
+// counts, a process-shared robust mutex, the simulated robot), then one array
+// per kind at offsets that follow from the counts alone:
+//   B  uint8  [b]      I  int16 [i]      D  int32 [d]      R  uint32 [r] (bit pattern)
+//   S  char[33][s]     P  int32[8][p]    IO uint16[io]     registers uint16[reg]
+// Every access takes the mutex. A process that dies while holding it does not
+// wedge the others: the next taker recovers the lock (robust mutex), and after
+// a reboot the mutex is set up afresh (the header remembers the boot it was
+// made in).
+//
+// Counts: the controller (openState / Mode::Owner) uses the counts of its
+// settings. When an existing file has other counts it is rebuilt with the new
+// counts: every value whose index exists in both is kept, values beyond the
+// new counts are dropped, new indices start at 0, and a notice says what
+// changed. A client (Mode::Client, korjob) adopts the counts in the file and
+// only uses its own counts when it creates a missing file.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "ctl.h"
+#include "vcSettings.h"
+
+namespace vc {
+
+inline constexpr int kRobots = 8;           // robots 0..7
+inline constexpr int kControlGroups = 40;   // control groups 0..39
+inline constexpr int kSVarSlot = CTL_SVAR_TEXT_SIZE;  // 32 characters and a NUL
+
+struct StateCounts {
+    std::uint32_t b = 0, i = 0, d = 0, r = 0, s = 0, p = 0, io = 0, reg = 0;
+    bool operator==(const StateCounts&) const = default;
+};
+StateCounts countsFrom(const Settings& settings);
+// Counts a state file accepts: B..P 1..65536 (16-bit indices), io 1..1000000
+// (below the register addresses), registers 1..1000000.
+bool countsValid(const StateCounts& counts, std::string* error);
+
+// The simulated robot.
+struct RobotState {
+    CtlCartPos pos[kRobots];
+    std::int32_t servo[kControlGroups][CTL_SERVO_AXES];
+};
+
+// Pointers into the mapping; valid while a StateFile::Access lives.
+struct StateData {
+    std::uint8_t* b;
+    std::int16_t* i;
+    std::int32_t* d;
+    std::uint32_t* r;
+    char (*s)[kSVarSlot];
+    CtlPosVarData* p;
+    std::uint16_t* io;
+    std::uint16_t* reg;
+    RobotState* robot;
+};
+
+class StateFile {
+public:
+    enum class Mode { Owner, Client };
+
+    // Opens (creating when missing) the state file at path. Owner: the file
+    // ends up with `counts` (see above; *notice tells about a rebuild).
+    // Client: the file's own counts are used; `counts` only for a new file.
+    // Null with *error set on failure (not a state file, other layout version,
+    // truncated, no access).
+    static std::unique_ptr<StateFile> open(const std::string& path, const StateCounts& counts,
+                                           Mode mode, std::string* notice, std::string* error);
+    ~StateFile();
+    StateFile(const StateFile&) = delete;
+    StateFile& operator=(const StateFile&) = delete;
+
+    const StateCounts& counts() const { return counts_; }
+    const std::string& path() const { return path_; }
+
+    // Holds the file's lock for one access. ok() is false when the file was
+    // replaced by a rebuild with other counts (reopen it) or the lock is lost.
+    class Access {
+    public:
+        explicit Access(StateFile& file);
+        ~Access();
+        Access(const Access&) = delete;
+        Access& operator=(const Access&) = delete;
+        bool ok() const { return ok_; }
+        const StateData& data() const { return file_.data_; }
+        const StateData* operator->() const { return &file_.data_; }
+
+    private:
+        StateFile& file_;
+        bool locked_ = false;
+        bool ok_ = false;
+    };
+
+private:
+    StateFile() = default;
+    void* map_ = nullptr;
+    std::size_t size_ = 0;
+    StateCounts counts_;
+    StateData data_{};
+    std::string path_;
+    friend class Access;
+    friend struct StateFileOpener;
+};
+
+// The state file the controller's platform calls use (ctlGetVarData and the
+// rest). openState returns 0, or -1 with *error set; a rebuild notice is
+// printed on stderr. Until openState (and after closeState) those calls fail.
+int openState(const Settings& settings, std::string* error);
+void closeState();
+
+}  // namespace vc

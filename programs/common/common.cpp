@@ -1,1 +1,0 @@
-// Code shared by the programs (settings file, state file location).

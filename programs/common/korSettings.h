@@ -1,0 +1,17 @@
+// The settings file of the programs: key = value lines (# starts a comment),
+// read with the system's own configuration reader, checked key by key.
+#pragma once
+
+#include <string>
+
+#include "vcSettings.h"
+
+namespace kor {
+
+// Fills *settings from the file at path, starting from the defaults; a null
+// path leaves the defaults. False with *error naming the file, the line or
+// key and what is wrong: the file cannot be read, a line without '=', an
+// unknown key, or a bad value.
+bool loadSettings(const char* path, vc::Settings* settings, std::string* error);
+
+}  // namespace kor

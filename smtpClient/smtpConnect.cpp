@@ -1,0 +1,114 @@
+// Opening an SMTP connection: greeting, EHLO and authentication.
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "ctl.h"
+#include "smtpBuffer.h"
+#include "smtpClient.h"
+#include "smtpInternal.h"
+
+namespace {
+
+using Base64Text = std::array<char, SMTP_BASE64_SIZE>;
+
+// The base64 text of data, or an empty text when it does not fit (the server
+// then rejects the line and the step fails with its own code).
+void encodeBase64(const unsigned char* data, std::size_t length, Base64Text& text) {
+    text.fill('\0');
+    std::size_t capacity = text.size();
+    Smtp_base64_encode(data, length, text.data(), &capacity);
+}
+
+void encodeBase64(const char* s, Base64Text& text) {
+    encodeBase64(reinterpret_cast<const unsigned char*>(s), std::strlen(s), text);
+}
+
+int openConnection(const char* serverIp, std::uint16_t port) {
+    const int sock = ctlSocket(CTL_AF_INET, CTL_SOCK_STREAM, 0);
+    if (sock < 0) return -1;
+    CtlSockAddrIn address{};
+    address.len = sizeof address;
+    address.family = CTL_AF_INET;
+    address.port = ctlHtons(port);
+    address.addr = ctlInetAddr(serverIp);
+    if (ctlConnect(sock, reinterpret_cast<const CtlSockAddr*>(&address), sizeof address) < 0) {
+        ctlClose(sock);
+        return -1;
+    }
+    return sock;
+}
+
+int authenticateLogin(int sock, char* work, const char* user, const char* password) {
+    int code = Smtp_Command(sock, work, "AUTH LOGIN\r\n");
+    if (code == SMTP_SEND_FAILED) return SMTP_ERR_SEND;
+    if (code != 334) return SMTP_ERR_AUTH_LOGIN;
+
+    Base64Text encoded;
+    encodeBase64(user, encoded);
+    code = Smtp_Command(sock, work, "%s\r\n", encoded.data());
+    if (code == SMTP_SEND_FAILED) return SMTP_ERR_SEND;
+    if (code != 334) return SMTP_ERR_USER;
+
+    encodeBase64(password, encoded);
+    code = Smtp_Command(sock, work, "%s\r\n", encoded.data());
+    if (code == SMTP_SEND_FAILED) return SMTP_ERR_SEND;
+    if (code != 235) return SMTP_ERR_PASSWORD;
+    return SMTP_OK;
+}
+
+int authenticatePlain(int sock, char* work, const char* user, const char* password) {
+    // NUL, user, NUL, password: the bytes are placed as they are, so every
+    // character of user and password survives.
+    std::array<unsigned char, 2 * SMTP_BASE64_SIZE> credentials{};
+    const std::size_t userLength = std::strlen(user);
+    const std::size_t passwordLength = std::strlen(password);
+    Base64Text encoded{};
+    if (userLength + passwordLength + 2 <= credentials.size()) {
+        credentials[0] = 0;
+        std::memcpy(&credentials[1], user, userLength);
+        credentials[1 + userLength] = 0;
+        std::memcpy(&credentials[2 + userLength], password, passwordLength);
+        encodeBase64(credentials.data(), userLength + passwordLength + 2, encoded);
+    }
+    const int code = Smtp_Command(sock, work, "AUTH PLAIN %s\r\n", encoded.data());
+    if (code == SMTP_SEND_FAILED) return SMTP_ERR_SEND;
+    if (code != 235) return SMTP_ERR_AUTH_PLAIN;
+    return SMTP_OK;
+}
+
+int greetAndAuthenticate(int sock, char* work, const char* user, const char* password) {
+    if (Smtp_ReceiveResponse(sock, work) != 220) return SMTP_ERR_GREETING;
+
+    char hostname[SMTP_HOSTNAME_SIZE] = {};
+    if (vx::gethostname(hostname, sizeof hostname) != 0) std::strcpy(hostname, "domain");
+    hostname[sizeof hostname - 1] = '\0';
+    const int code = Smtp_Command(sock, work, "EHLO %s\r\n", hostname);
+    if (code == SMTP_SEND_FAILED) return SMTP_ERR_SEND;
+    if (code != 250) return SMTP_ERR_EHLO;
+
+    // The work buffer holds the EHLO reply until the next command.
+    if (!Smtp_IsKeywordSupported(work, "AUTH")) return SMTP_ERR_NO_AUTH;
+    if (Smtp_IsKeywordSupported(work, "LOGIN")) return authenticateLogin(sock, work, user, password);
+    if (Smtp_IsKeywordSupported(work, "PLAIN")) return authenticatePlain(sock, work, user, password);
+    return SMTP_ERR_NO_AUTH;
+}
+
+}  // namespace
+
+int Smtp_ConnectRemoteServer(const char* serverIp, std::uint16_t port, const char* user,
+                             const char* password, int* sock) {
+    *sock = -1;
+    SmtpBuffer work(SMTP_BUFFER_SIZE);
+    if (!work) return SMTP_ERR_NO_BUFFER;
+
+    const int s = openConnection(serverIp, port);
+    if (s < 0) return SMTP_ERR_CONNECT;
+
+    const int result = greetAndAuthenticate(s, work.get(), user, password);
+    if (result == SMTP_OK)
+        *sock = s;
+    else
+        ctlClose(s);
+    return result;
+}

@@ -1,0 +1,82 @@
+// Socket exchange of the SMTP client: bounded sends and receives, and the
+// collection of complete (possibly multi-line) replies.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "ctl.h"
+#include "smtpBuffer.h"
+#include "smtpInternal.h"
+
+namespace {
+
+enum class Readiness { Read, Write };
+
+// Waits until sock is readable or writable, at most SMTP_WAIT_SECONDS.
+bool waitReady(int sock, Readiness what) {
+    if (!ctlFdValid(sock)) return false;
+    CtlFdSet set;
+    ctlFdZero(&set);
+    ctlFdSet(sock, &set);
+    CtlTimeval timeout{SMTP_WAIT_SECONDS, 0};
+    const int ready = what == Readiness::Read
+                          ? ctlSelect(sock + 1, &set, nullptr, nullptr, &timeout)
+                          : ctlSelect(sock + 1, nullptr, &set, nullptr, &timeout);
+    return ready > 0 && ctlFdIsSet(sock, &set);
+}
+
+}  // namespace
+
+int Smtp_SendData(int sock, const char* text) {
+    std::size_t remaining = std::strlen(text);
+    std::size_t sent = 0;
+    for (;;) {
+        if (!waitReady(sock, Readiness::Write)) return 0;
+        if (remaining == 0) return 1;
+        const int chunk = remaining > SMTP_BUFFER_SIZE ? SMTP_BUFFER_SIZE : static_cast<int>(remaining);
+        const int n = ctlSend(sock, text + sent, chunk, 0);
+        if (n < 0) return 0;
+        sent += static_cast<std::size_t>(n);
+        remaining -= static_cast<std::size_t>(n);
+    }
+}
+
+int Smtp_ReceiveData(int sock, char* buf) {
+    if (!waitReady(sock, Readiness::Read)) return 0;
+    const int n = ctlRecv(sock, buf, SMTP_RECEIVE_MAX, 0);
+    if (n <= 0) return 0;
+    buf[n] = '\0';
+    return n;
+}
+
+int Smtp_ReceiveResponse(int sock, char* buf) {
+    SmtpBuffer collected(SMTP_BUFFER_SIZE);
+    if (!collected) return 0;  // without it no reply can be examined
+
+    std::size_t length = 0;
+    for (;;) {
+        const int n = Smtp_ReceiveData(sock, buf);
+        if (n == 0) return 0;
+        const auto chunk = static_cast<std::size_t>(n);
+        if (chunk > static_cast<std::size_t>(SMTP_RECEIVE_MAX) - length) return 0;  // reply too long
+        std::memcpy(collected.get() + length, buf, chunk);
+        length += chunk;
+
+        const int code = Smtp_FindReplyCode(collected.get(), length);
+        if (code >= 0) {
+            std::memcpy(buf, collected.get(), length);
+            buf[length] = '\0';
+            return code;
+        }
+    }
+}
+
+int Smtp_Command(int sock, char* work, const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(work, SMTP_BUFFER_SIZE, format, args);
+    va_end(args);
+    if (n < 0 || n >= SMTP_BUFFER_SIZE) return SMTP_SEND_FAILED;
+    if (!Smtp_SendData(sock, work)) return SMTP_SEND_FAILED;
+    return Smtp_ReceiveResponse(sock, work);
+}

@@ -1,0 +1,135 @@
+"""Command 20 (SMTP) end to end: a job's mail reaches a real, authenticating
+mail server (aiosmtpd) on loopback, and the server stores what it received."""
+
+import datetime
+import json
+import os
+import re
+import shutil
+import tempfile
+import unittest
+
+from harness import Controller, free_address, start_python_peer, wait_for
+
+USER, PASSWORD = 'robot', 's3cret^1'
+SENDER, RECIPIENT = 'robot@cell7.example', 'shift@plant.example'
+
+
+class MailServer:
+    """smtp_server.py with its store directory; events() reads its log."""
+
+    def __init__(self, owner, *args):
+        self.host = free_address()
+        self.dir = tempfile.mkdtemp(prefix='arvokor-smtp-')
+        owner.addCleanup(shutil.rmtree, self.dir, True)
+        self.peer = start_python_peer('smtp_server.py', '--host', self.host, '--dir', self.dir,
+                                      '--user', USER, '--password', PASSWORD, *args,
+                                      ready='READY', owner=owner)
+        self.port = int(re.search(r'READY (\d+)', self.peer.output()).group(1))
+
+    def events(self):
+        try:
+            with open(os.path.join(self.dir, 'events.log')) as f:
+                return f.read().splitlines()
+        except FileNotFoundError:
+            return []
+
+    def wait_event(self, prefix):
+        return wait_for(lambda: any(e.startswith(prefix) for e in self.events()),
+                        what='mail server event %r' % prefix)
+
+    def mail(self, n=1):
+        with open(os.path.join(self.dir, 'mail-%d.eml' % n), 'rb') as f:
+            return f.read()
+
+
+class SmtpCommandTest(unittest.TestCase):
+
+    def setUp(self):
+        self.vc = Controller(hostname='cell7-controller')
+        self.addCleanup(self.vc.close)
+
+    def send(self, server, fields, port=None, **params):
+        mark = len(self.vc.output())
+        code = self.vc.call('SMTP', addr=server.host, port=port or server.port, field=fields,
+                            timeout=40, **params)
+        if 'p2' not in params:
+            self.vc.wait_output('SMTP result: %d\r\n' % code, start=mark)
+        return code
+
+    def test_mail_arrives_header_by_header(self):
+        server = MailServer(self)
+        body = '.Cell 7 stopped\nalarm 4711\nsee log'
+        self.assertEqual(self.send(server, [USER, PASSWORD, SENDER, RECIPIENT, body]), 1)
+        server.wait_event('CLOSED 1')
+        events = server.events()
+        self.assertIn('EHLO cell7-controller', events)
+        self.assertIn('AUTH LOGIN', events)     # both offered: LOGIN is used
+        self.assertIn('QUIT', events)
+
+        head, _, stored_body = server.mail().decode('ascii').partition('\r\n\r\n')
+        lines = head.split('\r\n')
+        self.assertEqual(len(lines), 9, head)
+        date = re.fullmatch(r'Date: (Sun|Mon|Tue|Wed|Thu|Fri|Sat), ([1-9]|[12]\d|3[01]) '
+                            r'(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) (\d{4}) '
+                            r'(\d\d):(\d\d):(\d\d) ', lines[0])
+        self.assertIsNotNone(date, lines[0])
+        stamp = datetime.datetime.strptime(lines[0][6:].strip(), '%a, %d %b %Y %H:%M:%S')
+        self.assertLess(abs((datetime.datetime.now() - stamp).total_seconds()), 300)
+        self.assertEqual(lines[1:], [
+            'From: %s <%s>' % (SENDER, SENDER),
+            'X-Mailer: Quorvel',
+            'X-Priority: 3 (Normal)',
+            'To: %s' % RECIPIENT,
+            'Subject: Arvo KOR mail',
+            'MIME-Version: 1.0',
+            'Content-type: text/plain; charset="US-ASCII"',
+            'Content-Transfer-Encoding: 7bit',
+        ])
+        self.assertEqual(stored_body, body + '\r\n\r\n')
+        with open(os.path.join(server.dir, 'mail-1.json')) as f:
+            envelope = json.load(f)
+        self.assertEqual(envelope, {'mail_from': SENDER, 'rcpt_tos': [RECIPIENT]})
+
+    def test_a_dot_line_in_the_message_cannot_end_the_mail(self):
+        server = MailServer(self)
+        body = 'first\n.\nMAIL FROM:<evil@example>\nlast'
+        self.assertEqual(self.send(server, [USER, PASSWORD, SENDER, RECIPIENT, body]), 1)
+        server.wait_event('CLOSED 1')
+        self.assertNotIn('MAIL FROM:<evil@example>', server.events())
+        stored = server.mail().decode('ascii')
+        # The server removes the extra dot only after CR LF; the whole text is there.
+        self.assertTrue(stored.endswith('\r\n\r\nfirst\n..\nMAIL FROM:<evil@example>\nlast\r\n\r\n'),
+                        stored)
+
+    def test_failed_login_gives_254(self):
+        server = MailServer(self)
+        self.assertEqual(self.send(server, [USER, 'wrong', SENDER, RECIPIENT, 'x']), 254)
+        server.wait_event('CLOSED 1')
+        self.assertFalse(any(e.startswith('MAIL') for e in server.events()))
+
+    def test_refused_recipient_gives_253_without_data(self):
+        server = MailServer(self, '--refuse-rcpt', RECIPIENT)
+        self.assertEqual(self.send(server, [USER, PASSWORD, SENDER, RECIPIENT, 'x']), 253)
+        server.wait_event('CLOSED 1')
+        events = server.events()
+        self.assertIn('RCPT TO:<%s>' % RECIPIENT, events)
+        self.assertNotIn('DATA', events)
+        self.assertNotIn('QUIT', events)
+
+    def test_address_that_could_inject_a_command_is_refused(self):
+        server = MailServer(self)
+        sender = 'a@b>\nRCPT TO:<evil@example'
+        self.assertEqual(self.send(server, [USER, PASSWORD, sender, RECIPIENT, 'x']), 253)
+        server.wait_event('CLOSED 1')
+        self.assertFalse(any(e.startswith(('MAIL', 'RCPT')) for e in server.events()))
+
+    def test_overlong_block_is_refused_without_connecting(self):
+        server = MailServer(self)
+        self.assertEqual(self.send(server, [USER, PASSWORD, SENDER, RECIPIENT, 'x'], p2=129), 253)
+        self.assertEqual(server.events(), [])
+        self.assertNotIn('SMTP result', self.vc.output())
+
+
+if __name__ == '__main__':
+    unittest.main()

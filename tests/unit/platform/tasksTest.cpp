@@ -1,0 +1,232 @@
+// Tasks: ids, names, self-ending and deletion of blocked tasks.
+#include <atomic>
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "clockInternal.h"
+#include "platformTest.h"
+
+using namespace platformtest;
+
+namespace {
+
+class Tasks : public PlatformTest {};
+
+TEST_F(Tasks, IdsArePositiveUniqueAndKnownToTheTaskItself) {
+    Event done;
+    std::atomic<int> seenInside{0};
+    int id = startTask([&] {
+        seenInside = ctlTaskIdSelf();
+        done.signal();
+    });
+    ASSERT_GT(id, 0);
+    ASSERT_TRUE(done.waitFor());
+    EXPECT_EQ(seenInside.load(), id);
+
+    // A thread the platform did not start gets an id of its own on first use.
+    int mainId = ctlTaskIdSelf();
+    int threadId = 0;
+    std::thread([&] { threadId = ctlTaskIdSelf(); }).join();
+    EXPECT_GT(mainId, 0);
+    EXPECT_GT(threadId, 0);
+    EXPECT_NE(mainId, threadId);
+    EXPECT_EQ(ctlTaskIdSelf(), mainId);
+
+    // Ids are not reused after a task has ended.
+    Event second;
+    int next = startTask([&] { second.signal(); });
+    ASSERT_TRUE(second.waitFor());
+    EXPECT_GT(next, id);
+    EXPECT_NE(next, threadId);
+}
+
+TEST_F(Tasks, NamesAreUniqueAndFitTheChannelRecord) {
+    std::counting_semaphore<8> release{0};
+    Event started[3];
+    auto body = [&](int i) {
+        return [&, i] {
+            started[i].signal();
+            release.acquire();
+        };
+    };
+    auto spawn = [](const char* name, Body b) {
+        auto* p = new Body(std::move(b));
+        int id = vx::taskSpawn(name, 150, 0, 40960, runBody, reinterpret_cast<CtlArg>(p), 0, 0, 0,
+                               0, 0, 0, 0, 0, 0);
+        if (id < 0) delete p;
+        return id;
+    };
+    const std::string longName(50, 'x');
+    int a = spawn("UDPPositionTask", body(0));
+    int b = spawn("UDPPositionTask", body(1));
+    int c = spawn(longName.c_str(), body(2));
+    ASSERT_GT(a, 0);
+    ASSERT_GT(b, 0);
+    ASSERT_GT(c, 0);
+    for (auto& e : started) ASSERT_TRUE(e.waitFor());
+
+    std::string nameA = vx::taskName(a), nameB = vx::taskName(b), nameC = vx::taskName(c);
+    EXPECT_EQ(nameA, "UDPPositionTask");
+    EXPECT_NE(nameA, nameB);
+    EXPECT_LE(nameB.size(), 31u);
+    EXPECT_EQ(nameC, longName.substr(0, 31));
+
+    int k = startTask([&] { release.acquire(); });
+    ASSERT_GT(k, 0);
+    EXPECT_EQ(std::string(vx::taskName(k)), "tKor" + std::to_string(k));
+    int s = spawn(nullptr, [&] { release.acquire(); });
+    ASSERT_GT(s, 0);
+    EXPECT_EQ(std::string(vx::taskName(s)), "t" + std::to_string(s));
+
+    std::set<std::string> all{nameA, nameB, nameC, vx::taskName(k), vx::taskName(s),
+                              vx::taskName(0)};
+    EXPECT_EQ(all.size(), 6u);
+    EXPECT_EQ(vx::taskName(999999), nullptr);
+
+    release.release(5);
+    for (int id : {a, b, c, k, s}) ctlDeleteTask(id);  // waits for each to end
+}
+
+TEST_F(Tasks, ATaskEndsItselfWithDeleteZeroOrExit) {
+    Event unwound1, unwound2;
+    std::atomic<bool> ranPast{false};
+    ASSERT_GT(startTask([&] {
+                  UnwindFlag flag{&unwound1};
+                  ctlDeleteTask(0);
+                  ranPast = true;
+              }),
+              0);
+    ASSERT_GT(startTask([&] {
+                  UnwindFlag flag{&unwound2};
+                  vx::exit(0);
+              }),
+              0);
+    ASSERT_TRUE(unwound1.waitFor());
+    ASSERT_TRUE(unwound2.waitFor());
+    EXPECT_FALSE(ranPast.load());
+}
+
+// A task blocked in any of these calls ends when deleted; ctlDeleteTask
+// returns after the task has gone (its stack is unwound by then).
+TEST_F(Tasks, DeletingATaskBlockedInDelaySemTakeMsgQReceiveOrClock) {
+    vc::Settings s;
+    s.clock1Us = 60 * 1000 * 1000;  // a cycle far longer than the test
+    vc::useSettings(s);
+    CtlSemId sem = ctlSemBCreate(0, 0);
+    CtlMsgQId q = ctlMsgQCreate(1, 1, 0);
+    ASSERT_NE(sem, 0);
+    ASSERT_NE(q, 0);
+    std::function<void()> blockers[] = {
+        [] { ctlTaskDelay(1000 * 1000); },
+        [&] { ctlSemTake(sem, CTL_WAIT_FOREVER); },
+        [&] {
+            char c;
+            ctlMsgQReceive(q, &c, 1, CTL_WAIT_FOREVER);
+        },
+        [] { ctlClkAnnounce(1); },
+    };
+    for (auto& block : blockers) {
+        Event unwound;
+        std::atomic<bool> returned{false};
+        int id = startTask([&] {
+            UnwindFlag flag{&unwound};
+            block();
+            returned = true;
+        });
+        ASSERT_GT(id, 0);
+        letItBlock();
+        EXPECT_EQ(ctlDeleteTask(id), 0);
+        EXPECT_TRUE(unwound.waitFor(0ms)) << "ctlDeleteTask returned before the task ended";
+        EXPECT_FALSE(returned.load());
+        EXPECT_EQ(ctlDeleteTask(id), -1);  // gone
+        EXPECT_EQ(vx::taskName(id), nullptr);
+    }
+    // The objects the victims waited on are untouched.
+    EXPECT_EQ(ctlSemGive(sem), 0);
+    EXPECT_EQ(ctlSemTake(sem, CTL_NO_WAIT), 0);
+    EXPECT_EQ(ctlSemDelete(sem), 0);
+    EXPECT_EQ(ctlMsgQDelete(q), 0);
+}
+
+TEST_F(Tasks, DeletionOfARunningTaskTakesEffectAtItsNextBlockingCall) {
+    Event inside, go, unwound;
+    std::atomic<int> progress{0};
+    int id = startTask([&] {
+        UnwindFlag flag{&unwound};
+        inside.signal();
+        go.waitFor();  // not a platform call: deletion cannot end it here
+        progress = 1;
+        ctlTaskDelay(0);
+        progress = 2;
+    });
+    ASSERT_GT(id, 0);
+    ASSERT_TRUE(inside.waitFor());
+    std::thread deleter([&] { EXPECT_EQ(ctlDeleteTask(id), 0); });
+    letItBlock();
+    EXPECT_FALSE(unwound.waitFor(0ms));
+    go.signal();
+    deleter.join();
+    EXPECT_TRUE(unwound.waitFor(0ms));
+    EXPECT_EQ(progress.load(), 1);
+}
+
+TEST_F(Tasks, DeleteOfUnknownIdFailsAndHooksFailCreation) {
+    EXPECT_EQ(ctlDeleteTask(-5), -1);
+    EXPECT_EQ(ctlDeleteTask(1 << 30), -1);
+
+    vc::hooks::failAfter(vc::hooks::Site::TaskCreate, 0);
+    vc::hooks::failAfter(vc::hooks::Site::TaskSpawn, 0);
+    std::atomic<bool> ran{false};
+    Body body = [&] { ran = true; };
+    EXPECT_EQ(ctlCreateTask(3, 0, runBody, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0), -1);
+    EXPECT_EQ(vx::taskSpawn(nullptr, 150, 0, 0, runBody, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0), -1);
+    EXPECT_FALSE(ran.load());
+    // Armed for one call each: the next ones succeed.
+    Event done;
+    EXPECT_GT(startTask([&] { done.signal(); }), 0);
+    EXPECT_TRUE(done.waitFor());
+    EXPECT_EQ(ctlCreateTask(3, 0, nullptr, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0), -1);
+}
+
+TEST_F(Tasks, ClockRateAndDelayFollowTheSettings) {
+    vc::Settings s;
+    EXPECT_EQ(vx::sysClkRateGet(), 1000);
+    s.clockRate = 100;
+    vc::useSettings(s);
+    EXPECT_EQ(vx::sysClkRateGet(), 100);
+    // 5 ticks at 100 Hz: never shorter than 50 ms.
+    auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(ctlTaskDelay(5), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - before, 50ms);
+    EXPECT_EQ(ctlTaskDelay(0), 0);
+}
+
+TEST_F(Tasks, ClockCyclesAdvanceByWholeCyclesAndRejectOtherClocks) {
+    EXPECT_EQ(ctlClkAnnounce(2), -1);
+    EXPECT_EQ(ctlClkAnnounce(-1), -1);
+    vc::Settings s;
+    s.clock0Us = 2000;
+    s.clock1Us = 3000;
+    vc::useSettings(s);
+    for (int clock : {0, 1}) {
+        std::int64_t last = vc::clocks::cycleAt(clock, vc::task::Clock::now());
+        for (int i = 0; i < 5; ++i) {
+            ASSERT_EQ(ctlClkAnnounce(clock), 0);
+            auto now = vc::task::Clock::now();
+            std::int64_t cycle = vc::clocks::cycleAt(clock, now);
+            // Returns in a later cycle, never inside the cycle it was called in.
+            EXPECT_GT(cycle, last);
+            last = cycle;
+        }
+        // A caller late by one and a half cycles is not released at once for
+        // the missed cycle: it waits for the start of the next one.
+        std::this_thread::sleep_for(vc::clocks::period(clock) * 3 / 2);
+        std::int64_t before = vc::clocks::cycleAt(clock, vc::task::Clock::now());
+        ASSERT_EQ(ctlClkAnnounce(clock), 0);
+        EXPECT_GT(vc::clocks::cycleAt(clock, vc::task::Clock::now()), before);
+    }
+}
+
+}  // namespace

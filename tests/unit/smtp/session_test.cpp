@@ -1,0 +1,258 @@
+// Mail sessions against real peers on loopback: the authenticating aiosmtpd
+// server, and a scripted server for what a real one will not do.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "ctl.h"
+#include "ctlTestHooks.h"
+#include "smtpClient.h"
+#include "smtpInternal.h"
+#include "smtpPeers.h"
+
+namespace {
+
+using Steps = std::vector<std::string>;
+
+class SmtpSession : public ::testing::Test {
+protected:
+    void SetUp() override {
+        vc::hooks::reset();
+        allocations = vc::hooks::liveAllocations();
+    }
+    void TearDown() override {
+        vc::hooks::reset();
+        Smtp_clock = vx::time;
+        EXPECT_EQ(vc::hooks::liveAllocations(), allocations) << "buffers not freed";
+    }
+
+    static int connect(const SmtpPeer& peer, int* sock, const char* user = "robot",
+                       const char* password = "secret") {
+        return Smtp_ConnectRemoteServer("127.0.0.1", peer.port(), user, password, sock);
+    }
+    static SmtpPeer server(Steps args = {}) { return SmtpPeer("smtp_server.py", std::move(args)); }
+    static SmtpPeer scripted(Steps steps) { return SmtpPeer("smtp_script.py", std::move(steps)); }
+
+    long allocations = 0;
+};
+
+// A scripted session that gets as far as an accepted AUTH PLAIN.
+Steps plainSession(Steps more) {
+    Steps steps{"send:220 ready\\r\\n", "line", "send:250-mail\\r\\n250 AUTH PLAIN\\r\\n", "line",
+                "send:235 ok\\r\\n"};
+    steps.insert(steps.end(), more.begin(), more.end());
+    return steps;
+}
+
+TEST_F(SmtpSession, LoginIsPreferredAndTheMailIsDelivered) {
+    SmtpPeer peer = server({"--mechanisms", "PLAIN,LOGIN"});
+    int sock = -1;
+    ASSERT_EQ(connect(peer, &sock), SMTP_OK);
+    EXPECT_GE(sock, 0);
+    EXPECT_EQ(Smtp_SendMail(sock, "robot@cell.example", "boss@plant.example", "Arvo KOR mail", "Hi"),
+              SMTP_OK);
+    ASSERT_TRUE(peer.waitForEvent("CLOSED 1"));
+    const auto events = peer.events();
+    ASSERT_EQ(events.size(), 10u);
+    EXPECT_EQ(events[1].rfind("EHLO ", 0), 0u);
+    EXPECT_EQ(std::vector<std::string>(events.begin() + 2, events.end()),
+              (std::vector<std::string>{"AUTH LOGIN", "LOGIN LOGIN ok cm9ib3Q= c2VjcmV0",
+                                        "MAIL FROM:<robot@cell.example>", "RCPT TO:<boss@plant.example>",
+                                        "DATA", "MESSAGE mail-1.eml", "QUIT", "CLOSED 1"}));
+}
+
+TEST_F(SmtpSession, EitherMechanismAloneIsUsedWithEveryCharacterOfThePassword) {
+    struct Case { const char* mechanism; const char* password; const char* event; };
+    for (const Case& c : {Case{"LOGIN", "p^w", "LOGIN LOGIN ok"}, Case{"PLAIN", "p^w", "LOGIN PLAIN ok"},
+                          Case{"PLAIN", "", "AUTH PLAIN AHJvYm90AA=="}}) {
+        SCOPED_TRACE(std::string(c.mechanism) + " '" + c.password + "'");
+        SmtpPeer peer = server({"--mechanisms", c.mechanism, "--password", c.password});
+        int sock = -1;
+        EXPECT_EQ(connect(peer, &sock, "robot", c.password), SMTP_OK);
+        ctlClose(sock);
+        EXPECT_TRUE(peer.waitForEvent(c.event));
+        EXPECT_TRUE(peer.waitForEvent("LOGIN"));
+        EXPECT_FALSE(peer.hasEvent("LOGIN " + std::string(c.mechanism) + " refused"));
+    }
+}
+
+TEST_F(SmtpSession, RefusedLoginsCloseTheConnection) {
+    struct Case { const char* mechanisms; const char* password; int expected; };
+    for (const Case& c : {Case{"none", "secret", SMTP_ERR_NO_AUTH}, Case{"LOGIN", "wrong", SMTP_ERR_PASSWORD},
+                          Case{"PLAIN", "wrong", SMTP_ERR_AUTH_PLAIN}}) {
+        SCOPED_TRACE(c.mechanisms);
+        SmtpPeer peer = server({"--mechanisms", c.mechanisms});
+        int sock = 123;
+        EXPECT_EQ(connect(peer, &sock, "robot", c.password), c.expected);
+        EXPECT_EQ(sock, -1);
+        EXPECT_TRUE(peer.waitForEvent("CLOSED 1"));
+        if (c.expected == SMTP_ERR_NO_AUTH) {
+            EXPECT_FALSE(peer.hasEvent("AUTH"));
+        }
+    }
+}
+
+TEST_F(SmtpSession, RefusedRecipientEndsTheMailBeforeData) {
+    SmtpPeer peer = server({"--refuse-rcpt", "nobody@plant.example"});
+    int sock = -1;
+    ASSERT_EQ(connect(peer, &sock), SMTP_OK);
+    EXPECT_EQ(Smtp_SendMail(sock, "robot@cell.example", "nobody@plant.example", "s", "b"), SMTP_ERR_RCPT_TO);
+    ASSERT_TRUE(peer.waitForEvent("CLOSED 1"));
+    EXPECT_TRUE(peer.hasEvent("RCPT TO:<nobody@plant.example>"));
+    EXPECT_FALSE(peer.hasEvent("DATA"));
+    EXPECT_FALSE(peer.hasEvent("QUIT"));
+}
+
+TEST_F(SmtpSession, AddressesThatCouldInjectCommandsAreNotSent) {
+    SmtpPeer peer = server();
+    int sock = -1;
+    ASSERT_EQ(connect(peer, &sock), SMTP_OK);
+    EXPECT_EQ(Smtp_SendMail(sock, "a@b>\r\nRCPT TO:<c@d", "e@f", "s", "b"), SMTP_ERR_MAIL_FROM);
+    ASSERT_TRUE(peer.waitForEvent("CLOSED 1"));
+    EXPECT_FALSE(peer.hasEvent("MAIL"));
+
+    ASSERT_EQ(connect(peer, &sock), SMTP_OK);
+    EXPECT_EQ(Smtp_SendMail(sock, "a@b", "e@f\r\nDATA", "s", "b"), SMTP_ERR_RCPT_TO);
+    ASSERT_TRUE(peer.waitForEvent("CLOSED 2"));
+    EXPECT_TRUE(peer.hasEvent("MAIL FROM:<a@b>"));
+    EXPECT_FALSE(peer.hasEvent("RCPT"));
+    EXPECT_FALSE(peer.hasEvent("DATA"));
+}
+
+TEST_F(SmtpSession, BodyArrivesUnchangedAndCannotEndTheMessageEarly) {
+    SmtpPeer peer = server();
+    int sock = -1;
+    ASSERT_EQ(connect(peer, &sock), SMTP_OK);
+    const std::string body = ".first\r\n.\r\nMAIL FROM:<evil@x>\r\n..two\r\n.\nlast";
+    ASSERT_EQ(Smtp_SendMail(sock, "a@b", "c@d", "s", body.c_str()), SMTP_OK);
+    ASSERT_TRUE(peer.waitForEvent("CLOSED 1"));
+    const std::string mail = peer.readFile("mail-1.eml");
+    const auto bodyStart = mail.find("\r\n\r\n");
+    ASSERT_NE(bodyStart, std::string::npos);
+    EXPECT_EQ(mail.substr(bodyStart + 4), body + "\r\n\r\n");
+    EXPECT_FALSE(peer.hasEvent("MAIL FROM:<evil@x>"));
+}
+
+TEST_F(SmtpSession, WithoutTimeNoMailIsSent) {
+    SmtpPeer peer = server();
+    int sock = -1;
+    ASSERT_EQ(connect(peer, &sock), SMTP_OK);
+    Smtp_clock = [] { return std::int64_t{0}; };
+    EXPECT_EQ(Smtp_SendMail(sock, "a@b", "c@d", "s", "b"), SMTP_ERR_SEND);
+    ASSERT_TRUE(peer.waitForEvent("CLOSED 1"));
+    EXPECT_FALSE(peer.hasEvent("MESSAGE"));
+}
+
+TEST_F(SmtpSession, MissingBuffersFailTheirStep) {
+    SmtpPeer peer = server();
+    int sock = 123;
+    vc::hooks::failAfter(vc::hooks::Site::Malloc, 0);  // the work buffer
+    EXPECT_EQ(connect(peer, &sock), SMTP_ERR_NO_BUFFER);
+    EXPECT_EQ(sock, -1);
+    vc::hooks::failAfter(vc::hooks::Site::Malloc, 1);  // the reply collector: no greeting seen
+    EXPECT_EQ(connect(peer, &sock), SMTP_ERR_GREETING);
+    ASSERT_TRUE(peer.waitForEvent("CLOSED 1"));
+
+    ASSERT_EQ(connect(peer, &sock), SMTP_OK);
+    vc::hooks::failAfter(vc::hooks::Site::Malloc, 0);
+    EXPECT_EQ(Smtp_SendMail(sock, "a@b", "c@d", "s", "b"), SMTP_ERR_SEND);
+    EXPECT_TRUE(peer.waitForEvent("CLOSED 2"));  // the socket is closed all the same
+}
+
+TEST_F(SmtpSession, UnreachableServerGives239) {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    ::close(s);  // nobody listens on that port now
+    int sock = 123;
+    EXPECT_EQ(Smtp_ConnectRemoteServer("127.0.0.1", ntohs(a.sin_port), "u", "p", &sock), SMTP_ERR_CONNECT);
+    EXPECT_EQ(sock, -1);
+    EXPECT_EQ(Smtp_ConnectRemoteServer("300.1.2.3", 25, "u", "p", &sock), SMTP_ERR_CONNECT);
+}
+
+TEST_F(SmtpSession, GreetingOtherThan220ClosesAtOnce) {
+    SmtpPeer peer = scripted({"send:554 go away\\r\\n"});
+    int sock = 123;
+    EXPECT_EQ(connect(peer, &sock), SMTP_ERR_GREETING);
+    EXPECT_EQ(sock, -1);
+    ASSERT_TRUE(peer.waitForEvent("DONE"));
+    EXPECT_EQ(peer.events(), (std::vector<std::string>{"EOF", "DONE"}));  // nothing was sent
+}
+
+TEST_F(SmtpSession, ReplyInTwoChunksIsCollectedUntilItsFinalLine) {
+    // The keyword LOGIN is split between the chunks.
+    SmtpPeer peer = scripted({"send:220 ready\\r\\n", "line", "send:250-mail\\r\\n250-AUTH LOG", "sleep:0.3",
+                              "send:IN\\r\\n250 OK\\r\\n", "line", "send:334 VXNlcm5hbWU6\\r\\n", "line",
+                              "send:334 UGFzc3dvcmQ6\\r\\n", "line", "send:235 ok\\r\\n"});
+    int sock = -1;
+    EXPECT_EQ(connect(peer, &sock), SMTP_OK);
+    ctlClose(sock);
+    ASSERT_TRUE(peer.waitForEvent("DONE"));
+    const auto events = peer.events();
+    ASSERT_EQ(events.size(), 6u);
+    EXPECT_EQ(events[1], "RECV \"AUTH LOGIN\\r\\n\"");
+    EXPECT_EQ(events[2], "RECV \"cm9ib3Q=\\r\\n\"");
+    EXPECT_EQ(events[3], "RECV \"c2VjcmV0\\r\\n\"");
+}
+
+TEST_F(SmtpSession, BareCodeLinesAreCompleteReplies) {
+    SmtpPeer peer = scripted({"send:220\\r\\n", "line", "send:250-AUTH PLAIN\\r\\n250\\r\\n", "line", "send:235\\r\\n"});
+    int sock = -1;
+    EXPECT_EQ(connect(peer, &sock), SMTP_OK);
+    ctlClose(sock);
+}
+
+TEST_F(SmtpSession, OverlongUserNameSendsAnEmptyLine) {
+    SmtpPeer peer = scripted({"send:220 ready\\r\\n", "line", "send:250 AUTH LOGIN\\r\\n", "line",
+                              "send:334 VXNlcm5hbWU6\\r\\n", "line", "send:501 no\\r\\n"});
+    int sock = -1;
+    EXPECT_EQ(connect(peer, &sock, std::string(94, 'u').c_str()), SMTP_ERR_USER);
+    ASSERT_TRUE(peer.waitForEvent("DONE"));
+    EXPECT_EQ(peer.events()[2], "RECV \"\\r\\n\"");
+}
+
+TEST_F(SmtpSession, ReplyLongerThanTheBufferIsRefused) {
+    std::string flood = "send:";
+    while (flood.size() < 12000) flood += "220-aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\\r\\n";
+    SmtpPeer peer = scripted({flood, "sleep:30"});
+    int sock = -1;
+    EXPECT_EQ(connect(peer, &sock), SMTP_ERR_GREETING);  // at once, not after the silence
+}
+
+TEST_F(SmtpSession, MailStepsReportTheirOwnCodes) {
+    struct Case { Steps steps; int expected; };
+    const Case cases[] = {
+        {{"line", "send:550 sender refused\\r\\n"}, SMTP_ERR_MAIL_FROM},
+        {{"line", "send:250 ok\\r\\n", "line", "send:250 ok\\r\\n", "line", "send:554 no data\\r\\n"},
+         SMTP_ERR_DATA},
+        {{"line", "send:250 ok\\r\\n", "line", "send:250 ok\\r\\n", "line", "send:354 go\\r\\n", "data",
+          "send:552 too big\\r\\n"},
+         SMTP_ERR_END_OF_DATA},
+    };
+    for (const Case& c : cases) {
+        SmtpPeer peer = scripted(plainSession(c.steps));
+        int sock = -1;
+        ASSERT_EQ(connect(peer, &sock), SMTP_OK);
+        EXPECT_EQ(Smtp_SendMail(sock, "a@b", "c@d", "s", "body"), c.expected);
+        ASSERT_TRUE(peer.waitForEvent("DONE"));
+        EXPECT_FALSE(peer.hasEvent("RECV \"QUIT"));
+    }
+}
+
+TEST_F(SmtpSession, SilentServerFailsTheStepAfterTheWait) {
+    SmtpPeer peer = scripted({"send:220 ready\\r\\n", "line", "sleep:15"});
+    int sock = -1;
+    EXPECT_EQ(connect(peer, &sock), SMTP_ERR_EHLO);
+    EXPECT_EQ(sock, -1);
+}
+
+}  // namespace
