@@ -37,14 +37,6 @@ PatternParams patternParams(const KorCommand& cmd) {
     return PatternParams{cmd.p[8], cmd.p[1], cmd.p[2], cmd.p[3], cmd.p[4], cmd.p[5], cmd.p[6]};
 }
 
-class TableLock {
-public:
-    TableLock() { ctlSemTake(korHandleTable.tableSem, CTL_WAIT_FOREVER); }
-    ~TableLock() { ctlSemGive(korHandleTable.tableSem); }
-    TableLock(const TableLock&) = delete;
-    TableLock& operator=(const TableLock&) = delete;
-};
-
 // A buffer from the controller's memory, freed with its scope.
 class Buffer {
 public:
@@ -85,7 +77,7 @@ bool stillOpen(std::int32_t handle, const ChannelId& id) {
 // Copy of everything queued on the channel (data holds KORCHQUE_CAPACITY + 1
 // bytes). -1 when the channel is no longer the one that was looked up.
 int snapshot(std::int32_t handle, const ChannelId& id, char* data) {
-    TableLock lock;
+    KorTableLock lock(&korHandleTable);
     if (!stillOpen(handle, id)) return -1;
     return KORCHQUE_Show(id.queue, data);
 }
@@ -94,7 +86,7 @@ int snapshot(std::int32_t handle, const ChannelId& id, char* data) {
 void dropMatched(std::int32_t handle, const ChannelId& id, int matched) {
     Buffer scratch(static_cast<std::size_t>(matched) + 1);
     if (!scratch) return;
-    TableLock lock;
+    KorTableLock lock(&korHandleTable);
     if (stillOpen(handle, id)) KORCHQUE_Pop(id.queue, scratch.get(), matched);
 }
 
@@ -184,7 +176,7 @@ void checkPattern(const KorCommand& cmd, bool textForm, Output where) {
     ChannelId id;
     int len = -1;
     {
-        TableLock lock;
+        KorTableLock lock(&korHandleTable);
         if (lookUp(pp.handle, &id)) len = KORCHQUE_Show(id.queue, w.data.get());
     }
     if (len < 0) {
@@ -237,7 +229,7 @@ void korCmdWaitPattern(const KorCommand& cmd) {
     int pending = 0;
     bool open = false;
     {
-        TableLock lock;
+        KorTableLock lock(&korHandleTable);
         open = lookUp(pp.handle, &id);
         if (open && id.queue != nullptr) pending = id.queue->count;
     }

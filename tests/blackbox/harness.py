@@ -191,6 +191,8 @@ class _Output:
 
 def _preexec_die_with_parent():
     # The child gets SIGTERM when the test process ends, however it ends.
+    # (Linux ties this to the thread that started the child: start processes
+    # from the test's own thread, not from a short-lived helper thread.)
     try:
         libc = ctypes.CDLL('libc.so.6', use_errno=True)
         libc.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
@@ -286,6 +288,11 @@ class Controller:
     def start(self, banner_timeout=15):
         """Starts arvokor and waits for its banner."""
         assert self.proc is None or self.proc.poll() is not None, 'already running'
+        # The launcher clears the command area after its banner, before it
+        # polls. A marker in the first command ID shows when that is done, so
+        # that no command written after start() can be wiped by the clearing.
+        marker = 'B%d' % self._command_base()
+        marked = self.korjob('set', marker, 255, check=False).returncode == 0
         self.proc = subprocess.Popen([program('arvokor'), '--config', self.config_path],
                                      cwd=self.dir, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -295,7 +302,19 @@ class Controller:
             code = _stop_process(self.proc)
             raise AssertionError('arvokor did not print its banner (exit %s):\n%s'
                                  % (code, self.output()))
+        if marked:
+            wait_for(lambda: self.get(marker) != 255, banner_timeout, interval=0.005,
+                     what='the launcher to clear the command area')
         return self
+
+    def _command_base(self):
+        """The base number as the launcher reads it from S92 ('base:slots')."""
+        result = self.korjob('get', 'S92', check=False)  # may lie beyond s_count
+        tokens = [t for t in result.stdout[:-1].split(':') if t]
+        if len(tokens) != 2:
+            return 100
+        number = re.match(r'[ \t\n\v\f\r]*([+-]?\d+)', tokens[0])
+        return (int(number.group(1)) if number else 0) & 0xffff
 
     def stop(self, timeout=10):
         """Stops arvokor with SIGTERM; returns its exit status (None if not started)."""

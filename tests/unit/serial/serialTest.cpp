@@ -124,20 +124,20 @@ TEST_F(Serial, AnIdleReceiveWaitsBrieflyAndReturnsZero) {
 
 TEST_F(Serial, ClosingFromAnotherTaskEndsAWaitingReceive) {
     openPort();
+    const int port = port_;
+    port_ = -1;
     std::atomic<int> last{1};
     std::atomic<bool> started{false};
     std::thread receiver([&] {
         char buf[16];
         int n;
         started = true;
-        while ((n = ctlRsRecv(port_, buf, sizeof buf)) >= 0) {
+        while ((n = ctlRsRecv(port, buf, sizeof buf)) >= 0) {
         }
         last = n;
     });
     while (!started) std::this_thread::sleep_for(1ms);
     std::this_thread::sleep_for(30ms);
-    int port = port_;
-    port_ = -1;
     EXPECT_EQ(ctlRsClose(port), 0);
     receiver.join();
     EXPECT_EQ(last.load(), -1);

@@ -1,0 +1,25 @@
+// The Modbus TCP client: one request and its reply over an open TCP channel.
+// A request is sent, the fixed wait passes, and whatever the channel's input
+// queue holds then is the reply. Results are 0 or a small negative code; the
+// commands report 255 plus that code to the job.
+#pragma once
+
+// Reads `quantity` items with function code 1..4 from `startAddress` and stores
+// the reply's items into consecutive variables from `firstVar` on: D variables
+// for data types 0..4, R variables for type 5. swapFlag non-zero reads each item
+// little-endian.
+// 0 stored; -1 negative variable, handle outside the table or channel not open;
+// -2 send failed; -3 nothing received; -4 short or exception reply.
+int kor_ModBusRead(int handle, int waitMs, int firstVar, int functionCode, int startAddress,
+                   int quantity, int dataType, int swapFlag);
+
+// Writes with function code 5 (coil from I/O signal `source`), 6 (register from
+// D variable `source`), 15 (`quantity` coils from I/O signals from `source` on,
+// at most 128) or 16 (`quantity` registers from D variables from `source` on,
+// at most 127). swapFlag non-zero exchanges the two bytes of every register.
+// 0 accepted; -1 negative source; -2 handle outside the table; -3 unsupported
+// function code, quantity that does not fit, or source not readable; -4 send
+// failed; -5 channel not open before the send; -6 not open after the wait;
+// -7 no reply, short reply or exception reply.
+int kor_ModBusWrite(int handle, int waitMs, int source, int quantity, int functionCode,
+                    int startAddress, int swapFlag);

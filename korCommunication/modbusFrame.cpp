@@ -1,0 +1,138 @@
+// Modbus TCP frame headers, byte order, reply decoding and write bodies.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "korModbusFrame.h"
+
+namespace {
+
+void put16(std::uint8_t* at, int value) {
+    at[0] = static_cast<std::uint8_t>((value >> 8) & 0xff);
+    at[1] = static_cast<std::uint8_t>(value & 0xff);
+}
+
+// Transaction id, protocol id 0, length field, unit id, function code.
+void putMbap(std::uint8_t* buf, int transactionId, int lengthField, int unitId, int functionCode) {
+    put16(buf + 0, transactionId);
+    put16(buf + 2, 0);
+    put16(buf + 4, lengthField);
+    buf[6] = static_cast<std::uint8_t>(unitId);
+    buf[KOR_MODBUS_FUNCTION] = static_cast<std::uint8_t>(functionCode);
+}
+
+// Reads `size` bytes big-endian (reversed first with swapBytes).
+std::uint32_t readItem(const std::uint8_t* at, int size, bool swapBytes) {
+    std::uint8_t bytes[4];
+    std::memcpy(bytes, at, static_cast<std::size_t>(size));
+    if (swapBytes) swap(bytes, size);
+    std::uint32_t v = 0;
+    for (int i = 0; i < size; ++i) v = (v << 8) | bytes[i];
+    return v;
+}
+
+KorModbusItem decodeItem(std::uint32_t raw, int dataType) {
+    KorModbusItem item{0, 0.0f};
+    switch (dataType) {
+        case 0: item.value = static_cast<std::int32_t>(raw & 0xff); break;
+        case 1: item.value = static_cast<std::int8_t>(raw & 0xff); break;
+        case 2: item.value = static_cast<std::int32_t>(raw & 0xffff); break;
+        case 3: item.value = static_cast<std::int16_t>(raw & 0xffff); break;
+        case 4: item.value = static_cast<std::int32_t>(raw); break;
+        default: item.real = static_cast<float>(static_cast<std::int32_t>(raw)); break;
+    }
+    return item;
+}
+
+}  // namespace
+
+void kor_CreateModBusReadHeader(std::uint8_t* buf, int* length, int transactionId, int unitId,
+                                int startAddress, int quantity, int functionCode) {
+    putMbap(buf, transactionId, 6, unitId, functionCode);
+    put16(buf + 8, startAddress);
+    put16(buf + 10, quantity);
+    *length = KOR_MODBUS_READ_HEADER_LENGTH;
+}
+
+void kor_CreateModBusWriteHeader(std::uint8_t* buf, int* length, int transactionId, int unitId,
+                                 int startAddress, int quantity, int byteCount, int functionCode) {
+    const bool multiple = functionCode > 14;
+    putMbap(buf, transactionId, byteCount + (multiple ? 7 : 5), unitId, functionCode);
+    put16(buf + 8, startAddress);
+    if (!multiple) {
+        *length = KOR_MODBUS_SINGLE_HEADER_LENGTH;
+        return;
+    }
+    put16(buf + 10, quantity);
+    buf[12] = static_cast<std::uint8_t>(byteCount);
+    *length = KOR_MODBUS_MULTI_HEADER_LENGTH;
+}
+
+void swap(void* bytes, int n) {
+    auto* b = static_cast<std::uint8_t*>(bytes);
+    for (int i = 0; i < n / 2; ++i) std::swap(b[i], b[n - 1 - i]);
+}
+
+int kor_ModBusItemSize(int dataType) {
+    switch (dataType) {
+        case 0:
+        case 1: return 1;
+        case 2:
+        case 3: return 2;
+        case 4:
+        case 5: return 4;
+        default: return 0;
+    }
+}
+
+int kor_ModBusDecodeReadReply(const std::uint8_t* reply, int received, int dataType,
+                              bool swapBytes, KorModbusItem* out) {
+    const int size = kor_ModBusItemSize(dataType);
+    if (size == 0 || received <= KOR_MODBUS_BYTE_COUNT) return 0;
+    // Decode what the device announced, but never past what arrived.
+    const int announced = reply[KOR_MODBUS_BYTE_COUNT];
+    const int data = std::min(announced, received - KOR_MODBUS_DATA);
+    int n = 0;
+    for (int p = 0; p < data && n < KOR_MODBUS_MAX_ITEMS; p += size, ++n) {
+        if (data - p < size) {
+            out[n] = KorModbusItem{-1, -1.0f};
+            continue;
+        }
+        out[n] = decodeItem(readItem(reply + KOR_MODBUS_DATA + p, size, swapBytes), dataType);
+    }
+    return n;
+}
+
+bool kor_ModBusReplyFailed(const std::uint8_t* reply, int received) {
+    return received < 8 || reply[KOR_MODBUS_FUNCTION] > KOR_MODBUS_EXCEPTION_FLAG;
+}
+
+void kor_ModBusPrintReplyError(const std::uint8_t* reply, int received) {
+    if (received > 8)
+        std::printf("Error %d Exception %d\r\n", reply[KOR_MODBUS_FUNCTION],
+                    reply[KOR_MODBUS_BYTE_COUNT]);
+    else
+        std::printf("Error %d\r\n", reply[KOR_MODBUS_FUNCTION]);
+}
+
+void kor_ModBusCoilAddresses(std::uint32_t first, int count, std::uint32_t* out) {
+    std::uint32_t candidate = first;
+    for (int i = 0; i < count; ++i) {
+        if (candidate % 10 >= 8) candidate += 10 - candidate % 10;
+        out[i] = candidate;
+        ++candidate;
+    }
+}
+
+int kor_ModBusCoilByteCount(int count) { return count / 8 + (count % 8 != 0 ? 1 : 0); }
+
+void kor_ModBusPackCoils(const std::uint16_t* signals, int count, std::uint8_t* out) {
+    for (int i = 0; i < count; ++i)
+        if (signals[i] != 0) out[i / 8] = static_cast<std::uint8_t>(out[i / 8] | (1u << (i % 8)));
+}
+
+void kor_ModBusPutRegister(std::uint8_t* out, std::int32_t value, bool swapBytes) {
+    std::uint16_t v = static_cast<std::uint16_t>(value & 0xffff);
+    if (swapBytes) swap(&v, 2);  // the two bytes of the register exchange places
+    put16(out, v);
+}

@@ -1,0 +1,140 @@
+"""UDP and serial channels against loopback peers and a socat pty pair."""
+
+import os
+import select
+import socket
+import sys
+import termios
+import time
+import tty
+import unittest
+
+from harness import Controller, free_address, pty_pair, wait_for, SOURCE
+
+sys.path.insert(0, os.path.join(SOURCE, 'tests', 'peers'))
+from chanpeers import (NO_DATA, NOT_IN_USE, close_all, cpu_while, encode_port,  # noqa: E402
+                       read_exactly, settle, unused_port)
+
+
+class UdpChannelTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        # Every B variable exists: korjob checks p1 (here a port) as a B number.
+        cls.vc = settle(Controller(b_count=65536))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.vc.close()
+
+    def tearDown(self):
+        self.assertEqual(close_all(self.vc), 255)
+
+    def peer(self):
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.bind((free_address(), 0))
+        s.settimeout(5)
+        self.addCleanup(s.close)
+        return s
+
+    def test_one_datagram_per_send_and_received_datagrams_cut_to_128(self):
+        peer = self.peer()
+        peer_host, peer_port = peer.getsockname()
+        local = unused_port(self.vc.address, socket.SOCK_DGRAM)
+        h = self.vc.call('UDPBIND', addr=peer_host, port=peer_port, p1=encode_port(local))
+        self.assertIn(h, range(1, 20))
+
+        for text in (b'one', b'two\x00', bytes(range(128))):
+            self.assertEqual(self.vc.call('SENDDATA', handle=h, bytes=text), len(text))
+        for text in (b'one', b'two\x00', bytes(range(128))):
+            data, sender = peer.recvfrom(4096)
+            self.assertEqual(data, text)
+            self.assertEqual(sender, (self.vc.address, local))
+
+        peer.sendto(b'u' * 200, (self.vc.address, local))
+        peer.sendto(b'tail', (self.vc.address, local))
+        self.assertEqual(read_exactly(self.vc, h, 132), b'u' * 128 + b'tail')
+        self.assertEqual(self.vc.call('CLOSEHANDLE', handle=h), 255)
+        self.assertEqual(self.vc.call('SENDDATA', handle=h, bytes=b'x'), NOT_IN_USE)
+
+    def test_unbound_channel_sends_and_bad_requests_fail(self):
+        peer = self.peer()
+        peer_host, peer_port = peer.getsockname()
+        h = self.vc.call('UDPBIND', addr=peer_host, port=peer_port, p1=0)
+        self.assertIn(h, range(1, 20))
+        self.assertEqual(self.vc.call('SENDDATA', handle=h, bytes=b'hi'), 2)
+        self.assertEqual(peer.recvfrom(100)[0], b'hi')
+
+        taken = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(taken.close)
+        taken.bind((self.vc.address, 0))
+        self.assertEqual(self.vc.call('UDPBIND', addr=peer_host, port=peer_port,
+                                      p1=encode_port(taken.getsockname()[1])), 254)
+        self.vc.wait_output('Error - ctlBind()')
+
+    def test_address_that_does_not_fit_is_refused(self):
+        self.assertEqual(self.vc.call('UDPBIND', addr='1000.1000.1000.1000', port=9, p1=0),
+                         NO_DATA)
+        self.assertEqual(self.vc.call('READDATA', handle=19, p2=1), NOT_IN_USE)
+
+
+class SerialChannelTest(unittest.TestCase):
+    def setUp(self):
+        self.a, self.b = pty_pair(owner=self)
+        self.vc = Controller(com1=self.a)
+        self.addCleanup(self.vc.close)
+        settle(self.vc)
+        self.fd = os.open(self.b, os.O_RDWR | os.O_NOCTTY)
+        self.addCleanup(os.close, self.fd)
+        tty.setraw(self.fd)
+        termios.tcflush(self.fd, termios.TCIOFLUSH)
+
+    def open_port(self, selector=1):
+        return self.vc.call('RS232OPEN', p0=selector, p4=11520, p5=8, p6=0, p7=1)
+
+    def read_line_side(self, n, timeout=5):
+        got = b''
+        deadline = time.monotonic() + timeout
+        while len(got) < n and time.monotonic() < deadline:
+            if select.select([self.fd], [], [], 0.1)[0]:
+                got += os.read(self.fd, 4096)
+        return got
+
+    def test_all_byte_values_both_ways_and_close_while_idle(self):
+        h = self.open_port()
+        self.assertIn(h, range(1, 20))
+        every = bytes(range(256))
+        os.write(self.fd, every)
+        self.assertEqual(read_exactly(self.vc, h, 256), every)
+
+        for half in (every[:128], every[128:]):
+            self.assertEqual(self.vc.call('SENDDATA', handle=h, bytes=half), 128)
+        self.assertEqual(self.read_line_side(256), every)
+
+        # An idle open port costs next to no CPU; a close ends it at once.
+        self.assertLess(cpu_while(self.vc.proc.pid, 2.0), 0.5)
+        self.assertEqual(self.vc.call('CLOSEHANDLE', handle=h), 255)
+        self.assertEqual(self.vc.call('READDATA', handle=h, p2=1), NOT_IN_USE)
+        # The port is free again.
+        h2 = self.open_port(2)
+        self.assertIn(h2, range(1, 20))
+        os.write(self.fd, b'again')
+        self.assertEqual(read_exactly(self.vc, h2, 5), b'again')
+        self.assertEqual(close_all(self.vc), 255)
+
+    def test_bad_selector_and_receive_test(self):
+        self.assertEqual(self.open_port(3), 254)
+        h = self.open_port()
+        self.assertIn(h, range(1, 20))
+        self.assertEqual(self.vc.call('RS232TEST', handle=h, result=700), 255)
+        self.vc.wait_output('Test ! 700')
+        # The channel's receive task reads the same port: keep writing until
+        # the test has printed some of it.
+        wait_for(lambda: os.write(self.fd, b'probe') and 'Received ' in self.vc.output(),
+                 interval=0.1, what='the receive test to print')
+        self.assertEqual(self.vc.call('CLOSEHANDLE', handle=h), 255)
+        self.vc.wait_output('Error - ctlRsRecv()')
+        self.assertEqual(close_all(self.vc), 255)
+
+
+if __name__ == '__main__':
+    unittest.main()

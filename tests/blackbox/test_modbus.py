@@ -1,0 +1,326 @@
+"""Modbus TCP commands (MODBUSREAD 34, MODBUSWRITE 35) against a real Modbus
+TCP server built on libmodbus (tests/peers/modbus_server.cpp), over a TCP
+channel opened with TCPCONNECT. Written values are checked by reading the
+server's state with a separate plain Modbus client."""
+
+import os
+import socket
+import struct
+import subprocess
+import threading
+import unittest
+
+import harness
+from harness import Controller, free_address
+
+SERVER = os.path.join(harness.BIN, 'tests', 'modbus_server')
+
+# What the server holds at start.
+COILS = '1011000011'                 # coils 0..9
+DISCRETE = '0100000010000001'        # discrete inputs 0..15
+HOLDING = {0: [0x0102, 0x0304],      # 258, 772 / 513, 1027 swapped
+           10: [0x0000, 0x000A],     # 10 as a 32-bit value
+           20: [0xFFFE, 0x8000],     # -2, -32768 signed
+           30: [0xFFFF, 0xFFF6, 0x0001]}  # -10 as 32-bit, then a cut item
+INPUT = {0: [0x1234, 0xABCD]}
+
+
+def start_server(owner, *extra):
+    """Starts the libmodbus test server on a loopback address of its own;
+    returns (address, port)."""
+    if not os.path.exists(SERVER):
+        raise AssertionError('%s was not built (is libmodbus-dev installed?)' % SERVER)
+    address = free_address()
+    proc = subprocess.Popen([SERVER, '--address', address] + list(extra),
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                            preexec_fn=harness._preexec_die_with_parent)
+    owner.addCleanup(proc.stdout.close)
+    owner.addCleanup(lambda: harness._stop_process(proc))
+    line = proc.stdout.readline()
+    if not line.startswith('READY '):
+        raise AssertionError('modbus_server did not start: %r' % line)
+    return address, int(line.split()[1])
+
+
+def server_args():
+    args = ['--coils', '0:' + COILS, '--discrete', '0:' + DISCRETE]
+    for addr, values in HOLDING.items():
+        args += ['--holding', '%d:%s' % (addr, ','.join(str(v) for v in values))]
+    for addr, values in INPUT.items():
+        args += ['--input', '%d:%s' % (addr, ','.join(str(v) for v in values))]
+    return args
+
+
+class ModbusClient:
+    """A plain Modbus TCP client that reads the server's state for checks."""
+
+    def __init__(self, address, port):
+        self.sock = socket.create_connection((address, port), timeout=5)
+        self.tid = 0
+
+    def close(self):
+        self.sock.close()
+
+    def _request(self, function, addr, quantity):
+        self.tid += 1
+        self.sock.sendall(struct.pack('>HHHBBHH', self.tid, 0, 6, 1, function, addr, quantity))
+        header = self._recv(7)
+        length = struct.unpack('>H', header[4:6])[0]
+        pdu = self._recv(length - 1)
+        if pdu[0] & 0x80:
+            raise AssertionError('exception %d' % pdu[1])
+        return pdu[2:2 + pdu[1]]
+
+    def _recv(self, n):
+        data = b''
+        while len(data) < n:
+            chunk = self.sock.recv(n - len(data))
+            if not chunk:
+                raise AssertionError('server closed the connection')
+            data += chunk
+        return data
+
+    def registers(self, addr, quantity):
+        data = self._request(3, addr, quantity)
+        return list(struct.unpack('>%dH' % quantity, data))
+
+    def coils(self, addr, quantity):
+        data = self._request(1, addr, quantity)
+        return [(data[i // 8] >> (i % 8)) & 1 for i in range(quantity)]
+
+
+class ModbusCase(unittest.TestCase):
+    """One controller and one server holding known data per test class."""
+
+    server_extra = []
+
+    @classmethod
+    def setUpClass(cls):
+        cls.vc = Controller()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.vc.close()
+
+    def connect(self, address, port):
+        handle = self.vc.call('TCPCONNECT', addr=address, port=port)
+        self.assertTrue(1 <= handle <= 19, 'TCPCONNECT gave %d' % handle)
+        self.addCleanup(lambda: self.vc.call('CLOSEHANDLE', handle=handle))
+        return handle
+
+    def read(self, handle, function, addr, quantity, var, dtype):
+        return self.vc.call('MODBUSREAD', p2=handle, p1=function, p7=addr, p6=quantity,
+                            p4=var, p5=dtype)
+
+    def write(self, handle, function, addr, count, source, swap=0):
+        return self.vc.call('MODBUSWRITE', p2=handle, p1=function, p7=addr, p6=count,
+                            p4=source, p5=swap)
+
+
+class ModbusReadTest(ModbusCase):
+
+    def setUp(self):
+        self.address, self.port = start_server(self, *server_args())
+        self.handle = self.connect(self.address, self.port)
+
+    def dvars(self, first, n):
+        return self.vc.get('D%d..D%d' % (first, first + n - 1))
+
+    def test_holding_registers_in_both_byte_orders(self):
+        cases = [  # (address, quantity, type, expected D values)
+            (0, 2, 2, [258, 772]),
+            (0, 2, -2, [513, 1027]),
+            (20, 2, 2, [65534, 32768]),
+            (20, 2, 3, [-2, -32768]),
+            (20, 2, -3, [-257, 128]),
+            (0, 2, 0, [1, 2, 3, 4]),
+            (20, 1, 1, [-1, -2]),
+            (0, 2, 4, [0x01020304]),
+            (0, 2, -4, [0x04030201]),
+            (30, 2, 4, [-10]),
+            (30, 3, 4, [-10, -1]),  # 6 data bytes: the second item is cut short
+        ]
+        for addr, quantity, dtype, expected in cases:
+            with self.subTest(addr=addr, dtype=dtype):
+                self.vc.set('D%d..D%d' % (100, 109), 7777)
+                self.assertEqual(self.read(self.handle, 3, addr, quantity, 100, dtype), 255)
+                got = self.dvars(100, len(expected) + 1)
+                self.assertEqual(got[:-1], expected)
+                self.assertEqual(got[-1], 7777, 'nothing stored past the reply')
+
+    def test_hundred_registers_in_one_reply(self):
+        self.vc.set('D300..D400', 7777)
+        self.assertEqual(self.read(self.handle, 3, 0, 100, 300, 2), 255)
+        got = self.dvars(300, 101)
+        self.assertEqual(got[:2], [258, 772])
+        self.assertEqual(got[10:12], [0, 10])
+        self.assertEqual(got[30:33], [0xFFFF, 0xFFF6, 1])
+        self.assertEqual(got[99], 0)
+        self.assertEqual(got[100], 7777)
+
+    def test_real_values_into_r_variables(self):
+        self.vc.set('R20', 0.5, 'R21', 0.5)
+        self.assertEqual(self.read(self.handle, 3, 10, 2, 20, 5), 255)
+        self.assertEqual(self.vc.get('R20'), 10.0)
+        self.assertEqual(self.vc.get('R21'), 0.5)
+        # Little-endian items: bytes 00 00 00 0A reversed are 0x0A000000.
+        self.assertEqual(self.read(self.handle, 3, 10, 2, 20, -5), 255)
+        self.assertEqual(self.vc.get('R20'), float(0x0A000000))
+
+    def test_coils_discrete_inputs_and_input_registers(self):
+        self.assertEqual(self.read(self.handle, 1, 0, 10, 200, 0), 255)
+        self.assertEqual(self.dvars(200, 2), [0x0D, 0x03])
+        self.assertEqual(self.read(self.handle, 2, 0, 16, 200, 1), 255)
+        self.assertEqual(self.dvars(200, 2), [0x02, -127])
+        self.assertEqual(self.read(self.handle, 4, 0, 2, 200, 2), 255)
+        self.assertEqual(self.dvars(200, 2), [0x1234, 0xABCD])
+        self.assertEqual(self.read(self.handle, 4, 0, 2, 200, -3), 255)
+        self.assertEqual(self.dvars(200, 2), [0x3412, -12885])
+
+    def test_exception_reply(self):
+        mark = len(self.vc.output())
+        self.assertEqual(self.read(self.handle, 3, 5000, 2, 100, 2), 251)
+        self.vc.wait_output('Error 131 Exception 2\r\n', start=mark)
+        # The channel stays usable.
+        self.assertEqual(self.read(self.handle, 3, 0, 2, 100, 2), 255)
+
+    def test_refused_before_sending(self):
+        self.assertEqual(self.read(self.handle, 3, 0, 2, -1, 2), 254)
+        self.assertEqual(self.read(25, 3, 0, 2, 100, 2), 254)
+        self.assertEqual(self.read(self.handle - 1 or 19, 3, 0, 2, 100, 2), 254,
+                         'a channel not in use')
+        # Nothing was sent: the next exchange gets its own reply.
+        self.vc.set('D100', 0)
+        self.assertEqual(self.read(self.handle, 3, 0, 1, 100, 2), 255)
+        self.assertEqual(self.vc.get('D100'), 258)
+
+
+class ModbusWriteTest(ModbusCase):
+
+    def setUp(self):
+        self.address, self.port = start_server(self, *server_args())
+        self.handle = self.connect(self.address, self.port)
+        self.client = ModbusClient(self.address, self.port)
+        self.addCleanup(self.client.close)
+
+    def test_single_coil_from_an_io_signal(self):
+        self.vc.set('IO10016', 1)
+        self.assertEqual(self.write(self.handle, 5, 100, 1, 10016), 255)
+        self.assertEqual(self.client.coils(100, 1), [1])
+        self.vc.set('IO10016', 0)
+        self.assertEqual(self.write(self.handle, 5, 100, 1, 10016), 255)
+        self.assertEqual(self.client.coils(100, 1), [0])
+
+    def test_single_register_from_a_d_variable(self):
+        self.vc.set('D50', 0x11234)  # only the low 16 bits go out
+        self.assertEqual(self.write(self.handle, 6, 200, 1, 50), 255)
+        self.assertEqual(self.write(self.handle, 6, 201, 1, 50, swap=1), 255)
+        self.assertEqual(self.client.registers(200, 2), [0x1234, 0x3412])
+
+    def test_multiple_coils_walk_past_signals_ending_in_8_and_9(self):
+        # Signals 10016 .. 10027; 10018 and 10019 are set but must be skipped.
+        values = {10016: 1, 10017: 0, 10018: 1, 10019: 1, 10020: 0, 10021: 1, 10022: 1,
+                  10023: 0, 10024: 0, 10025: 1, 10026: 0, 10027: 1}
+        pairs = []
+        for addr, v in values.items():
+            pairs += ['IO%d' % addr, v]
+        self.vc.set(*pairs)
+        self.assertEqual(self.write(self.handle, 15, 300, 10, 10016), 255)
+        self.assertEqual(self.client.coils(300, 11), [1, 0, 0, 1, 1, 0, 0, 1, 0, 1, 0])
+
+    def test_multiple_coils_are_cut_to_128(self):
+        self.vc.set('IO20000..IO20399', 1)
+        self.assertEqual(self.write(self.handle, 15, 400, 200, 20000), 255)
+        self.assertEqual(self.client.coils(400, 130), [1] * 128 + [0, 0])
+
+    def test_multiple_registers(self):
+        self.vc.set('D60', 1, 'D61', -1, 'D62', 70000, 'D63', 0x0102)
+        self.assertEqual(self.write(self.handle, 16, 500, 4, 60), 255)
+        self.assertEqual(self.client.registers(500, 4), [1, 0xFFFF, 4464, 0x0102])
+        self.assertEqual(self.write(self.handle, 16, 510, 4, 60, swap=-1), 255)
+        self.assertEqual(self.client.registers(510, 4), [0x0100, 0xFFFF, 0x7011, 0x0201])
+        # The most a device takes in one request.
+        self.vc.set('D600..D722', 9, 'D722', 0x4321)
+        self.assertEqual(self.write(self.handle, 16, 600, 123, 600), 255)
+        self.assertEqual(self.client.registers(600, 124), [9] * 122 + [0x4321, 0])
+        mark = len(self.vc.output())
+        self.assertEqual(self.write(self.handle, 16, 5000, 1, 600), 248, 'exception reply')
+        self.vc.wait_output('Error 144 Exception 2\r\n', start=mark)
+
+    def test_refused_writes_send_nothing(self):
+        self.vc.set('D700..D899', 5)
+        cases = [(16, 128, 700, 252), (16, 506, 700, 252), (16, -1, 700, 252),
+                 (15, -3, 10016, 252), (3, 1, 700, 252), (6, 1, -1, 254)]
+        for function, count, source, code in cases:
+            with self.subTest(function=function, count=count):
+                self.assertEqual(self.write(self.handle, function, 700, count, source), code)
+        self.assertEqual(self.write(25, 6, 700, 1, 700), 253)
+        self.assertEqual(self.write(self.handle, 6, 700, 1, 5000), 252,
+                         'a D variable that cannot be read')
+        self.assertEqual(self.client.registers(700, 2), [0, 0])
+        # No stray reply waits in the channel: the next exchange gets its own.
+        self.vc.set('D100', 0)
+        self.assertEqual(self.read(self.handle, 3, 0, 1, 100, 2), 255)
+        self.assertEqual(self.vc.get('D100'), 258)
+
+
+class ModbusSilentServerTest(ModbusCase):
+
+    def test_no_reply_within_the_wait(self):
+        address, port = start_server(self, '--silent')
+        handle = self.connect(address, port)
+        self.vc.set('D100', 4321)
+        self.assertEqual(self.read(handle, 3, 0, 2, 100, 2), 252)
+        self.assertEqual(self.vc.get('D100'), 4321)
+        mark = len(self.vc.output())
+        self.vc.set('D50', 1)
+        self.assertEqual(self.write(handle, 6, 0, 1, 50), 248)
+        self.vc.wait_output('Error 6\r\n', start=mark)
+
+
+class CraftedReplyPeer:
+    """A TCP peer that answers every request with one fixed byte string."""
+
+    def __init__(self, reply):
+        self.reply = reply
+        self.address = free_address()
+        self.sock = socket.socket()
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind((self.address, 0))
+        self.sock.listen(1)
+        self.port = self.sock.getsockname()[1]
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        try:
+            conn, _ = self.sock.accept()
+        except OSError:
+            return
+        with conn:
+            while True:
+                try:
+                    if not conn.recv(1024):
+                        return
+                    conn.sendall(self.reply)
+                except OSError:
+                    return
+
+    def close(self):
+        self.sock.close()
+
+
+class ModbusShortReplyTest(ModbusCase):
+
+    def test_byte_count_larger_than_the_data_that_arrived(self):
+        # Byte count 8, but only four data bytes follow.
+        peer = CraftedReplyPeer(bytes([0, 1, 0, 0, 0, 7, 1, 3, 8, 1, 2, 3, 4]))
+        self.addCleanup(peer.close)
+        handle = self.connect(peer.address, peer.port)
+        self.vc.set('D100..D103', 7777)
+        self.assertEqual(self.read(handle, 3, 0, 4, 100, 2), 255)
+        self.assertEqual(self.vc.get('D100..D103'), [258, 772, 7777, 7777])
+
+
+if __name__ == '__main__':
+    unittest.main()

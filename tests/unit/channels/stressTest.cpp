@@ -1,0 +1,126 @@
+// Many tasks on one channel at once, and open/close cycles that must leave no
+// descriptor or task behind.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "channelSupport.h"
+#include "korTransport.h"
+#include "peers.h"
+#include "receiveTasks.h"
+
+namespace {
+
+using namespace chantest;
+
+int entriesIn(const char* dir) {
+    int n = 0;
+    if (DIR* d = opendir(dir)) {
+        while (readdir(d) != nullptr) ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+class StressTest : public ChannelTest {};
+
+TEST_F(StressTest, ReadersSendersAndACloseRequestOnOneChannelAtOnce) {
+    int port = 0;
+    Fd listener(listenOn("127.0.0.1", &port));
+    int s = -1;
+    ASSERT_EQ(kor_startTCPConnect("127.0.0.1", static_cast<unsigned>(port), &s), 0);
+    Fd peer(::accept(listener.get(), nullptr, nullptr));
+    OwnedChannel owner(KORHDLTYPE_TCPCLIENT, s, kor_startTCPClientReceive);
+    const int h = owner.handle();
+    ASSERT_GT(h, 0);
+
+    // The peer sends a counter 0..250 repeated; every pop must come out as one
+    // unbroken run of it, whoever pops.
+    constexpr int kBytes = 60000;
+    std::thread feeder([&] {
+        std::string chunk;
+        for (int i = 0; i < kBytes; ++i) {
+            chunk.push_back(static_cast<char>(i % 251));
+            if (chunk.size() == 500) {
+                sendAll(peer.get(), chunk);
+                chunk.clear();
+                std::this_thread::sleep_for(1ms);
+            }
+        }
+    });
+    std::atomic<bool> stop{false};
+    std::atomic<int> popped{0}, broken{0}, sent{0};
+    std::vector<std::unique_ptr<PlatformTask>> tasks;
+    for (int r = 0; r < 4; ++r) {
+        tasks.push_back(std::make_unique<PlatformTask>([&] {
+            char buf[128];
+            while (!stop) {
+                int n;
+                {
+                    KorTableLock lock(&korHandleTable);
+                    if (record(h).inUse != 1) break;
+                    n = KORCHQUE_Pop(record(h).inputQueue, buf, 128);
+                }
+                for (int i = 1; i < n; ++i) {
+                    if (static_cast<unsigned char>(buf[i]) !=
+                        (static_cast<unsigned char>(buf[i - 1]) + 1) % 251) {
+                        ++broken;
+                    }
+                }
+                popped += n;
+                ctlTaskDelay(n == 0 ? 1 : 0);
+            }
+        }));
+    }
+    for (int w = 0; w < 2; ++w) {
+        tasks.push_back(std::make_unique<PlatformTask>([&] {
+            char out[129] = "ping";
+            while (!stop) {
+                {
+                    KorTableLock lock(&korHandleTable);
+                    if (record(h).inUse != 1) break;
+                    if (kor_startTCPSend(record(h).socket, out, 4) == 4) sent += 4;
+                }
+                ctlTaskDelay(1);  // the peer reads only at the end: keep its buffer small
+            }
+        }));
+    }
+    feeder.join();
+    EXPECT_TRUE(waitFor([&] { return popped.load() == kBytes; }));
+    EXPECT_EQ(KORHDLTBL_RequestClose(&korHandleTable, h), 0);
+    EXPECT_TRUE(owner.released());
+    stop = true;
+    for (auto& t : tasks) EXPECT_TRUE(t->waitDone());
+    EXPECT_EQ(broken.load(), 0);
+    EXPECT_EQ(popped.load(), kBytes);
+    EXPECT_GT(sent.load(), 0);
+    EXPECT_EQ(readFor(peer.get(), 1000).size(), static_cast<std::size_t>(sent.load()));
+}
+
+TEST_F(StressTest, OpenCloseCyclesLeaveNoDescriptorsOrTasksBehind) {
+    int port = 0;
+    Fd listener(listenOn("127.0.0.1", &port));
+    auto cycle = [&] {
+        int s = -1;
+        ASSERT_EQ(kor_startTCPConnect("127.0.0.1", static_cast<unsigned>(port), &s), 0);
+        Fd peer(::accept(listener.get(), nullptr, nullptr));
+        OwnedChannel owner(KORHDLTYPE_TCPCLIENT, s, kor_startTCPClientReceive);
+        ASSERT_GT(owner.handle(), 0);
+        ASSERT_EQ(KORHDLTBL_RequestClose(&korHandleTable, owner.handle()), 0);
+        ASSERT_TRUE(owner.released());
+    };
+    cycle();  // first use sets up what the platform keeps for good
+    const int fds = entriesIn("/proc/self/fd");
+    const int threads = entriesIn("/proc/self/task");
+    for (int i = 0; i < 300; ++i) cycle();
+    // Ended owner tasks are gone (their threads may take a moment to exit).
+    EXPECT_TRUE(waitFor([&] { return entriesIn("/proc/self/task") <= threads; }));
+    EXPECT_EQ(entriesIn("/proc/self/fd"), fds);
+}
+
+}  // namespace

@@ -1,0 +1,225 @@
+// Channel table: allocation order, release, lookups and close requests.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "channelSupport.h"
+#include "korHandleTable.h"
+
+namespace {
+
+using namespace chantest;
+using vc::hooks::Site;
+
+int allocate(int type = KORHDLTYPE_TCPCLIENT, int socket = -1) {
+    return KORHDLTBL_GetHandle(&korHandleTable, type, socket);
+}
+void release(int handle) { KORHDLTBL_CloseHandle(&korHandleTable, handle); }
+
+std::string activeList(int bufSize) {
+    std::vector<char> buf(static_cast<std::size_t>(bufSize), '#');
+    KORHDLTBL_GetNumberOfActiveHandles(buf.data(), bufSize);
+    return buf.data();
+}
+
+class TableTest : public ChannelTest {};
+
+TEST_F(TableTest, HandsOutNineteenDownToOneAndThenRefuses) {
+    for (int expected = 19; expected >= 1; --expected) {
+        const int h = allocate(KORHDLTYPE_UDP, 100 + expected);
+        ASSERT_EQ(h, expected);
+        const KORHANDLE& r = record(h);
+        EXPECT_EQ(r.inUse, 1);
+        EXPECT_EQ(r.type, KORHDLTYPE_UDP);
+        EXPECT_EQ(r.socket, 100 + expected);
+        EXPECT_NE(r.inputQueue, nullptr);
+        EXPECT_NE(r.msgQ, 0);
+        EXPECT_EQ(r.taskId, ctlTaskIdSelf());
+    }
+    EXPECT_EQ(allocate(), -1);
+    EXPECT_EQ(record(0).inUse, 0);  // handle 0 is never handed out
+    // The sockets are not real: keep the release from closing them.
+    for (int h = 1; h <= 19; ++h) record(h).socket = -1;
+    releaseAll();
+}
+
+TEST_F(TableTest, TheMostRecentlyAllocatedRecordIsNotReusedAtOnce) {
+    for (int h = 19; h >= 2; --h) ASSERT_EQ(allocate(), h);
+    ASSERT_EQ(allocate(), 1);
+    release(1);
+    EXPECT_EQ(allocate(), -1);  // 1 is free but is lastHandle
+    release(19);
+    EXPECT_EQ(allocate(), 19);
+    releaseAll();
+
+    KORHDLTBL_Init(&korHandleTable);
+    ASSERT_EQ(allocate(), 19);
+    release(19);
+    EXPECT_EQ(allocate(), 18);
+    releaseAll();
+}
+
+TEST_F(TableTest, ReleaseFreesTheRecordAndEverythingItOwns) {
+    const int h = allocate(KORHDLTYPE_UDP);
+    ASSERT_GT(h, 0);
+    char data[] = "abc";
+    KORCHQUE_Push(record(h).inputQueue, data, 3);
+    KORHDLTBL_SetIpAddress(&record(h), "127.0.0.1");
+    record(h).port = 4000;
+    const CtlMsgQId q = record(h).msgQ;
+    const CtlSemId sem = record(h).handleSem;
+    ASSERT_EQ(KORHDLTBL_CloseHandle(&korHandleTable, h), 0);
+    const KORHANDLE& r = record(h);
+    EXPECT_EQ(r.inUse, 0);
+    EXPECT_EQ(r.type, -1);
+    EXPECT_EQ(r.socket, -1);
+    EXPECT_EQ(r.inputQueue, nullptr);
+    EXPECT_EQ(r.msgQ, 0);
+    EXPECT_EQ(r.pipeFd, -1);
+    EXPECT_EQ(r.port, -1);
+    EXPECT_STREQ(r.ipAddress, "");
+    EXPECT_STREQ(r.pipeName, "");
+    EXPECT_EQ(ctlMsgQSend(q, "1", 1, CTL_NO_WAIT, 0), -1);
+    EXPECT_EQ(ctlSemTake(sem, CTL_NO_WAIT), -1);
+    // A free or out-of-range handle is left alone.
+    EXPECT_EQ(KORHDLTBL_CloseHandle(&korHandleTable, h), 0);
+    EXPECT_EQ(KORHDLTBL_CloseHandle(&korHandleTable, 20), -1);
+    EXPECT_EQ(KORHDLTBL_CloseHandle(&korHandleTable, -1), -1);
+}
+
+TEST_F(TableTest, ActiveHandleListAndItsBufferLimits) {
+    EXPECT_EQ(activeList(100), "");
+    for (int h = 19; h >= 1; --h) ASSERT_EQ(allocate(), h);
+    for (int h = 1; h <= 19; ++h) {
+        if (h != 3 && h != 17) release(h);
+    }
+    EXPECT_EQ(activeList(100), "3,17");
+    EXPECT_EQ(activeList(5), "3,");  // 17 needs a length below 4
+    EXPECT_EQ(activeList(4), "3,");
+    EXPECT_EQ(activeList(3), "3");
+    EXPECT_EQ(activeList(2), "");
+    EXPECT_EQ(activeList(1), "");
+    EXPECT_EQ(activeList(6), "3,17");
+    releaseAll();
+}
+
+TEST_F(TableTest, ActiveHandleChecksRangeBeforeTakingTheTable) {
+    const int h = allocate();
+    EXPECT_EQ(KORHDLTBL_GetActiveHandle(h), 0);
+    EXPECT_EQ(KORHDLTBL_GetActiveHandle(h - 1), -1);
+    EXPECT_EQ(KORHDLTBL_GetActiveHandle(0), -1);
+    // With the table locked, out-of-range handles still answer at once.
+    ASSERT_EQ(ctlSemTake(korHandleTable.tableSem, CTL_WAIT_FOREVER), 0);
+    EXPECT_EQ(KORHDLTBL_GetActiveHandle(20), -1);
+    EXPECT_EQ(KORHDLTBL_GetActiveHandle(-1), -1);
+    EXPECT_EQ(KORHDLTBL_RequestClose(&korHandleTable, 20), -1);
+    EXPECT_EQ(KORHDLTBL_RequestClose(&korHandleTable, -5), -1);
+    ctlSemGive(korHandleTable.tableSem);
+    EXPECT_EQ(KORHDLTBL_RequestClose(&korHandleTable, h - 1), -1);  // free
+    releaseAll();
+}
+
+TEST_F(TableTest, ListenerLookupFindsTheHighestLiveChannelOfThatPeer) {
+    const int listener = allocate(KORHDLTYPE_TCPSERVER);
+    const int a = allocate(KORHDLTYPE_TCPACCEPTED);
+    const int b = allocate(KORHDLTYPE_TCPACCEPTED);
+    const int c = allocate(KORHDLTYPE_TCPACCEPTED);
+    for (int h : {a, b, c}) record(h).listenHandle = listener;
+    KORHDLTBL_SetIpAddress(&record(a), "127.0.0.2");
+    KORHDLTBL_SetIpAddress(&record(b), "127.0.0.2");
+    KORHDLTBL_SetIpAddress(&record(c), "127.0.0.3");
+    EXPECT_EQ(KORHDLTBL_GetHandleFromListenHandleByIP(&korHandleTable, listener, "127.0.0.2"),
+              std::max(a, b));
+    EXPECT_EQ(KORHDLTBL_GetHandleFromListenHandleByIP(&korHandleTable, listener, "127.0.0.3"), c);
+    EXPECT_EQ(KORHDLTBL_GetHandleFromListenHandleByIP(&korHandleTable, listener, "127.0.0.30"),
+              -1);
+    EXPECT_EQ(KORHDLTBL_GetHandleFromListenHandleByIP(&korHandleTable, c, "127.0.0.3"), -1);
+    release(std::max(a, b));
+    EXPECT_EQ(KORHDLTBL_GetHandleFromListenHandleByIP(&korHandleTable, listener, "127.0.0.2"),
+              std::min(a, b));
+    // Free records (listenHandle -1, address "") never match.
+    EXPECT_EQ(KORHDLTBL_GetHandleFromListenHandleByIP(&korHandleTable, -1, ""), -1);
+    releaseAll();
+}
+
+TEST_F(TableTest, AddressTextIsCutToTheField) {
+    const int h = allocate(KORHDLTYPE_UDP);
+    KORHDLTBL_SetIpAddress(&record(h), "1000.1000.1000.1000");
+    EXPECT_STREQ(record(h).ipAddress, "1000.1000.1000.");
+    KORHDLTBL_SetIpAddress(&record(h), "255.255.255.255");
+    EXPECT_STREQ(record(h).ipAddress, "255.255.255.255");
+    releaseAll();
+}
+
+TEST_F(TableTest, ChannelWithoutPipeIsAllocatedAndReleasedCleanly) {
+    vc::hooks::failAfter(Site::PipeCreate, 0);
+    testing::internal::CaptureStderr();
+    const int h = allocate();
+    ASSERT_GT(h, 0);
+    EXPECT_EQ(record(h).pipeFd, -1);
+    EXPECT_STREQ(record(h).pipeName, "");
+    release(h);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Error - pipeDevCreate()"), std::string::npos) << err;
+    EXPECT_NE(err.find("Error - Closing pipe"), std::string::npos) << err;
+    EXPECT_FALSE(inUse(h));
+}
+
+TEST_F(TableTest, SecondChannelOfOneTaskHasNoPipeAndItsReleaseKeepsTheFirstPipe) {
+    const int first = allocate();
+    testing::internal::CaptureStderr();
+    const int second = allocate();
+    testing::internal::GetCapturedStderr();
+    ASSERT_NE(record(first).pipeFd, -1);
+    EXPECT_EQ(record(second).pipeFd, -1);
+    EXPECT_STREQ(record(second).pipeName, "");
+    testing::internal::CaptureStderr();
+    release(second);
+    testing::internal::GetCapturedStderr();
+    // The first channel's pipe still carries a close byte.
+    const char x = 'x';
+    EXPECT_EQ(vx::write(record(first).pipeFd, &x, 1), 1);
+    char got = 0;
+    EXPECT_EQ(vx::read(record(first).pipeFd, &got, 1), 1);
+    EXPECT_EQ(got, 'x');
+    releaseAll();
+}
+
+TEST_F(TableTest, CloseRequestSignalsThePipeOnceAndLaterTakersWaitForTheRelease) {
+    const int h = allocate();
+    ASSERT_NE(record(h).pipeFd, -1);
+    EXPECT_EQ(KORHDLTBL_RequestClose(&korHandleTable, h), 0);
+    // A second request finds the byte pending: it must neither block on the
+    // pipe nor return before the channel is released.
+    std::atomic<int> second{-100};
+    PlatformTask requester([&] { second = KORHDLTBL_RequestClose(&korHandleTable, h); });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(second.load(), -100);
+    char got = 0;
+    EXPECT_EQ(vx::read(record(h).pipeFd, &got, 1), 1);
+    EXPECT_EQ(got, KORHDLTBL_CLOSE_BYTE);
+    release(h);
+    EXPECT_TRUE(requester.waitDone());
+    EXPECT_EQ(second.load(), 0);
+}
+
+TEST_F(TableTest, CloseAllSignalsEveryChannelInUse) {
+    std::vector<std::unique_ptr<OwnedChannel>> owners;
+    for (int i = 0; i < 3; ++i) {
+        owners.push_back(std::make_unique<OwnedChannel>(KORHDLTYPE_TCPCLIENT, -1, [](int handle) {
+            // Waits for the close byte as a receive loop does.
+            char b = 0;
+            return vx::read(record(handle).pipeFd, &b, 1) == 1 && b == 'x' ? 0 : -1;
+        }));
+    }
+    for (auto& o : owners) ASSERT_GT(o->handle(), 0);
+    EXPECT_EQ(KORHDLTBL_RequestCloseAll(&korHandleTable), 3);
+    for (auto& o : owners) {
+        EXPECT_TRUE(o->released());
+        EXPECT_EQ(o->result(), 0);
+    }
+    EXPECT_EQ(KORHDLTBL_RequestCloseAll(&korHandleTable), 0);
+}
+
+}  // namespace

@@ -1,0 +1,133 @@
+// Start parameters and the command handshake, with ArvoKOR running on a
+// virtual controller and the test playing the robot job.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "korApp.h"
+#include "vcFixture.h"
+
+namespace {
+
+using vc::hooks::failAfter;
+using vc::hooks::failVar;
+using vc::hooks::Site;
+
+int occurrences(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
+    return n;
+}
+
+class StartParameters : public VirtualControllerTest {
+protected:
+    // Writes S092 as the two halves the platform keeps; returns the reader's result.
+    int read(const char* first, const char* second = "") {
+        const CtlVarInfo ref{CTL_VAR_S_INFO, 92};
+        CtlSVarInfoData data{};
+        std::strncpy(data.half[0], first, 16);
+        std::strncpy(data.half[1], second, 16);
+        EXPECT_EQ(ctlPutSVarInfo(&ref, &data, 1), 0);
+        return kor_readParameters(&base, &slots);
+    }
+    int base = 0, slots = 0;
+};
+
+TEST_F(StartParameters, Cases) {
+    const struct {
+        const char *first, *second;
+        int result, base, slots;
+    } cases[] = {{"100:4", "", 0, 100, 4},  {"200:12", "", 0, 200, 8}, {"200:0", "", 0, 200, 1},
+                 {"200:-3", "", 0, 200, 1}, {"abc:3", "", 0, 0, 3},    {"::7::2:", "", 0, 7, 2},
+                 {"0000000000000100", ":6", 0, 100, 6},  // the halves are joined
+                 {"100", "", -4, -1, -1},   {"100:4:1", "", -4, -1, -1}, {"", "", -2, -1, -1}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(read(c.first, c.second), c.result) << c.first;
+        if (c.result == 0) {
+            EXPECT_EQ((std::array{base, slots}), (std::array{c.base, c.slots})) << c.first;
+        }
+    }
+    failVar(false, CTL_VAR_S_INFO, 92, 92);
+    EXPECT_EQ(read("100:4"), -1);
+}
+
+// S092 is empty in a new state file, so the launcher polls base 100, 4 slots.
+class Handshake : public VirtualControllerTest {
+protected:
+    // The launcher clears the command area once it runs; wait for that, so it
+    // cannot wipe a command of the test. An undefined command answers 240 as
+    // soon as the launcher polls.
+    void SetUp() override {
+        VirtualControllerTest::SetUp();
+        setI(103, 999);
+        ASSERT_TRUE(waitFor([&] {
+            setB(100, 10);
+            return waitFor([&] { return b(999) == 240; }, 20);
+        }));
+        ASSERT_TRUE(taken(0));
+    }
+    void issue(int slot, int id, std::array<int, 10> p) {  // parameters first, as a job does
+        for (int j = 0; j < 10; ++j) setI(100 + 10 * slot + j, p[j]);
+        setB(100 + slot, id);
+    }
+    bool taken(int slot) { return waitFor([&] { return b(100 + slot) == 0; }); }
+    bool resultIs(int var, int value) { return waitFor([&] { return b(var) == value; }); }
+};
+
+TEST_F(Handshake, ParametersReachTheCommandInOrder) {
+    issue(1, 8, {0, 400, 0, 301, 0, 0, 0, 0, 1, 0});  // INFO 1: version text into B p1..
+    ASSERT_TRUE(taken(1));
+    ASSERT_TRUE(resultIs(301, 4));
+    EXPECT_EQ(b(400), '1');
+}
+
+TEST_F(Handshake, AllSlotsOfOnePassAndUndefinedNumbers) {
+    const int ids[] = {10, 19, 39, 199};
+    for (int k = 0; k < 4; ++k) setI(100 + 10 * k + 3, 310 + k);
+    {
+        vc::StateFile::Access a(*job);  // the four IDs appear in the same pass
+        for (int k = 0; k < 4; ++k) a->b[100 + k] = std::uint8_t(ids[k]);
+    }
+    for (int k = 0; k < 4; ++k) EXPECT_TRUE(taken(k) && resultIs(310 + k, 240)) << ids[k];
+}
+
+TEST_F(Handshake, FailedReadsAndWritesOfTheCommandArea) {
+    testing::internal::CaptureStdout();
+    // Parameters unreadable: the command is dropped without a result.
+    setB(302, 7);
+    failVar(false, CTL_VAR_I, 120, 129);
+    issue(2, 8, {0, 0, 0, 302, 0, 0, 0, 0, 0, 0});
+    ASSERT_TRUE(taken(2));
+    // Command ID not reset: the same command starts again in the next pass.
+    failVar(true, CTL_VAR_B, 103, 103);
+    issue(3, 8, {0, 0, 0, 303, 0, 0, 0, 0, 0, 0});
+    ASSERT_TRUE(taken(3) && resultIs(303, 255));
+    ctlTaskDelay(100);
+    EXPECT_EQ(b(302), 7);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(occurrences(out, "Error - Reading command parameters I\r\n"), 1);
+    EXPECT_EQ(occurrences(out, "Ret:302"), 0);
+    EXPECT_EQ(occurrences(out, "Error - Resetting CommandID\r\n"), 1);
+    EXPECT_EQ(occurrences(out, "Info - ArvoKOR command, Param:0 Ret:303\r\n"), 2);
+}
+
+TEST_F(Handshake, TaskCreationFallsBackThenReports254) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    failAfter(Site::TaskCreate, 0, 1);
+    issue(0, 8, {0, 0, 0, 300, 0, 0, 0, 0, 0, 0});
+    ASSERT_TRUE(taken(0) && resultIs(300, 255));  // started the second way
+
+    failAfter(Site::TaskCreate, 0, 1);
+    failAfter(Site::TaskSpawn, 0, 1);
+    issue(0, 8, {0, 0, 0, 300, 0, 0, 0, 0, 0, 0});
+    ASSERT_TRUE(taken(0) && resultIs(300, 254));
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(occurrences(out, "Error creating default KOR Task. Trying VXWorks thread\r\n"), 2);
+    EXPECT_EQ(occurrences(err, "Error - taskSpawn()"), 1);
+}
+
+}  // namespace

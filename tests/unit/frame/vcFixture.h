@@ -1,0 +1,72 @@
+// A virtual controller running ArvoKOR for one test: its own state file and
+// loopback address, no FTP server. The test plays the robot job through the
+// state file, as korjob does, so armed failures hit only the controller side.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "ctlTestHooks.h"
+#include "vc.h"
+#include "vcState.h"
+
+class VirtualControllerTest : public ::testing::Test {
+protected:
+    virtual void configure(vc::Settings&) {}
+
+    void SetUp() override {
+        const unsigned pid = static_cast<unsigned>(getpid());
+        dir = std::filesystem::temp_directory_path() / ("kor-frame-" + std::to_string(pid));
+        std::filesystem::create_directories(dir / "jobs");
+        settings.statePath = (dir / "test.state").string();
+        settings.jobsDir = (dir / "jobs").string();
+        settings.ftpServer = "off";
+        settings.address = "127." + std::to_string(100 + pid % 100) + "." +
+                           std::to_string(pid / 100 % 250 + 1) + ".1";
+        configure(settings);
+        ASSERT_EQ(vc::start(settings), 0);
+        started = true;
+        std::string error;
+        job = vc::StateFile::open(settings.statePath, vc::countsFrom(settings),
+                                  vc::StateFile::Mode::Client, nullptr, &error);
+        ASSERT_TRUE(job) << error;
+    }
+
+    void TearDown() override {
+        vc::hooks::reset();
+        job.reset();
+        if (started) vc::stop();
+        std::filesystem::remove_all(dir);
+    }
+
+    // The job's side.
+    void setB(int index, int value) { vc::StateFile::Access(*job)->b[index] = std::uint8_t(value); }
+    int b(int index) { return vc::StateFile::Access(*job)->b[index]; }
+    void setI(int index, int value) { vc::StateFile::Access(*job)->i[index] = std::int16_t(value); }
+    void setP(int index, std::int32_t word0) {
+        vc::StateFile::Access a(*job);
+        a->p[index] = CtlPosVarData{};
+        a->p[index].word[0] = word0;
+    }
+
+    template <class Pred>
+    static bool waitFor(Pred pred, int ms = 3000) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (!pred()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+
+    vc::Settings settings;
+    std::filesystem::path dir;
+    std::unique_ptr<vc::StateFile> job;
+    bool started = false;
+};
