@@ -94,8 +94,8 @@ class AdminFrames(unittest.TestCase):
 
     def test_set_and_get_b_variables(self):
         self.assertEqual(self.client.request(":sb5", bytes([7, 8, 9])), b"0")
-        self.assertEqual(self.ctl.get("B5"), "7")
-        self.assertEqual(self.ctl.get("B7"), "9")
+        self.assertEqual(self.ctl.get("B5"), 7)
+        self.assertEqual(self.ctl.get("B7"), 9)
         self.assertEqual(self.client.request(":gb5", b"3", expect=3), bytes([7, 8, 9]))
         self.assertEqual(len(self.client.request(":gb0", b"4", expect=4)), 4)
         # An empty payload writes nothing and replies 0.
@@ -215,7 +215,39 @@ class AdminChannels(unittest.TestCase):
             second = AdminClient(ctl.address)
             self.assertEqual(second.request(":v"), b"1")
             second.close()
-            self.assertIn("Admin server", ctl.output())
+            self.assertIn("Starting admin server", ctl.output())
+
+
+class AdminJobTransfer(unittest.TestCase):
+    """":ftpp" and ":ftpg" against a real remote FTP server and the controller's own."""
+
+    def test_put_and_get_and_a_refused_login(self):
+        from test_ftp import JOB_CRLF, JOB_LF, PASSWORD, USER, FtpPeer, read_job, write_job
+        with harness.Controller(ftp_server="auto") as ctl:
+            remote = FtpPeer(self)
+            os.makedirs(remote.path("cell"), exist_ok=True)
+            write_job(ctl, "PUT1.JBI", JOB_CRLF)
+            admin = AdminClient(ctl.address)
+            try:
+                record = transfer_record(USER, PASSWORD, "cell", "PUT1.JBI", remote.host)
+                self.assertEqual(admin.request(":ftpp", record), b"0\r\n")
+                self.assertEqual(remote.read("cell/PUT1.JBI"), JOB_LF)
+                remote.write("cell/GET1.JBI", JOB_LF)
+                record = transfer_record(USER, PASSWORD, "cell", "GET1.JBI", remote.host)
+                self.assertEqual(admin.request(":ftpg", record), b"0\r\n")
+                self.assertEqual(read_job(ctl, "GET1.JBI"), JOB_CRLF)
+                record = transfer_record(USER, "wrong", "cell", "GET1.JBI", remote.host)
+                self.assertEqual(admin.request(":ftpg", record), b"-4\r\n")
+                # Fields the client leaves unterminated are cut inside their room.
+                record = b"u" * 404
+                self.assertTrue(admin.request(":ftpg", record).endswith(b"\r\n"))
+            finally:
+                admin.close()
+            result = subprocess.run([KORADMIN, "--host", ctl.address, "ftpget", "--server", remote.host,
+                                     "--user", USER, "--password", PASSWORD, "--dir", "cell",
+                                     "--job", "GET1.JBI"], capture_output=True, text=True, timeout=60)
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+            self.assertIn("job file copied", result.stdout)
 
 
 class Koradmin(unittest.TestCase):
