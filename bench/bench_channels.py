@@ -4,9 +4,10 @@
 Queue fill: a loopback peer sends 8192 bytes on a TCP channel whose input queue
 is empty; the time until the channel's receive task has read the last of them
 from its socket (watched through the kernel's socket diagnostics) is the time
-the queue takes to fill. Repeated after CLEARDATA; reported as bytes per second
-with the CPU arvokor spent. For comparison the same peer then sends while the
-queue is full, so the channel only reads and drops.
+the queue takes to fill (the admin port confirms that it is full). Repeated
+after CLEARDATA; reported as bytes per second with the CPU arvokor spent. For
+comparison the same peer then sends while the queue is full, so the channel
+only reads and drops.
 
 Idle channels: CPU used by arvokor over a stretch of seconds with 19 channels
 open and nothing arriving: TCP clients with live peers, TCP clients whose peer
@@ -19,12 +20,14 @@ Environment: KOR_BIN (build directory, default build/default).
 """
 
 import argparse
+import json
 import socket
+import subprocess
 import time
 
 import benchlib
 from benchlib import TcpReceiveQueue, median, percent, process_cpu, row
-from harness import Controller, free_address, pty_pair
+from harness import Controller, free_address, program, pty_pair
 from chanpeers import ScriptedServer, encode_port, settle, unused_port
 
 QUEUE_BYTES = 8192
@@ -36,6 +39,13 @@ def open_tcp_channel(vc, server):
     if handle not in range(1, 20):
         raise AssertionError('TCPCONNECT gave %d' % handle)
     return handle, server.next_conn()
+
+
+def queued_bytes(vc, handle):
+    """Bytes waiting in a channel's input queue, as the admin port shows them."""
+    out = subprocess.run([program('koradmin'), '--host', vc.address, '--json', 'readout',
+                          str(handle)], capture_output=True, text=True, check=True).stdout
+    return int(json.loads(out)['queued'])
 
 
 def wait_drained(probe, timeout=5.0):
@@ -69,6 +79,8 @@ def bench_fill(rounds):
             time.sleep(0.001)  # the last chunk is pushed right after its read
             cpus.append(process_cpu(pid) - c0)
             times.append(t1 - t0)
+        if queued_bytes(vc, handle) != QUEUE_BYTES:
+            raise AssertionError('the queue is not full after a fill')
         code, head = vc.call_read('READDATA', 128, handle=handle)
         if code != 128 or head != payload[:128]:
             raise AssertionError('the queue does not hold what was sent (%d)' % code)
