@@ -1,104 +1,141 @@
 #!/usr/bin/python3
-"""Benchmark of job file transfer: FTPLOADGET against curl.
+"""Benchmark of the job file transfer.
 
-For ASCII job files of 1 MB and 10 MB (lines of about 30 characters, LF line
-ends on the remote server), measures the time a job waits for one FTPLOADGET
-(remote pyftpdlib server to the controller's own FTP server, both on loopback)
-and the time curl needs to download the same file from the remote server and
-upload it to the controller's server (two curl runs, TYPE A), in the same run.
-Prints the median of --runs runs each and the ratio FTPLOADGET / curl (below 1:
-faster than curl).
+A remote FTP server (pyftpdlib, tests/peers/ftp_pyftpd.py) holds ASCII job
+files of 1 MiB and 10 MiB with LF line ends; the virtual controller runs its
+own FTP server over its job directory. For each size the time of one
+FTPLOADGET (remote server to the controller's server, TYPE A, as a job sees it
+through korjob) is set against curl moving the same file the same way in the
+same run: downloading it from the remote server in TYPE A into a local file and
+uploading that to the controller's server in TYPE A. Each is repeated and the
+medians are compared as a ratio (FTPLOADGET / curl; below 1 is faster).
 
-Run from the source tree after a build (as root: both servers use port 21):
-    bench/bench_ftp.py [--runs 5]
+Prints ROW/NOTE lines for bench/table.py:
+    bench/bench_ftp.py [--sizes 1,10] [--repeat 5] | bench/table.py
 Environment: KOR_BIN (build directory, default build/default).
 """
 
 import argparse
 import os
 import shutil
-import statistics
 import subprocess
-import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE = os.path.dirname(HERE)
-os.environ.setdefault('KOR_SOURCE', SOURCE)
-os.environ.setdefault('KOR_BIN', os.path.join(SOURCE, 'build', 'default'))
-sys.path.insert(0, os.path.join(SOURCE, 'tests', 'blackbox'))
-
-from harness import Controller, free_address, start_python_peer  # noqa: E402
+from benchlib import median, row
+from harness import SOURCE, Controller, free_address, start_python_peer
 
 USER, PASSWORD = 'robot', 'secret'
+REMOTE_DIR = 'bench'
+# S variables the command takes its texts from.
+S_SERVER, S_USER, S_PASSWORD, S_DIR, S_JOB = 10, 11, 12, 13, 30
+PEER = os.path.join(SOURCE, 'tests', 'peers', 'ftp_pyftpd.py')
+NOT_BUILT = 'Error - command 36 is not available'
 
 
 def job_text(size):
-    """LF-ended job lines up to about `size` bytes."""
-    lines = []
-    total = 0
+    """An ASCII job file of about `size` bytes with LF line ends."""
+    lines = [b'/JOB', b'//NAME BENCH', b'//POS', b'///NPOS 0,0,0,0,0,0', b'//INST']
+    body = len(b'\n'.join(lines)) + 1
     n = 0
-    while total < size:
-        line = b'MOVL C%05d V=250.0 PL=3 ACC=70\n' % (n % 100000)
+    while body < size - 4:
+        line = b'MOVL C%05d V=100.0 PL=0 ACC=70 DEC=70' % (n % 100000)
         lines.append(line)
-        total += len(line)
+        body += len(line) + 1
         n += 1
-    return b''.join(lines)
+    lines.append(b'END')
+    return b'\n'.join(lines) + b'\n'
 
 
-def timed(fn):
-    start = time.perf_counter()
-    fn()
-    return time.perf_counter() - start
+def ftpload_get(vc, server, job):
+    vc.set('S%d' % S_SERVER, server, 'S%d' % S_USER, USER, 'S%d' % S_PASSWORD, PASSWORD,
+           'S%d' % S_DIR, REMOTE_DIR, 'S%d' % S_JOB, job)
+    t0 = time.monotonic()
+    code = vc.call('FTPLOADGET', timeout=300, p4=S_SERVER, p5=S_USER, p6=S_PASSWORD, p7=S_DIR,
+                   p0=1, p1=S_JOB)
+    return code, time.monotonic() - t0
+
+
+def curl_move(remote, own, name, scratch):
+    """curl downloads the file from the remote server and uploads it to the
+    controller's server, both in TYPE A; returns the seconds it took."""
+    local = os.path.join(scratch, name)
+    t0 = time.monotonic()
+    subprocess.run(['curl', '-sS', '--fail', '-o', local,
+                    'ftp://%s:%s@%s/%s/%s;type=a' % (USER, PASSWORD, remote, REMOTE_DIR, name)],
+                   check=True)
+    subprocess.run(['curl', '-sS', '--fail', '-T', local,
+                    'ftp://ftp:@%s/%s;type=a' % (own, 'CURL-' + name)], check=True)
+    took = time.monotonic() - t0
+    os.unlink(local)
+    return took
+
+
+def file_bytes(path):
+    with open(path, 'rb') as f:
+        return f.read()
+
+
+def bench_size(vc, remote_host, remote_root, scratch, mib, repeat):
+    job = 'BENCH%d' % mib
+    name = job + '.JBI'
+    text = job_text(mib << 20)
+    with open(os.path.join(remote_root, REMOTE_DIR, name), 'wb') as f:
+        f.write(text)
+    expected = text.replace(b'\n', b'\r\n')
+    kor, curl = [], []
+    for _ in range(repeat):
+        for path in (os.path.join(vc.jobs_dir, name), os.path.join(vc.jobs_dir, 'CURL-' + name)):
+            if os.path.exists(path):
+                os.unlink(path)
+        code, took = ftpload_get(vc, remote_host, job)
+        if code != 255:
+            raise AssertionError('FTPLOADGET of %d MiB gave %d' % (mib, code))
+        if file_bytes(os.path.join(vc.jobs_dir, name)) != expected:
+            raise AssertionError('FTPLOADGET stored something else than was sent')
+        kor.append(took)
+        curl.append(curl_move(remote_host, vc.address, name, scratch))
+    curl_copy = file_bytes(os.path.join(vc.jobs_dir, 'CURL-' + name))
+    same = 'same bytes stored' if curl_copy == expected else \
+        'curl stored %d B, FTPLOADGET %d B' % (len(curl_copy), len(expected))
+    k, c = median(kor), median(curl)
+    row('FTPLOADGET %d MiB ASCII job file' % mib,
+        '%.3f s (%.1f MB/s; median of %d)' % (k, len(text) / k / 1e6, repeat),
+        'no slower than curl',
+        'curl get + put %.3f s; ratio %.2f (%s)' % (c, k / c, same))
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument('--runs', type=int, default=5, help='runs per figure (median)')
+    parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
+    parser.add_argument('--sizes', default='1,10', help='file sizes in MiB, comma-separated')
+    parser.add_argument('--repeat', '--runs', type=int, default=5,
+                        help='transfers of each kind and size (medians are compared)')
     args = parser.parse_args()
-
-    root = tempfile.mkdtemp(prefix='arvokor-bench-ftp-')
+    sizes = [int(s) for s in args.sizes.split(',') if s]
+    if not os.path.exists(PEER):
+        row('FTPLOADGET', 'not measured: %s is missing' % os.path.relpath(PEER, SOURCE))
+        return
+    if shutil.which('curl') is None:
+        row('FTPLOADGET', 'not measured: curl is not installed')
+        return
+    remote_root = tempfile.mkdtemp(prefix='arvokor-bench-ftp-')
     scratch = tempfile.mkdtemp(prefix='arvokor-bench-curl-')
     try:
+        os.makedirs(os.path.join(remote_root, REMOTE_DIR))
         remote_host = free_address()
-        peer = start_python_peer('ftp_pyftpd.py', '--address', remote_host, '--port', 21,
-                                 '--root', root, ready='ready ')
-        with Controller(ftp_server='auto') as vc:
-            vc.set('S10', remote_host, 'S11', USER, 'S12', PASSWORD, 'S13', '/', 'S14', 'JOB')
-            rows = []
-            for label, size in (('1 MB', 1 << 20), ('10 MB', 10 << 20)):
-                with open(os.path.join(root, 'JOB.JBI'), 'wb') as f:
-                    f.write(job_text(size))
-
-                def load():
-                    code = vc.call('FTPLOADGET', timeout=300, p4=10, p5=11, p6=12, p7=13, p0=1,
-                                   p1=14)
-                    if code != 255:
-                        raise SystemExit('FTPLOADGET failed with %d' % code)
-
-                local = os.path.join(scratch, 'JOB.JBI')
-
-                def curl():
-                    subprocess.run(['curl', '-s', '-S', '-o', local, 'ftp://%s:%s@%s/JOB.JBI;type=a'
-                                    % (USER, PASSWORD, remote_host)], check=True)
-                    subprocess.run(['curl', '-s', '-S', '-T', local, 'ftp://ftp:@%s/CURL.JBI;type=a'
-                                    % vc.address], check=True)
-
-                ours = statistics.median(timed(load) for _ in range(args.runs))
-                theirs = statistics.median(timed(curl) for _ in range(args.runs))
-                rows.append((label, ours, theirs))
-        peer.stop()
+        remote = start_python_peer(PEER, '--address', remote_host, '--port', 21,
+                                   '--root', remote_root, '--user', USER,
+                                   '--password', PASSWORD, ready='ready ')
+        with remote, Controller(ftp_server='auto') as vc:
+            code, _ = ftpload_get(vc, remote_host, 'NONE')
+            if NOT_BUILT in vc.output():
+                row('FTPLOADGET', 'not measured: FTPLOADGET is not in this build')
+                return
+            for mib in sizes:
+                bench_size(vc, remote_host, remote_root, scratch, mib, args.repeat)
     finally:
-        shutil.rmtree(root, ignore_errors=True)
+        shutil.rmtree(remote_root, ignore_errors=True)
         shutil.rmtree(scratch, ignore_errors=True)
-
-    print('%-28s | %10s | %10s | %s' % ('job file transfer (ASCII)', 'FTPLOADGET', 'curl', 'ratio'))
-    print('%s-+-%s-+-%s-+-%s' % ('-' * 28, '-' * 10, '-' * 10, '-' * 5))
-    for label, ours, theirs in rows:
-        print('%-28s | %8.3f s | %8.3f s | %.2f' % ('remote -> controller ' + label, ours, theirs,
-                                                    ours / theirs))
 
 
 if __name__ == '__main__':

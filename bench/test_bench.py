@@ -14,6 +14,7 @@ sys.path.insert(0, HERE)
 
 import benchlib  # noqa: E402
 import table  # noqa: E402
+from bench_ftp import job_text  # noqa: E402
 from bench_stream_modbus import stream_figures  # noqa: E402
 
 
@@ -59,6 +60,17 @@ class StreamFiguresTest(unittest.TestCase):
                                                                     self.P)
         self.assertEqual((ticks, lost, silent, long_gaps), (10, 0, 0, 1))
         self.assertAlmostEqual(max(jitter), 0.8 * self.P * 1e3)
+
+
+class JobTextTest(unittest.TestCase):
+    def test_size_and_shape_of_a_job_file(self):
+        for size in (1 << 20, 10 << 20):
+            text = job_text(size)
+            self.assertLessEqual(abs(len(text) - size), 64)
+            self.assertTrue(text.startswith(b'/JOB\n//NAME '))
+            self.assertTrue(text.endswith(b'\nEND\n'))
+            self.assertNotIn(b'\r', text)
+            self.assertTrue(all(32 <= b < 127 or b == 10 for b in set(text)))
 
 
 class TableTest(unittest.TestCase):
@@ -159,6 +171,11 @@ class ShortRunTest(unittest.TestCase):
 
     def test_stream_and_modbus(self):
         self.run_bench('bench_stream_modbus.py', '--seconds', '0.5', '--reads', '1', rows=7)
+
+    @unittest.skipUnless(os.geteuid() == 0, 'both FTP servers listen on port 21')
+    def test_ftp(self):
+        found = self.run_bench('bench_ftp.py', '--sizes', '1', '--repeat', '1', rows=1)
+        self.assertIn('ratio', found[0][4])
 
 
 if __name__ == '__main__':
