@@ -1,37 +1,31 @@
 #!/usr/bin/python3
 """Benchmark of job file transfer: FTPLOADGET against curl.
 
-For ASCII job files of 1 MB and 10 MB (lines of about 30 characters, LF line
+For ASCII job files of the given sizes (lines of about 30 characters, LF line
 ends on the remote server), measures the time a job waits for one FTPLOADGET
-(remote pyftpdlib server to the controller's own FTP server, both on loopback)
-and the time curl needs to download the same file from the remote server and
-upload it to the controller's server (two curl runs, TYPE A), in the same run.
-Prints the median of --runs runs each and the ratio FTPLOADGET / curl (below 1:
-faster than curl).
+(remote pyftpdlib server to the controller's own FTP server, both on loopback
+addresses of their own) and the time curl needs to download the same file from
+the remote server and upload it to the controller's server (two curl runs, TYPE
+A), in the same run. Reports the median of --repeat runs of each and the ratio
+FTPLOADGET / curl (below 1: faster than curl; the target is no slower).
 
-Run from the source tree after a build (as root: both servers use port 21):
-    bench/bench_ftp.py [--runs 5]
-Environment: KOR_BIN (build directory, default build/default).
+Prints ROW/NOTE lines for bench/table.py (scripts/bench shows them in its
+table). As root: both servers use port 21.
+    bench/bench_ftp.py [--sizes 1,10] [--repeat 5]
 """
 
 import argparse
 import os
 import shutil
-import statistics
 import subprocess
-import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE = os.path.dirname(HERE)
-os.environ.setdefault('KOR_SOURCE', SOURCE)
-os.environ.setdefault('KOR_BIN', os.path.join(SOURCE, 'build', 'default'))
-sys.path.insert(0, os.path.join(SOURCE, 'tests', 'blackbox'))
-
-from harness import Controller, free_address, start_python_peer  # noqa: E402
+from benchlib import median, note, row  # sets up the harness import path
+from harness import Controller, free_address, start_python_peer
 
 USER, PASSWORD = 'robot', 'secret'
+S_SERVER, S_USER, S_PASSWORD, S_DIR, S_JOB = 10, 11, 12, 13, 14
 
 
 def job_text(size):
@@ -53,11 +47,39 @@ def timed(fn):
     return time.perf_counter() - start
 
 
+def measure(vc, remote_host, root, scratch, megabytes, repeat):
+    with open(os.path.join(root, 'JOB.JBI'), 'wb') as f:
+        f.write(job_text(megabytes << 20))
+
+    def load():
+        code = vc.call('FTPLOADGET', timeout=300, p4=S_SERVER, p5=S_USER, p6=S_PASSWORD,
+                       p7=S_DIR, p0=1, p1=S_JOB)
+        if code != 255:
+            raise SystemExit('FTPLOADGET failed with %d' % code)
+
+    local = os.path.join(scratch, 'JOB.JBI')
+
+    def curl():
+        subprocess.run(['curl', '-s', '-S', '-o', local,
+                        'ftp://%s:%s@%s/JOB.JBI;type=a' % (USER, PASSWORD, remote_host)],
+                       check=True)
+        subprocess.run(['curl', '-s', '-S', '-T', local,
+                        'ftp://ftp:@%s/CURL.JBI;type=a' % vc.address], check=True)
+
+    ours = median([timed(load) for _ in range(repeat)])
+    theirs = median([timed(curl) for _ in range(repeat)])
+    row('FTPLOADGET of a %d MB ASCII job file (median of %d)' % (megabytes, repeat),
+        '%.3f s' % ours, 'no slower than curl',
+        'curl download + upload %.3f s; ratio %.2f' % (theirs, ours / theirs))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument('--runs', type=int, default=5, help='runs per figure (median)')
+    parser.add_argument('--sizes', default='1,10', help='file sizes in MB, comma-separated')
+    parser.add_argument('--repeat', type=int, default=5, help='runs per figure (median)')
     args = parser.parse_args()
+    sizes = [int(s) for s in args.sizes.split(',') if s]
 
     root = tempfile.mkdtemp(prefix='arvokor-bench-ftp-')
     scratch = tempfile.mkdtemp(prefix='arvokor-bench-curl-')
@@ -66,39 +88,16 @@ def main():
         peer = start_python_peer('ftp_pyftpd.py', '--address', remote_host, '--port', 21,
                                  '--root', root, ready='ready ')
         with Controller(ftp_server='auto') as vc:
-            vc.set('S10', remote_host, 'S11', USER, 'S12', PASSWORD, 'S13', '/', 'S14', 'JOB')
-            rows = []
-            for label, size in (('1 MB', 1 << 20), ('10 MB', 10 << 20)):
-                with open(os.path.join(root, 'JOB.JBI'), 'wb') as f:
-                    f.write(job_text(size))
-
-                def load():
-                    code = vc.call('FTPLOADGET', timeout=300, p4=10, p5=11, p6=12, p7=13, p0=1,
-                                   p1=14)
-                    if code != 255:
-                        raise SystemExit('FTPLOADGET failed with %d' % code)
-
-                local = os.path.join(scratch, 'JOB.JBI')
-
-                def curl():
-                    subprocess.run(['curl', '-s', '-S', '-o', local, 'ftp://%s:%s@%s/JOB.JBI;type=a'
-                                    % (USER, PASSWORD, remote_host)], check=True)
-                    subprocess.run(['curl', '-s', '-S', '-T', local, 'ftp://ftp:@%s/CURL.JBI;type=a'
-                                    % vc.address], check=True)
-
-                ours = statistics.median(timed(load) for _ in range(args.runs))
-                theirs = statistics.median(timed(curl) for _ in range(args.runs))
-                rows.append((label, ours, theirs))
+            vc.set('S%d' % S_SERVER, remote_host, 'S%d' % S_USER, USER,
+                   'S%d' % S_PASSWORD, PASSWORD, 'S%d' % S_DIR, '/', 'S%d' % S_JOB, 'JOB')
+            for megabytes in sizes:
+                measure(vc, remote_host, root, scratch, megabytes, args.repeat)
         peer.stop()
     finally:
         shutil.rmtree(root, ignore_errors=True)
         shutil.rmtree(scratch, ignore_errors=True)
-
-    print('%-28s | %10s | %10s | %s' % ('job file transfer (ASCII)', 'FTPLOADGET', 'curl', 'ratio'))
-    print('%s-+-%s-+-%s-+-%s' % ('-' * 28, '-' * 10, '-' * 10, '-' * 5))
-    for label, ours, theirs in rows:
-        print('%-28s | %8.3f s | %8.3f s | %.2f' % ('remote -> controller ' + label, ours, theirs,
-                                                    ours / theirs))
+    note('FTPLOADGET: remote pyftpdlib to the controller\'s own server, ASCII; time as the job '
+         'waits for it (korjob call); curl: the same file downloaded and uploaded again, TYPE A')
 
 
 if __name__ == '__main__':
