@@ -22,7 +22,7 @@ import subprocess
 import tempfile
 import time
 
-from benchlib import median, row
+from benchlib import median, note, row
 from harness import SOURCE, Controller, free_address, start_python_peer
 
 USER, PASSWORD = 'robot', 'secret'
@@ -133,6 +133,9 @@ def main():
                 return
             for mib in sizes:
                 bench_size(vc, remote_host, remote_root, scratch, mib, args.repeat)
+        note('FTPLOADGET: remote pyftpdlib to the controller\'s own server, TYPE A, timed as '
+             'the job waits for it (korjob call); curl: the same file downloaded and uploaded '
+             'again, TYPE A, two curl runs')
     finally:
         shutil.rmtree(remote_root, ignore_errors=True)
         shutil.rmtree(scratch, ignore_errors=True)
