@@ -5,7 +5,8 @@
     bench/table.py rows.txt [more.txt ...]
 
 ROW lines are "ROW<tab>figure<tab>value<tab>target<tab>comparison"; NOTE
-lines are printed below the table; every other line is ignored.
+lines are printed below the table; every other line is ignored. An empty cell
+shows as "-" (for a target: the issue set none).
 """
 
 import argparse
@@ -29,7 +30,7 @@ def format_table(lines):
     for line in lines:
         cells = line.split('\t')
         if cells[0] == 'ROW' and len(cells) >= 2:
-            rows.append((cells[1:] + [''] * 4)[:4])
+            rows.append([c.strip() or '-' for c in (cells[1:] + [''] * 4)[:4]])
         elif cells[0] == 'NOTE' and len(cells) >= 2:
             notes.append('\t'.join(cells[1:]))
     widths = [max(len(r[k]) for r in rows + [HEADER]) for k in range(4)]

@@ -86,7 +86,7 @@ class TableTest(unittest.TestCase):
         self.assertEqual(len(out), 6)  # header, rule, two rows, blank, note
         bars = [line.index(' | ') for line in out[:1] + out[2:4]]
         self.assertEqual(len(set(bars)), 1, out)
-        self.assertTrue(out[3].startswith('a much longer figure | 10 ms'))
+        self.assertTrue(out[3].startswith('a much longer figure | 10 ms | - '))
         self.assertEqual(out[5], 'load average 1.00')
 
     def test_row_cells_cannot_break_the_table(self):
