@@ -48,8 +48,8 @@ bool endsWithCrLf(const char* buf, int n) { return n >= 2 && buf[n - 2] == '\r' 
 // One byte from the socket. 1 stored, 0 peer closed, -1 failure or a peer that
 // stays silent for longer than the wait limit (also in the middle of a line).
 int receiveByte(FtpConnection* conn, char* c, bool waitFirst) {
-    for (;;) {
-        if (waitFirst && !socket_wait(conn)) return -1;
+    for (bool wait = waitFirst;; wait = true) {
+        if (wait && !socket_wait(conn)) return -1;
         const int got = ctlRecv(conn->sock, c, 1, 0);
         if (got >= 0) return got;
         if (errno != EINTR) return -1;

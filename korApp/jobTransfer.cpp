@@ -48,6 +48,8 @@ int moveJob(FtpConnection* from, FtpConnection* to, const char* jobName) {
                                                                       : KOR_FTPLOAD_NOT_MOVED;
 }
 
+const char* orEmpty(const char* text) { return text ? text : ""; }
+
 std::size_t boundedLength(const char* text, std::size_t max) {
     std::size_t n = 0;
     while (n < max && text[n] != '\0') ++n;
@@ -73,6 +75,11 @@ int kor_OwnAddress(char* addr) {
 
 int kor_FtpLoad(const char* server, const char* user, const char* password, const char* dir,
                 const char* jobName, int mode) {
+    server = orEmpty(server);
+    user = orEmpty(user);
+    password = orEmpty(password);
+    dir = orEmpty(dir);
+    jobName = orEmpty(jobName);
     std::printf("KOR FTPLOAD IP:%s,User:%s,Passw:%s,Dir:%s,JobName:%s,Mode:%d\r\n", server, user,
                 password, dir, jobName, mode);
     char ownAddress[20];
