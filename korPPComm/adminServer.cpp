@@ -1,7 +1,68 @@
-// Placeholder until the admin server is built: the task ends at once.
-#include "korApp.h"
+// The admin server task: accepts one client at a time and answers its request
+// frames. The requests themselves are handled in adminRequests.cpp.
+#include <cstdio>
+#include <cstring>
 
-void kor_startAdminTCPServer(CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg,
-                             CtlArg) {
+#include "ctl.h"
+#include "korApp.h"
+#include "korPPComm.h"
+
+namespace {
+
+int openListener(int port) {
+    int s = ctlSocket(CTL_AF_INET, CTL_SOCK_STREAM, 0);
+    if (s == -1) vx::perror("Error - Could not create TCP socket");
+    CtlSockAddrIn addr{};
+    addr.len = sizeof addr;
+    addr.family = CTL_AF_INET;
+    addr.port = ctlHtons(static_cast<std::uint16_t>(port));
+    addr.addr = CTL_INADDR_ANY;
+    if (ctlBind(s, reinterpret_cast<const CtlSockAddr*>(&addr), sizeof addr) == -1 ||
+        ctlListen(s, 5) == -1) {
+        if (s != -1) ctlClose(s);
+        return -1;
+    }
+    return s;
+}
+
+void sendReply(int client, const KorAdminReply& reply) {
+    if (reply.length > 0) ctlSend(client, reply.data, reply.length, 0);
+    if (reply.allocated) ctlFree(reply.data);
+}
+
+// Serves one connection until the client leaves, a receive fails or ":q".
+void serveClient(int client) {
+    static char request[KOR_ADMIN_BUF_SIZE];
+    static char replyBuf[KOR_ADMIN_LIST_MAX + 1];
+    for (;;) {
+        std::memset(request, 0, sizeof request);
+        int n = ctlRecv(client, request, KOR_ADMIN_BUF_SIZE - 1, 0);
+        if (n <= 0) {
+            std::printf("Admin server closed\r\n");
+            return;
+        }
+        KorAdminReply reply = kor_adminHandleRequest(request, n, replyBuf, sizeof replyBuf);
+        sendReply(client, reply);
+        if (reply.endSession) return;
+    }
+}
+
+}  // namespace
+
+void kor_startAdminTCPServer(CtlArg port, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg,
+                             CtlArg, CtlArg) {
+    std::printf("Starting admin server\n");
+    int listener = openListener(static_cast<int>(port));
+    if (listener != -1) {
+        for (;;) {
+            std::printf("Waiting on TCP connection...\r\n");
+            int client = ctlAccept(listener, nullptr, nullptr);
+            if (client == -1) break;
+            serveClient(client);
+            ctlClose(client);
+        }
+        ctlClose(listener);
+    }
+    vx::perror("Stopping TCP server...");
     ctlDeleteTask(0);
 }

@@ -10,7 +10,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -331,6 +333,10 @@ int runCommand(const Options& opt, int argc, char** argv, int i) {
     auto need = [&](int count) {
         if (argc - i < count) usageError(("'" + cmd + "' needs " + std::to_string(count) + " argument(s)").c_str());
     };
+    static const char* const known[] = {"version", "handles", "readout", "queue", "clear", "close", "send",
+                                        "getb", "setb", "jobs", "ftpput", "ftpget", "quit", "raw"};
+    if (std::none_of(std::begin(known), std::end(known), [&](const char* k) { return cmd == k; }))
+        usageError(("unknown command '" + cmd + "'").c_str());
     Connection conn(opt);
     if (cmd == "version") {
         conn.sendRequest(":v", "");

@@ -185,6 +185,7 @@ struct CallRequest {
     std::vector<std::string> fields;
     int slot = 0;
     double timeout = 10;
+    int preset = 0;  // written into the result variable first; the result is the change from it
     std::optional<int> readCount;
 };
 
@@ -280,6 +281,9 @@ bool parseCall(const std::vector<std::string>& args, CallRequest* req, std::stri
             req->timeout = std::strtod(args[++k].c_str(), &end);
             if (*end != 0 || !(req->timeout > 0 && req->timeout <= 86400))
                 return *error = "--timeout is a number of seconds above 0", false;
+        } else if (a == "--preset" && hasValue) {
+            if (!parseInt(args[++k], 0, 255, &n)) return *error = "--preset is 0..255", false;
+            req->preset = static_cast<int>(n);
         } else if (a == "--read" && hasValue) {
             if (!parseInt(args[++k], 0, kBlockMax, &n)) return *error = "--read is 0..128", false;
             req->readCount = static_cast<int>(n);
@@ -332,7 +336,8 @@ bool makePlan(const CallRequest& req, int base, int slots, const vc::StateCounts
         plan->paramVar[k] = var16(static_cast<long long>(base) + 10LL * req.slot + k);
     }
     auto checkB = [&](std::uint32_t first, std::size_t n, const char* what) {
-        if (first + n <= counts.b) return true;
+        // Nothing is read or written when n is 0 (p1 may then be a port, not a variable).
+        if (n == 0 || first + n <= counts.b) return true;
         *error = std::string(what) + " B" + std::to_string(first) + ".." + std::to_string(first + n - 1) +
                  " is beyond this state file's B0..B" + std::to_string(counts.b - 1);
         return false;
@@ -389,7 +394,7 @@ int cmdCall(vc::StateFile& state, const std::vector<std::string>& args) {
             vc::StateFile::Access access(state);
             if (!access.ok()) return replaced();
             if (access->b[plan.commandVar] == 0) {
-                access->b[plan.resultVar] = 0;
+                access->b[plan.resultVar] = static_cast<std::uint8_t>(req.preset);
                 std::memcpy(access->b + plan.blockVar, plan.blockData.data(), plan.blockData.size());
                 for (int k = 0; k < 10; ++k)
                     access->i[plan.paramVar[k]] = static_cast<std::int16_t>(plan.params[k]);
@@ -410,14 +415,14 @@ int cmdCall(vc::StateFile& state, const std::vector<std::string>& args) {
         access->b[plan.commandVar] = static_cast<std::uint8_t>(req.number);
     }
     bool taken = false;
-    int result = 0;
+    int result = req.preset;
     for (;;) {
         {
             vc::StateFile::Access access(state);
             if (!access.ok()) return replaced();
             taken = taken || access->b[plan.commandVar] != req.number;
             result = access->b[plan.resultVar];
-            if (result != 0) break;
+            if (result != req.preset) break;
             if (Clock::now() >= deadline) {
                 if (!taken) access->b[plan.commandVar] = 0;  // withdraw it: it must not fire later
                 break;
@@ -425,12 +430,12 @@ int cmdCall(vc::StateFile& state, const std::vector<std::string>& args) {
         }
         sleepPoll();
     }
-    if (result == 0) {
+    if (result == req.preset) {
         if (taken)
             std::fprintf(stderr,
                          "korjob: time-out: command %d was taken but wrote no result into B%u within %g s "
-                         "(a result of 0 cannot be told from the preset 0)\n",
-                         req.number, plan.resultVar, req.timeout);
+                         "(a result equal to the preset %d cannot be told from it; see --preset)\n",
+                         req.number, plan.resultVar, req.timeout, req.preset);
         else
             std::fprintf(stderr,
                          "korjob: time-out: the controller did not take command %d from slot %d (B%u) within %g s; "

@@ -159,6 +159,19 @@ class KorjobCall(unittest.TestCase):
         self.assertEqual(vc.get('B600..B602'), [0, 255, 13])
         self.assertEqual(vc.get('I201..I203'), [600, 3, 310])
 
+    def test_p1_is_not_a_variable_unless_bytes_are_moved(self):
+        # UDPBIND takes its local port in p1 (port 40000 is -7233): no B range applies.
+        result = self.vc.korjob('call', 'UDPBIND', 'p1=-7233', 'addr=127.0.0.1', 'port=9',
+                                '--timeout', '0.1', check=False)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertEqual(self.vc.get('I101'), -7233)
+
+    def test_preset_is_written_before_the_command(self):
+        result = self.vc.korjob('call', 'INFO', 'p8=0', '--preset', '7', '--timeout', '0.1',
+                                check=False)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(self.vc.get('B110'), 7)
+
     def test_bad_calls_are_refused_before_anything_is_written(self):
         cases = [
             ('call', 'NOSUCH'),
@@ -170,7 +183,8 @@ class KorjobCall(unittest.TestCase):
             ('call', 'INFO', 'bytes=hex:0g'),
             ('call', 'INFO', 'bytes=[1,300]'),
             ('call', 'INFO', 'color=red'),
-            ('call', 'INFO', 'p1=40000'),
+            ('call', 'INFO', 'p1=40000', '--read', '4'),  # output beyond the B variables
+            ('call', 'INFO', '--preset', '256'),
         ]
         for args in cases:
             with self.subTest(args=args):

@@ -214,6 +214,22 @@ TEST_F(ReceiveTest, AcceptedConnectionsGetChannelsOfTheirOwnPerPeerAddress) {
     EXPECT_TRUE(waitFor([&] { return !inUse(hb); }));
 }
 
+TEST_F(ReceiveTest, AListenerWithoutPipeEndsOnACloseRequestAndFreesItsPort) {
+    testing::internal::CaptureStderr();
+    vc::hooks::failAfter(vc::hooks::Site::PipeCreate, 0);
+    Listener l;
+    testing::internal::GetCapturedStderr();
+    ASSERT_GT(l.handle, 0);
+    ASSERT_EQ(record(l.handle).pipeFd, -1);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(KORHDLTBL_RequestClose(&korHandleTable, l.handle), 0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(l.owner->released(3000ms));
+    int again = -1;
+    EXPECT_EQ(kor_startTCPListen(static_cast<unsigned>(l.port), &again), 0);
+    ctlClose(again);
+}
+
 TEST_F(ReceiveTest, AClientAcceptedWithoutAFreeChannelIsRefusedAndTheNextOneServed) {
     Listener l;
     ASSERT_GT(l.handle, 0);

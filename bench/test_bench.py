@@ -1,0 +1,182 @@
+"""Tests of the benchmark scripts: their helpers against hand-made inputs and
+real sockets, and one short run of each script that checks it still produces
+its rows. Figures are never judged here, only that they are there."""
+
+import os
+import socket
+import subprocess
+import sys
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import benchlib  # noqa: E402
+import table  # noqa: E402
+from bench_ftp import job_text  # noqa: E402
+from bench_stream_modbus import stream_figures  # noqa: E402
+
+
+class PercentileTest(unittest.TestCase):
+    def test_nearest_rank(self):
+        values = list(range(100, 0, -1))  # 100 .. 1, unsorted on purpose
+        self.assertEqual(benchlib.percentile(values, 0.99), 99)
+        self.assertEqual(benchlib.percentile(values, 0.0), 1)
+        self.assertEqual(benchlib.percentile(values, 1.0), 100)
+        self.assertEqual(benchlib.median([3, 1, 2]), 2)
+        self.assertEqual(benchlib.median([7]), 7)
+
+
+class StreamFiguresTest(unittest.TestCase):
+    P = 0.004
+
+    def test_steady_stream_with_wrapping_sequence_numbers(self):
+        arrivals = [k * self.P for k in range(600)]
+        seqs = [k % 256 for k in range(250, 850)]  # wraps 255 -> 0 twice
+        per_tick, ticks, lost, silent, long_gaps, jitter = stream_figures(arrivals, seqs, self.P)
+        self.assertEqual((per_tick, ticks, lost, silent, long_gaps), (1.0, 600, 0, 0, 0))
+        self.assertLess(max(jitter), 1e-6)
+
+    def test_lost_datagrams_and_silent_ticks_are_told_apart(self):
+        # Ticks 0..99; the datagram of tick 10 is lost on the way (its number
+        # is missing), at tick 50 the stream sent nothing (numbers go on).
+        arrivals, seqs, seq = [], [], 0
+        for tick in range(100):
+            if tick == 50:
+                continue
+            if tick != 10:
+                arrivals.append(tick * self.P)
+                seqs.append(seq % 256)
+            seq += 1
+        per_tick, ticks, lost, silent, long_gaps, _ = stream_figures(arrivals, seqs, self.P)
+        self.assertEqual((ticks, lost, silent, long_gaps), (100, 1, 1, 2))
+        self.assertAlmostEqual(per_tick, 0.98)
+
+    def test_late_datagram_is_a_long_gap_not_a_silent_tick(self):
+        arrivals = [k * self.P for k in range(10)]
+        arrivals[5] += 0.8 * self.P  # late, the next one on time
+        _, ticks, lost, silent, long_gaps, jitter = stream_figures(arrivals, list(range(10)),
+                                                                    self.P)
+        self.assertEqual((ticks, lost, silent, long_gaps), (10, 0, 0, 1))
+        self.assertAlmostEqual(max(jitter), 0.8 * self.P * 1e3)
+
+
+class JobTextTest(unittest.TestCase):
+    def test_size_and_shape_of_a_job_file(self):
+        for size in (1 << 20, 10 << 20):
+            text = job_text(size)
+            self.assertLessEqual(abs(len(text) - size), 64)
+            self.assertTrue(text.startswith(b'/JOB\n//NAME '))
+            self.assertTrue(text.endswith(b'\nEND\n'))
+            self.assertNotIn(b'\r', text)
+            self.assertTrue(all(32 <= b < 127 or b == 10 for b in set(text)))
+
+
+class TableTest(unittest.TestCase):
+    def test_rows_aligned_notes_below_other_lines_ignored(self):
+        lines = ['starting ...',
+                 'ROW\tshort\t1 ms\t< 2 ms\tfine',
+                 'NOTE\tload average 1.00',
+                 'ROW\ta much longer figure\t10 ms',
+                 'ROW']
+        out = table.format_table(lines).split('\n')
+        self.assertEqual(out[0].split(' | ')[0].rstrip(), 'figure')
+        self.assertTrue(set(out[1]) <= set('-+'))
+        self.assertEqual(len(out), 6)  # header, rule, two rows, blank, note
+        bars = [line.index(' | ') for line in out[:1] + out[2:4]]
+        self.assertEqual(len(set(bars)), 1, out)
+        self.assertTrue(out[3].startswith('a much longer figure | 10 ms | - '))
+        self.assertEqual(out[5], 'load average 1.00')
+
+    def test_row_cells_cannot_break_the_table(self):
+        import io
+        from contextlib import redirect_stdout
+        buf = io.StringIO()
+        with redirect_stdout(buf):
+            benchlib.row('a\tb', 'line\nbreak', 3)
+        self.assertEqual(buf.getvalue(), 'ROW\ta b\tline break\t3\t\n')
+
+
+class ProbeTest(unittest.TestCase):
+    def test_unread_bytes_of_a_socket_seen_from_outside(self):
+        server = socket.socket()
+        server.bind(('127.0.0.1', 0))
+        server.listen()
+        client = socket.create_connection(server.getsockname())
+        conn, _ = server.accept()
+        try:
+            probe = benchlib.TcpReceiveQueue(conn.getsockname(), conn.getpeername())
+            self.assertEqual(probe.unread(), 0)
+            client.sendall(b'x' * 5000)
+            deadline = time.monotonic() + 5
+            while probe.unread() != 5000 and time.monotonic() < deadline:
+                time.sleep(0.01)
+            self.assertEqual(probe.unread(), 5000)
+            got = 0
+            while got < 1000:
+                got += len(conn.recv(1000 - got))
+            self.assertEqual(probe.unread(), 4000)
+            # The other direction of the same connection is another socket.
+            reverse = benchlib.TcpReceiveQueue(conn.getpeername(), conn.getsockname())
+            self.assertEqual(reverse.unread(), 0)
+            probe.close()
+            reverse.close()
+            client.close()
+            conn.close()
+            gone = benchlib.TcpReceiveQueue(('127.0.0.1', 1), ('127.0.0.1', 2))
+            self.assertRaises(OSError, gone.unread)
+            gone.close()
+        finally:
+            server.close()
+
+    def test_process_cpu_clock_of_another_process(self):
+        burner = subprocess.Popen([sys.executable, '-c',
+                                   'import time\nend = time.process_time() + 0.3\n'
+                                   'while time.process_time() < end: pass\ntime.sleep(30)'])
+        try:
+            deadline = time.monotonic() + 20
+            while benchlib.process_cpu(burner.pid) < 0.3 and time.monotonic() < deadline:
+                time.sleep(0.05)
+            used = benchlib.process_cpu(burner.pid)
+            self.assertGreaterEqual(used, 0.3)
+            self.assertLess(used, 5)
+            time.sleep(0.2)  # now it sleeps: the clock stands nearly still
+            self.assertLess(benchlib.process_cpu(burner.pid) - used, 0.05)
+        finally:
+            burner.kill()
+            burner.wait()
+
+
+class ShortRunTest(unittest.TestCase):
+    """Each benchmark, run briefly, still gives all of its rows."""
+
+    def run_bench(self, script, *args, rows):
+        result = subprocess.run([sys.executable, os.path.join(HERE, script)] + list(args),
+                                capture_output=True, text=True, timeout=240, cwd=HERE)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        found = [line.split('\t') for line in result.stdout.splitlines()
+                 if line.startswith('ROW\t')]
+        self.assertEqual(len(found), rows, result.stdout)
+        for cells in found:
+            self.assertEqual(len(cells), 5, cells)
+            self.assertTrue(cells[1] and cells[2], cells)
+        return found
+
+    def test_frame(self):
+        self.run_bench('bench_frame.py', '--seconds', '0.5', '--count', '20', rows=2)
+
+    def test_channels(self):
+        self.run_bench('bench_channels.py', '--rounds', '2', '--seconds', '0.5', rows=3)
+
+    def test_stream_and_modbus(self):
+        self.run_bench('bench_stream_modbus.py', '--seconds', '0.5', '--reads', '1', rows=7)
+
+    @unittest.skipUnless(os.geteuid() == 0, 'both FTP servers listen on port 21')
+    def test_ftp(self):
+        found = self.run_bench('bench_ftp.py', '--sizes', '1', '--repeat', '1', rows=1)
+        self.assertIn('ratio', found[0][4])
+
+
+if __name__ == '__main__':
+    unittest.main()

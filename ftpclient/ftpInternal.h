@@ -1,0 +1,31 @@
+// Line, reply and wait primitives shared by the two halves of the FTP client
+// (control connection and data transfers). Not for use outside ftpclient.
+#pragma once
+
+#include "ftpClient.h"
+
+namespace ftpio {
+
+// Waits (up to the record's wait limit) until the socket is readable, or
+// writable for a write connection. 1 when ready; 0 on time-out or error (an
+// error's text goes into the control connection's lastResponse).
+int socket_wait(FtpConnection* conn);
+// One line through CR LF, at most max-1 bytes, NUL-terminated. Bytes stored;
+// 0 when the peer closed before the first byte; -1 on failure or time-out.
+int readline(char* buf, int max, FtpConnection* conn);
+// Writes len bytes through the staging buffer, turning every LF that does not
+// follow a CR into CR LF. len when all was sent; fewer when a wait timed out;
+// -1 on a failed send.
+int writeline(const char* buf, int len, FtpConnection* conn);
+// Reads one complete (possibly multi-line) reply into lastResponse. 1 when its
+// final line begins with c.
+int readresp(char c, FtpConnection* control);
+// Sends one command line and reads its reply; 1 when the reply begins with expect.
+int FtpSendCmd(const char* cmd, char expect, FtpConnection* control);
+
+// Copies text into the control connection's lastResponse (truncated to fit).
+void setResponse(FtpConnection* control, const char* text);
+// The control connection a record reports to: itself, or a data record's owner.
+FtpConnection* controlOf(FtpConnection* conn);
+
+}  // namespace ftpio

@@ -1,0 +1,146 @@
+// Job file transfer: two control connections at once, one to the remote FTP
+// server and one to the controller's own, and the file moved between them.
+#include "jobTransfer.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "ctl.h"
+#include "ftpClient.h"
+
+namespace {
+
+constexpr std::uint16_t FTP_PORT = 21;
+constexpr const char* OWN_SERVER_USER = "ftp";
+constexpr const char* OWN_SERVER_PASSWORD = "";
+constexpr char JOB_TRANSFER_MODE = FTP_MODE_ASCII;
+
+constexpr int ADDRESS_SIZE = 16;
+constexpr int ACCOUNT_SIZE = 33;
+constexpr int DIRECTORY_SIZE = 257;
+constexpr int JOB_NAME_SIZE = 65;
+constexpr const char* JOB_EXTENSION = ".JBI";
+
+// Connects and logs in; the connection stays in *conn even when the login is
+// refused, so the caller ends it. 0, or the given failure code.
+int openSession(const char* address, const char* user, const char* password, FtpConnection** conn,
+                int connectFailure, int loginFailure) {
+    if (FtpConnect(address, FTP_PORT, conn) != 1) return connectFailure;
+    if (FtpLogin(user, password, *conn) != 1) return loginFailure;
+    return KOR_FTPLOAD_OK;
+}
+
+int openController(const char* ownAddress, FtpConnection** conn) {
+    return openSession(ownAddress, OWN_SERVER_USER, OWN_SERVER_PASSWORD, conn,
+                       KOR_FTPLOAD_NO_CONTROLLER, KOR_FTPLOAD_CONTROLLER_LOGIN);
+}
+
+int openServer(const char* server, const char* user, const char* password, const char* dir,
+               FtpConnection** conn) {
+    const int code = openSession(server, user, password, conn, KOR_FTPLOAD_NO_SERVER,
+                                 KOR_FTPLOAD_SERVER_LOGIN);
+    if (code != KOR_FTPLOAD_OK) return code;
+    return FtpChdir(dir, *conn) == 1 ? KOR_FTPLOAD_OK : KOR_FTPLOAD_CHDIR;
+}
+
+int moveJob(FtpConnection* from, FtpConnection* to, const char* jobName) {
+    return FtpMove(from, jobName, to, jobName, JOB_TRANSFER_MODE) > 0 ? KOR_FTPLOAD_OK
+                                                                      : KOR_FTPLOAD_NOT_MOVED;
+}
+
+const char* orEmpty(const char* text) { return text ? text : ""; }
+
+std::size_t boundedLength(const char* text, std::size_t max) {
+    std::size_t n = 0;
+    while (n < max && text[n] != '\0') ++n;
+    return n;
+}
+
+// Appends text to buf (size bytes in all) when it fits whole.
+void appendText(char* buf, int size, const char* text) {
+    const std::size_t used = std::strlen(buf);
+    if (used + std::strlen(text) < static_cast<std::size_t>(size)) std::strcat(buf, text);
+}
+
+}  // namespace
+
+int kor_OwnAddress(char* addr) {
+    addr[0] = '\0';
+    if (vx::ifAddrGet("gei1", addr) == 0) return 0;
+    addr[0] = '\0';
+    if (vx::ifAddrGet("motetsec0", addr) == 0) return 0;
+    addr[0] = '\0';
+    return -1;
+}
+
+int kor_FtpLoad(const char* server, const char* user, const char* password, const char* dir,
+                const char* jobName, int mode) {
+    server = orEmpty(server);
+    user = orEmpty(user);
+    password = orEmpty(password);
+    dir = orEmpty(dir);
+    jobName = orEmpty(jobName);
+    std::printf("KOR FTPLOAD IP:%s,User:%s,Passw:%s,Dir:%s,JobName:%s,Mode:%d\r\n", server, user,
+                password, dir, jobName, mode);
+    char ownAddress[20];
+    kor_OwnAddress(ownAddress);
+
+    FtpConnection* first = nullptr;   // ended first: the one opened first
+    FtpConnection* second = nullptr;
+    int code;
+    if (mode == 0) {
+        code = openController(ownAddress, &first);
+        if (code == KOR_FTPLOAD_OK) code = openServer(server, user, password, dir, &second);
+        if (code == KOR_FTPLOAD_OK) code = moveJob(first, second, jobName);
+    } else {
+        code = openServer(server, user, password, dir, &first);
+        if (code == KOR_FTPLOAD_OK) code = openController(ownAddress, &second);
+        if (code == KOR_FTPLOAD_OK) code = moveJob(first, second, jobName);
+    }
+    FtpQuit(first);
+    FtpQuit(second);
+    if (code < 0) std::printf("KOR FTPLOAD Error%d\r\n", code);
+    return code;
+}
+
+int kor_GetStringVar(char* buf, int size, std::int32_t varNo) {
+    if (!buf || size <= 0) return 0;
+    buf[0] = '\0';
+    if (varNo < 0 || varNo > 0xffff) return 0;
+    // The variable comes as two 20-byte halves of up to 16 characters each.
+    CtlVarInfo info{CTL_VAR_S_INFO, static_cast<std::uint16_t>(varNo)};
+    CtlSVarInfoData data{};
+    if (ctlGetSVarInfo(&info, &data, 1) != 0) return 0;
+    const std::size_t first = boundedLength(data.half[0], sizeof data.half[0]);
+    const std::size_t second = boundedLength(data.half[1], sizeof data.half[1]);
+    if (first + second > static_cast<std::size_t>(size) - 1) return 0;
+    std::memcpy(buf, data.half[0], first);
+    std::memcpy(buf + first, data.half[1], second);
+    buf[first + second] = '\0';
+    return 0;
+}
+
+int kor_FtpHandler(std::int32_t serverVar, std::int32_t userVar, std::int32_t passwordVar,
+                   std::int32_t firstDirVar, std::int32_t dirCount, std::int32_t jobVar, int mode) {
+    char server[ADDRESS_SIZE];
+    char user[ACCOUNT_SIZE];
+    char password[ACCOUNT_SIZE];
+    kor_GetStringVar(server, sizeof server, serverVar);
+    kor_GetStringVar(user, sizeof user, userVar);
+    kor_GetStringVar(password, sizeof password, passwordVar);
+
+    // The pieces are joined as long as each fits whole: at most 255 characters.
+    char dir[DIRECTORY_SIZE] = {};
+    for (std::int32_t i = 0; i < dirCount; ++i) {
+        const int used = static_cast<int>(std::strlen(dir));
+        if (used >= DIRECTORY_SIZE - 2) break;  // no room for even one character
+        kor_GetStringVar(dir + used, DIRECTORY_SIZE - 1 - used, firstDirVar + i);
+    }
+
+    char jobName[JOB_NAME_SIZE];
+    kor_GetStringVar(jobName, sizeof jobName, jobVar);
+    appendText(jobName, sizeof jobName, JOB_EXTENSION);
+    return kor_FtpLoad(server, user, password, dir, jobName, mode);
+}
+
+int kor_Ping(const char* address) { return vx::ping(address, 1, 1) == 0 ? 0 : -1; }

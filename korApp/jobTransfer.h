@@ -1,0 +1,34 @@
+// Job file transfer between the controller's own FTP server and a remote one,
+// the S-variable front end the job commands use, and the ping test.
+#pragma once
+
+#include <cstdint>
+
+// Result codes of kor_FtpLoad (0: the job file was moved).
+enum KorFtpLoadResult : int {
+    KOR_FTPLOAD_OK = 0,
+    KOR_FTPLOAD_NO_CONTROLLER = -1,      // no connection to the controller's own server
+    KOR_FTPLOAD_CONTROLLER_LOGIN = -2,   // login there refused
+    KOR_FTPLOAD_NO_SERVER = -3,          // no connection to the remote server
+    KOR_FTPLOAD_SERVER_LOGIN = -4,       // login there refused
+    KOR_FTPLOAD_CHDIR = -5,              // directory change on the remote server refused
+    KOR_FTPLOAD_NOT_MOVED = -6,          // nothing moved, or the copy was cut short
+};
+
+// Mode 0 copies jobName from the controller to dir on the server; any other
+// mode copies it from the server to the controller.
+int kor_FtpLoad(const char* server, const char* user, const char* password, const char* dir,
+                const char* jobName, int mode);
+// Gathers the transfer's texts from S variables (numbers) and runs kor_FtpLoad:
+// the job name gets ".JBI", the directory is joined from dirCount variables.
+int kor_FtpHandler(std::int32_t serverVar, std::int32_t userVar, std::int32_t passwordVar,
+                   std::int32_t firstDirVar, std::int32_t dirCount, std::int32_t jobVar, int mode);
+// The text of S variable varNo into buf (size bytes); the empty text when the
+// read fails or the text does not fit. Always 0.
+int kor_GetStringVar(char* buf, int size, std::int32_t varNo);
+// One ICMP echo: 0 when the host answered, -1 otherwise.
+int kor_Ping(const char* address);
+
+// The controller's own address ("gei1", else "motetsec0") into addr (at least
+// 18 bytes). 0 on success.
+int kor_OwnAddress(char* addr);

@@ -1,0 +1,322 @@
+"""The admin port, driven with raw request frames and with koradmin, against a
+running arvokor on its own loopback address."""
+import json
+import os
+import socket
+import struct
+import subprocess
+import time
+import unittest
+
+import harness
+
+KOR_BIN = os.environ.get("KOR_BIN", os.path.join(os.path.dirname(__file__), "../../build/default"))
+KORADMIN = os.path.join(KOR_BIN, "koradmin")
+
+
+def frame(command, payload=b"", length=None):
+    field = command.encode() if isinstance(command, str) else command
+    field = field.ljust(12, b"\0")[:12]
+    if length is None:
+        length = len(payload)
+    return field + struct.pack(">I", length) + payload
+
+
+class AdminClient:
+    def __init__(self, address, port=15000):
+        deadline = time.time() + 10
+        while True:
+            try:
+                self.sock = socket.create_connection((address, port), timeout=5)
+                break
+            except OSError:
+                if time.time() > deadline:
+                    raise
+                time.sleep(0.1)
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+
+    def send_raw(self, data):
+        self.sock.sendall(data)
+
+    def request(self, command, payload=b"", expect=None, quiet=0.3):
+        """Sends one frame and collects the unframed reply."""
+        self.send_raw(frame(command, payload))
+        return self.collect(expect, quiet)
+
+    def collect(self, expect=None, quiet=0.3, first_wait=5.0):
+        self.sock.settimeout(first_wait)
+        data = b""
+        try:
+            while expect is None or len(data) < expect:
+                chunk = self.sock.recv(65536)
+                if not chunk:
+                    break
+                data += chunk
+                self.sock.settimeout(quiet if expect is None else first_wait)
+        except socket.timeout:
+            pass
+        return data
+
+    def close(self):
+        self.sock.close()
+
+
+def transfer_record(user, password, directory, job, server):
+    def field(text, size):
+        return text.encode().ljust(size, b"\0")
+    return (field(user, 33) + field(password, 33) + field(directory, 257) + field(job, 65)
+            + field(server, 16))
+
+
+class AdminFrames(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.ctl = harness.Controller()
+        cls.ctl.__enter__()
+        cls.client = AdminClient(cls.ctl.address)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.client.close()
+        cls.ctl.__exit__(None, None, None)
+
+    def test_version_and_unknown(self):
+        self.assertEqual(self.client.request(":v"), b"1")
+        self.assertEqual(self.client.request(":v1"), b"Unknown command")
+        self.assertEqual(self.client.request(":nonsense"), b"Unknown command")
+
+    def test_malformed_requests_get_no_reply_and_connection_stays(self):
+        self.client.send_raw(b":v".ljust(15, b"\0"))        # 15 bytes: too short
+        self.assertEqual(self.client.collect(first_wait=0.5), b"")
+        self.client.send_raw(frame(":v", b"ab", length=3))   # length one more than sent
+        self.assertEqual(self.client.collect(first_wait=0.5), b"")
+        self.assertEqual(self.client.request(":v"), b"1")
+
+    def test_set_and_get_b_variables(self):
+        self.assertEqual(self.client.request(":sb5", bytes([7, 8, 9])), b"0")
+        self.assertEqual(self.ctl.get("B5"), 7)
+        self.assertEqual(self.ctl.get("B7"), 9)
+        self.assertEqual(self.client.request(":gb5", b"3", expect=3), bytes([7, 8, 9]))
+        self.assertEqual(len(self.client.request(":gb0", b"4", expect=4)), 4)
+        # An empty payload writes nothing and replies 0.
+        self.assertEqual(self.client.request(":sb900", b""), b"0")
+
+    def test_get_bytes_count_out_of_bounds(self):
+        self.assertEqual(self.client.request(":gb0", b"-5"), b"-1")
+        self.assertEqual(self.client.request(":gb0", b"99999999999"), b"-1")
+        self.assertEqual(self.client.request(":gb0", b""), b"-1")
+
+    def test_set_bytes_failure_reports_the_variable_layer_result(self):
+        # B variables beyond the configured count cannot be written.
+        reply = self.client.request(":sb999", bytes([1, 2, 3]))
+        self.assertNotEqual(reply, b"0")
+
+    def test_handles_with_no_channel(self):
+        self.assertEqual(self.client.request(":h?"), b"0")
+        self.assertEqual(self.client.request(":h20"), b"-1")
+        self.assertEqual(self.client.request(":hc20"), b"-1")
+        self.assertEqual(self.client.request(":h5"), b"-1")
+        self.assertEqual(self.client.request(":ir5"), b"-1")
+        self.assertEqual(self.client.request(":ir-3"), b"-1")
+        self.assertEqual(self.client.request(":ic30"), b"-1")
+        self.assertEqual(self.client.request(":tx3", b"abc"), b"-1")
+
+    def test_txsb_is_transmit_on_handle_zero(self):
+        self.assertEqual(self.client.request(":txsb", b"x"), b"-1")
+
+    def test_job_list_empty_then_some(self):
+        jobs = self.ctl.jobs_dir
+        for name in os.listdir(jobs):
+            os.remove(os.path.join(jobs, name))
+        self.assertEqual(self.client.request(":list"), b"\n")
+        for name in ("A.JBI", "B.JBI"):
+            with open(os.path.join(jobs, name), "w") as f:
+                f.write("/JOB\r\n")
+        self.assertEqual(self.client.request(":list"), b"\nA.JBI\nB.JBI\n")
+        for name in ("A.JBI", "B.JBI"):
+            os.remove(os.path.join(jobs, name))
+
+
+class AdminChannels(unittest.TestCase):
+    """Channel rows of the command table, with channels opened through korjob."""
+
+    def test_readout_queue_clear_send_close(self):
+        with harness.Controller() as ctl:
+            # A TCP listener of the test that echoes nothing and records what it gets.
+            server = socket.socket()
+            server.bind(("127.0.0.1", 0))
+            server.listen(5)
+            port = server.getsockname()[1]
+            handle = ctl.call("TCPCONNECT", addr="127.0.0.1", port=port)
+            self.assertTrue(1 <= handle <= 19, handle)
+            peer, _ = server.accept()
+            peer.settimeout(5)
+            admin = AdminClient(ctl.address)
+            try:
+                self.assertEqual(admin.request(":h?"), str(handle).encode())
+                record = admin.request(":h%d" % handle, expect=208)
+                self.assertEqual(len(record), 208)
+                text = lambda off, size: record[off:off + size].split(b"\0")[0].decode()
+                self.assertEqual(text(0, 12), str(handle))
+                self.assertEqual(text(36, 12), "1")
+                self.assertEqual(text(76, 12), "1")
+                self.assertTrue(text(132, 40).startswith("/pipe/"))
+                # Queue: the peer sends, the admin shows it (left in place), then clears it.
+                peer.sendall(b"hello admin")
+                deadline = time.time() + 5
+                while admin.request(":ir%d" % handle) == b"-1" and time.time() < deadline:
+                    time.sleep(0.05)
+                self.assertEqual(admin.request(":ir%d" % handle), b"hello admin")
+                self.assertEqual(text(196, 12), "0")  # taken before the data arrived
+                self.assertEqual(admin.request(":ic%d" % handle), b"0")
+                self.assertEqual(admin.request(":ir%d" % handle), b"-1")
+                # Send on the channel: the peer receives the payload.
+                self.assertEqual(admin.request(":tx%d" % handle, b"to peer"), b"7")
+                self.assertEqual(peer.recv(100), b"to peer")
+                # Close request: the channel is released by its task soon after.
+                self.assertEqual(admin.request(":hc%d" % handle), b"0")
+                deadline = time.time() + 5
+                while admin.request(":h?") != b"0" and time.time() < deadline:
+                    time.sleep(0.05)
+                self.assertEqual(admin.request(":h?"), b"0")
+            finally:
+                admin.close()
+                peer.close()
+                server.close()
+
+    def test_transmit_on_listening_channel_is_refused(self):
+        with harness.Controller() as ctl:
+            probe = socket.socket()
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+            probe.close()
+            handle = ctl.call("TCPLISTEN", port=port)
+            self.assertTrue(1 <= handle <= 19, handle)
+            admin = AdminClient(ctl.address)
+            try:
+                self.assertEqual(admin.request(":tx%d" % handle, b"x"), b"-1")
+                self.assertEqual(admin.request(":h?"), str(handle).encode())
+                # Several channels are listed in ascending order.
+                handle2 = ctl.call("UDPBIND", p1=0, addr="127.0.0.1", port=9)
+                self.assertEqual(admin.request(":h?"),
+                                 ",".join(str(h) for h in sorted((handle, handle2))).encode())
+            finally:
+                admin.close()
+
+    def test_quit_then_next_client(self):
+        with harness.Controller() as ctl:
+            first = AdminClient(ctl.address)
+            self.assertEqual(first.request(":v"), b"1")
+            first.send_raw(frame(":q"))
+            # The server ends the connection: the client sees end of file.
+            first.sock.settimeout(5)
+            self.assertEqual(first.sock.recv(10), b"")
+            first.close()
+            second = AdminClient(ctl.address)
+            self.assertEqual(second.request(":v"), b"1")
+            second.close()
+            self.assertIn("Starting admin server", ctl.output())
+
+
+class AdminJobTransfer(unittest.TestCase):
+    """":ftpp" and ":ftpg" against a real remote FTP server and the controller's own."""
+
+    def test_put_and_get_and_a_refused_login(self):
+        from test_ftp import JOB_CRLF, JOB_LF, PASSWORD, USER, FtpPeer, read_job, write_job
+        with harness.Controller(ftp_server="auto") as ctl:
+            remote = FtpPeer(self)
+            os.makedirs(remote.path("cell"), exist_ok=True)
+            write_job(ctl, "PUT1.JBI", JOB_CRLF)
+            admin = AdminClient(ctl.address)
+            try:
+                record = transfer_record(USER, PASSWORD, "cell", "PUT1.JBI", remote.host)
+                self.assertEqual(admin.request(":ftpp", record), b"0\r\n")
+                self.assertEqual(remote.read("cell/PUT1.JBI"), JOB_LF)
+                remote.write("cell/GET1.JBI", JOB_LF)
+                record = transfer_record(USER, PASSWORD, "cell", "GET1.JBI", remote.host)
+                self.assertEqual(admin.request(":ftpg", record), b"0\r\n")
+                self.assertEqual(read_job(ctl, "GET1.JBI"), JOB_CRLF)
+                record = transfer_record(USER, "wrong", "cell", "GET1.JBI", remote.host)
+                self.assertEqual(admin.request(":ftpg", record), b"-4\r\n")
+                # Fields the client leaves unterminated are cut inside their room.
+                record = b"u" * 404
+                self.assertTrue(admin.request(":ftpg", record).endswith(b"\r\n"))
+            finally:
+                admin.close()
+            result = subprocess.run([KORADMIN, "--host", ctl.address, "ftpget", "--server", remote.host,
+                                     "--user", USER, "--password", PASSWORD, "--dir", "cell",
+                                     "--job", "GET1.JBI"], capture_output=True, text=True, timeout=60)
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+            self.assertIn("job file copied", result.stdout)
+
+
+class Koradmin(unittest.TestCase):
+    """koradmin end to end for each subcommand."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.ctl = harness.Controller()
+        cls.ctl.__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.ctl.__exit__(None, None, None)
+
+    def run_tool(self, *args, check=True):
+        result = subprocess.run([KORADMIN, "--host", self.ctl.address, *args], capture_output=True,
+                                text=True, timeout=30)
+        if check:
+            self.assertEqual(result.returncode, 0, result.stderr)
+        return result
+
+    def test_help(self):
+        result = subprocess.run([KORADMIN, "--help"], capture_output=True, text=True)
+        self.assertEqual(result.returncode, 0)
+        self.assertIn("readout N", result.stdout)
+
+    def test_version_handles_jobs(self):
+        self.assertEqual(self.run_tool("version").stdout.strip(), "1")
+        self.assertEqual(self.run_tool("handles").stdout.strip(), "no channel in use")
+        self.assertEqual(json.loads(self.run_tool("--json", "handles").stdout), {"handles": []})
+        with open(os.path.join(self.ctl.jobs_dir, "K.JBI"), "w") as f:
+            f.write("x")
+        try:
+            self.assertIn("K.JBI", self.run_tool("jobs").stdout)
+            self.assertEqual(json.loads(self.run_tool("--json", "jobs").stdout)["jobs"], ["K.JBI"])
+        finally:
+            os.remove(os.path.join(self.ctl.jobs_dir, "K.JBI"))
+
+    def test_setb_getb(self):
+        self.run_tool("setb", "40", "1", "2", "255")
+        out = self.run_tool("getb", "40", "3").stdout
+        self.assertIn("B40 = 1", out)
+        self.assertIn("B42 = 255", out)
+        data = json.loads(self.run_tool("--json", "getb", "40", "3").stdout)
+        self.assertEqual(data["bytes"], [1, 2, 255])
+
+    def test_failures_are_explained(self):
+        result = self.run_tool("readout", "20", check=False)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("not in use", result.stdout)
+        result = self.run_tool("queue", "3", check=False)
+        self.assertEqual(result.returncode, 1)
+        result = self.run_tool("close", "3", check=False)
+        self.assertEqual(result.returncode, 1)
+        result = self.run_tool("clear", "30", check=False)
+        self.assertEqual(result.returncode, 1)
+        result = self.run_tool("send", "3", "x", check=False)
+        self.assertEqual(result.returncode, 1)
+        result = subprocess.run([KORADMIN, "--host", self.ctl.address, "--port", "1", "version"],
+                                capture_output=True, text=True)
+        self.assertEqual(result.returncode, 3)
+        self.assertIn("connection refused", result.stderr.lower())
+        result = subprocess.run([KORADMIN, "bogus"], capture_output=True, text=True)
+        self.assertEqual(result.returncode, 2)
+
+    def test_raw(self):
+        out = self.run_tool("--json", "raw", ":v").stdout
+        self.assertEqual(json.loads(out)["text"], "1")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,39 @@
+#!/usr/bin/python3
+"""A plain pyftpdlib server as the remote FTP server of the tests.
+
+Serves --root to the user --user / --password (default robot / secret) and to
+"ftp" with an empty password, with all permissions. Prints "ready <port>" on
+stdout once it listens. TYPE A converts line ends as pyftpdlib always does.
+"""
+import argparse
+import logging
+import os
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__)
+    p.add_argument("--address", default="127.0.0.1")
+    p.add_argument("--port", type=int, default=0)
+    p.add_argument("--root", required=True)
+    p.add_argument("--user", default="robot")
+    p.add_argument("--password", default="secret")
+    args = p.parse_args()
+
+    logging.basicConfig(level=logging.WARNING)
+    root = os.path.abspath(args.root)
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(args.user, args.password, root, perm="elradfmwMT")
+    authorizer.add_user("ftp", "", root, perm="elradfmwMT")
+    FTPHandler.authorizer = authorizer
+    FTPHandler.auth_failed_timeout = 0  # no pause after a refused login
+    server = FTPServer((args.address, args.port), FTPHandler)
+    print("ready %d" % server.socket.getsockname()[1], flush=True)
+    server.serve_forever(handle_exit=True)
+
+
+if __name__ == "__main__":
+    main()
