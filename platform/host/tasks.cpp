@@ -1,7 +1,9 @@
 // Tasks of the virtual controller: detached POSIX threads with ids that are
 // never reused, unique names, and deletion that takes effect at the task's
-// next blocking platform call (see taskInternal.h). Priorities, priority
-// classes and stack sizes are accepted and not modelled.
+// next blocking platform call (see taskInternal.h). Priority classes 0 and 1
+// (the cyclic work paced by the controller clocks) run with real-time
+// scheduling where the process may use it; everything else, task priorities
+// of taskSpawn and stack sizes are accepted and not modelled.
 #include <pthread.h>
 #include <sched.h>
 #include <sys/eventfd.h>
@@ -162,6 +164,7 @@ struct StartInfo {
     std::shared_ptr<Task> task;
     CtlTaskEntry entry;
     std::array<CtlArg, 10> args;
+    int realtimePriority;  // SCHED_FIFO priority, 0 for normal scheduling
 };
 
 void* trampoline(void* p) {
@@ -169,6 +172,12 @@ void* trampoline(void* p) {
     current.task = start->task;
     CtlTaskEntry entry = start->entry;
     std::array<CtlArg, 10> a = start->args;
+    if (start->realtimePriority > 0) {
+        // Without the privilege the task simply runs at normal priority.
+        sched_param param{};
+        param.sched_priority = start->realtimePriority;
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    }
     start.reset();
     // A task deleted before it ran still starts: like any other it ends at
     // its first blocking call, so its entry can take over its arguments.
@@ -177,10 +186,10 @@ void* trampoline(void* p) {
 }
 
 int spawn(const char* given, const char* prefix, CtlTaskEntry entry,
-          const std::array<CtlArg, 10>& args) {
+          const std::array<CtlArg, 10>& args, int realtimePriority = 0) {
     std::shared_ptr<Task> task = registerTask(given, prefix, true);
     if (!task) return -1;
-    auto* start = new StartInfo{task, entry, args};
+    auto* start = new StartInfo{task, entry, args, realtimePriority};
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -294,7 +303,10 @@ int ctlCreateTask(int priorityClass, int stackSize, CtlTaskEntry entry, CtlArg a
         errno = EINVAL;
         return -1;
     }
-    return vc::task::spawn(nullptr, "tKor", entry, {a1, a2, a3, a4, a5, a6, a7, a8, a9, a10});
+    // Class 0 above class 1; both below the kernel's own real-time threads.
+    int realtimePriority = priorityClass == 0 ? 30 : priorityClass == 1 ? 20 : 0;
+    return vc::task::spawn(nullptr, "tKor", entry, {a1, a2, a3, a4, a5, a6, a7, a8, a9, a10},
+                           realtimePriority);
 }
 
 int ctlDeleteTask(int taskId) {

@@ -1,4 +1,6 @@
-// Tasks: ids, names, self-ending and deletion of blocked tasks.
+// Tasks: ids, names, scheduling, self-ending and deletion of blocked tasks.
+#include <sched.h>
+
 #include <atomic>
 #include <cstring>
 #include <set>
@@ -40,6 +42,34 @@ TEST_F(Tasks, IdsArePositiveUniqueAndKnownToTheTaskItself) {
     ASSERT_TRUE(second.waitFor());
     EXPECT_GT(next, id);
     EXPECT_NE(next, threadId);
+}
+
+TEST_F(Tasks, ClockPacedClassesGetRealTimeSchedulingWhenAllowed) {
+    auto policyOf = [](int priorityClass) {
+        Event done;
+        std::atomic<int> policy{-1};
+        auto* b = new Body([&] {
+            policy = sched_getscheduler(0);
+            done.signal();
+        });
+        int id = ctlCreateTask(priorityClass, 0, runBody, reinterpret_cast<CtlArg>(b), 0, 0, 0, 0, 0,
+                               0, 0, 0, 0);
+        if (id < 0) delete b;
+        EXPECT_GT(id, 0);
+        EXPECT_TRUE(done.waitFor());
+        return policy.load();
+    };
+    EXPECT_EQ(policyOf(3), SCHED_OTHER);
+    sched_param probe{};
+    probe.sched_priority = 1;
+    bool allowed = sched_setscheduler(0, SCHED_FIFO, &probe) == 0;
+    if (allowed) {
+        probe.sched_priority = 0;
+        sched_setscheduler(0, SCHED_OTHER, &probe);
+    }
+    // Without the privilege the tasks still run, at normal priority.
+    EXPECT_EQ(policyOf(0), allowed ? SCHED_FIFO : SCHED_OTHER);
+    EXPECT_EQ(policyOf(1), allowed ? SCHED_FIFO : SCHED_OTHER);
 }
 
 TEST_F(Tasks, NamesAreUniqueAndFitTheChannelRecord) {
