@@ -246,6 +246,33 @@ class AdminChannels(unittest.TestCase):
             self.assertIn("Starting admin server", ctl.output())
 
 
+class AdminConsole(unittest.TestCase):
+    """The server's console messages, and its stop when the port is taken."""
+
+    def test_messages_of_a_served_connection(self):
+        with harness.Controller() as ctl:
+            ctl.wait_output("Starting admin server\n")
+            mark = ctl.wait_output("Waiting on TCP connection...\r\n")
+            client = AdminClient(ctl.address)
+            self.assertEqual(client.request(":v"), b"1")
+            client.close()
+            end = ctl.wait_output("Admin server closed\r\n", start=mark)
+            ctl.wait_output("Waiting on TCP connection...\r\n", start=end)
+
+    def test_port_taken_stops_the_server_only(self):
+        address = harness.free_address()
+        blocker = socket.socket()
+        try:
+            blocker.bind((address, 15000))
+            blocker.listen(1)
+            with harness.Controller(address=address) as ctl:
+                ctl.wait_output("Stopping TCP server...")
+                self.assertNotIn("Waiting on TCP connection", ctl.output())
+                self.assertEqual(ctl.call("INFO", p8=0), 255)  # commands are still served
+        finally:
+            blocker.close()
+
+
 class AdminJobTransfer(unittest.TestCase):
     """":ftpp" and ":ftpg" against a real remote FTP server and the controller's own."""
 
