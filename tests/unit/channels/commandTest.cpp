@@ -23,6 +23,7 @@
 #include "channelSupport.h"
 #include "funclib.h"
 #include "korCommands.h"
+#include "korTransport.h"
 #include "peers.h"
 #include "vc.h"
 
@@ -244,6 +245,58 @@ TEST_F(SerialCommandTest, SerialCyclesLeaveNothingBehind) {
     Fd line(::open(line_.c_str(), O_RDWR | O_NOCTTY));
     ASSERT_NE(line.get(), -1);
     openCloseCycles(RS232OPEN, Params().set(0, 1).set(4, 11520).set(5, 8).set(6, 0).set(7, 1));
+}
+
+// With every channel taken, each opening command refuses and closes the
+// transport it opened: the peer sees the close, ports can be used again.
+TEST_F(SerialCommandTest, TransportsOpenedWhileTheTableIsFullAreClosedAgain) {
+    ASSERT_FALSE(line_.empty()) << "socat made no ptys";
+    std::vector<int> fillers;
+    testing::internal::CaptureStderr();  // one task: only the first filler gets a pipe
+    for (int h; (h = KORHDLTBL_GetHandle(&korHandleTable, KORHDLTYPE_NONE, -1)) != -1;) {
+        fillers.push_back(h);
+    }
+    testing::internal::GetCapturedStderr();
+    ASSERT_EQ(fillers.size(), 19u);
+
+    int port = 0;
+    Fd listener(listenOn("127.0.0.1", &port));
+    testing::internal::CaptureStdout();
+    OpeningCommand connect(TCPCONNECT, Params().address("127.0.0.1").set(0, port), 300);
+    EXPECT_EQ(connect.result(), 251);
+    Fd peer(::accept(listener.get(), nullptr, nullptr));
+    bool closed = false;
+    readFor(peer.get(), 5000, 1, &closed);
+    EXPECT_TRUE(closed);
+
+    const int listenPort = unusedPort("127.0.0.1");
+    OpeningCommand listen(TCPLISTEN, Params().set(0, listenPort), 303);
+    EXPECT_EQ(listen.result(), 254);
+    const int udpPort = unusedPort("127.0.0.1");
+    OpeningCommand udp(UDPBIND, Params().address("127.0.0.1").set(0, 9).set(1, udpPort), 304);
+    EXPECT_EQ(udp.result(), 251);
+    OpeningCommand serial(RS232OPEN, Params().set(0, 1), 305);
+    EXPECT_EQ(serial.result(), 251);
+    for (const OpeningCommand* c : {&connect, &listen, &udp, &serial}) EXPECT_TRUE(c->ended());
+    const std::string out = testing::internal::GetCapturedStdout();
+    for (const char* text : {"Error - TCPCONNECT: no free handle\r\n",
+                             "Error - no free handle available\r\n",
+                             "Error - UDPBIND: no free handle\r\n",
+                             "Error - RS232OPEN: no free handle\r\n"}) {
+        EXPECT_NE(out.find(text), std::string::npos) << text;
+    }
+
+    int s = -1;
+    EXPECT_EQ(kor_startTCPListen(static_cast<unsigned>(listenPort), &s), 0);
+    ctlClose(s);
+    EXPECT_EQ(kor_startUDPBind(udpPort, &s), 0);
+    ctlClose(s);
+    const int rs = ctlRsOpen("\\COM1");
+    EXPECT_GE(rs, 0);
+    ctlRsClose(rs);
+    testing::internal::CaptureStderr();
+    for (int h : fillers) KORHDLTBL_CloseHandle(&korHandleTable, h);
+    testing::internal::GetCapturedStderr();
 }
 
 TEST_F(ChannelCommandTest, AcceptedConnectionCyclesLeaveNothingBehind) {
