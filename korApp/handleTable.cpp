@@ -96,6 +96,15 @@ bool signalClose(KORHDLTBL* table, int handle) {
     return true;
 }
 
+// Deletes a channel's queue. The release must not depend on free memory (the
+// queue's clear needs a scratch buffer), so the bytes are drained first.
+void releaseQueue(KORCHQUE* q) {
+    char sink[128];
+    while (KORCHQUE_Pop(q, sink, sizeof sink) > 0) {
+    }
+    KORCHQUE_Delete(q);
+}
+
 }  // namespace
 
 int KORHDLTBL_Init(KORHDLTBL* table) {
@@ -144,7 +153,7 @@ int KORHDLTBL_CloseHandle(KORHDLTBL* table, int handle) {
         h.socket = -1;
     }
     if (h.msgQ != 0) ctlMsgQDelete(h.msgQ);
-    KORCHQUE_Delete(h.inputQueue);
+    releaseQueue(h.inputQueue);
     h.inputQueue = nullptr;
     h.inUse = 0;
     h.listenHandle = -1;

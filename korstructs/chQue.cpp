@@ -72,7 +72,7 @@ int KORCHQUE_Show(KORCHQUE* q, char* buf) {
 }
 
 int KORCHQUE_Clear(KORCHQUE* q) {
-    if (q == nullptr) return 0;
+    if (q == nullptr || q->count == 0) return 0;  // nothing to clear needs no scratch
     auto* scratch = static_cast<char*>(ctlMalloc(static_cast<std::size_t>(q->count) + 1));
     if (scratch == nullptr) return -1;
     scratch[q->count] = 0;

@@ -32,7 +32,7 @@ int KORCHQUE_Pop(KORCHQUE* q, char* buf, int len);
 // bytes, KORCHQUE_CAPACITY always suffices) without removing them. Returns count.
 int KORCHQUE_Show(KORCHQUE* q, char* buf);
 // Removes everything: 0, or -1 (queue untouched) when the scratch buffer cannot
-// be allocated.
+// be allocated (an empty queue needs none and always gives 0).
 int KORCHQUE_Clear(KORCHQUE* q);
 // Clears and frees the queue: 0, or -1 (queue kept) when clearing fails.
 int KORCHQUE_Delete(KORCHQUE* q);

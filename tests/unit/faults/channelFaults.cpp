@@ -1,0 +1,386 @@
+// Channels under failing platform calls: every call of a site that a channel's
+// life reaches (open, send, match, read, close) is failed in turn; each run
+// must end in one of the documented results, release every channel and give
+// back every byte of memory. Single failures with their console messages
+// follow.
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <termios.h>
+
+#include <string>
+
+#include "faultPeers.h"
+#include "faultSupport.h"
+#include "korChQue.h"
+
+namespace faults {
+namespace {
+
+constexpr int TCPCONNECT = 1, SENDDATA = 2, TCPLISTEN = 3, CLOSEHANDLE = 4, READDATA = 5,
+              CLEARDATA = 6, RS232OPEN = 7, CHECKPATTERN = 9, TCPISACCEPTED = 11, UDPBIND = 12,
+              WAITPATTERN = 30, CLOSEALL = 31;
+
+class ChannelFaults : public FaultTest {
+protected:
+    // Open a TCP channel, send, check and wait for a pattern, read, close.
+    void tcpLife(const std::function<void()>& arm) {
+        baseline();
+        setBytes(kBlockVar, "hello");
+        const int h = run(TCPCONNECT, Params().address(127, 0, 0, 1).set(0, portParam(echo_.port())),
+                          arm, kStep);
+        ASSERT_TRUE(h == 254 || h == kNoResult || isHandle(h)) << h;
+        if (isHandle(h)) {
+            const int sent = run(SENDDATA, Params().handle(h).set(1, kBlockVar).set(2, 5), {}, kStep);
+            EXPECT_TRUE(oneOf(sent, {5, 254, 252, kNoResult})) << sent;
+            if (sent == 5) waitFor([&] { return queued(h) >= 5 || !inUse(h); }, 300ms);
+
+            setBytes(kBlockVar + 10, "h*o");
+            const int match = run(CHECKPATTERN, Params().handle(h).set(1, kBlockVar + 10).set(2, 3).set(4, 1),
+                                  {}, kStep);
+            EXPECT_TRUE(oneOf(match, {3, 253, 254, 252, kNoResult})) << match;
+            if (match == 3) {
+                EXPECT_EQ(bytes(kBlockVar + 10, 3), "ell");
+            }
+
+            setBytes(kBlockVar + 20, "*ll*");  // capture 2 is the "o" after "ll"
+            const int waited = run(WAITPATTERN, Params().handle(h).set(1, kBlockVar + 20).set(2, 4).set(4, 2).set(6, -1),
+                                   {}, kStep);
+            EXPECT_TRUE(oneOf(waited, {1, 253, 254, 252, kNoResult})) << waited;
+            if (waited == 1) {  // 0 stands for an empty capture (bytes lost to a failed allocation)
+                EXPECT_TRUE(oneOf(b(kResultVar + 1), {'o', 0})) << b(kResultVar + 1);
+            }
+
+            const int got = run(READDATA, Params().handle(h).set(1, kBlockVar + 40).set(2, 20), {}, kStep);
+            EXPECT_TRUE(oneOf(got, {253, 254, 252, kNoResult}) || (got >= 1 && got <= 5)) << got;
+            if (got >= 1 && got <= 5) {
+                for (char c : bytes(kBlockVar + 40, got)) EXPECT_NE(std::string("helo").find(c), std::string::npos);
+            }
+
+            const int closed = run(CLOSEHANDLE, Params().handle(h), {}, kStep);
+            EXPECT_TRUE(oneOf(closed, {255, 252, kNoResult})) << closed;
+            EXPECT_TRUE(waitFor([&] { return !inUse(h); }, 5000ms)) << "channel " << h << " not released";
+        }
+        settle();
+    }
+
+    // Listen, let a client connect and talk, find its channel, read, close both.
+    void listenLife(const std::function<void()>& arm) {
+        baseline();
+        const int port = freePort(settings.address);
+        const int hl = run(TCPLISTEN, Params().set(0, portParam(port)), arm, kStep);
+        ASSERT_TRUE(hl == 254 || hl == kNoResult || isHandle(hl)) << hl;
+        if (isHandle(hl)) {
+            const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(static_cast<std::uint16_t>(port));
+            ::inet_pton(AF_INET, settings.address.c_str(), &a.sin_addr);
+            if (::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+                ::send(c, "ping", 4, MSG_NOSIGNAL);
+                sockaddr_in local{};
+                socklen_t len = sizeof local;
+                ::getsockname(c, reinterpret_cast<sockaddr*>(&local), &len);
+                const std::uint32_t ip = ntohl(local.sin_addr.s_addr);
+                Params who = Params().handle(hl).address(static_cast<int>(ip >> 24), static_cast<int>(ip >> 16 & 255),
+                                                         static_cast<int>(ip >> 8 & 255), static_cast<int>(ip & 255));
+                int ha = 249;
+                waitFor([&] {
+                    ha = run(TCPISACCEPTED, who, {}, kStep);
+                    return ha != 249;
+                }, 1000ms);
+                EXPECT_TRUE(oneOf(ha, {249, 252, kNoResult}) || isHandle(ha)) << ha;
+                if (isHandle(ha)) {
+                    waitFor([&] { return queued(ha) >= 4 || !inUse(ha); }, 300ms);
+                    const int got = run(READDATA, Params().handle(ha).set(1, kBlockVar).set(2, 10), {}, kStep);
+                    EXPECT_TRUE(oneOf(got, {253, 254, 252, kNoResult}) || (got >= 1 && got <= 4)) << got;
+                    EXPECT_TRUE(oneOf(run(CLOSEHANDLE, Params().handle(ha), {}, kStep), {255, 252, kNoResult}));
+                    EXPECT_TRUE(waitFor([&] { return !inUse(ha); })) << "accepted channel not released";
+                }
+            }
+            ::close(c);
+            EXPECT_TRUE(oneOf(run(CLOSEHANDLE, Params().handle(hl), {}, kStep), {255, 252, kNoResult}));
+            EXPECT_TRUE(waitFor([&] { return !inUse(hl); })) << "listening channel not released";
+        }
+        settle();
+    }
+
+    // A UDP channel to an echo peer: send one datagram, read the answer, close.
+    void udpLife(const std::function<void()>& arm) {
+        baseline();
+        setBytes(kBlockVar, "hello");
+        const int local = freePort(settings.address, SOCK_DGRAM);
+        const int h = run(UDPBIND, Params().address(127, 0, 0, 1).set(0, portParam(udpEchoPort_)).set(1, portParam(local)),
+                          arm, kStep);
+        ASSERT_TRUE(h == 254 || h == kNoResult || isHandle(h)) << h;
+        if (isHandle(h)) {
+            const int sent = run(SENDDATA, Params().handle(h).set(1, kBlockVar).set(2, 5), {}, kStep);
+            EXPECT_TRUE(oneOf(sent, {5, 254, 252, kNoResult})) << sent;
+            if (sent == 5) waitFor([&] { return queued(h) >= 5 || !inUse(h); }, 300ms);
+            const int got = run(READDATA, Params().handle(h).set(1, kBlockVar + 40).set(2, 20), {}, kStep);
+            EXPECT_TRUE(oneOf(got, {253, 254, 252, kNoResult}) || (got >= 1 && got <= 5)) << got;
+            EXPECT_TRUE(oneOf(run(CLOSEHANDLE, Params().handle(h), {}, kStep), {255, 252, kNoResult}));
+            EXPECT_TRUE(waitFor([&] { return !inUse(h); })) << "channel not released";
+        }
+        settle();
+    }
+
+    void SetUp() override {
+        FaultTest::SetUp();
+        udpEcho_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ASSERT_EQ(::bind(udpEcho_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ::getsockname(udpEcho_, reinterpret_cast<sockaddr*>(&a), &len);
+        udpEchoPort_ = ntohs(a.sin_port);
+        udpThread_ = std::thread([fd = udpEcho_] {
+            char buf[2048];
+            for (;;) {
+                sockaddr_in from{};
+                socklen_t fl = sizeof from;
+                const ssize_t n = ::recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fl);
+                if (n <= 0) return;
+                ::sendto(fd, buf, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), fl);
+            }
+        });
+    }
+    void TearDown() override {
+        FaultTest::TearDown();
+        ::shutdown(udpEcho_, SHUT_RDWR);
+        udpThread_.join();
+        ::close(udpEcho_);
+    }
+
+    TcpPeer echo_{echo};
+    int udpEcho_ = -1;
+    int udpEchoPort_ = 0;
+    std::thread udpThread_;
+};
+
+// ---- sweeps: every call of the site fails once, in turn
+
+class TcpChannelSweep : public ChannelFaults, public ::testing::WithParamInterface<Site> {};
+
+TEST_P(TcpChannelSweep, EveryCallFailsInTurn) {
+    sweepSite(GetParam(), [&](const auto& arm) { tcpLife(arm); });
+}
+
+INSTANTIATE_TEST_SUITE_P(Sites, TcpChannelSweep,
+                         ::testing::Values(Site::Malloc, Site::VarRead, Site::VarWrite, Site::Socket,
+                                           Site::Connect, Site::Send, Site::Recv, Site::Select,
+                                           Site::SemCreate, Site::MsgQCreate, Site::PipeCreate,
+                                           Site::PipeOpen),
+                         [](const auto& info) { return std::string(siteName(info.param)); });
+
+class ListenSweep : public ChannelFaults, public ::testing::WithParamInterface<Site> {};
+
+TEST_P(ListenSweep, EveryCallFailsInTurn) {
+    sweepSite(GetParam(), [&](const auto& arm) { listenLife(arm); });
+}
+
+INSTANTIATE_TEST_SUITE_P(Sites, ListenSweep,
+                         ::testing::Values(Site::Malloc, Site::Socket, Site::Bind, Site::Listen,
+                                           Site::Accept, Site::Select, Site::Recv, Site::TaskCreate,
+                                           Site::SemCreate, Site::PipeCreate, Site::VarWrite),
+                         [](const auto& info) { return std::string(siteName(info.param)); });
+
+class UdpSweep : public ChannelFaults, public ::testing::WithParamInterface<Site> {};
+
+TEST_P(UdpSweep, EveryCallFailsInTurn) {
+    sweepSite(GetParam(), [&](const auto& arm) { udpLife(arm); });
+}
+
+INSTANTIATE_TEST_SUITE_P(Sites, UdpSweep,
+                         ::testing::Values(Site::Malloc, Site::Socket, Site::Bind, Site::SendTo,
+                                           Site::Recv, Site::Select, Site::VarRead),
+                         [](const auto& info) { return std::string(siteName(info.param)); });
+
+// ---- single failures: result and console message
+
+TEST_F(ChannelFaults, NoSocketOrNoConnectionGives254) {
+    Console console;
+    const Params to = Params().address(127, 0, 0, 1).set(0, portParam(echo_.port()));
+    EXPECT_EQ(run(TCPCONNECT, to, [] { vc::hooks::failAfter(Site::Socket, 0); }), 254);
+    EXPECT_TRUE(console.awaits("Error - Could not create TCP socket"));
+    EXPECT_EQ(run(TCPCONNECT, to, [] { vc::hooks::failAfter(Site::Connect, 0); }), 254);
+    EXPECT_TRUE(console.awaits("Error - ctlConnect()"));
+    EXPECT_EQ(run(TCPLISTEN, Params().set(0, portParam(freePort(settings.address))),
+                  [] { vc::hooks::failAfter(Site::Bind, 0); }), 254);
+    EXPECT_TRUE(console.awaits("Error - ctlBind()"));
+    EXPECT_EQ(run(UDPBIND, Params().address(127, 0, 0, 1).set(0, 9).set(1, 0),
+                  [] { vc::hooks::failAfter(Site::Socket, 0); }), 254);
+    EXPECT_TRUE(console.awaits("Error - Could not create UDP socket"));
+    EXPECT_EQ(openChannels(), 0);
+}
+
+TEST_F(ChannelFaults, FailedSendGives254AndTheChannelGoesOn) {
+    Console console;
+    const int h = run(TCPCONNECT, Params().address(127, 0, 0, 1).set(0, portParam(echo_.port())));
+    ASSERT_TRUE(isHandle(h));
+    setBytes(kBlockVar, "abc");
+    const Params send = Params().handle(h).set(1, kBlockVar).set(2, 3);
+    EXPECT_EQ(run(SENDDATA, send, [] { vc::hooks::failAfter(Site::Send, 0); }), 254);
+    EXPECT_TRUE(console.awaits("Error - ctlSend()"));
+    EXPECT_EQ(run(SENDDATA, send), 3);
+    EXPECT_TRUE(waitFor([&] { return queued(h) == 3; }));
+    // Variables that cannot be read are not sent.
+    EXPECT_EQ(run(SENDDATA, send, [] { vc::hooks::failVar(false, CTL_VAR_B, kBlockVar, kBlockVar); }), 254);
+    EXPECT_EQ(run(CLOSEHANDLE, Params().handle(h)), 255);
+    EXPECT_TRUE(waitFor([&] { return !inUse(h); }));
+}
+
+TEST_F(ChannelFaults, FailedSelectOrReceiveEndsTheChannel) {
+    Console console;
+    const Params to = Params().address(127, 0, 0, 1).set(0, portParam(echo_.port()));
+    // The first select is the receive loop's.
+    const int h1 = run(TCPCONNECT, to, [] { vc::hooks::failAfter(Site::Select, 0); });
+    ASSERT_TRUE(isHandle(h1));
+    EXPECT_TRUE(waitFor([&] { return !inUse(h1); })) << "channel kept after a failed select";
+    EXPECT_TRUE(console.awaits("Error: ctlSelect"));
+    EXPECT_EQ(run(READDATA, Params().handle(h1).set(1, kBlockVar).set(2, 5)), 252);
+    EXPECT_TRUE(console.awaits("Error - READDATA " + std::to_string(h1) + ": no active handle"));
+
+    const int h2 = run(TCPCONNECT, to, [] { vc::hooks::failAfter(Site::Recv, 0); });
+    ASSERT_TRUE(isHandle(h2));
+    setBytes(kBlockVar, "x");
+    EXPECT_EQ(run(SENDDATA, Params().handle(h2).set(1, kBlockVar).set(2, 1)), 1);
+    EXPECT_TRUE(waitFor([&] { return !inUse(h2); })) << "channel kept after a failed receive";
+    EXPECT_TRUE(console.awaits("Error - ctlRevc()"));
+}
+
+TEST_F(ChannelFaults, ChannelWithoutWakeUpPipeStillCloses) {
+    Console console;
+    const Params to = Params().address(127, 0, 0, 1).set(0, portParam(echo_.port()));
+    const int h = run(TCPCONNECT, to, [] { vc::hooks::failAfter(Site::PipeCreate, 0); });
+    ASSERT_TRUE(isHandle(h));
+    EXPECT_TRUE(console.awaits("Error - pipeDevCreate()"));
+    EXPECT_EQ(run(CLOSEHANDLE, Params().handle(h)), 255);
+    EXPECT_TRUE(console.awaits("No pipe defined in Handle " + std::to_string(h) + "\r\n"));
+    EXPECT_TRUE(waitFor([&] { return !inUse(h); })) << "channel without pipe not released";
+    EXPECT_TRUE(console.awaits("Error - Closing pipe"));
+
+    const int h2 = run(TCPCONNECT, to, [] { vc::hooks::failAfter(Site::PipeOpen, 0); });
+    ASSERT_TRUE(isHandle(h2));
+    EXPECT_TRUE(console.awaits("Error - Open()"));
+    EXPECT_EQ(run(CLOSEALL, Params()), 255);
+    EXPECT_TRUE(waitFor([&] { return !inUse(h2); }));
+}
+
+TEST_F(ChannelFaults, WaitWithoutArrivalSignalEndsAt253) {
+    Console console;
+    const int h = run(TCPCONNECT, Params().address(127, 0, 0, 1).set(0, portParam(echo_.port())),
+                      [] { vc::hooks::failAfter(Site::MsgQCreate, 0); });
+    ASSERT_TRUE(isHandle(h));
+    setBytes(kBlockVar, "nothing*");
+    // No arrival signal can be waited for: the wait fails at once, not after
+    // its time-out and never for ever.
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(run(WAITPATTERN, Params().handle(h).set(1, kBlockVar).set(2, 8).set(6, 0)), 253);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 3s);
+}
+
+TEST_F(ChannelFaults, ResultsThatCannotBeWrittenAreReported) {
+    Console console;
+    const int h = run(TCPCONNECT, Params().address(127, 0, 0, 1).set(0, portParam(echo_.port())));
+    ASSERT_TRUE(isHandle(h));
+    setBytes(kBlockVar, "hello");
+    EXPECT_EQ(run(SENDDATA, Params().handle(h).set(1, kBlockVar).set(2, 5)), 5);
+    ASSERT_TRUE(waitFor([&] { return queued(h) == 5; }));
+
+    setBytes(kBlockVar + 10, "h*o");
+    const Params check = Params().handle(h).set(1, kBlockVar + 10).set(2, 3).set(4, 1);
+    EXPECT_EQ(run(CHECKPATTERN, check, [] { vc::hooks::failVar(true, CTL_VAR_B, kBlockVar + 10, kBlockVar + 12); }), 254);
+    EXPECT_TRUE(console.awaits("Error - CHECKPATTERN " + std::to_string(h) + ": writing to vars"));
+    start(CHECKPATTERN, check, [] {
+        vc::hooks::failVar(true, CTL_VAR_B, kBlockVar + 10, kBlockVar + 12);
+        vc::hooks::failVar(true, CTL_VAR_B, kResultVar, kResultVar);
+    });
+    EXPECT_TRUE(console.awaits("Error - CHECKPATTERN " + std::to_string(h) + ": writing retval to vars"));
+
+    EXPECT_EQ(run(READDATA, Params().handle(h).set(1, kBlockVar + 40).set(2, 2),
+                  [] { vc::hooks::failVar(true, CTL_VAR_B, kBlockVar + 40, kBlockVar + 41); }), 254);
+    EXPECT_TRUE(console.awaits("Error - READDATA " + std::to_string(h) + ": writing to vars"));
+    EXPECT_EQ(queued(h), 3) << "the bytes taken are gone, the rest stays";
+
+    EXPECT_EQ(run(CLEARDATA, Params().handle(h), [] { vc::hooks::failAfter(Site::Malloc, 0); }), 254);
+    EXPECT_EQ(queued(h), 3) << "a failed clear leaves the queue as it was";
+    EXPECT_EQ(run(CLEARDATA, Params().handle(h)), 255);
+    EXPECT_EQ(queued(h), 0);
+}
+
+// The release must give back a channel's queue even when no memory is left
+// at that moment.
+TEST_F(ChannelFaults, ChannelReleasedWithoutMemoryFreesItsQueue) {
+    const long before = vc::hooks::liveAllocations();
+    const int h = run(TCPCONNECT, Params().address(127, 0, 0, 1).set(0, portParam(echo_.port())));
+    ASSERT_TRUE(isHandle(h));
+    setBytes(kBlockVar, "queued bytes");
+    EXPECT_EQ(run(SENDDATA, Params().handle(h).set(1, kBlockVar).set(2, 12)), 12);
+    ASSERT_TRUE(waitFor([&] { return queued(h) == 12; }));
+    vc::hooks::failAfter(Site::Malloc, 0, -1);
+    EXPECT_EQ(run(CLOSEHANDLE, Params().handle(h)), 255);
+    EXPECT_TRUE(waitFor([&] { return !inUse(h); }));
+    vc::hooks::reset();
+    EXPECT_EQ(vc::hooks::liveAllocations(), before);
+}
+
+// ---- the serial port over a pty pair
+
+class SerialFaults : public ChannelFaults {
+protected:
+    void configure(vc::Settings& s) override {
+        char name[128];
+        ASSERT_EQ(::openpty(&master_, &slave_, name, nullptr, nullptr), 0);
+        termios t{};
+        ::tcgetattr(master_, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(master_, TCSANOW, &t);
+        s.com1 = name;
+    }
+    void TearDown() override {
+        ChannelFaults::TearDown();
+        ::close(master_);
+        ::close(slave_);
+    }
+    // Open the port, send, let the line answer, read, close.
+    void serialLife(const std::function<void()>& arm) {
+        baseline();
+        setBytes(kBlockVar, "ping");
+        const int h = run(RS232OPEN, Params().set(0, 1).set(4, 960).set(5, 8), arm, kStep);
+        ASSERT_TRUE(h == 254 || h == kNoResult || isHandle(h)) << h;
+        if (isHandle(h)) {
+            const int sent = run(SENDDATA, Params().handle(h).set(1, kBlockVar).set(2, 4), {}, kStep);
+            EXPECT_TRUE(oneOf(sent, {4, 254, 252, kNoResult})) << sent;
+            pollfd p{master_, POLLIN, 0};
+            if (sent == 4 && ::poll(&p, 1, 1000) > 0) {
+                char buf[64];
+                const ssize_t n = ::read(master_, buf, sizeof buf);
+                if (n > 0) ::write(master_, "pong", 4);
+                waitFor([&] { return queued(h) >= 4 || !inUse(h); }, 500ms);
+            }
+            const int got = run(READDATA, Params().handle(h).set(1, kBlockVar + 40).set(2, 20), {}, kStep);
+            EXPECT_TRUE(oneOf(got, {253, 254, 252, kNoResult}) || (got >= 1 && got <= 4)) << got;
+            EXPECT_TRUE(oneOf(run(CLOSEHANDLE, Params().handle(h), {}, kStep), {255, 252, kNoResult}));
+            EXPECT_TRUE(waitFor([&] { return !inUse(h); })) << "serial channel not released";
+        }
+        // Whatever is left on the line is not the next run's.
+        ::tcflush(master_, TCIOFLUSH);
+        settle();
+    }
+    int master_ = -1, slave_ = -1;
+};
+
+class SerialSweep : public SerialFaults, public ::testing::WithParamInterface<Site> {};
+
+TEST_P(SerialSweep, EveryCallFailsInTurn) {
+    sweepSite(GetParam(), [&](const auto& arm) { serialLife(arm); });
+}
+
+INSTANTIATE_TEST_SUITE_P(Sites, SerialSweep,
+                         ::testing::Values(Site::RsInit, Site::RsOpen, Site::RsSend, Site::RsRecv,
+                                           Site::Malloc, Site::PipeCreate),
+                         [](const auto& info) { return std::string(siteName(info.param)); });
+
+}  // namespace
+}  // namespace faults

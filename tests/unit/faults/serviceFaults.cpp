@@ -1,0 +1,200 @@
+// Services under failing platform calls: telnet log-in, mail, Modbus
+// exchanges, position streaming and speed output, and the variable commands.
+// Every call of a site that the service's use reaches is failed in turn; each
+// run must end in one of the documented results, with no channel, task or
+// byte of memory left behind.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "faultPeers.h"
+#include "faultSupport.h"
+
+namespace faults {
+namespace {
+
+constexpr int SENDDATA = 2, CLOSEHANDLE = 4, READDATA = 5, TCPCONNECT = 1, INFO = 8, SMTP = 20,
+              TELNETCONNECT = 21, POSSTREAMCONFIG = 22, POSSTREAMSTART = 23, POSSTREAMSTOP = 24,
+              TIMESTAMP = 25, SPEEDOUTSTART = 26, SPEEDOUTSTOP = 27, RVARTOBYTES = 28,
+              BYTESTORVAR = 29, POSVARTYPE = 32, MODBUSREAD = 34, MODBUSWRITE = 35;
+
+Params to(const TcpPeer& peer) { return Params().address(127, 0, 0, 1).set(0, portParam(peer.port())); }
+
+class ServiceFaults : public FaultTest {
+protected:
+    // Log in over telnet, send a line, read the echo, close.
+    void telnetLife(const std::function<void()>& arm) {
+        baseline();
+        const int n = setFields(kBlockVar, {"operator", "secret", "$ "});
+        const int h = run(TELNETCONNECT, to(telnet_).set(1, kBlockVar).set(2, n), arm, kStep);
+        ASSERT_TRUE(h == 254 || h == kNoResult || isHandle(h)) << h;
+        if (isHandle(h)) {
+            setBytes(kBlockVar + 40, "ls\r\n");
+            const int sent = run(SENDDATA, Params().handle(h).set(1, kBlockVar + 40).set(2, 4), {}, kStep);
+            EXPECT_TRUE(oneOf(sent, {4, 254, 252, kNoResult})) << sent;
+            if (sent == 4) waitFor([&] { return queued(h) >= 4 || !inUse(h); }, 300ms);
+            const int got = run(READDATA, Params().handle(h).set(1, kBlockVar + 50).set(2, 10), {}, kStep);
+            EXPECT_TRUE(oneOf(got, {253, 254, 252, kNoResult}) || (got >= 1 && got <= 10)) << got;
+            EXPECT_TRUE(oneOf(run(CLOSEHANDLE, Params().handle(h), {}, kStep), {255, 252, kNoResult}));
+            EXPECT_TRUE(waitFor([&] { return !inUse(h); })) << "telnet channel not released";
+        }
+        settle();
+    }
+
+    // Send one mail.
+    void mailLife(const std::function<void()>& arm) {
+        baseline();
+        const int n = setFields(kBlockVar, {"operator", "secret", "robot@cell.test", "line@plant.test",
+                                            "part done"});
+        const int r = run(SMTP, to(mail_).set(1, kBlockVar).set(2, n), arm, 12000ms);
+        EXPECT_TRUE(oneOf(r, {1, 253, 254, kNoResult})) << r;
+        settle();
+    }
+
+    // Read two registers and write them back over a channel to the device.
+    void modbusLife(const std::function<void()>& arm) {
+        baseline();
+        const int h = run(TCPCONNECT, to(modbus_), arm, kStep);
+        ASSERT_TRUE(h == 254 || h == kNoResult || isHandle(h)) << h;
+        if (isHandle(h)) {
+            setD(10, -1);
+            setD(11, -1);
+            const int read = run(MODBUSREAD, Params().set(2, h).set(1, 3).set(7, 0).set(6, 2).set(4, 10).set(5, 2),
+                                 {}, kStep);
+            EXPECT_TRUE(oneOf(read, {255, 254, 253, 252, 251, kNoResult})) << read;
+            if (read == 255) {  // a store that failed leaves its variable as it was
+                EXPECT_TRUE(oneOf(d(10), {258, -1}) && oneOf(d(11), {772, -1})) << d(10) << " " << d(11);
+            }
+            const int write = run(MODBUSWRITE, Params().set(2, h).set(1, 16).set(7, 0).set(6, 2).set(4, 10),
+                                  {}, kStep);
+            EXPECT_TRUE(oneOf(write, {255, 254, 253, 252, 251, 250, 249, 248, kNoResult})) << write;
+            EXPECT_TRUE(oneOf(run(CLOSEHANDLE, Params().handle(h), {}, kStep), {255, 252, kNoResult}));
+            EXPECT_TRUE(waitFor([&] { return !inUse(h); })) << "Modbus channel not released";
+        }
+        settle();
+    }
+
+    // Stream the position for a while, stop; nothing may arrive afterwards.
+    void streamLife(const std::function<void()>& arm) {
+        baseline();
+        EXPECT_EQ(run(POSSTREAMCONFIG, Params().set(4, 0).set(5, 0).set(6, 0).set(7, 0).set(0, 1).set(1, 0)), 1);
+        const int started = run(POSSTREAMSTART, Params().address(127, 0, 0, 1).set(0, sink_.port()), arm, kStep);
+        EXPECT_TRUE(oneOf(started, {1, 254, kNoResult})) << started;
+        std::this_thread::sleep_for(30ms);
+        EXPECT_TRUE(oneOf(run(POSSTREAMSTOP, Params(), {}, kStep), {1, kNoResult}));
+        sink_.take();
+        std::this_thread::sleep_for(20ms);
+        EXPECT_EQ(sink_.take(), 0) << "datagrams after the stop";
+        settle();
+    }
+
+    // Copy servo speeds into registers for a while, stop.
+    void speedLife(const std::function<void()>& arm) {
+        baseline();
+        const int started = run(SPEEDOUTSTART, Params().set(4, 0).set(5, 500).set(6, 1), arm, kStep);
+        EXPECT_TRUE(oneOf(started, {1, 253, 254, kNoResult})) << started;
+        std::this_thread::sleep_for(30ms);
+        EXPECT_TRUE(oneOf(run(SPEEDOUTSTOP, Params(), {}, kStep), {1, kNoResult}));
+        settle();
+    }
+
+    // The commands that only move variables.
+    void variableCommands(const std::function<void()>& arm) {
+        baseline();
+        EXPECT_TRUE(oneOf(run(RVARTOBYTES, Params().set(4, 3).set(5, kBlockVar).set(6, 0), arm, kStep),
+                          {1, 254, kNoResult}));
+        EXPECT_TRUE(oneOf(run(BYTESTORVAR, Params().set(4, 4).set(5, kBlockVar).set(6, 0), {}, kStep),
+                          {1, 254, kNoResult}));
+        EXPECT_TRUE(oneOf(run(POSVARTYPE, Params().set(4, 2), {}, kStep), {1, 2, 3, 4, 5, 253, 254, kNoResult}));
+        EXPECT_TRUE(oneOf(run(TIMESTAMP, Params().set(4, 7), {}, kStep), {1, 254, kNoResult}));
+        EXPECT_TRUE(oneOf(run(INFO, Params().set(8, 1).set(1, kBlockVar + 10), {}, kStep), {4, kNoResult}));
+        settle();
+    }
+
+    TcpPeer telnet_{telnetLogin};
+    TcpPeer mail_{mailServer};
+    TcpPeer modbus_{modbusDevice};
+    UdpSink sink_;
+};
+
+#define SERVICE_SWEEP(Name, scenario, ...)                                                   \
+    class Name : public ServiceFaults, public ::testing::WithParamInterface<Site> {};      \
+    TEST_P(Name, EveryCallFailsInTurn) {                                                    \
+        sweepSite(GetParam(), [&](const auto& arm) { scenario(arm); });                     \
+    }                                                                                       \
+    INSTANTIATE_TEST_SUITE_P(Sites, Name, ::testing::Values(__VA_ARGS__),                   \
+                             [](const auto& info) { return std::string(siteName(info.param)); })
+
+SERVICE_SWEEP(TelnetSweep, telnetLife, Site::Malloc, Site::VarRead, Site::Socket, Site::Connect,
+              Site::Send, Site::Recv, Site::Select, Site::PipeCreate);
+SERVICE_SWEEP(MailSweep, mailLife, Site::Malloc, Site::VarRead, Site::VarWrite, Site::Socket,
+              Site::Connect, Site::Send, Site::Recv, Site::Select);
+SERVICE_SWEEP(ModbusSweep, modbusLife, Site::Malloc, Site::VarRead, Site::VarWrite, Site::Send,
+              Site::Recv);
+SERVICE_SWEEP(VariableSweep, variableCommands, Site::VarRead, Site::VarWrite);
+
+// The cyclic tasks call their sites every cycle: the first few calls are
+// failed in turn, later ones would only repeat them.
+class StreamSweep : public ServiceFaults, public ::testing::WithParamInterface<Site> {};
+
+TEST_P(StreamSweep, EarlyCallsFailInTurn) {
+    Console console;
+    EXPECT_GT(sweep(GetParam(), [&](const auto& arm) { streamLife(arm); }, 4), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sites, StreamSweep,
+                         ::testing::Values(Site::TaskCreate, Site::Socket, Site::SendTo, Site::CartPos),
+                         [](const auto& info) { return std::string(siteName(info.param)); });
+
+class SpeedOutputSweep : public ServiceFaults, public ::testing::WithParamInterface<Site> {};
+
+TEST_P(SpeedOutputSweep, EarlyCallsFailInTurn) {
+    Console console;
+    EXPECT_GT(sweep(GetParam(), [&](const auto& arm) { speedLife(arm); }, 4), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sites, SpeedOutputSweep,
+                         ::testing::Values(Site::TaskCreate, Site::ServoSpeed, Site::IoWrite),
+                         [](const auto& info) { return std::string(siteName(info.param)); });
+
+// ---- single failures: result and console message
+
+TEST_F(ServiceFaults, TelnetLoginThatCannotSendFailsWith254) {
+    Console console;
+    const int n = setFields(kBlockVar, {"operator", "secret", "$ "});
+    EXPECT_EQ(run(TELNETCONNECT, to(telnet_).set(1, kBlockVar).set(2, n),
+                  [] { vc::hooks::failAfter(Site::Send, 2); }),  // after the two option replies: the user name
+              254);
+    EXPECT_TRUE(console.awaits("TELNETCONNECT result: 254\r\n"));
+    EXPECT_EQ(openChannels(), 0);
+}
+
+TEST_F(ServiceFaults, MailWithoutMemoryOrConnectionIsReported) {
+    Console console;
+    const int n = setFields(kBlockVar, {"operator", "secret", "a@b.test", "c@d.test", "text"});
+    EXPECT_EQ(run(SMTP, to(mail_).set(1, kBlockVar).set(2, n), [] { vc::hooks::failAfter(Site::Socket, 0); }),
+              254);
+    EXPECT_TRUE(console.awaits("SMTP result: 254\r\n"));
+    EXPECT_EQ(run(SMTP, to(mail_).set(1, kBlockVar).set(2, n), [] { vc::hooks::failAfter(Site::Malloc, 0, -1); }),
+              254);
+    vc::hooks::reset();
+    EXPECT_EQ(run(SMTP, to(mail_).set(1, kBlockVar).set(2, n)), 1);
+}
+
+TEST_F(ServiceFaults, StreamingWithoutTaskOrSocketGives254) {
+    Console console;
+    ASSERT_EQ(run(POSSTREAMCONFIG, Params().set(4, 0).set(5, 0).set(6, 0).set(0, 1)), 1);
+    const Params dest = Params().address(127, 0, 0, 1).set(0, sink_.port());
+    EXPECT_EQ(run(POSSTREAMSTART, dest, [] { vc::hooks::failAfter(Site::TaskCreate, 0); }), 254);
+    EXPECT_EQ(run(POSSTREAMSTART, dest, [] { vc::hooks::failAfter(Site::Socket, 0); }), 254);
+    EXPECT_EQ(run(SPEEDOUTSTART, Params().set(4, 0).set(5, 500).set(6, 1),
+                  [] { vc::hooks::failAfter(Site::TaskCreate, 0); }),
+              254);
+    // After the failures streaming still starts and stops.
+    EXPECT_EQ(run(POSSTREAMSTART, dest), 1);
+    EXPECT_TRUE(waitFor([&] { return sink_.take() > 0; }));
+    EXPECT_EQ(run(POSSTREAMSTOP, Params()), 1);
+}
+
+}  // namespace
+}  // namespace faults
