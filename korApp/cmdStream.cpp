@@ -1,6 +1,5 @@
 // Position streaming, speed output, time stamp and position record header
 // commands (22 .. 27, 33).
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -77,9 +76,8 @@ int startStreaming(const KorCommand& cmd) {
 
     s.udpSocket = ctlSocket(CTL_AF_INET, CTL_SOCK_DGRAM, 0);
     if (s.udpSocket < 0) {
-        const int err = errno;
+        vx::perror("Error UDPPositionTask - Can't create socket\r\n");
         s.udpSocket = -1;
-        std::printf("Error UDPPositionTask - Can't create socket\r\n%s\r\n", std::strerror(err));
         return KOR_RES_FAILED;
     }
 

@@ -188,7 +188,9 @@ public:
     }
 
     // Waits up to the time-out for the first bytes, then collects more until
-    // `expected` bytes (if known) or until the server is quiet for a moment.
+    // `expected` bytes (if known) or until the server is quiet for a moment. A
+    // reply of "-1" where more is expected is the server's refusal: after it
+    // only a moment of quiet is awaited, not the whole time-out.
     std::string readReply(size_t expected = 0) {
         std::string reply;
         int wait = opt_.timeoutMs;
@@ -201,7 +203,7 @@ public:
             ssize_t n = recv(fd_, buf, sizeof buf, 0);
             if (n <= 0) break;
             reply.append(buf, static_cast<size_t>(n));
-            wait = expected ? opt_.timeoutMs : 200;
+            wait = expected && reply != "-1" ? opt_.timeoutMs : 200;
         }
         if (reply.empty())
             fail(3, "no reply within " + std::to_string(opt_.timeoutMs / 1000.0).substr(0, 4) +
@@ -388,6 +390,8 @@ int runCommand(const Options& opt, int argc, char** argv, int i) {
         // The reply is exactly COUNT bytes; "-1" means the server had no memory for them.
         if (r.size() != static_cast<size_t>(c) && r == "-1")
             return printResult(opt, r, "the server could not allocate the buffer");
+        if (r.size() != static_cast<size_t>(c))
+            fail(3, "short reply: " + std::to_string(r.size()) + " of " + std::to_string(c) + " bytes");
         if (opt.json) return printBytes(opt, r, "");
         for (size_t k = 0; k < r.size(); ++k)
             std::printf("B%ld = %u\n", n + static_cast<long>(k), static_cast<unsigned char>(r[k]));

@@ -203,6 +203,34 @@ class AdminChannels(unittest.TestCase):
             finally:
                 admin.close()
 
+    def test_transmit_on_accepted_connection_is_refused(self):
+        with harness.Controller() as ctl:
+            probe = socket.socket()
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+            probe.close()
+            listener = ctl.call("TCPLISTEN", port=port)
+            self.assertTrue(1 <= listener <= 19, listener)
+            client = socket.create_connection((ctl.address, port), timeout=5)
+            admin = AdminClient(ctl.address)
+            try:
+                accepted = []
+                deadline = time.time() + 5
+                while not accepted and time.time() < deadline:
+                    listed = admin.request(":h?").decode()
+                    accepted = [int(h) for h in listed.split(",") if h and int(h) != listener]
+                    time.sleep(0.05)
+                self.assertEqual(len(accepted), 1, listed)
+                record = admin.request(":h%d" % accepted[0], expect=208)
+                self.assertEqual(record[76:88].split(b"\0")[0], b"3")  # accepted connection
+                self.assertEqual(admin.request(":tx%d" % accepted[0], b"x"), b"-1")
+                client.settimeout(0.3)
+                with self.assertRaises(socket.timeout):
+                    client.recv(10)
+            finally:
+                admin.close()
+                client.close()
+
     def test_quit_then_next_client(self):
         with harness.Controller() as ctl:
             first = AdminClient(ctl.address)
@@ -216,6 +244,33 @@ class AdminChannels(unittest.TestCase):
             self.assertEqual(second.request(":v"), b"1")
             second.close()
             self.assertIn("Starting admin server", ctl.output())
+
+
+class AdminConsole(unittest.TestCase):
+    """The server's console messages, and its stop when the port is taken."""
+
+    def test_messages_of_a_served_connection(self):
+        with harness.Controller() as ctl:
+            ctl.wait_output("Starting admin server\n")
+            mark = ctl.wait_output("Waiting on TCP connection...\r\n")
+            client = AdminClient(ctl.address)
+            self.assertEqual(client.request(":v"), b"1")
+            client.close()
+            end = ctl.wait_output("Admin server closed\r\n", start=mark)
+            ctl.wait_output("Waiting on TCP connection...\r\n", start=end)
+
+    def test_port_taken_stops_the_server_only(self):
+        address = harness.free_address()
+        blocker = socket.socket()
+        try:
+            blocker.bind((address, 15000))
+            blocker.listen(1)
+            with harness.Controller(address=address) as ctl:
+                ctl.wait_output("Stopping TCP server...")
+                self.assertNotIn("Waiting on TCP connection", ctl.output())
+                self.assertEqual(ctl.call("INFO", p8=0), 255)  # commands are still served
+        finally:
+            blocker.close()
 
 
 class AdminJobTransfer(unittest.TestCase):
@@ -316,6 +371,94 @@ class Koradmin(unittest.TestCase):
     def test_raw(self):
         out = self.run_tool("--json", "raw", ":v").stdout
         self.assertEqual(json.loads(out)["text"], "1")
+        out = self.run_tool("raw", ":sb60", "\\x05\\x06").stdout
+        self.assertIn("30", out)  # the reply "0" as a hex dump
+        self.assertEqual(self.ctl.get("B61"), 6)
+
+    def test_refusals_come_without_waiting_for_the_time_out(self):
+        start = time.monotonic()
+        result = self.run_tool("--timeout", "20", "readout", "5", check=False)
+        self.assertEqual(result.returncode, 1)
+        self.assertLess(time.monotonic() - start, 10)
+
+
+class KoradminChannel(unittest.TestCase):
+    """koradmin's channel subcommands on an open TCP channel."""
+
+    def test_readout_queue_send_clear_close_and_quit(self):
+        with harness.Controller() as ctl:
+            server = socket.socket()
+            server.bind(("127.0.0.1", 0))
+            server.listen(1)
+            handle = ctl.call("TCPCONNECT", addr="127.0.0.1", port=server.getsockname()[1])
+            self.assertTrue(1 <= handle <= 19, handle)
+            peer, _ = server.accept()
+            peer.settimeout(5)
+
+            def tool(*args, status=0):
+                result = subprocess.run([KORADMIN, "--host", ctl.address, *map(str, args)],
+                                        capture_output=True, text=True, timeout=30)
+                self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+                return result.stdout
+
+            try:
+                self.assertEqual(tool("handles").strip(), str(handle))
+                lines = {line[:13].strip(): line[14:]
+                         for line in tool("readout", handle).splitlines()}
+                self.assertEqual(lines["handle"], str(handle))
+                self.assertEqual(lines["inUse"], "1")
+                self.assertEqual(lines["type"], "1 (TCP client)")
+                self.assertTrue(lines["pipeName"].startswith("/pipe/"))
+                record = json.loads(tool("--json", "readout", handle))
+                self.assertEqual(record["queued"], "0")
+
+                peer.sendall(b"AB\x01\xff")
+                deadline = time.time() + 5
+                while (json.loads(tool("--json", "readout", handle))["queued"] != "4"
+                       and time.time() < deadline):
+                    time.sleep(0.05)
+                out = tool("queue", handle)
+                self.assertIn("4 bytes", out)
+                self.assertIn("41 42 01 ff", out)
+                self.assertIn("AB..", out)
+                self.assertEqual(json.loads(tool("--json", "queue", handle))["bytes"],
+                                 [0x41, 0x42, 1, 0xff])
+                self.assertEqual(tool("clear", handle).strip(), "0")
+                tool("queue", handle, status=1)
+
+                self.assertEqual(tool("send", handle, "hi\\r\\n").strip(), "4")
+                self.assertEqual(peer.recv(100), b"hi\r\n")
+
+                self.assertEqual(tool("close", handle).strip(), "0")
+                deadline = time.time() + 5
+                while tool("handles").strip() != "no channel in use" and time.time() < deadline:
+                    time.sleep(0.05)
+                self.assertEqual(tool("handles").strip(), "no channel in use")
+                self.assertEqual(peer.recv(100), b"")  # the channel's socket is closed
+
+                # quit ends the served connection; the next client is served.
+                self.assertEqual(tool("quit"), "")
+                self.assertEqual(tool("version").strip(), "1")
+            finally:
+                peer.close()
+                server.close()
+
+    def test_ftpput(self):
+        from test_ftp import JOB_CRLF, JOB_LF, PASSWORD, USER, FtpPeer, write_job
+        with harness.Controller(ftp_server="auto") as ctl:
+            remote = FtpPeer(self)
+            os.makedirs(remote.path("cell"), exist_ok=True)
+            write_job(ctl, "KPUT.JBI", JOB_CRLF)
+            args = [KORADMIN, "--host", ctl.address, "ftpput", "--server", remote.host,
+                    "--user", USER, "--password", PASSWORD, "--dir", "cell", "--job", "KPUT.JBI"]
+            result = subprocess.run(args, capture_output=True, text=True, timeout=60)
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+            self.assertEqual(result.stdout.strip(), "0: job file copied")
+            self.assertEqual(remote.read("cell/KPUT.JBI"), JOB_LF)
+            args[args.index("--password") + 1] = "wrong"
+            result = subprocess.run(args, capture_output=True, text=True, timeout=60)
+            self.assertEqual(result.returncode, 1)
+            self.assertIn("-4: login to the remote FTP server refused", result.stdout)
 
 
 if __name__ == "__main__":

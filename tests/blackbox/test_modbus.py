@@ -279,10 +279,13 @@ class ModbusSilentServerTest(ModbusCase):
 
 
 class CraftedReplyPeer:
-    """A TCP peer that answers every request with one fixed byte string."""
+    """A TCP peer that answers every request with one fixed byte string and
+    keeps every byte it received (`received`)."""
 
     def __init__(self, reply):
         self.reply = reply
+        self.received = b''
+        self.lock = threading.Lock()
         self.address = free_address()
         self.sock = socket.socket()
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -300,14 +303,57 @@ class CraftedReplyPeer:
         with conn:
             while True:
                 try:
-                    if not conn.recv(1024):
+                    data = conn.recv(1024)
+                    if not data:
                         return
+                    with self.lock:
+                        self.received += data
                     conn.sendall(self.reply)
                 except OSError:
                     return
 
     def close(self):
         self.sock.close()
+
+    def take(self):
+        """The bytes received since the last take."""
+        with self.lock:
+            data, self.received = self.received, b''
+        return data
+
+
+class ModbusRequestFrameTest(ModbusCase):
+    """The requests byte for byte, as the device receives them."""
+
+    def test_request_frames_on_the_wire(self):
+        # A write reply without exception serves every request here.
+        peer = CraftedReplyPeer(bytes([0, 1, 0, 0, 0, 6, 1, 15, 1, 0x2c, 0, 10]))
+        self.addCleanup(peer.close)
+        handle = self.connect(peer.address, peer.port)
+
+        self.vc.set('IO10016', 1, 'IO10017', 0, 'IO10018', 1, 'IO10019', 1, 'IO10020', 0,
+                    'IO10021', 1, 'IO10022', 1, 'IO10023', 0, 'IO10024', 0, 'IO10025', 1,
+                    'IO10026', 0, 'IO10027', 1)
+        self.assertEqual(self.write(handle, 15, 300, 10, 10016), 255)
+        self.assertEqual(peer.take(), bytes([0, 1, 0, 0, 0, 9, 1, 15, 0x01, 0x2c, 0, 10, 2,
+                                             0x99, 0x02]),
+                         '15 bytes: coils 10016, 10017, 10020 .. 10027, byte count 2')
+
+        self.vc.set('D60', 0x0102, 'D61', -1)
+        self.assertEqual(self.write(handle, 16, 500, 2, 60, swap=1), 255)
+        self.assertEqual(peer.take(), bytes([0, 1, 0, 0, 0, 11, 1, 16, 0x01, 0xf4, 0, 2, 4,
+                                             0x02, 0x01, 0xff, 0xff]))
+
+        self.vc.set('IO10016', 0)
+        self.assertEqual(self.write(handle, 5, 7, 1, 10016), 255)
+        self.assertEqual(peer.take(), bytes([0, 1, 0, 0, 0, 6, 1, 5, 0, 7, 0x00, 0x00]))
+
+        self.assertEqual(self.write(handle, 3, 0, 1, 60), 252)
+        self.assertEqual(self.write(handle, 16, 0, 128, 60), 252)
+        self.assertEqual(peer.take(), b'', 'refused writes send nothing')
+
+        self.assertEqual(self.read(handle, 4, 0x1234, 3, 100, 2), 255)
+        self.assertEqual(peer.take(), bytes([0, 1, 0, 0, 0, 6, 1, 4, 0x12, 0x34, 0, 3]))
 
 
 class ModbusShortReplyTest(ModbusCase):

@@ -107,6 +107,17 @@ class PatternCommands(unittest.TestCase):
         self.assertEqual(self.vc.call('CHECKPATTERNBIN', handle=h, p1=111, p2=129), NOTHING)
         self.assertEqual(self.vc.call('CHECKPATTERNBIN', handle=h, p1=111, p2=-1), NOTHING)
 
+    def test_output_that_cannot_be_written(self):
+        # B999 is the last B variable: output from B1000 on cannot be written.
+        h = self.open_channel()
+        self.feed(h, b'ABC')
+        mark = len(self.vc.output())
+        self.assertEqual(self.vc.call('CHECKPATTERNBINRES', handle=h, bytes='*', result=999,
+                                      block=500),
+                         FAILED)
+        self.vc.wait_output('Error - CHECKPATTERN %d: writing to vars\r\n' % h, start=mark)
+        self.assertEqual(self.queued(h), 3)  # nothing removed
+
     def test_result_longer_than_a_block_is_refused_and_data_kept(self):
         h = self.open_channel()
         self.order(h, 'REPEAT 200 4c')
@@ -139,6 +150,17 @@ class PatternCommands(unittest.TestCase):
         self.assertGreaterEqual(time.monotonic() - start, 1.9)
         self.vc.wait_output('Data available -1')
         self.assertEqual(self.vc.call('WAITPATTERN', handle=99, bytes='x', p6=1), NOT_IN_USE)
+
+    def test_waitpattern_time_out_counts_thousands_of_ticks(self):
+        # At 500 Hz one unit of p6 is 1000 ticks: two seconds, not one.
+        with Controller(clock_rate=500) as vc:
+            h = vc.call('TCPCONNECT', addr=self.peer_host, port=self.peer_port)
+            self.assertTrue(1 <= h <= 19, h)
+            start = time.monotonic()
+            self.assertEqual(vc.call('WAITPATTERN', handle=h, bytes='x', p6=1, timeout=10),
+                             NOTHING)
+            self.assertGreaterEqual(time.monotonic() - start, 1.9)
+            self.assertEqual(vc.call('CLOSEHANDLE', handle=h), 255)
 
     def test_waitpattern_ends_when_the_channel_is_closed(self):
         h = self.open_channel()

@@ -187,6 +187,8 @@ TEST_F(ServiceFaults, StreamingWithoutTaskOrSocketGives254) {
     const Params dest = Params().address(127, 0, 0, 1).set(0, sink_.port());
     EXPECT_EQ(run(POSSTREAMSTART, dest, [] { vc::hooks::failAfter(Site::TaskCreate, 0); }), 254);
     EXPECT_EQ(run(POSSTREAMSTART, dest, [] { vc::hooks::failAfter(Site::Socket, 0); }), 254);
+    // A failed platform call: its words, then the platform's error text.
+    EXPECT_TRUE(console.shows("Error UDPPositionTask - Can't create socket\r\n: Input/output error\n"));
     EXPECT_EQ(run(SPEEDOUTSTART, Params().set(4, 0).set(5, 500).set(6, 1),
                   [] { vc::hooks::failAfter(Site::TaskCreate, 0); }),
               254);

@@ -14,6 +14,7 @@
 #include "smtpClient.h"
 #include "smtpInternal.h"
 #include "smtpPeers.h"
+#include "vc.h"
 
 namespace {
 
@@ -209,6 +210,64 @@ TEST_F(SmtpSession, BareCodeLinesAreCompleteReplies) {
     int sock = -1;
     EXPECT_EQ(connect(peer, &sock), SMTP_OK);
     ctlClose(sock);
+}
+
+TEST_F(SmtpSession, AuthenticationStepsReportTheirOwnCodes) {
+    struct Case { Steps steps; int expected; const char* lastSent; };
+    const Case cases[] = {
+        // AUTH offered, but only with mechanisms this client does not speak.
+        {{"send:220 ready\\r\\n", "line", "send:250-mail\\r\\n250 AUTH CRAM-MD5 XOAUTH2\\r\\n"},
+         SMTP_ERR_NO_AUTH, "EHLO "},
+        {{"send:220 ready\\r\\n", "line", "send:250 AUTH LOGIN\\r\\n", "line", "send:504 not now\\r\\n"},
+         SMTP_ERR_AUTH_LOGIN, "AUTH LOGIN"},
+        {{"send:220 ready\\r\\n", "line", "send:502 no\\r\\n"}, SMTP_ERR_EHLO, "EHLO "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected);
+        SmtpPeer peer = scripted(c.steps);
+        int sock = 123;
+        EXPECT_EQ(connect(peer, &sock), c.expected);
+        EXPECT_EQ(sock, -1);
+        ASSERT_TRUE(peer.waitForEvent("DONE"));
+        // Nothing follows the failed step, and the connection is closed.
+        const auto events = peer.events();
+        ASSERT_GE(events.size(), 3u);
+        EXPECT_EQ(events[events.size() - 3].rfind(std::string("RECV \"") + c.lastSent, 0), 0u)
+            << events[events.size() - 3];
+        EXPECT_EQ(events[events.size() - 2], "EOF");
+    }
+}
+
+TEST_F(SmtpSession, HostWithoutUsableNameGreetsAsDomain) {
+    vc::Settings settings = vc::settings();
+    const vc::Settings saved = settings;
+    settings.hostname = std::string(SMTP_HOSTNAME_SIZE, 'h');  // no room for its NUL
+    vc::useSettings(settings);
+    SmtpPeer peer = scripted({"send:220 ready\\r\\n", "line", "send:250 AUTH PLAIN\\r\\n", "line",
+                              "send:235 ok\\r\\n"});
+    int sock = -1;
+    EXPECT_EQ(connect(peer, &sock), SMTP_OK);
+    vc::useSettings(saved);
+    ctlClose(sock);
+    ASSERT_TRUE(peer.waitForEvent("DONE"));
+    EXPECT_EQ(peer.events()[0], "RECV \"EHLO domain\\r\\n\"");
+}
+
+TEST_F(SmtpSession, FailedSendsGive252) {
+    SmtpPeer greeter = scripted({"send:220 ready\\r\\n", "line"});
+    int sock = 123;
+    vc::hooks::failAfter(vc::hooks::Site::Send, 0);  // the EHLO line
+    EXPECT_EQ(connect(greeter, &sock), SMTP_ERR_SEND);
+    EXPECT_EQ(sock, -1);
+    ASSERT_TRUE(greeter.waitForEvent("DONE"));
+
+    SmtpPeer peer = scripted(plainSession({"line", "send:250 ok\\r\\n", "line"}));
+    ASSERT_EQ(connect(peer, &sock), SMTP_OK);
+    vc::hooks::failAfter(vc::hooks::Site::Send, 1);  // RCPT TO, after MAIL FROM went out
+    EXPECT_EQ(Smtp_SendMail(sock, "a@b", "c@d", "s", "body"), SMTP_ERR_SEND);
+    ASSERT_TRUE(peer.waitForEvent("DONE"));
+    EXPECT_TRUE(peer.hasEvent("RECV \"MAIL FROM:<a@b>\\r\\n\""));
+    EXPECT_FALSE(peer.hasEvent("RECV \"RCPT"));
 }
 
 TEST_F(SmtpSession, OverlongUserNameSendsAnEmptyLine) {
