@@ -75,3 +75,8 @@ int Smtp_AddressIsSafe(const char* address);
 // The clock of the Date line (calendar seconds; 0 or less: no time). Tests
 // replace it to fix the time.
 extern std::int64_t (*Smtp_clock)();
+
+// A whole reply must arrive within this many seconds, however it trickles in,
+// so a server sending a byte now and then cannot hold the task for hours
+// (each single wait is 10 s). Tests shorten it.
+extern std::int64_t Smtp_replyLimitSec;

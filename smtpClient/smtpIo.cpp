@@ -49,12 +49,16 @@ int Smtp_ReceiveData(int sock, char* buf) {
     return n;
 }
 
+std::int64_t Smtp_replyLimitSec = 60;
+
 int Smtp_ReceiveResponse(int sock, char* buf) {
     SmtpBuffer collected(SMTP_BUFFER_SIZE);
     if (!collected) return 0;  // without it no reply can be examined
 
+    const std::int64_t started = vx::time();
     std::size_t length = 0;
     for (;;) {
+        if (length > 0 && started > 0 && vx::time() - started >= Smtp_replyLimitSec) return 0;
         const int n = Smtp_ReceiveData(sock, buf);
         if (n == 0) return 0;
         const auto chunk = static_cast<std::size_t>(n);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "faults.h"
 #include "korSettings.h"
 #include "vc.h"
 
@@ -30,7 +31,11 @@ void printHelp() {
         "The state file (variables, I/O signals, registers, robot) is created when\n"
         "missing. When it was made with other variable counts, it is rebuilt with\n"
         "the counts of the settings: values whose index exists in both are kept.\n"
-        "ArvoKOR's start parameters come from S92 ('base:slots', default 100:4).\n");
+        "ArvoKOR's start parameters come from S92 ('base:slots', default 100:4).\n"
+        "\n"
+        "Test hooks (environment): KOR_FAULTS arms platform failures, KOR_FAULTS_AFTER_MS\n"
+        "delays arming them, KOR_ALLOC_REPORT names a file that shows the memory\n"
+        "blocks in use (see programs/arvokor/faults.h).\n");
 }
 
 int usage(const std::string& message) {
@@ -70,6 +75,7 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    if (const char* problem = nullptr; !kor::armFaultsFromEnvironment(&problem)) return usage(problem);
     if (vc::start(settings) != 0) return 1;
     int signalNumber = 0;
     while (sigwait(&stopSignals, &signalNumber) != 0) {

@@ -307,6 +307,22 @@ TEST_F(SmtpSession, MailStepsReportTheirOwnCodes) {
     }
 }
 
+TEST_F(SmtpSession, TricklingReplyFailsWhenTheWholeReplyTakesTooLong) {
+    const std::int64_t saved = Smtp_replyLimitSec;
+    Smtp_replyLimitSec = 2;
+    // One byte a second: every single wait succeeds, the reply never ends in time.
+    std::vector<std::string> steps;
+    for (const char* piece : {"2", "2", "0", " ", "h", "e", "l", "l", "o"}) {
+        steps.push_back(std::string("send:") + piece);
+        steps.push_back("sleep:1");
+    }
+    steps.push_back("send:\\r\\n");
+    SmtpPeer peer = scripted(steps);
+    int sock = -1;
+    EXPECT_EQ(connect(peer, &sock), SMTP_ERR_GREETING);
+    Smtp_replyLimitSec = saved;
+}
+
 TEST_F(SmtpSession, SilentServerFailsTheStepAfterTheWait) {
     SmtpPeer peer = scripted({"send:220 ready\\r\\n", "line", "sleep:15"});
     int sock = -1;

@@ -1,0 +1,116 @@
+"""Platform failures injected into a running arvokor through its test hooks
+(KOR_FAULTS, KOR_ALLOC_REPORT): each ends in the documented result and
+message, and the program goes on serving."""
+
+import os
+import subprocess
+import time
+import unittest
+
+from harness import Controller, free_address, program, wait_for
+
+
+class Env:
+    """Sets environment variables for the arvokor started inside the block."""
+
+    def __init__(self, **values):
+        self.values = values
+        self.saved = {}
+
+    def __enter__(self):
+        for k, v in self.values.items():
+            self.saved[k] = os.environ.get(k)
+            os.environ[k] = str(v)
+        return self
+
+    def __exit__(self, *exc):
+        for k, v in self.saved.items():
+            if v is None:
+                os.environ.pop(k, None)
+            else:
+                os.environ[k] = v
+        return False
+
+
+class Faults(unittest.TestCase):
+    def test_failed_connects_give_254_and_the_program_goes_on(self):
+        with Env(KOR_FAULTS='Connect:0:-1'), Controller() as vc:
+            self.assertEqual(vc.call('TCPCONNECT', addr='127.0.0.1', port=9), 254)
+            vc.wait_output('Error - ctlConnect()')
+            self.assertEqual(vc.call('INFO', p8=0), 255)
+
+    def test_unreadable_parameters_drop_the_command_once(self):
+        with Env(KOR_FAULTS='get:I:100:1'), Controller() as vc:
+            vc.set('B110', 7)
+            # The command is dropped: its ID returns to 0, no result is written.
+            result = vc.korjob('call', 'INFO', 'p8=0', '--timeout', '2', check=False)
+            self.assertEqual(result.returncode, 1, result.stdout)
+            vc.wait_output('Error - Reading command parameters I\r\n')
+            self.assertEqual(vc.get('B100'), 0)
+            self.assertEqual(vc.call('INFO', p8=0), 255)
+
+    def test_no_memory_for_queues_keeps_channels_usable(self):
+        peer = free_address()
+        import socket
+        server = socket.socket()
+        server.bind((peer, 0))
+        server.listen()
+        self.addCleanup(server.close)
+        with Env(KOR_FAULTS='Malloc:0:-1'), Controller() as vc:
+            handle = vc.call('TCPCONNECT', addr=peer, port=server.getsockname()[1])
+            self.assertTrue(1 <= handle <= 19, handle)
+            conn, _ = server.accept()
+            self.addCleanup(conn.close)
+            self.assertEqual(vc.call('SENDDATA', handle=handle, bytes='abc'), 3)
+            self.assertEqual(conn.recv(10), b'abc')
+            conn.sendall(b'reply')
+            time.sleep(0.2)
+            self.assertEqual(vc.call('READDATA', handle=handle, p2=10), 253)  # nothing could be queued
+            self.assertEqual(vc.call('CLOSEHANDLE', handle=handle), 255)
+            self.assertEqual(vc.call('INFO', p8=0), 255)
+            self.assertIsNone(vc.proc.poll())
+
+    def test_allocation_report_follows_the_channels(self):
+        report = os.path.join(os.environ.get('TMPDIR', '/tmp'), 'arvokor-alloc-%d' % os.getpid())
+        self.addCleanup(lambda: os.path.exists(report) and os.unlink(report))
+        peer = free_address()
+        import socket
+        server = socket.socket()
+        server.bind((peer, 0))
+        server.listen()
+        self.addCleanup(server.close)
+
+        def live():
+            try:
+                with open(report) as f:
+                    return int(f.read())
+            except (OSError, ValueError):
+                return None
+
+        with Env(KOR_ALLOC_REPORT=report), Controller() as vc:
+            wait_for(lambda: live() is not None, what='the allocation report')
+            idle = live()
+            handle = vc.call('TCPCONNECT', addr=peer, port=server.getsockname()[1])
+            conn, _ = server.accept()
+            self.addCleanup(conn.close)
+            conn.sendall(b'x' * 50)
+            wait_for(lambda: live() >= idle + 50, what='queued bytes in the report')
+            self.assertEqual(vc.call('CLOSEHANDLE', handle=handle), 255)
+            wait_for(lambda: live() == idle, what='the report back at idle')
+
+    def test_malformed_settings_are_refused(self):
+        with Controller(start=False) as vc:
+            for value in ('Nowhere:1', 'Malloc', 'Malloc:x', 'get:Q:1', 'put:B:5-2', 'Socket:1:2:0'):
+                with Env(KOR_FAULTS=value):
+                    result = subprocess.run([program('arvokor'), '--config', vc.config_path],
+                                            capture_output=True, text=True, timeout=20)
+                self.assertEqual(result.returncode, 2, value)
+                self.assertIn('KOR_FAULTS', result.stderr)
+            with Env(KOR_FAULTS_AFTER_MS='soon'):
+                result = subprocess.run([program('arvokor'), '--config', vc.config_path],
+                                        capture_output=True, text=True, timeout=20)
+            self.assertEqual(result.returncode, 2)
+            self.assertIn('KOR_FAULTS_AFTER_MS', result.stderr)
+
+if __name__ == '__main__':
+    unittest.main()
