@@ -240,6 +240,9 @@ const char* replyText(const FtpConnection* control) {
     return std::strlen(control->lastResponse) >= 4 ? control->lastResponse + 4 : "";
 }
 
+// The words taken out of a reply (system type, directory) end at its CR LF as
+// well: a reply without a space or closing quote gives the word alone, not the
+// word with the line end.
 bool isLineEnd(char c) { return c == '\0' || c == '\r' || c == '\n'; }
 
 }  // namespace

@@ -69,14 +69,17 @@ bool parsePassiveReply(const char* reply, CtlSockAddrIn* sin) {
     return true;
 }
 
-// Passive mode: the server's data address from its PASV reply, then a connect.
-int openPassive(FtpConnection* control, int sock) {
-    CtlSockAddrIn sin{};
-    if (!FtpSendCmd("PASV", '2', control) || !parsePassiveReply(control->lastResponse, &sin)) {
+// Passive mode: the server's data address from its PASV reply.
+int askPassive(FtpConnection* control, CtlSockAddrIn* sin) {
+    if (!FtpSendCmd("PASV", '2', control) || !parsePassiveReply(control->lastResponse, sin)) {
         return 0;
     }
-    sin.len = sizeof sin;
-    sin.family = CTL_AF_INET;
+    sin->len = sizeof *sin;
+    sin->family = CTL_AF_INET;
+    return 1;
+}
+
+int connectPassive(int sock, const CtlSockAddrIn& sin) {
     CtlSockAddr addr;
     std::memcpy(&addr, &sin, sizeof addr);
     if (ctlConnect(sock, &addr, sizeof addr) == -1) {
@@ -127,9 +130,14 @@ int FtpOpenPort(FtpConnection* control, FtpConnection** out, char mode, int role
         setResponseF(control, "Invalid mode %c\n", mode);
         return 0;
     }
+    // The server's data address (passive) or our own (active) comes first; the
+    // socket is created only once it is known.
     const bool passive = control->connectMode != FTP_CONNECT_ACTIVE;
+    CtlSockAddrIn server{};
     CtlSockAddr local{};
-    if (!passive) {
+    if (passive) {
+        if (!askPassive(control, &server)) return 0;
+    } else {
         int len = sizeof local;
         if (ctlGetsockname(control->sock, &local, &len) == -1) {
             vx::perror("getsockname");
@@ -141,7 +149,7 @@ int FtpOpenPort(FtpConnection* control, FtpConnection** out, char mode, int role
         vx::perror("Could not create TCP socket...\r\n");
         return 0;
     }
-    if (!(passive ? openPassive(control, sock) : openActive(control, sock, local))) {
+    if (!(passive ? connectPassive(sock, server) : openActive(control, sock, local))) {
         ctlClose(sock);
         return 0;
     }

@@ -140,6 +140,8 @@ void korCmdTcpListen(const KorCommand& cmd) {
         result(cmd, KOR_RES_FAILED);
         return;
     }
+    // Allocated without a socket (-1, not 0): a release before the socket is
+    // filled in must not close descriptor 0.
     const int handle = KORHDLTBL_GetHandle(&korHandleTable, KORHDLTYPE_NONE, -1);
     if (handle == -1) {
         std::printf("Error - no free handle available\r\n");

@@ -185,13 +185,16 @@ int kor_startTCPAccept(int handle) {
 
 void kor_startTCPServerReceiveClient(int clientSocket, char* ipText, int /*port*/,
                                      int listenHandle) {
+    // No socket (-1) until the record is filled in, as TCPLISTEN does.
     const int handle = KORHDLTBL_GetHandle(&korHandleTable, KORHDLTYPE_NONE, -1);
     if (handle == -1) {
         std::printf("Error - no free handle available\r\n");
         ctlClose(clientSocket);
     } else {
         {
-            // Filled under tableSem, which every reader of these fields takes.
+            // Filled under tableSem, which every reader of these fields takes;
+            // not under handleSem, which a close request may already hold for
+            // good (the fill would then wait for a release only we can make).
             KorTableLock lock(&korHandleTable);
             KORHANDLE& h = korHandleTable.handles[handle];
             h.socket = clientSocket;

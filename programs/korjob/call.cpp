@@ -414,6 +414,9 @@ int cmdCall(vc::StateFile& state, const std::vector<std::string>& args) {
         if (!access.ok()) return replaced();
         access->b[plan.commandVar] = static_cast<std::uint8_t>(req.number);
     }
+    // Done when the launcher has acknowledged the command (the command ID is
+    // back to 0) and the result variable has changed: a command task may write
+    // its result before the launcher resets the slot.
     bool taken = false;
     int result = req.preset;
     for (;;) {
@@ -422,7 +425,7 @@ int cmdCall(vc::StateFile& state, const std::vector<std::string>& args) {
             if (!access.ok()) return replaced();
             taken = taken || access->b[plan.commandVar] != req.number;
             result = access->b[plan.resultVar];
-            if (result != req.preset) break;
+            if (taken && result != req.preset) break;
             if (Clock::now() >= deadline) {
                 if (!taken) access->b[plan.commandVar] = 0;  // withdraw it: it must not fire later
                 break;
@@ -430,17 +433,18 @@ int cmdCall(vc::StateFile& state, const std::vector<std::string>& args) {
         }
         sleepPoll();
     }
+    if (!taken) {
+        std::fprintf(stderr,
+                     "korjob: time-out: the controller did not take command %d from slot %d (B%u) within %g s; "
+                     "is arvokor running on %s?\n",
+                     req.number, req.slot, plan.commandVar, req.timeout, state.path().c_str());
+        return kExitTimeout;
+    }
     if (result == req.preset) {
-        if (taken)
-            std::fprintf(stderr,
-                         "korjob: time-out: command %d was taken but wrote no result into B%u within %g s "
-                         "(a result equal to the preset %d cannot be told from it; see --preset)\n",
-                         req.number, plan.resultVar, req.timeout, req.preset);
-        else
-            std::fprintf(stderr,
-                         "korjob: time-out: the controller did not take command %d from slot %d (B%u) within %g s; "
-                         "is arvokor running on %s?\n",
-                         req.number, req.slot, plan.commandVar, req.timeout, state.path().c_str());
+        std::fprintf(stderr,
+                     "korjob: time-out: command %d was taken but wrote no result into B%u within %g s "
+                     "(a result equal to the preset %d cannot be told from it; see --preset)\n",
+                     req.number, plan.resultVar, req.timeout, req.preset);
         return kExitTimeout;
     }
     std::printf("%d %s\n", result, meaning(req.command, result).c_str());

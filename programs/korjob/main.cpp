@@ -71,20 +71,26 @@ void printHelp() {
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
-    for (const auto& a : args) {
-        if (a == "--help" || a == "-h") {
-            printHelp();
-            return korjob::kExitOk;
-        }
-    }
+    const auto isHelp = [](const std::string& a) { return a == "--help" || a == "-h"; };
     const char* configPath = nullptr;
     const char* statePath = nullptr;
     std::size_t k = 0;
-    for (; k < args.size() && args[k].rfind("--", 0) == 0; k += 2) {
+    for (; k < args.size() && (args[k].rfind("--", 0) == 0 || isHelp(args[k])); k += 2) {
+        if (isHelp(args[k])) break;
         if (k + 1 >= args.size()) return korjob::usageError(args[k] + " needs a value");
+        if (isHelp(args[k + 1])) {
+            printHelp();
+            return korjob::kExitOk;
+        }
         if (args[k] == "--config") configPath = argv[k + 2];
         else if (args[k] == "--state") statePath = argv[k + 2];
         else return korjob::usageError("unknown option '" + args[k] + "'");
+    }
+    // Help in place of the command or of its first argument ("korjob get --help");
+    // later on, "-h" may be a value, such as the text of an S variable.
+    if ((k < args.size() && isHelp(args[k])) || (k + 1 < args.size() && isHelp(args[k + 1]))) {
+        printHelp();
+        return korjob::kExitOk;
     }
     if (configPath && statePath) return korjob::usageError("give --config or --state, not both");
     if (k >= args.size()) return korjob::usageError("no command (get, set, robot, call)");

@@ -136,6 +136,21 @@ class AdminFrames(unittest.TestCase):
         for name in ("A.JBI", "B.JBI"):
             os.remove(os.path.join(jobs, name))
 
+    def test_job_list_stops_before_4095_bytes(self):
+        jobs = self.ctl.jobs_dir
+        names = ["J%015d.JBI" % i for i in range(300)]  # 21 bytes each with its LF
+        for name in names:
+            with open(os.path.join(jobs, name), "w") as f:
+                f.write("/JOB\r\n")
+        try:
+            reply = self.client.request(":list")
+            # 1 + 194 * 21 = 4075; one more name would make 4096.
+            self.assertEqual(len(reply), 4075)
+            self.assertEqual(reply, b"\n" + b"".join(n.encode() + b"\n" for n in names[:194]))
+        finally:
+            for name in names:
+                os.remove(os.path.join(jobs, name))
+
 
 class AdminChannels(unittest.TestCase):
     """Channel rows of the command table, with channels opened through korjob."""

@@ -128,6 +128,36 @@ class FtpLoadTest(unittest.TestCase):
         with open(log) as f:
             self.assertIn('USER ftp', f.read())
 
+    def test_failed_transfers_end_every_connection_they_opened(self):
+        vc = self.controller(ftp_server=scripted_own_server(
+            '--user', 'ftp', '--password', '""', '--log', '"$VC_FTP_ROOT/own.log"'))
+        own_log = os.path.join(vc.jobs_dir, 'own.log')
+        write_job(vc, 'WELD1.JBI', JOB_CRLF)
+
+        def own_commands():
+            with open(own_log) as f:
+                return f.read().splitlines()
+
+        remote = FtpPeer(self, 'ftp_scripted.py')
+        os.makedirs(remote.path('robot', 'jobs'))
+        # Upload: the controller's server first, then the refused remote login.
+        self.assertEqual(self.load(vc, 'FTPLOADPUT', remote.host, password='wrong'), 251)
+        self.assertEqual(own_commands()[-1], 'QUIT')
+        self.assertEqual(remote.commands()[-1], 'QUIT')
+        # Download: the remote server first; the controller's is never contacted.
+        before = own_commands()
+        self.assertEqual(self.load(vc, 'FTPLOADGET', remote.host, password='wrong'), 251)
+        self.assertEqual(own_commands(), before)
+        self.assertEqual(remote.commands()[-1], 'QUIT')
+
+        # A directory change that is never answered, and one answered with half
+        # a line, fail after the wait limit; the controller's session still ends.
+        for fault in ('--silent', '--stall'):
+            remote = FtpPeer(self, 'ftp_scripted.py', fault, 'CWD')
+            mark = len(own_commands())
+            self.assertEqual(self.load(vc, 'FTPLOADPUT', remote.host), 250, fault)
+            self.assertEqual(own_commands()[mark:], ['USER ftp', 'PASS ', 'QUIT'], fault)
+
     def test_cut_short_copies_are_failures(self):
         vc = self.controller()
         for fault in (['--reset', '100'],

@@ -166,6 +166,36 @@ class KorjobCall(unittest.TestCase):
         self.assertEqual(result.returncode, 1, result.stderr)
         self.assertEqual(self.vc.get('I101'), -7233)
 
+    def test_result_before_the_acknowledgement_waits_for_it(self):
+        # A command task may write its result before the launcher resets the
+        # slot; the call ends only once both have happened. Here the test
+        # plays the launcher: result first, acknowledgement half a second later.
+        import subprocess
+        import threading
+        from harness import program
+        vc = self.vc
+        vc.get('B0')  # the state file exists before the two processes share it
+        call = subprocess.Popen([program('korjob'), '--config', vc.config_path, 'call', 'INFO',
+                                 'p8=0', '--timeout', '10'],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(call.wait)
+        deadline = time.monotonic() + 10
+        while vc.get('B100') != 8:
+            self.assertLess(time.monotonic(), deadline, 'korjob wrote no command')
+        vc.set('B110', 255)
+        time.sleep(0.5)
+        self.assertIsNone(call.poll(), 'korjob ended before the acknowledgement')
+        vc.set('B100', 0)
+        out, err = call.communicate(timeout=10)
+        self.assertEqual((call.returncode, out), (0, '255 done\n'), err)
+
+    def test_help_only_in_place_of_a_command_or_its_first_argument(self):
+        self.vc.set('S5', '-h', 'S6', '--help')
+        self.assertEqual((self.vc.get('S5'), self.vc.get('S6')), ('-h', '--help'))
+        for args in (('-h',), ('get', '--help'), ('call', '-h')):
+            with self.subTest(args=args):
+                self.assertIn('korjob [--config FILE', self.vc.korjob(*args).stdout)
+
     def test_preset_is_written_before_the_command(self):
         result = self.vc.korjob('call', 'INFO', 'p8=0', '--preset', '7', '--timeout', '0.1',
                                 check=False)

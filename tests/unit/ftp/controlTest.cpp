@@ -193,7 +193,7 @@ TEST_F(FtpControlTest, OverlongTextsAreRefusedBeforeAnythingIsSent) {
 }
 
 TEST_F(FtpControlTest, ReplyParsingOfSizeAndSystemType) {
-    startScripted({"--reply", "SIZE=213", "--reply", "SYST=215 UNIX"});
+    startScripted({"--reply", "SIZE=213", "--reply", "SYST=215 UNIX", "--reply", "PWD=257 \"/jobs"});
     connectAndLogin();
     int size = -7;
     EXPECT_EQ(FtpSize("JOB.JBI", &size, 'I', conn), 0);  // only one number
@@ -203,6 +203,9 @@ TEST_F(FtpControlTest, ReplyParsingOfSizeAndSystemType) {
     EXPECT_STREQ(type, "UNIX");
     ASSERT_EQ(FtpSysType(type, 3, conn), 1);
     EXPECT_STREQ(type, "UN");
+    char dir[16];
+    ASSERT_EQ(FtpPwd(dir, sizeof dir, conn), 1);  // no closing quote: up to the line end
+    EXPECT_STREQ(dir, "/jobs");
 }
 
 TEST_F(FtpControlTest, SilentServerFailsTheCommandAfterTheWaitLimit) {

@@ -221,6 +221,24 @@ TEST_F(FtpTransferTest, FailedTransferBufferAllocationStopsTheTransfer) {
     EXPECT_EQ(s.log().find("RETR"), std::string::npos);
 }
 
+TEST_F(FtpTransferTest, DataConnectionThatCannotBeOpenedSendsNoTransferCommand) {
+    Server& s = startScripted();
+    writeFile(s.file("JOB.JBI"), "job");
+    // The PASV reply is read before the data socket is created; a socket or a
+    // connect that fails then ends the access before RETR, leaking nothing.
+    for (vc::hooks::Site site : {vc::hooks::Site::Socket, vc::hooks::Site::Connect}) {
+        vc::hooks::failAfter(site, 0);
+        FtpConnection* data = nullptr;
+        EXPECT_EQ(FtpAccess("JOB.JBI", FTP_ACCESS_RETR, 'I', s.conn, &data), 0);
+        EXPECT_EQ(data, nullptr);
+    }
+    const std::string log = s.log();
+    EXPECT_EQ(log.find("RETR"), std::string::npos);
+    EXPECT_NE(log.find("PASV\nTYPE I\nPASV\n"), std::string::npos) << log;
+    char buffer[8];
+    EXPECT_EQ(FtpBufferedGet(buffer, sizeof buffer, "JOB.JBI", 'I', s.conn), 3);
+}
+
 TEST_F(FtpTransferTest, CutShortDownloadsAreFailures) {
     const std::string content = lfLines({100, 200, 300, 4000, 20});
     struct Case {
