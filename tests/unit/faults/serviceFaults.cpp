@@ -141,8 +141,7 @@ SERVICE_SWEEP(VariableSweep, variableCommands, Site::VarRead, Site::VarWrite);
 class StreamSweep : public ServiceFaults, public ::testing::WithParamInterface<Site> {};
 
 TEST_P(StreamSweep, EarlyCallsFailInTurn) {
-    Console console;
-    EXPECT_GT(sweep(GetParam(), [&](const auto& arm) { streamLife(arm); }, 4), 0);
+    sweepSite(GetParam(), [&](const auto& arm) { streamLife(arm); }, 4);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sites, StreamSweep,
@@ -152,8 +151,7 @@ INSTANTIATE_TEST_SUITE_P(Sites, StreamSweep,
 class SpeedOutputSweep : public ServiceFaults, public ::testing::WithParamInterface<Site> {};
 
 TEST_P(SpeedOutputSweep, EarlyCallsFailInTurn) {
-    Console console;
-    EXPECT_GT(sweep(GetParam(), [&](const auto& arm) { speedLife(arm); }, 4), 0);
+    sweepSite(GetParam(), [&](const auto& arm) { speedLife(arm); }, 4);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sites, SpeedOutputSweep,
