@@ -74,11 +74,11 @@ class TcpPeer {
 public:
     using Serve = std::function<void(PeerConnection&)>;
 
-    explicit TcpPeer(Serve serve) : serve_(std::move(serve)) {
+    explicit TcpPeer(Serve serve, const std::string& host = "127.0.0.1") : serve_(std::move(serve)) {
         listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::inet_pton(AF_INET, host.c_str(), &a.sin_addr);
         socklen_t len = sizeof a;
         if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener_, 16) != 0 ||
             ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
@@ -187,6 +187,72 @@ inline void modbusDevice(PeerConnection& c) {
         else
             c.send((head + pdu).substr(0, 12));
     }
+}
+
+// An FTP server for the job transfers: log-in, passive data connections on
+// `host`, RETR of a small job file, STOR (read and dropped), and a plain
+// positive answer to everything else.
+inline void ftpServer(PeerConnection& c, const std::string& host) {
+    std::string line;
+    int data = -1;
+    auto closeData = [&] {
+        if (data != -1) ::close(data);
+        data = -1;
+    };
+    // The data connection of the pending PASV, or -1 when none comes in time.
+    auto acceptData = [&]() -> int {
+        if (data == -1) return -1;
+        pollfd p{data, POLLIN, 0};
+        const int d = ::poll(&p, 1, 1000) > 0 ? ::accept4(data, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+        closeData();
+        return d;
+    };
+    if (!c.send("220 jobs FTP\r\n")) return;
+    while (c.line(&line)) {
+        const std::string verb = line.substr(0, line.find(' '));
+        if (verb == "USER") c.send("331 password\r\n");
+        else if (verb == "PASS") c.send("230 in\r\n");
+        else if (verb == "QUIT") {
+            c.send("221 bye\r\n");
+            break;
+        } else if (verb == "PASV") {
+            closeData();
+            data = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            ::inet_pton(AF_INET, host.c_str(), &a.sin_addr);
+            socklen_t len = sizeof a;
+            ::bind(data, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            ::listen(data, 1);
+            ::getsockname(data, reinterpret_cast<sockaddr*>(&a), &len);
+            const std::uint32_t ip = ntohl(a.sin_addr.s_addr);
+            const int port = ntohs(a.sin_port);
+            c.send("227 Entering Passive Mode (" + std::to_string(ip >> 24) + "," +
+                   std::to_string(ip >> 16 & 255) + "," + std::to_string(ip >> 8 & 255) + "," +
+                   std::to_string(ip & 255) + "," + std::to_string(port >> 8) + "," +
+                   std::to_string(port & 255) + ")\r\n");
+        } else if (verb == "RETR" || verb == "STOR") {
+            c.send("150 data\r\n");
+            const int d = acceptData();
+            if (d == -1) {
+                c.send("425 no data connection\r\n");
+                continue;
+            }
+            if (verb == "RETR") {
+                const std::string job = "/JOB\r\n//NAME A\r\nNOP\r\nEND\r\n";
+                ::send(d, job.data(), job.size(), MSG_NOSIGNAL);
+            } else {
+                char sink[4096];
+                pollfd p{d, POLLIN, 0};
+                while (::poll(&p, 1, 5000) > 0 && ::recv(d, sink, sizeof sink, 0) > 0) {
+                }
+            }
+            ::close(d);
+            c.send("226 done\r\n");
+        } else if (verb == "CWD") c.send("250 ok\r\n");
+        else c.send("200 ok\r\n");
+    }
+    closeData();
 }
 
 // A UDP socket on loopback that collects datagrams.

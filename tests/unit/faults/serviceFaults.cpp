@@ -5,15 +5,18 @@
 // byte of memory left behind.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "faultPeers.h"
 #include "faultSupport.h"
+#include "korApp.h"
 
 namespace faults {
 namespace {
 
-constexpr int SENDDATA = 2, CLOSEHANDLE = 4, READDATA = 5, TCPCONNECT = 1, INFO = 8, SMTP = 20,
+constexpr int SENDDATA = 2, CLOSEHANDLE = 4, READDATA = 5, TCPCONNECT = 1, INFO = 8, FTPCONNECT = 15,
+              FTPDISCONNECT = 16, FTPGETJOB = 17, FTPPUTJOB = 18, FTPLOADGET = 36, SMTP = 20,
               TELNETCONNECT = 21, POSSTREAMCONFIG = 22, POSSTREAMSTART = 23, POSSTREAMSTOP = 24,
               TIMESTAMP = 25, SPEEDOUTSTART = 26, SPEEDOUTSTOP = 27, RVARTOBYTES = 28,
               BYTESTORVAR = 29, POSVARTYPE = 32, MODBUSREAD = 34, MODBUSWRITE = 35;
@@ -155,6 +158,77 @@ TEST_P(SpeedOutputSweep, EarlyCallsFailInTurn) {
 
 INSTANTIATE_TEST_SUITE_P(Sites, SpeedOutputSweep,
                          ::testing::Values(Site::TaskCreate, Site::ServoSpeed, Site::IoWrite),
+                         [](const auto& info) { return std::string(siteName(info.param)); });
+
+// ---- FTP: the shared connection, job copies through it, job transfers
+
+class FtpFaults : public FaultTest {
+protected:
+    // The controller's own FTP server is a peer on the controller's address;
+    // connections to port 21 there reach it.
+    void configure(vc::Settings& s) override {
+        own_ = std::make_unique<TcpPeer>([host = s.address](PeerConnection& c) { ftpServer(c, host); }, s.address);
+        s.ftpPort = own_->port();
+    }
+
+    // Connect, copy a job both ways over the shared connection, disconnect,
+    // then a job transfer named by S variables.
+    void ftpLife(const std::function<void()>& arm) {
+        baseline();
+        const int n = setFields(kBlockVar, {"robot", "secret"});
+        const int connected = run(FTPCONNECT, to(remote_).set(1, kBlockVar).set(2, n), arm, kStep);
+        EXPECT_TRUE(oneOf(connected, {1, 253, 254, kNoResult})) << connected;
+        setBytes(kBlockVar + 20, "A.JBI");
+        const Params job = Params().set(1, kBlockVar + 20).set(2, 5);
+        const int got = run(FTPGETJOB, job, {}, 6000ms);
+        EXPECT_TRUE(oneOf(got, {1, 253, 254, kNoResult})) << got;
+        const int put = run(FTPPUTJOB, job, {}, 6000ms);
+        EXPECT_TRUE(oneOf(put, {1, 253, 254, kNoResult})) << put;
+        EXPECT_TRUE(oneOf(run(FTPDISCONNECT, Params(), {}, kStep), {1, kNoResult}));
+        EXPECT_EQ(korFtpHandle, nullptr);
+
+        setS(10, settings.address);
+        setS(11, "robot");
+        setS(12, "secret");
+        setS(13, "/jobs");
+        setS(14, "A");
+        const int load = run(FTPLOADGET, Params().set(4, 10).set(5, 11).set(6, 12).set(7, 13).set(0, 1).set(1, 14),
+                             {}, 8000ms);
+        EXPECT_TRUE(oneOf(load, {255, 254, 253, 252, 251, 250, 249, kNoResult})) << load;
+        settle();
+    }
+
+    std::unique_ptr<TcpPeer> own_;
+    TcpPeer remote_{[](PeerConnection& c) { ftpServer(c, "127.0.0.1"); }};
+};
+
+TEST_F(FtpFaults, TransfersWorkWithoutFailures) {
+    Console console;
+    const int n = setFields(kBlockVar, {"robot", "secret"});
+    ASSERT_EQ(run(FTPCONNECT, to(remote_).set(1, kBlockVar).set(2, n)), 1);
+    setBytes(kBlockVar + 20, "A.JBI");
+    EXPECT_EQ(run(FTPGETJOB, Params().set(1, kBlockVar + 20).set(2, 5), {}, 15000ms), 1);
+    EXPECT_EQ(run(FTPPUTJOB, Params().set(1, kBlockVar + 20).set(2, 5), {}, 15000ms), 1);
+    EXPECT_EQ(run(FTPDISCONNECT, Params()), 1);
+    setS(10, settings.address);
+    setS(11, "robot");
+    setS(12, "secret");
+    setS(13, "/jobs");
+    setS(14, "A");
+    EXPECT_EQ(run(FTPLOADGET, Params().set(4, 10).set(5, 11).set(6, 12).set(7, 13).set(0, 1).set(1, 14), {},
+                  30000ms),
+              255);
+}
+
+class FtpSweep : public FtpFaults, public ::testing::WithParamInterface<Site> {};
+
+TEST_P(FtpSweep, EveryCallFailsInTurn) {
+    sweepSite(GetParam(), [&](const auto& arm) { ftpLife(arm); });
+}
+
+INSTANTIATE_TEST_SUITE_P(Sites, FtpSweep,
+                         ::testing::Values(Site::Malloc, Site::VarRead, Site::VarWrite, Site::Socket,
+                                           Site::Connect, Site::Send, Site::Recv, Site::Select, Site::IfAddr),
                          [](const auto& info) { return std::string(siteName(info.param)); });
 
 // ---- single failures: result and console message
