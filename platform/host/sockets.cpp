@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -33,6 +34,9 @@ namespace {
 
 using vc::hooks::Site;
 using vc::task::Deadline;
+
+// How long a send may wait for room in the socket's buffer without progress.
+constexpr auto kSendStallLimit = std::chrono::seconds(10);
 
 // ------------------------------------------------------------ translation
 
@@ -198,13 +202,18 @@ void mapFtpPort(sockaddr_in* to) {
 
 // Waits until fd is ready for `events`; false (errno set) on failure and
 // once the socket is being closed (a shut-down socket would stay "ready").
-bool waitReady(const SocketUse& use, int fd, short events) {
+bool waitReady(const SocketUse& use, int fd, short events,
+               const Deadline& deadline = Deadline::forever()) {
     if (use.closing()) {
         errno = EBADF;
         return false;
     }
-    int revents = vc::task::pollOne(fd, events, Deadline::forever());
+    int revents = vc::task::pollOne(fd, events, deadline);
     if (revents < 0) return false;
+    if (revents == 0) {
+        errno = ETIMEDOUT;
+        return false;
+    }
     if (revents & POLLNVAL) {
         errno = EBADF;
         return false;
@@ -214,12 +223,15 @@ bool waitReady(const SocketUse& use, int fd, short events) {
 
 bool wouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
 
-// Sends all of buf (stream) or one datagram, waiting for room as needed.
-// Returns the bytes sent, or -1 when nothing could be sent.
+// Sends all of buf (stream) or one datagram, waiting for room as needed, but
+// never longer than kSendStallLimit without progress: a peer that stops
+// reading must not hold the sender (who may hold the channel table) forever.
+// Returns the bytes sent, or -1 (ETIMEDOUT after a stall) when nothing was sent.
 int sendAll(const SocketUse& use, int fd, const char* buf, int len, int flags,
             const sockaddr_in* to) {
     int sent = 0;
     do {
+        const Deadline stallLimit = Deadline::after(kSendStallLimit);
         ssize_t n = to ? ::sendto(fd, buf + sent, static_cast<std::size_t>(len - sent),
                                   flags | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(to),
                                   sizeof *to)
@@ -229,7 +241,7 @@ int sendAll(const SocketUse& use, int fd, const char* buf, int len, int flags,
             sent += static_cast<int>(n);
             continue;
         }
-        if (!wouldBlock(errno) || !waitReady(use, fd, POLLOUT)) return sent > 0 ? sent : -1;
+        if (!wouldBlock(errno) || !waitReady(use, fd, POLLOUT, stallLimit)) return sent > 0 ? sent : -1;
     } while (sent < len);
     return sent;
 }

@@ -150,6 +150,9 @@ int ctlListen(int s, int backlog);
 // addr and addrLen may be null. Blocks until a connection arrives.
 int ctlAccept(int s, CtlSockAddr* addr, int* addrLen);
 int ctlConnect(int s, const CtlSockAddr* addr, int addrLen);
+// Sends all bytes, waiting for room as needed, but gives up when no byte could
+// be sent for 10 seconds (a peer that stopped reading): then the bytes sent so
+// far are returned, or -1 with errno ETIMEDOUT when there were none.
 int ctlSend(int s, const char* buf, int len, int flags);
 // 0: the peer closed the connection.
 int ctlRecv(int s, char* buf, int len, int flags);

@@ -39,18 +39,18 @@ void usage(FILE* out) {
     std::exit(2);
 }
 
-int parseAddress(const std::string& spec, std::string* rest) {
-    const auto colon = spec.find(':');
+int parseAddress(const std::string& setting, std::string* rest) {
+    const auto colon = setting.find(':');
     if (colon == std::string::npos) fail("expected ADDR:VALUES");
-    const long addr = std::strtol(spec.substr(0, colon).c_str(), nullptr, 0);
+    const long addr = std::strtol(setting.substr(0, colon).c_str(), nullptr, 0);
     if (addr < 0 || addr >= kSize) fail("address out of range");
-    *rest = spec.substr(colon + 1);
+    *rest = setting.substr(colon + 1);
     return static_cast<int>(addr);
 }
 
-void setBits(std::uint8_t* bits, const std::string& spec) {
+void setBits(std::uint8_t* bits, const std::string& setting) {
     std::string values;
-    int addr = parseAddress(spec, &values);
+    int addr = parseAddress(setting, &values);
     for (char c : values) {
         if (addr >= kSize) fail("too many bits");
         if (c != '0' && c != '1') fail("bits are 0 or 1");
@@ -58,9 +58,9 @@ void setBits(std::uint8_t* bits, const std::string& spec) {
     }
 }
 
-void setRegisters(std::uint16_t* regs, const std::string& spec) {
+void setRegisters(std::uint16_t* regs, const std::string& setting) {
     std::string values;
-    int addr = parseAddress(spec, &values);
+    int addr = parseAddress(setting, &values);
     std::size_t pos = 0;
     while (pos <= values.size()) {
         const auto comma = values.find(',', pos);

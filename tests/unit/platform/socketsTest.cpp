@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <string>
+#include <vector>
 
 #include "platformTest.h"
 
@@ -117,6 +118,27 @@ TEST_F(Sockets, ClosedListenersPortCanBeListenedOnAgain) {
     EXPECT_EQ(ctlBind(again, &addr, sizeof addr), 0);
     EXPECT_EQ(ctlListen(again, 5), 0);
     ctlClose(again);
+}
+
+TEST_F(Sockets, SendToAPeerThatStopsReadingGivesUpAfterAStall) {
+    vc::useSettings(controllerAt("127.0.60.16"));
+    int port = 0;
+    int listener = listenOn("127.0.60.16", &port);
+    ASSERT_GE(listener, 0);
+    int client = connectTo("127.0.60.16", port);
+    int accepted = ctlAccept(listener, nullptr, nullptr);
+    ASSERT_GE(client, 0);
+    ASSERT_GE(accepted, 0);
+    // Far more than the socket buffers of both ends hold; nobody reads.
+    std::vector<char> big(64 << 20, 'x');
+    errno = 0;
+    int sent = ctlSend(client, big.data(), static_cast<int>(big.size()), 0);
+    EXPECT_GT(sent, 0);
+    // It returns (instead of waiting for ever) with what went out before the stall.
+    EXPECT_LT(sent, static_cast<int>(big.size()));
+    ctlClose(accepted);
+    ctlClose(client);
+    ctlClose(listener);
 }
 
 TEST_F(Sockets, PipeAndSocketInOneSelect) {
