@@ -1,6 +1,7 @@
 // Receive, accept and per-client tasks of the channels.
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "ctl.h"
 #include "korHandleTable.h"
@@ -185,27 +186,31 @@ int kor_startTCPAccept(int handle) {
 
 void kor_startTCPServerReceiveClient(int clientSocket, char* ipText, int /*port*/,
                                      int listenHandle) {
-    // No socket (-1) until the record is filled in, as TCPLISTEN does.
-    const int handle = KORHDLTBL_GetHandle(&korHandleTable, KORHDLTYPE_NONE, -1);
-    if (handle == -1) {
-        std::printf("Error - no free handle available\r\n");
-        ctlClose(clientSocket);
-    } else {
-        {
-            // Filled under tableSem, which every reader of these fields takes;
-            // not under handleSem, which a close request may already hold for
-            // good (the fill would then wait for a release only we can make).
-            KorTableLock lock(&korHandleTable);
-            KORHANDLE& h = korHandleTable.handles[handle];
-            h.socket = clientSocket;
-            h.type = KORHDLTYPE_TCPACCEPTED;
-            h.listenHandle = listenHandle;
-            KORHDLTBL_SetIpAddress(&h, ipText);
+    {
+        // The address text is freed however the serving ends, also when the
+        // task is deleted while it serves (as at a stop of the controller).
+        const std::unique_ptr<char, void (*)(void*)> address(ipText, ctlFree);
+        // No socket (-1) until the record is filled in, as TCPLISTEN does.
+        const int handle = KORHDLTBL_GetHandle(&korHandleTable, KORHDLTYPE_NONE, -1);
+        if (handle == -1) {
+            std::printf("Error - no free handle available\r\n");
+            ctlClose(clientSocket);
+        } else {
+            {
+                // Filled under tableSem, which every reader of these fields takes;
+                // not under handleSem, which a close request may already hold for
+                // good (the fill would then wait for a release only we can make).
+                KorTableLock lock(&korHandleTable);
+                KORHANDLE& h = korHandleTable.handles[handle];
+                h.socket = clientSocket;
+                h.type = KORHDLTYPE_TCPACCEPTED;
+                h.listenHandle = listenHandle;
+                KORHDLTBL_SetIpAddress(&h, ipText);
+            }
+            kor_startTCPClientReceive(handle);
+            KORHDLTBL_CloseHandle(&korHandleTable, handle);
         }
-        kor_startTCPClientReceive(handle);
-        KORHDLTBL_CloseHandle(&korHandleTable, handle);
     }
-    ctlFree(ipText);
     if (ctlDeleteTask(0) != 0) vx::perror("Error - ctlDeleteTask()");
 }
 

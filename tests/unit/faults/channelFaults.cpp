@@ -325,6 +325,41 @@ TEST_F(ChannelFaults, ChannelReleasedWithoutMemoryFreesItsQueue) {
     EXPECT_EQ(vc::hooks::liveAllocations(), before);
 }
 
+// A task deleted while it serves an accepted connection (as a stop of the
+// controller deletes every task) must not leave the peer's address behind.
+TEST_F(ChannelFaults, DeletedClientTaskFreesThePeerAddress) {
+    const long before = vc::hooks::liveAllocations();
+    const int port = freePort(settings.address);
+    const int hl = run(TCPLISTEN, Params().set(0, portParam(port)));
+    ASSERT_TRUE(isHandle(hl));
+    const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    ::inet_pton(AF_INET, settings.address.c_str(), &a.sin_addr);
+    ASSERT_EQ(::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    int accepted = -1, task = -1;
+    ASSERT_TRUE(waitFor([&] {
+        KorTableLock lock(&korHandleTable);
+        for (int h = 1; h < KORHDLTBL_SIZE; ++h) {
+            const KORHANDLE& r = korHandleTable.handles[h];
+            if (r.inUse == 1 && r.type == KORHDLTYPE_TCPACCEPTED && r.listenHandle == hl) {
+                accepted = h;
+                task = r.taskId;
+            }
+        }
+        return accepted != -1;
+    }));
+    EXPECT_EQ(ctlDeleteTask(task), 0);
+    // Nobody serves the channel any more: release it here.
+    KORHDLTBL_CloseHandle(&korHandleTable, accepted);
+    ::close(c);
+    EXPECT_EQ(run(CLOSEHANDLE, Params().handle(hl)), 255);
+    EXPECT_TRUE(waitFor([&] { return !inUse(hl); }));
+    EXPECT_TRUE(waitFor([&] { return vc::hooks::liveAllocations() == before; }, 2000ms))
+        << vc::hooks::liveAllocations() - before << " blocks left";
+}
+
 // ---- the serial port over a pty pair
 
 class SerialFaults : public ChannelFaults {
