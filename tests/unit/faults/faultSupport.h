@@ -334,11 +334,12 @@ inline int sweep(Site site, const std::function<void(const std::function<void()>
 // The sweep with the console captured (shown only when the test fails);
 // prints how many calls were failed in turn, and fails the test when the
 // scenario never reached the site.
-inline int sweepSite(Site site, const std::function<void(const std::function<void()>& arm)>& scenario) {
+inline int sweepSite(Site site, const std::function<void(const std::function<void()>& arm)>& scenario,
+                     int most = 200) {
     int calls = 0;
     {
         Console console;
-        calls = sweep(site, scenario);
+        calls = sweep(site, scenario, most);
     }
     std::printf("%s: %d calls failed in turn\n", siteName(site), calls);
     EXPECT_GT(calls, 0) << "the scenario never reached " << siteName(site);
