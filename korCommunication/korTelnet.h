@@ -20,6 +20,10 @@ inline constexpr unsigned char TELNET_OPT_SUPPRESS_GO_AHEAD = 3;
 inline constexpr int TELNET_RECEIVE_SIZE = 512;
 // Seconds of silence after which the log-in gives up.
 inline constexpr int TELNET_LOGIN_TIMEOUT_SEC = 2;
+// Seconds after which the whole log-in gives up even though the server never
+// fell silent: a peer that answers (or echoes) our option replies would
+// otherwise keep the negotiation going for ever. 30 by default; tests lower it.
+extern int kor_telnetLoginLimitSec;
 
 // Connects to ipText:port and logs in: every option request is answered as it
 // arrives, the first text ending in ": " gets the user name, the second the

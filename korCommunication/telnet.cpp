@@ -2,11 +2,14 @@
 #include "korTelnet.h"
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 
 #include "ctl.h"
 #include "korPattern.h"
 #include "korTransport.h"
+
+int kor_telnetLoginLimitSec = 30;
 
 namespace {
 
@@ -72,10 +75,13 @@ int sendLine(int socket, const char* text) {
 // TELNET_RECEIVE_SIZE of them.
 class LoginReceiver {
 public:
-    explicit LoginReceiver(int socket) : socket_(socket) {}
+    explicit LoginReceiver(int socket) : socket_(socket), started_(now()) {}
 
-    // One receive with the log-in time-out. The receive result (> 0 bytes).
+    // One receive with the log-in time-out. The receive result (> 0 bytes);
+    // a time-out as well once the whole log-in has taken too long.
     int receive() {
+        const std::int64_t elapsed = now() - started_;
+        if (elapsed < 0 || elapsed >= kor_telnetLoginLimitSec) return KOR_RECV_TIMEOUT;
         std::array<char, TELNET_RECEIVE_SIZE + 1> buf{};
         const int n = kor_doTCPClientReceive(socket_, -1, buf.data(), TELNET_RECEIVE_SIZE,
                                              TELNET_LOGIN_TIMEOUT_SEC);
@@ -130,7 +136,15 @@ private:
         windowLen_ += n;
     }
 
+    // Seconds of the controller's real-time clock; 0 when it cannot be read
+    // (a clock that fails or steps back then ends the log-in).
+    static std::int64_t now() {
+        vx::Timespec ts{};
+        return vx::clock_gettime(0, &ts) == 0 ? ts.tv_sec : 0;
+    }
+
     int socket_;
+    std::int64_t started_;
     std::array<char, TELNET_RECEIVE_SIZE> window_{};
     int windowLen_ = 0;
     std::array<unsigned char, TELNET_RECEIVE_SIZE> pending_{};
