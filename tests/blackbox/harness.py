@@ -388,7 +388,9 @@ class Controller:
         """Issues a command and returns its result code. Parameters are passed
         as name=value (p0..p9, addr, port, handle, result, block, bytes,
         field); a list for field gives several fields; bytes may be bytes or a
-        list of ints. Raises KorjobError on a time-out."""
+        list of ints; preset=V presets the result variable with V instead of 0
+        (needed when 0 is a result the command can write). Raises KorjobError
+        on a time-out."""
         return self._call(command, timeout, slot, None, params)[0]
 
     def call_read(self, command, count, timeout=10, slot=0, **params):
@@ -396,7 +398,11 @@ class Controller:
         return self._call(command, timeout, slot, count, params)
 
     def _call(self, command, timeout, slot, read, params):
+        params = dict(params)
+        preset = params.pop('preset', None)
         args = ['call', str(command)] + _param_args(params)
+        if preset is not None:
+            args += ['--preset', str(preset)]
         args += ['--slot', str(slot), '--timeout', str(timeout)]
         if read is not None:
             args += ['--read', str(read)]
