@@ -136,12 +136,9 @@ private:
         windowLen_ += n;
     }
 
-    // Seconds of the controller's real-time clock; 0 when it cannot be read
+    // Seconds of the controller's calendar clock; -1 when it cannot be read
     // (a clock that fails or steps back then ends the log-in).
-    static std::int64_t now() {
-        vx::Timespec ts{};
-        return vx::clock_gettime(0, &ts) == 0 ? ts.tv_sec : 0;
-    }
+    static std::int64_t now() { return vx::time(); }
 
     int socket_;
     std::int64_t started_;

@@ -56,4 +56,7 @@ bool shouldFailVar(bool write, std::uint16_t type, std::uint16_t index);
 // Blocks allocated with ctlMalloc and not yet freed.
 long liveAllocations();
 
+// The name of a site as written in Site ("Malloc", "Socket", ...).
+const char* siteName(Site site);
+
 }  // namespace vc::hooks

@@ -48,6 +48,17 @@ void failVar(bool write, std::uint16_t type, std::uint16_t first, std::uint16_t 
     updateArmed();
 }
 
+const char* siteName(Site site) {
+    static constexpr const char* kNames[] = {
+        "Malloc",     "VarRead",   "VarWrite",  "IoRead",     "IoWrite",    "Socket",   "Bind",
+        "Listen",     "Accept",    "Connect",   "Send",       "Recv",       "SendTo",   "Select",
+        "TaskCreate", "TaskSpawn", "SemCreate", "MsgQCreate", "PipeCreate", "PipeOpen", "RsInit",
+        "RsOpen",     "RsSend",    "RsRecv",    "CartPos",    "ServoSpeed", "FileList", "IfAddr"};
+    static_assert(std::size(kNames) == static_cast<std::size_t>(Site::Count));
+    const auto i = static_cast<std::size_t>(site);
+    return i < std::size(kNames) ? kNames[i] : "?";
+}
+
 void reset() {
     std::lock_guard guard(hookLock);
     sites.fill(SiteFailure{});

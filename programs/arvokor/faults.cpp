@@ -18,13 +18,6 @@ namespace {
 
 using vc::hooks::Site;
 
-constexpr const char* kSiteNames[] = {
-    "Malloc",     "VarRead",   "VarWrite",  "IoRead",     "IoWrite",    "Socket",   "Bind",
-    "Listen",     "Accept",    "Connect",   "Send",       "Recv",       "SendTo",   "Select",
-    "TaskCreate", "TaskSpawn", "SemCreate", "MsgQCreate", "PipeCreate", "PipeOpen", "RsInit",
-    "RsOpen",     "RsSend",    "RsRecv",    "CartPos",    "ServoSpeed", "FileList", "IfAddr"};
-static_assert(std::size(kSiteNames) == static_cast<std::size_t>(Site::Count));
-
 struct SiteFault {
     Site site;
     int skip, times, err;
@@ -94,8 +87,8 @@ bool parseEntry(const std::string& entry, std::vector<SiteFault>* sites, std::ve
         }
         return true;
     }
-    for (std::size_t s = 0; s < std::size(kSiteNames); ++s) {
-        if (f[0] != kSiteNames[s]) continue;
+    for (int s = 0; s < static_cast<int>(Site::Count); ++s) {
+        if (f[0] != vc::hooks::siteName(static_cast<Site>(s))) continue;
         long skip = 0, times = 1, err = EIO;
         if (f.size() < 2 || f.size() > 4 || !toInt(f[1], 0, 1000000000, &skip)) return false;
         if (f.size() >= 3 && !toInt(f[2], -1, 1000000000, &times)) return false;

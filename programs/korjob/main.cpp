@@ -75,8 +75,7 @@ int main(int argc, char** argv) {
     const char* configPath = nullptr;
     const char* statePath = nullptr;
     std::size_t k = 0;
-    for (; k < args.size() && (args[k].rfind("--", 0) == 0 || isHelp(args[k])); k += 2) {
-        if (isHelp(args[k])) break;
+    for (; k < args.size() && args[k].rfind("--", 0) == 0 && !isHelp(args[k]); k += 2) {
         if (k + 1 >= args.size()) return korjob::usageError(args[k] + " needs a value");
         if (isHelp(args[k + 1])) {
             printHelp();

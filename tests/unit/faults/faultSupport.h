@@ -36,16 +36,7 @@ namespace faults {
 
 using namespace std::chrono_literals;
 using vc::hooks::Site;
-
-inline const char* siteName(Site s) {
-    static const char* const names[] = {
-        "Malloc",     "VarRead",   "VarWrite",  "IoRead",    "IoWrite", "Socket",    "Bind",
-        "Listen",     "Accept",    "Connect",   "Send",      "Recv",    "SendTo",    "Select",
-        "TaskCreate", "TaskSpawn", "SemCreate", "MsgQCreate", "PipeCreate", "PipeOpen", "RsInit",
-        "RsOpen",     "RsSend",    "RsRecv",    "CartPos",   "ServoSpeed", "FileList", "IfAddr"};
-    static_assert(std::size(names) == static_cast<std::size_t>(Site::Count));
-    return names[static_cast<int>(s)];
-}
+using vc::hooks::siteName;
 
 template <class Pred>
 bool waitFor(Pred pred, std::chrono::milliseconds limit = 5000ms) {
