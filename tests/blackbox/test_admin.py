@@ -5,10 +5,14 @@ import os
 import socket
 import struct
 import subprocess
+import sys
 import time
 import unittest
 
 import harness
+
+sys.path.insert(0, os.path.join(harness.SOURCE, "tests", "peers"))
+from chanpeers import unused_port  # noqa: E402
 
 KOR_BIN = os.environ.get("KOR_BIN", os.path.join(os.path.dirname(__file__), "../../build/default"))
 KORADMIN = os.path.join(KOR_BIN, "koradmin")
@@ -201,10 +205,7 @@ class AdminChannels(unittest.TestCase):
 
     def test_transmit_on_listening_channel_is_refused(self):
         with harness.Controller() as ctl:
-            probe = socket.socket()
-            probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
-            probe.close()
+            port = unused_port("127.0.0.1")
             handle = ctl.call("TCPLISTEN", port=port)
             self.assertTrue(1 <= handle <= 19, handle)
             admin = AdminClient(ctl.address)
@@ -220,10 +221,7 @@ class AdminChannels(unittest.TestCase):
 
     def test_transmit_on_accepted_connection_is_refused(self):
         with harness.Controller() as ctl:
-            probe = socket.socket()
-            probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
-            probe.close()
+            port = unused_port("127.0.0.1")
             listener = ctl.call("TCPLISTEN", port=port)
             self.assertTrue(1 <= listener <= 19, listener)
             client = socket.create_connection((ctl.address, port), timeout=5)

@@ -2,6 +2,7 @@
 // deadline, and a fresh channel table per test.
 #pragma once
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -17,6 +18,17 @@
 namespace chantest {
 
 using namespace std::chrono_literals;
+
+// Entries of a directory, such as /proc/self/fd (descriptors held) or
+// /proc/self/task (threads running).
+inline int entriesIn(const char* dir) {
+    int n = 0;
+    if (DIR* d = opendir(dir)) {
+        while (readdir(d) != nullptr) ++n;
+        closedir(d);
+    }
+    return n;
+}
 
 // Polls pred every few milliseconds until it holds or the time is up.
 inline bool waitFor(const std::function<bool()>& pred,

@@ -4,7 +4,6 @@
 // working on one channel at once.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -46,15 +45,6 @@ enum Command {
     TCPISACCEPTED = 11,
     UDPBIND = 12,
 };
-
-int entriesIn(const char* dir) {
-    int n = 0;
-    if (DIR* d = opendir(dir)) {
-        while (readdir(d) != nullptr) ++n;
-        closedir(d);
-    }
-    return n;
-}
 
 int bVar(int index) {
     std::int32_t v = -1;

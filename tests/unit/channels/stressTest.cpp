@@ -2,8 +2,6 @@
 // descriptor or task behind.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <atomic>
 #include <memory>
 #include <string>
@@ -17,15 +15,6 @@
 namespace {
 
 using namespace chantest;
-
-int entriesIn(const char* dir) {
-    int n = 0;
-    if (DIR* d = opendir(dir)) {
-        while (readdir(d) != nullptr) ++n;
-        closedir(d);
-    }
-    return n;
-}
 
 class StressTest : public ChannelTest {};
 
