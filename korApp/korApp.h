@@ -7,7 +7,8 @@
 
 struct FtpConnection;
 
-inline constexpr double KOR_VERSION = 1.32;
+// The build passes the project version (e.g. 1.32), the one place it is kept.
+inline constexpr double KOR_VERSION = KOR_PROTOCOL_VERSION;
 inline constexpr int KOR_ADMIN_PORT = 15000;
 inline constexpr int KOR_POLL_MS = 4;
 inline constexpr int KOR_MAX_SLOTS = 8;

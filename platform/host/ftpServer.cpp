@@ -1,6 +1,6 @@
 // The controller's own FTP server: a child process serving the job directory.
 //
-// "auto" runs vcftpd.py (next to this file) with Debian's python3; any other
+// "auto" runs vcftpd.py (installed in lib/arvokor, else next to this file) with Debian's python3; any other
 // command line runs through /bin/sh with the server's place in the environment
 // (VC_FTP_ROOT, VC_FTP_ADDRESS, VC_FTP_PORT). The child ends with the program,
 // also when the program is killed: it is given the read end of a pipe whose
@@ -41,10 +41,18 @@ std::mutex serverLock;
 pid_t serverPid = -1;
 int parentPipe = -1;  // our (write) end: closing it ends the built-in server
 
+// An installed arvokor (bin/) finds the server in lib/arvokor/ beside it,
+// wherever the tree was unpacked; a build runs the source tree's copy (its
+// absolute path comes from the build: __FILE__ may be relative).
 std::string scriptPath() {
-    std::string here = __FILE__;
-    const auto slash = here.rfind('/');
-    return (slash == std::string::npos ? std::string(".") : here.substr(0, slash)) + "/vcftpd.py";
+    char exe[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n > 0) {
+        const std::string path(exe, static_cast<size_t>(n));
+        const std::string installed = path.substr(0, path.rfind('/')) + "/../lib/arvokor/vcftpd.py";
+        if (::access(installed.c_str(), R_OK) == 0) return installed;
+    }
+    return KOR_FTPD_SOURCE_PATH;
 }
 
 // argv / envp as the exec calls want them; prepared before fork, since the

@@ -1,0 +1,85 @@
+# Installation and the Debian package (scripts/package builds it).
+#
+# The programs are the list KOR_PROGRAMS; each gets a man page written by
+# help2man from its --help, so the text lives in one place.
+
+set(KOR_MAN_NAME_arvokor "virtual robot controller running the ArvoKOR communication server")
+set(KOR_MAN_NAME_korjob "play the robot job against an ArvoKOR virtual controller")
+set(KOR_MAN_NAME_koradmin "client of the ArvoKOR admin port")
+
+install(TARGETS ${KOR_PROGRAMS} RUNTIME DESTINATION bin)
+# The controller's own FTP server, run by arvokor (found relative to bin/).
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/platform/host/vcftpd.py DESTINATION lib/arvokor)
+
+file(GLOB KOR_DOCS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md)
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${KOR_DOCS} DESTINATION share/doc/arvokor)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION share/doc/arvokor)
+
+# Named controllers as services. Debian 12 keeps units and settings outside /usr.
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/arvokor@.service DESTINATION /lib/systemd/system)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/example.conf DESTINATION /etc/arvokor)
+
+find_program(KOR_HELP2MAN help2man)
+find_program(KOR_GZIP gzip)
+if(KOR_HELP2MAN AND KOR_GZIP)
+  set(pages "")
+  foreach(prog ${KOR_PROGRAMS})
+    if(NOT TARGET ${prog})
+      continue()
+    endif()
+    set(name "${KOR_MAN_NAME_${prog}}")
+    if(NOT name)
+      set(name "${prog} of ArvoKOR")
+    endif()
+    set(page ${CMAKE_BINARY_DIR}/man/${prog}.1)
+    add_custom_command(OUTPUT ${page}.gz
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+      COMMAND ${KOR_HELP2MAN} --no-info --no-discard-stderr --version-string=${PROJECT_VERSION}
+              --name=${name} --section=1 --source=ArvoKOR
+              --include=${CMAKE_SOURCE_DIR}/packaging/man.h2m
+              --output=${page} $<TARGET_FILE:${prog}>
+      COMMAND ${KOR_GZIP} -9nf ${page}
+      DEPENDS ${prog} ${CMAKE_SOURCE_DIR}/packaging/man.h2m
+      COMMENT "Man page of ${prog}" VERBATIM)
+    list(APPEND pages ${page}.gz)
+  endforeach()
+  add_custom_target(manpages ALL DEPENDS ${pages})
+  install(FILES ${pages} DESTINATION share/man/man1)
+else()
+  message(STATUS "help2man or gzip not found: no man pages (scripts/deps installs help2man)")
+endif()
+
+# Debian's changelog for the package, written at build time with the version.
+string(TIMESTAMP KOR_BUILD_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+set(KOR_DEB_VERSION ${PROJECT_VERSION}-${KOR_PACKAGE_REVISION})
+configure_file(${CMAKE_SOURCE_DIR}/packaging/changelog.in ${CMAKE_BINARY_DIR}/changelog.Debian @ONLY)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.Debian.gz
+  COMMAND ${KOR_GZIP} -9nkf ${CMAKE_BINARY_DIR}/changelog.Debian
+  DEPENDS ${CMAKE_BINARY_DIR}/changelog.Debian VERBATIM)
+add_custom_target(debchangelog ALL DEPENDS ${CMAKE_BINARY_DIR}/changelog.Debian.gz)
+install(FILES ${CMAKE_BINARY_DIR}/changelog.Debian.gz DESTINATION share/doc/arvokor)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME arvokor)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR ArvoKOR)
+set(CPACK_PACKAGE_CONTACT "ArvoKOR maintainers <arvokor@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "communication server of a robot controller, on a virtual controller")
+# CPack puts the summary first and indents these lines itself.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "ArvoKOR gives robot job programs TCP, UDP, serial and telnet channels,
+pattern matching, Modbus TCP, position streaming, FTP job transfers and mail.
+This package runs it on a virtual controller on a PC: arvokor (the
+controller), korjob (plays the robot job), koradmin (the admin port's
+client), and the unit arvokor@.service for named controllers.")
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${KOR_PACKAGE_REVISION})
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The libraries come from shlibdeps; the controller's FTP server is Python.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-pyftpdlib")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+include(CPack)
