@@ -3,7 +3,6 @@ running arvokor on its own loopback address."""
 import json
 import os
 import socket
-import struct
 import subprocess
 import sys
 import time
@@ -13,63 +12,10 @@ import harness
 
 sys.path.insert(0, os.path.join(harness.SOURCE, "tests", "peers"))
 from chanpeers import unused_port  # noqa: E402
+from arvokor.admin import AdminClient, frame, transfer_record  # noqa: E402
 
 KOR_BIN = os.environ.get("KOR_BIN", os.path.join(os.path.dirname(__file__), "../../build/default"))
 KORADMIN = os.path.join(KOR_BIN, "koradmin")
-
-
-def frame(command, payload=b"", length=None):
-    field = command.encode() if isinstance(command, str) else command
-    field = field.ljust(12, b"\0")[:12]
-    if length is None:
-        length = len(payload)
-    return field + struct.pack(">I", length) + payload
-
-
-class AdminClient:
-    def __init__(self, address, port=15000):
-        deadline = time.time() + 10
-        while True:
-            try:
-                self.sock = socket.create_connection((address, port), timeout=5)
-                break
-            except OSError:
-                if time.time() > deadline:
-                    raise
-                time.sleep(0.1)
-        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-
-    def send_raw(self, data):
-        self.sock.sendall(data)
-
-    def request(self, command, payload=b"", expect=None, quiet=0.3):
-        """Sends one frame and collects the unframed reply."""
-        self.send_raw(frame(command, payload))
-        return self.collect(expect, quiet)
-
-    def collect(self, expect=None, quiet=0.3, first_wait=5.0):
-        self.sock.settimeout(first_wait)
-        data = b""
-        try:
-            while expect is None or len(data) < expect:
-                chunk = self.sock.recv(65536)
-                if not chunk:
-                    break
-                data += chunk
-                self.sock.settimeout(quiet if expect is None else first_wait)
-        except socket.timeout:
-            pass
-        return data
-
-    def close(self):
-        self.sock.close()
-
-
-def transfer_record(user, password, directory, job, server):
-    def field(text, size):
-        return text.encode().ljust(size, b"\0")
-    return (field(user, 33) + field(password, 33) + field(directory, 257) + field(job, 65)
-            + field(server, 16))
 
 
 class AdminFrames(unittest.TestCase):

@@ -1,0 +1,146 @@
+"""A virtual controller running ArvoKOR, started and stopped by a test."""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+from . import processes
+from .admin import AdminClient
+from .job import Job, value_text
+
+BANNER = 'ArvoKOR started successfully !'
+
+
+class VirtualController(Job):
+    """arvokor with a settings file in a folder of its own.
+
+    VirtualController(**settings): keys of the settings file (com1=path,
+    b_count=2000, ...). address defaults to a free loopback address, the
+    state file and job folder to the controller's folder; the controller's own
+    FTP server is off unless ftp_server='auto' is given.
+
+    directory: the folder (default: a new temporary one, removed at close
+    unless ARVOKOR_KEEP is set). bin_dir: where arvokor and korjob are
+    (default $ARVOKOR_BIN, else PATH). start=False prepares the folder and
+    settings only (korjob works on the state file alone).
+
+    Attributes: address, dir, jobs_dir, state_path, config_path, settings, proc.
+    """
+
+    def __init__(self, start=True, banner_timeout=15, directory=None, bin_dir=None, **settings):
+        self.bin_dir = bin_dir
+        self.address = settings.pop('address', None) or processes.free_address()
+        self._own_dir = directory is None
+        self.dir = tempfile.mkdtemp(prefix='arvokor-') if directory is None else directory
+        os.makedirs(self.dir, exist_ok=True)
+        self.jobs_dir = os.path.join(self.dir, 'jobs')
+        self.state_path = os.path.join(self.dir, 'arvokor.state')
+        self.config_path = os.path.join(self.dir, 'arvokor.conf')
+        keys = {'address': self.address, 'state': self.state_path, 'jobs': self.jobs_dir,
+                'ftp_server': 'off'}
+        keys.update({k: value_text(v) for k, v in settings.items()})
+        self.jobs_dir = keys['jobs']
+        self.state_path = keys['state']
+        os.makedirs(self.jobs_dir, exist_ok=True)
+        with open(self.config_path, 'w') as f:
+            for k, v in keys.items():
+                f.write('%s = %s\n' % (k, v))
+        self.settings = keys
+        super().__init__(self.program('korjob'), self.config_path)
+        self.proc = None
+        self._out = None
+        self._closed = False
+        processes.at_exit(self.close)
+        if start:
+            self.start(banner_timeout)
+
+    def program(self, name):
+        """Path of arvokor, korjob or koradmin as this controller uses them."""
+        return processes.find_program(name, self.bin_dir)
+
+    # -- life cycle
+    def start(self, banner_timeout=15):
+        """Starts arvokor and waits until it takes commands."""
+        if self.proc is not None and self.proc.poll() is None:
+            raise RuntimeError('the controller is already running')
+        # The launcher clears the command area after its banner, before it
+        # polls. A marker in the first command ID shows when that is done, so
+        # that no command written after start() can be wiped by the clearing.
+        marker = 'B%d' % self._command_base()
+        marked = self.korjob('set', marker, 255, check=False).returncode == 0
+        self.proc = subprocess.Popen([self.program('arvokor'), '--config', self.config_path],
+                                     cwd=self.dir, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                     preexec_fn=processes.die_with_parent)
+        self._out = processes.Output(self.proc.stdout)
+        if self._out.wait(BANNER, banner_timeout) is None:
+            code = processes.stop_process(self.proc)
+            raise AssertionError('arvokor did not print its banner (exit %s):\n%s'
+                                 % (code, self.output()))
+        if marked:
+            processes.wait_for(lambda: self.get(marker) != 255, banner_timeout, interval=0.005,
+                               what='the launcher to clear the command area')
+        return self
+
+    def _command_base(self):
+        """The base number as the launcher reads it from S92 ('base:slots')."""
+        result = self.korjob('get', 'S92', check=False)  # may lie beyond s_count
+        tokens = [t for t in result.stdout[:-1].split(':') if t]
+        if len(tokens) != 2:
+            return 100
+        number = re.match(r'[ \t\n\v\f\r]*([+-]?\d+)', tokens[0])
+        return (int(number.group(1)) if number else 0) & 0xffff
+
+    def stop(self, timeout=10):
+        """Stops arvokor with SIGTERM; returns its exit status (None if not started)."""
+        if self.proc is None:
+            return None
+        code = processes.stop_process(self.proc, timeout)
+        self._out.join()
+        self.proc.stdout.close()
+        return code
+
+    def close(self):
+        """Stops the controller and removes its temporary folder."""
+        if self._closed:
+            return
+        self._closed = True
+        self.stop()
+        if os.environ.get('ARVOKOR_KEEP') or os.environ.get('KOR_KEEP'):
+            sys.stderr.write('kept %s\n' % self.dir)
+        elif self._own_dir:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    # -- console
+    def output(self):
+        """Everything arvokor printed so far (stdout and stderr)."""
+        return self._out.text() if self._out else ''
+
+    def console_lines(self):
+        """The console so far as lines, without their line ends."""
+        return [line.rstrip('\r') for line in self.output().split('\n') if line.rstrip('\r')]
+
+    def wait_output(self, text, timeout=10, start=0):
+        """Waits until text appears in the console output (from character
+        offset start on); returns the offset just past it."""
+        end = self._out.wait(text, timeout, start) if self._out else None
+        if end is None:
+            raise AssertionError('%r not printed within %s s; console:\n%s'
+                                 % (text, timeout, self.output()))
+        return end
+
+    # -- the admin port
+    def admin(self, **options):
+        """An AdminClient connected to this controller's admin port."""
+        return AdminClient(self.address, **options)
+
