@@ -88,10 +88,13 @@ class Job:
         self.korjob_path = korjob_path
         self.config_path = config_path
 
+    def korjob_program(self):
+        return self.korjob_path
+
     def korjob(self, *args, check=True, timeout=60):
         """Runs korjob on this controller's settings; returns CompletedProcess
         (text). check=True raises KorjobError on a non-zero status."""
-        argv = [self.korjob_path, '--config', self.config_path] + [str(a) for a in args]
+        argv = [self.korjob_program(), '--config', self.config_path] + [str(a) for a in args]
         result = subprocess.run(argv, capture_output=True, text=True, timeout=timeout,
                                 errors='replace')
         if check and result.returncode != 0:
