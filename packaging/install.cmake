@@ -3,6 +3,14 @@
 # The programs are the list KOR_PROGRAMS; each gets a man page written by
 # help2man from its --help, so the text lives in one place.
 
+# The Python package carries the same version with the revision as its third
+# part; a mismatch stops the configuration rather than shipping two versions.
+file(STRINGS ${CMAKE_SOURCE_DIR}/python/pyproject.toml KOR_PYTHON_VERSION REGEX "^version = ")
+if(NOT KOR_PYTHON_VERSION STREQUAL "version = \"${PROJECT_VERSION}.${KOR_PACKAGE_REVISION}\"")
+  message(FATAL_ERROR "python/pyproject.toml has '${KOR_PYTHON_VERSION}'; "
+                      "the project is ${PROJECT_VERSION}, revision ${KOR_PACKAGE_REVISION}")
+endif()
+
 set(KOR_MAN_NAME_arvokor "virtual robot controller running the ArvoKOR communication server")
 set(KOR_MAN_NAME_korjob "play the robot job against an ArvoKOR virtual controller")
 set(KOR_MAN_NAME_koradmin "client of the ArvoKOR admin port")

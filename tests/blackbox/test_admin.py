@@ -402,6 +402,52 @@ class KoradminChannel(unittest.TestCase):
                 peer.close()
                 server.close()
 
+    def test_python_client_reads_what_koradmin_reads(self):
+        # Two clients of one protocol: the package's record layout and reply
+        # parsing must agree with koradmin's.
+        with harness.Controller() as ctl:
+            server = socket.socket()
+            server.bind(("127.0.0.1", 0))
+            server.listen(1)
+            handle = ctl.call("TCPCONNECT", addr="127.0.0.1", port=server.getsockname()[1])
+            peer, _ = server.accept()
+            peer.settimeout(5)
+            with open(os.path.join(ctl.jobs_dir, "A.JBI"), "w") as f:
+                f.write("/JOB\r\n")
+
+            def tool(*args):
+                result = subprocess.run([KORADMIN, "--json", "--host", ctl.address, *map(str, args)],
+                                        capture_output=True, text=True, timeout=30)
+                return json.loads(result.stdout)
+
+            try:
+                with ctl.admin() as admin:
+                    self.assertEqual(admin.version(), "1")
+                    self.assertEqual(admin.handles(), [handle])
+                    self.assertEqual(admin.jobs(), ["A.JBI"])
+                    peer.sendall(b"AB\x00\xff")
+                    harness.wait_for(lambda: admin.readout(handle)["queued"] == "4")
+                    self.assertEqual(admin.queue(handle), b"AB\x00\xff")
+                    admin.setb(300, [7, 0, 255])
+                    self.assertEqual(admin.getb(300, 3), bytes([7, 0, 255]))
+                    self.assertTrue(admin.send(handle, b"hi"))
+                    self.assertEqual(peer.recv(100), b"hi")
+                    record = admin.readout(handle)
+                    self.assertIsNone(admin.readout(handle + 1))
+                # One client at a time: koradmin's turn once ours is closed.
+                self.assertEqual(tool("readout", handle), record)
+                self.assertEqual(tool("jobs")["jobs"], ["A.JBI"])
+                self.assertEqual(tool("getb", 300, 3)["bytes"], [7, 0, 255])
+                with ctl.admin() as admin:
+                    self.assertTrue(admin.clear(handle))
+                    self.assertEqual(admin.queue(handle), b"-1")
+                    self.assertTrue(admin.close_channel(handle))
+                    harness.wait_for(lambda: admin.handles() == [])
+                    self.assertFalse(admin.close_channel(handle))
+            finally:
+                peer.close()
+                server.close()
+
     def test_ftpput(self):
         from test_ftp import JOB_CRLF, JOB_LF, PASSWORD, USER, FtpPeer, write_job
         with harness.Controller(ftp_server="auto") as ctl:
