@@ -23,9 +23,17 @@ file(GLOB KOR_DOCS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${KOR_DOCS} DESTINATION share/doc/arvokor)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION share/doc/arvokor)
 
-# Named controllers as services. Debian 12 keeps units and settings outside /usr.
-install(FILES ${CMAKE_SOURCE_DIR}/packaging/arvokor@.service DESTINATION /lib/systemd/system)
-install(FILES ${CMAKE_SOURCE_DIR}/packaging/example.conf DESTINATION /etc/arvokor)
+# Named controllers as services. With the prefix /usr (the package's), Debian
+# 12 keeps units in /lib and settings in /etc; another prefix keeps both inside.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(KOR_UNIT_DIR /lib/systemd/system)
+  set(KOR_SETTINGS_DIR /etc/arvokor)
+else()
+  set(KOR_UNIT_DIR lib/systemd/system)
+  set(KOR_SETTINGS_DIR etc/arvokor)
+endif()
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/arvokor@.service DESTINATION ${KOR_UNIT_DIR})
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/example.conf DESTINATION ${KOR_SETTINGS_DIR})
 
 find_program(KOR_HELP2MAN help2man)
 find_program(KOR_GZIP gzip)
