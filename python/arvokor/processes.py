@@ -4,6 +4,7 @@ the peers of a test and the tools."""
 import atexit
 import ctypes
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -32,7 +33,6 @@ def at_exit(fn):
 
 def find_program(name, bin_dir=None):
     """Path of an ArvoKOR program: in bin_dir, else in $ARVOKOR_BIN, else on PATH."""
-    import shutil
     folder = bin_dir or os.environ.get('ARVOKOR_BIN')
     if folder:
         return os.path.join(folder, name)
@@ -205,8 +205,6 @@ class PtyPair:
     device); unpacks as (a, b). Stopped by stop(), a with block, or at exit."""
 
     def __init__(self, timeout=10):
-        import shutil
-        self._rmtree = shutil.rmtree
         self.dir = tempfile.mkdtemp(prefix='arvokor-pty-')
         self.a = os.path.join(self.dir, 'ttyA')
         self.b = os.path.join(self.dir, 'ttyB')
@@ -227,7 +225,7 @@ class PtyPair:
         if not self._stopped:
             self._stopped = True
             stop_process(self.proc)
-            self._rmtree(self.dir, ignore_errors=True)
+            shutil.rmtree(self.dir, ignore_errors=True)
 
     def __iter__(self):
         return iter((self.a, self.b))
