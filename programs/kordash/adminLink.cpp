@@ -117,7 +117,7 @@ bool AdminSession::request(const std::string& command, const std::string& payloa
         // The first bytes may take the whole time-out (the server may be busy
         // with another client); after them, a pause ends an unframed reply.
         bool refused = expected != 0 && *reply == "-1";
-        int wait = reply->empty() ? msLeft(deadline) : (expected && !refused ? msLeft(deadline) : quietMs);
+        int wait = reply->empty() || (expected && !refused) ? msLeft(deadline) : quietMs;
         if (!waitFor(fd_, POLLIN, wait)) break;
         char buf[8192];
         ssize_t n = recv(fd_, buf, sizeof buf, 0);

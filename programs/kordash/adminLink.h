@@ -25,9 +25,10 @@ public:
     // One request; the reply, or false (state() and error() say why). The
     // reply is unframed: `expected` bytes when the size is known (a shorter
     // "-1" is the server's refusal), otherwise what arrives until the
-    // server pauses for quietMs.
+    // server pauses for quietMs. Each reply is one send, so a short one
+    // arrives whole and needs no pause; a long one may come in pieces.
     bool request(const std::string& command, const std::string& payload, std::string* reply,
-                 std::size_t expected = 0, int quietMs = 15);
+                 std::size_t expected = 0, int quietMs = 0);
 
 private:
     bool sendFrame(const std::string& command, const std::string& payload);

@@ -10,6 +10,8 @@ namespace {
 
 constexpr auto kRetryAfterFailure = std::chrono::seconds(1);
 constexpr auto kJobListPeriod = std::chrono::seconds(5);
+// How long a reply of several kilobytes may pause between its pieces.
+constexpr int kPieceGapMs = 20;
 
 std::int64_t nowMs() {
     using namespace std::chrono;
@@ -193,7 +195,7 @@ nlohmann::json Dashboard::refresh(const std::list<Interest>& interests) {
         std::lock_guard lock(mutex_);
         jobsDue = jobsDue_;
     }
-    if (jobsDue && s.request(":list", "", &reply, 0, 30)) snap["jobsFresh"] = decodeJobList(reply);
+    if (jobsDue && s.request(":list", "", &reply, 0, kPieceGapMs)) snap["jobsFresh"] = decodeJobList(reply);
     snap["link"] = linkStateName(s.state());
     if (s.state() != LinkState::Ok) snap["error"] = s.error();
     return snap;
@@ -222,7 +224,7 @@ void Dashboard::readChannels(AdminSession& s, nlohmann::json* snap, const std::l
         if (!wanted) continue;
         std::string queue;
         // The queue may have grown since the readout: read until the reply pauses.
-        if (ch.queued > 0 && !s.request(":ir" + std::to_string(h), "", &queue)) return;
+        if (ch.queued > 0 && !s.request(":ir" + std::to_string(h), "", &queue, 0, kPieceGapMs)) return;
         (*snap)["queues"][std::to_string(h)] = queue == "-1" ? "" : hexOf(queue);
     }
 }

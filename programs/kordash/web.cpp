@@ -212,7 +212,7 @@ void jobActions(httplib::Server& svr, Dashboard& dash) {
         // A transfer holds the admin port until it is done.
         reply(res, dash.act([&](AdminSession& s) -> Json {
             std::string r;
-            if (!s.request(cmd, record, &r, 0, 50)) return {};
+            if (!s.request(cmd, record, &r)) return {};
             const long code = std::strtol(r.c_str(), nullptr, 10);
             return {{"ok", code == 0}, {"code", code}, {"message", transferMeaning(code)}};
         }, 120000));

@@ -40,8 +40,9 @@ class DashboardPageTest(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.page.close()
-        cls.dash.stop()
+        code = cls.dash.stop()
         cls.vc.close()
+        assert code == 0, 'kordash ended with %s:\n%s' % (code, cls.dash.output())
 
     def setUp(self):
         self.page.view('channels')
@@ -58,6 +59,13 @@ class DashboardPageTest(unittest.TestCase):
         self.assertIn('cannot connect', page.text('link-error'))
         page.screenshot('unreachable')
         self.vc.start()
+        page.wait_text('link-state', 'reachable', timeout=5)
+
+    def test_admin_port_held_by_another_client(self):
+        page = self.page
+        with socket.create_connection((self.vc.address, 15000)):
+            page.wait_text('link-state', 'busy', timeout=5)
+            self.assertIn('serves another client', page.text('link-error'))
         page.wait_text('link-state', 'reachable', timeout=5)
 
     def test_channel_shown_read_sent_on_and_closed(self):
