@@ -169,6 +169,9 @@ class ShortRunTest(unittest.TestCase):
     def test_channels(self):
         self.run_bench('bench_channels.py', '--rounds', '2', '--seconds', '0.5', rows=3)
 
+    def test_dashboard(self):
+        self.run_bench('bench_dashboard.py', '--seconds', '0.5', '--count', '2', rows=2)
+
     def test_stream_and_modbus(self):
         self.run_bench('bench_stream_modbus.py', '--seconds', '0.5', '--reads', '1', rows=7)
 

@@ -14,6 +14,7 @@ endif()
 set(KOR_MAN_NAME_arvokor "virtual robot controller running the ArvoKOR communication server")
 set(KOR_MAN_NAME_korjob "play the robot job against an ArvoKOR virtual controller")
 set(KOR_MAN_NAME_koradmin "client of the ArvoKOR admin port")
+set(KOR_MAN_NAME_kordash "live dashboard of an ArvoKOR controller in the browser")
 
 install(TARGETS ${KOR_PROGRAMS} RUNTIME DESTINATION bin)
 # The controller's own FTP server, run by arvokor (found relative to bin/).

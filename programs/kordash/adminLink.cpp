@@ -1,0 +1,251 @@
+// Admin port frames: a 12-byte command text, a 4-byte big-endian payload
+// length and the payload, sent in one piece (the server takes one request per
+// receive). The layout comes from the server's own header.
+#include "adminLink.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "korPPComm.h"
+
+namespace kordash {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int msLeft(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Waits for `events` on fd; false on time-out or error.
+bool waitFor(int fd, short events, int ms) {
+    pollfd p{fd, events, 0};
+    for (;;) {
+        int r = poll(&p, 1, ms);
+        if (r < 0 && errno == EINTR) continue;
+        return r > 0;
+    }
+}
+
+int textField(const std::string& rec, std::size_t off, std::size_t size) {
+    return std::atoi(rec.substr(off, size).c_str());
+}
+
+std::string rawField(const std::string& rec, std::size_t off, std::size_t size) {
+    std::string f = rec.substr(off, size);
+    std::size_t nul = f.find('\0');
+    return nul == std::string::npos ? f : f.substr(0, nul);
+}
+
+}  // namespace
+
+const char* linkStateName(LinkState state) {
+    switch (state) {
+        case LinkState::Ok: return "reachable";
+        case LinkState::Unreachable: return "unreachable";
+        case LinkState::Busy: return "busy";
+        case LinkState::Broken: return "broken";
+    }
+    return "?";
+}
+
+AdminSession::AdminSession(const std::string& host, int port, int timeoutMs) : timeoutMs_(timeoutMs) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
+        state_ = LinkState::Unreachable;
+        error_ = "'" + host + "' is not a dotted IPv4 address";
+        return;
+    }
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int one = 1;
+    if (fd_ >= 0) setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    bool connected = fd_ >= 0 && (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ||
+                                  (errno == EINPROGRESS && waitFor(fd_, POLLOUT, timeoutMs)));
+    int err = connected ? 0 : errno;
+    socklen_t len = sizeof err;
+    if (connected && getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) return;
+    state_ = LinkState::Unreachable;
+    error_ = "cannot connect to " + host + ":" + std::to_string(port) + ": " +
+             (err ? std::strerror(err) : "no answer");
+}
+
+AdminSession::~AdminSession() {
+    if (fd_ < 0) return;
+    if (state_ == LinkState::Ok) sendFrame(":q", "");
+    close(fd_);
+}
+
+bool AdminSession::sendFrame(const std::string& command, const std::string& payload) {
+    std::string frame(KOR_ADMIN_HEADER_SIZE, '\0');
+    std::memcpy(frame.data(), command.data(), command.size());
+    std::uint32_t len = htonl(static_cast<std::uint32_t>(payload.size()));
+    std::memcpy(frame.data() + KOR_ADMIN_CMD_SIZE, &len, sizeof len);
+    frame += payload;
+    return send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(frame.size());
+}
+
+bool AdminSession::request(const std::string& command, const std::string& payload, std::string* reply,
+                           std::size_t expected, int quietMs) {
+    reply->clear();
+    if (state_ != LinkState::Ok) return false;
+    if (command.size() >= KOR_ADMIN_CMD_SIZE ||
+        payload.size() > static_cast<std::size_t>(KOR_ADMIN_BUF_SIZE - 1 - KOR_ADMIN_HEADER_SIZE)) {
+        error_ = "request too long for one frame";
+        return false;
+    }
+    if (!sendFrame(command, payload)) {
+        state_ = LinkState::Broken;
+        error_ = std::string("sending failed: ") + std::strerror(errno);
+        return false;
+    }
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs_);
+    while (expected == 0 || reply->size() < expected) {
+        // The first bytes may take the whole time-out (the server may be busy
+        // with another client); after them, a pause ends an unframed reply.
+        bool refused = expected != 0 && *reply == "-1";
+        int wait = reply->empty() || (expected && !refused) ? msLeft(deadline) : quietMs;
+        if (!waitFor(fd_, POLLIN, wait)) break;
+        char buf[8192];
+        ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        if (n <= 0) {
+            state_ = LinkState::Broken;
+            error_ = "the controller closed the connection";
+            return false;
+        }
+        reply->append(buf, static_cast<std::size_t>(n));
+    }
+    if (reply->empty()) {
+        state_ = LinkState::Busy;
+        error_ = "no reply within " + std::to_string(timeoutMs_) + " ms (the admin port serves another client)";
+        return false;
+    }
+    return true;
+}
+
+bool decodeReadout(const std::string& rec, ChannelRecord* out) {
+    if (rec.size() != static_cast<std::size_t>(KOR_ADMIN_READOUT_SIZE)) return false;
+    out->handle = textField(rec, 0, 12);
+    out->socket = textField(rec, 12, 12);
+    out->ipAddress = rawField(rec, 48, 16);
+    out->listenHandle = textField(rec, 64, 12);
+    out->type = textField(rec, 76, 12);
+    out->taskName = rawField(rec, 100, 32);
+    out->pipeName = rawField(rec, 132, 40);
+    out->port = textField(rec, 184, 12);
+    out->queued = textField(rec, 196, 12);
+    return true;
+}
+
+const char* channelKindName(int type) {
+    switch (type) {
+        case 1: return "TCP client / telnet";
+        case 2: return "TCP listener";
+        case 3: return "accepted client";
+        case 4: return "serial";
+        case 5: return "UDP";
+        default: return "opening";
+    }
+}
+
+std::vector<int> decodeHandleList(const std::string& reply) {
+    std::vector<int> handles;
+    if (reply == "0") return handles;
+    std::size_t start = 0;
+    while (start < reply.size()) {
+        std::size_t comma = reply.find(',', start);
+        std::string item = reply.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (!item.empty() && std::isdigit(static_cast<unsigned char>(item[0]))) {
+            int h = std::atoi(item.c_str());
+            if (h >= 0 && h < 20) handles.push_back(h);
+        }
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    return handles;
+}
+
+std::vector<std::string> decodeJobList(const std::string& reply) {
+    std::vector<std::string> names;
+    std::size_t start = reply.empty() || reply[0] != '\n' ? 0 : 1;
+    while (start < reply.size()) {
+        std::size_t end = reply.find('\n', start);
+        if (end == std::string::npos) end = reply.size();
+        if (end > start) names.push_back(reply.substr(start, end - start));
+        start = end + 1;
+    }
+    return names;
+}
+
+bool transferRecord(const std::string& server, const std::string& user, const std::string& password,
+                    const std::string& dir, const std::string& job, std::string* record,
+                    std::string* error) {
+    struct Field {
+        const std::string& text;
+        int off, size;
+        const char* name;
+    };
+    const Field fields[] = {{user, KOR_XFER_USER_OFF, KOR_XFER_USER_SIZE, "user"},
+                            {password, KOR_XFER_PASS_OFF, KOR_XFER_PASS_SIZE, "password"},
+                            {dir, KOR_XFER_DIR_OFF, KOR_XFER_DIR_SIZE, "directory"},
+                            {job, KOR_XFER_JOB_OFF, KOR_XFER_JOB_SIZE, "job"},
+                            {server, KOR_XFER_ADDR_OFF, KOR_XFER_ADDR_SIZE, "server"}};
+    record->assign(KOR_XFER_ADDR_OFF + KOR_XFER_ADDR_SIZE, '\0');
+    for (const Field& f : fields) {
+        if (f.text.size() >= static_cast<std::size_t>(f.size) || f.text.find('\0') != std::string::npos) {
+            *error = std::string(f.name) + " holds at most " + std::to_string(f.size - 1) + " characters";
+            return false;
+        }
+        std::memcpy(record->data() + f.off, f.text.data(), f.text.size());
+    }
+    return true;
+}
+
+const char* transferMeaning(long code) {
+    switch (code) {
+        case 0: return "job file moved";
+        case -1: return "no connection to the controller's own FTP server";
+        case -2: return "the controller's FTP server refused the login";
+        case -3: return "no connection to the remote server";
+        case -4: return "the remote server refused the login";
+        case -5: return "the remote server refused the directory change";
+        case -6: return "nothing moved: a file could not be opened on either side, the file is empty, or the copy was cut short";
+        default: return "unknown result";
+    }
+}
+
+std::string unescape(const std::string& in) {
+    std::string out;
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        if (in[i] != '\\' || i + 1 >= in.size()) {
+            out += in[i];
+            continue;
+        }
+        char c = in[++i];
+        bool hex = c == 'x' && i + 2 < in.size() && std::isxdigit(static_cast<unsigned char>(in[i + 1])) &&
+                   std::isxdigit(static_cast<unsigned char>(in[i + 2]));
+        if (c == 'r') out += '\r';
+        else if (c == 'n') out += '\n';
+        else if (c == 't') out += '\t';
+        else if (hex) {
+            out += static_cast<char>(std::strtol(in.substr(i + 1, 2).c_str(), nullptr, 16));
+            i += 2;
+        } else out += c;
+    }
+    return out;
+}
+
+}  // namespace kordash

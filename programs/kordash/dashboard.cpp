@@ -1,0 +1,232 @@
+#include "dashboard.h"
+
+#include <algorithm>
+#include <set>
+
+#include "korPPComm.h"
+
+namespace kordash {
+namespace {
+
+constexpr auto kRetryAfterFailure = std::chrono::seconds(1);
+constexpr auto kJobListPeriod = std::chrono::seconds(5);
+// How long a reply of several kilobytes may pause between its pieces.
+constexpr int kPieceGapMs = 20;
+
+std::int64_t nowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+std::string hexOf(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+std::string bKey(int start, int count) { return std::to_string(start) + ":" + std::to_string(count); }
+
+std::string varKey(const VarWindow& w) {
+    return std::string(1, w.kind) + ":" + std::to_string(w.start) + ":" + std::to_string(w.count);
+}
+
+}  // namespace
+
+Dashboard::Watch::~Watch() {
+    std::lock_guard lock(owner_.mutex_);
+    owner_.interests_.erase(it_);
+}
+
+Dashboard::Dashboard(ControllerOptions options) : options_(std::move(options)), peers_(options_.host, options_.adminPort) {}
+
+Dashboard::~Dashboard() { stop(); }
+
+bool Dashboard::open(const std::string& streamHost, std::string* error) {
+    if (!options_.statePath.empty() && !state_.open(options_.statePath, error)) return false;
+    if (options_.streamPort > 0) {
+        stream_ = std::make_unique<PositionStream>();
+        if (!stream_->open(streamHost, options_.streamPort, error)) return false;
+    }
+    return true;
+}
+
+void Dashboard::start() {
+    if (stream_) stream_->start();
+    thread_ = std::thread([this] { run(); });
+}
+
+void Dashboard::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+bool Dashboard::stopping() {
+    std::lock_guard lock(mutex_);
+    return stopping_;
+}
+
+std::shared_ptr<Dashboard::Watch> Dashboard::watch(const Interest& interest) {
+    std::lock_guard lock(mutex_);
+    if (interests_.size() >= static_cast<std::size_t>(kMaxWatchers)) return nullptr;
+    auto it = interests_.insert(interests_.end(), interest);
+    wake_ = true;
+    changed_.notify_all();
+    return std::make_shared<Watch>(*this, it);
+}
+
+bool Dashboard::nextSnapshot(std::uint64_t seen, std::chrono::milliseconds wait, Snapshot* out) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, wait, [&] { return stopping_ || snapshot_.generation > seen; });
+    if (stopping_ || snapshot_.generation <= seen) return false;
+    *out = snapshot_;
+    return true;
+}
+
+void Dashboard::requestJobList() {
+    std::lock_guard lock(mutex_);
+    jobsDue_ = true;
+    wake_ = true;
+    changed_.notify_all();
+}
+
+nlohmann::json Dashboard::act(const std::function<nlohmann::json(AdminSession&)>& work, int timeoutMs) {
+    nlohmann::json result;
+    {
+        std::unique_lock admin(admin_, std::defer_lock);
+        if (!admin.try_lock_for(std::chrono::milliseconds(timeoutMs)))
+            return {{"ok", false}, {"message", "another request to the controller is still running"}};
+        AdminSession session(options_.host, options_.adminPort, timeoutMs);
+        if (session.state() == LinkState::Ok) result = work(session);
+        if (session.state() != LinkState::Ok)
+            result = {{"ok", false}, {"message", session.error()}, {"link", linkStateName(session.state())}};
+    }
+    std::lock_guard lock(mutex_);
+    wake_ = true;
+    changed_.notify_all();
+    return result;
+}
+
+void Dashboard::run() {
+    auto jobsAt = std::chrono::steady_clock::time_point{};
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+        changed_.wait(lock, [&] { return stopping_ || !interests_.empty(); });
+        if (stopping_) break;
+        wake_ = false;
+        const std::list<Interest> interests = interests_;
+        if (std::chrono::steady_clock::now() >= jobsAt) jobsDue_ = true;
+        lock.unlock();
+        nlohmann::json snap = refresh(interests);
+        const bool ok = snap["link"] == "reachable";
+        lock.lock();
+        if (ok && jobsDue_ && snap.contains("jobsFresh")) {
+            jobsDue_ = false;
+            jobsAt = std::chrono::steady_clock::now() + kJobListPeriod;
+        }
+        publish(std::move(snap));
+        auto pause = ok ? std::chrono::duration_cast<std::chrono::milliseconds>(kPeriod)
+                        : std::chrono::duration_cast<std::chrono::milliseconds>(kRetryAfterFailure);
+        changed_.wait_for(lock, pause, [&] { return stopping_ || wake_; });
+    }
+}
+
+// Caller holds mutex_.
+void Dashboard::publish(nlohmann::json snap) {
+    if (snap.contains("jobsFresh")) jobs_ = snap["jobsFresh"];
+    snap.erase("jobsFresh");
+    snap["jobs"] = jobs_;
+    if (snap["link"] == "reachable") lastGood_ = snap["time"];
+    else if (!version_.empty()) snap["version"] = version_;
+    if (snap["link"] == "reachable") version_ = snap.value("version", "");
+    snap["lastGood"] = lastGood_;
+    snap["generation"] = ++snapshot_.generation;
+    snapshot_.json = snap.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    changed_.notify_all();
+}
+
+nlohmann::json Dashboard::refresh(const std::list<Interest>& interests) {
+    nlohmann::json snap = {{"controller", controller()},
+                           {"time", nowMs()},
+                           {"channels", nlohmann::json::array()},
+                           {"queues", nlohmann::json::object()},
+                           {"bvars", nlohmann::json::object()}};
+    if (stream_) snap["stream"] = stream_->snapshot();
+    if (state_.isOpen()) {
+        nlohmann::json vars = nlohmann::json::object();
+        nlohmann::json st;
+        for (const Interest& in : interests) {
+            st = state_.read(in.vars);
+            if (st.contains("vars")) vars[varKey(in.vars)] = st["vars"];
+        }
+        st["vars"] = vars;
+        snap["state"] = st;
+    }
+    std::unique_lock admin(admin_, std::try_to_lock);
+    if (!admin.owns_lock()) {
+        snap["link"] = linkStateName(LinkState::Busy);
+        snap["error"] = "a request from this page is running";
+        return snap;
+    }
+    AdminSession s(options_.host, options_.adminPort, kRequestTimeoutMs);
+    std::string reply;
+    if (s.request(":v", "", &reply)) snap["version"] = reply;
+    if (s.state() == LinkState::Ok) readChannels(s, &snap, interests);
+    std::set<std::pair<int, int>> ranges;
+    for (const Interest& in : interests)
+        if (in.bCount > 0) ranges.emplace(in.bStart, in.bCount);
+    for (auto [start, count] : ranges) {
+        if (!s.request(":gb" + std::to_string(start), std::to_string(count), &reply, static_cast<std::size_t>(count))) break;
+        if (reply.size() != static_cast<std::size_t>(count)) continue;
+        nlohmann::json values = nlohmann::json::array();
+        for (unsigned char c : reply) values.push_back(c);
+        snap["bvars"][bKey(start, count)] = values;
+    }
+    bool jobsDue;
+    {
+        std::lock_guard lock(mutex_);
+        jobsDue = jobsDue_;
+    }
+    if (jobsDue && s.request(":list", "", &reply, 0, kPieceGapMs)) snap["jobsFresh"] = decodeJobList(reply);
+    snap["link"] = linkStateName(s.state());
+    if (s.state() != LinkState::Ok) snap["error"] = s.error();
+    return snap;
+}
+
+void Dashboard::readChannels(AdminSession& s, nlohmann::json* snap, const std::list<Interest>& interests) {
+    std::string reply;
+    if (!s.request(":h?", "", &reply)) return;
+    const bool local = peers_.refresh();
+    for (int h : decodeHandleList(reply)) {
+        ChannelRecord ch;
+        if (!s.request(":h" + std::to_string(h), "", &reply, KOR_ADMIN_READOUT_SIZE)) return;
+        if (!decodeReadout(reply, &ch)) continue;  // closed in the meantime
+        std::string peer = ch.ipAddress.empty() ? "" : ch.ipAddress + (ch.port >= 0 ? ":" + std::to_string(ch.port) : "");
+        std::string localEnd;
+        SocketEnds ends;
+        if (local && (ch.type >= 1 && ch.type <= 3) && peers_.ends(ch.socket, &ends)) {
+            localEnd = ends.local;
+            if (ch.type != 2) peer = ends.remote;
+        }
+        (*snap)["channels"].push_back({{"handle", ch.handle}, {"type", ch.type}, {"kind", channelKindName(ch.type)},
+                                       {"peer", peer}, {"local", localEnd}, {"task", ch.taskName},
+                                       {"queued", ch.queued}, {"socket", ch.socket},
+                                       {"listenHandle", ch.listenHandle}});
+        bool wanted = std::any_of(interests.begin(), interests.end(), [&](const Interest& in) { return in.channel == h; });
+        if (!wanted) continue;
+        std::string queue;
+        // The queue may have grown since the readout: read until the reply pauses.
+        if (ch.queued > 0 && !s.request(":ir" + std::to_string(h), "", &queue, 0, kPieceGapMs)) return;
+        (*snap)["queues"][std::to_string(h)] = queue == "-1" ? "" : hexOf(queue);
+    }
+}
+
+}  // namespace kordash

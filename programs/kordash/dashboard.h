@@ -1,0 +1,109 @@
+// The dashboard's data: a refresh loop that runs only while a page watches,
+// holds the admin port for one short session per refresh, and publishes one
+// JSON snapshot for every watching page.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "adminLink.h"
+#include "positionStream.h"
+#include "procPeers.h"
+#include "stateView.h"
+
+namespace kordash {
+
+struct ControllerOptions {
+    std::string host;
+    int adminPort = 15000;
+    std::string statePath;
+    int streamPort = 0;
+};
+
+// What one page wants beyond the common views.
+struct Interest {
+    int channel = -1;
+    int bStart = 0, bCount = 0;
+    VarWindow vars;
+};
+inline constexpr int kMaxBCount = 1000;
+inline constexpr int kMaxWatchers = 16;
+
+struct Snapshot {
+    std::uint64_t generation = 0;
+    std::string json;
+};
+
+class Dashboard {
+public:
+    static constexpr auto kPeriod = std::chrono::milliseconds(333);
+    static constexpr int kRequestTimeoutMs = 1000;
+
+    explicit Dashboard(ControllerOptions options);
+    ~Dashboard();
+    // Opens the state file and the stream socket; false with *error.
+    bool open(const std::string& streamHost, std::string* error);
+    void start();
+
+    class Watch;
+    // Null when kMaxWatchers pages watch already. The refresh loop runs while
+    // a Watch lives.
+    std::shared_ptr<Watch> watch(const Interest& interest);
+    // Waits (bounded) for a snapshot newer than `seen`; false on time-out or stop.
+    bool nextSnapshot(std::uint64_t seen, std::chrono::milliseconds wait, Snapshot* out);
+
+    // Runs `work` in an admin session of its own (after the running refresh)
+    // and refreshes at once afterwards. The JSON reply of `work`, or the
+    // reason the session failed.
+    nlohmann::json act(const std::function<nlohmann::json(AdminSession&)>& work, int timeoutMs = kRequestTimeoutMs);
+    void requestJobList();
+    void stop();
+    bool stopping();
+    std::string controller() const { return options_.host + ":" + std::to_string(options_.adminPort); }
+
+private:
+    void run();
+    nlohmann::json refresh(const std::list<Interest>& interests);
+    void readChannels(AdminSession& s, nlohmann::json* out, const std::list<Interest>& interests);
+    void publish(nlohmann::json snapshot);
+
+    ControllerOptions options_;
+    PeerLookup peers_;
+    StateView state_;
+    std::unique_ptr<PositionStream> stream_;
+
+    std::mutex mutex_;  // guards everything below
+    std::condition_variable changed_;
+    std::list<Interest> interests_;
+    bool stopping_ = false, wake_ = false, jobsDue_ = true;
+    Snapshot snapshot_;
+    nlohmann::json jobs_ = nlohmann::json::array();
+    std::string version_;
+    std::int64_t lastGood_ = 0;
+
+    std::timed_mutex admin_;  // one admin session at a time, ours included
+    std::thread thread_;
+};
+
+class Dashboard::Watch {
+public:
+    Watch(Dashboard& owner, std::list<Interest>::iterator it) : owner_(owner), it_(it) {}
+    ~Watch();
+    Watch(const Watch&) = delete;
+    Watch& operator=(const Watch&) = delete;
+
+private:
+    Dashboard& owner_;
+    std::list<Interest>::iterator it_;
+};
+
+}  // namespace kordash

@@ -1,0 +1,129 @@
+// kordash: the engineer's dashboard in a browser. Serves a live page about a
+// controller it reaches through the admin port (and, on the same machine,
+// its state file and position stream).
+#include <pthread.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "dashboard.h"
+#include "web.h"
+
+namespace {
+
+const char* kUsage =
+    "usage: kordash --controller ADDR [--admin-port N] [--state FILE] [--stream-port N]\n"
+    "               [--listen ADDR:PORT] [--token-file FILE]\n"
+    "\n"
+    "Serves a live dashboard of an ArvoKOR controller to a web browser: channels,\n"
+    "input queues, B variables, job files and transfers through the admin port;\n"
+    "with --state also the command slots, variables and the simulated robot of a\n"
+    "virtual controller on this machine; with --stream-port the position stream.\n"
+    "\n"
+    "  --controller ADDR   the controller's address (dotted IPv4)\n"
+    "  --admin-port N      its admin port (default 15000)\n"
+    "  --state FILE        the virtual controller's state file (never created here)\n"
+    "  --stream-port N     receive position datagrams on this UDP port of the\n"
+    "                      listen address (point POSSTREAMSTART at it)\n"
+    "  --listen ADDR:PORT  where the page is served (default 127.0.0.1:8015)\n"
+    "  --token-file FILE   a secret (at least 12 characters) the browser must give\n"
+    "                      on a log-in page; required to listen beyond loopback,\n"
+    "                      since the page changes variables and sends on channels\n"
+    "\n"
+    "The admin port is held only for the few requests of one refresh (about three\n"
+    "a second while a page is open, none while no page is), so koradmin and other\n"
+    "tools keep their turn. Stop with Ctrl-C.\n";
+
+struct Options {
+    kordash::ControllerOptions controller;
+    kordash::WebOptions web;
+    std::string tokenFile;
+};
+
+[[noreturn]] void usageError(const std::string& what) {
+    std::fprintf(stderr, "kordash: %s\n(kordash --help for usage)\n", what.c_str());
+    std::exit(2);
+}
+
+int portOf(const std::string& text, const std::string& name) {
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end || errno || v < 1 || v > 65535)
+        usageError(name + " must be a port number 1..65535, not '" + text + "'");
+    return static_cast<int>(v);
+}
+
+void parseListen(const std::string& text, kordash::WebOptions* web) {
+    std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos) usageError("--listen takes ADDR:PORT, such as 127.0.0.1:8015");
+    web->host = text.substr(0, colon);
+    web->port = portOf(text.substr(colon + 1), "the --listen port");
+    if (web->host != "0.0.0.0" && !kordash::isLoopback(web->host) && web->host.find_first_not_of("0123456789.") != std::string::npos)
+        usageError("--listen takes a dotted IPv4 address, not '" + web->host + "'");
+}
+
+Options parseOptions(int argc, char** argv) {
+    Options opt;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        }
+        if (i + 1 >= argc) usageError("missing value after " + a);
+        std::string v = argv[++i];
+        if (a == "--controller") opt.controller.host = v;
+        else if (a == "--admin-port") opt.controller.adminPort = portOf(v, a);
+        else if (a == "--state") opt.controller.statePath = v;
+        else if (a == "--stream-port") opt.controller.streamPort = portOf(v, a);
+        else if (a == "--listen") parseListen(v, &opt.web);
+        else if (a == "--token-file") opt.tokenFile = v;
+        else usageError("unknown option " + a);
+    }
+    if (opt.controller.host.empty()) usageError("--controller ADDR is required");
+    return opt;
+}
+
+// The secret: the file's text without surrounding white space.
+std::string readToken(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) usageError("cannot read the token file " + path);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string token = text.str();
+    token.erase(0, token.find_first_not_of(" \t\r\n"));
+    token.erase(token.find_last_not_of(" \t\r\n") + 1);
+    if (token.size() < 12) usageError("the token in " + path + " must hold at least 12 characters");
+    return token;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options opt = parseOptions(argc, argv);
+    if (!opt.tokenFile.empty()) opt.web.token = readToken(opt.tokenFile);
+    if (opt.web.token.empty() && !kordash::isLoopback(opt.web.host))
+        usageError("listening on " + opt.web.host +
+                   " would let anyone who reaches it change robot variables and send on channels; "
+                   "give --token-file FILE, or listen on a loopback address");
+    sigset_t stop = kordash::stopSignalSet();
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+
+    kordash::Dashboard dash(opt.controller);
+    std::string error;
+    if (!dash.open(opt.web.host, &error)) {
+        std::fprintf(stderr, "kordash: %s\n", error.c_str());
+        return 1;
+    }
+    dash.start();
+    if (!kordash::serve(dash, opt.web, &error)) {
+        std::fprintf(stderr, "kordash: %s\n", error.c_str());
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,167 @@
+"""kordash and a headless browser for the dashboard's tests and benchmark.
+
+    with Kordash(vc, stream_port=9000) as dash, Browser() as page:
+        page.open(dash.url)
+        page.wait_text('link-state', 'reachable')
+
+Kordash runs on a loopback address of its own (harness.free_address); Browser
+is Debian's chromium driven by chromedriver through python3-selenium.
+"""
+
+import os
+import shutil
+import socket
+import subprocess
+import time
+
+from harness import BIN, _Output, _cleanups, _preexec_die_with_parent, _stop_process
+from harness import free_address, program, wait_for
+
+SCREENSHOTS = os.path.join(BIN, 'kordash-screens')
+
+
+def browser_missing():
+    """Why no browser test can run here, or None."""
+    if not shutil.which('chromedriver') and not os.path.exists('/usr/bin/chromedriver'):
+        return 'chromedriver is not installed (scripts/deps installs chromium-driver)'
+    try:
+        import selenium  # noqa: F401
+    except ImportError:
+        return 'python3-selenium is not installed (scripts/deps installs it)'
+    return None
+
+
+class Kordash:
+    """kordash for the controller vc (a harness.Controller)."""
+
+    def __init__(self, vc, stream_port=None, state=True, token_file=None, listen=None):
+        self.host = free_address()
+        self.port = 8015
+        argv = [program('kordash'), '--controller', vc.address,
+                '--listen', listen or '%s:%d' % (self.host, self.port)]
+        if state:
+            argv += ['--state', vc.state_path]
+        if stream_port:
+            argv += ['--stream-port', str(stream_port)]
+        if token_file:
+            argv += ['--token-file', token_file]
+        self.url = 'http://%s:%d/' % (self.host, self.port)
+        self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, preexec_fn=_preexec_die_with_parent)
+        self._out = _Output(self.proc.stdout)
+        _cleanups.append(self.stop)
+        if self._out.wait('serving http://', 15) is None:
+            self.stop()
+            raise AssertionError('kordash did not start:\n' + self.output())
+
+    def output(self):
+        return self._out.text()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            _stop_process(self.proc)
+            self._out.join()
+        return self.proc.returncode
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+
+class Browser:
+    """A headless chromium page; its console is kept for the checks."""
+
+    def __init__(self):
+        from selenium import webdriver
+        options = webdriver.ChromeOptions()
+        for arg in ('--headless=new', '--no-sandbox', '--disable-gpu', '--window-size=1400,1000',
+                    '--disable-dev-shm-usage', '--no-first-run', '--disable-extensions'):
+            options.add_argument(arg)
+        options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
+        self.driver = webdriver.Chrome(options=options)
+        _cleanups.append(self.close)
+
+    def open(self, url):
+        self.driver.get(url)
+
+    def js(self, script, *args):
+        return self.driver.execute_script(script, *args)
+
+    def text(self, element_id):
+        return self.js('const e = document.getElementById(arguments[0]); return e ? e.textContent : null;',
+                       element_id)
+
+    def wait(self, predicate, timeout=10, what='the page'):
+        return wait_for(predicate, timeout, interval=0.05, what=what)
+
+    def wait_text(self, element_id, expected, timeout=10):
+        return self.wait(lambda: self.text(element_id) == expected, timeout,
+                         '#%s to read %r (reads %r)' % (element_id, expected, self.text(element_id)))
+
+    def click(self, selector):
+        self.js('document.querySelector(arguments[0]).click();', selector)
+
+    def view(self, name):
+        self.click('nav button[data-view="%s"]' % name)
+
+    def channels(self):
+        """{handle: {'kind', 'peer', 'queued'}} as the channel table shows it."""
+        return {int(r[0]): {'kind': r[1], 'peer': r[2], 'queued': int(r[5])} for r in self.js(
+            'return Array.from(document.querySelectorAll("#channels tbody tr"))'
+            '.map(tr => Array.from(tr.cells).map(c => c.textContent));')}
+
+    def console_errors(self):
+        return [e for e in self.driver.get_log('browser') if e.get('level') == 'SEVERE']
+
+    def screenshot(self, name):
+        os.makedirs(SCREENSHOTS, exist_ok=True)
+        path = os.path.join(SCREENSHOTS, name + '.png')
+        self.driver.save_screenshot(path)
+        return path
+
+    def close(self):
+        if self.driver is not None:
+            self.driver.quit()
+            self.driver = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+
+class TcpPeer:
+    """A TCP server socket of the test itself on a loopback address of its own;
+    accept() takes the controller's connection."""
+
+    def __init__(self):
+        self.host = free_address()
+        self.listener = socket.create_server((self.host, 0))
+        self.port = self.listener.getsockname()[1]
+        self.conn = None
+
+    def accept(self, timeout=5):
+        self.listener.settimeout(timeout)
+        self.conn, _ = self.listener.accept()
+        self.conn.settimeout(timeout)
+        return self.conn
+
+    def receive(self, count, timeout=5):
+        data = b''
+        deadline = time.monotonic() + timeout
+        while len(data) < count and time.monotonic() < deadline:
+            chunk = self.conn.recv(count - len(data))
+            if not chunk:
+                break
+            data += chunk
+        return data
+
+    def close(self):
+        for s in (self.conn, self.listener):
+            if s is not None:
+                s.close()
