@@ -20,7 +20,7 @@ install(TARGETS ${KOR_PROGRAMS} RUNTIME DESTINATION bin)
 # The controller's own FTP server, run by arvokor (found relative to bin/).
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/platform/host/vcftpd.py DESTINATION lib/arvokor)
 
-file(GLOB KOR_DOCS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md)
+file(GLOB KOR_DOCS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md ${CMAKE_SOURCE_DIR}/docs/*.png)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${KOR_DOCS} DESTINATION share/doc/arvokor)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION share/doc/arvokor)
 
