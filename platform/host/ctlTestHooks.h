@@ -53,6 +53,13 @@ void reset();
 bool shouldFail(Site site);
 bool shouldFailVar(bool write, std::uint16_t type, std::uint16_t index);
 
+// Sets the controller's calendar clock (vx::time, vx::clock_gettime 0) forward
+// or back by `seconds` from where it now stands, as an operator or a time
+// server does; the tick count (vx::tickGet) does not move. reset() undoes it.
+void stepCalendar(std::int64_t seconds);
+// The calendar clock's offset from the host's clock, in seconds.
+std::int64_t calendarOffset();
+
 // Blocks allocated with ctlMalloc and not yet freed.
 long liveAllocations();
 

@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ctl.h"
@@ -321,6 +323,21 @@ TEST_F(SmtpSession, TricklingReplyFailsWhenTheWholeReplyTakesTooLong) {
     int sock = -1;
     EXPECT_EQ(connect(peer, &sock), SMTP_ERR_GREETING);
     Smtp_replyLimitSec = saved;
+}
+
+// The reply limit counts ticks: a calendar clock set forward while a reply
+// trickles in does not cut it off.
+TEST_F(SmtpSession, CalendarClockStepDoesNotCutAReplyShort) {
+    SmtpPeer peer = scripted({"send:2", "sleep:1", "send:2", "sleep:1", "send:0 ready\\r\\n", "line",
+                              "send:250-mail\\r\\n250 AUTH PLAIN\\r\\n", "line", "send:235 ok\\r\\n"});
+    std::thread step([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        vc::hooks::stepCalendar(3600);
+    });
+    int sock = -1;
+    EXPECT_EQ(connect(peer, &sock), SMTP_OK);
+    step.join();
+    ctlClose(sock);
 }
 
 TEST_F(SmtpSession, SilentServerFailsTheStepAfterTheWait) {
