@@ -264,7 +264,7 @@ void korCmdWaitPattern(const KorCommand& cmd) {
 
 void korCmdTelnetConnect(const KorCommand& cmd) {
     const std::int32_t resultVar = cmd.p[3];
-    if (!korBlockCountValid(cmd.p[2])) {
+    if (!korTextCountValid(cmd.p[2], 3)) {
         korWriteResult(resultVar, KOR_RES_NOTHING);
         return;
     }
