@@ -183,11 +183,11 @@ void checkPattern(const KorCommand& cmd, bool textForm, Output where) {
         reportNoHandle(pp);
         return;
     }
-    if (!readPattern(pp, w)) return;
-    if (len == 0) {
+    if (len == 0) {  // nothing to match: the pattern is not read
         korWriteResult(pp.resultVar, KOR_RES_NOTHING);
         return;
     }
+    if (!readPattern(pp, w)) return;
     int n = 0;
     if (match(textForm, pp, w, len, &n) != 0) {
         korWriteResult(pp.resultVar, KOR_RES_NOTHING);

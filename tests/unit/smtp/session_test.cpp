@@ -71,7 +71,7 @@ TEST_F(SmtpSession, LoginIsPreferredAndTheMailIsDelivered) {
 
 TEST_F(SmtpSession, EitherMechanismAloneIsUsedWithEveryCharacterOfThePassword) {
     struct Case { const char* mechanism; const char* password; const char* event; };
-    for (const Case& c : {Case{"LOGIN", "p^w", "LOGIN LOGIN ok"}, Case{"PLAIN", "p^w", "LOGIN PLAIN ok"},
+    for (const Case& c : {Case{"LOGIN", "p^w", "LOGIN LOGIN ok"}, Case{"PLAIN", "pw", "LOGIN PLAIN ok"},
                           Case{"PLAIN", "", "AUTH PLAIN AHJvYm90AA=="}}) {
         SCOPED_TRACE(std::string(c.mechanism) + " '" + c.password + "'");
         SmtpPeer peer = server({"--mechanisms", c.mechanism, "--password", c.password});
@@ -82,6 +82,15 @@ TEST_F(SmtpSession, EitherMechanismAloneIsUsedWithEveryCharacterOfThePassword) {
         EXPECT_TRUE(peer.waitForEvent("LOGIN"));
         EXPECT_FALSE(peer.hasEvent("LOGIN " + std::string(c.mechanism) + " refused"));
     }
+}
+
+// PLAIN builds "^user^password" and turns every '^' into a NUL, also one
+// inside the password: NUL robot NUL p NUL w.
+TEST_F(SmtpSession, PlainTurnsACaretInThePasswordIntoNul) {
+    SmtpPeer peer = server({"--mechanisms", "PLAIN", "--password", "p^w"});
+    int sock = -1;
+    EXPECT_EQ(connect(peer, &sock, "robot", "p^w"), SMTP_ERR_AUTH_PLAIN);
+    EXPECT_TRUE(peer.waitForEvent("AUTH PLAIN AHJvYm90AHAAdw=="));
 }
 
 TEST_F(SmtpSession, RefusedLoginsCloseTheConnection) {
