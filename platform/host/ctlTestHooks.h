@@ -2,6 +2,7 @@
 // count what is still allocated. Only tests and test programs include this.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace vc::hooks {
@@ -59,6 +60,14 @@ bool shouldFailVar(bool write, std::uint16_t type, std::uint16_t index);
 void stepCalendar(std::int64_t seconds);
 // The calendar clock's offset from the host's clock, in seconds.
 std::int64_t calendarOffset();
+
+// A connected stream socket served from memory: it reads as `bytes` and then
+// as closed by the peer, and swallows whatever is sent on it. ctlRecv,
+// ctlSend, ctlSelect (always ready) and ctlClose serve it without a system
+// call or a wait, so a fuzz target runs a reader through a peer's bytes at
+// memory speed. Not for ctlConnect, ctlAccept and the like. The descriptor,
+// or -1.
+int memorySocket(const char* bytes, std::size_t n);
 
 // Blocks allocated with ctlMalloc and not yet freed.
 long liveAllocations();
