@@ -34,7 +34,7 @@ inline constexpr char FTP_MODE_IMAGE = 'I';
 
 // One control or data connection. Allocated and freed by the client only.
 struct FtpConnection {
-    std::int32_t sock;
+    std::int32_t sock;  // -1 once given up (a reply that did not complete in time)
     char* lineBuffer;  // ASCII data connections: FTPLIB_BUFSIZ bytes; else null
     std::int32_t role;
     FtpConnection* owner;  // data connection: its control connection once commanded
@@ -42,6 +42,7 @@ struct FtpConnection {
     std::int32_t waitSeconds;  // limit of every wait for the peer
     std::int32_t waitMicroseconds;
     char lastResponse[FTP_RESPONSE_SIZE];
+    std::int64_t replyDeadline;  // control: tick count by which the reply being read must be complete; 0 none
     // Private state of ASCII data connections.
     std::int32_t readPos;  // read side: bytes of lineBuffer handed out so far
     std::int32_t readLen;  // read side: bytes of lineBuffer received
@@ -55,7 +56,7 @@ struct FtpConnection {
 // begins with 2; returns 0 and leaves *out unchanged otherwise.
 int FtpConnect(const char* host, std::uint16_t port, FtpConnection** out);
 // USER and PASS (PASS only when USER asks for it). 0 when either text is longer
-// than 24 characters (nothing sent) or the server refuses.
+// than 24 characters or holds a CR or LF (nothing sent), or the server refuses.
 int FtpLogin(const char* user, const char* pass, FtpConnection* control);
 // Sends QUIT, closes and frees the record. Null or a data record: nothing.
 void FtpQuit(FtpConnection* control);

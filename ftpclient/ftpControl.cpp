@@ -21,13 +21,39 @@ void setResponse(FtpConnection* control, const char* text) {
     std::snprintf(control->lastResponse, sizeof control->lastResponse, "%s", text);
 }
 
+int replyLimitSeconds = 60;
+
+namespace {
+
+// The record's wait limit, cut to what is left of the reply's deadline. False
+// when the deadline has passed.
+bool waitLimit(const FtpConnection* conn, CtlTimeval* limit) {
+    *limit = CtlTimeval{conn->waitSeconds, conn->waitMicroseconds};
+    if (conn->replyDeadline == 0) return true;
+    const std::int64_t left = conn->replyDeadline - vx::tickGet();
+    if (left <= 0) return false;
+    const std::int64_t rate = vx::sysClkRateGet();
+    const std::int64_t limitUs = std::int64_t{limit->tv_sec} * 1000000 + limit->tv_usec;
+    const std::int64_t leftUs = left * 1000000 / rate + 1;
+    if (leftUs < limitUs)
+        *limit = CtlTimeval{static_cast<std::int32_t>(leftUs / 1000000),
+                            static_cast<std::int32_t>(leftUs % 1000000)};
+    return true;
+}
+
+}  // namespace
+
 int socket_wait(FtpConnection* conn) {
     if (!ctlFdValid(conn->sock)) return 0;
+    CtlTimeval limit;
+    if (!waitLimit(conn, &limit)) {
+        errno = ETIMEDOUT;
+        return 0;
+    }
     CtlFdSet set;
     ctlFdZero(&set);
     ctlFdSet(conn->sock, &set);
     const bool writing = conn->role == FTP_ROLE_WRITE;
-    CtlTimeval limit{conn->waitSeconds, conn->waitMicroseconds};
     const int ready = ctlSelect(conn->sock + 1, writing ? nullptr : &set, writing ? &set : nullptr,
                                 nullptr, &limit);
     if (ready == -1) {
@@ -176,12 +202,13 @@ int readReplyLine(FtpConnection* control) {
 
 }  // namespace
 
-int readresp(char c, FtpConnection* control) {
+namespace {
+
+// The reply as readresp reads it: 1 or 0 as its final line begins with c or
+// not (0 also when the peer closed), -1 when a line could not be read.
+int readReply(char c, FtpConnection* control) {
     int got = readReplyLine(control);
-    if (got < 0) {
-        vx::perror("readresp - readline failed");
-        return 0;
-    }
+    if (got < 0) return -1;
     if (got == 0) return 0;  // closed: lastResponse is empty
     if (std::strlen(control->lastResponse) >= 4 && control->lastResponse[3] == '-') {
         char terminator[5];
@@ -190,24 +217,44 @@ int readresp(char c, FtpConnection* control) {
         terminator[4] = '\0';
         do {
             got = readReplyLine(control);
-            if (got < 0) {
-                vx::perror("readresp - readline failed");
-                return 0;
-            }
+            if (got < 0) return -1;
             if (got == 0) return 0;  // closed inside a multi-line reply
         } while (std::strncmp(control->lastResponse, terminator, 4) != 0);
     }
     return control->lastResponse[0] == c ? 1 : 0;
 }
 
+// After a reply cut off by its deadline the connection is out of step: what
+// is left of that reply would answer the next command. It is closed, and
+// behaves from then on as one the server has dropped.
+void giveUp(FtpConnection* control) {
+    ctlClose(control->sock);
+    control->sock = -1;
+    setResponse(control, "no complete reply within the time limit");
+}
+
+}  // namespace
+
+int readresp(char c, FtpConnection* control) {
+    control->replyDeadline =
+        vx::tickGet() + ctlMsToTicks(std::int64_t{replyLimitSeconds} * 1000);
+    const int result = readReply(c, control);
+    const bool late = result < 0 && vx::tickGet() >= control->replyDeadline;
+    control->replyDeadline = 0;
+    if (result >= 0) return result;
+    vx::perror("readresp - readline failed");
+    if (late) giveUp(control);
+    return 0;
+}
+
 int FtpSendCmd(const char* cmd, char expect, FtpConnection* control) {
     if (!control || !cmd || control->role != FTP_ROLE_CONTROL) return 0;
+    control->lastResponse[0] = '\0';
     // cmd, CR LF and the NUL must fit into one 256-byte line; a CR or LF in a
     // caller's text (a file name, say) would smuggle in a second command.
     if (std::strlen(cmd) > 253 || std::strpbrk(cmd, "\r\n")) return 0;
     char line[256];
     const int len = std::snprintf(line, sizeof line, "%s\r\n", cmd);
-    control->lastResponse[0] = '\0';
     if (ctlSend(control->sock, line, len, 0) <= 0) {
         vx::perror("write");
         return 0;
@@ -282,7 +329,7 @@ int FtpConnect(const char* host, std::uint16_t port, FtpConnection** out) {
     control->waitSeconds = 10;
     control->waitMicroseconds = 0;
     if (!readresp('2', control)) {
-        ctlClose(sock);
+        if (control->sock != -1) ctlClose(control->sock);  // not when given up already
         ctlFree(control);
         return 0;
     }
@@ -304,8 +351,10 @@ int FtpLogin(const char* user, const char* pass, FtpConnection* control) {
 
 void FtpQuit(FtpConnection* control) {
     if (!isControl(control)) return;
-    FtpSendCmd("QUIT", '2', control);
-    ctlClose(control->sock);
+    if (control->sock != -1) {
+        FtpSendCmd("QUIT", '2', control);
+        ctlClose(control->sock);
+    }
     ctlFree(control->lineBuffer);
     ctlFree(control);
 }

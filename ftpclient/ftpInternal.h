@@ -17,10 +17,17 @@ int readline(char* buf, int max, FtpConnection* conn);
 // follow a CR into CR LF. len when all was sent; fewer when a wait timed out;
 // -1 on a failed send.
 int writeline(const char* buf, int len, FtpConnection* conn);
+// A whole reply must arrive within this many seconds, however it trickles in
+// (each single wait is bounded by the record's wait limit). Tests shorten it.
+extern int replyLimitSeconds;
 // Reads one complete (possibly multi-line) reply into lastResponse. 1 when its
-// final line begins with c.
+// final line begins with c. A reply not complete within replyLimitSeconds
+// gives the connection up (its socket is closed, later commands fail at once),
+// since the rest of that reply would be taken for the next one.
 int readresp(char c, FtpConnection* control);
-// Sends one command line and reads its reply; 1 when the reply begins with expect.
+// Sends one command line and reads its reply; 1 when the reply begins with
+// expect. A command refused before sending (too long, CR or LF inside) leaves
+// lastResponse empty, so no earlier reply can be taken for its answer.
 int FtpSendCmd(const char* cmd, char expect, FtpConnection* control);
 
 // Copies text into the control connection's lastResponse (truncated to fit).

@@ -25,6 +25,35 @@
 
 namespace fuzzsupport {
 
+// A peer inside the process: the reader's socket is served from memory (see
+// vc::hooks::memorySocket): it reads as the peer's bytes, then as closed, so a
+// reader runs through them without the network and without waiting. What the
+// reader sends is dropped.
+class BufferedPeer {
+public:
+    explicit BufferedPeer(const std::string& bytes)
+        : socket_(vc::hooks::memorySocket(bytes.data(), bytes.size())) {
+        if (socket_ < 0) {
+            std::perror("memory socket");
+            std::abort();
+        }
+    }
+    ~BufferedPeer() {
+        if (!taken_) ctlClose(socket_);
+    }
+    BufferedPeer(const BufferedPeer&) = delete;
+    BufferedPeer& operator=(const BufferedPeer&) = delete;
+    // The reader's socket; the caller closes it from now on.
+    int take() {
+        taken_ = true;
+        return socket_;
+    }
+
+private:
+    int socket_;
+    bool taken_ = false;
+};
+
 // Opens a fresh state file (variables, I/O, robot) in a scratch directory that
 // is removed when the program ends. Call once, from the fuzzer's set-up.
 inline vc::Settings openScratchState(vc::Settings settings = {}) {

@@ -64,7 +64,7 @@ void loadCommand(const KorCommand& cmd, int mode) {
 }  // namespace
 
 void korCmdFtpConnect(const KorCommand& cmd) {
-    if (!korBlockCountValid(p(cmd, 2))) {
+    if (!korTextCountValid(p(cmd, 2), 2)) {
         korWriteResult(p(cmd, 3), KOR_RES_NOTHING);
         return;
     }

@@ -183,11 +183,11 @@ void checkPattern(const KorCommand& cmd, bool textForm, Output where) {
         reportNoHandle(pp);
         return;
     }
-    if (!readPattern(pp, w)) return;
-    if (len == 0) {
+    if (len == 0) {  // nothing to match: the pattern is not read
         korWriteResult(pp.resultVar, KOR_RES_NOTHING);
         return;
     }
+    if (!readPattern(pp, w)) return;
     int n = 0;
     if (match(textForm, pp, w, len, &n) != 0) {
         korWriteResult(pp.resultVar, KOR_RES_NOTHING);
@@ -199,16 +199,10 @@ void checkPattern(const KorCommand& cmd, bool textForm, Output where) {
     korWriteResult(pp.resultVar, n == 0 ? 1 : n);
 }
 
-// The WAITPATTERN time-out counts in units of 1000 system clock ticks: seconds
-// at the usual 1000 Hz clock, longer or shorter at other clock rates.
-constexpr std::int64_t WAIT_TICKS_PER_UNIT = 1000;
-
-// |p6| time-out units in system clock ticks; 0 means no limit.
-int waitTicks(std::int32_t units) {
-    const std::int64_t u = std::llabs(static_cast<long long>(units));
-    if (u == 0) return CTL_WAIT_FOREVER;
-    const std::int64_t ticks = u * WAIT_TICKS_PER_UNIT;
-    return ticks > 0x7fffffff ? 0x7fffffff : static_cast<int>(ticks);
+// |p6| seconds (at any clock rate) in system clock ticks; 0 means no limit.
+int waitTicks(std::int32_t seconds) {
+    const std::int64_t s = std::llabs(static_cast<long long>(seconds));
+    return s == 0 ? CTL_WAIT_FOREVER : ctlMsToTicks(s * 1000);
 }
 
 }  // namespace
@@ -270,7 +264,7 @@ void korCmdWaitPattern(const KorCommand& cmd) {
 
 void korCmdTelnetConnect(const KorCommand& cmd) {
     const std::int32_t resultVar = cmd.p[3];
-    if (!korBlockCountValid(cmd.p[2])) {
+    if (!korTextCountValid(cmd.p[2], 3)) {
         korWriteResult(resultVar, KOR_RES_NOTHING);
         return;
     }

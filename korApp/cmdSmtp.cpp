@@ -38,7 +38,7 @@ std::int32_t sendMail(const KorCommand& cmd) {
 }  // namespace
 
 void korCmdSmtp(const KorCommand& cmd) {
-    if (!korBlockCountValid(cmd.p[2])) {
+    if (!korTextCountValid(cmd.p[2], 5)) {
         korWriteResult(cmd.p[3], KOR_RES_NOTHING);
         return;
     }

@@ -20,7 +20,8 @@ inline constexpr int KOR_SLOT_PARAMS = 10;
 // The string variable holding the start parameters ("base:slots").
 inline constexpr int KOR_PARAM_SVAR = 92;
 
-// System clock ticks per millisecond.
+// System clock ticks per millisecond, truncated (0 below 1000 Hz): shown in the
+// start banner. Delays convert milliseconds with ctlMsToTicks, which rounds up.
 extern int korSysClkRate;
 // The one shared FTP connection of the FTP commands, or null.
 extern FtpConnection* korFtpHandle;

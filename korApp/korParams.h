@@ -28,6 +28,9 @@ void korFormatAddress(char* text, std::int32_t a, std::int32_t b, std::int32_t c
 unsigned korDecodePort(std::int32_t v);
 // True when a block of `count` B variables is within the limit (0 .. 128).
 bool korBlockCountValid(std::int32_t count);
+// True when a text block of `fields` fields read one variable at a time fits
+// its limit: 0 .. fields x 129 variables (each field's 128 characters and its 13).
+bool korTextCountValid(std::int32_t count, int fields);
 
 // Reads `count` B variables from `first` on with one call; each value's low 8
 // bits become one byte of out (room for count + 1 bytes; a NUL follows; all
@@ -42,7 +45,7 @@ int korWriteBytes(std::int32_t first, const char* bytes, int n);
 // `count` of them; 13 ends a field. Fields hold at most 128 characters
 // (KOR_FIELD_SIZE buffers, zeroed here); the 129th character of any field ends
 // the reading, and so does a failed read. Null field pointers are skipped.
-// Commands check the count with korBlockCountValid first.
+// Commands check the count with korTextCountValid first.
 // Two-field reader: fields 0 and 1, stops at the first character of field 2.
 void korReadTwoFields(std::int32_t first, std::int32_t count, char* field0, char* field1);
 // Three-field reader: fills the three given fields (numbers fieldBase ..

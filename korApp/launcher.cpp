@@ -138,10 +138,9 @@ void korPollCommandArea(KorCommandArea& area) {
 }
 
 int korPollDelayTicks() {
-    // Below 1000 Hz korSysClkRate is 0; waiting one tick then keeps the loop
-    // from spinning.
-    const int ticks = korSysClkRate * KOR_POLL_MS;
-    return ticks > 0 ? ticks : 1;
+    // Rounded up: 4 ms at any clock rate, at least one tick, so the loop never
+    // spins (korSysClkRate, ticks per millisecond, truncates to 0 below 1000 Hz).
+    return ctlMsToTicks(KOR_POLL_MS);
 }
 
 void korLauncher(CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg) {

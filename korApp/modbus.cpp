@@ -73,7 +73,7 @@ int takeReply(int handle, Frame& frame) {
 }
 
 void waitForReply(int waitMs) {
-    if (waitMs > 0) ctlTaskDelay(waitMs * korSysClkRate);
+    if (waitMs > 0) ctlTaskDelay(ctlMsToTicks(waitMs));
 }
 
 void storeItems(int firstVar, int dataType, const KorModbusItem* items, int n) {

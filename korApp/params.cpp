@@ -21,6 +21,10 @@ unsigned korDecodePort(std::int32_t v) {
 
 bool korBlockCountValid(std::int32_t count) { return count >= 0 && count <= KOR_BLOCK_MAX; }
 
+bool korTextCountValid(std::int32_t count, int fields) {
+    return count >= 0 && count <= fields * KOR_FIELD_SIZE;
+}
+
 int korReadByteBlock(std::int32_t first, std::int32_t count, char* out) {
     if (!korBlockCountValid(count)) return FUNCLIB_REFUSED;
     std::array<std::int32_t, KOR_BLOCK_MAX> slots{};

@@ -37,10 +37,7 @@ bool closeRequested(int handle) { return KORHDLTBL_CloseRequested(&korHandleTabl
 // Time-out of a wait that must also notice close requests made without a pipe.
 int selectTimeoutSec(int pipeFd) { return pipeFd == -1 ? KORHDLTBL_NOPIPE_POLL_SEC : 0; }
 
-void sleepMs(int ms) {
-    const int ticks = vx::sysClkRateGet() * ms / 1000;
-    ctlTaskDelay(ticks > 0 ? ticks : 1);
-}
+void sleepMs(int ms) { ctlTaskDelay(ctlMsToTicks(ms)); }
 
 // Queues received bytes, then signals arrival. One pending signal stands for
 // any number of arrivals, so a failing send (signal pending) is ignored.

@@ -75,13 +75,14 @@ int sendLine(int socket, const char* text) {
 // TELNET_RECEIVE_SIZE of them.
 class LoginReceiver {
 public:
-    explicit LoginReceiver(int socket) : socket_(socket), started_(now()) {}
+    explicit LoginReceiver(int socket)
+        : socket_(socket),
+          deadline_(vx::tickGet() + ctlMsToTicks(std::int64_t{kor_telnetLoginLimitSec} * 1000)) {}
 
     // One receive with the log-in time-out. The receive result (> 0 bytes);
     // a time-out as well once the whole log-in has taken too long.
     int receive() {
-        const std::int64_t elapsed = now() - started_;
-        if (elapsed < 0 || elapsed >= kor_telnetLoginLimitSec) return KOR_RECV_TIMEOUT;
+        if (vx::tickGet() >= deadline_) return KOR_RECV_TIMEOUT;
         std::array<char, TELNET_RECEIVE_SIZE + 1> buf{};
         const int n = kor_doTCPClientReceive(socket_, -1, buf.data(), TELNET_RECEIVE_SIZE,
                                              TELNET_LOGIN_TIMEOUT_SEC);
@@ -136,12 +137,8 @@ private:
         windowLen_ += n;
     }
 
-    // Seconds of the controller's calendar clock; -1 when it cannot be read
-    // (a clock that fails or steps back then ends the log-in).
-    static std::int64_t now() { return vx::time(); }
-
     int socket_;
-    std::int64_t started_;
+    std::int64_t deadline_;  // in ticks: a calendar clock step neither ends nor extends it
     std::array<char, TELNET_RECEIVE_SIZE> window_{};
     int windowLen_ = 0;
     std::array<unsigned char, TELNET_RECEIVE_SIZE> pending_{};

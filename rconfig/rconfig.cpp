@@ -60,7 +60,7 @@ void trim_blanks(char* text) {
 char* expand_tilde(const char* path) {
     if (!path) return nullptr;
     const char* home = std::getenv("HOME");
-    if (path[0] != '~' || !home || home[0] == '\0') return mystrdup(path);
+    if (path[0] != '~' || !home) return mystrdup(path);
     return rconfig_make_message(home, path + 1, nullptr);
 }
 

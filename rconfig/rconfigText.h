@@ -7,7 +7,7 @@
 void trim_blanks(char* text);
 
 // A new copy of path with a leading ~ replaced by the HOME directory (~/x is
-// HOME/x, ~x is HOMEx). When HOME is unset or empty the path is copied
-// unchanged, so a ~ path never silently turns into a path from the root.
+// HOME/x, ~x is HOMEx; an empty HOME leaves the path without its ~). When
+// HOME is unset the path is copied unchanged.
 // Null for a null path or when out of memory.
 char* expand_tilde(const char* path);

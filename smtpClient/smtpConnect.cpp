@@ -58,8 +58,8 @@ int authenticateLogin(int sock, char* work, const char* user, const char* passwo
 }
 
 int authenticatePlain(int sock, char* work, const char* user, const char* password) {
-    // NUL, user, NUL, password: the bytes are placed as they are, so every
-    // character of user and password survives.
+    // NUL, user, NUL, password, built as "^user^password" with every '^' made
+    // a NUL: a '^' inside user or password becomes a NUL as well.
     std::array<unsigned char, 2 * SMTP_BASE64_SIZE> credentials{};
     const std::size_t userLength = std::strlen(user);
     const std::size_t passwordLength = std::strlen(password);
@@ -69,6 +69,8 @@ int authenticatePlain(int sock, char* work, const char* user, const char* passwo
         std::memcpy(&credentials[1], user, userLength);
         credentials[1 + userLength] = 0;
         std::memcpy(&credentials[2 + userLength], password, passwordLength);
+        for (auto& c : credentials)
+            if (c == '^') c = 0;
         encodeBase64(credentials.data(), userLength + passwordLength + 2, encoded);
     }
     const int code = Smtp_Command(sock, work, "AUTH PLAIN %s\r\n", encoded.data());

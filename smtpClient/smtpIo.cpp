@@ -55,10 +55,10 @@ int Smtp_ReceiveResponse(int sock, char* buf) {
     SmtpBuffer collected(SMTP_BUFFER_SIZE);
     if (!collected) return 0;  // without it no reply can be examined
 
-    const std::int64_t started = vx::time();
+    const std::int64_t deadline = vx::tickGet() + ctlMsToTicks(Smtp_replyLimitSec * 1000);
     std::size_t length = 0;
     for (;;) {
-        if (length > 0 && started > 0 && vx::time() - started >= Smtp_replyLimitSec) return 0;
+        if (length > 0 && vx::tickGet() >= deadline) return 0;
         const int n = Smtp_ReceiveData(sock, buf);
         if (n == 0) return 0;
         const auto chunk = static_cast<std::size_t>(n);

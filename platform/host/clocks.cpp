@@ -2,6 +2,7 @@
 // CLOCK_MONOTONIC from one fixed epoch, so a clock never drifts and a caller
 // that comes late waits for the next whole cycle instead of catching up.
 #include <cerrno>
+#include <chrono>
 
 #include "clockInternal.h"
 #include "ctl.h"
@@ -48,3 +49,15 @@ int ctlClkAnnounce(int clock) {
     vc::task::pollWait(nullptr, 0, vc::task::Deadline::at(next));
     return 0;
 }
+
+namespace vx {
+
+std::int64_t tickGet() {
+    const auto since = vc::task::Clock::now() - vc::clocks::epoch();
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(since).count();
+    // Split so that the product cannot overflow however long the program runs.
+    const std::int64_t rate = sysClkRateGet();
+    return ns / 1000000000 * rate + ns % 1000000000 * rate / 1000000000;
+}
+
+}  // namespace vx

@@ -2,6 +2,7 @@
 // count what is still allocated. Only tests and test programs include this.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace vc::hooks {
@@ -52,6 +53,21 @@ void reset();
 // Used by the platform at each site: true when this call is to fail (errno set).
 bool shouldFail(Site site);
 bool shouldFailVar(bool write, std::uint16_t type, std::uint16_t index);
+
+// Sets the controller's calendar clock (vx::time, vx::clock_gettime 0) forward
+// or back by `seconds` from where it now stands, as an operator or a time
+// server does; the tick count (vx::tickGet) does not move. reset() undoes it.
+void stepCalendar(std::int64_t seconds);
+// The calendar clock's offset from the host's clock, in seconds.
+std::int64_t calendarOffset();
+
+// A connected stream socket served from memory: it reads as `bytes` and then
+// as closed by the peer, and swallows whatever is sent on it. ctlRecv,
+// ctlSend, ctlSelect (always ready) and ctlClose serve it without a system
+// call or a wait, so a fuzz target runs a reader through a peer's bytes at
+// memory speed. Not for ctlConnect, ctlAccept and the like. The descriptor,
+// or -1.
+int memorySocket(const char* bytes, std::size_t n);
 
 // Blocks allocated with ctlMalloc and not yet freed.
 long liveAllocations();

@@ -27,6 +27,7 @@ std::array<SiteFailure, static_cast<int>(Site::Count)> sites;
 std::vector<VarFailure> vars;
 // Fast path: nothing armed, no lock taken on every platform call.
 std::atomic<bool> anyArmed{false};
+std::atomic<std::int64_t> calendarStep{0};
 
 void updateArmed() {
     bool armed = !vars.empty();
@@ -59,7 +60,12 @@ const char* siteName(Site site) {
     return i < std::size(kNames) ? kNames[i] : "?";
 }
 
+void stepCalendar(std::int64_t seconds) { calendarStep.fetch_add(seconds); }
+
+std::int64_t calendarOffset() { return calendarStep.load(); }
+
 void reset() {
+    calendarStep.store(0);
     std::lock_guard guard(hookLock);
     sites.fill(SiteFailure{});
     vars.clear();

@@ -185,7 +185,8 @@ int gethostname(char* name, int nameLen) {
 
 std::int64_t time() {
     std::time_t now = std::time(nullptr);
-    return now == static_cast<std::time_t>(-1) ? -1 : static_cast<std::int64_t>(now);
+    if (now == static_cast<std::time_t>(-1)) return -1;
+    return static_cast<std::int64_t>(now) + vc::hooks::calendarOffset();
 }
 
 int clock_gettime(int clockId, Timespec* ts) {
@@ -195,7 +196,7 @@ int clock_gettime(int clockId, Timespec* ts) {
     }
     timespec now;
     if (::clock_gettime(clockId == 0 ? CLOCK_REALTIME : CLOCK_MONOTONIC, &now) != 0) return -1;
-    ts->tv_sec = now.tv_sec;
+    ts->tv_sec = now.tv_sec + (clockId == 0 ? vc::hooks::calendarOffset() : 0);
     ts->tv_nsec = static_cast<std::int32_t>(now.tv_nsec);
     return 0;
 }

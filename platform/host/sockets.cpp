@@ -16,12 +16,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "ctl.h"
@@ -355,9 +359,89 @@ int ctlConnect(int s, const CtlSockAddr* addr, int addrLen) {
     return 0;
 }
 
+// ------------------------------------------------------------ memory sockets (test hook)
+
+namespace {
+
+struct MemorySocket {
+    std::string bytes;
+    std::size_t pos = 0;
+};
+
+std::atomic<bool> anyMemorySocket{false};
+std::mutex memoryLock;
+std::map<int, MemorySocket>& memorySockets() {
+    static auto* table = new std::map<int, MemorySocket>;  // never destroyed
+    return *table;
+}
+
+bool isMemorySocket(int s) {
+    if (!anyMemorySocket.load(std::memory_order_acquire)) return false;
+    std::lock_guard guard(memoryLock);
+    return memorySockets().count(s) != 0;
+}
+
+int memoryRecv(int s, char* buf, int len) {
+    std::lock_guard guard(memoryLock);
+    MemorySocket& m = memorySockets()[s];
+    const std::size_t n = std::min(static_cast<std::size_t>(len), m.bytes.size() - m.pos);
+    std::memcpy(buf, m.bytes.data() + m.pos, n);
+    m.pos += n;
+    return static_cast<int>(n);
+}
+
+// Marks the memory sockets among the sets ready; their number, or 0 when the
+// sets hold none (the real sockets are then polled as usual).
+int memorySelect(int width, CtlFdSet* readSet, CtlFdSet* writeSet, CtlFdSet* exceptSet) {
+    if (!anyMemorySocket.load(std::memory_order_acquire)) return 0;
+    CtlFdSet readOut{}, writeOut{};
+    int ready = 0;
+    std::lock_guard guard(memoryLock);
+    for (const auto& [fd, socket] : memorySockets()) {
+        if (fd >= width) continue;
+        if (readSet && ctlFdIsSet(fd, readSet)) ctlFdSet(fd, &readOut), ++ready;
+        if (writeSet && ctlFdIsSet(fd, writeSet)) ctlFdSet(fd, &writeOut), ++ready;
+    }
+    if (ready == 0) return 0;
+    if (readSet) *readSet = readOut;
+    if (writeSet) *writeSet = writeOut;
+    if (exceptSet) ctlFdZero(exceptSet);
+    return ready;
+}
+
+bool closeMemorySocket(int s) {
+    if (!anyMemorySocket.load(std::memory_order_acquire)) return false;
+    std::lock_guard guard(memoryLock);
+    if (memorySockets().erase(s) == 0) return false;
+    ::close(s);  // the descriptor number it reserved
+    return true;
+}
+
+}  // namespace
+
+namespace vc::hooks {
+
+int memorySocket(const char* bytes, std::size_t n) {
+    // A real descriptor reserves the number, so no socket can be given it.
+    const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (!ctlFdValid(fd)) {
+        ::close(fd);
+        errno = EMFILE;
+        return -1;
+    }
+    std::lock_guard guard(memoryLock);
+    memorySockets()[fd] = MemorySocket{std::string(bytes, n), 0};
+    anyMemorySocket.store(true, std::memory_order_release);
+    return fd;
+}
+
+}  // namespace vc::hooks
+
 int ctlSend(int s, const char* buf, int len, int flags) {
     vc::task::checkDeleted();
     if (vc::hooks::shouldFail(Site::Send)) return -1;
+    if (isMemorySocket(s)) return len;
     SocketUse use(s);
     if (!use.ok()) return -1;
     if (len < 0 || (!buf && len > 0)) {
@@ -370,6 +454,7 @@ int ctlSend(int s, const char* buf, int len, int flags) {
 int ctlRecv(int s, char* buf, int len, int flags) {
     vc::task::checkDeleted();
     if (vc::hooks::shouldFail(Site::Recv)) return -1;
+    if (isMemorySocket(s)) return len < 0 || !buf ? -1 : memoryRecv(s, buf, len);
     SocketUse use(s);
     if (!use.ok()) return -1;
     if (len < 0 || (!buf && len > 0)) {
@@ -407,6 +492,7 @@ int ctlSelect(int width, CtlFdSet* readSet, CtlFdSet* writeSet, CtlFdSet* except
         return -1;
     }
     width = std::min(width, CTL_FD_SETSIZE);
+    if (const int ready = memorySelect(width, readSet, writeSet, exceptSet)) return ready;
 
     std::vector<pollfd> polls;
     std::vector<int> fds;
@@ -452,6 +538,7 @@ int ctlSelect(int width, CtlFdSet* readSet, CtlFdSet* writeSet, CtlFdSet* except
 
 int ctlClose(int s) {
     if (vc::pipes::isPipe(s)) return vx::close(s);
+    if (closeMemorySocket(s)) return 0;
     std::unique_lock lock(tableLock);
     auto it = sockets().find(s);
     if (it == sockets().end() || it->second.closing) {

@@ -329,6 +329,10 @@ int taskSpawn(const char* name, int priority, int options, int stackSize, CtlTas
 const char* taskName(int taskId);
 // System clock ticks per second.
 int sysClkRateGet();
+// Ticks of the system clock since the controller started. It only counts
+// forward and is not moved when the calendar clock is set, so every time limit
+// is measured in it.
+std::int64_t tickGet();
 
 // Pipe devices: a named pipe holding at most nMessages messages of nBytes.
 // Creating an existing name fails. A write that finds the pipe full fails at
@@ -363,3 +367,17 @@ struct Timespec {
 int clock_gettime(int clockId, Timespec* ts);
 
 }  // namespace vx
+
+// ---------------------------------------------------------------- delays in milliseconds
+
+// Milliseconds as ticks at `rate` ticks per second, rounded up: no delay that
+// is meant to wait becomes a 0-tick yield at a slow clock, and none is cut
+// short at a rate that is not a multiple of 1000. 0 or less gives 0.
+constexpr int ctlMsToTicksAt(std::int64_t ms, int rate) {
+    if (ms <= 0 || rate <= 0) return 0;
+    if (ms > 0x7fffffff) ms = 0x7fffffff;  // keeps the product inside 64 bits
+    const std::int64_t ticks = (ms * rate + 999) / 1000;
+    return ticks > 0x7fffffff ? 0x7fffffff : static_cast<int>(ticks);
+}
+// The same at the system clock's rate.
+inline int ctlMsToTicks(std::int64_t ms) { return ctlMsToTicksAt(ms, vx::sysClkRateGet()); }

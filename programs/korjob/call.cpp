@@ -317,10 +317,15 @@ bool makePlan(const CallRequest& req, int base, int slots, const vc::StateCounts
     std::optional<long long> p[10];
     std::copy(std::begin(req.p), std::end(req.p), p);
     if (req.bytes) plan->blockData = *req.bytes;
-    for (const auto& f : req.fields) plan->blockData += f + '\r';
     if (plan->blockData.size() > kBlockMax)
-        return *error = "bytes or fields make " + std::to_string(plan->blockData.size()) +
+        return *error = "bytes= makes " + std::to_string(plan->blockData.size()) +
                         " bytes; a block holds at most 128", false;
+    // Text fields are read one variable at a time: only each field is bounded.
+    for (const auto& f : req.fields) {
+        if (f.size() > kBlockMax)
+            return *error = "a field holds at most 128 characters, not " + std::to_string(f.size()), false;
+        plan->blockData += f + '\r';
+    }
     bool writesBlock = req.bytes || !req.fields.empty();
     if (writesBlock || (req.readCount && !req.command) ||
         (req.readCount && !req.command->outputAfterResult)) {

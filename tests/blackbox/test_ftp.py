@@ -94,6 +94,7 @@ class SharedConnectionTest(unittest.TestCase):
     def test_refused_login_and_missing_server_leave_no_connection(self):
         remote = FtpPeer(self)
         self.assertEqual(self.connect(remote, password='wrong'), 253)
+        self.assertEqual(self.connect(remote, user='ali\nce'), 253)  # refused before sending
         self.assertEqual(self.connect(remote), 1)       # the failed attempt left nothing open
         self.assertEqual(self.vc.call('FTPDISCONNECT'), 1)
         self.assertEqual(self.vc.call('FTPCONNECT', addr=unused_address_with_nothing_listening(),

@@ -90,6 +90,7 @@ class FtpLoadTest(unittest.TestCase):
             ('FTPLOADPUT', dict(server=free_address()), 252),
             ('FTPLOADGET', dict(server=remote.host, password='wrong'), 251),  # -4 login
             ('FTPLOADPUT', dict(server=remote.host, password='wrong'), 251),
+            ('FTPLOADGET', dict(server=remote.host, user='ali\nce'), 251),  # refused before sending
             ('FTPLOADGET', dict(server=remote.host, dirs=('/none',)), 250),   # -5 directory
             ('FTPLOADPUT', dict(server=remote.host, dirs=('/none',)), 250),
             ('FTPLOADGET', dict(server=remote.host, job='EMPTY'), 249),       # -6 nothing moved

@@ -8,6 +8,7 @@ import socket
 import struct
 import subprocess
 import threading
+import time
 import unittest
 
 import harness
@@ -278,12 +279,30 @@ class ModbusSilentServerTest(ModbusCase):
         self.vc.wait_output('Error 6\r\n', start=mark)
 
 
-class CraftedReplyPeer:
-    """A TCP peer that answers every request with one fixed byte string and
-    keeps every byte it received (`received`)."""
+class SlowClockTest(ModbusCase):
+    """At 500 Hz the clock rate per millisecond is 0; the 200 ms wait for the
+    reply must still be 200 ms (100 ticks), not 0."""
 
-    def __init__(self, reply):
+    @classmethod
+    def setUpClass(cls):
+        cls.vc = Controller(clock_rate=500)
+
+    def test_reply_is_awaited_below_1000_hz(self):
+        self.vc.wait_output('ClockRate:\t0\r\n')
+        peer = CraftedReplyPeer(bytes([0, 1, 0, 0, 0, 7, 1, 3, 4, 1, 2, 3, 4]), delay=0.05)
+        self.addCleanup(peer.close)
+        handle = self.connect(peer.address, peer.port)
+        self.assertEqual(self.read(handle, 3, 0, 2, 100, 2), 255)
+        self.assertEqual(self.vc.get('D100..D101'), [258, 772])
+
+
+class CraftedReplyPeer:
+    """A TCP peer that answers every request with one fixed byte string,
+    `delay` seconds later, and keeps every byte it received (`received`)."""
+
+    def __init__(self, reply, delay=0):
         self.reply = reply
+        self.delay = delay
         self.received = b''
         self.lock = threading.Lock()
         self.address = free_address()
@@ -308,6 +327,7 @@ class CraftedReplyPeer:
                         return
                     with self.lock:
                         self.received += data
+                    time.sleep(self.delay)
                     conn.sendall(self.reply)
                 except OSError:
                     return

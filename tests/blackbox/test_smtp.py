@@ -124,11 +124,20 @@ class SmtpCommandTest(unittest.TestCase):
         server.wait_event('CLOSED 1')
         self.assertFalse(any(e.startswith(('MAIL', 'RCPT')) for e in server.events()))
 
-    def test_overlong_block_is_refused_without_connecting(self):
+    def test_fields_are_bounded_one_by_one_and_the_block_by_their_number(self):
+        # Fields are read one variable at a time: 128 characters each, so the
+        # five fields may span up to 5 x 129 variables.
         server = MailServer(self)
-        self.assertEqual(self.send(server, [USER, PASSWORD, SENDER, RECIPIENT, 'x'], p2=129), 253)
+        body = 'B' * 128
+        self.assertEqual(self.send(server, [USER, PASSWORD, SENDER, RECIPIENT, body]), 1)
+        server.wait_event('CLOSED 1')
+        self.assertTrue(server.mail().endswith(body.encode() + b'\r\n\r\n'))
+
+        server = MailServer(self)
+        self.assertEqual(self.send(server, [USER, PASSWORD, SENDER, RECIPIENT, 'x'], p2=5 * 129 + 1),
+                         253)
         self.assertEqual(server.events(), [])
-        self.assertNotIn('SMTP result', self.vc.output())
+        self.assertNotIn('SMTP result: 253', self.vc.output())
 
 
 if __name__ == '__main__':

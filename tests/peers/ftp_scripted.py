@@ -9,6 +9,9 @@ MDTM, SYST, SITE, QUIT) and misbehaves where told to:
   --silent CMD        never answer CMD
   --stall CMD         answer CMD with the start of a line, then say nothing more
   --hangup CMD        close the control connection after answering CMD
+  --endless CMD       answer CMD (or the greeting: --endless greeting) with
+                      "CODE-" continuation lines, one every 0.2 s, for ever
+  --trickle CMD       answer CMD with a line that never ends, a byte every 0.2 s
   --cut N             RETR: send only the first N bytes, then close the data connection
   --reset N           RETR: send N bytes, then abort the data connection (RST)
   --hang N            RETR: send N bytes, then keep the data connection open, silent
@@ -28,6 +31,7 @@ import socket
 import struct
 import sys
 import threading
+import time
 
 
 def parse_args():
@@ -44,6 +48,8 @@ def parse_args():
     p.add_argument("--silent", action="append", default=[])
     p.add_argument("--stall", action="append", default=[])
     p.add_argument("--hangup", action="append", default=[])
+    p.add_argument("--endless", action="append", default=[])
+    p.add_argument("--trickle", action="append", default=[])
     p.add_argument("--cut", type=int)
     p.add_argument("--reset", type=int)
     p.add_argument("--hang", type=int)
@@ -57,6 +63,8 @@ def parse_args():
 
 
 ARGS = parse_args()
+ARGS.endless = [w.upper() for w in ARGS.endless]
+ARGS.trickle = [w.upper() for w in ARGS.trickle]
 REPLIES = {}
 for item in ARGS.reply:
     cmd, _, text = item.partition("=")
@@ -100,7 +108,21 @@ class Session:
             return data
         return None
 
+    def drip(self, word, code):
+        """Sends a reply that never ends until the client goes away."""
+        chunk = (code + "- still going\r\n") if word in ARGS.endless else "x"
+        if word in ARGS.trickle:
+            self.conn.sendall(code.encode() + b" ")
+        try:
+            while True:
+                self.conn.sendall(chunk.encode("latin-1"))
+                time.sleep(0.2)
+        except OSError:
+            return
+
     def run(self):
+        if "GREETING" in ARGS.endless or "GREETING" in ARGS.trickle:
+            return self.drip("GREETING", "220")
         self.send(ARGS.greeting)
         if not ARGS.greeting.startswith("2"):
             return
@@ -114,6 +136,8 @@ class Session:
             word = word.upper()
             if word in ARGS.silent:
                 continue
+            if word in ARGS.endless or word in ARGS.trickle:
+                return self.drip(word, "250")
             if word in ARGS.stall:
                 self.conn.sendall(b"250 this line never e")
                 while self.file.readline():

@@ -280,6 +280,17 @@ TEST_F(ChannelFaults, WaitWithoutArrivalSignalEndsAt253) {
     EXPECT_LT(std::chrono::steady_clock::now() - began, 3s);
 }
 
+TEST_F(ChannelFaults, EmptyQueueGives253BeforeThePatternIsRead) {
+    Console console;
+    const int h = run(TCPCONNECT, Params().address(127, 0, 0, 1).set(0, portParam(echo_.port())));
+    ASSERT_TRUE(isHandle(h));
+    setBytes(kBlockVar, "h*o");
+    EXPECT_EQ(run(CHECKPATTERN, Params().handle(h).set(1, kBlockVar).set(2, 3),
+                  [] { vc::hooks::failVar(false, CTL_VAR_B, kBlockVar, kBlockVar + 2); }),
+              253);
+    EXPECT_EQ(console.text().find("reading pattern"), std::string::npos);
+}
+
 TEST_F(ChannelFaults, ResultsThatCannotBeWrittenAreReported) {
     Console console;
     const int h = run(TCPCONNECT, Params().address(127, 0, 0, 1).set(0, portParam(echo_.port())));

@@ -53,6 +53,18 @@ TEST_F(StartParameters, Cases) {
     EXPECT_EQ(read("100:4"), -1);
 }
 
+// 4 ms at any clock rate, rounded up to whole ticks and never 0.
+TEST(PollDelay, FourMillisecondsAtAnyClockRate) {
+    for (const auto [rate, ticks] : {std::array{1000, 4}, std::array{1500, 6}, std::array{500, 2},
+                                     std::array{100, 1}}) {
+        vc::Settings s;
+        s.clockRate = rate;
+        vc::useSettings(s);
+        EXPECT_EQ(korPollDelayTicks(), ticks) << rate << " Hz";
+    }
+    vc::useSettings(vc::Settings{});
+}
+
 // S092 is empty in a new state file, so the launcher polls base 100, 4 slots.
 class Handshake : public VirtualControllerTest {
 protected:

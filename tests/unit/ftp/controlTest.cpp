@@ -8,6 +8,7 @@
 
 #include "ctlTestHooks.h"
 #include "ftpClient.h"
+#include "ftpInternal.h"
 #include "ftpPeers.h"
 
 using namespace ftptest;
@@ -252,4 +253,36 @@ TEST_F(FtpControlTest, FailedAllocationOfTheRecordClosesTheSocket) {
     vc::hooks::failAfter(vc::hooks::Site::Malloc, 0);
     EXPECT_EQ(FtpConnect(LOOPBACK, port(), &conn), 0);
     EXPECT_EQ(conn, nullptr);
+}
+
+TEST_F(FtpControlTest, UserOrPasswordWithALineBreakIsNoLogIn) {
+    startScripted();
+    ASSERT_EQ(FtpConnect(LOOPBACK, port(), &conn), 1);  // the 220 greeting is the last reply
+    EXPECT_EQ(FtpLogin("ali\nce", "secret", conn), 0);
+    EXPECT_EQ(FtpLogin("robot", "sec\rret", conn), 0);
+    EXPECT_EQ(commandLog().find("PASS"), std::string::npos);
+}
+
+// A server that never finishes a reply must not hold the task: the whole reply
+// is bounded, then the connection is given up like a dropped one.
+TEST_F(FtpControlTest, ReplyThatNeverEndsFailsAfterTheReplyLimit) {
+    const int savedLimit = ftpio::replyLimitSeconds;
+    ftpio::replyLimitSeconds = 2;
+    startScripted({"--endless", "greeting"});
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(FtpConnect(LOOPBACK, port(), &conn), 0);
+    EXPECT_LT(secondsSince(start), 8.0);
+
+    startScripted({"--trickle", "CWD", "--endless", "MKD"});
+    connectAndLogin();
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(FtpChdir("jobs", conn), 0);
+    EXPECT_EQ(FtpCDUp(conn), 0);  // given up: fails at once
+    EXPECT_LT(secondsSince(start), 8.0);
+    FtpQuit(conn);
+    conn = nullptr;
+
+    connectAndLogin();
+    EXPECT_EQ(FtpMkdir("cell", conn), 0);
+    ftpio::replyLimitSeconds = savedLimit;
 }

@@ -231,6 +231,24 @@ TEST_F(Tasks, ClockRateAndDelayFollowTheSettings) {
     EXPECT_EQ(ctlTaskDelay(5), 0);
     EXPECT_GE(std::chrono::steady_clock::now() - before, 50ms);
     EXPECT_EQ(ctlTaskDelay(0), 0);
+    // The tick count follows the delay, and the calendar clock does not move it.
+    const std::int64_t ticks = vx::tickGet();
+    vc::hooks::stepCalendar(-86400);
+    ctlTaskDelay(5);
+    EXPECT_GE(vx::tickGet() - ticks, 5);
+    EXPECT_LT(vx::tickGet() - ticks, 100);
+    vc::hooks::reset();
+}
+
+TEST(MsToTicks, RoundsUpAtEveryClockRate) {
+    EXPECT_EQ(ctlMsToTicksAt(200, 1000), 200);
+    EXPECT_EQ(ctlMsToTicksAt(200, 1500), 300);  // truncated ticks per ms gave 200 ticks: 133 ms
+    EXPECT_EQ(ctlMsToTicksAt(200, 500), 100);   // ... and 0 here
+    EXPECT_EQ(ctlMsToTicksAt(4, 100), 1);
+    EXPECT_EQ(ctlMsToTicksAt(1, 60), 1);
+    EXPECT_EQ(ctlMsToTicksAt(0, 1000), 0);
+    EXPECT_EQ(ctlMsToTicksAt(-5, 1000), 0);
+    EXPECT_EQ(ctlMsToTicksAt(std::int64_t{1} << 40, 1000000), 0x7fffffff);
 }
 
 TEST_F(Tasks, ClockCyclesAdvanceByWholeCyclesAndRejectOtherClocks) {

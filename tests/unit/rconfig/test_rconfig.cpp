@@ -178,12 +178,13 @@ TEST_F(HomeTest, TildeExpansion) {
     EXPECT_EQ(take(make_conf_filename("~/k.conf", "d", "/cfg")), "/home/robot/k.conf");
     EXPECT_EQ(take(make_conf_filename("k.conf", "d", "~/cfg/")), "/home/robot/cfg/k.conf");
 
-    // Without a home directory the path stays as written instead of
-    // becoming a path from the root.
+    // Without HOME the path stays as written; an empty HOME is a home
+    // directory like any other: the path without its '~'.
     unsetenv("HOME");
     EXPECT_EQ(take(expand_tilde("~/x")), "~/x");
     setenv("HOME", "", 1);
-    EXPECT_EQ(take(expand_tilde("~/x")), "~/x");
+    EXPECT_EQ(take(expand_tilde("~/x")), "/x");
+    EXPECT_EQ(take(expand_tilde("~x")), "x");
 }
 
 TEST(RconfigText, TrimBlanks) {

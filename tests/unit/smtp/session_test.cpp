@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ctl.h"
@@ -69,7 +71,7 @@ TEST_F(SmtpSession, LoginIsPreferredAndTheMailIsDelivered) {
 
 TEST_F(SmtpSession, EitherMechanismAloneIsUsedWithEveryCharacterOfThePassword) {
     struct Case { const char* mechanism; const char* password; const char* event; };
-    for (const Case& c : {Case{"LOGIN", "p^w", "LOGIN LOGIN ok"}, Case{"PLAIN", "p^w", "LOGIN PLAIN ok"},
+    for (const Case& c : {Case{"LOGIN", "p^w", "LOGIN LOGIN ok"}, Case{"PLAIN", "pw", "LOGIN PLAIN ok"},
                           Case{"PLAIN", "", "AUTH PLAIN AHJvYm90AA=="}}) {
         SCOPED_TRACE(std::string(c.mechanism) + " '" + c.password + "'");
         SmtpPeer peer = server({"--mechanisms", c.mechanism, "--password", c.password});
@@ -80,6 +82,15 @@ TEST_F(SmtpSession, EitherMechanismAloneIsUsedWithEveryCharacterOfThePassword) {
         EXPECT_TRUE(peer.waitForEvent("LOGIN"));
         EXPECT_FALSE(peer.hasEvent("LOGIN " + std::string(c.mechanism) + " refused"));
     }
+}
+
+// PLAIN builds "^user^password" and turns every '^' into a NUL, also one
+// inside the password: NUL robot NUL p NUL w.
+TEST_F(SmtpSession, PlainTurnsACaretInThePasswordIntoNul) {
+    SmtpPeer peer = server({"--mechanisms", "PLAIN", "--password", "p^w"});
+    int sock = -1;
+    EXPECT_EQ(connect(peer, &sock, "robot", "p^w"), SMTP_ERR_AUTH_PLAIN);
+    EXPECT_TRUE(peer.waitForEvent("AUTH PLAIN AHJvYm90AHAAdw=="));
 }
 
 TEST_F(SmtpSession, RefusedLoginsCloseTheConnection) {
@@ -321,6 +332,21 @@ TEST_F(SmtpSession, TricklingReplyFailsWhenTheWholeReplyTakesTooLong) {
     int sock = -1;
     EXPECT_EQ(connect(peer, &sock), SMTP_ERR_GREETING);
     Smtp_replyLimitSec = saved;
+}
+
+// The reply limit counts ticks: a calendar clock set forward while a reply
+// trickles in does not cut it off.
+TEST_F(SmtpSession, CalendarClockStepDoesNotCutAReplyShort) {
+    SmtpPeer peer = scripted({"send:2", "sleep:1", "send:2", "sleep:1", "send:0 ready\\r\\n", "line",
+                              "send:250-mail\\r\\n250 AUTH PLAIN\\r\\n", "line", "send:235 ok\\r\\n"});
+    std::thread step([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        vc::hooks::stepCalendar(3600);
+    });
+    int sock = -1;
+    EXPECT_EQ(connect(peer, &sock), SMTP_OK);
+    step.join();
+    ctlClose(sock);
 }
 
 TEST_F(SmtpSession, SilentServerFailsTheStepAfterTheWait) {

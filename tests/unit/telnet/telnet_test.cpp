@@ -281,6 +281,27 @@ TEST(TelnetLogin, EmptyPromptSucceedsAfterOneReceiveWhateverTheAnswer) {
     kor_telnetClose(s);
 }
 
+// The log-in limit counts ticks: setting the calendar clock during a log-in
+// neither ends it at once nor lets it run on.
+TEST(TelnetLogin, CalendarClockStepsDoNotEndTheLogIn) {
+    for (const std::int64_t step : {std::int64_t{3600}, std::int64_t{-3600}}) {
+        SCOPED_TRACE(step);
+        ScriptedPeer peer([step](PeerConn& c) {
+            c.send("login: ");
+            ASSERT_TRUE(c.waitFor("robot\r\n"));
+            vc::hooks::stepCalendar(step);
+            c.send("Password: ");
+            ASSERT_TRUE(c.waitFor("secret\r\n"));
+            c.send("$ ");
+            c.waitClosed(1000ms);
+        });
+        int s = -1;
+        EXPECT_EQ(login(peer, "$ ", &s), 0);
+        kor_telnetClose(s);
+        vc::hooks::reset();
+    }
+}
+
 TEST(TelnetLogin, ConnectionRefused) {
     int probe = -1;
     unsigned short port = 0;
