@@ -1,6 +1,6 @@
 // The controller's own FTP server: a child process serving the job directory.
 //
-// "auto" runs vcftpd.py (next to this file) with Debian's python3; any other
+// "auto" runs vcftpd.py (its path set by the build) with Debian's python3; any other
 // command line runs through /bin/sh with the server's place in the environment
 // (VC_FTP_ROOT, VC_FTP_ADDRESS, VC_FTP_PORT). The child ends with the program,
 // also when the program is killed: it is given the read end of a pipe whose
@@ -40,12 +40,6 @@ constexpr const char* PYTHON = "/usr/bin/python3";
 std::mutex serverLock;
 pid_t serverPid = -1;
 int parentPipe = -1;  // our (write) end: closing it ends the built-in server
-
-std::string scriptPath() {
-    std::string here = __FILE__;
-    const auto slash = here.rfind('/');
-    return (slash == std::string::npos ? std::string(".") : here.substr(0, slash)) + "/vcftpd.py";
-}
 
 // argv / envp as the exec calls want them; prepared before fork, since the
 // child may only make async-signal-safe calls.
@@ -150,7 +144,7 @@ int vc::startFtpServer(const Settings& settings) {
     const std::string port = std::to_string(settings.ftpPort);
     ExecArgs args;
     if (builtIn) {
-        const std::string script = scriptPath();
+        const std::string script = VC_FTPD_SCRIPT;
         if (::access(script.c_str(), R_OK) != 0) {
             std::fprintf(stderr, "arvokor: FTP server script %s not found; no FTP server\n",
                          script.c_str());
