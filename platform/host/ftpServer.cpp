@@ -192,7 +192,7 @@ struct ChildSetup {
 [[noreturn]] void execServer(const ChildSetup& c) {
     sigset_t none;
     sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);  // NOLINT(concurrency-mt-unsafe): one thread here
     ::signal(SIGPIPE, SIG_DFL);
     ::setpgid(0, 0);
     if (c.deathSignal) {

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <system_error>
 #include <vector>
 
 #include "korSettings.h"
@@ -47,7 +48,8 @@ bool loadSettings(const char* path, vc::Settings* settings, std::string* error) 
     Reading r{path, std::vector<std::optional<std::string>>(rules.size()), {}};
     errno = 0;
     if (visit_config_file(path, takeLine, &r) < 0) {
-        *error = std::string("cannot read settings file ") + path + ": " + std::strerror(errno);
+        *error = std::string("cannot read settings file ") + path + ": " +
+                 std::generic_category().message(errno);
         return false;
     }
     if (!r.error.empty()) {

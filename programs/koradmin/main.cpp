@@ -19,6 +19,7 @@
 #include <iterator>
 #include <span>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "korApp.h"
@@ -65,14 +66,16 @@ const char* kUsage =
     "  --json         machine-readable output\n"
     "exit status: 0 success, 1 the server reported a failure (-1), 2 usage, 3 connection or no reply\n";
 
+std::string errorText(int err) { return std::generic_category().message(err); }
+
 [[noreturn]] void usageError(const char* what) {
     std::fprintf(stderr, "koradmin: %s\n(koradmin --help for usage)\n", what);
-    std::exit(2);
+    std::exit(2);  // NOLINT(concurrency-mt-unsafe): koradmin has one thread
 }
 
 [[noreturn]] void fail(int status, const std::string& what) {
     std::fprintf(stderr, "koradmin: %s\n", what.c_str());
-    std::exit(status);
+    std::exit(status);  // NOLINT(concurrency-mt-unsafe): koradmin has one thread
 }
 
 bool parseInt(const char* text, long lo, long hi, long* out) {
@@ -160,11 +163,11 @@ public:
         if (inet_pton(AF_INET, opt.host.c_str(), &addr.sin_addr) != 1)
             usageError(("'" + opt.host + "' is not a dotted IPv4 address").c_str());
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        if (fd_ < 0) fail(3, std::string("cannot create a socket: ") + std::strerror(errno));
+        if (fd_ < 0) fail(3, "cannot create a socket: " + errorText(errno));
         int one = 1;
         setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            std::string why = std::strerror(errno);
+            std::string why = errorText(errno);
             if (errno == ECONNREFUSED) why += " (is arvokor running, and is this its address and admin port?)";
             fail(3, "cannot connect to " + opt.host + ":" + std::to_string(opt.port) + ": " + why);
         }
@@ -185,7 +188,7 @@ public:
         frame += payload;
         // The server takes one request per receive: send the frame in one piece.
         if (send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size()))
-            fail(3, std::string("sending the request failed: ") + std::strerror(errno));
+            fail(3, "sending the request failed: " + errorText(errno));
     }
 
     // Waits up to the time-out for the first bytes, then collects more until
