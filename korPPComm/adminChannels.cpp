@@ -36,14 +36,20 @@ int closeHandle(int handle) {
 
 namespace {
 
-void putNumber(char* record, int offset, int value) {
-    // A text field: the value as "%d", NULs up to its 12 bytes.
-    std::snprintf(record + offset, 12, "%d", value);
+void putNumber(char* record, KorReadoutItem item, int value) {
+    const KorReadoutField& f = KOR_READOUT_FIELDS[item];
+    std::snprintf(record + f.offset, static_cast<size_t>(f.size), "%d", value);
 }
 
-void putRaw(char* record, int offset, const char* field, int size) {
-    std::memcpy(record + offset, field, static_cast<size_t>(size));
+void putRaw(char* record, KorReadoutItem item, const char* field) {
+    const KorReadoutField& f = KOR_READOUT_FIELDS[item];
+    std::memcpy(record + f.offset, field, static_cast<size_t>(f.size));
 }
+
+// The record copies these table fields whole.
+static_assert(KOR_READOUT_FIELDS[KOR_RO_IP_ADDRESS].size == KORHANDLE_IPADDRESS_SIZE);
+static_assert(KOR_READOUT_FIELDS[KOR_RO_TASK_NAME].size == KORHANDLE_TASKNAME_SIZE);
+static_assert(KOR_READOUT_FIELDS[KOR_RO_PIPE_NAME].size == KORHANDLE_PIPENAME_SIZE);
 
 }  // namespace
 
@@ -53,18 +59,18 @@ int readoutHandleData(char* record, int handle) {
     KorTableLock lock(&korHandleTable);
     const KORHANDLE& h = korHandleTable.handles[handle];
     if (h.inUse != 1) return -1;
-    putNumber(record, 0, handle);
-    putNumber(record, 12, h.socket);
-    putNumber(record, 24, h.reserved);
-    putNumber(record, 36, h.inUse);
-    putRaw(record, 48, h.ipAddress, KORHANDLE_IPADDRESS_SIZE);
-    putNumber(record, 64, h.listenHandle);
-    putNumber(record, 76, h.type);
-    putNumber(record, 88, h.taskId);
-    putRaw(record, 100, h.taskName, KORHANDLE_TASKNAME_SIZE);
-    putRaw(record, 132, h.pipeName, KORHANDLE_PIPENAME_SIZE);
-    putNumber(record, 172, h.pipeFd);
-    putNumber(record, 184, h.port);
-    putNumber(record, 196, h.inputQueue ? h.inputQueue->count : 0);
+    putNumber(record, KOR_RO_HANDLE, handle);
+    putNumber(record, KOR_RO_SOCKET, h.socket);
+    putNumber(record, KOR_RO_RESERVED, h.reserved);
+    putNumber(record, KOR_RO_IN_USE, h.inUse);
+    putRaw(record, KOR_RO_IP_ADDRESS, h.ipAddress);
+    putNumber(record, KOR_RO_LISTEN_HANDLE, h.listenHandle);
+    putNumber(record, KOR_RO_TYPE, h.type);
+    putNumber(record, KOR_RO_TASK_ID, h.taskId);
+    putRaw(record, KOR_RO_TASK_NAME, h.taskName);
+    putRaw(record, KOR_RO_PIPE_NAME, h.pipeName);
+    putNumber(record, KOR_RO_PIPE_FD, h.pipeFd);
+    putNumber(record, KOR_RO_PORT, h.port);
+    putNumber(record, KOR_RO_QUEUED, h.inputQueue ? h.inputQueue->count : 0);
     return 0;
 }

@@ -8,6 +8,8 @@
 inline constexpr int KOR_ADMIN_BUF_SIZE = 2048;
 inline constexpr int KOR_ADMIN_CMD_SIZE = 12;
 inline constexpr int KOR_ADMIN_HEADER_SIZE = 16;
+// A request is one receive into the buffer, which keeps a NUL behind it.
+inline constexpr int KOR_ADMIN_PAYLOAD_MAX = KOR_ADMIN_BUF_SIZE - 1 - KOR_ADMIN_HEADER_SIZE;
 inline constexpr int KOR_ADMIN_READOUT_SIZE = 208;
 inline constexpr int KOR_ADMIN_LIST_MAX = 4095;
 // The largest ":gb" count: the whole B variable number range.
@@ -19,6 +21,26 @@ inline constexpr int KOR_XFER_PASS_OFF = 33, KOR_XFER_PASS_SIZE = 33;
 inline constexpr int KOR_XFER_DIR_OFF = 66, KOR_XFER_DIR_SIZE = 257;
 inline constexpr int KOR_XFER_JOB_OFF = 323, KOR_XFER_JOB_SIZE = 65;
 inline constexpr int KOR_XFER_ADDR_OFF = 388, KOR_XFER_ADDR_SIZE = 16;
+
+// The ":h" readout record: NUL-padded text fields at fixed offsets, numbers
+// written as "%d".
+struct KorReadoutField {
+    const char* name;
+    int offset;
+    int size;
+};
+enum KorReadoutItem {
+    KOR_RO_HANDLE, KOR_RO_SOCKET, KOR_RO_RESERVED, KOR_RO_IN_USE, KOR_RO_IP_ADDRESS,
+    KOR_RO_LISTEN_HANDLE, KOR_RO_TYPE, KOR_RO_TASK_ID, KOR_RO_TASK_NAME, KOR_RO_PIPE_NAME,
+    KOR_RO_PIPE_FD, KOR_RO_PORT, KOR_RO_QUEUED, KOR_RO_FIELD_COUNT
+};
+inline constexpr KorReadoutField KOR_READOUT_FIELDS[KOR_RO_FIELD_COUNT] = {
+    {"handle", 0, 12},        {"socket", 12, 12},  {"reserved", 24, 12},  {"inUse", 36, 12},
+    {"ipAddress", 48, 16},    {"listenHandle", 64, 12}, {"type", 76, 12}, {"taskId", 88, 12},
+    {"taskName", 100, 32},    {"pipeName", 132, 40}, {"pipeFd", 172, 12}, {"port", 184, 12},
+    {"queued", 196, 12}};
+static_assert(KOR_READOUT_FIELDS[KOR_RO_QUEUED].offset + KOR_READOUT_FIELDS[KOR_RO_QUEUED].size ==
+              KOR_ADMIN_READOUT_SIZE);
 
 // The four channel operations. Handles outside 0..19, free channels and
 // unsupported channel types give -1.

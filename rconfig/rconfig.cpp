@@ -46,6 +46,26 @@ bool splitSetting(char* line, char** key, char** value) {
     return true;
 }
 
+struct KnownValues {
+    const char* const* keys;
+    char** values;
+    bool* setHere;
+    int count;  // lines that set a known key
+};
+
+bool storeKnownValue(const ConfigLine& line, void* context) {
+    auto* known = static_cast<KnownValues*>(context);
+    const int k = line.key ? findKey(known->keys, line.key) : -1;
+    if (k < 0) return true;
+    char* copy = mystrdup(line.value);
+    if (!copy) return true;  // out of memory: the earlier value stays
+    if (known->setHere[k]) ctlFree(known->values[k]);
+    known->values[k] = copy;
+    known->setHere[k] = true;
+    ++known->count;
+    return true;
+}
+
 }  // namespace
 
 void trim_blanks(char* text) {
@@ -76,37 +96,41 @@ char* rconfig_make_message(const char* first, const char* second, const char* th
     return text;
 }
 
-int read_config_file(const char* filename, const char* const* keys, char** values) {
+int visit_config_file(const char* filename, bool (*visit)(const ConfigLine& line, void* context),
+                      void* context) {
     std::FILE* file = std::fopen(filename, "r");
     if (!file) return -1;
+    int number = 0;
+    bool more = true;
+    char line[LINE_BUFFER];
+    while (more && std::fgets(line, sizeof line, file)) {
+        ConfigLine seen{++number, nullptr, nullptr, nullptr};
+        char* key = nullptr;
+        char* value = nullptr;
+        if (splitSetting(line, &key, &value)) {
+            seen.key = key;
+            seen.value = value;
+        } else {
+            trim_blanks(line);
+            seen.text = line;
+        }
+        more = visit(seen, context);
+    }
+    std::fclose(file);
+    return number;
+}
+
+int read_config_file(const char* filename, const char* const* keys, char** values) {
     // Which entries this call has set: only those are released when a later
     // line sets the same key again.
     const int keyCount = countKeys(keys);
     auto* setHere = static_cast<bool*>(ctlMalloc(sizeof(bool) * (keyCount + 1)));
-    if (!setHere) {
-        std::fclose(file);
-        return -1;
-    }
+    if (!setHere) return -1;
     for (int i = 0; i < keyCount; ++i) setHere[i] = false;
-
-    int count = 0;
-    char line[LINE_BUFFER];
-    while (std::fgets(line, sizeof line, file)) {
-        char* key = nullptr;
-        char* value = nullptr;
-        if (!splitSetting(line, &key, &value)) continue;
-        const int k = findKey(keys, key);
-        if (k < 0) continue;
-        char* copy = mystrdup(value);
-        if (!copy) continue;  // out of memory: the earlier value stays
-        if (setHere[k]) ctlFree(values[k]);
-        values[k] = copy;
-        setHere[k] = true;
-        ++count;
-    }
+    KnownValues known{keys, values, setHere, 0};
+    const int lines = visit_config_file(filename, storeKnownValue, &known);
     ctlFree(setHere);
-    std::fclose(file);
-    return count;
+    return lines < 0 ? -1 : known.count;
 }
 
 char* write_config_file(const char* filename, const char* const* keys, char* const* values,

@@ -26,6 +26,24 @@ extern const char* illegal_format_msg;  // "line without '='.\n"
 // opened (or, rarely, when out of memory before reading).
 int read_config_file(const char* filename, const char* const* keys, char** values);
 
+// One line as read_config_file sees it. number counts the reads (a line
+// longer than 1023 characters counts as several). For a "key = value" line
+// key and value are trimmed as above and text is null; for a line without '='
+// key and value are null and text is what is left of it once its comment is
+// cut off, trimmed.
+struct ConfigLine {
+    int number;
+    const char* key;
+    const char* value;
+    const char* text;
+};
+// Calls visit(line, context) for every line of the file in order until visit
+// returns false. Returns the number of lines visited, -1 when the file cannot
+// be opened. For callers that want to hear of the lines read_config_file
+// skips.
+int visit_config_file(const char* filename, bool (*visit)(const ConfigLine& line, void* context),
+                      void* context);
+
 // Writes the optional header line(s) ("%s\n") and then "key = value" for each
 // key in list order whose value is not null. Returns null on success, else a
 // new message text "could not open file <filename>." (or "could not write

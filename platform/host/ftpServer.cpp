@@ -1,7 +1,7 @@
 // The controller's own FTP server: a child process serving the job directory.
 //
-// "auto" runs vcftpd.py (installed in lib/arvokor, else next to this file) with Debian's python3; any other
-// command line runs through /bin/sh with the server's place in the environment
+// "auto" runs vcftpd.py (installed in lib/arvokor, else the path the build set)
+// with Debian's python3; any other command line runs through /bin/sh with the server's place in the environment
 // (VC_FTP_ROOT, VC_FTP_ADDRESS, VC_FTP_PORT). The child ends with the program,
 // also when the program is killed: it is given the read end of a pipe whose
 // only write end the program holds, and the built-in server ends on its EOF;
@@ -43,7 +43,7 @@ int parentPipe = -1;  // our (write) end: closing it ends the built-in server
 
 // An installed arvokor (bin/) finds the server in lib/arvokor/ beside it,
 // wherever the tree was unpacked; a build runs the source tree's copy (its
-// absolute path comes from the build: __FILE__ may be relative).
+// absolute path comes from the build).
 std::string scriptPath() {
     char exe[4096];
     const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
@@ -52,7 +52,7 @@ std::string scriptPath() {
         const std::string installed = path.substr(0, path.rfind('/')) + "/../lib/arvokor/vcftpd.py";
         if (::access(installed.c_str(), R_OK) == 0) return installed;
     }
-    return KOR_FTPD_SOURCE_PATH;
+    return VC_FTPD_SCRIPT;
 }
 
 // argv / envp as the exec calls want them; prepared before fork, since the
@@ -147,71 +147,116 @@ void reap(pid_t pid) {
     ::waitpid(pid, &status, 0);
 }
 
-}  // namespace
+bool isBuiltIn(const vc::Settings& settings) {
+    return settings.ftpServer.empty() || settings.ftpServer == "auto";
+}
 
-int vc::startFtpServer(const Settings& settings) {
-    if (settings.ftpServer == "off") return 0;
-    std::lock_guard guard(serverLock);
-    if (serverPid > 0) return 0;
-
-    const bool builtIn = settings.ftpServer.empty() || settings.ftpServer == "auto";
-    const std::string port = std::to_string(settings.ftpPort);
-    ExecArgs args;
-    if (builtIn) {
-        const std::string script = scriptPath();
-        if (::access(script.c_str(), R_OK) != 0) {
-            std::fprintf(stderr, "arvokor: FTP server script %s not found; no FTP server\n",
-                         script.c_str());
-            return -1;
-        }
-        args.build({PYTHON, script, "--root", settings.jobsDir, "--address", settings.address,
-                    "--port", port, "--parent-fd", std::to_string(PARENT_FD), "--ready-fd",
-                    std::to_string(READY_FD)});
-    } else {
-        args.build({"/bin/sh", "-c", settings.ftpServer});
+// The server's command line: the built-in script or the settings' command.
+bool serverCommand(const vc::Settings& settings, ExecArgs* args) {
+    if (!isBuiltIn(settings)) {
+        args->build({"/bin/sh", "-c", settings.ftpServer});
+        return true;
     }
-    ExecArgs env;
+    const std::string script = scriptPath();
+    if (::access(script.c_str(), R_OK) != 0) {
+        std::fprintf(stderr, "arvokor: FTP server script %s not found; no FTP server\n", script.c_str());
+        return false;
+    }
+    args->build({PYTHON, script, "--root", settings.jobsDir, "--address", settings.address, "--port",
+                 std::to_string(settings.ftpPort), "--parent-fd", std::to_string(PARENT_FD), "--ready-fd",
+                 std::to_string(READY_FD)});
+    return true;
+}
+
+// Our environment with the server's place in VC_FTP_* (earlier ones replaced).
+void serverEnvironment(const vc::Settings& settings, ExecArgs* env) {
     std::vector<std::string> vars;
     for (char** e = environ; *e; ++e) {
         if (std::strncmp(*e, "VC_FTP_", 7) != 0) vars.emplace_back(*e);
     }
     vars.push_back("VC_FTP_ROOT=" + settings.jobsDir);
     vars.push_back("VC_FTP_ADDRESS=" + settings.address);
-    vars.push_back("VC_FTP_PORT=" + port);
-    env.build(std::move(vars));
-    // The death signal belongs to the thread that forks: only the main thread
-    // lives as long as the program.
-    const bool onMainThread = ::gettid() == ::getpid();
+    vars.push_back("VC_FTP_PORT=" + std::to_string(settings.ftpPort));
+    env->build(std::move(vars));
+}
 
-    int parent[2];
-    int ready[2];
-    if (!openPipe(parent, 0) || !openPipe(ready, 1)) {
-        std::perror("arvokor: FTP server pipe");
-        if (parent[0] >= 0) {
-            ::close(parent[0]);
-            ::close(parent[1]);
-        }
+// The pipe the server watches for our end (read end to the child) and the one
+// it reports readiness on (write end to the child).
+bool openServerPipes(int parent[2], int ready[2]) {
+    if (openPipe(parent, 0) && openPipe(ready, 1)) return true;
+    std::perror("arvokor: FTP server pipe");
+    if (parent[0] >= 0) {
+        ::close(parent[0]);
+        ::close(parent[1]);
+    }
+    return false;
+}
+
+struct ChildSetup {
+    const ExecArgs* args;
+    const ExecArgs* env;
+    int parentEnd, readyEnd;
+    bool deathSignal;  // only when forked from the main thread, which lives as long as the program
+    pid_t mainPid;
+};
+
+// In the child: only async-signal-safe calls from here to exec. The program
+// blocks its stop signals in every thread and ignores SIGPIPE; the server
+// must not inherit either.
+[[noreturn]] void execServer(const ChildSetup& c) {
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);  // NOLINT(concurrency-mt-unsafe): one thread here
+    ::signal(SIGPIPE, SIG_DFL);
+    ::setpgid(0, 0);
+    if (c.deathSignal) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != c.mainPid) ::_exit(1);
+    }
+    if (!keepAs(c.parentEnd, PARENT_FD) || !keepAs(c.readyEnd, READY_FD)) ::_exit(1);
+    ::execve(c.args->argv[0], c.args->argv.data(), c.env->argv.data());
+    ::_exit(127);
+}
+
+// Waits briefly for the started server; a server that ended is reaped and
+// forgotten. 0 running (perhaps not ready yet), -1 it did not start.
+int awaitServer(const vc::Settings& settings, pid_t pid, int readyFd) {
+    const int state = isBuiltIn(settings) ? waitReadyLine(readyFd) : waitPortOpen(settings, pid);
+    ::close(readyFd);
+    if (state < 0) {
+        std::fprintf(stderr, "arvokor: the FTP server on %s port %d did not start\n", settings.address.c_str(),
+                     settings.ftpPort);
+        ::close(parentPipe);
+        parentPipe = -1;
+        reap(pid);
+        serverPid = -1;
         return -1;
     }
-    const pid_t mainPid = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        // Child: only async-signal-safe calls from here to exec. The program
-        // blocks its stop signals in every thread and ignores SIGPIPE; the
-        // server must not inherit either.
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::signal(SIGPIPE, SIG_DFL);
-        ::setpgid(0, 0);
-        if (onMainThread) {
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-            if (::getppid() != mainPid) ::_exit(1);
-        }
-        if (!keepAs(parent[0], PARENT_FD) || !keepAs(ready[1], READY_FD)) ::_exit(1);
-        ::execve(args.argv[0], args.argv.data(), env.argv.data());
-        ::_exit(127);
+    if (state == 0) {
+        std::fprintf(stderr, "arvokor: the FTP server on %s port %d is not ready yet\n", settings.address.c_str(),
+                     settings.ftpPort);
     }
+    return 0;
+}
+
+}  // namespace
+
+int vc::startFtpServer(const Settings& settings) {
+    if (settings.ftpServer == "off") return 0;
+    std::lock_guard guard(serverLock);
+    if (serverPid > 0) return 0;
+    ExecArgs args;
+    ExecArgs env;
+    if (!serverCommand(settings, &args)) return -1;
+    serverEnvironment(settings, &env);
+    // The death signal belongs to the thread that forks.
+    const bool onMainThread = ::gettid() == ::getpid();
+    int parent[2];
+    int ready[2];
+    if (!openServerPipes(parent, ready)) return -1;
+    const ChildSetup child{&args, &env, parent[0], ready[1], onMainThread, ::getpid()};
+    const pid_t pid = ::fork();
+    if (pid == 0) execServer(child);
     ::close(parent[0]);
     ::close(ready[1]);
     if (pid < 0) {
@@ -222,23 +267,7 @@ int vc::startFtpServer(const Settings& settings) {
     }
     serverPid = pid;
     parentPipe = parent[1];
-
-    const int state = builtIn ? waitReadyLine(ready[0]) : waitPortOpen(settings, pid);
-    ::close(ready[0]);
-    if (state < 0) {
-        std::fprintf(stderr, "arvokor: the FTP server on %s port %d did not start\n",
-                     settings.address.c_str(), settings.ftpPort);
-        ::close(parentPipe);
-        parentPipe = -1;
-        reap(pid);
-        serverPid = -1;
-        return -1;
-    }
-    if (state == 0) {
-        std::fprintf(stderr, "arvokor: the FTP server on %s port %d is not ready yet\n",
-                     settings.address.c_str(), settings.ftpPort);
-    }
-    return 0;
+    return awaitServer(settings, pid, ready[0]);
 }
 
 void vc::stopFtpServer() {

@@ -139,16 +139,18 @@ StateCounts countsFrom(const Settings& s) {
 }
 
 bool countsValid(const StateCounts& c, std::string* error) {
-    auto check = [error](const char* name, std::uint32_t v, std::uint32_t max) {
-        if (v >= 1 && v <= max) return true;
-        if (error) *error = std::string(name) + " must be 1.." + std::to_string(max) + ", not " +
-                            std::to_string(v);
+    // The limits of the settings of the same names.
+    auto check = [error](const char* name, std::uint32_t v) {
+        const SettingRule& rule = *findSetting(name);
+        const auto min = static_cast<std::uint32_t>(rule.min), max = static_cast<std::uint32_t>(rule.max);
+        if (v >= min && v <= max) return true;
+        if (error) *error = std::string(name) + " must be " + std::to_string(min) + ".." + std::to_string(max) +
+                            ", not " + std::to_string(v);
         return false;
     };
-    return check("b_count", c.b, 65536) && check("i_count", c.i, 65536) &&
-           check("d_count", c.d, 65536) && check("r_count", c.r, 65536) &&
-           check("s_count", c.s, 65536) && check("p_count", c.p, 65536) &&
-           check("io_count", c.io, CTL_REGISTER_BASE) && check("register_count", c.reg, 1000000);
+    return check("b_count", c.b) && check("i_count", c.i) && check("d_count", c.d) && check("r_count", c.r) &&
+           check("s_count", c.s) && check("p_count", c.p) && check("io_count", c.io) &&
+           check("register_count", c.reg);
 }
 
 // Builds StateFile objects; a friend of StateFile.

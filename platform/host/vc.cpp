@@ -1,7 +1,5 @@
 // Life cycle of the virtual controller: settings, state file, the
 // controller's own FTP server and the boot task that runs the entry point.
-#include <arpa/inet.h>
-
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -18,22 +16,6 @@ namespace {
 
 std::mutex lifecycleLock;
 bool running = false;
-
-bool validAddress(const std::string& text) {
-    in_addr a;
-    return ::inet_pton(AF_INET, text.c_str(), &a) == 1;
-}
-
-// Settings the platform cannot run with; empty when they are usable.
-std::string settingsProblem(const Settings& s) {
-    if (!validAddress(s.address)) return "address '" + s.address + "' is no IPv4 address";
-    if (!s.altAddress.empty() && !validAddress(s.altAddress))
-        return "motetsec0 '" + s.altAddress + "' is no IPv4 address";
-    if (s.clockRate < 1 || s.clockRate > 1000000) return "clock_rate must be 1 .. 1000000";
-    if (s.clock0Us < 100 || s.clock1Us < 100) return "clock periods must be at least 100 us";
-    if (s.ftpPort < 1 || s.ftpPort > 65535) return "ftp_port must be 1 .. 65535";
-    return {};
-}
 
 void bootTask(CtlArg root, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg,
               CtlArg) {

@@ -3,6 +3,7 @@
 // has a default so that no file is needed.
 #pragma once
 
+#include <span>
 #include <string>
 
 namespace vc {
@@ -26,5 +27,31 @@ struct Settings {
     std::string ftpServer = "auto";         // ftp_server: "auto" (built-in command), "off", or a command line
     int ftpPort = 21;                       // ftp_port: where that server really listens
 };
+
+// The keys of the settings file, one row each: the field it sets and its
+// limits. The programs read files against this table and the controller
+// checks the settings it is started with against it.
+enum class SettingKind {
+    Text,             // any text; a key given in a file must have one
+    Address,          // an IPv4 address
+    OptionalAddress,  // an IPv4 address or empty
+    Number,           // a whole number min..max
+};
+struct SettingRule {
+    const char* key;
+    SettingKind kind;
+    std::string Settings::*text;  // Text and the address kinds
+    int Settings::*number;        // Number
+    int min, max;
+};
+std::span<const SettingRule> settingRules();
+// The row of key, or null.
+const SettingRule* findSetting(const std::string& key);
+// Stores one value read from a file (a CR of a CR LF line end is not part of
+// it); empty when it is taken, else why not ("must be ...").
+std::string applySetting(const SettingRule& rule, std::string value, Settings* settings);
+// The first setting outside its row's limits as "key: why"; empty when all
+// are usable.
+std::string settingsProblem(const Settings& settings);
 
 }  // namespace vc

@@ -38,8 +38,9 @@ struct StateCounts {
     bool operator==(const StateCounts&) const = default;
 };
 StateCounts countsFrom(const Settings& settings);
-// Counts a state file accepts: B..P 1..65536 (16-bit indices), io 1..1000000
-// (below the register addresses), registers 1..1000000.
+// Counts a state file accepts: the limits of the settings b_count ..
+// register_count (B..P 1..65536 for 16-bit indices, io below the register
+// addresses).
 bool countsValid(const StateCounts& counts, std::string* error);
 
 // The simulated robot.

@@ -105,7 +105,7 @@ void arm(const std::vector<SiteFault>& sites, const std::vector<VarFault>& vars)
     for (const auto& v : vars) vc::hooks::failVar(v.write, v.type, v.first, v.last, v.times);
 }
 
-void reportAllocations(std::string path) {
+void reportAllocations(const std::string& path) {
     const std::string temp = path + ".tmp";
     for (;;) {
         if (std::FILE* f = std::fopen(temp.c_str(), "w")) {

@@ -1,7 +1,6 @@
 // koradmin: the engineer's client of the ArvoKOR admin port (TCP 15000).
 //
-// A request is one frame: a 12-byte command text, a 4-byte big-endian payload
-// length and the payload. Replies are not framed, so the client reads until
+// A request is one frame laid out as korPPComm.h says. Replies are not framed, so the client reads until
 // the expected size arrives or the server goes quiet.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,25 +11,28 @@
 
 #include <algorithm>
 #include <cctype>
-#include <iterator>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <span>
 #include <string>
+#include <system_error>
 #include <vector>
+
+#include "korApp.h"
+#include "korPPComm.h"
 
 namespace {
 
-constexpr int kCommandField = 12;
-constexpr int kHeaderSize = 16;
-constexpr int kMaxPayload = 2031;
-constexpr int kReadoutSize = 208;
+// The command text keeps a NUL in its field.
+constexpr size_t kCommandTextMax = KOR_ADMIN_CMD_SIZE - 1;
 
 struct Options {
     std::string host = "127.0.0.1";
-    int port = 15000;
+    int port = KOR_ADMIN_PORT;
     int timeoutMs = 5000;
     bool json = false;
 };
@@ -64,14 +66,16 @@ const char* kUsage =
     "  --json         machine-readable output\n"
     "exit status: 0 success, 1 the server reported a failure (-1), 2 usage, 3 connection or no reply\n";
 
+std::string errorText(int err) { return std::generic_category().message(err); }
+
 [[noreturn]] void usageError(const char* what) {
     std::fprintf(stderr, "koradmin: %s\n(koradmin --help for usage)\n", what);
-    std::exit(2);
+    std::exit(2);  // NOLINT(concurrency-mt-unsafe): koradmin has one thread
 }
 
 [[noreturn]] void fail(int status, const std::string& what) {
     std::fprintf(stderr, "koradmin: %s\n", what.c_str());
-    std::exit(status);
+    std::exit(status);  // NOLINT(concurrency-mt-unsafe): koradmin has one thread
 }
 
 bool parseInt(const char* text, long lo, long hi, long* out) {
@@ -159,11 +163,11 @@ public:
         if (inet_pton(AF_INET, opt.host.c_str(), &addr.sin_addr) != 1)
             usageError(("'" + opt.host + "' is not a dotted IPv4 address").c_str());
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        if (fd_ < 0) fail(3, std::string("cannot create a socket: ") + std::strerror(errno));
+        if (fd_ < 0) fail(3, "cannot create a socket: " + errorText(errno));
         int one = 1;
         setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            std::string why = std::strerror(errno);
+            std::string why = errorText(errno);
             if (errno == ECONNREFUSED) why += " (is arvokor running, and is this its address and admin port?)";
             fail(3, "cannot connect to " + opt.host + ":" + std::to_string(opt.port) + ": " + why);
         }
@@ -173,18 +177,18 @@ public:
     Connection& operator=(const Connection&) = delete;
 
     void sendRequest(const std::string& command, const std::string& payload) {
-        if (command.size() >= kCommandField)
-            usageError("the command text holds at most 11 characters");
-        if (payload.size() > kMaxPayload)
-            usageError(("the payload holds at most " + std::to_string(kMaxPayload) + " bytes").c_str());
-        std::string frame(kHeaderSize, '\0');
+        if (command.size() > kCommandTextMax)
+            usageError(("the command text holds at most " + std::to_string(kCommandTextMax) + " characters").c_str());
+        if (payload.size() > KOR_ADMIN_PAYLOAD_MAX)
+            usageError(("the payload holds at most " + std::to_string(KOR_ADMIN_PAYLOAD_MAX) + " bytes").c_str());
+        std::string frame(KOR_ADMIN_HEADER_SIZE, '\0');
         std::memcpy(frame.data(), command.data(), command.size());
         uint32_t len = htonl(static_cast<uint32_t>(payload.size()));
-        std::memcpy(frame.data() + kCommandField, &len, 4);
+        std::memcpy(frame.data() + KOR_ADMIN_CMD_SIZE, &len, sizeof len);
         frame += payload;
         // The server takes one request per receive: send the frame in one piece.
         if (send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size()))
-            fail(3, std::string("sending the request failed: ") + std::strerror(errno));
+            fail(3, "sending the request failed: " + errorText(errno));
     }
 
     // Waits up to the time-out for the first bytes, then collects more until
@@ -216,8 +220,6 @@ private:
     int fd_ = -1;
 };
 
-std::string commandWithNumber(const char* letters, long n) { return letters + std::to_string(n); }
-
 // Prints a plain result reply ("0", "-1", ...) and returns the exit status.
 int printResult(const Options& opt, const std::string& reply, const std::string& failure) {
     bool failed = reply == "-1";
@@ -239,21 +241,14 @@ std::string fieldText(const std::string& rec, size_t off, size_t size) {
 
 int printReadout(const Options& opt, const std::string& rec, long n) {
     if (rec == "-1") return printResult(opt, rec, "channel " + std::to_string(n) + " is not in use (or not 0..19)");
-    if (rec.size() < kReadoutSize) fail(3, "short readout: " + std::to_string(rec.size()) + " of 208 bytes");
-    struct Field {
-        const char* name;
-        size_t off, size;
-    };
-    static constexpr Field fields[] = {
-        {"handle", 0, 12},      {"socket", 12, 12},    {"reserved", 24, 12}, {"inUse", 36, 12},
-        {"ipAddress", 48, 16},  {"listenHandle", 64, 12}, {"type", 76, 12},  {"taskId", 88, 12},
-        {"taskName", 100, 32},  {"pipeName", 132, 40}, {"pipeFd", 172, 12},  {"port", 184, 12},
-        {"queued", 196, 12}};
+    if (rec.size() < KOR_ADMIN_READOUT_SIZE)
+        fail(3, "short readout: " + std::to_string(rec.size()) + " of " + std::to_string(KOR_ADMIN_READOUT_SIZE) +
+                    " bytes");
     static const char* typeNames[] = {"none", "TCP client", "TCP server", "TCP accepted", "serial", "UDP"};
     if (opt.json) std::printf("{");
     bool first = true;
-    for (const Field& f : fields) {
-        std::string v = fieldText(rec, f.off, f.size);
+    for (const KorReadoutField& f : KOR_READOUT_FIELDS) {
+        std::string v = fieldText(rec, static_cast<size_t>(f.offset), static_cast<size_t>(f.size));
         if (opt.json) {
             std::printf("%s%s: %s", first ? "" : ", ", jsonString(f.name).c_str(), jsonString(v).c_str());
         } else {
@@ -283,13 +278,14 @@ int printBytes(const Options& opt, const std::string& data, const std::string& f
     return 0;
 }
 
-// The job transfer record: user 33, password 33, directory 257, job 65, server 16.
-std::string transferRecord(int argc, char** argv, int i) {
+// The job transfer record (user, password, directory, job, server), each
+// text NUL-padded to its field.
+std::string transferRecord(std::span<char* const> words) {
     std::string user, password, dir, job, server;
-    for (; i < argc; ++i) {
-        std::string a = argv[i];
-        if (i + 1 >= argc) usageError(("missing value after " + a).c_str());
-        std::string v = argv[++i];
+    for (size_t i = 0; i < words.size(); ++i) {
+        std::string a = words[i];
+        if (i + 1 >= words.size()) usageError(("missing value after " + a).c_str());
+        std::string v = words[++i];
         if (a == "--user") user = v;
         else if (a == "--password") password = v;
         else if (a == "--dir") dir = v;
@@ -303,8 +299,11 @@ std::string transferRecord(int argc, char** argv, int i) {
         size_t size;
         const char* name;
     };
-    const Part parts[] = {{user, 33, "--user"}, {password, 33, "--password"}, {dir, 257, "--dir"},
-                          {job, 65, "--job"},   {server, 16, "--server"}};
+    const Part parts[] = {{user, KOR_XFER_USER_SIZE, "--user"},
+                          {password, KOR_XFER_PASS_SIZE, "--password"},
+                          {dir, KOR_XFER_DIR_SIZE, "--dir"},
+                          {job, KOR_XFER_JOB_SIZE, "--job"},
+                          {server, KOR_XFER_ADDR_SIZE, "--server"}};
     std::string rec;
     for (const Part& p : parts) {
         if (p.text.size() >= p.size)
@@ -329,136 +328,184 @@ const char* ftpLoadMeaning(long code) {
     }
 }
 
-int runCommand(const Options& opt, int argc, char** argv, int i) {
-    if (i >= argc) usageError("no command given");
-    std::string cmd = argv[i++];
-    auto need = [&](int count) {
-        if (argc - i < count) usageError(("'" + cmd + "' needs " + std::to_string(count) + " argument(s)").c_str());
-    };
-    static const char* const known[] = {"version", "handles", "readout", "queue", "clear", "close", "send",
-                                        "getb", "setb", "jobs", "ftpput", "ftpget", "quit", "raw"};
-    if (std::none_of(std::begin(known), std::end(known), [&](const char* k) { return cmd == k; }))
-        usageError(("unknown command '" + cmd + "'").c_str());
+// The words after the command name.
+using Words = std::span<char* const>;
+
+// One request as the command line asks for it, and what its reply printer
+// needs to know.
+struct Call {
+    std::string text;     // the command text
+    std::string payload;
+    size_t expected = 0;  // the reply's size when it is known
+    long number = 0;      // N: the channel or the first B variable
+};
+
+struct Command {
+    const char* name;
+    const char* text;  // the command text, or its letters before N
+    size_t words;      // how many words it needs at least
+    void (*build)(const Command&, Words, Call&);                         // null: the text alone
+    int (*print)(const Options&, const Call&, const std::string& reply);  // null: no reply awaited
+};
+
+// N of the channel commands: what fits behind the letters in the command text.
+void buildChannel(const Command& c, Words w, Call& call) {
+    call.number = requireInt(w[0], -99999999L, 999999999L, "N");
+    call.text = c.text + std::to_string(call.number);
+}
+
+void buildReadout(const Command& c, Words w, Call& call) {
+    call.number = requireInt(w[0], -2147483647L, 2147483647L, "N");
+    call.text = c.text + std::to_string(call.number);
+    call.expected = KOR_ADMIN_READOUT_SIZE;
+}
+
+void buildSend(const Command& c, Words w, Call& call) {
+    buildChannel(c, w, call);
+    call.payload = unescape(w[1]);
+}
+
+void buildGetB(const Command& c, Words w, Call& call) {
+    call.number = requireInt(w[0], 0, 65535, "N");
+    const long count = requireInt(w[1], 1, KOR_ADMIN_GB_MAX, "COUNT");
+    call.text = c.text + std::to_string(call.number);
+    call.payload = std::to_string(count);
+    call.expected = static_cast<size_t>(count);
+}
+
+void buildSetB(const Command& c, Words w, Call& call) {
+    call.number = requireInt(w[0], 0, 65535, "N");
+    call.text = c.text + std::to_string(call.number);
+    for (const char* word : w.subspan(1)) call.payload += static_cast<char>(requireInt(word, 0, 255, "BYTE"));
+}
+
+void buildTransfer(const Command&, Words w, Call& call) { call.payload = transferRecord(w); }
+
+void buildRaw(const Command&, Words w, Call& call) {
+    call.text = unescape(w[0]);
+    if (w.size() > 1) call.payload = unescape(w[1]);
+}
+
+int printPlain(const Options& opt, const Call&, const std::string& r) { return printResult(opt, r, ""); }
+
+int printHandles(const Options& opt, const Call&, const std::string& r) {
+    if (opt.json) {
+        std::printf("{\"handles\": [%s]}\n", r == "0" ? "" : r.c_str());
+    } else {
+        std::printf("%s\n", r == "0" ? "no channel in use" : r.c_str());
+    }
+    return 0;
+}
+
+int printRecord(const Options& opt, const Call& call, const std::string& r) {
+    return printReadout(opt, r, call.number);
+}
+
+int printQueue(const Options& opt, const Call& call, const std::string& r) {
+    return printBytes(opt, r,
+                      "channel " + std::to_string(call.number) + " has nothing queued, is not in use, or is not 0..19");
+}
+
+int printChannelResult(const Options& opt, const Call& call, const std::string& r) {
+    return printResult(opt, r, "channel " + std::to_string(call.number) + " is not 0..19 or not in use");
+}
+
+int printSendResult(const Options& opt, const Call& call, const std::string& r) {
+    return printResult(opt, r,
+                       "channel " + std::to_string(call.number) +
+                           " is not in use, is a listening or accepted channel, or the send failed");
+}
+
+int printGetB(const Options& opt, const Call& call, const std::string& r) {
+    // The reply is exactly COUNT bytes; "-1" means the server had no memory for them.
+    if (r.size() != call.expected && r == "-1") return printResult(opt, r, "the server could not allocate the buffer");
+    if (r.size() != call.expected)
+        fail(3, "short reply: " + std::to_string(r.size()) + " of " + std::to_string(call.expected) + " bytes");
+    if (opt.json) return printBytes(opt, r, "");
+    for (size_t k = 0; k < r.size(); ++k)
+        std::printf("B%ld = %u\n", call.number + static_cast<long>(k), static_cast<unsigned char>(r[k]));
+    return 0;
+}
+
+int printSetB(const Options& opt, const Call&, const std::string& r) {
+    if (r != "0" && !opt.json) {
+        std::printf("%s: writing a B variable failed (the variable layer's result)\n", r.c_str());
+        return 1;
+    }
+    return printResult(opt, r, "");
+}
+
+int printJobs(const Options& opt, const Call&, const std::string& r) {
+    std::vector<std::string> names;
+    size_t start = 1;
+    while (start < r.size()) {
+        size_t end = r.find('\n', start);
+        if (end == std::string::npos) end = r.size();
+        if (end > start) names.push_back(r.substr(start, end - start));
+        start = end + 1;
+    }
+    if (opt.json) {
+        std::printf("{\"jobs\": [");
+        for (size_t k = 0; k < names.size(); ++k) std::printf("%s%s", k ? ", " : "", jsonString(names[k]).c_str());
+        std::printf("]}\n");
+    } else if (names.empty()) {
+        std::printf("no job files\n");
+    } else {
+        for (const auto& nm : names) std::printf("%s\n", nm.c_str());
+    }
+    return 0;
+}
+
+int printTransfer(const Options& opt, const Call&, const std::string& reply) {
+    std::string r = reply;
+    while (!r.empty() && (r.back() == '\n' || r.back() == '\r')) r.pop_back();
+    long code = 0;
+    if (!parseInt(r.c_str(), -1000, 1000, &code)) fail(3, "unexpected reply '" + r + "'");
+    if (opt.json) {
+        std::printf("{\"result\": %ld, \"meaning\": %s}\n", code, jsonString(ftpLoadMeaning(code)).c_str());
+    } else {
+        std::printf("%ld: %s\n", code, ftpLoadMeaning(code));
+    }
+    return code == 0 ? 0 : 1;
+}
+
+int printRaw(const Options& opt, const Call&, const std::string& r) {
+    return printBytes(opt, r, "the server replied -1");
+}
+
+constexpr Command kCommands[] = {
+    {"version", ":v", 0, nullptr, printPlain},
+    {"handles", ":h?", 0, nullptr, printHandles},
+    {"readout", ":h", 1, buildReadout, printRecord},
+    {"queue", ":ir", 1, buildChannel, printQueue},
+    {"clear", ":ic", 1, buildChannel, printChannelResult},
+    {"close", ":hc", 1, buildChannel, printChannelResult},
+    {"send", ":tx", 2, buildSend, printSendResult},
+    {"getb", ":gb", 2, buildGetB, printGetB},
+    {"setb", ":sb", 2, buildSetB, printSetB},
+    {"jobs", ":list", 0, nullptr, printJobs},
+    {"ftpput", ":ftpp", 0, buildTransfer, printTransfer},
+    {"ftpget", ":ftpg", 0, buildTransfer, printTransfer},
+    {"quit", ":q", 0, nullptr, nullptr},
+    {"raw", "", 1, buildRaw, printRaw},
+};
+
+// The arguments are checked before connecting: a usage error needs no server.
+int runCommand(const Options& opt, Words words) {
+    if (words.empty()) usageError("no command given");
+    const std::string name = words[0];
+    const auto* command = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                       [&](const Command& c) { return name == c.name; });
+    if (command == std::end(kCommands)) usageError(("unknown command '" + name + "'").c_str());
+    const Words args = words.subspan(1);
+    if (args.size() < command->words)
+        usageError(("'" + name + "' needs " + std::to_string(command->words) + " argument(s)").c_str());
+    Call call;
+    call.text = command->text;
+    if (command->build) command->build(*command, args, call);
     Connection conn(opt);
-    if (cmd == "version") {
-        conn.sendRequest(":v", "");
-        return printResult(opt, conn.readReply(), "");
-    }
-    if (cmd == "handles") {
-        conn.sendRequest(":h?", "");
-        std::string r = conn.readReply();
-        if (opt.json) {
-            std::printf("{\"handles\": [%s]}\n", r == "0" ? "" : r.c_str());
-        } else {
-            std::printf("%s\n", r == "0" ? "no channel in use" : r.c_str());
-        }
-        return 0;
-    }
-    if (cmd == "readout") {
-        need(1);
-        long n = requireInt(argv[i], -2147483647L, 2147483647L, "N");
-        conn.sendRequest(commandWithNumber(":h", n), "");
-        return printReadout(opt, conn.readReply(kReadoutSize), n);
-    }
-    if (cmd == "queue") {
-        need(1);
-        long n = requireInt(argv[i], -99999999L, 999999999L, "N");
-        conn.sendRequest(commandWithNumber(":ir", n), "");
-        return printBytes(opt, conn.readReply(),
-                          "channel " + std::to_string(n) + " has nothing queued, is not in use, or is not 0..19");
-    }
-    if (cmd == "clear" || cmd == "close") {
-        need(1);
-        long n = requireInt(argv[i], -99999999L, 999999999L, "N");
-        conn.sendRequest(commandWithNumber(cmd == "clear" ? ":ic" : ":hc", n), "");
-        return printResult(opt, conn.readReply(), "channel " + std::to_string(n) + " is not 0..19 or not in use");
-    }
-    if (cmd == "send") {
-        need(2);
-        long n = requireInt(argv[i], -99999999L, 999999999L, "N");
-        conn.sendRequest(commandWithNumber(":tx", n), unescape(argv[i + 1]));
-        return printResult(opt, conn.readReply(),
-                           "channel " + std::to_string(n) +
-                               " is not in use, is a listening or accepted channel, or the send failed");
-    }
-    if (cmd == "getb") {
-        need(2);
-        long n = requireInt(argv[i], 0, 65535, "N");
-        long c = requireInt(argv[i + 1], 1, 65536, "COUNT");
-        conn.sendRequest(commandWithNumber(":gb", n), std::to_string(c));
-        std::string r = conn.readReply(static_cast<size_t>(c));
-        // The reply is exactly COUNT bytes; "-1" means the server had no memory for them.
-        if (r.size() != static_cast<size_t>(c) && r == "-1")
-            return printResult(opt, r, "the server could not allocate the buffer");
-        if (r.size() != static_cast<size_t>(c))
-            fail(3, "short reply: " + std::to_string(r.size()) + " of " + std::to_string(c) + " bytes");
-        if (opt.json) return printBytes(opt, r, "");
-        for (size_t k = 0; k < r.size(); ++k)
-            std::printf("B%ld = %u\n", n + static_cast<long>(k), static_cast<unsigned char>(r[k]));
-        return 0;
-    }
-    if (cmd == "setb") {
-        need(2);
-        long n = requireInt(argv[i], 0, 65535, "N");
-        std::string payload;
-        for (int k = i + 1; k < argc; ++k) payload += static_cast<char>(requireInt(argv[k], 0, 255, "BYTE"));
-        conn.sendRequest(commandWithNumber(":sb", n), payload);
-        std::string r = conn.readReply();
-        if (r != "0") {
-            if (opt.json) return printResult(opt, r, "");
-            std::printf("%s: writing a B variable failed (the variable layer's result)\n", r.c_str());
-            return 1;
-        }
-        return printResult(opt, r, "");
-    }
-    if (cmd == "jobs") {
-        conn.sendRequest(":list", "");
-        std::string r = conn.readReply();
-        std::vector<std::string> names;
-        size_t start = 1;
-        while (start < r.size()) {
-            size_t end = r.find('\n', start);
-            if (end == std::string::npos) end = r.size();
-            if (end > start) names.push_back(r.substr(start, end - start));
-            start = end + 1;
-        }
-        if (opt.json) {
-            std::printf("{\"jobs\": [");
-            for (size_t k = 0; k < names.size(); ++k) std::printf("%s%s", k ? ", " : "", jsonString(names[k]).c_str());
-            std::printf("]}\n");
-        } else if (names.empty()) {
-            std::printf("no job files\n");
-        } else {
-            for (const auto& nm : names) std::printf("%s\n", nm.c_str());
-        }
-        return 0;
-    }
-    if (cmd == "ftpput" || cmd == "ftpget") {
-        std::string rec = transferRecord(argc, argv, i);
-        conn.sendRequest(cmd == "ftpput" ? ":ftpp" : ":ftpg", rec);
-        std::string r = conn.readReply();
-        while (!r.empty() && (r.back() == '\n' || r.back() == '\r')) r.pop_back();
-        long code = 0;
-        if (!parseInt(r.c_str(), -1000, 1000, &code)) fail(3, "unexpected reply '" + r + "'");
-        if (opt.json) {
-            std::printf("{\"result\": %ld, \"meaning\": %s}\n", code, jsonString(ftpLoadMeaning(code)).c_str());
-        } else {
-            std::printf("%ld: %s\n", code, ftpLoadMeaning(code));
-        }
-        return code == 0 ? 0 : 1;
-    }
-    if (cmd == "quit") {
-        conn.sendRequest(":q", "");
-        return 0;
-    }
-    if (cmd == "raw") {
-        need(1);
-        std::string text = unescape(argv[i]);
-        std::string payload = i + 1 < argc ? unescape(argv[i + 1]) : "";
-        conn.sendRequest(text, payload);
-        return printBytes(opt, conn.readReply(), "the server replied -1");
-    }
-    usageError(("unknown command '" + cmd + "'").c_str());
+    conn.sendRequest(call.text, call.payload);
+    return command->print ? command->print(opt, call, conn.readReply(call.expected)) : 0;
 }
 
 }  // namespace
@@ -483,5 +530,5 @@ int main(int argc, char** argv) {
         else if (a == "--timeout") opt.timeoutMs = static_cast<int>(requireInt(v, 1, 3600, "--timeout")) * 1000;
         else usageError(("unknown option " + a).c_str());
     }
-    return runCommand(opt, argc, argv, i);
+    return runCommand(opt, Words(argv + i, static_cast<size_t>(argc - i)));
 }

@@ -366,6 +366,97 @@ int replaced() {
     return kExitError;
 }
 
+enum class Step { Done, TimedOut, Replaced };
+
+// The slot's start parameters as the launcher reads them.
+bool readSlots(vc::StateFile& state, int* base, int* slots) {
+    vc::StateFile::Access access(state);
+    if (!access.ok()) return false;
+    readStartParameters(access.data(), state.counts(), base, slots);
+    return true;
+}
+
+// Waits until the slot is free (a command still waiting there keeps its
+// parameters until taken), then writes the preset, the block and the
+// parameters.
+Step writeParameters(vc::StateFile& state, const CallRequest& req, const Plan& plan, Clock::time_point deadline) {
+    for (;;) {
+        {
+            vc::StateFile::Access access(state);
+            if (!access.ok()) return Step::Replaced;
+            if (access->b[plan.commandVar] == 0) {
+                access->b[plan.resultVar] = static_cast<std::uint8_t>(req.preset);
+                std::memcpy(access->b + plan.blockVar, plan.blockData.data(), plan.blockData.size());
+                for (int k = 0; k < 10; ++k) access->i[plan.paramVar[k]] = static_cast<std::int16_t>(plan.params[k]);
+                return Step::Done;
+            }
+        }
+        if (Clock::now() >= deadline) return Step::TimedOut;
+        sleepPoll();
+    }
+}
+
+// The command number goes last, after the parameters are complete.
+bool writeCommand(vc::StateFile& state, const CallRequest& req, const Plan& plan) {
+    vc::StateFile::Access access(state);
+    if (!access.ok()) return false;
+    access->b[plan.commandVar] = static_cast<std::uint8_t>(req.number);
+    return true;
+}
+
+// Done when the launcher has acknowledged the command (the command ID is back
+// to 0) and the result variable has changed: a command task may write its
+// result before the launcher resets the slot. A command not taken in time is
+// withdrawn so that it cannot fire later.
+Step awaitResult(vc::StateFile& state, const CallRequest& req, const Plan& plan, Clock::time_point deadline,
+                 bool* taken, int* result) {
+    *taken = false;
+    *result = req.preset;
+    for (;;) {
+        {
+            vc::StateFile::Access access(state);
+            if (!access.ok()) return Step::Replaced;
+            *taken = *taken || access->b[plan.commandVar] != req.number;
+            *result = access->b[plan.resultVar];
+            if (*taken && *result != req.preset) return Step::Done;
+            if (Clock::now() >= deadline) {
+                if (!*taken) access->b[plan.commandVar] = 0;
+                return Step::TimedOut;
+            }
+        }
+        sleepPoll();
+    }
+}
+
+int reportNoResult(const vc::StateFile& state, const CallRequest& req, const Plan& plan, bool taken) {
+    if (!taken) {
+        std::fprintf(stderr,
+                     "korjob: time-out: the controller did not take command %d from slot %d (B%u) within %g s; "
+                     "is arvokor running on %s?\n",
+                     req.number, req.slot, plan.commandVar, req.timeout, state.path().c_str());
+    } else {
+        std::fprintf(stderr,
+                     "korjob: time-out: command %d was taken but wrote no result into B%u within %g s "
+                     "(a result equal to the preset %d cannot be told from it; see --preset)\n",
+                     req.number, plan.resultVar, req.timeout, req.preset);
+    }
+    return kExitTimeout;
+}
+
+// The output bytes (--read) as escaped text and hex.
+int printOutput(vc::StateFile& state, const CallRequest& req, const Plan& plan) {
+    std::string bytes;
+    {
+        vc::StateFile::Access access(state);
+        if (!access.ok()) return replaced();
+        for (int k = 0; k < *req.readCount; ++k) bytes.push_back(static_cast<char>(access->b[plan.readVar + k]));
+    }
+    std::printf("text: \"%s\"\nhex:", escaped(bytes).c_str());
+    for (unsigned char c : bytes) std::printf(" %02x", c);
+    std::printf("\n");
+    return kExitOk;
+}
+
 }  // namespace
 
 void printCommandTable() {
@@ -381,90 +472,28 @@ int cmdCall(vc::StateFile& state, const std::vector<std::string>& args) {
     CallRequest req;
     std::string error;
     if (!parseCall(args, &req, &error)) return usageError(error);
-    const vc::StateCounts& counts = state.counts();
     int base = 0, slots = 0;
-    {
-        vc::StateFile::Access access(state);
-        if (!access.ok()) return replaced();
-        readStartParameters(access.data(), counts, &base, &slots);
-    }
+    if (!readSlots(state, &base, &slots)) return replaced();
     Plan plan{};
-    if (!makePlan(req, base, slots, counts, &plan, &error)) return usageError(error);
+    if (!makePlan(req, base, slots, state.counts(), &plan, &error)) return usageError(error);
 
-    auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                       std::chrono::duration<double>(req.timeout));
-    // A command still waiting in the slot keeps its parameters until taken.
-    for (;;) {
-        {
-            vc::StateFile::Access access(state);
-            if (!access.ok()) return replaced();
-            if (access->b[plan.commandVar] == 0) {
-                access->b[plan.resultVar] = static_cast<std::uint8_t>(req.preset);
-                std::memcpy(access->b + plan.blockVar, plan.blockData.data(), plan.blockData.size());
-                for (int k = 0; k < 10; ++k)
-                    access->i[plan.paramVar[k]] = static_cast<std::int16_t>(plan.params[k]);
-                break;
-            }
-        }
-        if (Clock::now() >= deadline) {
-            std::fprintf(stderr, "korjob: time-out: slot %d still holds an earlier command (B%u)\n", req.slot,
-                         plan.commandVar);
-            return kExitTimeout;
-        }
-        sleepPoll();
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(req.timeout));
+    const Step written = writeParameters(state, req, plan, deadline);
+    if (written == Step::Replaced) return replaced();
+    if (written == Step::TimedOut) {
+        std::fprintf(stderr, "korjob: time-out: slot %d still holds an earlier command (B%u)\n", req.slot,
+                     plan.commandVar);
+        return kExitTimeout;
     }
-    {
-        // The command number goes last, after the parameters are complete.
-        vc::StateFile::Access access(state);
-        if (!access.ok()) return replaced();
-        access->b[plan.commandVar] = static_cast<std::uint8_t>(req.number);
-    }
-    // Done when the launcher has acknowledged the command (the command ID is
-    // back to 0) and the result variable has changed: a command task may write
-    // its result before the launcher resets the slot.
+    if (!writeCommand(state, req, plan)) return replaced();
     bool taken = false;
-    int result = req.preset;
-    for (;;) {
-        {
-            vc::StateFile::Access access(state);
-            if (!access.ok()) return replaced();
-            taken = taken || access->b[plan.commandVar] != req.number;
-            result = access->b[plan.resultVar];
-            if (taken && result != req.preset) break;
-            if (Clock::now() >= deadline) {
-                if (!taken) access->b[plan.commandVar] = 0;  // withdraw it: it must not fire later
-                break;
-            }
-        }
-        sleepPoll();
-    }
-    if (!taken) {
-        std::fprintf(stderr,
-                     "korjob: time-out: the controller did not take command %d from slot %d (B%u) within %g s; "
-                     "is arvokor running on %s?\n",
-                     req.number, req.slot, plan.commandVar, req.timeout, state.path().c_str());
-        return kExitTimeout;
-    }
-    if (result == req.preset) {
-        std::fprintf(stderr,
-                     "korjob: time-out: command %d was taken but wrote no result into B%u within %g s "
-                     "(a result equal to the preset %d cannot be told from it; see --preset)\n",
-                     req.number, plan.resultVar, req.timeout, req.preset);
-        return kExitTimeout;
-    }
+    int result = 0;
+    const Step answered = awaitResult(state, req, plan, deadline, &taken, &result);
+    if (answered == Step::Replaced) return replaced();
+    if (answered == Step::TimedOut) return reportNoResult(state, req, plan, taken);
     std::printf("%d %s\n", result, meaning(req.command, result).c_str());
-    if (req.readCount) {
-        std::string bytes;
-        {
-            vc::StateFile::Access access(state);
-            if (!access.ok()) return replaced();
-            for (int k = 0; k < *req.readCount; ++k) bytes.push_back(static_cast<char>(access->b[plan.readVar + k]));
-        }
-        std::printf("text: \"%s\"\nhex:", escaped(bytes).c_str());
-        for (unsigned char c : bytes) std::printf(" %02x", c);
-        std::printf("\n");
-    }
-    return kExitOk;
+    return req.readCount ? printOutput(state, req, plan) : kExitOk;
 }
 
 }  // namespace korjob
