@@ -19,6 +19,9 @@ struct KORCHQUE {
     KORCHQUE_NODE* head;  // oldest byte; null when empty
     KORCHQUE_NODE* tail;  // newest byte; null when empty
     std::int32_t count;   // bytes queued, 0 .. KORCHQUE_CAPACITY
+    // Bytes ever removed (wraps). A copy of the queue remembers it, so that a
+    // later removal of the copied bytes skips those another reader took since.
+    std::uint32_t removed;
 };
 
 // A new empty queue, or null when the header cannot be allocated.

@@ -152,8 +152,8 @@ int vc::startFtpServer(const Settings& settings) {
     if (builtIn) {
         const std::string script = scriptPath();
         if (::access(script.c_str(), R_OK) != 0) {
-            std::fprintf(stderr, "arvokor: FTP server script %s not found; no FTP server\n",
-                         script.c_str());
+            std::printf("arvokor: FTP server script %s not found; no FTP server\n",
+                        script.c_str());
             return -1;
         }
         args.build({PYTHON, script, "--root", settings.jobsDir, "--address", settings.address,
@@ -218,8 +218,8 @@ int vc::startFtpServer(const Settings& settings) {
     const int state = builtIn ? waitReadyLine(ready[0]) : waitPortOpen(settings, pid);
     ::close(ready[0]);
     if (state < 0) {
-        std::fprintf(stderr, "arvokor: the FTP server on %s port %d did not start\n",
-                     settings.address.c_str(), settings.ftpPort);
+        std::printf("arvokor: the FTP server on %s port %d did not start\n",
+                    settings.address.c_str(), settings.ftpPort);
         ::close(parentPipe);
         parentPipe = -1;
         reap(pid);
@@ -227,8 +227,8 @@ int vc::startFtpServer(const Settings& settings) {
         return -1;
     }
     if (state == 0) {
-        std::fprintf(stderr, "arvokor: the FTP server on %s port %d is not ready yet\n",
-                     settings.address.c_str(), settings.ftpPort);
+        std::printf("arvokor: the FTP server on %s port %d is not ready yet\n",
+                    settings.address.c_str(), settings.ftpPort);
     }
     return 0;
 }

@@ -343,7 +343,7 @@ int close(int fd);
 
 // Ends the calling task (not the program).
 [[noreturn]] void exit(int status);
-// Prints "text: <error text of errno>" on the console's error stream.
+// Prints "text: <error text of errno>" on the console (standard output, like printf).
 void perror(const char* text);
 
 // Dotted IPv4 address of a network interface ("gei1", "motetsec0") into

@@ -81,6 +81,6 @@ int main(int argc, char** argv) {
     while (sigwait(&stopSignals, &signalNumber) != 0) {
     }
     vc::stop();
-    std::fprintf(stderr, "arvokor: stopped by %s\n", signalNumber == SIGINT ? "SIGINT" : "SIGTERM");
+    std::printf("arvokor: stopped by %s\n", signalNumber == SIGINT ? "SIGINT" : "SIGTERM");
     return 0;
 }

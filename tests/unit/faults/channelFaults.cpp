@@ -267,17 +267,28 @@ TEST_F(ChannelFaults, ChannelWithoutWakeUpPipeStillCloses) {
     EXPECT_TRUE(waitFor([&] { return !inUse(h2); }));
 }
 
-TEST_F(ChannelFaults, WaitWithoutArrivalSignalEndsAt253) {
+// A channel without its arrival signal, lock or queue would lose what it
+// receives: the open is refused as when no record is free, and the
+// connection is closed.
+TEST_F(ChannelFaults, ChannelMissingAPartIsRefused) {
     Console console;
-    const int h = run(TCPCONNECT, Params().address(127, 0, 0, 1).set(0, portParam(echo_.port())),
-                      [] { vc::hooks::failAfter(Site::MsgQCreate, 0); });
-    ASSERT_TRUE(isHandle(h));
-    setBytes(kBlockVar, "nothing*");
-    // No arrival signal can be waited for: the wait fails at once, not after
-    // its time-out and never for ever.
-    const auto began = std::chrono::steady_clock::now();
-    EXPECT_EQ(run(WAITPATTERN, Params().handle(h).set(1, kBlockVar).set(2, 8).set(6, 0)), 253);
-    EXPECT_LT(std::chrono::steady_clock::now() - began, 3s);
+    const Params to = Params().address(127, 0, 0, 1).set(0, portParam(echo_.port()));
+    const std::pair<Site, const char*> parts[] = {{Site::MsgQCreate, "Error - ctlMsgQCreate()"},
+                                                  {Site::SemCreate, "Error - ctlSemBCreate()"}};
+    for (const auto& [site, message] : parts) {
+        SCOPED_TRACE(siteName(site));
+        const long before = vc::hooks::liveAllocations();
+        EXPECT_EQ(run(TCPCONNECT, to, [site] { vc::hooks::failAfter(site, 0); }), 251);
+        EXPECT_TRUE(console.awaits(message));
+        EXPECT_TRUE(console.awaits("Error - TCPCONNECT: no free handle"));
+        EXPECT_EQ(openChannels(), 0);
+        EXPECT_TRUE(waitFor([&] { return vc::hooks::liveAllocations() == before; }));
+    }
+    // The queue's header is the first allocation of the open.
+    EXPECT_EQ(run(UDPBIND, Params().address(127, 0, 0, 1).set(0, 9).set(1, 0),
+                  [] { vc::hooks::failAfter(Site::Malloc, 0); }), 251);
+    EXPECT_TRUE(console.awaits("Error - channel input queue: out of memory"));
+    EXPECT_EQ(openChannels(), 0);
 }
 
 TEST_F(ChannelFaults, ResultsThatCannotBeWrittenAreReported) {
@@ -307,6 +318,38 @@ TEST_F(ChannelFaults, ResultsThatCannotBeWrittenAreReported) {
     EXPECT_EQ(queued(h), 3) << "a failed clear leaves the queue as it was";
     EXPECT_EQ(run(CLEARDATA, Params().handle(h)), 255);
     EXPECT_EQ(queued(h), 0);
+}
+
+// The clear flag removes only what is left of the matched bytes: another
+// reader may take some of them while the match runs, and bytes that arrived
+// since then are not the match's.
+TEST_F(ChannelFaults, ClearFlagKeepsBytesThatCameAfterTheCopy) {
+    const int h = run(TCPCONNECT, Params().address(127, 0, 0, 1).set(0, portParam(echo_.port())));
+    ASSERT_TRUE(isHandle(h));
+    const auto push = [h](const std::string& text) {
+        KorTableLock lock(&korHandleTable);
+        KORCHQUE_Push(korHandleTable.handles[h].inputQueue, text.data(), static_cast<int>(text.size()));
+    };
+    push("abc");
+    setBytes(kBlockVar, "a*c");
+    setB(kResultVar, kNoResult);
+    {
+        const auto held = holdVariables();
+        // The command copies the queue, then waits for the pattern's variables.
+        start(CHECKPATTERN, Params().handle(h).set(1, kBlockVar).set(2, 3).set(6, 1), {}, false);
+        std::this_thread::sleep_for(300ms);
+        {
+            KorTableLock lock(&korHandleTable);
+            char taken[2];
+            ASSERT_EQ(KORCHQUE_Pop(korHandleTable.handles[h].inputQueue, taken, 2), 2);  // as READDATA would
+        }
+        push("XYZ");
+    }
+    EXPECT_EQ(awaitResult(), 3) << "the copy must be taken before the bytes were";
+    char left[16] = {};
+    KorTableLock lock(&korHandleTable);
+    const int n = KORCHQUE_Show(korHandleTable.handles[h].inputQueue, left);
+    EXPECT_EQ(std::string(left, static_cast<std::size_t>(n)), "XYZ");
 }
 
 // The release must give back a channel's queue even when no memory is left

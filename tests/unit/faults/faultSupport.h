@@ -163,6 +163,11 @@ protected:
         for (int k = 0; k < n; ++k) s += static_cast<char>(a->b[first + k]);
         return s;
     }
+    // Holds the variables' lock: a command touching a variable waits until
+    // the returned guard is gone (the job's side must not be used meanwhile).
+    std::unique_ptr<vc::StateFile::Access> holdVariables() {
+        return std::make_unique<vc::StateFile::Access>(*job_);
+    }
     std::int32_t d(int index) { return vc::StateFile::Access(*job_)->d[index]; }
     void setD(int index, std::int32_t value) { vc::StateFile::Access(*job_)->d[index] = value; }
     void setS(int index, const std::string& text) {
@@ -184,9 +189,9 @@ protected:
     // task just before the command, so failures armed there hit the command
     // and what it starts, not the test. Tasks are spawned, so that creation
     // failures armed for ctlCreateTask do not hit the test's own tasks.
-    void start(int id, Params params, std::function<void()> arm = {}) {
+    void start(int id, Params params, std::function<void()> arm = {}, bool preset = true) {
         params.set(3, kResultVar);
-        setB(kResultVar, kNoResult);
+        if (preset) setB(kResultVar, kNoResult);
         auto* run = new Run{id, params, std::move(arm)};
         const int task = vx::taskSpawn(nullptr, 100, 0, 0, runEntry, reinterpret_cast<CtlArg>(run), 0,
                                        0, 0, 0, 0, 0, 0, 0, 0);
