@@ -1,6 +1,7 @@
 // Position streaming, speed output, time stamp and position record header
 // commands (22 .. 27, 33).
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -27,9 +28,15 @@ StreamLaunch streamLaunch{};
 // One lock around the stream settings, the record header and the task and
 // socket ids: commands of different slots may run at once, and two starts or
 // stops must not delete or close the same task or socket twice.
+// Made at first use; a creation that failed is tried again at the next.
 CtlSemId streamSem() {
-    static const CtlSemId sem = ctlSemBCreate(0, 1);
-    return sem;
+    static std::atomic<CtlSemId> sem{0};
+    CtlSemId current = sem.load();
+    if (current != 0) return current;
+    const CtlSemId made = ctlSemBCreate(0, 1);
+    if (made == 0 || sem.compare_exchange_strong(current, made)) return made;
+    ctlSemDelete(made);  // another task was first
+    return current;
 }
 
 class StreamLock {

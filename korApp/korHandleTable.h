@@ -50,7 +50,7 @@ struct KORHANDLE {
     std::int32_t inUse;         // 1 allocated, 0 free
     char ipAddress[KORHANDLE_IPADDRESS_SIZE];  // UDP destination / accepted peer; "" otherwise
     std::int32_t listenHandle;  // type 3: the listening channel it came in on; -1 otherwise
-    KORCHQUE* inputQueue;       // owned; null when it could not be created
+    KORCHQUE* inputQueue;       // owned; never null while inUse
     CtlSemId handleSem;         // owned; see the lock rules above
     std::int32_t type;          // KORHDLTYPE_*
     std::int32_t taskId;        // the serving task

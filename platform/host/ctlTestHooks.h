@@ -53,6 +53,10 @@ void reset();
 bool shouldFail(Site site);
 bool shouldFailVar(bool write, std::uint16_t type, std::uint16_t index);
 
+// The next task, semaphore and message queue ids handed out start at `next`
+// (to test the wrap-around near INT_MAX without 2^31 creations).
+void startIdsAt(int next);
+
 // Blocks allocated with ctlMalloc and not yet freed.
 long liveAllocations();
 

@@ -308,6 +308,15 @@ inline bool stillArmed(Site site, int skip) {
     return false;
 }
 
+// The site the running sweep fails (Site::Count outside a sweep).
+inline Site sweptSite = Site::Count;
+
+// What a swept command may leave in its result variable besides its
+// documented results: nothing at all, but only where the failed call can be
+// the write of that result itself (the command prints its message then).
+// Everywhere else a command must answer.
+inline int lost() { return sweptSite == Site::VarWrite ? kNoResult : -1; }
+
 // Runs `scenario` once for every call of `site` that the scenario makes: run
 // k fails the k-th call (one failure, armed by the scenario's first command
 // through the arm function it is handed). The scenario checks its own
@@ -315,6 +324,10 @@ inline bool stillArmed(Site site, int skip) {
 // number of calls failed in turn.
 inline int sweep(Site site, const std::function<void(const std::function<void()>& arm)>& scenario,
                  int most = 200) {
+    struct Sweeping {
+        explicit Sweeping(Site s) { sweptSite = s; }
+        ~Sweeping() { sweptSite = Site::Count; }
+    } sweeping(site);
     int k = 0;
     for (; k < most; ++k) {
         SCOPED_TRACE(std::string(siteName(site)) + " call " + std::to_string(k) + " fails");
