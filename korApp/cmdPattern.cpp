@@ -177,6 +177,7 @@ bool prepare(const PatternParams& pp, Work& w) {
         return false;
     }
     if (!w.ok()) {
+        std::printf("Error - CHECKPATTERN %d: out of memory\r\n", static_cast<int>(pp.handle));
         korWriteResult(pp.resultVar, KOR_RES_FAILED);
         return false;
     }

@@ -30,15 +30,22 @@ protected:
         const int h = run(TCPCONNECT, Params().address(127, 0, 0, 1).set(0, portParam(echo_.port())),
                           arm, kStep);
         ASSERT_TRUE(oneOf(h, {251, 254, lost()}) || isHandle(h)) << h;
+        expectMessage(h, 251, "Error - TCPCONNECT: no free handle\r\n");
+        expectMessage(h, 254, "Error - ");
         if (isHandle(h)) {
             const int sent = run(SENDDATA, Params().handle(h).set(1, kBlockVar).set(2, 5), {}, kStep);
             EXPECT_TRUE(oneOf(sent, {5, 254, 252, lost()})) << sent;
+            expectMessage(sent, 252, "Error - sending data " + std::to_string(h) + ": no active handle");
+            // Variables that cannot be read are documented to fail without a message.
+            if (sweptSite != Site::VarRead) expectMessage(sent, 254, "Error - ctlSend()");
             if (sent == 5) waitFor([&] { return queued(h) >= 5 || !inUse(h); }, 300ms);
 
             setBytes(kBlockVar + 10, "h*o");
             const int match = run(CHECKPATTERN, Params().handle(h).set(1, kBlockVar + 10).set(2, 3).set(4, 1),
                                   {}, kStep);
             EXPECT_TRUE(oneOf(match, {3, 253, 254, 252, lost()})) << match;
+            expectMessage(match, 252, "Error - CHECKPATTERN " + std::to_string(h) + ": no active handle");
+            expectMessage(match, 254, "Error - CHECKPATTERN " + std::to_string(h) + ": ");
             if (match == 3) {
                 EXPECT_EQ(bytes(kBlockVar + 10, 3), "ell");
             }
@@ -53,12 +60,15 @@ protected:
 
             const int got = run(READDATA, Params().handle(h).set(1, kBlockVar + 40).set(2, 20), {}, kStep);
             EXPECT_TRUE(oneOf(got, {253, 254, 252, lost()}) || (got >= 1 && got <= 5)) << got;
+            expectMessage(got, 252, "Error - READDATA " + std::to_string(h) + ": no active handle");
+            expectMessage(got, 254, "Error - READDATA " + std::to_string(h) + ": writing to vars");
             if (got >= 1 && got <= 5) {
                 for (char c : bytes(kBlockVar + 40, got)) EXPECT_NE(std::string("helo").find(c), std::string::npos);
             }
 
             const int closed = run(CLOSEHANDLE, Params().handle(h), {}, kStep);
             EXPECT_TRUE(oneOf(closed, {255, 252, lost()})) << closed;
+            expectMessage(closed, 252, "Error - closing handle " + std::to_string(h) + ": no active handle");
             EXPECT_TRUE(waitFor([&] { return !inUse(h); }, 5000ms)) << "channel " << h << " not released";
         }
         settle();
@@ -70,6 +80,7 @@ protected:
         const int port = freePort(settings.address);
         const int hl = run(TCPLISTEN, Params().set(0, portParam(port)), arm, kStep);
         ASSERT_TRUE(oneOf(hl, {254, lost()}) || isHandle(hl)) << hl;
+        expectMessage(hl, 254, "Error - ");
         if (isHandle(hl)) {
             const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
             sockaddr_in a{};
@@ -113,6 +124,8 @@ protected:
         const int h = run(UDPBIND, Params().address(127, 0, 0, 1).set(0, portParam(udpEchoPort_)).set(1, portParam(local)),
                           arm, kStep);
         ASSERT_TRUE(oneOf(h, {251, 254, lost()}) || isHandle(h)) << h;
+        expectMessage(h, 251, "Error - UDPBIND: no free handle\r\n");
+        expectMessage(h, 254, "Error - ");
         if (isHandle(h)) {
             const int sent = run(SENDDATA, Params().handle(h).set(1, kBlockVar).set(2, 5), {}, kStep);
             EXPECT_TRUE(oneOf(sent, {5, 254, 252, lost()})) << sent;
@@ -428,6 +441,8 @@ protected:
         setBytes(kBlockVar, "ping");
         const int h = run(RS232OPEN, Params().set(0, 1).set(4, 960).set(5, 8), arm, kStep);
         ASSERT_TRUE(oneOf(h, {251, 254, lost()}) || isHandle(h)) << h;
+        expectMessage(h, 251, "Error - RS232OPEN: no free handle\r\n");
+        expectMessage(h, 254, "Error - ");
         if (isHandle(h)) {
             const int sent = run(SENDDATA, Params().handle(h).set(1, kBlockVar).set(2, 4), {}, kStep);
             EXPECT_TRUE(oneOf(sent, {4, 254, 252, lost()})) << sent;

@@ -95,6 +95,9 @@ private:
     std::string path_;
 };
 
+// The console of the running sweep (null outside one).
+inline Console* sweptConsole = nullptr;
+
 // Command parameters p0 .. p8 by role.
 struct Params {
     std::array<std::int32_t, 9> p{};
@@ -207,8 +210,20 @@ protected:
     }
     int run(int id, Params params, std::function<void()> arm = {},
             std::chrono::milliseconds limit = 5000ms) {
+        if (sweptConsole != nullptr) mark_ = sweptConsole->text().size();
         start(id, params, std::move(arm));
         return awaitResult(limit);
+    }
+    // In a sweep: the last command run printed `what` (true outside a sweep).
+    bool said(const std::string& what) const {
+        if (sweptConsole == nullptr) return true;
+        return waitFor([&] { return sweptConsole->text().find(what, mark_) != std::string::npos; }, 1000ms);
+    }
+    // A result `code` of the last command comes with its message.
+    void expectMessage(int result, int code, const std::string& what) const {
+        if (result == code) {
+            EXPECT_TRUE(said(what)) << "result " << code << " without \"" << what << "\"";
+        }
     }
 
     // ---- end of a run
@@ -277,6 +292,7 @@ private:
     }
 
     std::filesystem::path dir_;
+    std::size_t mark_ = 0;  // console length when the last command started
     std::unique_ptr<vc::StateFile> job_;
     long allocations_ = 0;
     long baseline_ = -1;
@@ -348,7 +364,9 @@ inline int sweepSite(Site site, const std::function<void(const std::function<voi
     int calls = 0;
     {
         Console console;
+        sweptConsole = &console;
         calls = sweep(site, scenario, most);
+        sweptConsole = nullptr;
     }
     std::printf("%s: %d calls failed in turn\n", siteName(site), calls);
     EXPECT_GT(calls, 0) << "the scenario never reached " << siteName(site);

@@ -30,6 +30,9 @@ protected:
         const int n = setFields(kBlockVar, {"operator", "secret", "$ "});
         const int h = run(TELNETCONNECT, to(telnet_).set(1, kBlockVar).set(2, n), arm, kStep);
         ASSERT_TRUE(oneOf(h, {251, 254, lost()}) || isHandle(h)) << h;
+        if (h != lost()) {
+            EXPECT_TRUE(said("TELNETCONNECT result: " + std::to_string(h) + "\r\n"));
+        }
         if (isHandle(h)) {
             setBytes(kBlockVar + 40, "ls\r\n");
             const int sent = run(SENDDATA, Params().handle(h).set(1, kBlockVar + 40).set(2, 4), {}, kStep);
@@ -50,6 +53,9 @@ protected:
                                             "part done"});
         const int r = run(SMTP, to(mail_).set(1, kBlockVar).set(2, n), arm, 12000ms);
         EXPECT_TRUE(oneOf(r, {1, 253, 254, lost()})) << r;
+        if (r != lost()) {
+            EXPECT_TRUE(said("SMTP result: " + std::to_string(r) + "\r\n"));
+        }
         settle();
     }
 
