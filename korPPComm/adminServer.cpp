@@ -49,11 +49,11 @@ void serveClient(int client) {
 
 // After a failed accept (no descriptor free, a connection reset before it was
 // taken) the server waits this long and accepts again.
-constexpr int kAcceptRetryPerSecond = 10;
+constexpr int kAcceptRetryMs = 100;
 
 void waitAfterFailedAccept(bool firstInARow) {
     if (firstInARow) vx::perror("Error - ctlAccept()");
-    const int ticks = vx::sysClkRateGet() / kAcceptRetryPerSecond;
+    const int ticks = (vx::sysClkRateGet() * kAcceptRetryMs + 999) / 1000;
     ctlTaskDelay(ticks > 0 ? ticks : 1);
 }
 
