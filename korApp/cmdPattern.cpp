@@ -4,7 +4,8 @@
 // The pattern commands match on a copy of a channel's input queue taken under
 // tableSem; the receive task may add bytes while the match runs. A result
 // longer than one byte block (128 bytes) is refused with 253 and the queue is
-// left as it is. The clear flag removes the bytes that were matched; bytes that
+// left as it is. The clear flag removes the bytes that were matched and are
+// still queued (another command may have taken some meanwhile); bytes that
 // arrived after the copy was taken stay queued.
 #include <cstdint>
 #include <cstdio>
@@ -74,20 +75,36 @@ bool stillOpen(std::int32_t handle, const ChannelId& id) {
     return rec.inUse == 1 && rec.inputQueue == id.queue && rec.taskId == id.taskId;
 }
 
-// Copy of everything queued on the channel (data holds KORCHQUE_CAPACITY + 1
-// bytes). -1 when the channel is no longer the one that was looked up.
-int snapshot(std::int32_t handle, const ChannelId& id, char* data) {
-    KorTableLock lock(&korHandleTable);
-    if (!stillOpen(handle, id)) return -1;
-    return KORCHQUE_Show(id.queue, data);
+// A copy of the queue: its length and how many bytes had left the queue
+// before it was taken.
+struct Snapshot {
+    int len = -1;
+    std::uint32_t removedBefore = 0;
+};
+
+// Caller holds tableSem.
+Snapshot copyQueue(KORCHQUE* q, char* data) {
+    return Snapshot{KORCHQUE_Show(q, data), q != nullptr ? q->removed : 0};
 }
 
-// Removes the `matched` oldest bytes, those the match was made on.
-void dropMatched(std::int32_t handle, const ChannelId& id, int matched) {
-    Buffer scratch(static_cast<std::size_t>(matched) + 1);
+// Copy of everything queued on the channel (data holds KORCHQUE_CAPACITY + 1
+// bytes). len -1 when the channel is no longer the one that was looked up.
+Snapshot snapshot(std::int32_t handle, const ChannelId& id, char* data) {
+    KorTableLock lock(&korHandleTable);
+    if (!stillOpen(handle, id)) return Snapshot{};
+    return copyQueue(id.queue, data);
+}
+
+// Removes what is left of the copied bytes: the oldest ones, less those that
+// other readers took since the copy.
+void dropMatched(std::int32_t handle, const ChannelId& id, const Snapshot& copy) {
+    Buffer scratch(static_cast<std::size_t>(copy.len) + 1);
     if (!scratch) return;
     KorTableLock lock(&korHandleTable);
-    if (stillOpen(handle, id)) KORCHQUE_Pop(id.queue, scratch.get(), matched);
+    if (!stillOpen(handle, id) || id.queue == nullptr) return;
+    const std::uint32_t takenSince = id.queue->removed - copy.removedBefore;
+    if (takenSince >= static_cast<std::uint32_t>(copy.len)) return;
+    KORCHQUE_Pop(id.queue, scratch.get(), copy.len - static_cast<int>(takenSince));
 }
 
 void reportNoHandle(const PatternParams& pp) {
@@ -160,6 +177,7 @@ bool prepare(const PatternParams& pp, Work& w) {
         return false;
     }
     if (!w.ok()) {
+        std::printf("Error - CHECKPATTERN %d: out of memory\r\n", static_cast<int>(pp.handle));
         korWriteResult(pp.resultVar, KOR_RES_FAILED);
         return false;
     }
@@ -174,11 +192,12 @@ void checkPattern(const KorCommand& cmd, bool textForm, Output where) {
     if (!prepare(pp, w)) return;
 
     ChannelId id;
-    int len = -1;
+    Snapshot copy;
     {
         KorTableLock lock(&korHandleTable);
-        if (lookUp(pp.handle, &id)) len = KORCHQUE_Show(id.queue, w.data.get());
+        if (lookUp(pp.handle, &id)) copy = copyQueue(id.queue, w.data.get());
     }
+    const int len = copy.len;
     if (len < 0) {
         reportNoHandle(pp);
         return;
@@ -195,7 +214,7 @@ void checkPattern(const KorCommand& cmd, bool textForm, Output where) {
     }
     const std::int32_t outVar = where == Output::AfterResult ? pp.resultVar + 1 : pp.patternVar;
     if (!writeOutput(pp, w.out.get(), n, outVar)) return;
-    if (pp.flag != 0) dropMatched(pp.handle, id, len);
+    if (pp.flag != 0) dropMatched(pp.handle, id, copy);
     korWriteResult(pp.resultVar, n == 0 ? 1 : n);
 }
 
@@ -238,7 +257,7 @@ void korCmdWaitPattern(const KorCommand& cmd) {
     if (!readPattern(pp, w)) return;
 
     int n = 0;
-    int len = 0;
+    Snapshot copy;
     for (;;) {
         if (pending <= 0) {
             char signal = 0;
@@ -250,15 +269,15 @@ void korCmdWaitPattern(const KorCommand& cmd) {
             }
         }
         pending = 0;
-        len = snapshot(pp.handle, id, w.data.get());
-        if (len < 0) {  // released while waiting
+        copy = snapshot(pp.handle, id, w.data.get());
+        if (copy.len < 0) {  // released while waiting
             korWriteResult(pp.resultVar, KOR_RES_NOTHING);
             return;
         }
-        if (len > 0 && match(false, pp, w, len, &n) == 0) break;
+        if (copy.len > 0 && match(false, pp, w, copy.len, &n) == 0) break;
     }
     if (!writeOutput(pp, w.out.get(), n, pp.resultVar + 1)) return;
-    if (pp.flag > 0) dropMatched(pp.handle, id, len);
+    if (pp.flag > 0) dropMatched(pp.handle, id, copy);
     korWriteResult(pp.resultVar, n == 0 ? 1 : n);
 }
 

@@ -1,5 +1,7 @@
 // Position streaming, speed output, time stamp and position record header
 // commands (22 .. 27, 33).
+#include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -22,6 +24,44 @@ struct StreamLaunch {
     std::int32_t header[6];
 };
 StreamLaunch streamLaunch{};
+
+// One lock around the stream settings, the record header and the task and
+// socket ids: commands of different slots may run at once, and two starts or
+// stops must not delete or close the same task or socket twice.
+// Made at first use; a creation that failed is tried again at the next.
+CtlSemId streamSem() {
+    static std::atomic<CtlSemId> sem{0};
+    CtlSemId current = sem.load();
+    if (current != 0) return current;
+    const CtlSemId made = ctlSemBCreate(0, 1);
+    if (made == 0 || sem.compare_exchange_strong(current, made)) return made;
+    ctlSemDelete(made);  // another task was first
+    return current;
+}
+
+class StreamLock {
+public:
+    StreamLock() : sem_(streamSem()), held_(sem_ != 0 && ctlSemTake(sem_, CTL_WAIT_FOREVER) == 0) {
+        if (!held_) std::printf("Error - stream settings: no lock\r\n");
+    }
+    ~StreamLock() {
+        if (held_) ctlSemGive(sem_);
+    }
+    StreamLock(const StreamLock&) = delete;
+    StreamLock& operator=(const StreamLock&) = delete;
+    bool held() const { return held_; }
+
+private:
+    CtlSemId sem_;
+    bool held_;
+};
+
+// Runs `work` (a result code) under the lock; 254 without it.
+template <class Work>
+int underStreamLock(Work work) {
+    StreamLock lock;
+    return lock.held() ? work() : KOR_RES_FAILED;
+}
 
 int clampInt(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
@@ -136,9 +176,18 @@ int loadRecordHeader(std::int32_t var) {
     return 1;
 }
 
-}  // namespace
+// Mode 1 sends what one read of the I/O signal and registers 500 .. 511
+// gives; an address that cannot be read would stream zeros as if all were well.
+bool registerStreamReadable(int io) {
+    std::array<CtlIoInfo, 1 + KOR_STREAM_REGISTERS> info{};
+    info[0].address = static_cast<std::uint32_t>(io);
+    for (int k = 0; k < KOR_STREAM_REGISTERS; ++k)
+        info[1 + k].address = CTL_REGISTER_BASE + KOR_STREAM_FIRST_REGISTER + k;
+    std::array<std::uint16_t, 1 + KOR_STREAM_REGISTERS> values{};
+    return ctlReadIO(info.data(), values.data(), static_cast<int>(info.size())) == 0;
+}
 
-void korCmdPosStreamConfig(const KorCommand& cmd) {
+int configureStreaming(const KorCommand& cmd) {
     KorStreamSettings& s = korStreamSettings;
     s.robotNo = cmd.p[4];
     s.frame = cmd.p[5];
@@ -146,30 +195,46 @@ void korCmdPosStreamConfig(const KorCommand& cmd) {
     s.io = cmd.p[7];
     s.delay = clampInt(cmd.p[0], 0, KOR_STREAM_MAX_DELAY);
     s.recMode = clampInt(cmd.p[1], 0, 1);
-    const bool valid = s.robotNo >= 0 && s.robotNo <= KOR_STREAM_MAX_ROBOT && s.frame >= 0 &&
-                       s.tool >= 0 && s.tool <= KOR_STREAM_MAX_TOOL;
+    bool valid = s.robotNo >= 0 && s.robotNo <= KOR_STREAM_MAX_ROBOT && s.frame >= 0 &&
+                 s.tool >= 0 && s.tool <= KOR_STREAM_MAX_TOOL;
+    if (valid && s.recMode == 1 && !registerStreamReadable(s.io)) {
+        std::printf("Error POSSTREAMCONFIG - I/O address %d cannot be read\r\n", s.io);
+        valid = false;
+    }
     if (!valid) setNotConfigured(s);
-    korWriteResult(cmd.p[3], valid ? 1 : KOR_RES_FAILED);
+    return valid ? 1 : KOR_RES_FAILED;
 }
 
-void korCmdPosStreamStart(const KorCommand& cmd) { korWriteResult(cmd.p[3], startStreaming(cmd)); }
+}  // namespace
+
+void korCmdPosStreamConfig(const KorCommand& cmd) {
+    korWriteResult(cmd.p[3], underStreamLock([&] { return configureStreaming(cmd); }));
+}
+
+void korCmdPosStreamStart(const KorCommand& cmd) {
+    korWriteResult(cmd.p[3], underStreamLock([&] { return startStreaming(cmd); }));
+}
 
 void korCmdPosStreamStop(const KorCommand& cmd) {
-    stopStreaming(korStreamSettings);
-    korWriteResult(cmd.p[3], 1);
+    korWriteResult(cmd.p[3], underStreamLock([] {
+                       stopStreaming(korStreamSettings);
+                       return 1;
+                   }));
 }
 
 void korCmdTimeStamp(const KorCommand& cmd) { korWriteResult(cmd.p[3], writeTimeStamp(cmd.p[4])); }
 
 void korCmdSpeedOutStart(const KorCommand& cmd) {
-    korWriteResult(cmd.p[3], startSpeedOutput(cmd));
+    korWriteResult(cmd.p[3], underStreamLock([&] { return startSpeedOutput(cmd); }));
 }
 
 void korCmdSpeedOutStop(const KorCommand& cmd) {
-    stopSpeedOutput(korStreamSettings);
-    korWriteResult(cmd.p[3], 1);
+    korWriteResult(cmd.p[3], underStreamLock([] {
+                       stopSpeedOutput(korStreamSettings);
+                       return 1;
+                   }));
 }
 
 void korCmdPosRecHeader(const KorCommand& cmd) {
-    korWriteResult(cmd.p[3], loadRecordHeader(cmd.p[4]));
+    korWriteResult(cmd.p[3], underStreamLock([&] { return loadRecordHeader(cmd.p[4]); }));
 }

@@ -105,6 +105,38 @@ void releaseQueue(KORCHQUE* q) {
     KORCHQUE_Delete(q);
 }
 
+// What a channel cannot work without: a channel missing one of them would
+// lose what it receives or leave its readers without a lock or a signal.
+struct ChannelParts {
+    KORCHQUE* queue = nullptr;
+    CtlSemId sem = 0;
+    CtlMsgQId msgQ = 0;
+};
+
+void releaseParts(const ChannelParts& parts) {
+    if (parts.msgQ != 0) ctlMsgQDelete(parts.msgQ);
+    if (parts.sem != 0) ctlSemDelete(parts.sem);
+    KORCHQUE_Delete(parts.queue);
+}
+
+// Made before tableSem is taken; false (nothing kept) when one cannot be.
+bool makeParts(ChannelParts* parts) {
+    parts->queue = KORCHQUE_Create();
+    if (parts->queue == nullptr) {
+        std::printf("Error - channel input queue: out of memory\r\n");
+        return false;
+    }
+    parts->sem = ctlSemBCreate(0, 1);
+    if (parts->sem == 0) vx::perror("Error - ctlSemBCreate()");
+    if (parts->sem != 0) {
+        parts->msgQ = ctlMsgQCreate(1, 1, 0);
+        if (parts->msgQ == 0) vx::perror("Error - ctlMsgQCreate()");
+    }
+    if (parts->sem != 0 && parts->msgQ != 0) return true;
+    releaseParts(*parts);
+    return false;
+}
+
 }  // namespace
 
 int KORHDLTBL_Init(KORHDLTBL* table) {
@@ -116,29 +148,27 @@ int KORHDLTBL_Init(KORHDLTBL* table) {
 }
 
 int KORHDLTBL_GetHandle(KORHDLTBL* table, int type, int socket) {
-    int index;
-    {
-        TableLock lock(table);
-        index = findFreeRecord(table);
-        if (index < 0) return -1;
-        KORHANDLE& h = table->handles[index];
-        h.inUse = 1;
-        h.socket = socket;
-        h.type = type;
-        h.closeRequested = 0;
-        h.inputQueue = KORCHQUE_Create();
-        h.handleSem = ctlSemBCreate(0, 1);
-        ctlSemTake(h.handleSem, CTL_WAIT_FOREVER);
-        recordTask(h);
-        openWakeUpPipe(h);
-        table->lastHandle = index;
-        ctlSemGive(h.handleSem);
+    ChannelParts parts;
+    if (!makeParts(&parts)) return -1;
+    TableLock lock(table);
+    const int index = findFreeRecord(table);
+    if (index < 0) {
+        releaseParts(parts);
+        return -1;
     }
-    const CtlMsgQId q = ctlMsgQCreate(1, 1, 0);
-    {
-        TableLock lock(table);
-        table->handles[index].msgQ = q;
-    }
+    KORHANDLE& h = table->handles[index];
+    h.inUse = 1;
+    h.socket = socket;
+    h.type = type;
+    h.closeRequested = 0;
+    h.inputQueue = parts.queue;
+    h.handleSem = parts.sem;
+    h.msgQ = parts.msgQ;
+    ctlSemTake(h.handleSem, CTL_WAIT_FOREVER);
+    recordTask(h);
+    openWakeUpPipe(h);
+    table->lastHandle = index;
+    ctlSemGive(h.handleSem);
     return index;
 }
 

@@ -50,7 +50,7 @@ struct KORHANDLE {
     std::int32_t inUse;         // 1 allocated, 0 free
     char ipAddress[KORHANDLE_IPADDRESS_SIZE];  // UDP destination / accepted peer; "" otherwise
     std::int32_t listenHandle;  // type 3: the listening channel it came in on; -1 otherwise
-    KORCHQUE* inputQueue;       // owned; null when it could not be created
+    KORCHQUE* inputQueue;       // owned; never null while inUse
     CtlSemId handleSem;         // owned; see the lock rules above
     std::int32_t type;          // KORHDLTYPE_*
     std::int32_t taskId;        // the serving task
@@ -98,7 +98,9 @@ constexpr bool KORHDLTBL_InRange(int handle) { return handle >= 0 && handle < KO
 int KORHDLTBL_Init(KORHDLTBL* table);
 // Allocates a record for the calling task, which becomes its owner: a new
 // input queue, handleSem, wake-up pipe and msgQ. Returns 1..19, or -1 when no
-// record is free. Search order: lastHandle-1 down to 1, then size-1 down to
+// record is free or the queue, handleSem or msgQ cannot be created (a channel
+// without a wake-up pipe is still handed out). The caller closes its transport
+// on -1. Search order: lastHandle-1 down to 1, then size-1 down to
 // lastHandle+1 (the most recently allocated record is not reused at once).
 int KORHDLTBL_GetHandle(KORHDLTBL* table, int type, int socket);
 // Releases an allocated record and everything it owns (transport, queue,

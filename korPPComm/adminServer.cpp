@@ -47,22 +47,39 @@ void serveClient(int client) {
     }
 }
 
+// After a failed accept (no descriptor free, a connection reset before it was
+// taken) the server waits this long and accepts again.
+constexpr int kAcceptRetryMs = 100;
+
+void waitAfterFailedAccept(bool firstInARow) {
+    if (firstInARow) vx::perror("Error - ctlAccept()");
+    const int ticks = (vx::sysClkRateGet() * kAcceptRetryMs + 999) / 1000;
+    ctlTaskDelay(ticks > 0 ? ticks : 1);
+}
+
 }  // namespace
 
 void kor_startAdminTCPServer(CtlArg port, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg,
                              CtlArg, CtlArg) {
     std::printf("Starting admin server\n");
     int listener = openListener(static_cast<int>(port));
-    if (listener != -1) {
-        for (;;) {
-            std::printf("Waiting on TCP connection...\r\n");
-            int client = ctlAccept(listener, nullptr, nullptr);
-            if (client == -1) break;
-            serveClient(client);
-            ctlClose(client);
-        }
-        ctlClose(listener);
+    if (listener == -1) {
+        // Only a listener that cannot be made stops the server.
+        vx::perror("Stopping TCP server...");
+        ctlDeleteTask(0);
+        return;
     }
-    vx::perror("Stopping TCP server...");
-    ctlDeleteTask(0);
+    bool failing = false;
+    for (;;) {
+        if (!failing) std::printf("Waiting on TCP connection...\r\n");
+        const int client = ctlAccept(listener, nullptr, nullptr);
+        if (client == -1) {
+            waitAfterFailedAccept(!failing);
+            failing = true;
+            continue;
+        }
+        failing = false;
+        serveClient(client);
+        ctlClose(client);
+    }
 }

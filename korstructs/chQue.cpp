@@ -8,6 +8,7 @@ KORCHQUE* KORCHQUE_Create() {
     auto* q = static_cast<KORCHQUE*>(ctlMalloc(sizeof(KORCHQUE)));
     if (q != nullptr) {
         q->count = 0;
+        q->removed = 0;
         q->head = nullptr;
         q->tail = nullptr;
     }
@@ -56,6 +57,7 @@ int KORCHQUE_Pop(KORCHQUE* q, char* buf, int len) {
         q->tail = nullptr;
     }
     q->count -= taken;
+    q->removed += static_cast<std::uint32_t>(taken);
     return taken;
 }
 

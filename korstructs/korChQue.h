@@ -1,8 +1,8 @@
 // A channel's input queue: a byte FIFO of at most KORCHQUE_CAPACITY bytes, one
 // node per byte. The queue has no lock of its own: every call on a channel's
 // queue is made while holding the channel table's tableSem (korHandleTable.h).
-// Every operation accepts a null queue (a channel whose queue could not be
-// created) and treats it as an empty queue that stores nothing.
+// Every operation accepts a null queue and treats it as an empty queue that
+// stores nothing (a channel is never handed out without its queue).
 #pragma once
 
 #include <cstdint>
@@ -19,6 +19,9 @@ struct KORCHQUE {
     KORCHQUE_NODE* head;  // oldest byte; null when empty
     KORCHQUE_NODE* tail;  // newest byte; null when empty
     std::int32_t count;   // bytes queued, 0 .. KORCHQUE_CAPACITY
+    // Bytes ever removed (wraps). A copy of the queue remembers it, so that a
+    // later removal of the copied bytes skips those another reader took since.
+    std::uint32_t removed;
 };
 
 // A new empty queue, or null when the header cannot be allocated.

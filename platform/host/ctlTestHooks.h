@@ -69,6 +69,10 @@ std::int64_t calendarOffset();
 // or -1.
 int memorySocket(const char* bytes, std::size_t n);
 
+// The next task, semaphore and message queue ids handed out start at `next`
+// (to test the wrap-around near INT_MAX without 2^31 creations).
+void startIdsAt(int next);
+
 // Blocks allocated with ctlMalloc and not yet freed.
 long liveAllocations();
 

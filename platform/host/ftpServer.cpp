@@ -159,7 +159,7 @@ bool serverCommand(const vc::Settings& settings, ExecArgs* args) {
     }
     const std::string script = scriptPath();
     if (::access(script.c_str(), R_OK) != 0) {
-        std::fprintf(stderr, "arvokor: FTP server script %s not found; no FTP server\n", script.c_str());
+        std::printf("arvokor: FTP server script %s not found; no FTP server\n", script.c_str());
         return false;
     }
     args->build({PYTHON, script, "--root", settings.jobsDir, "--address", settings.address, "--port",
@@ -224,7 +224,7 @@ int awaitServer(const vc::Settings& settings, pid_t pid, int readyFd) {
     const int state = isBuiltIn(settings) ? waitReadyLine(readyFd) : waitPortOpen(settings, pid);
     ::close(readyFd);
     if (state < 0) {
-        std::fprintf(stderr, "arvokor: the FTP server on %s port %d did not start\n", settings.address.c_str(),
+        std::printf("arvokor: the FTP server on %s port %d did not start\n", settings.address.c_str(),
                      settings.ftpPort);
         ::close(parentPipe);
         parentPipe = -1;
@@ -233,7 +233,7 @@ int awaitServer(const vc::Settings& settings, pid_t pid, int readyFd) {
         return -1;
     }
     if (state == 0) {
-        std::fprintf(stderr, "arvokor: the FTP server on %s port %d is not ready yet\n", settings.address.c_str(),
+        std::printf("arvokor: the FTP server on %s port %d is not ready yet\n", settings.address.c_str(),
                      settings.ftpPort);
     }
     return 0;

@@ -1,6 +1,6 @@
 // Network identity and time of the virtual controller: interface addresses and
 // host name from the settings, a real ICMP echo for ping, the real-time clock
-// and perror on the console's error stream.
+// and perror on the console.
 #include <arpa/inet.h>
 #include <linux/icmp.h>
 #include <netinet/in.h>
@@ -207,8 +207,9 @@ void perror(const char* text) {
     char buf[128];
     line += ::strerror_r(err, buf, sizeof buf);  // the thread-safe (GNU) form
     line += '\n';
-    // One write, so that lines of concurrent tasks do not interleave.
-    [[maybe_unused]] ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
+    // The console is standard output: one stdio call keeps the line whole
+    // among concurrent tasks and in order with what printf wrote before it.
+    std::fwrite(line.data(), 1, line.size(), stdout);
     errno = err;
 }
 

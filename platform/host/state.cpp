@@ -109,7 +109,7 @@ int openState(const Settings& settings, std::string* error) {
         if (error) *error = why;
         return -1;
     }
-    if (!notice.empty()) std::fprintf(stderr, "%s\n", notice.c_str());
+    if (!notice.empty()) std::printf("%s\n", notice.c_str());
     std::unique_lock guard(stateGuard);
     current = std::move(file);
     return 0;

@@ -1,5 +1,6 @@
 // Binary semaphores and message queues. Objects live in id tables; ids count
-// up and are never reused, so a stale id finds nothing and fails. Every wait
+// up and wrap around after INT_MAX, skipping live ones, so a stale id finds
+// nothing (short of 2^31 creations later) and fails. Every wait
 // is a condition-variable wait on CLOCK_MONOTONIC that a deletion of the
 // object (or of the waiting task) ends.
 #include <cerrno>
@@ -12,6 +13,7 @@
 
 #include "ctl.h"
 #include "ctlTestHooks.h"
+#include "idCounter.h"
 #include "taskInternal.h"
 
 namespace {
@@ -42,13 +44,16 @@ struct MessageQueue {
 template <class T>
 class IdTable {
 public:
-    // New id (> 0), or 0 once the id space is used up.
+    // New id (> 0): the counter wraps around and skips ids still in use.
     int add(std::shared_ptr<T> item) {
         std::lock_guard guard(lock_);
-        if (nextId_ == std::numeric_limits<int>::max()) return 0;
-        int id = nextId_++;
+        const int id = vc::takeFreeId(nextId_, [this](int k) { return items_.count(k) != 0; });
         items_.emplace(id, std::move(item));
         return id;
+    }
+    void setNextId(int next) {
+        std::lock_guard guard(lock_);
+        nextId_ = next;
     }
     std::shared_ptr<T> find(int id) {
         std::lock_guard guard(lock_);
@@ -87,6 +92,12 @@ int waitFailure(bool deleted, int ticks) {
 }
 
 }  // namespace
+
+void vc::hooks::startIdsAt(int next) {
+    semaphores().setNextId(next);
+    queues().setNextId(next);
+    vc::task::setNextId(next);
+}
 
 CtlSemId ctlSemBCreate(int /*options*/, int initialState) {
     if (vc::hooks::shouldFail(vc::hooks::Site::SemCreate)) return 0;

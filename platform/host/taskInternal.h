@@ -55,6 +55,8 @@ Clock::duration ticksToDuration(int ticks);
 
 // Id of the calling task; a thread the platform did not create gets one here.
 int selfId();
+// The id the next new task gets (test hook vc::hooks::startIdsAt).
+void setNextId(int next);
 // True once the calling task has been asked to end.
 bool deletionPending();
 // Ends the calling task when it has been asked to end. Called at the entry of

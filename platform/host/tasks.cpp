@@ -1,5 +1,5 @@
-// Tasks of the virtual controller: detached POSIX threads with ids that are
-// never reused, unique names, and deletion that takes effect at the task's
+// Tasks of the virtual controller: detached POSIX threads with ids that wrap
+// around without meeting a live one, unique names, and deletion that takes effect at the task's
 // next blocking platform call (see taskInternal.h). Priority classes 0 and 1
 // (the cyclic work paced by the controller clocks) run with real-time
 // scheduling where the process may use it; everything else, task priorities
@@ -21,6 +21,7 @@
 
 #include "ctl.h"
 #include "ctlTestHooks.h"
+#include "idCounter.h"
 #include "taskInternal.h"
 #include "vc.h"
 
@@ -49,6 +50,12 @@ struct Registry {
     std::map<int, std::shared_ptr<Task>> live;
     int nextId = 1;
 };
+
+// A fresh id, skipping live tasks once the counter has wrapped. Registry
+// lock held.
+int takeId(Registry& reg) {
+    return takeFreeId(reg.nextId, [&reg](int id) { return reg.live.count(id) != 0; });
+}
 
 // Never destroyed: detached tasks may still run while the program exits.
 Registry& registry() {
@@ -100,7 +107,7 @@ std::shared_ptr<Task> registerTask(const char* given, const char* prefix, bool c
     if (task->deleteFd < 0) return nullptr;
     Registry& reg = registry();
     std::lock_guard guard(reg.lock);
-    task->id = reg.nextId++;
+    task->id = takeId(reg);
     std::string base = given ? std::string(given) : prefix + std::to_string(task->id);
     if (base.empty()) base = "t" + std::to_string(task->id);
     std::string name = uniqueName(reg, base, task->id);
@@ -131,7 +138,7 @@ Task& self() {
             current.task = std::make_shared<Task>();
             Registry& reg = registry();
             std::lock_guard guard(reg.lock);
-            current.task->id = reg.nextId++;
+            current.task->id = takeId(reg);
             std::string name = uniqueName(reg, "tHost" + std::to_string(current.task->id),
                                           current.task->id);
             std::memcpy(current.task->name.data(), name.c_str(), name.size() + 1);
@@ -228,6 +235,12 @@ Clock::duration ticksToDuration(int ticks) {
 }
 
 int selfId() { return self().id; }
+
+void setNextId(int next) {
+    Registry& reg = registry();
+    std::lock_guard guard(reg.lock);
+    reg.nextId = next;
+}
 
 bool deletionPending() { return current.task && current.task->deleted.load(); }
 

@@ -7,7 +7,7 @@
 namespace vc {
 
 // Starts the server as settings.ftpServer says ("off": nothing). Returns 0, or
-// -1 with a message on stderr (the controller still runs without it).
+// -1 with a message on the console (the controller still runs without it).
 int startFtpServer(const Settings& settings);
 void stopFtpServer();
 

@@ -111,7 +111,7 @@ private:
 
 // The state file the controller's platform calls use (ctlGetVarData and the
 // rest). openState returns 0, or -1 with *error set; a rebuild notice is
-// printed on stderr. Until openState (and after closeState) those calls fail.
+// printed on the console. Until openState (and after closeState) those calls fail.
 int openState(const Settings& settings, std::string* error);
 void closeState();
 

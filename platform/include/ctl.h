@@ -24,7 +24,8 @@ using CtlTaskEntry = void (*)(CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, Ct
                               CtlArg, CtlArg);
 
 // Semaphore and message queue ids. 0 is never a valid id. Ids are not reused
-// while the program runs, so a stale id fails cleanly instead of reaching a
+// until the counter wraps around after 2^31 - 1 creations (and never while
+// the id is live), so a stale id fails cleanly instead of reaching a
 // different object.
 using CtlSemId = std::int32_t;
 using CtlMsgQId = std::int32_t;
@@ -347,7 +348,7 @@ int close(int fd);
 
 // Ends the calling task (not the program).
 [[noreturn]] void exit(int status);
-// Prints "text: <error text of errno>" on the console's error stream.
+// Prints "text: <error text of errno>" on the console (standard output, like printf).
 void perror(const char* text);
 
 // Dotted IPv4 address of a network interface ("gei1", "motetsec0") into

@@ -1,7 +1,11 @@
 // arvokor: the virtual controller with ArvoKOR running in it. The controller's
 // console is standard output.
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstring>
@@ -31,11 +35,49 @@ void printHelp() {
         "The state file (variables, I/O signals, registers, robot) is created when\n"
         "missing. When it was made with other variable counts, it is rebuilt with\n"
         "the counts of the settings: values whose index exists in both are kept.\n"
+        "One arvokor runs per state file: a second one on the same file exits with\n"
+        "status 1 and names the process that uses it (the lock is the file STATE.lock;\n"
+        "korjob does not take it).\n"
         "ArvoKOR's start parameters come from S92 ('base:slots', default 100:4).\n"
         "\n"
         "Test hooks (environment): KOR_FAULTS arms platform failures, KOR_FAULTS_AFTER_MS\n"
         "delays arming them, KOR_ALLOC_REPORT names a file that shows the memory\n"
         "blocks in use (see programs/arvokor/faults.h).\n");
+}
+
+// One arvokor per state file: a second would serve the same command slots.
+// A write lock on "<state>.lock" (which holds the owner's pid for people)
+// marks the owner; the kernel drops it when the process ends. korjob does not
+// take it. Returns false with *error set when the lock is held or unusable.
+bool lockStateFile(const std::string& statePath, std::string* error) {
+    const std::string path = statePath + ".lock";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *error = "cannot open lock file " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (::fcntl(fd, F_SETLK, &whole) != 0) {
+        const int err = errno;
+        struct flock holder = whole;
+        const bool known = ::fcntl(fd, F_GETLK, &holder) == 0 && holder.l_type != F_UNLCK;
+        ::close(fd);
+        if (err != EACCES && err != EAGAIN) {
+            *error = "cannot lock " + path + ": " + std::strerror(err);
+        } else {
+            *error = "state file " + statePath + " is in use by process " +
+                     (known ? std::to_string(holder.l_pid) : std::string("(unknown)")) +
+                     " (another arvokor); stop it or give this one another state file";
+        }
+        return false;
+    }
+    const std::string pid = std::to_string(::getpid()) + "\n";
+    // The lock holds without the text, which is only for people to read.
+    [[maybe_unused]] const bool written =
+        ::ftruncate(fd, 0) == 0 && ::pwrite(fd, pid.data(), pid.size(), 0) > 0;
+    return true;  // fd stays open, and the lock with it, until the process ends
 }
 
 int usage(const std::string& message) {
@@ -76,11 +118,15 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     if (const char* problem = nullptr; !kor::armFaultsFromEnvironment(&problem)) return usage(problem);
+    if (!lockStateFile(settings.statePath, &error)) {
+        std::fprintf(stderr, "arvokor: %s\n", error.c_str());
+        return 1;
+    }
     if (vc::start(settings) != 0) return 1;
     int signalNumber = 0;
     while (sigwait(&stopSignals, &signalNumber) != 0) {
     }
     vc::stop();
-    std::fprintf(stderr, "arvokor: stopped by %s\n", signalNumber == SIGINT ? "SIGINT" : "SIGTERM");
+    std::printf("arvokor: stopped by %s\n", signalNumber == SIGINT ? "SIGINT" : "SIGTERM");
     return 0;
 }

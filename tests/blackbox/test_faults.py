@@ -49,7 +49,7 @@ class Faults(unittest.TestCase):
             self.assertEqual(vc.get('B100'), 0)
             self.assertEqual(vc.call('INFO', p8=0), 255)
 
-    def test_no_memory_for_queues_keeps_channels_usable(self):
+    def test_no_memory_for_a_queue_refuses_the_channel(self):
         peer = free_address()
         import socket
         server = socket.socket()
@@ -57,18 +57,26 @@ class Faults(unittest.TestCase):
         server.listen()
         self.addCleanup(server.close)
         with Env(KOR_FAULTS='Malloc:0:-1'), Controller() as vc:
-            handle = vc.call('TCPCONNECT', addr=peer, port=server.getsockname()[1])
-            self.assertTrue(1 <= handle <= 19, handle)
+            # A channel that could queue nothing would lose what it receives.
+            self.assertEqual(vc.call('TCPCONNECT', addr=peer, port=server.getsockname()[1]), 251)
+            vc.wait_output('Error - channel input queue: out of memory\r\n')
+            vc.wait_output('Error - TCPCONNECT: no free handle\r\n')
             conn, _ = server.accept()
             self.addCleanup(conn.close)
-            self.assertEqual(vc.call('SENDDATA', handle=handle, bytes='abc'), 3)
-            self.assertEqual(conn.recv(10), b'abc')
-            conn.sendall(b'reply')
-            time.sleep(0.2)
-            self.assertEqual(vc.call('READDATA', handle=handle, p2=10), 253)  # nothing could be queued
-            self.assertEqual(vc.call('CLOSEHANDLE', handle=handle), 255)
+            conn.settimeout(5)
+            self.assertEqual(conn.recv(10), b'')  # the connection was closed again
             self.assertEqual(vc.call('INFO', p8=0), 255)
             self.assertIsNone(vc.proc.poll())
+
+    def test_admin_port_survives_failed_accepts(self):
+        from test_admin import AdminClient
+        # EMFILE: no descriptor free for the accepted connection.
+        with Env(KOR_FAULTS='Accept:0:3:24'), Controller() as vc:
+            vc.wait_output('Error - ctlAccept(): Too many open files\n')
+            client = AdminClient(vc.address)
+            self.addCleanup(client.close)
+            self.assertEqual(client.request(':v'), b'1')
+            self.assertNotIn('Stopping TCP server', vc.output())
 
     def test_allocation_report_follows_the_channels(self):
         report = os.path.join(os.environ.get('TMPDIR', '/tmp'), 'arvokor-alloc-%d' % os.getpid())

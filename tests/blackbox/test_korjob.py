@@ -5,7 +5,7 @@ import struct
 import time
 import unittest
 
-from harness import Controller, KorjobError
+from harness import Controller, KorjobError, free_address
 
 
 class KorjobVariables(unittest.TestCase):
@@ -254,6 +254,24 @@ class WithController(unittest.TestCase):
             self.assertEqual(vc.get('D10'), 77)
             self.assertEqual(vc.get('S3'), 'kept')
             self.assertEqual(vc.call('INFO', p8=0), 255)
+
+    def test_a_second_arvokor_on_the_same_state_file_refuses_to_start(self):
+        import subprocess
+        from harness import program
+        with Controller() as vc:
+            # Its own address: only the state file is shared.
+            other = os.path.join(vc.dir, 'second.conf')
+            with open(other, 'w') as f:
+                f.write('address = %s\nstate = %s\njobs = %s\nftp_server = off\n'
+                        % (free_address(), vc.state_path, vc.jobs_dir))
+            second = subprocess.run([program('arvokor'), '--config', other], cwd=vc.dir,
+                                    capture_output=True, text=True, timeout=30)
+            self.assertEqual(second.returncode, 1, second.stdout + second.stderr)
+            self.assertIn('state file %s is in use by process %d' % (vc.state_path, vc.proc.pid),
+                          second.stderr)
+            self.assertEqual(vc.call('INFO', p8=0), 255)  # the first goes on; korjob needs no lock
+            self.assertEqual(vc.stop(), 0)
+            vc.start()  # the lock went with the first process
 
     def test_start_parameters_come_from_s92(self):
         with Controller(start=False) as vc:

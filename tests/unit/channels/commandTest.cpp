@@ -44,6 +44,11 @@ enum Command {
     RS232OPEN = 7,
     TCPISACCEPTED = 11,
     UDPBIND = 12,
+    POSSTREAMCONFIG = 22,
+    POSSTREAMSTART = 23,
+    POSSTREAMSTOP = 24,
+    SPEEDOUTSTART = 26,
+    SPEEDOUTSTOP = 27,
 };
 
 int bVar(int index) {
@@ -263,11 +268,11 @@ TEST_F(SerialCommandTest, SerialCyclesLeaveNothingBehind) {
 TEST_F(SerialCommandTest, TransportsOpenedWhileTheTableIsFullAreClosedAgain) {
     ASSERT_FALSE(line_.empty()) << "socat made no ptys";
     std::vector<int> fillers;
-    testing::internal::CaptureStderr();  // one task: only the first filler gets a pipe
+    testing::internal::CaptureStdout();  // one task: only the first filler gets a pipe
     for (int h; (h = KORHDLTBL_GetHandle(&korHandleTable, KORHDLTYPE_NONE, -1)) != -1;) {
         fillers.push_back(h);
     }
-    testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
     ASSERT_EQ(fillers.size(), 19u);
 
     int port = 0;
@@ -305,9 +310,9 @@ TEST_F(SerialCommandTest, TransportsOpenedWhileTheTableIsFullAreClosedAgain) {
     const int rs = ctlRsOpen("\\COM1");
     EXPECT_GE(rs, 0);
     ctlRsClose(rs);
-    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
     for (int h : fillers) KORHDLTBL_CloseHandle(&korHandleTable, h);
-    testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
 }
 
 TEST_F(ChannelCommandTest, AcceptedConnectionCyclesLeaveNothingBehind) {
@@ -435,6 +440,51 @@ TEST_F(ChannelCommandTest, ManyCommandTasksOnOneChannelAtOnce) {
     for (int result : lastResult) EXPECT_EQ(result, 252);  // each task saw the channel go
     EXPECT_GT(sent.load(), 0);
     EXPECT_EQ(readFor(peer.get(), 1000).size(), static_cast<std::size_t>(sent.load()));
+}
+
+// The stream commands of several slots at once: every start and stop sees
+// settings and task ids whole (no task deleted or socket closed twice), and
+// the last stops leave no task or socket behind.
+TEST_F(ChannelCommandTest, StreamCommandsFromSeveralSlotsAtOnce) {
+    // What this task keeps for good once it has issued a command is counted in.
+    EXPECT_EQ(run(POSSTREAMSTOP, Params(), 301), 1);
+    const Resources before;
+    const Params stream = Params().address("127.0.0.1").set(0, 9);  // nobody listens there
+    const Params config = Params().set(4, 0).set(5, 0).set(6, 0);
+    std::atomic<int> odd{0};
+    std::vector<std::unique_ptr<PlatformTask>> slots;
+    for (int k = 0; k < 4; ++k) {
+        slots.push_back(std::make_unique<PlatformTask>([&, k] {
+            const int resultVar = 310 + k;
+            for (int i = 0; i < 40; ++i) {
+                const int results[] = {run(POSSTREAMCONFIG, config, resultVar),
+                                       run(POSSTREAMSTART, stream, resultVar),
+                                       run(SPEEDOUTSTART, Params().set(5, 480 + 20 * k), resultVar),
+                                       run(k % 2 ? POSSTREAMSTOP : SPEEDOUTSTOP, Params(), resultVar)};
+                for (int r : results) odd += r == 1 ? 0 : 1;
+            }
+        }));
+    }
+    for (auto& slot : slots) EXPECT_TRUE(slot->waitDone(60s));
+    EXPECT_EQ(odd.load(), 0);
+    EXPECT_EQ(run(POSSTREAMSTOP, Params(), 301), 1);
+    EXPECT_EQ(run(SPEEDOUTSTOP, Params(), 301), 1);
+    EXPECT_TRUE(waitFor([&] { return Resources().threads <= before.threads; }))
+        << Resources().threads << " threads, " << before.threads << " before";
+    EXPECT_TRUE(waitFor([&] { return Resources().descriptors <= before.descriptors; }))
+        << Resources().descriptors << " descriptors, " << before.descriptors << " before";
+}
+
+// Mode 1 streams what one read of the I/O signal and the registers gives: an
+// address that cannot be read is refused rather than streamed as zeros.
+TEST_F(ChannelCommandTest, RegisterStreamRefusesAnUnreadableIoAddress) {
+    const Params unreadable = Params().set(4, 0).set(5, 0).set(6, 0).set(7, 99999999);
+    EXPECT_EQ(run(POSSTREAMCONFIG, Params(unreadable).set(1, 1), 301), 254);
+    EXPECT_EQ(run(POSSTREAMSTART, Params().address("127.0.0.1").set(0, 9), 301), 254)
+        << "a refused configuration leaves streaming unconfigured";
+    EXPECT_EQ(run(POSSTREAMCONFIG, Params(unreadable).set(1, 1).set(7, 10), 301), 1);
+    // Mode 0 sends 0 for an I/O signal it cannot read, as documented.
+    EXPECT_EQ(run(POSSTREAMCONFIG, unreadable, 301), 1);
 }
 
 }  // namespace

@@ -96,9 +96,9 @@ TEST_F(ReceiveTest, APeerThatClosesLeavesTheChannelOpenAndIdle) {
 }
 
 TEST_F(ReceiveTest, AChannelWithoutPipeStillEndsOnACloseRequest) {
-    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
     TcpChannel ch(false);
-    testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
     ASSERT_EQ(record(ch.handle).pipeFd, -1);
     ASSERT_TRUE(sendAll(ch.peer.get(), "abc"));
     EXPECT_TRUE(queuedBecomes(ch.handle, "abc"));
@@ -114,9 +114,9 @@ TEST_F(ReceiveTest, AChannelWithoutPipeStillEndsOnACloseRequest) {
 }
 
 TEST_F(ReceiveTest, APeerClosedChannelWithoutPipeEndsOnACloseRequest) {
-    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
     TcpChannel ch(false);
-    testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
     ch.peer.reset();
     std::this_thread::sleep_for(100ms);
     testing::internal::CaptureStdout();
@@ -215,10 +215,10 @@ TEST_F(ReceiveTest, AcceptedConnectionsGetChannelsOfTheirOwnPerPeerAddress) {
 }
 
 TEST_F(ReceiveTest, AListenerWithoutPipeEndsOnACloseRequestAndFreesItsPort) {
-    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
     vc::hooks::failAfter(vc::hooks::Site::PipeCreate, 0);
     Listener l;
-    testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
     ASSERT_GT(l.handle, 0);
     ASSERT_EQ(record(l.handle).pipeFd, -1);
     testing::internal::CaptureStdout();
@@ -235,11 +235,11 @@ TEST_F(ReceiveTest, AClientAcceptedWithoutAFreeChannelIsRefusedAndTheNextOneServ
     ASSERT_GT(l.handle, 0);
     // Fill the table with channels of this thread.
     std::vector<int> fillers;
-    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
     for (int h; (h = KORHDLTBL_GetHandle(&korHandleTable, KORHDLTYPE_NONE, -1)) != -1;) {
         fillers.push_back(h);
     }
-    testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
     EXPECT_EQ(fillers.size(), 18u);
 
     testing::internal::CaptureStdout();
@@ -250,14 +250,14 @@ TEST_F(ReceiveTest, AClientAcceptedWithoutAFreeChannelIsRefusedAndTheNextOneServ
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("Error - no free handle available\r\n"), std::string::npos);
 
-    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
     // Not the last one allocated: that record is skipped by the next allocation.
     KORHDLTBL_CloseHandle(&korHandleTable, fillers.front());
     fillers.erase(fillers.begin());
     Fd served(connectFrom("127.0.0.5", "127.0.0.1", l.port));
     EXPECT_TRUE(waitFor([&] { return l.acceptedFrom("127.0.0.5") > 0; }));
     for (int h : fillers) KORHDLTBL_CloseHandle(&korHandleTable, h);
-    testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
 
     KORHDLTBL_RequestCloseAll(&korHandleTable);
     EXPECT_TRUE(l.owner->released());

@@ -154,13 +154,13 @@ TEST_F(TableTest, AddressTextIsCutToTheField) {
 
 TEST_F(TableTest, ChannelWithoutPipeIsAllocatedAndReleasedCleanly) {
     vc::hooks::failAfter(Site::PipeCreate, 0);
-    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
     const int h = allocate();
     ASSERT_GT(h, 0);
     EXPECT_EQ(record(h).pipeFd, -1);
     EXPECT_STREQ(record(h).pipeName, "");
     release(h);
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = testing::internal::GetCapturedStdout();
     EXPECT_NE(err.find("Error - pipeDevCreate()"), std::string::npos) << err;
     EXPECT_NE(err.find("Error - Closing pipe"), std::string::npos) << err;
     EXPECT_FALSE(inUse(h));
@@ -168,15 +168,15 @@ TEST_F(TableTest, ChannelWithoutPipeIsAllocatedAndReleasedCleanly) {
 
 TEST_F(TableTest, SecondChannelOfOneTaskHasNoPipeAndItsReleaseKeepsTheFirstPipe) {
     const int first = allocate();
-    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
     const int second = allocate();
-    testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
     ASSERT_NE(record(first).pipeFd, -1);
     EXPECT_EQ(record(second).pipeFd, -1);
     EXPECT_STREQ(record(second).pipeName, "");
-    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
     release(second);
-    testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
     // The first channel's pipe still carries a close byte.
     const char x = 'x';
     EXPECT_EQ(vx::write(record(first).pipeFd, &x, 1), 1);

@@ -45,7 +45,7 @@ TEST_F(TransportTest, TcpConnectSendsAndReceivesTheBytesUnchanged) {
 }
 
 TEST_F(TransportTest, FailedConnectAndListenReportAndCloseTheirSocket) {
-    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
     EXPECT_EQ(kor_startTCPConnect("127.0.0.1", static_cast<unsigned>(unusedPort("127.0.0.1")),
                                   &socket_),
               -1);
@@ -54,7 +54,7 @@ TEST_F(TransportTest, FailedConnectAndListenReportAndCloseTheirSocket) {
     Fd taken(listenOn("127.0.0.1", &port));
     int s = -1;
     EXPECT_EQ(kor_startTCPListen(static_cast<unsigned>(port), &s), -1);
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = testing::internal::GetCapturedStdout();
     EXPECT_NE(err.find("Error - ctlConnect()"), std::string::npos) << err;
     EXPECT_NE(err.find("Error - ctlBind()"), std::string::npos) << err;
 }
@@ -124,9 +124,9 @@ TEST_F(TransportTest, UdpSendsOneDatagramPerCallAndReceivesCutToTheBuffer) {
     EXPECT_EQ(std::string(in, 4), "next");
 
     int again = -1;
-    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
     EXPECT_EQ(kor_startUDPBind(localPort, &again), -3);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Error - ctlBind()"), std::string::npos);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Error - ctlBind()"), std::string::npos);
     ctlClose(bound);
 }
 

@@ -95,6 +95,9 @@ private:
     std::string path_;
 };
 
+// The console of the running sweep (null outside one).
+inline Console* sweptConsole = nullptr;
+
 // Command parameters p0 .. p8 by role.
 struct Params {
     std::array<std::int32_t, 9> p{};
@@ -163,6 +166,11 @@ protected:
         for (int k = 0; k < n; ++k) s += static_cast<char>(a->b[first + k]);
         return s;
     }
+    // Holds the variables' lock: a command touching a variable waits until
+    // the returned guard is gone (the job's side must not be used meanwhile).
+    std::unique_ptr<vc::StateFile::Access> holdVariables() {
+        return std::make_unique<vc::StateFile::Access>(*job_);
+    }
     std::int32_t d(int index) { return vc::StateFile::Access(*job_)->d[index]; }
     void setD(int index, std::int32_t value) { vc::StateFile::Access(*job_)->d[index] = value; }
     void setS(int index, const std::string& text) {
@@ -184,9 +192,9 @@ protected:
     // task just before the command, so failures armed there hit the command
     // and what it starts, not the test. Tasks are spawned, so that creation
     // failures armed for ctlCreateTask do not hit the test's own tasks.
-    void start(int id, Params params, std::function<void()> arm = {}) {
+    void start(int id, Params params, std::function<void()> arm = {}, bool preset = true) {
         params.set(3, kResultVar);
-        setB(kResultVar, kNoResult);
+        if (preset) setB(kResultVar, kNoResult);
         auto* run = new Run{id, params, std::move(arm)};
         const int task = vx::taskSpawn(nullptr, 100, 0, 0, runEntry, reinterpret_cast<CtlArg>(run), 0,
                                        0, 0, 0, 0, 0, 0, 0, 0);
@@ -202,8 +210,20 @@ protected:
     }
     int run(int id, Params params, std::function<void()> arm = {},
             std::chrono::milliseconds limit = 5000ms) {
+        if (sweptConsole != nullptr) mark_ = sweptConsole->text().size();
         start(id, params, std::move(arm));
         return awaitResult(limit);
+    }
+    // In a sweep: the last command run printed `what` (true outside a sweep).
+    bool said(const std::string& what) const {
+        if (sweptConsole == nullptr) return true;
+        return waitFor([&] { return sweptConsole->text().find(what, mark_) != std::string::npos; }, 1000ms);
+    }
+    // A result `code` of the last command comes with its message.
+    void expectMessage(int result, int code, const std::string& what) const {
+        if (result == code) {
+            EXPECT_TRUE(said(what)) << "result " << code << " without \"" << what << "\"";
+        }
     }
 
     // ---- end of a run
@@ -272,6 +292,7 @@ private:
     }
 
     std::filesystem::path dir_;
+    std::size_t mark_ = 0;  // console length when the last command started
     std::unique_ptr<vc::StateFile> job_;
     long allocations_ = 0;
     long baseline_ = -1;
@@ -303,6 +324,15 @@ inline bool stillArmed(Site site, int skip) {
     return false;
 }
 
+// The site the running sweep fails (Site::Count outside a sweep).
+inline Site sweptSite = Site::Count;
+
+// What a swept command may leave in its result variable besides its
+// documented results: nothing at all, but only where the failed call can be
+// the write of that result itself (the command prints its message then).
+// Everywhere else a command must answer.
+inline int lost() { return sweptSite == Site::VarWrite ? kNoResult : -1; }
+
 // Runs `scenario` once for every call of `site` that the scenario makes: run
 // k fails the k-th call (one failure, armed by the scenario's first command
 // through the arm function it is handed). The scenario checks its own
@@ -310,6 +340,10 @@ inline bool stillArmed(Site site, int skip) {
 // number of calls failed in turn.
 inline int sweep(Site site, const std::function<void(const std::function<void()>& arm)>& scenario,
                  int most = 200) {
+    struct Sweeping {
+        explicit Sweeping(Site s) { sweptSite = s; }
+        ~Sweeping() { sweptSite = Site::Count; }
+    } sweeping(site);
     int k = 0;
     for (; k < most; ++k) {
         SCOPED_TRACE(std::string(siteName(site)) + " call " + std::to_string(k) + " fails");
@@ -330,7 +364,9 @@ inline int sweepSite(Site site, const std::function<void(const std::function<voi
     int calls = 0;
     {
         Console console;
+        sweptConsole = &console;
         calls = sweep(site, scenario, most);
+        sweptConsole = nullptr;
     }
     std::printf("%s: %d calls failed in turn\n", siteName(site), calls);
     EXPECT_GT(calls, 0) << "the scenario never reached " << siteName(site);

@@ -51,13 +51,17 @@ TEST_F(Network, TimeIsTheRealTimeClock) {
     EXPECT_EQ(vx::clock_gettime(7, &ts), -1);
 }
 
-TEST_F(Network, PerrorAppendsTheErrorText) {
-    testing::internal::CaptureStderr();
+// The console is one stream: perror's line comes on standard output, in order
+// with printf's.
+TEST_F(Network, PerrorAppendsTheErrorTextOnTheConsole) {
+    testing::internal::CaptureStdout();
+    std::printf("before\n");
     errno = ECONNREFUSED;
     vx::perror("Error - ctlConnect()");
     EXPECT_EQ(errno, ECONNREFUSED);
-    std::string out = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(out, std::string("Error - ctlConnect(): ") + std::strerror(ECONNREFUSED) + "\n");
+    std::printf("after\n");
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, std::string("before\nError - ctlConnect(): ") + std::strerror(ECONNREFUSED) + "\nafter\n");
 }
 
 // Loopback answers; an address that is nobody's gets no answer. Needs ICMP

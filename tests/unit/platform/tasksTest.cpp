@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <limits>
 #include <set>
 #include <string>
 #include <thread>
@@ -42,6 +43,45 @@ TEST_F(Tasks, IdsArePositiveUniqueAndKnownToTheTaskItself) {
     ASSERT_TRUE(second.waitFor());
     EXPECT_GT(next, id);
     EXPECT_NE(next, threadId);
+}
+
+// Ids wrap around after INT_MAX: never -1 or 0 and never an id still live
+// (a live task given twice would be started twice by the launcher).
+TEST_F(Tasks, IdsWrapAroundWithoutMeetingALiveOne) {
+    Event release;
+    const int liveTask = startTask([&] { release.waitFor(); });
+    const CtlSemId liveSem = ctlSemBCreate(0, 1);
+    const CtlMsgQId liveQueue = ctlMsgQCreate(1, 1, 0);
+    ASSERT_GT(liveTask, 0);
+    ASSERT_NE(liveSem, 0);
+    ASSERT_NE(liveQueue, 0);
+
+    constexpr int kMax = std::numeric_limits<int>::max();
+    vc::hooks::startIdsAt(kMax);
+    EXPECT_EQ(ctlSemBCreate(0, 1), kMax);
+    const CtlSemId wrappedSem = ctlSemBCreate(0, 1);
+    EXPECT_GT(wrappedSem, 0);
+    EXPECT_NE(wrappedSem, liveSem);
+    EXPECT_EQ(ctlMsgQCreate(1, 1, 0), kMax);
+    EXPECT_GT(ctlMsgQCreate(1, 1, 0), 0);
+    Event ended;
+    EXPECT_EQ(startTask([&] { ended.signal(); }), kMax);
+    ASSERT_TRUE(ended.waitFor());
+    Event ended2;
+    EXPECT_GT(startTask([&] { ended2.signal(); }), 0);
+    ASSERT_TRUE(ended2.waitFor());
+
+    vc::hooks::startIdsAt(liveSem);
+    EXPECT_NE(ctlSemBCreate(0, 1), liveSem);
+    vc::hooks::startIdsAt(liveQueue);
+    EXPECT_NE(ctlMsgQCreate(1, 1, 0), liveQueue);
+    vc::hooks::startIdsAt(liveTask);
+    Event ended3;
+    const int next = startTask([&] { ended3.signal(); });
+    EXPECT_GT(next, 0);
+    EXPECT_NE(next, liveTask);
+    ASSERT_TRUE(ended3.waitFor());
+    release.signal();
 }
 
 TEST_F(Tasks, ClockPacedClassesGetRealTimeSchedulingWhenAllowed) {
