@@ -25,6 +25,7 @@ struct Settings {
     // The controller's own FTP server over the job directory.
     std::string ftpServer = "auto";         // ftp_server: "auto" (built-in command), "off", or a command line
     int ftpPort = 21;                       // ftp_port: where that server really listens
+    bool realtime = true;                   // realtime: auto (true) or off: see schedule.h
 };
 
 }  // namespace vc

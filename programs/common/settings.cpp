@@ -17,7 +17,7 @@
 namespace kor {
 namespace {
 
-enum class Kind { Text, Address, OptionalAddress, Number };
+enum class Kind { Text, Address, OptionalAddress, Number, AutoOff };
 
 struct Rule {
     const char* key;
@@ -25,6 +25,7 @@ struct Rule {
     std::string vc::Settings::*text;
     int vc::Settings::*number;
     int min, max;
+    bool vc::Settings::*flag = nullptr;
 };
 
 using S = vc::Settings;
@@ -51,6 +52,7 @@ const Rule kRules[] = {
     {"register_count", Kind::Number, nullptr, &S::registerCount, 1, 1000000},
     {"ftp_server", Kind::Text, &S::ftpServer, nullptr, 0, 0},
     {"ftp_port", Kind::Number, nullptr, &S::ftpPort, 1, 65535},
+    {"realtime", Kind::AutoOff, nullptr, nullptr, 0, 0, &S::realtime},
 };
 constexpr int kRuleCount = sizeof kRules / sizeof kRules[0];
 
@@ -132,6 +134,10 @@ bool apply(const Rule& rule, std::string value, vc::Settings* s, std::string* wh
             if (!parseInt(value, rule.min, rule.max, &(s->*rule.number)))
                 *why = "must be a whole number " + std::to_string(rule.min) + ".." +
                        std::to_string(rule.max);
+            break;
+        case Kind::AutoOff:
+            if (value == "auto" || value == "off") s->*rule.flag = value == "auto";
+            else *why = "must be auto or off";
             break;
     }
     return why->empty();
