@@ -200,6 +200,13 @@ def _preexec_die_with_parent():
         pass
 
 
+def _preexec_controller():
+    # The controller sets its tasks' scheduling itself; it must not inherit a
+    # real-time priority of whoever starts it (a benchmark's measuring side).
+    _preexec_die_with_parent()
+    os.sched_setscheduler(0, os.SCHED_OTHER, os.sched_param(0))
+
+
 def _stop_process(proc, timeout=10):
     if proc.poll() is None:
         try:
@@ -256,7 +263,8 @@ class Controller:
     """A virtual controller with ArvoKOR in a temporary directory.
 
     Controller(**settings): extra keys of the settings file (b_count=2000,
-    com1=path, ...). By default the controller's own FTP server is off
+    com1=path, ...); the environment variable KOR_REALTIME, when set, gives
+    the key realtime. By default the controller's own FTP server is off
     (ftp_server='auto' turns it on). start=False prepares the directory and
     settings without starting arvokor (korjob works on the state file alone).
 
@@ -272,6 +280,8 @@ class Controller:
         os.makedirs(self.jobs_dir)
         keys = {'address': self.address, 'state': self.state_path, 'jobs': self.jobs_dir,
                 'ftp_server': 'off'}
+        if os.environ.get('KOR_REALTIME'):  # 'off': run as where SCHED_FIFO is refused
+            keys['realtime'] = os.environ['KOR_REALTIME']
         keys.update({k: _value_text(v) for k, v in settings.items()})
         with open(self.config_path, 'w') as f:
             for k, v in keys.items():
@@ -296,7 +306,7 @@ class Controller:
         self.proc = subprocess.Popen([program('arvokor'), '--config', self.config_path],
                                      cwd=self.dir, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                     preexec_fn=_preexec_die_with_parent)
+                                     preexec_fn=_preexec_controller)
         self._out = _Output(self.proc.stdout)
         if self._out.wait(BANNER, banner_timeout) is None:
             code = _stop_process(self.proc)
