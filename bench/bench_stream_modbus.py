@@ -2,7 +2,7 @@
 """Benchmark of position streaming and of one Modbus read.
 
 Streaming: for each period of controller clock 0 (4 ms and 1 ms), a loopback
-UDP receiver takes the position stream for the given time and reports the
+UDP receiver takes the position stream (arrival = the kernel's time stamp) for the given time and reports the
 datagrams received per clock tick, lost sequence numbers, ticks that passed
 without a datagram, the inter-arrival jitter (|gap - period|, median and 99th
 percentile) and the CPU arvokor spent while streaming, next to its idle CPU.
@@ -29,6 +29,7 @@ Environment: KOR_BIN (build directory, default build/default).
 import argparse
 import os
 import socket
+import struct
 import subprocess
 import time
 
@@ -50,11 +51,27 @@ def stream_figures(arrivals, seqs, period):
     return len(arrivals) / ticks, ticks, lost, silent, long_gaps, jitter
 
 
+SO_TIMESTAMPNS = getattr(socket, 'SO_TIMESTAMPNS', 35)  # Linux; also the cmsg type
+
+
+def arrival_time(ancillary):
+    """The kernel's receive time stamp of a datagram (seconds), from its
+    ancillary data; None without one."""
+    for level, kind, data in ancillary:
+        if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS:
+            sec, nsec = struct.unpack('=qq', data[:16])
+            return sec + nsec / 1e9
+    return None
+
+
 def receive_stream(vc, seconds):
     """Starts the stream to a receiver of ours, takes it for `seconds` and
-    stops it. Returns arrival times, sequence numbers and arvokor's CPU share."""
+    stops it. Returns arrival times, sequence numbers and arvokor's CPU share.
+    The arrival is the kernel's time stamp of the datagram (on loopback the
+    moment of sending), so the receiver's own wake-up does not count."""
     rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     rx.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+    rx.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
     rx.bind((free_address(), 0))
     address, port = rx.getsockname()
     if vc.call('POSSTREAMSTART', addr=address,
@@ -66,8 +83,9 @@ def receive_stream(vc, seconds):
     c0, t0 = process_cpu(pid), time.monotonic()
     end = t0 + seconds
     while time.monotonic() < end:
-        data = rx.recv(64)
-        arrivals.append(time.monotonic())
+        data, ancillary, _, _ = rx.recvmsg(64, 64)
+        stamp = arrival_time(ancillary)
+        arrivals.append(stamp if stamp is not None else time.time())
         seqs.append(data[0])
     streaming = (process_cpu(pid) - c0) / (time.monotonic() - t0)
     if vc.call('POSSTREAMSTOP') != 1:
