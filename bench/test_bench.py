@@ -170,7 +170,7 @@ class ShortRunTest(unittest.TestCase):
         self.assertIn('under load', found[1][1])
 
     def test_channels(self):
-        self.run_bench('bench_channels.py', '--rounds', '2', '--seconds', '0.5', rows=3)
+        self.run_bench('bench_channels.py', '--rounds', '2', '--seconds', '0.5', rows=4)
 
     def test_stream_and_modbus(self):
         self.run_bench('bench_stream_modbus.py', '--seconds', '0.5', '--reads', '1', rows=8)
