@@ -13,6 +13,8 @@ Idle channels: CPU used by arvokor over a stretch of seconds with 19 channels
 open and nothing arriving: TCP clients with live peers, TCP clients whose peer
 has closed, a listening channel with one accepted connection, UDP sockets and
 the serial port on a socat pty; next to the same controller with no channel.
+The threads' sleeps per second (voluntary context switches) show wake-ups too
+small to see in the CPU figure.
 
 Prints ROW/NOTE lines for bench/table.py:
     bench/bench_channels.py [--rounds 40] [--seconds 10] | bench/table.py
@@ -159,10 +161,10 @@ def bench_idle(seconds):
             settle(vc)
             time.sleep(min(1, seconds))
             pid = vc.proc.pid
-            bare = benchlib.cpu_share(pid, min(seconds, 5))
+            bare, bare_wakes = benchlib.cpu_and_wakeups(pid, min(seconds, 5))
             kinds = open_idle_channels(vc, keep)
             time.sleep(min(1, seconds))  # peers that closed have been seen
-            busy = benchlib.cpu_share(pid, seconds)
+            busy, busy_wakes = benchlib.cpu_and_wakeups(pid, seconds)
             vc.call('CLOSEALL')
     finally:
         for k in keep:
@@ -170,6 +172,8 @@ def bench_idle(seconds):
         pty.stop()
     row('arvokor CPU, 19 idle channels, %.0f s' % seconds, percent(busy),
         '< 1% of a core', 'no channel: %s (%s)' % (percent(bare), kinds))
+    row('arvokor wake-ups per second, 19 idle channels', '%.1f' % busy_wakes, '',
+        'no channel: %.1f (the launcher polls every 4 ms)' % bare_wakes)
 
 
 def main():

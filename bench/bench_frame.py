@@ -4,10 +4,13 @@
 Idle: CPU used by an idle arvokor (no channel, no command) over a stretch of
 seconds. Round trip: bench_roundtrip issues INFO commands through the state
 file exactly as a job does and times each from the write of the command number
-until the result is visible (median and 99th percentile).
+until the result is visible (median and 99th percentile). With --load the round
+trip is timed again, same controller, while one CPU-bound process per core
+runs beside it. The measuring side runs at SCHED_FIFO above the controller's
+tasks where permitted.
 
 Prints ROW/NOTE lines for bench/table.py:
-    bench/bench_frame.py [--seconds 10] [--count 1000] | bench/table.py
+    bench/bench_frame.py [--seconds 10] [--count 1000] [--load] | bench/table.py
 Environment: KOR_BIN (build directory, default build/default).
 """
 
@@ -18,7 +21,7 @@ import subprocess
 import time
 
 import benchlib
-from benchlib import percent, row
+from benchlib import CpuLoad, note, percent, row
 from harness import BIN, Controller
 
 POLL_MS = 4
@@ -27,7 +30,8 @@ POLL_MS = 4
 def round_trip(vc, count):
     program = os.path.join(BIN, 'bench', 'bench_roundtrip')
     out = subprocess.run([program, '--state', vc.state_path, '--count', str(count)],
-                         capture_output=True, text=True, check=True).stdout
+                         capture_output=True, text=True, check=True,
+                         preexec_fn=benchlib.measurer_preexec).stdout
     found = re.search(r'median ([\d.]+) ms, p99 ([\d.]+) ms, max ([\d.]+) ms', out)
     if not found:
         raise AssertionError('bench_roundtrip printed: %s' % out)
@@ -38,15 +42,28 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
     parser.add_argument('--seconds', type=float, default=10, help='idle measuring time')
     parser.add_argument('--count', type=int, default=1000, help='INFO commands to time')
+    parser.add_argument('--load', action='store_true',
+                        help='time the round trip again with one CPU-bound process per core')
     args = parser.parse_args()
+    measurer = benchlib.as_measurer()
+    loaded = None
     with Controller() as vc:
         time.sleep(min(2, args.seconds))  # start-up is over
         idle = benchlib.cpu_share(vc.proc.pid, args.seconds)
         med, p99, worst = round_trip(vc, args.count)
+        if args.load:
+            with CpuLoad() as load:
+                loaded = round_trip(vc, args.count)
+        scheduling = benchlib.scheduling_note(vc, measurer)
     row('command round trip, %d INFO' % args.count,
         'median %.2f ms, p99 %.2f ms (max %.2f ms)' % (med, p99, worst),
         'p99 < 6 ms', 'poll period %d ms; p99 - poll = %.2f ms' % (POLL_MS, p99 - POLL_MS))
+    if loaded:
+        row('command round trip, %d INFO, under load' % args.count,
+            'median %.2f ms, p99 %.2f ms (max %.2f ms)' % tuple(loaded),
+            'median <= 2.3 ms, p99 <= 4.5 ms', load.describe())
     row('arvokor CPU, idle, %.0f s' % args.seconds, percent(idle), '< 1% of a core', '')
+    note('frame: ' + scheduling)
 
 
 if __name__ == '__main__':

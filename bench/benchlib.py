@@ -12,9 +12,12 @@ The benchmarks drive virtual controllers through the black-box test harness
 (tests/blackbox/harness.py) and use only loopback addresses.
 """
 
+import ctypes
 import os
+import signal
 import socket
 import struct
+import subprocess
 import sys
 import time
 
@@ -24,6 +27,77 @@ os.environ.setdefault('KOR_SOURCE', SOURCE)
 os.environ.setdefault('KOR_BIN', os.path.join(SOURCE, 'build', 'default'))
 sys.path.insert(0, os.path.join(SOURCE, 'tests', 'blackbox'))
 sys.path.insert(0, os.path.join(SOURCE, 'tests', 'peers'))
+
+
+# SCHED_FIFO priority of the measuring side: above every task of the
+# controller, below the kernel's interrupt threads (platform/host/schedule.h).
+MEASURER_PRIORITY = 45
+
+
+def _die_with_parent():
+    try:
+        ctypes.CDLL('libc.so.6', use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    except OSError:
+        pass
+
+
+def as_measurer():
+    """Runs the calling process at the measuring side's SCHED_FIFO priority, so
+    that it times the controller and not its own wait for a core. False when
+    the process may not (it then measures at normal priority)."""
+    try:
+        os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(MEASURER_PRIORITY))
+        return True
+    except OSError:
+        return False
+
+
+def measurer_preexec():
+    """preexec_fn of a measuring child process (see as_measurer)."""
+    _die_with_parent()
+    as_measurer()
+
+
+def _normal_priority():
+    _die_with_parent()
+    os.sched_setscheduler(0, os.SCHED_OTHER, os.sched_param(0))
+
+
+class CpuLoad:
+    """One CPU-bound process per core at normal priority while the with-block
+    runs (started and stopped here; they also end with this process)."""
+
+    def __init__(self, processes=None):
+        self.count = processes or os.cpu_count() or 1
+        self.procs = []
+
+    def __enter__(self):
+        for _ in range(self.count):
+            self.procs.append(subprocess.Popen(
+                ['/usr/bin/python3', '-c', 'while True: pass'], preexec_fn=_normal_priority))
+        time.sleep(0.5)  # every one of them is spinning
+        return self
+
+    def __exit__(self, *exc):
+        for p in self.procs:
+            p.terminate()
+        for p in self.procs:
+            p.wait(10)
+        self.procs = []
+
+    def describe(self):
+        return '%d CPU-bound processes at normal priority on %d cores' % (
+            self.count, os.cpu_count() or 1)
+
+
+def scheduling_note(vc, measurer):
+    """What the figures were measured under: the controller's scheduling line
+    and the measuring side's priority."""
+    said = [line for line in vc.output().splitlines() if 'real-time scheduling' in line]
+    controller = said[0].strip() if said else 'controller: realtime = off'
+    side = ('measuring side at SCHED_FIFO %d' % MEASURER_PRIORITY if measurer
+            else 'measuring side at normal priority (SCHED_FIFO refused)')
+    return '%s; %s' % (controller, side)
 
 
 def row(figure, value, target='', comparison=''):
@@ -43,6 +117,29 @@ def process_cpu(pid):
     process has used so far, with nanosecond resolution: the process's CPU
     clock (the clock id Linux derives from the pid)."""
     return time.clock_gettime(((~pid) << 3) | 2)
+
+
+def voluntary_switches(pid):
+    """Times the threads of a process (the live ones) have gone to sleep: a
+    thread that wakes for nothing shows here even when its CPU is too small
+    to measure."""
+    total = 0
+    for tid in os.listdir('/proc/%d/task' % pid):
+        try:
+            with open('/proc/%d/task/%s/status' % (pid, tid)) as f:
+                for line in f:
+                    if line.startswith('voluntary_ctxt_switches:'):
+                        total += int(line.split()[1])
+        except OSError:
+            pass  # the thread ended meanwhile
+    return total
+
+
+def cpu_and_wakeups(pid, seconds):
+    """Share of one core and sleeps per second of the process over `seconds`."""
+    w0 = voluntary_switches(pid)
+    share = cpu_share(pid, seconds)
+    return share, (voluntary_switches(pid) - w0) / seconds
 
 
 def cpu_share(pid, seconds):

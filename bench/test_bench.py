@@ -164,16 +164,19 @@ class ShortRunTest(unittest.TestCase):
         return found
 
     def test_frame(self):
-        self.run_bench('bench_frame.py', '--seconds', '0.5', '--count', '20', rows=2)
+        # --load: the busy processes start and stop, the loaded row follows.
+        found = self.run_bench('bench_frame.py', '--seconds', '0.5', '--count', '20', '--load',
+                               rows=3)
+        self.assertIn('under load', found[1][1])
 
     def test_channels(self):
-        self.run_bench('bench_channels.py', '--rounds', '2', '--seconds', '0.5', rows=3)
+        self.run_bench('bench_channels.py', '--rounds', '2', '--seconds', '0.5', rows=4)
 
     def test_dashboard(self):
         self.run_bench('bench_dashboard.py', '--seconds', '0.5', '--count', '2', rows=2)
 
     def test_stream_and_modbus(self):
-        self.run_bench('bench_stream_modbus.py', '--seconds', '0.5', '--reads', '1', rows=7)
+        self.run_bench('bench_stream_modbus.py', '--seconds', '0.5', '--reads', '1', rows=8)
 
     @unittest.skipUnless(os.geteuid() == 0, 'both FTP servers listen on port 21')
     def test_ftp(self):

@@ -300,6 +300,9 @@ int kor_startTCPServerReceive(int handle) {
             for (int& s : clients.slot) {
                 if (s != -1) continue;
                 s = ctlAccept(listenSocket, nullptr, nullptr);
+                // The connection still waits and keeps the listener ready: a
+                // pass straight after a failed accept would never block.
+                if (s == -1) sleepMs(10);
                 break;
             }
         }

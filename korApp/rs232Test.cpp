@@ -7,7 +7,7 @@
 void kor_doReceiveRS232Test(int port) {
     char buf[KOR_RECEIVE_CHUNK + 1];
     for (;;) {
-        // ctlRsRecv waits boundedly when nothing arrives, so this does not spin.
+        // ctlRsRecv waits until data arrives or the port is closed.
         const int n = ctlRsRecv(port, buf, KOR_RECEIVE_CHUNK);
         if (n < 0) {
             vx::perror("Error - ctlRsRecv()");

@@ -35,6 +35,6 @@ int kor_startRS232Send(int port, char* buf, int len);
 // (0: no limit). The pipe wins when both are ready. Receives at most len bytes
 // (one datagram on a UDP socket). Returns bytes or a KOR_RECV_* code.
 int kor_doTCPClientReceive(int socket, int pipeFd, char* buf, int len, int timeoutSec);
-// One serial receive (bounded wait inside the platform); pipeFd is not used: a
+// One serial receive (waits for data or the port's closing); pipeFd is not used: a
 // serial channel is ended by closing its port. Returns bytes or a KOR_RECV_* code.
 int kor_doRS232Receive(int port, int pipeFd, char* buf, int len);

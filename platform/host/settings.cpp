@@ -42,6 +42,7 @@ constexpr SettingRule kRules[] = {
     {"register_count", K::Number, nullptr, &S::registerCount, 1, 1000000},
     {"ftp_server", K::Text, &S::ftpServer, nullptr, 0, 0},
     {"ftp_port", K::Number, nullptr, &S::ftpPort, 1, 65535},
+    {"realtime", K::AutoOff, nullptr, nullptr, 0, 0, &S::realtime},
 };
 
 bool isAddress(const std::string& text) {
@@ -74,6 +75,7 @@ std::string numberProblem(const SettingRule& rule, int v) {
 
 // Why the value the settings hold for rule is unusable; empty when it is fine.
 std::string valueProblem(const SettingRule& rule, const Settings& s) {
+    if (rule.kind == K::AutoOff) return {};
     return rule.kind == K::Number ? numberProblem(rule, s.*rule.number) : textProblem(rule, s.*rule.text);
 }
 
@@ -100,6 +102,11 @@ std::string applySetting(const SettingRule& rule, std::string value, Settings* s
         std::string why = numberProblem(rule, v);
         if (why.empty()) settings->*rule.number = v;
         return why;
+    }
+    if (rule.kind == K::AutoOff) {
+        if (value != "auto" && value != "off") return "must be auto or off";
+        settings->*rule.flag = value == "auto";
+        return {};
     }
     if (rule.kind == K::Text && value.empty()) return "must not be empty";
     std::string why = textProblem(rule, value);

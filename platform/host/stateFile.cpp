@@ -73,8 +73,12 @@ std::string currentBootId() {
 bool initLock(FileHeader* h) {
     pthread_mutexattr_t attr;
     if (pthread_mutexattr_init(&attr) != 0) return false;
+    // Priority inheritance: a job-side tool at normal priority that holds the
+    // lock runs at the priority of a controller task waiting for it, so a
+    // busy machine cannot hold up a tick through it.
     bool ok = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
               pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 &&
+              pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT) == 0 &&
               pthread_mutex_init(&h->lock, &attr) == 0;
     pthread_mutexattr_destroy(&attr);
     std::string boot = currentBootId();

@@ -12,8 +12,8 @@
 // The caller of pollWait / waitUntil must hold no lock other than the one it
 // passes to waitUntil (which is released before the task ends).
 //
-// Priorities and stack sizes of the controller are not modelled: every task is
-// a plain detached thread with the default stack, scheduled by Linux.
+// Every task is a detached thread with the default stack, scheduled as
+// schedule.h lays down.
 #pragma once
 
 #include <poll.h>

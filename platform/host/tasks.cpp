@@ -1,9 +1,8 @@
 // Tasks of the virtual controller: detached POSIX threads with ids that wrap
-// around without meeting a live one, unique names, and deletion that takes effect at the task's
-// next blocking platform call (see taskInternal.h). Priority classes 0 and 1
-// (the cyclic work paced by the controller clocks) run with real-time
-// scheduling where the process may use it; everything else, task priorities
-// of taskSpawn and stack sizes are accepted and not modelled.
+// around without meeting a live one, unique names, and deletion that takes
+// effect at the task's next blocking platform call (see taskInternal.h). Each
+// task runs at the priority the scheduling model (schedule.h) gives its class
+// or taskSpawn priority; stack sizes are accepted and not modelled.
 #include <pthread.h>
 #include <sched.h>
 #include <sys/eventfd.h>
@@ -22,6 +21,7 @@
 #include "ctl.h"
 #include "ctlTestHooks.h"
 #include "idCounter.h"
+#include "schedule.h"
 #include "taskInternal.h"
 #include "vc.h"
 
@@ -171,7 +171,7 @@ struct StartInfo {
     std::shared_ptr<Task> task;
     CtlTaskEntry entry;
     std::array<CtlArg, 10> args;
-    int realtimePriority;  // SCHED_FIFO priority, 0 for normal scheduling
+    int priority;  // in the scheduling model (schedule.h)
 };
 
 void* trampoline(void* p) {
@@ -179,12 +179,8 @@ void* trampoline(void* p) {
     current.task = start->task;
     CtlTaskEntry entry = start->entry;
     std::array<CtlArg, 10> a = start->args;
-    if (start->realtimePriority > 0) {
-        // Without the privilege the task simply runs at normal priority.
-        sched_param param{};
-        param.sched_priority = start->realtimePriority;
-        pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
-    }
+    // Set for every task: a thread inherits its creator's scheduling.
+    vc::sched::applyToSelf(start->priority);
     start.reset();
     // A task deleted before it ran still starts: like any other it ends at
     // its first blocking call, so its entry can take over its arguments.
@@ -193,10 +189,10 @@ void* trampoline(void* p) {
 }
 
 int spawn(const char* given, const char* prefix, CtlTaskEntry entry,
-          const std::array<CtlArg, 10>& args, int realtimePriority = 0) {
+          const std::array<CtlArg, 10>& args, int priority) {
     std::shared_ptr<Task> task = registerTask(given, prefix, true);
     if (!task) return -1;
-    auto* start = new StartInfo{task, entry, args, realtimePriority};
+    auto* start = new StartInfo{task, entry, args, priority};
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -316,10 +312,10 @@ int ctlCreateTask(int priorityClass, int stackSize, CtlTaskEntry entry, CtlArg a
         errno = EINVAL;
         return -1;
     }
-    // Class 0 above class 1; both below the kernel's own real-time threads.
-    int realtimePriority = priorityClass == 0 ? 30 : priorityClass == 1 ? 20 : 0;
+    const int priority =
+        vc::sched::priorityOfEntry(entry, vc::sched::priorityOfClass(priorityClass));
     return vc::task::spawn(nullptr, "tKor", entry, {a1, a2, a3, a4, a5, a6, a7, a8, a9, a10},
-                           realtimePriority);
+                           priority);
 }
 
 int ctlDeleteTask(int taskId) {
@@ -357,7 +353,8 @@ int taskSpawn(const char* name, int priority, int /*options*/, int stackSize, Ct
         errno = EINVAL;
         return -1;
     }
-    return vc::task::spawn(name, "t", entry, {a1, a2, a3, a4, a5, a6, a7, a8, a9, a10});
+    return vc::task::spawn(name, "t", entry, {a1, a2, a3, a4, a5, a6, a7, a8, a9, a10},
+                           vc::sched::priorityOfSpawn(priority));
 }
 
 const char* taskName(int taskId) {

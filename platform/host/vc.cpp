@@ -5,6 +5,7 @@
 #include <string>
 
 #include "ctl.h"
+#include "schedule.h"
 #include "taskInternal.h"
 #include "vc.h"
 #include "vcFtpServer.h"
@@ -35,6 +36,7 @@ int startWith(const Settings& s, void (*root)()) {
         return -1;
     }
     useSettings(s);
+    sched::setUp(s);
     std::string error;
     if (openState(s, &error) != 0) {
         std::fprintf(stderr, "virtual controller: %s\n", error.c_str());

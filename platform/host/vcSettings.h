@@ -26,6 +26,7 @@ struct Settings {
     // The controller's own FTP server over the job directory.
     std::string ftpServer = "auto";         // ftp_server: "auto" (built-in command), "off", or a command line
     int ftpPort = 21;                       // ftp_port: where that server really listens
+    bool realtime = true;                   // realtime: auto (true) or off: see schedule.h
 };
 
 // The keys of the settings file, one row each: the field it sets and its
@@ -36,6 +37,7 @@ enum class SettingKind {
     Address,          // an IPv4 address
     OptionalAddress,  // an IPv4 address or empty
     Number,           // a whole number min..max
+    AutoOff,          // "auto" (true) or "off" (false)
 };
 struct SettingRule {
     const char* key;
@@ -43,6 +45,7 @@ struct SettingRule {
     std::string Settings::*text;  // Text and the address kinds
     int Settings::*number;        // Number
     int min, max;
+    bool Settings::*flag = nullptr;  // AutoOff
 };
 std::span<const SettingRule> settingRules();
 // The row of key, or null.

@@ -280,8 +280,8 @@ int ctlRsInit(const char* portName, const CtlRsConfig* config);
 int ctlRsOpen(const char* portName);
 // 0 when all bytes were sent.
 int ctlRsSend(int port, const char* buf, int len);
-// Bytes received; 0 when nothing arrived within a short bounded wait; -1 when
-// the port is not open or is closed while the call waits.
+// Bytes received, waiting until some arrive (0 when a wake-up brought none);
+// -1 when the port is not open or is closed while the call waits.
 int ctlRsRecv(int port, char* buf, int len);
 int ctlRsClose(int port);
 

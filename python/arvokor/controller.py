@@ -78,7 +78,7 @@ class VirtualController(Job):
         self.proc = subprocess.Popen([self.program('arvokor'), '--config', self.config_path],
                                      cwd=self.dir, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                     preexec_fn=processes.die_with_parent)
+                                     preexec_fn=processes.controller_preexec)
         self._out = processes.Output(self.proc.stdout)
         if self._out.wait(BANNER, banner_timeout) is None:
             code = processes.stop_process(self.proc)

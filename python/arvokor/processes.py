@@ -188,6 +188,14 @@ def die_with_parent():
         pass
 
 
+def controller_preexec():
+    """preexec_fn for arvokor: as die_with_parent, and normal scheduling. The
+    controller places its tasks itself; it must not inherit a real-time
+    priority of whoever starts it (a benchmark's measuring side)."""
+    die_with_parent()
+    os.sched_setscheduler(0, os.SCHED_OTHER, os.sched_param(0))
+
+
 def stop_process(proc, timeout=10):
     """SIGTERM, then SIGKILL after timeout; returns the exit status."""
     if proc.poll() is None:

@@ -50,7 +50,8 @@ class Controller(VirtualController):
     """A virtual controller of the build with ArvoKOR in a temporary directory.
 
     Controller(**settings): extra keys of the settings file (b_count=2000,
-    com1=path, ...). By default the controller's own FTP server is off
+    com1=path, ...); the environment variable KOR_REALTIME, when set, gives
+    the key realtime. By default the controller's own FTP server is off
     (ftp_server='auto' turns it on). start=False prepares the directory and
     settings without starting arvokor (korjob works on the state file alone).
 
@@ -58,6 +59,8 @@ class Controller(VirtualController):
     """
 
     def __init__(self, start=True, banner_timeout=15, **settings):
+        if os.environ.get('KOR_REALTIME'):  # 'off': run as where SCHED_FIFO is refused
+            settings.setdefault('realtime', os.environ['KOR_REALTIME'])
         super().__init__(start=start, banner_timeout=banner_timeout, bin_dir=BIN, **settings)
 
     def program(self, name):

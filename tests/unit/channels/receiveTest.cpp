@@ -1,5 +1,7 @@
 // Receive, accept and per-client tasks against loopback peers.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <ctime>
 #include <memory>
@@ -10,6 +12,7 @@
 #include "korTransport.h"
 #include "peers.h"
 #include "receiveTasks.h"
+#include "schedule.h"
 
 namespace {
 
@@ -287,6 +290,65 @@ TEST_F(ReceiveTest, TwoClientServerLoopQueuesIntoTheListeningChannel) {
     KORHDLTBL_RequestClose(&korHandleTable, handle);
     EXPECT_TRUE(owner.released());
     EXPECT_EQ(owner.result(), 0);
+}
+
+// The calling thread and the tasks it starts from now on share one core.
+class OneCore {
+public:
+    OneCore() {
+        pthread_getaffinity_np(pthread_self(), sizeof saved_, &saved_);
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(sched_getcpu(), &one);
+        pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+    }
+    ~OneCore() { pthread_setaffinity_np(pthread_self(), sizeof saved_, &saved_); }
+
+private:
+    cpu_set_t saved_{};
+};
+
+double threadCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// A connection waits while every accept fails, so the listener stays ready.
+// The serving loop runs at real-time priority: unless it blocks between its
+// passes it holds the core, and a normal thread beside it gets only what the
+// kernel's real-time throttling leaves (5%).
+TEST_F(ReceiveTest, ARealTimeLoopOverAFailingAcceptLeavesTheCoreToNormalThreads) {
+    if (!vc::sched::inEffect())
+        GTEST_SKIP() << "real-time scheduling is not permitted here (root, CAP_SYS_NICE or "
+                        "RLIMIT_RTPRIO >= 30 needed)";
+    OneCore pinned;
+    int s = -1;
+    ASSERT_EQ(kor_startTCPListen(0, &s), 0);
+    const int port = Listener::boundPortOf(s);
+    vc::hooks::failAfter(vc::hooks::Site::Accept, 0, -1);
+    OwnedChannel owner(KORHDLTYPE_TCPSERVER, s, kor_startTCPServerReceive);
+    const int handle = owner.handle();
+    Fd waiting(connectFrom("127.0.0.2", "127.0.0.1", port));
+
+    constexpr double kWall = 1.0;
+    const double processBefore = processCpuSeconds();
+    double normalCpu = 0;
+    std::thread normal([&] {
+        const double start = threadCpuSeconds();
+        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(kWall);
+        while (std::chrono::steady_clock::now() < end) {
+        }
+        normalCpu = threadCpuSeconds() - start;
+    });
+    normal.join();
+    const double loopCpu = processCpuSeconds() - processBefore - normalCpu;
+    EXPECT_LT(loopCpu, 0.25 * kWall) << "the serving loop spins";
+    EXPECT_GT(normalCpu, 0.1 * kWall) << "the normal thread was starved";
+
+    vc::hooks::reset();
+    KORHDLTBL_RequestClose(&korHandleTable, handle);
+    EXPECT_TRUE(owner.released());
 }
 
 }  // namespace

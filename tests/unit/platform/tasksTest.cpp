@@ -1,4 +1,5 @@
 // Tasks: ids, names, scheduling, self-ending and deletion of blocked tasks.
+#include <pthread.h>
 #include <sched.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 
 #include "clockInternal.h"
 #include "platformTest.h"
+#include "schedule.h"
 
 using namespace platformtest;
 
@@ -84,32 +86,88 @@ TEST_F(Tasks, IdsWrapAroundWithoutMeetingALiveOne) {
     release.signal();
 }
 
-TEST_F(Tasks, ClockPacedClassesGetRealTimeSchedulingWhenAllowed) {
-    auto policyOf = [](int priorityClass) {
-        Event done;
-        std::atomic<int> policy{-1};
-        auto* b = new Body([&] {
-            policy = sched_getscheduler(0);
-            done.signal();
-        });
-        int id = ctlCreateTask(priorityClass, 0, runBody, reinterpret_cast<CtlArg>(b), 0, 0, 0, 0, 0,
-                               0, 0, 0, 0);
-        if (id < 0) delete b;
-        EXPECT_GT(id, 0);
-        EXPECT_TRUE(done.waitFor());
-        return policy.load();
-    };
-    EXPECT_EQ(policyOf(3), SCHED_OTHER);
-    sched_param probe{};
-    probe.sched_priority = 1;
-    bool allowed = sched_setscheduler(0, SCHED_FIFO, &probe) == 0;
-    if (allowed) {
-        probe.sched_priority = 0;
-        sched_setscheduler(0, SCHED_OTHER, &probe);
+// Policy and priority a task sees at its start. `create` starts runBody with
+// the body it is given and returns the task id.
+struct Scheduling {
+    int policy = -1;
+    int priority = -1;
+    bool operator==(const Scheduling&) const = default;
+};
+
+template <class Create>
+Scheduling schedulingOf(Create create) {
+    Event done;
+    Scheduling seen;
+    auto* b = new Body([&] {
+        sched_param p{};
+        pthread_getschedparam(pthread_self(), &seen.policy, &p);
+        seen.priority = p.sched_priority;
+        done.signal();
+    });
+    int id = create(reinterpret_cast<CtlArg>(b));
+    if (id < 0) delete b;
+    EXPECT_GT(id, 0);
+    EXPECT_TRUE(done.waitFor());
+    return seen;
+}
+
+Scheduling ofClass(int priorityClass) {
+    return schedulingOf([=](CtlArg b) {
+        return ctlCreateTask(priorityClass, 0, runBody, b, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    });
+}
+
+Scheduling ofSpawn(int priority) {
+    return schedulingOf([=](CtlArg b) {
+        return vx::taskSpawn(nullptr, priority, 0, 0, runBody, b, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    });
+}
+
+TEST_F(Tasks, EveryTaskRunsAtItsPlaceInTheSchedulingModel) {
+    if (!vc::sched::inEffect())
+        GTEST_SKIP() << "real-time scheduling is not permitted here (root, CAP_SYS_NICE or "
+                        "RLIMIT_RTPRIO >= 30 needed)";
+    const Scheduling class0 = ofClass(0), class1 = ofClass(1), class3 = ofClass(3);
+    EXPECT_EQ(class0.policy, SCHED_FIFO);
+    EXPECT_GT(class0.priority, class1.priority);
+    EXPECT_GT(class1.priority, class3.priority);
+    EXPECT_GT(class3.priority, 0);
+    EXPECT_LT(class0.priority, 50);  // below the kernel's interrupt threads
+    // The launcher's fallback sits with the commands; a lower one below them.
+    EXPECT_EQ(ofSpawn(150), class3);
+    EXPECT_LT(ofSpawn(200).priority, class3.priority);
+    EXPECT_EQ(ofSpawn(200).policy, SCHED_FIFO);
+
+    // A task gets its own place, not its creator's.
+    Scheduling inner;
+    Event done;
+    auto* outer = new Body([&] {
+        inner = ofClass(3);
+        done.signal();
+    });
+    if (ctlCreateTask(0, 0, runBody, reinterpret_cast<CtlArg>(outer), 0, 0, 0, 0, 0, 0, 0, 0,
+                      0) < 0)
+        delete outer;
+    ASSERT_TRUE(done.waitFor());
+    EXPECT_EQ(inner, class3);
+}
+
+TEST_F(Tasks, RealTimeOffRunsEveryTaskAtNormalPriority) {
+    vc::Settings off;
+    off.realtime = false;
+    vc::useSettings(off);
+    const Scheduling normal{SCHED_OTHER, 0};
+    EXPECT_EQ(ofClass(0), normal);
+    EXPECT_EQ(ofClass(1), normal);
+    EXPECT_EQ(ofSpawn(150), normal);
+    // Also when the creator itself runs at real-time priority.
+    sched_param rt{};
+    rt.sched_priority = 1;
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &rt) == 0) {
+        EXPECT_EQ(ofClass(3), normal);
+        rt.sched_priority = 0;
+        pthread_setschedparam(pthread_self(), SCHED_OTHER, &rt);
     }
-    // Without the privilege the tasks still run, at normal priority.
-    EXPECT_EQ(policyOf(0), allowed ? SCHED_FIFO : SCHED_OTHER);
-    EXPECT_EQ(policyOf(1), allowed ? SCHED_FIFO : SCHED_OTHER);
 }
 
 TEST_F(Tasks, NamesAreUniqueAndFitTheChannelRecord) {
