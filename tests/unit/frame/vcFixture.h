@@ -10,17 +10,18 @@
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "ctlTestHooks.h"
+#include "korTest.h"
 #include "vc.h"
 #include "vcState.h"
 
-class VirtualControllerTest : public ::testing::Test {
+class VirtualControllerTest : public kortest::LeakCheckedTest {
 protected:
     virtual void configure(vc::Settings&) {}
 
     void SetUp() override {
+        LeakCheckedTest::SetUp();
         const unsigned pid = static_cast<unsigned>(getpid());
         dir = std::filesystem::temp_directory_path() / ("kor-frame-" + std::to_string(pid));
         std::filesystem::create_directories(dir / "jobs");
@@ -43,6 +44,7 @@ protected:
         job.reset();
         if (started) vc::stop();
         std::filesystem::remove_all(dir);
+        LeakCheckedTest::TearDown();
     }
 
     // The job's side.
@@ -57,12 +59,7 @@ protected:
 
     template <class Pred>
     static bool waitFor(Pred pred, int ms = 3000) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (!pred()) {
-            if (std::chrono::steady_clock::now() > end) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
+        return kortest::waitFor(pred, std::chrono::milliseconds(ms));
     }
 
     vc::Settings settings;
