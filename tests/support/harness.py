@@ -31,18 +31,15 @@ SYSTEM_PYTHON = '/usr/bin/python3'
 
 sys.path.insert(0, os.path.join(SOURCE, 'python'))
 sys.path.insert(0, os.path.join(SOURCE, 'tests', 'peers'))
-from arvokor import job, processes  # noqa: E402
-from arvokor.controller import BANNER, VirtualController  # noqa: E402
+from arvokor import processes  # noqa: E402
+from arvokor.controller import VirtualController  # noqa: E402
 from arvokor.job import KorjobError  # noqa: E402,F401
 from arvokor.processes import (PtyPair, free_address, wait_for,  # noqa: E402,F401
                                wait_port)
 
 # The names this module had before the package held them.
-_Output = processes.Output
 _preexec_die_with_parent = processes.die_with_parent
 _stop_process = processes.stop_process
-_cleanups = processes._cleanups
-_value_text, _param_args, _parse_value = job.value_text, job.param_args, job.parse_value
 
 
 def program(name):

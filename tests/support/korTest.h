@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "ctlTestHooks.h"
+#include "vc.h"
 
 extern char** environ;
 
@@ -78,6 +79,23 @@ protected:
 private:
     long blocksAtStart_ = -1;
 };
+
+// Settings of a virtual controller for one test program: state file and job
+// directory under /tmp/<name>-<pid>, no FTP server, and a loopback address
+// 127.<addressBase + pid % 100>.<pid / 100 % 250 + 1>.1 of its own, so that
+// programs running at once do not meet.
+inline vc::Settings ownController(const std::string& name, int addressBase, std::filesystem::path* dir) {
+    const unsigned pid = static_cast<unsigned>(::getpid());
+    *dir = std::filesystem::temp_directory_path() / (name + "-" + std::to_string(pid));
+    std::filesystem::create_directories(*dir / "jobs");
+    vc::Settings s;
+    s.statePath = (*dir / "test.state").string();
+    s.jobsDir = (*dir / "jobs").string();
+    s.ftpServer = "off";
+    s.address = "127." + std::to_string(addressBase + pid % 100) + "." + std::to_string(pid / 100 % 250 + 1) +
+                ".1";
+    return s;
+}
 
 inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -113,15 +113,7 @@ protected:
 
     void SetUp() override {
         vc::hooks::reset();
-        const unsigned pid = static_cast<unsigned>(::getpid());
-        dir_ = std::filesystem::temp_directory_path() / ("kor-faults-" + std::to_string(pid));
-        std::filesystem::create_directories(dir_ / "jobs");
-        settings.statePath = (dir_ / "faults.state").string();
-        settings.jobsDir = (dir_ / "jobs").string();
-        settings.ftpServer = "off";
-        // An address of its own, so that tests running at once do not meet.
-        settings.address = "127." + std::to_string(150 + pid % 100) + "." +
-                           std::to_string(pid / 100 % 250 + 1) + ".1";
+        settings = kortest::ownController("kor-faults", 150, &dir_);
         configure(settings);
         vc::useSettings(settings);
         std::string error;

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -22,14 +21,7 @@ protected:
 
     void SetUp() override {
         LeakCheckedTest::SetUp();
-        const unsigned pid = static_cast<unsigned>(getpid());
-        dir = std::filesystem::temp_directory_path() / ("kor-frame-" + std::to_string(pid));
-        std::filesystem::create_directories(dir / "jobs");
-        settings.statePath = (dir / "test.state").string();
-        settings.jobsDir = (dir / "jobs").string();
-        settings.ftpServer = "off";
-        settings.address = "127." + std::to_string(100 + pid % 100) + "." +
-                           std::to_string(pid / 100 % 250 + 1) + ".1";
+        settings = kortest::ownController("kor-frame", 100, &dir);
         configure(settings);
         ASSERT_EQ(vc::start(settings), 0);
         started = true;
