@@ -29,8 +29,8 @@ import time
 
 import benchlib
 from benchlib import TcpReceiveQueue, median, percent, process_cpu, row
-from harness import Controller, free_address, program, pty_pair
-from chanpeers import ScriptedServer, encode_port, settle, unused_port
+from harness import Controller, free_address, program, pty_pair, unused_port
+from chanpeers import ScriptedServer, encode_port, settle
 
 QUEUE_BYTES = 8192
 POLL_SEC = 0.0001

@@ -9,7 +9,7 @@ which bench/table.py turns into one table (scripts/bench does that for all of
 them). Everything else a benchmark prints is commentary for a person.
 
 The benchmarks drive virtual controllers through the black-box test harness
-(tests/blackbox/harness.py) and use only loopback addresses.
+(tests/support/harness.py) and use only loopback addresses.
 """
 
 import ctypes
@@ -25,8 +25,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
 os.environ.setdefault('KOR_SOURCE', SOURCE)
 os.environ.setdefault('KOR_BIN', os.path.join(SOURCE, 'build', 'default'))
-sys.path.insert(0, os.path.join(SOURCE, 'tests', 'blackbox'))
-sys.path.insert(0, os.path.join(SOURCE, 'tests', 'peers'))
+sys.path.insert(0, os.path.join(SOURCE, 'tests', 'blackbox'))  # dashpage
+sys.path.insert(0, os.path.join(SOURCE, 'tests', 'support'))
 
 
 # SCHED_FIFO priority of the measuring side: above every task of the

@@ -14,8 +14,8 @@ import socket
 import subprocess
 import time
 
-from harness import BIN, _Output, _cleanups, _preexec_die_with_parent, _stop_process
-from harness import free_address, program, wait_for
+from harness import BIN, Peer, free_address, program, wait_for
+from arvokor.processes import at_exit, die_with_parent
 
 SCREENSHOTS = os.path.join(BIN, 'kordash-screens')
 
@@ -31,7 +31,7 @@ def browser_missing():
     return None
 
 
-class Kordash:
+class Kordash(Peer):
     """kordash for the controller vc (a harness.Controller)."""
 
     def __init__(self, vc, stream_port=None, state=True, token_file=None, listen=None):
@@ -46,29 +46,11 @@ class Kordash:
         if token_file:
             argv += ['--token-file', token_file]
         self.url = 'http://%s:%d/' % (self.host, self.port)
-        self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT, preexec_fn=_preexec_die_with_parent)
-        self._out = _Output(self.proc.stdout)
-        _cleanups.append(self.stop)
+        super().__init__(subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                          stderr=subprocess.STDOUT, preexec_fn=die_with_parent))
         if self._out.wait('serving http://', 15) is None:
             self.stop()
             raise AssertionError('kordash did not start:\n' + self.output())
-
-    def output(self):
-        return self._out.text()
-
-    def stop(self):
-        if self.proc.poll() is None:
-            _stop_process(self.proc)
-            self._out.join()
-        return self.proc.returncode
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
-        return False
 
 
 class Browser:
@@ -82,7 +64,7 @@ class Browser:
             options.add_argument(arg)
         options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
         self.driver = webdriver.Chrome(options=options)
-        _cleanups.append(self.close)
+        at_exit(self.close)
 
     def open(self, url):
         self.driver.get(url)

@@ -4,14 +4,11 @@ import json
 import os
 import socket
 import subprocess
-import sys
 import time
 import unittest
 
 import harness
-
-sys.path.insert(0, os.path.join(harness.SOURCE, "tests", "peers"))
-from chanpeers import unused_port  # noqa: E402
+from harness import unused_port
 from arvokor.admin import AdminClient, frame, transfer_record  # noqa: E402
 
 KOR_BIN = os.environ.get("KOR_BIN", os.path.join(os.path.dirname(__file__), "../../build/default"))

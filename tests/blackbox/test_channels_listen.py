@@ -1,16 +1,12 @@
 """Listening channels: accepted connections per peer address, the channel limit,
 closing a listener and listening on its port again."""
 
-import os
 import socket
-import sys
 import unittest
 
-from harness import Controller, free_address, wait_for, SOURCE
-
-sys.path.insert(0, os.path.join(SOURCE, 'tests', 'peers'))
-from chanpeers import (NOT_IN_USE, call_for_zero, close_all, connect_from,  # noqa: E402
-                       read_exactly, sees_close, settle, unused_port)
+from harness import Controller, free_address, unused_port, wait_for
+from chanpeers import (NOT_IN_USE, call_for_zero, close_all, connect_from,
+                       read_exactly, sees_close, settle)
 
 NOT_ACCEPTED = 249
 

@@ -1,15 +1,11 @@
 """TCP client channels: connect, send, read, clear and close against loopback peers."""
 
-import os
-import sys
 import time
 import unittest
 
-from harness import Controller, free_address, start_python_peer, wait_for, SOURCE
-
-sys.path.insert(0, os.path.join(SOURCE, 'tests', 'peers'))
-from chanpeers import (NO_DATA, NOT_IN_USE, ScriptedServer, close_all, cpu_while,  # noqa: E402
-                       read_exactly, read_some, sees_close, settle, unused_port)
+from harness import Controller, free_address, start_python_peer, unused_port, wait_for
+from chanpeers import (NO_DATA, NOT_IN_USE, ScriptedServer, close_all, cpu_while,
+                       read_exactly, read_some, sees_close, settle)
 
 
 class TcpChannelTest(unittest.TestCase):

@@ -3,17 +3,14 @@
 import os
 import select
 import socket
-import sys
 import termios
 import time
 import tty
 import unittest
 
-from harness import Controller, free_address, pty_pair, wait_for, SOURCE
-
-sys.path.insert(0, os.path.join(SOURCE, 'tests', 'peers'))
-from chanpeers import (NO_DATA, NOT_IN_USE, close_all, cpu_while, encode_port,  # noqa: E402
-                       read_exactly, settle, unused_port)
+from harness import Controller, free_address, pty_pair, unused_port, wait_for
+from chanpeers import (NO_DATA, NOT_IN_USE, close_all, cpu_while, encode_port,
+                       read_exactly, settle)
 
 
 class UdpChannelTest(unittest.TestCase):

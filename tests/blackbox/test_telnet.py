@@ -2,13 +2,10 @@
 telnetd under socat (which shows no prompt until its option requests are
 answered) and, when installed, busybox telnetd."""
 import os
-import sys
 import unittest
 
-from harness import SOURCE, Controller, free_address, start_python_peer, wait_for
-
-sys.path.insert(0, os.path.join(SOURCE, 'tests', 'peers'))
-import telnetd_peer  # noqa: E402
+from harness import Controller, free_address, start_python_peer, wait_for
+import telnetd_peer
 
 FAILED, NO_FREE_HANDLE = 254, 251
 

@@ -84,15 +84,6 @@ def connect_from(source, host, port, timeout=5):
     return s
 
 
-def unused_port(host, kind=socket.SOCK_STREAM):
-    """A port on host that nothing is bound to right now."""
-    s = socket.socket(socket.AF_INET, kind)
-    s.bind((host, 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
 def encode_port(port):
     """A port as a job writes it into an I variable."""
     return port if port <= 32767 else 32767 - port

@@ -25,6 +25,9 @@ PASSWORD = "Kor-tel-42"
 SHELL_PROMPT = "$ "
 TELNETD = "/usr/sbin/telnetd"
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "support"))
+from harness import unused_port  # noqa: E402
+
 
 def ensure_account():
     """Creates the test account if missing and sets its password. Needs root."""
@@ -47,12 +50,6 @@ def find_busybox():
             if "telnetd" in out.split():
                 return path
     return None
-
-
-def free_port(host):
-    with socket.socket() as s:
-        s.bind((host, 0))
-        return s.getsockname()[1]
 
 
 def _listening(host, port):
@@ -81,7 +78,7 @@ def _wait_listening(proc, host, port, limit=10.0):
 def start_inetutils(host="127.0.0.1", port=0):
     """Starts inetutils telnetd under socat. Returns (process, port)."""
     ensure_account()
-    port = port or free_port(host)
+    port = port or unused_port(host)
     proc = subprocess.Popen(
         ["socat", f"TCP-LISTEN:{port},bind={host},fork,reuseaddr", f"EXEC:{TELNETD} -h"],
         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
@@ -93,7 +90,7 @@ def start_inetutils(host="127.0.0.1", port=0):
 def start_busybox(busybox, host="127.0.0.1", port=0):
     """Starts busybox telnetd in the foreground. Returns (process, port)."""
     ensure_account()
-    port = port or free_port(host)
+    port = port or unused_port(host)
     proc = subprocess.Popen(
         [busybox, "telnetd", "-F", "-K", "-p", str(port), "-b", host, "-l", "/bin/login"],
         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,

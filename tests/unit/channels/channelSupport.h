@@ -1,5 +1,5 @@
-// Helpers of the channel tests: platform tasks run from a test, waits with a
-// deadline, and a fresh channel table per test.
+// Helpers of the channel tests: platform tasks run from a test and a fresh
+// channel table per test.
 #pragma once
 
 #include <dirent.h>
@@ -14,6 +14,7 @@
 #include "ctl.h"
 #include "ctlTestHooks.h"
 #include "korHandleTable.h"
+#include "korTest.h"
 
 namespace chantest {
 
@@ -30,16 +31,7 @@ inline int entriesIn(const char* dir) {
     return n;
 }
 
-// Polls pred every few milliseconds until it holds or the time is up.
-inline bool waitFor(const std::function<bool()>& pred,
-                    std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using kortest::waitFor;
 
 // Runs fn in a platform task (its own name, so its channel gets its own pipe).
 class PlatformTask {
@@ -108,28 +100,25 @@ inline bool inUse(int handle) { return KORHDLTBL_GetActiveHandle(handle) == 0; }
 
 // Every test starts with a fresh table and must leave no channel and no
 // queue memory behind.
-class ChannelTest : public ::testing::Test {
+class ChannelTest : public kortest::LeakCheckedTest {
 protected:
     void SetUp() override {
         vc::hooks::reset();
         KORHDLTBL_Init(&korHandleTable);
-        allocations_ = vc::hooks::liveAllocations();
+        LeakCheckedTest::SetUp();
     }
     void TearDown() override {
         vc::hooks::reset();
         for (int h = 1; h < KORHDLTBL_SIZE; ++h) {
             EXPECT_FALSE(inUse(h)) << "channel " << h << " left open";
         }
-        EXPECT_EQ(vc::hooks::liveAllocations(), allocations_) << "memory left allocated";
+        LeakCheckedTest::TearDown();
     }
     void releaseAll() {
         for (int h = 1; h < KORHDLTBL_SIZE; ++h) {
             if (inUse(h)) KORHDLTBL_CloseHandle(&korHandleTable, h);
         }
     }
-
-private:
-    long allocations_ = 0;
 };
 
 }  // namespace chantest

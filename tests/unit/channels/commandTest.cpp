@@ -5,10 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,8 +21,6 @@
 #include "korTransport.h"
 #include "peers.h"
 #include "vc.h"
-
-extern char** environ;
 
 namespace {
 
@@ -120,7 +114,7 @@ struct Resources {
     int threads = entriesIn("/proc/self/task");
 };
 
-class ChannelCommandTest : public ::testing::Test {
+class ChannelCommandTest : public kortest::LeakCheckedTest {
 protected:
     void SetUp() override {
         vc::hooks::reset();
@@ -136,6 +130,7 @@ protected:
         ASSERT_EQ(vc::startWith(settings_, [] {}), 0);
         started_ = true;
         KORHDLTBL_Init(&korHandleTable);
+        LeakCheckedTest::SetUp();
     }
     void TearDown() override {
         KORHDLTBL_RequestCloseAll(&korHandleTable);
@@ -143,26 +138,17 @@ protected:
             EXPECT_TRUE(waitFor([h] { return !inUse(h); })) << "channel " << h << " never released";
         }
         if (started_) vc::stop();
-        if (socat_ > 0) {
-            kill(socat_, SIGTERM);
-            waitpid(socat_, nullptr, 0);
-        }
+        ptys_.reset();
         std::filesystem::remove_all(dir_);
-        vc::hooks::reset();
+        LeakCheckedTest::TearDown();
     }
     virtual void configure(vc::Settings&) {}
 
     // A pty pair from socat: "\COM1" is one end, the returned path the other.
     std::string ptyPair(vc::Settings& s) {
-        const std::string a = dir_ + "/ttyA", b = dir_ + "/ttyB";
-        const std::string left = "pty,raw,echo=0,link=" + a, right = "pty,raw,echo=0,link=" + b;
-        const char* argv[] = {"socat", left.c_str(), right.c_str(), nullptr};
-        if (posix_spawnp(&socat_, "socat", nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
-            return "";
-        struct stat st;
-        waitFor([&] { return stat(a.c_str(), &st) == 0 && stat(b.c_str(), &st) == 0; });
-        s.com1 = a;
-        return b;
+        ptys_ = std::make_unique<kortest::PtyPair>(dir_ + "/ttyA", dir_ + "/ttyB");
+        s.com1 = ptys_->a();
+        return ptys_->b();
     }
 
     // Closes the channel with CLOSEHANDLE and waits until it is released.
@@ -232,7 +218,7 @@ protected:
     vc::Settings settings_;
     std::string dir_;
     bool started_ = false;
-    pid_t socat_ = -1;
+    std::unique_ptr<kortest::PtyPair> ptys_;
 };
 
 TEST_F(ChannelCommandTest, TcpClientCyclesLeaveNothingBehind) {

@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "korTest.h"
+
 namespace chantest {
 
 inline sockaddr_in loopback(const char* ip, int port) {
@@ -75,11 +77,7 @@ inline int udpOn(const char* ip, int* port) {
 }
 
 // A port on ip that nobody listens on (just released).
-inline int unusedPort(const char* ip) {
-    int port = 0;
-    Fd fd(listenOn(ip, &port));
-    return port;
-}
+inline int unusedPort(const char* ip) { return kortest::freePort(ip); }
 
 // Reads what arrives within ms milliseconds (up to max bytes); stops early
 // when the peer closes. closed is set when it did.

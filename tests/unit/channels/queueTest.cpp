@@ -6,6 +6,7 @@
 
 #include "ctlTestHooks.h"
 #include "korChQue.h"
+#include "korTest.h"
 
 namespace {
 
@@ -32,24 +33,22 @@ std::string shown(KORCHQUE* q) {
     return std::string(buf.data(), static_cast<std::size_t>(n));
 }
 
-class QueueTest : public ::testing::Test {
+class QueueTest : public kortest::LeakCheckedTest {
 protected:
     void SetUp() override {
-        vc::hooks::reset();
-        before_ = vc::hooks::liveAllocations();
+        LeakCheckedTest::SetUp();
         q_ = KORCHQUE_Create();
         ASSERT_NE(q_, nullptr);
     }
     void TearDown() override {
         vc::hooks::reset();
         EXPECT_EQ(KORCHQUE_Delete(q_), 0);
-        EXPECT_EQ(vc::hooks::liveAllocations(), before_) << "queue nodes leaked";
+        LeakCheckedTest::TearDown();
     }
     void push(const std::string& s) {
         EXPECT_EQ(KORCHQUE_Push(q_, s.data(), static_cast<int>(s.size())), 0);
     }
     KORCHQUE* q_ = nullptr;
-    long before_ = 0;
 };
 
 TEST_F(QueueTest, PopReturnsOldestBytesInOrderAndKeepsTheRest) {

@@ -12,12 +12,12 @@ namespace {
 
 using namespace chantest;
 
-class TransportTest : public ::testing::Test {
+class TransportTest : public kortest::LeakCheckedTest {
 protected:
-    void SetUp() override { vc::hooks::reset(); }
     void TearDown() override {
         vc::hooks::reset();
         if (socket_ != -1) ctlClose(socket_);
+        LeakCheckedTest::TearDown();
     }
     int socket_ = -1;
 };

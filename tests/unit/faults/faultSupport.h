@@ -29,6 +29,7 @@
 #include "ctlTestHooks.h"
 #include "korApp.h"
 #include "korHandleTable.h"
+#include "korTest.h"
 #include "vc.h"
 #include "vcState.h"
 
@@ -38,15 +39,8 @@ using namespace std::chrono_literals;
 using vc::hooks::Site;
 using vc::hooks::siteName;
 
-template <class Pred>
-bool waitFor(Pred pred, std::chrono::milliseconds limit = 5000ms) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using kortest::freePort;
+using kortest::waitFor;
 
 // Everything written on the console (stdout and stderr) while it lives. When
 // the test has failed, the captured text is shown at the end.
@@ -116,21 +110,13 @@ inline constexpr int kNoResult = 199;     // preset into the result variable (no
 // A fresh controller state per test (own state file, own loopback address,
 // channel table initialised); the job's side reads and writes the variables
 // through the state file directly, so armed failures hit only the controller.
-class FaultTest : public ::testing::Test {
+class FaultTest : public kortest::LeakCheckedTest {
 protected:
     virtual void configure(vc::Settings&) {}
 
     void SetUp() override {
         vc::hooks::reset();
-        const unsigned pid = static_cast<unsigned>(::getpid());
-        dir_ = std::filesystem::temp_directory_path() / ("kor-faults-" + std::to_string(pid));
-        std::filesystem::create_directories(dir_ / "jobs");
-        settings.statePath = (dir_ / "faults.state").string();
-        settings.jobsDir = (dir_ / "jobs").string();
-        settings.ftpServer = "off";
-        // An address of its own, so that tests running at once do not meet.
-        settings.address = "127." + std::to_string(150 + pid % 100) + "." +
-                           std::to_string(pid / 100 % 250 + 1) + ".1";
+        settings = kortest::ownController("kor-faults", 150, &dir_);
         configure(settings);
         vc::useSettings(settings);
         std::string error;
@@ -140,13 +126,13 @@ protected:
         ASSERT_TRUE(job_) << error;
         korSysClkRate = vx::sysClkRateGet() / 1000;
         KORHDLTBL_Init(&korHandleTable);
-        allocations_ = vc::hooks::liveAllocations();
+        LeakCheckedTest::SetUp();
     }
 
     void TearDown() override {
         vc::hooks::reset();
         closeAllChannels();
-        EXPECT_EQ(vc::hooks::liveAllocations(), allocations_) << "memory left allocated";
+        LeakCheckedTest::TearDown();
         job_.reset();
         vc::closeState();
         std::filesystem::remove_all(dir_);
@@ -294,7 +280,6 @@ private:
     std::filesystem::path dir_;
     std::size_t mark_ = 0;  // console length when the last command started
     std::unique_ptr<vc::StateFile> job_;
-    long allocations_ = 0;
     long baseline_ = -1;
 };
 
@@ -302,19 +287,6 @@ private:
 inline std::int32_t portParam(int port) { return port <= 32767 ? port : 32767 - port; }
 
 inline bool isHandle(int r) { return r >= 1 && r <= 19; }
-
-// A port that is free on `address` right now.
-inline int freePort(const std::string& address, int type = SOCK_STREAM) {
-    const int s = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    ::inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-    socklen_t len = sizeof a;
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
 
 // True when a failure armed with failAfter(site, skip, 1) had not yet been
 // used up: consumes what is left of it.

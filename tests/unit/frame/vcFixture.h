@@ -4,31 +4,24 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "ctlTestHooks.h"
+#include "korTest.h"
 #include "vc.h"
 #include "vcState.h"
 
-class VirtualControllerTest : public ::testing::Test {
+class VirtualControllerTest : public kortest::LeakCheckedTest {
 protected:
     virtual void configure(vc::Settings&) {}
 
     void SetUp() override {
-        const unsigned pid = static_cast<unsigned>(getpid());
-        dir = std::filesystem::temp_directory_path() / ("kor-frame-" + std::to_string(pid));
-        std::filesystem::create_directories(dir / "jobs");
-        settings.statePath = (dir / "test.state").string();
-        settings.jobsDir = (dir / "jobs").string();
-        settings.ftpServer = "off";
-        settings.address = "127." + std::to_string(100 + pid % 100) + "." +
-                           std::to_string(pid / 100 % 250 + 1) + ".1";
+        LeakCheckedTest::SetUp();
+        settings = kortest::ownController("kor-frame", 100, &dir);
         configure(settings);
         ASSERT_EQ(vc::start(settings), 0);
         started = true;
@@ -43,6 +36,7 @@ protected:
         job.reset();
         if (started) vc::stop();
         std::filesystem::remove_all(dir);
+        LeakCheckedTest::TearDown();
     }
 
     // The job's side.
@@ -57,12 +51,7 @@ protected:
 
     template <class Pred>
     static bool waitFor(Pred pred, int ms = 3000) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (!pred()) {
-            if (std::chrono::steady_clock::now() > end) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
+        return kortest::waitFor(pred, std::chrono::milliseconds(ms));
     }
 
     vc::Settings settings;

@@ -18,14 +18,12 @@ namespace {
 constexpr const char* LOOPBACK = "127.0.0.1";
 
 // Connection set-up shared by the tests: a peer, a scratch root, a leak check.
-class FtpControlTest : public ::testing::Test {
+class FtpControlTest : public kortest::LeakCheckedTest {
 protected:
-    void SetUp() override { allocationsBefore = vc::hooks::liveAllocations(); }
     void TearDown() override {
         FtpQuit(conn);
         conn = nullptr;
-        vc::hooks::reset();
-        EXPECT_EQ(vc::hooks::liveAllocations(), allocationsBefore) << "records or buffers leaked";
+        LeakCheckedTest::TearDown();
     }
 
     void startReal() {
@@ -49,7 +47,6 @@ protected:
     TempDir root;
     std::unique_ptr<PeerProcess> peer;
     FtpConnection* conn = nullptr;
-    long allocationsBefore = 0;
 };
 
 double secondsSince(std::chrono::steady_clock::time_point start) {

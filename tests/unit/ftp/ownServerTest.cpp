@@ -14,22 +14,12 @@
 #include "vcFtpServer.h"
 
 using namespace ftptest;
+using kortest::freePort;
+using namespace std::chrono_literals;
 
 namespace {
 
 constexpr const char* OWN_ADDRESS = "127.0.0.61";
-
-int freePort(const char* address) {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    ::inet_pton(AF_INET, address, &sin.sin_addr);
-    ::bind(s, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-    socklen_t len = sizeof sin;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&sin), &len);
-    ::close(s);
-    return ntohs(sin.sin_port);
-}
 
 bool portOpen(const char* address, int port) {
     const int s = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -42,13 +32,9 @@ bool portOpen(const char* address, int port) {
     return open;
 }
 
-// Polls until the port is in the wanted state or 5 s have passed.
+// Waits until the port is in the wanted state (5 s at most).
 bool waitPort(const char* address, int port, bool open) {
-    for (int i = 0; i < 100; ++i) {
-        if (portOpen(address, port) == open) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+    return kortest::waitFor([&] { return portOpen(address, port) == open; }, 5000ms, 50ms);
 }
 
 vc::Settings ownSettings(const TempDir& dir, int port) {

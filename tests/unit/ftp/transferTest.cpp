@@ -55,13 +55,11 @@ struct Server {
     std::string log() const { return readFile(root / "commands.log"); }
 };
 
-class FtpTransferTest : public ::testing::Test {
+class FtpTransferTest : public kortest::LeakCheckedTest {
 protected:
-    void SetUp() override { allocationsBefore = vc::hooks::liveAllocations(); }
     void TearDown() override {
         servers.clear();
-        vc::hooks::reset();
-        EXPECT_EQ(vc::hooks::liveAllocations(), allocationsBefore) << "records or buffers leaked";
+        LeakCheckedTest::TearDown();
     }
 
     Server& startReal() { return start("ftp_pyftpd.py", {}); }
@@ -86,7 +84,6 @@ protected:
 
     TempDir local;
     std::vector<std::unique_ptr<Server>> servers;
-    long allocationsBefore = 0;
 };
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include "ctl.h"
 #include "ctlTestHooks.h"
+#include "korTest.h"
 #include "vc.h"
 
 namespace platformtest {
@@ -58,21 +59,13 @@ struct UnwindFlag {
 // Lets a task reach its blocking call (the results do not depend on it).
 inline void letItBlock() { std::this_thread::sleep_for(50ms); }
 
-// Resets hooks and settings and checks that no ctlMalloc block is left behind.
-class PlatformTest : public ::testing::Test {
+// Default settings for every test; the base checks for ctlMalloc leaks.
+class PlatformTest : public kortest::LeakCheckedTest {
 protected:
     void SetUp() override {
-        vc::hooks::reset();
+        LeakCheckedTest::SetUp();
         vc::useSettings(vc::Settings{});
-        allocationsAtStart_ = vc::hooks::liveAllocations();
     }
-    void TearDown() override {
-        vc::hooks::reset();
-        EXPECT_EQ(vc::hooks::liveAllocations(), allocationsAtStart_);
-    }
-
-private:
-    long allocationsAtStart_ = 0;
 };
 
 }  // namespace platformtest

@@ -11,6 +11,7 @@
 
 #include "ctl.h"
 #include "ctlTestHooks.h"
+#include "korTest.h"
 #include "rconfig.h"
 #include "rconfigText.h"
 
@@ -20,19 +21,18 @@ namespace {
 
 // A temporary directory per test, removed afterwards; also checks that the
 // test released every text it was handed.
-class RconfigTest : public ::testing::Test {
+class RconfigTest : public kortest::LeakCheckedTest {
 protected:
     void SetUp() override {
         dir = fs::temp_directory_path() /
               ("rconfig-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
                "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(dir);
-        allocationsBefore = vc::hooks::liveAllocations();
+        LeakCheckedTest::SetUp();
     }
     void TearDown() override {
-        vc::hooks::reset();
         fs::remove_all(dir);
-        EXPECT_EQ(vc::hooks::liveAllocations(), allocationsBefore) << "texts not released";
+        LeakCheckedTest::TearDown();
     }
     std::string file(const std::string& name, const std::string& content) {
         const fs::path p = dir / name;
@@ -53,7 +53,6 @@ protected:
     }
 
     fs::path dir;
-    long allocationsBefore = 0;
 };
 
 struct Values {

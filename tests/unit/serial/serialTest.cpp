@@ -3,49 +3,38 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "ctl.h"
 #include "ctlTestHooks.h"
+#include "korTest.h"
 #include "vc.h"
-
-extern char** environ;
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-class Serial : public ::testing::Test {
+class Serial : public kortest::LeakCheckedTest {
 protected:
     void SetUp() override {
-        vc::hooks::reset();
+        LeakCheckedTest::SetUp();
         char tmpl[] = "/tmp/arvokor-serial-test-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
-        a_ = dir_ + "/ttyA";
-        b_ = dir_ + "/ttyB";
-        std::string left = "pty,raw,echo=0,link=" + a_, right = "pty,raw,echo=0,link=" + b_;
-        const char* argv[] = {"socat", left.c_str(), right.c_str(), nullptr};
-        ASSERT_EQ(posix_spawnp(&socat_, "socat", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
-        auto deadline = Clock::now() + 10s;
-        struct stat st;
-        while (stat(a_.c_str(), &st) != 0 || stat(b_.c_str(), &st) != 0) {
-            ASSERT_LT(Clock::now(), deadline) << "socat made no ptys";
-            std::this_thread::sleep_for(10ms);
-        }
+        ptys_ = std::make_unique<kortest::PtyPair>(dir_ + "/ttyA", dir_ + "/ttyB");
+        ASSERT_TRUE(ptys_->ready()) << "socat made no ptys";
+        a_ = ptys_->a();
+        b_ = ptys_->b();
         vc::Settings s;
         s.com1 = a_;
         vc::useSettings(s);
@@ -59,11 +48,10 @@ protected:
     void TearDown() override {
         if (port_ >= 0) ctlRsClose(port_);
         if (peer_ >= 0) ::close(peer_);
-        kill(socat_, SIGTERM);
-        waitpid(socat_, nullptr, 0);
-        vc::hooks::reset();
+        ptys_.reset();
         vc::useSettings(vc::Settings{});
         std::system(("rm -rf " + dir_).c_str());
+        LeakCheckedTest::TearDown();
     }
     void openPort(CtlRsConfig config = {11520, 8, 0, 1}) {
         ASSERT_EQ(ctlRsInit("\\COM1", &config), 0);
@@ -84,7 +72,7 @@ protected:
         return got;
     }
     std::string dir_, a_, b_;
-    pid_t socat_ = -1;
+    std::unique_ptr<kortest::PtyPair> ptys_;
     int peer_ = -1;
     int port_ = -1;
 };
@@ -216,8 +204,7 @@ TEST_F(Serial, NamesOpeningsAndFailures) {
     EXPECT_EQ(peerRead(1), "a");
 
     // A device that goes away: the receive fails instead of reporting silence.
-    kill(socat_, SIGTERM);
-    waitpid(socat_, nullptr, 0);
+    ptys_->stop();
     int n = 0;
     for (int k = 0; k < 50 && n == 0; ++k) n = ctlRsRecv(port_, buf, sizeof buf);
     EXPECT_EQ(n, -1);

@@ -22,16 +22,11 @@ namespace {
 
 using Steps = std::vector<std::string>;
 
-class SmtpSession : public ::testing::Test {
+class SmtpSession : public kortest::LeakCheckedTest {
 protected:
-    void SetUp() override {
-        vc::hooks::reset();
-        allocations = vc::hooks::liveAllocations();
-    }
     void TearDown() override {
-        vc::hooks::reset();
         Smtp_clock = vx::time;
-        EXPECT_EQ(vc::hooks::liveAllocations(), allocations) << "buffers not freed";
+        LeakCheckedTest::TearDown();
     }
 
     static int connect(const SmtpPeer& peer, int* sock, const char* user = "robot",
@@ -41,7 +36,6 @@ protected:
     static SmtpPeer server(Steps args = {}) { return SmtpPeer("smtp_server.py", std::move(args)); }
     static SmtpPeer scripted(Steps steps) { return SmtpPeer("smtp_script.py", std::move(steps)); }
 
-    long allocations = 0;
 };
 
 // A scripted session that gets as far as an accepted AUTH PLAIN.
@@ -177,16 +171,10 @@ TEST_F(SmtpSession, MissingBuffersFailTheirStep) {
 }
 
 TEST_F(SmtpSession, UnreachableServerGives239) {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len), 0);
-    ::close(s);  // nobody listens on that port now
+    const int port = kortest::freePort("127.0.0.1");  // nobody listens on it
     int sock = 123;
-    EXPECT_EQ(Smtp_ConnectRemoteServer("127.0.0.1", ntohs(a.sin_port), "u", "p", &sock), SMTP_ERR_CONNECT);
+    EXPECT_EQ(Smtp_ConnectRemoteServer("127.0.0.1", static_cast<std::uint16_t>(port), "u", "p", &sock),
+              SMTP_ERR_CONNECT);
     EXPECT_EQ(sock, -1);
     EXPECT_EQ(Smtp_ConnectRemoteServer("300.1.2.3", 25, "u", "p", &sock), SMTP_ERR_CONNECT);
 }

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <string>
 
+#include "korTest.h"
 #include "smtpInternal.h"
 
 namespace {
@@ -82,12 +83,13 @@ TEST(SmtpAddress, RefusesWhatCouldEndTheCommandLine) {
 }
 
 // The message composer with a fixed clock in UTC.
-class SmtpMessage : public ::testing::Test {
+class SmtpMessage : public kortest::LeakCheckedTest {
 protected:
     static std::int64_t fixedClock() { return clockValue; }
     static inline std::int64_t clockValue = 0;
 
     void SetUp() override {
+        LeakCheckedTest::SetUp();
         savedClock = Smtp_clock;
         Smtp_clock = fixedClock;
         clockValue = 1709629447;  // Tuesday, 5 March 2024, 09:04:07 UTC
@@ -95,7 +97,10 @@ protected:
         tzset();
         buf.assign(SMTP_BUFFER_SIZE, '#');
     }
-    void TearDown() override { Smtp_clock = savedClock; }
+    void TearDown() override {
+        Smtp_clock = savedClock;
+        LeakCheckedTest::TearDown();
+    }
 
     std::string compose(const char* body, const char* from = "robot@cell.example") {
         if (!Smtp_FormatHeader(buf.data(), from, "boss@plant.example", "Quorvel", "Arvo KOR mail", body))

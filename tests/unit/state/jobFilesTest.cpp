@@ -10,13 +10,15 @@
 
 #include "ctl.h"
 #include "ctlTestHooks.h"
+#include "korTest.h"
 #include "vc.h"
 
 namespace {
 
-class JobFiles : public ::testing::Test {
+class JobFiles : public kortest::LeakCheckedTest {
 protected:
     void SetUp() override {
+        LeakCheckedTest::SetUp();
         char tmpl[] = "/tmp/arvokor-jobs-test-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
@@ -25,9 +27,9 @@ protected:
         vc::useSettings(s);
     }
     void TearDown() override {
-        vc::hooks::reset();
         vc::useSettings(vc::Settings{});
         std::system(("rm -rf " + dir_).c_str());
+        LeakCheckedTest::TearDown();
     }
     void touch(const std::string& name) { std::ofstream(dir_ + "/" + name) << "/JOB\n"; }
     std::string name(int index, int size = 64) {

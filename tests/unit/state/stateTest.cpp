@@ -11,14 +11,15 @@
 
 #include "ctl.h"
 #include "ctlTestHooks.h"
+#include "korTest.h"
 #include "vcState.h"
 
 namespace {
 
-class State : public ::testing::Test {
+class State : public kortest::LeakCheckedTest {
 protected:
     void SetUp() override {
-        vc::hooks::reset();
+        LeakCheckedTest::SetUp();
         char tmpl[] = "/tmp/arvokor-state-test-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
@@ -35,8 +36,8 @@ protected:
     }
     void TearDown() override {
         vc::closeState();
-        vc::hooks::reset();
         std::system(("rm -rf " + dir_).c_str());
+        LeakCheckedTest::TearDown();
     }
     void open() {
         std::string error;

@@ -1,9 +1,10 @@
-"""Shared helpers of the black-box tests, over the arvokor Python package
-(python/arvokor in this tree), which holds the controller, the job side and
-the admin frames. Every test starts its own virtual controllers and peers on
-loopback addresses of its own and drives them only through their programs:
+"""The Python half of the tests' shared support (black-box tests, benchmarks,
+soak), over the arvokor Python package (python/arvokor in this tree), which
+holds the controller, the job side and the admin frames. Every test starts its
+own virtual controllers and peers on loopback addresses of its own and drives
+them only through their programs:
 
-    from harness import Controller, free_address, start_python_peer, pty_pair
+    from harness import Controller, free_address, unused_port, start_python_peer, pty_pair
 
     with Controller(s_count=200) as vc:          # extra keys of the settings file
         vc.set('B300', 65, 'S10', 'hello')
@@ -13,11 +14,13 @@ loopback addresses of its own and drives them only through their programs:
         code, data = vc.call_read('READDATA', 10, handle=handle)
 
 Environment: KOR_BIN is the build directory holding arvokor and korjob;
-KOR_SOURCE the source tree (peer scripts are looked up in tests/peers).
+KOR_SOURCE the source tree (peer scripts are looked up in tests/peers, which
+is put on the module path for the in-process peers).
 Set KOR_KEEP=1 to keep the controllers' temporary directories.
 """
 
 import os
+import socket
 import subprocess
 import sys
 
@@ -27,18 +30,16 @@ BIN = os.environ.get('KOR_BIN', os.path.join(SOURCE, 'build', 'default'))
 SYSTEM_PYTHON = '/usr/bin/python3'
 
 sys.path.insert(0, os.path.join(SOURCE, 'python'))
-from arvokor import job, processes  # noqa: E402
-from arvokor.controller import BANNER, VirtualController  # noqa: E402
+sys.path.insert(0, os.path.join(SOURCE, 'tests', 'peers'))
+from arvokor import processes  # noqa: E402
+from arvokor.controller import VirtualController  # noqa: E402
 from arvokor.job import KorjobError  # noqa: E402,F401
 from arvokor.processes import (PtyPair, free_address, wait_for,  # noqa: E402,F401
                                wait_port)
 
 # The names this module had before the package held them.
-_Output = processes.Output
 _preexec_die_with_parent = processes.die_with_parent
 _stop_process = processes.stop_process
-_cleanups = processes._cleanups
-_value_text, _param_args, _parse_value = job.value_text, job.param_args, job.parse_value
 
 
 def program(name):
@@ -66,6 +67,13 @@ class Controller(VirtualController):
     def program(self, name):
         # The module's program() at each use: tests may patch it to wrap arvokor.
         return program(name)
+
+
+def unused_port(host, kind=socket.SOCK_STREAM):
+    """A port on host that nothing is bound to right now."""
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind((host, 0))
+        return s.getsockname()[1]
 
 
 # ---------------------------------------------------------------- peers
