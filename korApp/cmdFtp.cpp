@@ -29,7 +29,8 @@ CtlSemId sharedFtpSem() {
 
 class SharedFtpLock {
 public:
-    SharedFtpLock() : sem_(sharedFtpSem()), held_(sem_ != 0 && ctlSemTake(sem_, CTL_WAIT_FOREVER) == 0) {
+    SharedFtpLock()
+        : sem_(sharedFtpSem()), held_(sem_ != 0 && ctlSemTake(sem_, CTL_WAIT_FOREVER) == 0) {
         if (!held_) std::printf("Error - FTP connection: no lock\r\n");
     }
     ~SharedFtpLock() {

@@ -95,7 +95,8 @@ bool lockRobust(pthread_mutex_t* m) {
 }
 
 std::string sysError(const std::string& what, const std::string& path) {
-    return what + " " + path + ": " + std::strerror(errno);  // NOLINT(concurrency-mt-unsafe): glibc formats into a per-thread buffer
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): glibc formats into a per-thread buffer
+    return what + " " + path + ": " + std::strerror(errno);
 }
 
 class Fd {
@@ -259,7 +260,8 @@ struct StateFileOpener {
 
     // Takes the file lock (creation and rebuilds of one file, one process at
     // a time; released when fd closes) and reads the file's size.
-    static bool lockAndExamine(int fd, const std::string& path, struct stat* st, std::string* error) {
+    static bool lockAndExamine(int fd, const std::string& path, struct stat* st,
+                               std::string* error) {
         while (flock(fd, LOCK_EX) != 0) {
             if (errno != EINTR) {
                 *error = sysError("cannot lock state file", path);
@@ -275,8 +277,8 @@ struct StateFileOpener {
 
     // The header of an existing file, `got` bytes of it read, is one this
     // program can map.
-    static bool headerUsable(const FileHeader& h, ssize_t got, off_t fileSize, const std::string& path,
-                             std::string* error, bool* retry) {
+    static bool headerUsable(const FileHeader& h, ssize_t got, off_t fileSize,
+                             const std::string& path, std::string* error, bool* retry) {
         if (std::memcmp(h.magic, kMagic, sizeof kMagic) != 0) {
             *error = path + " is not a state file of the virtual controller";
             return false;
