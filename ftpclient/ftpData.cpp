@@ -194,6 +194,7 @@ int FtpAcceptConnection(FtpConnection* data, FtpConnection* control) {
     const int width = (data->sock > control->sock ? data->sock : control->sock) + 1;
     const int ready = ctlSelect(width, &set, nullptr, nullptr, &limit);
     if (ready == -1) {
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): glibc formats into a per-thread buffer
         setResponse(control, std::strerror(errno));
         closeListener(data);
         return 0;
@@ -211,6 +212,7 @@ int FtpAcceptConnection(FtpConnection* data, FtpConnection* control) {
             data->sock = accepted;
             return 1;
         }
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): glibc formats into a per-thread buffer
         setResponse(control, std::strerror(err));
         return 0;
     }
@@ -337,6 +339,7 @@ int FtpTransfer(const char* localfile, const char* path, FtpConnection* control,
         char access[3] = {upload ? 'r' : 'w', mode == FTP_MODE_IMAGE ? 'b' : '\0', '\0'};
         local = std::fopen(localfile, access);
         if (!local) {
+            // NOLINTNEXTLINE(concurrency-mt-unsafe): glibc formats into a per-thread buffer
             setResponse(control, std::strerror(errno));
             ctlFree(block);
             return 0;

@@ -91,7 +91,12 @@ bool signalClose(KORHDLTBL* table, int handle) {
         // The pipe holds one byte; a request finding one pending adds nothing
         // (the write fails at once, it never blocks while tableSem is held).
         const char x = KORHDLTBL_CLOSE_BYTE;
-        vx::write(h.pipeFd, &x, 1);
+        if (vx::write(h.pipeFd, &x, 1) == -1 && errno != EAGAIN) {
+            // Unwoken, the task would hold the channel for good. Deleting the
+            // device wakes it as well: its descriptor turns readable.
+            vx::perror("Error - waking the channel's task");
+            if (vx::pipeDevDelete(h.pipeName, true) == 0) h.pipeName[0] = '\0';
+        }
     }
     return true;
 }

@@ -29,7 +29,8 @@ int korReadByteBlock(std::int32_t first, std::int32_t count, char* out) {
     if (!korBlockCountValid(count)) return FUNCLIB_REFUSED;
     std::array<std::int32_t, KOR_BLOCK_MAX> slots{};
     const int result = GetMultiBVar(static_cast<std::uint16_t>(first), slots.data(), count);
-    for (int i = 0; i < count; ++i) out[i] = result == 0 ? static_cast<char>(slots[i] & 0xff) : 0;
+    for (int i = 0; i < count; ++i)
+        out[i] = result == 0 ? static_cast<char>(slots[i] & 0xff) : '\0';
     out[count] = '\0';
     return result;
 }

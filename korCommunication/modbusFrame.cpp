@@ -35,6 +35,8 @@ KorModbusItem decodeItem(std::uint32_t raw, int dataType) {
     KorModbusItem item{0, 0.0f};
     switch (dataType) {
         case 0: item.value = static_cast<std::int32_t>(raw & 0xff); break;
+        // A signed byte: the sign extension is the point.
+        // NOLINTNEXTLINE(bugprone-signed-char-misuse,cert-str34-c)
         case 1: item.value = static_cast<std::int8_t>(raw & 0xff); break;
         case 2: item.value = static_cast<std::int32_t>(raw & 0xffff); break;
         case 3: item.value = static_cast<std::int16_t>(raw & 0xffff); break;

@@ -61,6 +61,7 @@ int sendLine(int socket, const char* text) {
     const std::size_t textLen = std::strlen(text);
     char* line = static_cast<char*>(ctlMalloc(textLen + 3));
     if (line == nullptr) return -1;
+    // NOLINTNEXTLINE(bugprone-not-null-terminated-result): CR LF follow, not a 0
     std::memcpy(line, text, textLen);
     line[textLen] = '\r';
     line[textLen + 1] = '\n';

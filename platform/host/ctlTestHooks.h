@@ -10,8 +10,8 @@ namespace vc::hooks {
 // Call sites that can be made to fail.
 enum class Site : int {
     Malloc,
-    VarRead,      // ctlGetVarData, ctlGetSVarInfo, ctlGetPosVarData
-    VarWrite,     // ctlPutVarData, ctlPutSVarInfo
+    VarRead,   // ctlGetVarData, ctlGetSVarInfo, ctlGetPosVarData
+    VarWrite,  // ctlPutVarData, ctlPutSVarInfo
     IoRead,
     IoWrite,
     Socket,
@@ -23,8 +23,8 @@ enum class Site : int {
     Recv,
     SendTo,
     Select,
-    TaskCreate,   // ctlCreateTask
-    TaskSpawn,    // vx::taskSpawn
+    TaskCreate,  // ctlCreateTask
+    TaskSpawn,   // vx::taskSpawn
     SemCreate,
     MsgQCreate,
     PipeCreate,
@@ -37,6 +37,13 @@ enum class Site : int {
     ServoSpeed,
     FileList,
     IfAddr,
+    Close,  // ctlClose: the descriptor is released all the same, as close(2) does
+    SemTake,
+    MsgQSend,
+    MsgQReceive,
+    MsgQDelete,  // the queue is deleted all the same
+    PipeRead,    // vx::read of a pipe device (sockets: Recv)
+    PipeWrite,   // vx::write of a pipe device (sockets: Send)
     Count
 };
 

@@ -49,7 +49,7 @@ std::string scriptPath() {
     const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
     if (n > 0) {
         const std::string path(exe, static_cast<size_t>(n));
-        const std::string installed = path.substr(0, path.rfind('/')) + "/../lib/arvokor/vcftpd.py";
+        std::string installed = path.substr(0, path.rfind('/')) + "/../lib/arvokor/vcftpd.py";
         if (::access(installed.c_str(), R_OK) == 0) return installed;
     }
     return VC_FTPD_SCRIPT;

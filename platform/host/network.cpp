@@ -150,7 +150,9 @@ int ping(const char* host, int numPackets, std::uint32_t /*options*/) {
         sockaddr_in local{};
         local.sin_family = AF_INET;
         local.sin_addr.s_addr = own;
-        ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+        // Unbound, the echo still goes out, from the host's own address.
+        [[maybe_unused]] const int bound = ::bind(fd, reinterpret_cast<sockaddr*>(&local),
+                                                  sizeof local);
     }
     static std::atomic<std::uint16_t> nextId{static_cast<std::uint16_t>(::getpid())};
     const std::uint16_t id = nextId.fetch_add(1);

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -50,8 +51,12 @@ bool mayLockWithoutLimit() {
     if (!f) return false;
     char line[256];
     unsigned long long caps = 0;
-    while (std::fgets(line, sizeof line, f))
-        if (std::sscanf(line, "CapEff: %llx", &caps) == 1) break;
+    constexpr char kField[] = "CapEff:";
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::strncmp(line, kField, sizeof kField - 1) != 0) continue;
+        caps = std::strtoull(line + sizeof kField - 1, nullptr, 16);
+        break;
+    }
     std::fclose(f);
     return (caps >> kCapIpcLock) & 1;
 }

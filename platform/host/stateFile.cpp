@@ -95,6 +95,7 @@ bool lockRobust(pthread_mutex_t* m) {
 }
 
 std::string sysError(const std::string& what, const std::string& path) {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): glibc formats into a per-thread buffer
     return what + " " + path + ": " + std::strerror(errno);
 }
 
@@ -257,6 +258,55 @@ struct StateFileOpener {
         return to;
     }
 
+    // Takes the file lock (creation and rebuilds of one file, one process at
+    // a time; released when fd closes) and reads the file's size.
+    static bool lockAndExamine(int fd, const std::string& path, struct stat* st,
+                               std::string* error) {
+        while (flock(fd, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                *error = sysError("cannot lock state file", path);
+                return false;
+            }
+        }
+        if (fstat(fd, st) != 0) {
+            *error = sysError("cannot examine state file", path);
+            return false;
+        }
+        return true;
+    }
+
+    // The header of an existing file, `got` bytes of it read, is one this
+    // program can map.
+    static bool headerUsable(const FileHeader& h, ssize_t got, off_t fileSize,
+                             const std::string& path, std::string* error, bool* retry) {
+        if (std::memcmp(h.magic, kMagic, sizeof kMagic) != 0) {
+            *error = path + " is not a state file of the virtual controller";
+            return false;
+        }
+        if (static_cast<std::size_t>(got) < sizeof h) {
+            *error = path + " is damaged (shorter than its header)";
+            return false;
+        }
+        if (h.version != kLayoutVersion || h.headerSize != sizeof(FileHeader)) {
+            *error = path + " has state layout version " + std::to_string(h.version) +
+                     "; this program uses version " + std::to_string(kLayoutVersion) +
+                     " (move the file away to start with a new one)";
+            return false;
+        }
+        if (h.retired) {
+            *retry = true;
+            *error = "state file " + path + " keeps being replaced";
+            return false;
+        }
+        std::string why;
+        if (!countsValid(h.counts, &why) || layoutOf(h.counts).size != h.fileSize ||
+            static_cast<std::uint64_t>(fileSize) < h.fileSize) {
+            *error = path + " is damaged (its size does not match the counts in its header)";
+            return false;
+        }
+        return true;
+    }
+
     static std::unique_ptr<StateFile> openOnce(const std::string& path, const StateCounts& counts,
                                                StateFile::Mode mode, std::string* notice,
                                                std::string* error, bool* retry) {
@@ -266,19 +316,8 @@ struct StateFileOpener {
             *error = sysError("cannot open state file", path);
             return nullptr;
         }
-        // The file lock keeps creation and rebuilds of one file to one
-        // process at a time; it is released when fd closes.
-        while (flock(fd.get(), LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                *error = sysError("cannot lock state file", path);
-                return nullptr;
-            }
-        }
         struct stat st {};
-        if (fstat(fd.get(), &st) != 0) {
-            *error = sysError("cannot examine state file", path);
-            return nullptr;
-        }
+        if (!lockAndExamine(fd.get(), path, &st, error)) return nullptr;
         if (st.st_size == 0) return create(fd.get(), path, counts, error);
         FileHeader h{};
         ssize_t got = pread(fd.get(), &h, sizeof h, 0);
@@ -289,31 +328,7 @@ struct StateFileOpener {
         // A magic of zeros: a creation that did not finish. Start it again.
         if (std::all_of(h.magic, h.magic + sizeof h.magic, [](char c) { return c == 0; }))
             return create(fd.get(), path, counts, error);
-        if (std::memcmp(h.magic, kMagic, sizeof kMagic) != 0) {
-            *error = path + " is not a state file of the virtual controller";
-            return nullptr;
-        }
-        if (static_cast<std::size_t>(got) < sizeof h) {
-            *error = path + " is damaged (shorter than its header)";
-            return nullptr;
-        }
-        if (h.version != kLayoutVersion || h.headerSize != sizeof(FileHeader)) {
-            *error = path + " has state layout version " + std::to_string(h.version) +
-                     "; this program uses version " + std::to_string(kLayoutVersion) +
-                     " (move the file away to start with a new one)";
-            return nullptr;
-        }
-        if (h.retired) {
-            *retry = true;
-            *error = "state file " + path + " keeps being replaced";
-            return nullptr;
-        }
-        std::string why;
-        if (!countsValid(h.counts, &why) || layoutOf(h.counts).size != h.fileSize ||
-            static_cast<std::uint64_t>(st.st_size) < h.fileSize) {
-            *error = path + " is damaged (its size does not match the counts in its header)";
-            return nullptr;
-        }
+        if (!headerUsable(h, got, st.st_size, path, error, retry)) return nullptr;
         auto f = mapFile(fd.get(), path, h.counts, error);
         if (!f) return nullptr;
         FileHeader* mapped = header(*f);

@@ -114,6 +114,7 @@ CtlSemId ctlSemBCreate(int /*options*/, int initialState) {
 
 int ctlSemTake(CtlSemId semId, int ticks) {
     vc::task::checkDeleted();
+    if (vc::hooks::shouldFail(vc::hooks::Site::SemTake)) return -1;
     std::shared_ptr<Semaphore> sem = semaphores().find(semId);
     if (!sem) {
         errno = EINVAL;
@@ -175,6 +176,7 @@ CtlMsgQId ctlMsgQCreate(int maxMsgs, int maxMsgLength, int /*options*/) {
 
 int ctlMsgQSend(CtlMsgQId queueId, const char* buf, unsigned nBytes, int ticks, int priority) {
     if (ticks != CTL_NO_WAIT) vc::task::checkDeleted();
+    if (vc::hooks::shouldFail(vc::hooks::Site::MsgQSend)) return -1;
     std::shared_ptr<MessageQueue> queue = queues().find(queueId);
     if (!queue) {
         errno = EINVAL;
@@ -204,6 +206,7 @@ int ctlMsgQSend(CtlMsgQId queueId, const char* buf, unsigned nBytes, int ticks, 
 
 int ctlMsgQReceive(CtlMsgQId queueId, char* buf, unsigned maxBytes, int ticks) {
     if (ticks != CTL_NO_WAIT) vc::task::checkDeleted();
+    if (vc::hooks::shouldFail(vc::hooks::Site::MsgQReceive)) return -1;
     std::shared_ptr<MessageQueue> queue = queues().find(queueId);
     if (!queue) {
         errno = EINVAL;
@@ -239,5 +242,5 @@ int ctlMsgQDelete(CtlMsgQId queueId) {
     queue->deleted = true;
     queue->messages.clear();
     queue->changed.notify_all();
-    return 0;
+    return vc::hooks::shouldFail(vc::hooks::Site::MsgQDelete) ? -1 : 0;
 }

@@ -74,6 +74,26 @@ protected:
         settle();
     }
 
+    // A pattern waited for on a channel that receives nothing: the wait ends
+    // with nothing found, whether its second runs out or the wait fails.
+    void waitLife(const std::function<void()>& arm) {
+        baseline();
+        const int h = run(TCPCONNECT,
+                          Params().address(127, 0, 0, 1).set(0, portParam(echo_.port())), arm,
+                          kStep);
+        ASSERT_TRUE(oneOf(h, {251, 254, lost()}) || isHandle(h)) << h;
+        if (isHandle(h)) {
+            setBytes(kBlockVar, "*ll*");
+            const int waited =
+                run(WAITPATTERN,
+                    Params().handle(h).set(1, kBlockVar).set(2, 4).set(4, 2).set(6, -1), {}, kStep);
+            EXPECT_TRUE(oneOf(waited, {253, lost()})) << waited;
+            EXPECT_TRUE(oneOf(run(CLOSEHANDLE, Params().handle(h), {}, kStep), {255, lost()}));
+            EXPECT_TRUE(waitFor([&] { return !inUse(h); })) << "channel not released";
+        }
+        settle();
+    }
+
     // Listen, let a client connect and talk, find its channel, read, close both.
     void listenLife(const std::function<void()>& arm) {
         baseline();
@@ -181,10 +201,21 @@ TEST_P(TcpChannelSweep, EveryCallFailsInTurn) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sites, TcpChannelSweep,
-                         ::testing::Values(Site::Malloc, Site::VarRead, Site::VarWrite, Site::Socket,
-                                           Site::Connect, Site::Send, Site::Recv, Site::Select,
-                                           Site::SemCreate, Site::MsgQCreate, Site::PipeCreate,
-                                           Site::PipeOpen),
+                         ::testing::Values(Site::Malloc, Site::VarRead, Site::VarWrite,
+                                           Site::Socket, Site::Connect, Site::Send, Site::Recv,
+                                           Site::Select, Site::SemCreate, Site::MsgQCreate,
+                                           Site::PipeCreate, Site::PipeOpen, Site::Close,
+                                           Site::SemTake, Site::MsgQSend, Site::MsgQDelete,
+                                           Site::PipeRead, Site::PipeWrite),
+                         [](const auto& info) { return std::string(siteName(info.param)); });
+
+class WaitSweep : public ChannelFaults, public ::testing::WithParamInterface<Site> {};
+
+TEST_P(WaitSweep, EveryCallFailsInTurn) {
+    sweepSite(GetParam(), [&](const auto& arm) { waitLife(arm); });
+}
+
+INSTANTIATE_TEST_SUITE_P(Sites, WaitSweep, ::testing::Values(Site::MsgQReceive),
                          [](const auto& info) { return std::string(siteName(info.param)); });
 
 class ListenSweep : public ChannelFaults, public ::testing::WithParamInterface<Site> {};
@@ -196,7 +227,8 @@ TEST_P(ListenSweep, EveryCallFailsInTurn) {
 INSTANTIATE_TEST_SUITE_P(Sites, ListenSweep,
                          ::testing::Values(Site::Malloc, Site::Socket, Site::Bind, Site::Listen,
                                            Site::Accept, Site::Select, Site::Recv, Site::TaskCreate,
-                                           Site::SemCreate, Site::PipeCreate, Site::VarWrite),
+                                           Site::SemCreate, Site::PipeCreate, Site::VarWrite,
+                                           Site::Close, Site::PipeRead, Site::PipeWrite),
                          [](const auto& info) { return std::string(siteName(info.param)); });
 
 class UdpSweep : public ChannelFaults, public ::testing::WithParamInterface<Site> {};
@@ -207,7 +239,7 @@ TEST_P(UdpSweep, EveryCallFailsInTurn) {
 
 INSTANTIATE_TEST_SUITE_P(Sites, UdpSweep,
                          ::testing::Values(Site::Malloc, Site::Socket, Site::Bind, Site::SendTo,
-                                           Site::Recv, Site::Select, Site::VarRead),
+                                           Site::Recv, Site::Select, Site::VarRead, Site::Close),
                          [](const auto& info) { return std::string(siteName(info.param)); });
 
 // ---- single failures: result and console message

@@ -134,7 +134,7 @@ protected:
                              [](const auto& info) { return std::string(siteName(info.param)); })
 
 SERVICE_SWEEP(TelnetSweep, telnetLife, Site::Malloc, Site::VarRead, Site::Socket, Site::Connect,
-              Site::Send, Site::Recv, Site::Select, Site::PipeCreate);
+              Site::Send, Site::Recv, Site::Select, Site::PipeCreate, Site::Close);
 SERVICE_SWEEP(MailSweep, mailLife, Site::Malloc, Site::VarRead, Site::VarWrite, Site::Socket,
               Site::Connect, Site::Send, Site::Recv, Site::Select);
 SERVICE_SWEEP(ModbusSweep, modbusLife, Site::Malloc, Site::VarRead, Site::VarWrite, Site::Send,
