@@ -21,14 +21,15 @@ struct ChannelView {
 
 ChannelView viewChannel(int handle) {
     ChannelView v;
-    if (handle < 1 || handle >= KORHDLTBL_SIZE) return v;
+    if (handle < 1) return v;
     KorTableLock lock(&korHandleTable);
-    const KORHANDLE& h = korHandleTable.handles[handle];
-    v.inUse = h.inUse == 1;
-    v.socket = h.socket;
-    v.pipeFd = h.pipeFd;
-    v.type = h.type;
-    v.msgQ = h.msgQ;
+    const KORHANDLE* h = lock.find(handle);
+    if (h == nullptr) return v;
+    v.inUse = true;
+    v.socket = h->socket;
+    v.pipeFd = h->pipeFd;
+    v.type = h->type;
+    v.msgQ = h->msgQ;
     return v;
 }
 
@@ -42,10 +43,7 @@ void sleepMs(int ms) { ctlTaskDelay(ctlMsToTicks(ms)); }
 // Queues received bytes, then signals arrival. One pending signal stands for
 // any number of arrivals, so a failing send (signal pending) is ignored.
 void queueReceived(int handle, CtlMsgQId msgQ, const char* data, int n) {
-    {
-        KorTableLock lock(&korHandleTable);
-        KORCHQUE_Push(korHandleTable.handles[handle].inputQueue, data, n);
-    }
+    KORHDLTBL_PushInput(&korHandleTable, handle, data, n);
     ctlMsgQSend(msgQ, "1", 1, CTL_NO_WAIT, 0);
 }
 
@@ -198,11 +196,12 @@ void kor_startTCPServerReceiveClient(int clientSocket, char* ipText, int /*port*
                 // not under handleSem, which a close request may already hold for
                 // good (the fill would then wait for a release only we can make).
                 KorTableLock lock(&korHandleTable);
-                KORHANDLE& h = korHandleTable.handles[handle];
-                h.socket = clientSocket;
-                h.type = KORHDLTYPE_TCPACCEPTED;
-                h.listenHandle = listenHandle;
-                KORHDLTBL_SetIpAddress(&h, ipText);
+                if (KORHANDLE* h = lock.find(handle)) {
+                    h->socket = clientSocket;
+                    h->type = KORHDLTYPE_TCPACCEPTED;
+                    h->listenHandle = listenHandle;
+                    KORHDLTBL_SetIpAddress(h, ipText);
+                }
             }
             kor_startTCPClientReceive(handle);
             KORHDLTBL_CloseHandle(&korHandleTable, handle);
@@ -243,8 +242,7 @@ void serveClientSlot(int handle, TwoClients& clients, int i) {
         return;
     }
     buf[n] = 0;
-    KorTableLock lock(&korHandleTable);
-    KORCHQUE_Push(korHandleTable.handles[handle].inputQueue, buf, n);
+    KORHDLTBL_PushInput(&korHandleTable, handle, buf, n);
 }
 
 }  // namespace
