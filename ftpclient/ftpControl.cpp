@@ -55,6 +55,7 @@ int socket_wait(FtpConnection* conn) {
         conn->role == FTP_ROLE_WRITE ? KorReadiness::Write : KorReadiness::Read;
     const int ready = kor_waitSocket(conn->sock, what, &limit);
     if (ready == -1) {
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): the text of an unknown value is per thread (glibc 2.32+)
         setResponse(controlOf(conn), std::strerror(errno));
         return 0;
     }

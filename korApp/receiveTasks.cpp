@@ -227,8 +227,7 @@ void serveClientSlot(int handle, TwoClients& clients, int i) {
 // slots taken the listener is not watched: its pending connection would keep
 // the wait from ever blocking. Without a pipe it wakes every
 // KORHDLTBL_NOPIPE_POLL_SEC seconds to look for a close request.
-KorWake waitForClients(int listenSocket, int pipeFd, const TwoClients& clients,
-                       CtlFdSet* readSet) {
+KorWake waitForClients(int listenSocket, int pipeFd, const TwoClients& clients, CtlFdSet* readSet) {
     ctlFdZero(readSet);
     int width = listenSocket;
     if (clients.slotFree()) ctlFdSet(listenSocket, readSet);

@@ -7,7 +7,8 @@ KorWake kor_waitSocketsOrPipe(CtlFdSet* readSet, int width, int pipeFd, int time
         if (pipeFd >= width) width = pipeFd + 1;
     }
     CtlTimeval timeout{timeoutSec, 0};
-    const int ready = ctlSelect(width, readSet, nullptr, nullptr, timeoutSec == 0 ? nullptr : &timeout);
+    const int ready = ctlSelect(width, readSet, nullptr, nullptr,
+                                timeoutSec == 0 ? nullptr : &timeout);
     if (ready == -1) {
         vx::perror("Error: ctlSelect");
         return KorWake::Failed;
@@ -26,8 +27,8 @@ int kor_waitSocket(int sock, KorReadiness what, CtlTimeval* limit) {
     ctlFdZero(&set);
     ctlFdSet(sock, &set);
     const bool writing = what == KorReadiness::Write;
-    const int ready =
-        ctlSelect(sock + 1, writing ? nullptr : &set, writing ? &set : nullptr, nullptr, limit);
+    const int ready = ctlSelect(sock + 1, writing ? nullptr : &set, writing ? &set : nullptr,
+                                nullptr, limit);
     if (ready <= 0) return ready < 0 ? -1 : 0;
     return ctlFdIsSet(sock, &set) ? 1 : 0;
 }
