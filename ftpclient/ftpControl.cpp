@@ -8,6 +8,7 @@
 #include "ctl.h"
 #include "ftpClient.h"
 #include "ftpInternal.h"
+#include "korWait.h"
 
 namespace ftpio {
 
@@ -50,21 +51,16 @@ int socket_wait(FtpConnection* conn) {
         errno = ETIMEDOUT;
         return 0;
     }
-    CtlFdSet set;
-    ctlFdZero(&set);
-    ctlFdSet(conn->sock, &set);
-    const bool writing = conn->role == FTP_ROLE_WRITE;
-    const int ready = ctlSelect(conn->sock + 1, writing ? nullptr : &set, writing ? &set : nullptr,
-                                nullptr, &limit);
+    const KorReadiness what =
+        conn->role == FTP_ROLE_WRITE ? KorReadiness::Write : KorReadiness::Read;
+    const int ready = kor_waitSocket(conn->sock, what, &limit);
     if (ready == -1) {
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): the text of an unknown value is per thread (glibc 2.32+)
         setResponse(controlOf(conn), std::strerror(errno));
         return 0;
     }
-    if (ready == 0) {
-        errno = ETIMEDOUT;  // for the caller's report; no text for a time-out
-        return 0;
-    }
-    return ctlFdIsSet(conn->sock, &set) ? 1 : 0;
+    if (ready == 0) errno = ETIMEDOUT;  // for the caller's report; no text for a time-out
+    return ready;
 }
 
 namespace {

@@ -124,7 +124,7 @@ Channel& channel() {
 
 void queueReply(const std::string& reply) {
     KorTableLock lock(&korHandleTable);
-    KORCHQUE* q = korHandleTable.handles[channel().handle].inputQueue;
+    KORCHQUE* q = KORHDLTBL_Record(channel().handle).inputQueue;
     KORCHQUE_Clear(q);
     KORCHQUE_Push(q, reply.data(), static_cast<int>(reply.size()));
 }

@@ -24,8 +24,6 @@ void formatAddress(const KorCommand& cmd, char* text) {
     korFormatAddress(text, cmd.p[4], cmd.p[5], cmd.p[6], cmd.p[7]);
 }
 
-bool inUse(const KORHANDLE& h) { return h.inUse == 1; }
-
 // The common tail of the commands that open a receiving channel: allocate a
 // record for the open transport (closing it when none is free), hand the job
 // the handle and serve the channel until it is closed.
@@ -44,36 +42,14 @@ void serveNewChannel(const KorCommand& cmd, int type, int transport, const char*
     }
     if (udpAddress != nullptr) {
         KorTableLock lock(&korHandleTable);
-        KORHANDLE& h = korHandleTable.handles[handle];
-        KORHDLTBL_SetIpAddress(&h, udpAddress);
-        h.port = static_cast<int>(udpPort);
+        if (KORHANDLE* h = lock.find(handle)) {
+            KORHDLTBL_SetIpAddress(h, udpAddress);
+            h->port = static_cast<int>(udpPort);
+        }
     }
     result(cmd, handle);
     kor_startTCPClientReceive(handle);
     KORHDLTBL_CloseHandle(&korHandleTable, handle);
-}
-
-// Takes the handleSem of channel `handle` as READDATA and TCPISACCEPTED do: a
-// channel with a pending close request makes this wait until it has been
-// released. Returns the semaphore taken, or 0 when the channel is not in use
-// (or was released while waiting).
-CtlSemId takeHandleSem(int handle) {
-    if (!KORHDLTBL_InRange(handle)) return 0;
-    CtlSemId sem;
-    {
-        KorTableLock lock(&korHandleTable);
-        const KORHANDLE& h = korHandleTable.handles[handle];
-        if (!inUse(h)) return 0;
-        sem = h.handleSem;
-    }
-    // A take that fails found the semaphore deleted: the channel is gone.
-    return ctlSemTake(sem, CTL_WAIT_FOREVER) == 0 ? sem : 0;
-}
-
-// The record of `handle` if it is still the channel whose handleSem is sem.
-KORHANDLE* sameChannel(int handle, CtlSemId sem) {
-    KORHANDLE& h = korHandleTable.handles[handle];
-    return inUse(h) && h.handleSem == sem ? &h : nullptr;
 }
 
 int sendOn(KORHANDLE& h, char* bytes, int count, int readStatus) {
@@ -115,9 +91,10 @@ void korCmdSendData(const KorCommand& cmd) {
     char bytes[KOR_BLOCK_MAX + 1] = {};
     int status;
     {
+        // Held across the send: the channel cannot be released under it.
         KorTableLock lock(&korHandleTable);
-        KORHANDLE* h = KORHDLTBL_InRange(handle) ? &korHandleTable.handles[handle] : nullptr;
-        if (h == nullptr || h->inUse == 0) {
+        KORHANDLE* h = lock.find(handle);
+        if (h == nullptr) {
             status = KOR_RES_HANDLE_NOT_IN_USE;
         } else if (korReadByteBlock(cmd.p[P_FIRST], count, bytes) != 0) {
             status = -1;  // nothing is sent from variables that could not be read
@@ -152,9 +129,10 @@ void korCmdTcpListen(const KorCommand& cmd) {
     {
         // Filled under tableSem: a close request may already hold handleSem.
         KorTableLock lock(&korHandleTable);
-        KORHANDLE& h = korHandleTable.handles[handle];
-        h.socket = socket;
-        h.type = KORHDLTYPE_TCPSERVER;
+        if (KORHANDLE* h = lock.find(handle)) {
+            h->socket = socket;
+            h->type = KORHDLTYPE_TCPSERVER;
+        }
     }
     result(cmd, handle);
     kor_startTCPAccept(handle);
@@ -180,16 +158,12 @@ void korCmdReadData(const KorCommand& cmd) {
         return;
     }
     char bytes[KOR_BLOCK_MAX + 1] = {};
+    // A channel with a pending close request makes this wait until it has
+    // been released.
     int n = -1;
-    const CtlSemId sem = takeHandleSem(handle);
-    if (sem != 0) {
-        {
-            KorTableLock lock(&korHandleTable);
-            if (KORHANDLE* h = sameChannel(handle, sem)) {
-                n = KORCHQUE_Pop(h->inputQueue, bytes, maxBytes);
-            }
-        }
-        ctlSemGive(sem);
+    {
+        const KorChannelGuard channel(&korHandleTable, handle);
+        if (channel.open()) n = KORHDLTBL_PopInput(&korHandleTable, channel.id(), bytes, maxBytes);
     }
     if (n < 0) {
         std::printf("Error - READDATA %d: no active handle\r\n", handle);
@@ -211,17 +185,8 @@ void korCmdReadData(const KorCommand& cmd) {
 // 6
 void korCmdClearData(const KorCommand& cmd) {
     const int handle = cmd.p[P_HANDLE];
-    int rc = 0;
-    bool active = false;
-    if (KORHDLTBL_InRange(handle)) {
-        KorTableLock lock(&korHandleTable);
-        KORHANDLE& h = korHandleTable.handles[handle];
-        if (h.inUse != 0) {
-            active = true;
-            rc = KORCHQUE_Clear(h.inputQueue);
-        }
-    }
-    if (!active) {
+    const int rc = KORHDLTBL_ClearInput(&korHandleTable, handle);
+    if (rc == -1) {
         std::printf("Error - CLEARDATA %d: no active handle\r\n", handle);
         result(cmd, KOR_RES_HANDLE_NOT_IN_USE);
         return;
@@ -250,13 +215,11 @@ void korCmdTcpIsAccepted(const KorCommand& cmd) {
     const int handle = cmd.p[P_HANDLE];
     char address[KOR_ADDR_TEXT_SIZE];
     formatAddress(cmd, address);
-    const CtlSemId sem = takeHandleSem(handle);
-    if (sem == 0) {
+    if (!KorChannelGuard(&korHandleTable, handle).open()) {
         std::printf("Error - TCPISACCEPTED %d: no active handle\r\n", handle);
         result(cmd, KOR_RES_HANDLE_NOT_IN_USE);
         return;
     }
-    ctlSemGive(sem);
     const int accepted = KORHDLTBL_GetHandleFromListenHandleByIP(&korHandleTable, handle, address);
     result(cmd, accepted == -1 ? KOR_RES_NOT_ACCEPTED : accepted);
 }
@@ -294,11 +257,10 @@ void korCmdRs232Test(const KorCommand& cmd) {
     const int rc = korWriteResult(cmd.p[P_RESULT], KOR_RES_DONE);
     std::printf("Test Result %d %d", cmd.p[P_RESULT], rc);
     std::fflush(stdout);
-    int port = -1;  // a handle outside the table reads as a channel not in use
-    const int handle = cmd.p[P_HANDLE];
-    if (KORHDLTBL_InRange(handle)) {
+    int port = -1;  // a channel not in use has no port
+    {
         KorTableLock lock(&korHandleTable);
-        port = korHandleTable.handles[handle].socket;
+        if (const KORHANDLE* h = lock.find(cmd.p[P_HANDLE])) port = h->socket;
     }
     kor_doReceiveRS232Test(port);
 }

@@ -52,27 +52,18 @@ private:
     char* p_;
 };
 
-// What identifies one opening of a channel: a handle that has been released
-// and handed out again in between has another queue and another owner task.
-struct ChannelId {
-    KORCHQUE* queue = nullptr;
-    std::int32_t taskId = -1;
+// The channel a command works on, looked up once: later steps find it again
+// only if it is still the same opening.
+struct Channel {
+    KorChannelId id;
     CtlMsgQId msgQ = 0;
 };
 
-// Caller holds tableSem.
-bool lookUp(std::int32_t handle, ChannelId* id) {
-    if (!KORHDLTBL_InRange(handle)) return false;
-    const KORHANDLE& rec = korHandleTable.handles[handle];
-    if (rec.inUse != 1) return false;
-    *id = ChannelId{rec.inputQueue, rec.taskId, rec.msgQ};
-    return true;
-}
-
-// Caller holds tableSem.
-bool stillOpen(std::int32_t handle, const ChannelId& id) {
-    const KORHANDLE& rec = korHandleTable.handles[handle];
-    return rec.inUse == 1 && rec.inputQueue == id.queue && rec.taskId == id.taskId;
+// The record of the channel in use, nullptr when none.
+KORHANDLE* lookUp(const KorTableLock& lock, std::int32_t handle, Channel* ch) {
+    KORHANDLE* rec = lock.find(handle);
+    if (rec != nullptr) *ch = Channel{lock.idOf(handle), rec->msgQ};
+    return rec;
 }
 
 // A copy of the queue: its length and how many bytes had left the queue
@@ -89,22 +80,24 @@ Snapshot copyQueue(KORCHQUE* q, char* data) {
 
 // Copy of everything queued on the channel (data holds KORCHQUE_CAPACITY + 1
 // bytes). len -1 when the channel is no longer the one that was looked up.
-Snapshot snapshot(std::int32_t handle, const ChannelId& id, char* data) {
+Snapshot snapshot(const KorChannelId& id, char* data) {
     KorTableLock lock(&korHandleTable);
-    if (!stillOpen(handle, id)) return Snapshot{};
-    return copyQueue(id.queue, data);
+    const KORHANDLE* rec = lock.find(id);
+    if (rec == nullptr) return Snapshot{};
+    return copyQueue(rec->inputQueue, data);
 }
 
 // Removes what is left of the copied bytes: the oldest ones, less those that
 // other readers took since the copy.
-void dropMatched(std::int32_t handle, const ChannelId& id, const Snapshot& copy) {
+void dropMatched(const KorChannelId& id, const Snapshot& copy) {
     Buffer scratch(static_cast<std::size_t>(copy.len) + 1);
     if (!scratch) return;
     KorTableLock lock(&korHandleTable);
-    if (!stillOpen(handle, id) || id.queue == nullptr) return;
-    const std::uint32_t takenSince = id.queue->removed - copy.removedBefore;
+    const KORHANDLE* rec = lock.find(id);
+    if (rec == nullptr || rec->inputQueue == nullptr) return;
+    const std::uint32_t takenSince = rec->inputQueue->removed - copy.removedBefore;
     if (takenSince >= static_cast<std::uint32_t>(copy.len)) return;
-    KORCHQUE_Pop(id.queue, scratch.get(), copy.len - static_cast<int>(takenSince));
+    KORCHQUE_Pop(rec->inputQueue, scratch.get(), copy.len - static_cast<int>(takenSince));
 }
 
 void reportNoHandle(const PatternParams& pp) {
@@ -191,11 +184,13 @@ void checkPattern(const KorCommand& cmd, bool textForm, Output where) {
     Work w;
     if (!prepare(pp, w)) return;
 
-    ChannelId id;
+    Channel ch;
     Snapshot copy;
     {
         KorTableLock lock(&korHandleTable);
-        if (lookUp(pp.handle, &id)) copy = copyQueue(id.queue, w.data.get());
+        if (KORHANDLE* rec = lookUp(lock, pp.handle, &ch)) {
+            copy = copyQueue(rec->inputQueue, w.data.get());
+        }
     }
     const int len = copy.len;
     if (len < 0) {
@@ -214,7 +209,7 @@ void checkPattern(const KorCommand& cmd, bool textForm, Output where) {
     }
     const std::int32_t outVar = where == Output::AfterResult ? pp.resultVar + 1 : pp.patternVar;
     if (!writeOutput(pp, w.out.get(), n, outVar)) return;
-    if (pp.flag != 0) dropMatched(pp.handle, id, copy);
+    if (pp.flag != 0) dropMatched(ch.id, copy);
     korWriteResult(pp.resultVar, n == 0 ? 1 : n);
 }
 
@@ -242,13 +237,14 @@ void korCmdWaitPattern(const KorCommand& cmd) {
     Work w;
     if (!prepare(pp, w)) return;
 
-    ChannelId id;
+    Channel ch;
     int pending = 0;
     bool open = false;
     {
         KorTableLock lock(&korHandleTable);
-        open = lookUp(pp.handle, &id);
-        if (open && id.queue != nullptr) pending = id.queue->count;
+        const KORHANDLE* rec = lookUp(lock, pp.handle, &ch);
+        open = rec != nullptr;
+        if (open && rec->inputQueue != nullptr) pending = rec->inputQueue->count;
     }
     if (!open) {
         reportNoHandle(pp);
@@ -261,7 +257,7 @@ void korCmdWaitPattern(const KorCommand& cmd) {
     for (;;) {
         if (pending <= 0) {
             char signal = 0;
-            const int status = ctlMsgQReceive(id.msgQ, &signal, 1, ticks);
+            const int status = ctlMsgQReceive(ch.msgQ, &signal, 1, ticks);
             std::printf("Data available %d\r\n", status);
             if (status <= 0) {
                 korWriteResult(pp.resultVar, KOR_RES_NOTHING);
@@ -269,7 +265,7 @@ void korCmdWaitPattern(const KorCommand& cmd) {
             }
         }
         pending = 0;
-        copy = snapshot(pp.handle, id, w.data.get());
+        copy = snapshot(ch.id, w.data.get());
         if (copy.len < 0) {  // released while waiting
             korWriteResult(pp.resultVar, KOR_RES_NOTHING);
             return;
@@ -277,7 +273,7 @@ void korCmdWaitPattern(const KorCommand& cmd) {
         if (copy.len > 0 && match(false, pp, w, copy.len, &n) == 0) break;
     }
     if (!writeOutput(pp, w.out.get(), n, pp.resultVar + 1)) return;
-    if (pp.flag > 0) dropMatched(pp.handle, id, copy);
+    if (pp.flag > 0) dropMatched(ch.id, copy);
     korWriteResult(pp.resultVar, n == 0 ? 1 : n);
 }
 

@@ -22,6 +22,7 @@ void copyText(char* dst, std::size_t size, const char* src) {
     dst[n] = '\0';
 }
 
+// The values of a free record; the generation survives, it counts openings.
 void setFreeValues(KORHANDLE& h) {
     h.socket = -1;
     h.inUse = 0;
@@ -166,6 +167,7 @@ int KORHDLTBL_GetHandle(KORHDLTBL* table, int type, int socket) {
     h.socket = socket;
     h.type = type;
     h.closeRequested = 0;
+    ++h.generation;
     h.inputQueue = parts.queue;
     h.handleSem = parts.sem;
     h.msgQ = parts.msgQ;
@@ -185,27 +187,15 @@ int KORHDLTBL_CloseHandle(KORHDLTBL* table, int handle) {
     if (h.socket != -1) {
         const int rc = h.type == KORHDLTYPE_RS232 ? ctlRsClose(h.socket) : ctlClose(h.socket);
         if (rc == -1) vx::perror("Error - ctlClose()");
-        h.socket = -1;
     }
     if (h.msgQ != 0) ctlMsgQDelete(h.msgQ);
     releaseQueue(h.inputQueue);
-    h.inputQueue = nullptr;
-    h.inUse = 0;
-    h.listenHandle = -1;
-    h.ipAddress[0] = '\0';
-    h.taskId = -1;
-    h.port = -1;
-    h.type = KORHDLTYPE_FREE;
-    h.taskName[0] = '\0';
-    h.msgQ = 0;
-    h.closeRequested = 0;
     if (vx::close(h.pipeFd) == -1) vx::perror("Error - Closing pipe");
     if (h.pipeName[0] != '\0' && vx::pipeDevDelete(h.pipeName, true) == -1) {
         vx::perror("Error - pipeDevDelete");
     }
-    h.pipeFd = -1;
-    h.pipeName[0] = '\0';
     ctlSemDelete(h.handleSem);
+    setFreeValues(h);
     return 0;
 }
 
@@ -230,7 +220,7 @@ void KORHDLTBL_GetNumberOfActiveHandles(char* buf, int bufSize) {
         TableLock lock(&korHandleTable);
         bool first = true;
         for (int i = 0; i < KORHDLTBL_SIZE; ++i) {
-            if (korHandleTable.handles[i].inUse != 1) continue;
+            if (lock.find(i) == nullptr) continue;
             if (!first) {
                 if (len + 1 >= bufSize - 1) break;
                 buf[len++] = ',';
@@ -249,7 +239,7 @@ void KORHDLTBL_GetNumberOfActiveHandles(char* buf, int bufSize) {
 int KORHDLTBL_GetActiveHandle(int handle) {
     if (!KORHDLTBL_InRange(handle)) return -1;
     TableLock lock(&korHandleTable);
-    return korHandleTable.handles[handle].inUse == 1 ? 0 : -1;
+    return lock.find(handle) != nullptr ? 0 : -1;
 }
 
 int KORHDLTBL_RequestClose(KORHDLTBL* table, int handle) {
@@ -287,3 +277,60 @@ bool KORHDLTBL_CloseRequested(KORHDLTBL* table, int handle) {
     TableLock lock(table);
     return table->handles[handle].closeRequested != 0;
 }
+
+KORHANDLE* KorTableLock::find(int handle) const {
+    if (!KORHDLTBL_InRange(handle)) return nullptr;
+    KORHANDLE& h = table_->handles[handle];
+    return h.inUse == 1 ? &h : nullptr;
+}
+
+KORHANDLE* KorTableLock::find(const KorChannelId& id) const {
+    KORHANDLE* h = find(id.handle);
+    return h != nullptr && h->generation == id.generation ? h : nullptr;
+}
+
+KorChannelId KorTableLock::idOf(int handle) const {
+    const KORHANDLE* h = find(handle);
+    return h != nullptr ? KorChannelId{handle, h->generation} : KorChannelId{};
+}
+
+KorChannelGuard::KorChannelGuard(KORHDLTBL* table, int handle) {
+    {
+        TableLock lock(table);
+        const KORHANDLE* h = lock.find(handle);
+        if (h == nullptr) return;
+        id_ = KorChannelId{handle, h->generation};
+        sem_ = h->handleSem;
+    }
+    // A take that fails found the semaphore deleted: the channel is gone.
+    held_ = ctlSemTake(sem_, CTL_WAIT_FOREVER) == 0;
+    if (held_) {
+        TableLock lock(table);
+        open_ = lock.find(id_) != nullptr;
+    }
+}
+
+KorChannelGuard::~KorChannelGuard() {
+    if (held_) ctlSemGive(sem_);
+}
+
+int KORHDLTBL_PushInput(KORHDLTBL* table, int handle, const char* data, int len) {
+    TableLock lock(table);
+    KORHANDLE* h = lock.find(handle);
+    return h != nullptr ? KORCHQUE_Push(h->inputQueue, data, len) : -1;
+}
+
+int KORHDLTBL_PopInput(KORHDLTBL* table, const KorChannelId& id, char* buf, int len) {
+    TableLock lock(table);
+    KORHANDLE* h = lock.find(id);
+    return h != nullptr ? KORCHQUE_Pop(h->inputQueue, buf, len) : -1;
+}
+
+int KORHDLTBL_ClearInput(KORHDLTBL* table, int handle) {
+    TableLock lock(table);
+    KORHANDLE* h = lock.find(handle);
+    if (h == nullptr) return -1;
+    return KORCHQUE_Clear(h->inputQueue) == 0 ? 0 : 1;
+}
+
+KORHANDLE& KORHDLTBL_Record(int handle) { return korHandleTable.handles[handle]; }

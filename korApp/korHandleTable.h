@@ -4,14 +4,20 @@
 // Locks and their order:
 //  - tableSem guards allocation, release and every lookup; the inUse, type,
 //    socket, pipeFd, ipAddress, listenHandle, port and closeRequested fields;
-//    and every operation on any channel's input queue. It is held only for
-//    short work that never waits on another task.
+//    and every operation on any channel's input queue. It is held for short
+//    work, with two exceptions: SENDDATA and the admin ":tx" keep it across
+//    their send (up to the transport's send limit, 10 s), so the channel
+//    cannot be released under the send; other channel operations wait that long.
 //  - handleSem, one per channel, guards the filling-in of a new record inside
-//    KORHDLTBL_GetHandle; a close request takes it and never gives it back, so
+//    KORHDLTBL_GetHandle and is held by a KorChannelGuard (READDATA,
+//    TCPISACCEPTED, the Modbus exchange); a close request takes it and never gives it back, so
 //    a later taker waits until the owner has released the channel (the release
 //    deletes the semaphore, which wakes it, and it then finds the record free).
 //  - A task holding tableSem never waits for a handleSem; a task may take
 //    tableSem while it holds a handleSem.
+//
+// "Is this still the same channel?" is answered by the generation: every
+// allocation of a record gives it a new one (KorChannelId).
 //
 // Ownership: the task that allocates a channel serves it (receive or accept
 // loop) and is the only task that releases it. Every other task makes a close
@@ -63,6 +69,14 @@ struct KORHANDLE {
     // wake-up pipe looks at it every KORHDLTBL_NOPIPE_POLL_SEC seconds, so such
     // a channel can be ended too.
     std::int32_t closeRequested;
+    std::uint32_t generation;   // counts the allocations of this record
+};
+
+// One opening of a channel: a handle released and handed out again in
+// between has another generation.
+struct KorChannelId {
+    int handle = -1;
+    std::uint32_t generation = 0;
 };
 
 struct KORHDLTBL {
@@ -75,7 +89,8 @@ struct KORHDLTBL {
 // The one table of the program.
 extern KORHDLTBL korHandleTable;
 
-// Holds the table's tableSem for one scope.
+// Holds the table's tableSem for one scope; the records it finds may be read
+// and written while it lives.
 class KorTableLock {
 public:
     explicit KorTableLock(KORHDLTBL* table) : table_(table) {
@@ -85,8 +100,36 @@ public:
     KorTableLock(const KorTableLock&) = delete;
     KorTableLock& operator=(const KorTableLock&) = delete;
 
+    // The record of a channel in use; nullptr when free or outside 0..19.
+    KORHANDLE* find(int handle) const;
+    // The record if it is still the same opening; nullptr otherwise.
+    KORHANDLE* find(const KorChannelId& id) const;
+    // The current opening of handle; handle -1 when not in use.
+    KorChannelId idOf(int handle) const;
+
 private:
     KORHDLTBL* table_;
+};
+
+// Holds a channel's handleSem for one scope, pinned to the opening found at
+// construction. A channel that is free, or is released while we wait (a
+// pending close request keeps its semaphore taken until the release deletes
+// it), is not held: open() is false.
+class KorChannelGuard {
+public:
+    KorChannelGuard(KORHDLTBL* table, int handle);
+    ~KorChannelGuard();
+    KorChannelGuard(const KorChannelGuard&) = delete;
+    KorChannelGuard& operator=(const KorChannelGuard&) = delete;
+
+    bool open() const { return open_; }
+    const KorChannelId& id() const { return id_; }
+
+private:
+    KorChannelId id_;
+    CtlSemId sem_ = 0;
+    bool held_ = false;
+    bool open_ = false;
 };
 
 // True for a handle that may index the table (0..19). Handles from outside
@@ -135,3 +178,14 @@ int KORHDLTBL_RequestCloseAll(KORHDLTBL* table);
 void KORHDLTBL_SetIpAddress(KORHANDLE* record, const char* text);
 // True when a close request has been made for the channel (reads under tableSem).
 bool KORHDLTBL_CloseRequested(KORHDLTBL* table, int handle);
+
+// The input queue under tableSem.
+// Appends received bytes (the owner's receive loop). -1 when not in use.
+int KORHDLTBL_PushInput(KORHDLTBL* table, int handle, const char* data, int len);
+// Takes up to len bytes; -1 when id is no longer the channel's opening.
+int KORHDLTBL_PopInput(KORHDLTBL* table, const KorChannelId& id, char* buf, int len);
+// Empties the queue: 0 done, 1 the clear failed, -1 the channel is not in use.
+int KORHDLTBL_ClearInput(KORHDLTBL* table, int handle);
+
+// The record as it is, without lock or check: for tests and fuzz targets only.
+KORHANDLE& KORHDLTBL_Record(int handle);

@@ -18,57 +18,28 @@ using Frame = std::array<std::uint8_t, KOR_MODBUS_BUFFER_SIZE>;
 constexpr int kTransactionId = 1;
 constexpr int kUnitId = 1;
 
-// Holds a channel's handleSem while the channel is open. A channel that is
-// free, or is released while we wait (a pending close request keeps its
-// semaphore taken until the release deletes it), is not held: open() is false.
-class ChannelLock {
-public:
-    explicit ChannelLock(int handle) : handle_(handle) {
-        {
-            KorTableLock table(&korHandleTable);
-            sem_ = korHandleTable.handles[handle].handleSem;
-            if (korHandleTable.handles[handle].inUse != 1) return;
-        }
-        held_ = ctlSemTake(sem_, CTL_WAIT_FOREVER) == 0;
-        if (held_) {
-            KorTableLock table(&korHandleTable);
-            open_ = korHandleTable.handles[handle].inUse == 1;
-        }
-    }
-    ~ChannelLock() {
-        if (held_) ctlSemGive(sem_);
-    }
-    ChannelLock(const ChannelLock&) = delete;
-    ChannelLock& operator=(const ChannelLock&) = delete;
-
-    bool open() const { return open_; }
-    KORHANDLE& record() const { return korHandleTable.handles[handle_]; }
-
-private:
-    int handle_;
-    CtlSemId sem_ = 0;
-    bool held_ = false;
-    bool open_ = false;
-};
-
 constexpr int kChannelClosed = -1000;
 
 // Sends the frame on the channel; kChannelClosed when it is not open, else
 // the transport's result.
 int sendOnChannel(int handle, Frame& frame, int length) {
-    ChannelLock channel(handle);
+    const KorChannelGuard channel(&korHandleTable, handle);
     if (!channel.open()) return kChannelClosed;
-    return kor_startTCPSend(channel.record().socket, reinterpret_cast<char*>(frame.data()), length);
+    int socket = -1;
+    {
+        KorTableLock table(&korHandleTable);
+        if (const KORHANDLE* h = table.find(channel.id())) socket = h->socket;
+    }
+    return kor_startTCPSend(socket, reinterpret_cast<char*>(frame.data()), length);
 }
 
 // Takes what the channel's input queue holds into the frame buffer (over the
 // request); kChannelClosed when the channel is not open, else the byte count.
 int takeReply(int handle, Frame& frame) {
-    ChannelLock channel(handle);
+    const KorChannelGuard channel(&korHandleTable, handle);
     if (!channel.open()) return kChannelClosed;
-    KorTableLock table(&korHandleTable);
-    const int n = KORCHQUE_Pop(channel.record().inputQueue, reinterpret_cast<char*>(frame.data()),
-                               KOR_MODBUS_BUFFER_SIZE);
+    const int n = KORHDLTBL_PopInput(&korHandleTable, channel.id(),
+                                     reinterpret_cast<char*>(frame.data()), KOR_MODBUS_BUFFER_SIZE);
     return n > 0 ? n : 0;
 }
 

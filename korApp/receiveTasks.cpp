@@ -6,6 +6,7 @@
 #include "ctl.h"
 #include "korHandleTable.h"
 #include "korTransport.h"
+#include "korWait.h"
 #include "receiveTasks.h"
 
 namespace {
@@ -21,14 +22,15 @@ struct ChannelView {
 
 ChannelView viewChannel(int handle) {
     ChannelView v;
-    if (handle < 1 || handle >= KORHDLTBL_SIZE) return v;
+    if (handle < 1) return v;
     KorTableLock lock(&korHandleTable);
-    const KORHANDLE& h = korHandleTable.handles[handle];
-    v.inUse = h.inUse == 1;
-    v.socket = h.socket;
-    v.pipeFd = h.pipeFd;
-    v.type = h.type;
-    v.msgQ = h.msgQ;
+    const KORHANDLE* h = lock.find(handle);
+    if (h == nullptr) return v;
+    v.inUse = true;
+    v.socket = h->socket;
+    v.pipeFd = h->pipeFd;
+    v.type = h->type;
+    v.msgQ = h->msgQ;
     return v;
 }
 
@@ -42,10 +44,7 @@ void sleepMs(int ms) { ctlTaskDelay(ctlMsToTicks(ms)); }
 // Queues received bytes, then signals arrival. One pending signal stands for
 // any number of arrivals, so a failing send (signal pending) is ignored.
 void queueReceived(int handle, CtlMsgQId msgQ, const char* data, int n) {
-    {
-        KorTableLock lock(&korHandleTable);
-        KORCHQUE_Push(korHandleTable.handles[handle].inputQueue, data, n);
-    }
+    KORHDLTBL_PushInput(&korHandleTable, handle, data, n);
     ctlMsgQSend(msgQ, "1", 1, CTL_NO_WAIT, 0);
 }
 
@@ -61,43 +60,19 @@ int waitForCloseRequest(int handle, int pipeFd) {
         }
         CtlFdSet readSet;
         ctlFdZero(&readSet);
-        ctlFdSet(pipeFd, &readSet);
-        const int ready = ctlSelect(CTL_FD_SETSIZE, &readSet, nullptr, nullptr, nullptr);
-        if (ready == -1) {
-            vx::perror("Error: ctlSelect");
-            return -1;
-        }
-        if (ready > 0 && ctlFdIsSet(pipeFd, &readSet)) {
-            char discarded;
-            vx::read(pipeFd, &discarded, 1);
-            return 0;
-        }
+        const KorWake wake = kor_waitSocketsOrPipe(&readSet, 0, pipeFd, 0);
+        if (wake == KorWake::Failed) return -1;
+        if (wake == KorWake::CloseRequest) return 0;
     }
 }
 
-enum class Wake { Listener, CloseRequest, Timeout, Failed };
-
 // Waits until the listening socket has a connection or the channel is asked
 // to close.
-Wake waitForListener(int listenSocket, int pipeFd) {
+KorWake waitForListener(int listenSocket, int pipeFd) {
     CtlFdSet readSet;
     ctlFdZero(&readSet);
     ctlFdSet(listenSocket, &readSet);
-    if (pipeFd != -1) ctlFdSet(pipeFd, &readSet);
-    CtlTimeval timeout{selectTimeoutSec(pipeFd), 0};
-    const int ready = ctlSelect(CTL_FD_SETSIZE, &readSet, nullptr, nullptr,
-                                pipeFd == -1 ? &timeout : nullptr);
-    if (ready == -1) {
-        vx::perror("Error: ctlSelect");
-        return Wake::Failed;
-    }
-    if (ready == 0) return Wake::Timeout;
-    if (pipeFd != -1 && ctlFdIsSet(pipeFd, &readSet)) {
-        char discarded;
-        vx::read(pipeFd, &discarded, 1);
-        return Wake::CloseRequest;
-    }
-    return Wake::Listener;
+    return kor_waitSocketsOrPipe(&readSet, listenSocket + 1, pipeFd, selectTimeoutSec(pipeFd));
 }
 
 void startClientTask(int client, const CtlSockAddrIn& peer, int listenHandle) {
@@ -154,16 +129,16 @@ int kor_startTCPAccept(int handle) {
     const ChannelView ch = viewChannel(handle);
     if (!ch.inUse) return -1;
     for (;;) {
-        const Wake wake = waitForListener(ch.socket, ch.pipeFd);
-        if (wake == Wake::CloseRequest || (ch.pipeFd == -1 && closeRequested(handle))) {
+        const KorWake wake = waitForListener(ch.socket, ch.pipeFd);
+        if (wake == KorWake::CloseRequest || (ch.pipeFd == -1 && closeRequested(handle))) {
             KORHDLTBL_CloseHandle(&korHandleTable, handle);
             return 0;
         }
-        if (wake == Wake::Failed) {
+        if (wake == KorWake::Failed) {
             KORHDLTBL_CloseHandle(&korHandleTable, handle);
             return -1;
         }
-        if (wake == Wake::Listener) {
+        if (wake == KorWake::Ready) {
             CtlSockAddrIn peer{};
             int addrLen = sizeof peer;
             CtlSockAddr addr{};
@@ -198,11 +173,12 @@ void kor_startTCPServerReceiveClient(int clientSocket, char* ipText, int /*port*
                 // not under handleSem, which a close request may already hold for
                 // good (the fill would then wait for a release only we can make).
                 KorTableLock lock(&korHandleTable);
-                KORHANDLE& h = korHandleTable.handles[handle];
-                h.socket = clientSocket;
-                h.type = KORHDLTYPE_TCPACCEPTED;
-                h.listenHandle = listenHandle;
-                KORHDLTBL_SetIpAddress(&h, ipText);
+                if (KORHANDLE* h = lock.find(handle)) {
+                    h->socket = clientSocket;
+                    h->type = KORHDLTYPE_TCPACCEPTED;
+                    h->listenHandle = listenHandle;
+                    KORHDLTBL_SetIpAddress(h, ipText);
+                }
             }
             kor_startTCPClientReceive(handle);
             KORHDLTBL_CloseHandle(&korHandleTable, handle);
@@ -223,6 +199,7 @@ namespace {
 
 struct TwoClients {
     int slot[2] = {-1, -1};
+    bool slotFree() const { return slot[0] == -1 || slot[1] == -1; }
     void closeAll() {
         for (int& s : slot) {
             if (s != -1) ctlClose(s);
@@ -243,8 +220,35 @@ void serveClientSlot(int handle, TwoClients& clients, int i) {
         return;
     }
     buf[n] = 0;
-    KorTableLock lock(&korHandleTable);
-    KORCHQUE_Push(korHandleTable.handles[handle].inputQueue, buf, n);
+    KORHDLTBL_PushInput(&korHandleTable, handle, buf, n);
+}
+
+// Waits for a client's bytes, a connection or a close request. With both
+// slots taken the listener is not watched: its pending connection would keep
+// the wait from ever blocking. Without a pipe it wakes every
+// KORHDLTBL_NOPIPE_POLL_SEC seconds to look for a close request.
+KorWake waitForClients(int listenSocket, int pipeFd, const TwoClients& clients, CtlFdSet* readSet) {
+    ctlFdZero(readSet);
+    int width = listenSocket;
+    if (clients.slotFree()) ctlFdSet(listenSocket, readSet);
+    for (int s : clients.slot) {
+        if (s == -1) continue;
+        ctlFdSet(s, readSet);
+        if (s > width) width = s;
+    }
+    return kor_waitSocketsOrPipe(readSet, width + 1, pipeFd, selectTimeoutSec(pipeFd));
+}
+
+// Takes a waiting connection into a free slot.
+void acceptClient(int listenSocket, TwoClients& clients) {
+    for (int& s : clients.slot) {
+        if (s != -1) continue;
+        s = ctlAccept(listenSocket, nullptr, nullptr);
+        // The connection still waits and keeps the listener ready: a pass
+        // straight after a failed accept would never block.
+        if (s == -1) sleepMs(10);
+        return;
+    }
 }
 
 }  // namespace
@@ -256,59 +260,28 @@ int kor_startTCPServerReceive(int handle) {
     TwoClients clients;
     for (;;) {
         CtlFdSet readSet;
-        ctlFdZero(&readSet);
-        int width = listenSocket;
-        // With both slots taken the listener is not watched: its pending
-        // connection would keep the wait from ever blocking.
-        const bool slotFree = clients.slot[0] == -1 || clients.slot[1] == -1;
-        if (slotFree) ctlFdSet(listenSocket, &readSet);
-        for (int s : clients.slot) {
-            if (s == -1) continue;
-            ctlFdSet(s, &readSet);
-            if (s > width) width = s;
-        }
-        if (ch.pipeFd != -1) {
-            ctlFdSet(ch.pipeFd, &readSet);
-            if (ch.pipeFd > width) width = ch.pipeFd;
-        }
-        // Waits for an event instead of polling; without a pipe it wakes every
-        // KORHDLTBL_NOPIPE_POLL_SEC seconds to look for a close request.
-        CtlTimeval timeout{KORHDLTBL_NOPIPE_POLL_SEC, 0};
-        const int ready = ctlSelect(width + 1, &readSet, nullptr, nullptr,
-                                    ch.pipeFd == -1 ? &timeout : nullptr);
+        const bool slotFree = clients.slotFree();
+        const KorWake wake = waitForClients(listenSocket, ch.pipeFd, clients, &readSet);
         if (KORHDLTBL_GetActiveHandle(handle) != 0) {
             clients.closeAll();
             ctlClose(listenSocket);
             return -1;
         }
-        if (ready == -1) {
-            vx::perror("Error: ctlSelect");
+        if (wake == KorWake::Failed) {
             clients.closeAll();
             return -1;
         }
-        if (ready == 0) std::printf("Timeout: ctlSelect\r\n");
-        const bool pipeByte = ch.pipeFd != -1 && ctlFdIsSet(ch.pipeFd, &readSet);
-        if (pipeByte || (ch.pipeFd == -1 && closeRequested(handle))) {
-            if (pipeByte) {
-                char discarded;
-                vx::read(ch.pipeFd, &discarded, 1);
-            }
+        if (wake == KorWake::Timeout) std::printf("Timeout: ctlSelect\r\n");
+        if (wake == KorWake::CloseRequest || (ch.pipeFd == -1 && closeRequested(handle))) {
             clients.closeAll();
             return 0;
         }
-        if (ready > 0 && slotFree && ctlFdIsSet(listenSocket, &readSet)) {
-            for (int& s : clients.slot) {
-                if (s != -1) continue;
-                s = ctlAccept(listenSocket, nullptr, nullptr);
-                // The connection still waits and keeps the listener ready: a
-                // pass straight after a failed accept would never block.
-                if (s == -1) sleepMs(10);
-                break;
-            }
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (clients.slot[i] != -1 && ctlFdIsSet(clients.slot[i], &readSet)) {
-                serveClientSlot(handle, clients, i);
+        if (wake == KorWake::Ready) {
+            if (slotFree && ctlFdIsSet(listenSocket, &readSet)) acceptClient(listenSocket, clients);
+            for (int i = 0; i < 2; ++i) {
+                if (clients.slot[i] != -1 && ctlFdIsSet(clients.slot[i], &readSet)) {
+                    serveClientSlot(handle, clients, i);
+                }
             }
         }
         ctlTaskDelay(0);

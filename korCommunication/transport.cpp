@@ -3,6 +3,7 @@
 
 #include "ctl.h"
 #include "korTransport.h"
+#include "korWait.h"
 
 namespace {
 
@@ -115,19 +116,11 @@ int kor_doTCPClientReceive(int socket, int pipeFd, char* buf, int len, int timeo
     CtlFdSet readSet;
     ctlFdZero(&readSet);
     ctlFdSet(socket, &readSet);
-    if (pipeFd != -1) ctlFdSet(pipeFd, &readSet);
-    CtlTimeval timeout{timeoutSec, 0};
-    const int ready = ctlSelect(CTL_FD_SETSIZE, &readSet, nullptr, nullptr,
-                                timeoutSec == 0 ? nullptr : &timeout);
-    if (ready == -1) {
-        vx::perror("Error: ctlSelect");
-        return KOR_RECV_SELECT_FAILED;
-    }
-    if (ready == 0) return KOR_RECV_TIMEOUT;
-    if (pipeFd != -1 && ctlFdIsSet(pipeFd, &readSet)) {
-        char discarded;
-        vx::read(pipeFd, &discarded, 1);
-        return KOR_RECV_CLOSE;
+    switch (kor_waitSocketsOrPipe(&readSet, socket + 1, pipeFd, timeoutSec)) {
+        case KorWake::Failed: return KOR_RECV_SELECT_FAILED;
+        case KorWake::Timeout: return KOR_RECV_TIMEOUT;
+        case KorWake::CloseRequest: return KOR_RECV_CLOSE;
+        case KorWake::Ready: break;
     }
     if (ctlFdIsSet(socket, &readSet)) {
         const int n = ctlRecv(socket, buf, len, 0);

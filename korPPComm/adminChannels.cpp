@@ -7,26 +7,24 @@
 #include "korTransport.h"
 
 int sendData(int handle, char* data, int length) {
-    if (!KORHDLTBL_InRange(handle)) return -1;
     // The table stays locked across the send so the channel cannot be released under it.
     KorTableLock lock(&korHandleTable);
-    const KORHANDLE& h = korHandleTable.handles[handle];
-    if (h.inUse != 1) return -1;
-    switch (h.type) {
-        case KORHDLTYPE_TCPCLIENT: return kor_startTCPSend(h.socket, data, length);
+    const KORHANDLE* h = lock.find(handle);
+    if (h == nullptr) return -1;
+    switch (h->type) {
+        case KORHDLTYPE_TCPCLIENT: return kor_startTCPSend(h->socket, data, length);
         case KORHDLTYPE_UDP:
-            return kor_startUDPSend(h.socket, h.ipAddress, static_cast<unsigned>(h.port), data, length);
-        case KORHDLTYPE_RS232: return kor_startRS232Send(h.socket, data, length);
+            return kor_startUDPSend(h->socket, h->ipAddress, static_cast<unsigned>(h->port), data,
+                                    length);
+        case KORHDLTYPE_RS232: return kor_startRS232Send(h->socket, data, length);
         default: return -1;
     }
 }
 
 int clearHandleInputQueue(int handle) {
     if (!KORHDLTBL_InRange(handle)) return -1;
-    KorTableLock lock(&korHandleTable);
-    const KORHANDLE& h = korHandleTable.handles[handle];
-    if (h.inUse != 1) return 0;
-    return KORCHQUE_Clear(h.inputQueue) == 0 ? 0 : -1;
+    const int rc = KORHDLTBL_ClearInput(&korHandleTable, handle);
+    return rc == 1 ? -1 : 0;  // a channel not in use has nothing to clear
 }
 
 int closeHandle(int handle) {
@@ -57,8 +55,9 @@ int readoutHandleData(char* record, int handle) {
     if (!KORHDLTBL_InRange(handle)) return -1;
     std::memset(record, 0, KOR_ADMIN_READOUT_SIZE);
     KorTableLock lock(&korHandleTable);
-    const KORHANDLE& h = korHandleTable.handles[handle];
-    if (h.inUse != 1) return -1;
+    const KORHANDLE* found = lock.find(handle);
+    if (found == nullptr) return -1;
+    const KORHANDLE& h = *found;
     putNumber(record, KOR_RO_HANDLE, handle);
     putNumber(record, KOR_RO_SOCKET, h.socket);
     putNumber(record, KOR_RO_RESERVED, h.reserved);

@@ -58,13 +58,13 @@ void cmdReadQueue(const Request& r, ReplyContext& c) {
     int handle = numberAt(r, 3);
     char* copy = nullptr;
     int length = 0;
-    if (KORHDLTBL_InRange(handle)) {
+    {
         KorTableLock lock(&korHandleTable);
-        const KORHANDLE& h = korHandleTable.handles[handle];
-        int count = h.inputQueue ? h.inputQueue->count : 0;
-        if (h.inUse == 1 && count > 0) {
+        const KORHANDLE* h = lock.find(handle);
+        const int count = h != nullptr && h->inputQueue ? h->inputQueue->count : 0;
+        if (count > 0) {
             copy = static_cast<char*>(ctlMalloc(static_cast<size_t>(count)));
-            if (copy) length = KORCHQUE_Show(h.inputQueue, copy);
+            if (copy) length = KORCHQUE_Show(h->inputQueue, copy);
         }
     }
     if (length > 0) {

@@ -42,17 +42,21 @@ inline constexpr KorReadoutField KOR_READOUT_FIELDS[KOR_RO_FIELD_COUNT] = {
 static_assert(KOR_READOUT_FIELDS[KOR_RO_QUEUED].offset + KOR_READOUT_FIELDS[KOR_RO_QUEUED].size ==
               KOR_ADMIN_READOUT_SIZE);
 
-// The four channel operations. Handles outside 0..19, free channels and
-// unsupported channel types give -1.
+// The four channel operations. Handles outside 0..19 give -1. sendData and
+// closeHandle give -1 for a free channel, sendData also for a listening or
+// accepted one; sendData keeps the table locked across its send.
+// clearHandleInputQueue gives 0 for a free channel and -1 when the clear fails.
+// readoutHandleData fills `record` (KOR_ADMIN_READOUT_SIZE bytes): 0, or -1 free.
 int sendData(int handle, char* data, int length);
 int clearHandleInputQueue(int handle);
 int closeHandle(int handle);
 int readoutHandleData(char* record, int handle);
 
-// Runs one request (command field, payload) and produces the reply into
-// `reply` (room `replySize`). `request` is the zero-padded receive buffer of
-// KOR_ADMIN_BUF_SIZE bytes (the sends write a NUL behind the payload). Returns the reply's length, 0 for no reply, or
-// -1 when the connection is to end (":q"). Exposed for tests and fuzzing.
+// Runs one request: `request` is the zero-padded receive buffer of
+// KOR_ADMIN_BUF_SIZE bytes holding `received` bytes (the sends write a NUL
+// behind the payload). A reply that fits is written into replyBuf (room
+// replySize); a frame that is too short or whose length field does not match
+// gets none (length 0). Exposed for tests and fuzzing.
 struct KorAdminReply {
     char* data;        // the reply bytes (reply buffer or an allocated block)
     int length;        // bytes to send; 0: no reply

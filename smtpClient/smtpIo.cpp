@@ -5,24 +5,19 @@
 #include <cstring>
 
 #include "ctl.h"
+#include "korWait.h"
 #include "smtpBuffer.h"
 #include "smtpInternal.h"
 
 namespace {
 
-enum class Readiness { Read, Write };
+using Readiness = KorReadiness;
 
 // Waits until sock is readable or writable, at most SMTP_WAIT_SECONDS.
 bool waitReady(int sock, Readiness what) {
     if (!ctlFdValid(sock)) return false;
-    CtlFdSet set;
-    ctlFdZero(&set);
-    ctlFdSet(sock, &set);
     CtlTimeval timeout{SMTP_WAIT_SECONDS, 0};
-    const int ready = what == Readiness::Read
-                          ? ctlSelect(sock + 1, &set, nullptr, nullptr, &timeout)
-                          : ctlSelect(sock + 1, nullptr, &set, nullptr, &timeout);
-    return ready > 0 && ctlFdIsSet(sock, &set);
+    return kor_waitSocket(sock, what, &timeout) > 0;
 }
 
 }  // namespace

@@ -94,7 +94,7 @@ private:
     PlatformTask task_;
 };
 
-inline KORHANDLE& record(int handle) { return korHandleTable.handles[handle]; }
+inline KORHANDLE& record(int handle) { return KORHDLTBL_Record(handle); }
 
 inline bool inUse(int handle) { return KORHDLTBL_GetActiveHandle(handle) == 0; }
 

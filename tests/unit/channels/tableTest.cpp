@@ -60,6 +60,30 @@ TEST_F(TableTest, TheMostRecentlyAllocatedRecordIsNotReusedAtOnce) {
     releaseAll();
 }
 
+// A command that looked a channel up must not act on the channel that got the
+// same handle after a release: its bytes belong to another peer.
+TEST_F(TableTest, AChannelLookedUpBeforeItsHandleWasReusedIsNotFoundAgain) {
+    for (int h = 19; h >= 1; --h) ASSERT_EQ(allocate(), h);
+    KorChannelId old;
+    {
+        KorTableLock lock(&korHandleTable);
+        old = lock.idOf(5);
+    }
+    release(5);
+    ASSERT_EQ(allocate(), 5);  // the only free record
+    ASSERT_EQ(KORHDLTBL_PushInput(&korHandleTable, 5, "new", 3), 0);
+    char buf[8] = {};
+    EXPECT_EQ(KORHDLTBL_PopInput(&korHandleTable, old, buf, sizeof buf), -1);
+    {
+        const KorChannelGuard channel(&korHandleTable, 5);
+        ASSERT_TRUE(channel.open());
+        EXPECT_NE(channel.id().generation, old.generation);
+        EXPECT_EQ(KORHDLTBL_PopInput(&korHandleTable, channel.id(), buf, sizeof buf), 3);
+    }
+    EXPECT_FALSE(KorChannelGuard(&korHandleTable, 20).open());
+    releaseAll();
+}
+
 TEST_F(TableTest, ReleaseFreesTheRecordAndEverythingItOwns) {
     const int h = allocate(KORHDLTYPE_UDP);
     ASSERT_GT(h, 0);

@@ -385,7 +385,7 @@ TEST_F(ChannelFaults, ClearFlagKeepsBytesThatCameAfterTheCopy) {
     ASSERT_TRUE(isHandle(h));
     const auto push = [h](const std::string& text) {
         KorTableLock lock(&korHandleTable);
-        KORCHQUE_Push(korHandleTable.handles[h].inputQueue, text.data(), static_cast<int>(text.size()));
+        KORCHQUE_Push(KORHDLTBL_Record(h).inputQueue, text.data(), static_cast<int>(text.size()));
     };
     push("abc");
     setBytes(kBlockVar, "a*c");
@@ -398,14 +398,14 @@ TEST_F(ChannelFaults, ClearFlagKeepsBytesThatCameAfterTheCopy) {
         {
             KorTableLock lock(&korHandleTable);
             char taken[2];
-            ASSERT_EQ(KORCHQUE_Pop(korHandleTable.handles[h].inputQueue, taken, 2), 2);  // as READDATA would
+            ASSERT_EQ(KORCHQUE_Pop(KORHDLTBL_Record(h).inputQueue, taken, 2), 2);  // as READDATA would
         }
         push("XYZ");
     }
     EXPECT_EQ(awaitResult(), 3) << "the copy must be taken before the bytes were";
     char left[16] = {};
     KorTableLock lock(&korHandleTable);
-    const int n = KORCHQUE_Show(korHandleTable.handles[h].inputQueue, left);
+    const int n = KORCHQUE_Show(KORHDLTBL_Record(h).inputQueue, left);
     EXPECT_EQ(std::string(left, static_cast<std::size_t>(n)), "XYZ");
 }
 
@@ -442,7 +442,7 @@ TEST_F(ChannelFaults, DeletedClientTaskFreesThePeerAddress) {
     ASSERT_TRUE(waitFor([&] {
         KorTableLock lock(&korHandleTable);
         for (int h = 1; h < KORHDLTBL_SIZE; ++h) {
-            const KORHANDLE& r = korHandleTable.handles[h];
+            const KORHANDLE& r = KORHDLTBL_Record(h);
             if (r.inUse == 1 && r.type == KORHDLTYPE_TCPACCEPTED && r.listenHandle == hl) {
                 accepted = h;
                 task = r.taskId;

@@ -239,7 +239,7 @@ protected:
     }
     static int queued(int h) {
         KorTableLock lock(&korHandleTable);
-        const KORCHQUE* q = korHandleTable.handles[h].inputQueue;
+        const KORCHQUE* q = KORHDLTBL_Record(h).inputQueue;
         return q ? q->count : 0;
     }
     // Asks every open channel to close (as CLOSEALL does) and waits until
