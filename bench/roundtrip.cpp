@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -77,7 +77,8 @@ int main(int argc, char** argv) {
         }
     }
     std::string notice, error;
-    auto file = vc::StateFile::open(args.state, vc::countsFrom(vc::Settings{}), vc::StateFile::Mode::Client, &notice, &error);
+    auto file = vc::StateFile::open(args.state, vc::countsFrom(vc::Settings{}),
+                                    vc::StateFile::Mode::Client, &notice, &error);
     if (!file) {
         std::fprintf(stderr, "bench_roundtrip: %s\n", error.c_str());
         return 1;
@@ -104,17 +105,22 @@ int main(int argc, char** argv) {
             a->b[idVar] = kInfo;
             start = Clock::now();
         }
-        if (!waitFor(*file, [&](const vc::StateData& d) { return d.b[resultVar] == 255; }, 5.0)) {
-            std::fprintf(stderr, "bench_roundtrip: no result within 5 s (is arvokor running on this state file?)\n");
+        if (!waitFor(
+                *file, [&](const vc::StateData& d) { return d.b[resultVar] == 255; }, 5.0)) {
+            std::fprintf(
+                stderr,
+                "bench_roundtrip: no result within 5 s (is arvokor running on this state file?)\n");
             return 1;
         }
         samples.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-        waitFor(*file, [&](const vc::StateData& d) { return d.b[idVar] == 0; }, 5.0);
+        waitFor(
+            *file, [&](const vc::StateData& d) { return d.b[idVar] == 0; }, 5.0);
         // A job is not in step with the launcher's poll: start the next command
         // at a random point of the poll period.
         std::this_thread::sleep_for(std::chrono::microseconds(jitter(rng)));
     }
-    std::printf("round trip over %d INFO commands: median %.3f ms, p99 %.3f ms, max %.3f ms\n", args.count,
-                percentile(samples, 0.5), percentile(samples, 0.99), percentile(samples, 1.0));
+    std::printf("round trip over %d INFO commands: median %.3f ms, p99 %.3f ms, max %.3f ms\n",
+                args.count, percentile(samples, 0.5), percentile(samples, 0.99),
+                percentile(samples, 1.0));
     return 0;
 }

@@ -33,8 +33,9 @@ bool parse(int argc, char** argv, Args* args) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--help") {
-            std::puts("usage: bench_speedout --state FILE [--seconds S] [--period-us P] "
-                      "[--group G] [--first R]");
+            std::puts(
+                "usage: bench_speedout --state FILE [--seconds S] [--period-us P] "
+                "[--group G] [--first R]");
             std::exit(0);
         }
         if (i + 1 >= argc) {
@@ -110,8 +111,9 @@ int main(int argc, char** argv) {
     }
     const double span = std::chrono::duration<double>(changes.back() - changes.front()).count();
     const long ticks = std::lround(span / period) + 1;
-    std::printf("speed output: %zu writes in %ld ticks, %d gaps over 1.5 periods, "
-                "jitter median %.3f ms, p99 %.3f ms\n",
-                changes.size(), ticks, longGaps, percentile(jitter, 0.5), percentile(jitter, 0.99));
+    std::printf(
+        "speed output: %zu writes in %ld ticks, %d gaps over 1.5 periods, "
+        "jitter median %.3f ms, p99 %.3f ms\n",
+        changes.size(), ticks, longGaps, percentile(jitter, 0.5), percentile(jitter, 0.99));
     return 0;
 }

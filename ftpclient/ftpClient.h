@@ -35,14 +35,15 @@ inline constexpr char FTP_MODE_IMAGE = 'I';
 // One control or data connection. Allocated and freed by the client only.
 struct FtpConnection {
     std::int32_t sock;  // -1 once given up (a reply that did not complete in time)
-    char* lineBuffer;  // ASCII data connections: FTPLIB_BUFSIZ bytes; else null
+    char* lineBuffer;   // ASCII data connections: FTPLIB_BUFSIZ bytes; else null
     std::int32_t role;
     FtpConnection* owner;  // data connection: its control connection once commanded
     std::int32_t connectMode;
     std::int32_t waitSeconds;  // limit of every wait for the peer
     std::int32_t waitMicroseconds;
     char lastResponse[FTP_RESPONSE_SIZE];
-    std::int64_t replyDeadline;  // control: tick count by which the reply being read must be complete; 0 none
+    std::int64_t replyDeadline;  // control: tick count by which the reply being read must be
+                                 // complete; 0 none
     // Private state of ASCII data connections.
     std::int32_t readPos;  // read side: bytes of lineBuffer handed out so far
     std::int32_t readLen;  // read side: bytes of lineBuffer received

@@ -51,11 +51,12 @@ int socket_wait(FtpConnection* conn) {
         errno = ETIMEDOUT;
         return 0;
     }
-    const KorReadiness what =
-        conn->role == FTP_ROLE_WRITE ? KorReadiness::Write : KorReadiness::Read;
+    const KorReadiness what = conn->role == FTP_ROLE_WRITE ? KorReadiness::Write
+                                                           : KorReadiness::Read;
     const int ready = kor_waitSocket(conn->sock, what, &limit);
     if (ready == -1) {
-        // NOLINTNEXTLINE(concurrency-mt-unsafe): the text of an unknown value is per thread (glibc 2.32+)
+        // The text of an unknown value is per thread (glibc 2.32+).
+        // NOLINTNEXTLINE(concurrency-mt-unsafe)
         setResponse(controlOf(conn), std::strerror(errno));
         return 0;
     }
@@ -65,7 +66,9 @@ int socket_wait(FtpConnection* conn) {
 
 namespace {
 
-bool endsWithCrLf(const char* buf, int n) { return n >= 2 && buf[n - 2] == '\r' && buf[n - 1] == '\n'; }
+bool endsWithCrLf(const char* buf, int n) {
+    return n >= 2 && buf[n - 2] == '\r' && buf[n - 1] == '\n';
+}
 
 // One byte from the socket. 1 stored, 0 peer closed, -1 failure or a peer that
 // stays silent for longer than the wait limit (also in the middle of a line).
@@ -232,8 +235,7 @@ void giveUp(FtpConnection* control) {
 }  // namespace
 
 int readresp(char c, FtpConnection* control) {
-    control->replyDeadline =
-        vx::tickGet() + ctlMsToTicks(std::int64_t{replyLimitSeconds} * 1000);
+    control->replyDeadline = vx::tickGet() + ctlMsToTicks(std::int64_t{replyLimitSeconds} * 1000);
     const int result = readReply(c, control);
     const bool late = result < 0 && vx::tickGet() >= control->replyDeadline;
     control->replyDeadline = 0;

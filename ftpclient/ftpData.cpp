@@ -317,7 +317,8 @@ bool receiveFile(std::FILE* local, char* block, FtpConnection* data) {
         const int n = dataRead(block, FTPLIB_BUFSIZ, data);
         if (n == 0) return true;
         if (n < 0) return false;  // failed or timed out before the end
-        if (std::fwrite(block, 1, static_cast<std::size_t>(n), local) != static_cast<std::size_t>(n)) {
+        if (std::fwrite(block, 1, static_cast<std::size_t>(n), local) !=
+            static_cast<std::size_t>(n)) {
             vx::perror("localfile write");
             return false;
         }
@@ -363,7 +364,8 @@ int FtpTransfer(const char* localfile, const char* path, FtpConnection* control,
 int sendBuffer(const char* buffer, int size, char* block, FtpConnection* data) {
     int staged = 0;
     for (int copied = 0; copied < size;) {
-        const int n = size - copied < FTPLIB_BUFSIZ - staged ? size - copied : FTPLIB_BUFSIZ - staged;
+        const int n = size - copied < FTPLIB_BUFSIZ - staged ? size - copied
+                                                             : FTPLIB_BUFSIZ - staged;
         std::memcpy(block + staged, buffer + copied, static_cast<std::size_t>(n));
         staged += n;
         copied += n;

@@ -12,10 +12,10 @@
 #include "ctl.h"
 
 // Request arrays of the multi-element operations.
-inline constexpr int FUNCLIB_MULTI_B_MAX = 128;   // GetMultiBVar, SetMultiBVar
-inline constexpr int FUNCLIB_MULTI_I_MAX = 20;    // GetMultiIVar
-inline constexpr int FUNCLIB_MULTI_D_MAX = 64;    // SetMultiDVar, ctlGetMultiDVar
-inline constexpr int FUNCLIB_MULTI_IO_MAX = 20;   // SetMultiIo, ReadRegister, WriteRegister
+inline constexpr int FUNCLIB_MULTI_B_MAX = 128;  // GetMultiBVar, SetMultiBVar
+inline constexpr int FUNCLIB_MULTI_I_MAX = 20;   // GetMultiIVar
+inline constexpr int FUNCLIB_MULTI_D_MAX = 64;   // SetMultiDVar, ctlGetMultiDVar
+inline constexpr int FUNCLIB_MULTI_IO_MAX = 20;  // SetMultiIo, ReadRegister, WriteRegister
 
 // Result of a request that is refused without a controller call.
 inline constexpr int FUNCLIB_REFUSED = -1;

@@ -46,7 +46,8 @@ void runEchoPeer() {
             if (c < 0) return;
             std::thread([c] {
                 char buf[4096];
-                for (ssize_t n; (n = ::recv(c, buf, sizeof buf, 0)) > 0;) ::send(c, buf, static_cast<std::size_t>(n), MSG_NOSIGNAL);
+                for (ssize_t n; (n = ::recv(c, buf, sizeof buf, 0)) > 0;)
+                    ::send(c, buf, static_cast<std::size_t>(n), MSG_NOSIGNAL);
                 ::close(c);
             }).detach();
         }
@@ -121,9 +122,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
                       "127.0.0.1");
 
     std::unique_ptr<char[]> reply(new char[kReplySize]);
-    const KorAdminReply r = kor_adminHandleRequest(request.get(), received, reply.get(), kReplySize);
+    const KorAdminReply r = kor_adminHandleRequest(request.get(), received, reply.get(),
+                                                   kReplySize);
     if (r.length < 0 || (r.length > 0 && r.data == nullptr)) std::abort();
-    if (!r.allocated && r.length > 0 && (r.data < reply.get() || r.data + r.length > reply.get() + kReplySize))
+    if (!r.allocated && r.length > 0 &&
+        (r.data < reply.get() || r.data + r.length > reply.get() + kReplySize))
         std::abort();
     if (r.length > 0) {
         // Touch every byte of the reply, as the send does.

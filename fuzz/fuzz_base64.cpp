@@ -29,7 +29,8 @@ int sextet(char c) {
 std::optional<std::string> referenceDecode(const std::string& text) {
     if (text.size() % 4 != 0) return std::nullopt;
     std::size_t pad = 0;
-    if (!text.empty() && text.back() == '=') pad = text.size() >= 2 && text[text.size() - 2] == '=' ? 2 : 1;
+    if (!text.empty() && text.back() == '=')
+        pad = text.size() >= 2 && text[text.size() - 2] == '=' ? 2 : 1;
     std::string out;
     std::uint32_t bits = 0;
     int nbits = 0;
@@ -75,13 +76,15 @@ void roundTrip(const std::string& data, std::size_t slack) {
         if (Smtp_base64_encode(reinterpret_cast<const unsigned char*>(data.data()), data.size(),
                                b.get(), &len) != 0)
             fail("encode accepted a buffer without room for the NUL");
-        if (len != encodedLength || !untouched(b.get(), small)) fail("refused encode wrote or misreported");
+        if (len != encodedLength || !untouched(b.get(), small))
+            fail("refused encode wrote or misreported");
     }
     const std::size_t capacity = encodedLength + 1 + slack;
     auto enc = canaryBuffer(capacity);
     std::size_t len = capacity;
     if (Smtp_base64_encode(reinterpret_cast<const unsigned char*>(data.data()), data.size(),
-                           enc.get(), &len) != 1 || len != encodedLength)
+                           enc.get(), &len) != 1 ||
+        len != encodedLength)
         fail("encode refused");
     const std::string text(enc.get(), len);
     const auto expected = referenceDecode(text);

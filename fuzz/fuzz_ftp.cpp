@@ -45,7 +45,8 @@ std::optional<Passive> referencePassive(const std::string& reply) {
         while (i < reply.size() && reply[i] == ' ') ++i;
         if (i >= reply.size() || reply[i] < '0' || reply[i] > '9') return std::nullopt;
         unsigned v = 0;
-        while (i < reply.size() && reply[i] >= '0' && reply[i] <= '9') v = (v * 10 + static_cast<unsigned>(reply[i++] - '0')) % 256;
+        while (i < reply.size() && reply[i] >= '0' && reply[i] <= '9')
+            v = (v * 10 + static_cast<unsigned>(reply[i++] - '0')) % 256;
         p.bytes[k] = static_cast<std::uint8_t>(v);
         if (k < 5) {
             if (i >= reply.size() || reply[i] != ',') return std::nullopt;
@@ -70,14 +71,18 @@ void fuzzPassive(const std::string& raw) {
     std::uint8_t addr[4];
     std::memcpy(addr, &sin.addr, 4);
     if (std::memcmp(addr, expected->bytes, 4) != 0) fail("PASV address differs");
-    if (ctlNtohs(sin.port) != (expected->bytes[4] << 8 | expected->bytes[5])) fail("PASV port differs");
+    if (ctlNtohs(sin.port) != (expected->bytes[4] << 8 | expected->bytes[5]))
+        fail("PASV port differs");
 }
 
 // A buffer of exactly n bytes (so that a write past it is caught).
-std::unique_ptr<char[]> exact(int n) { return std::unique_ptr<char[]>(new char[static_cast<std::size_t>(n)]); }
+std::unique_ptr<char[]> exact(int n) {
+    return std::unique_ptr<char[]>(new char[static_cast<std::size_t>(n)]);
+}
 
 void checkText(const char* buf, int max) {
-    if (std::memchr(buf, '\0', static_cast<std::size_t>(max)) == nullptr) fail("text not terminated");
+    if (std::memchr(buf, '\0', static_cast<std::size_t>(max)) == nullptr)
+        fail("text not terminated");
 }
 
 // A control record on the reader's end of the pair, as FtpConnect makes it
@@ -109,7 +114,8 @@ void fuzzSession(FuzzedDataProvider& in) {
         auto pwd = exact(maxPwd);
         if (FtpPwd(pwd.get(), maxPwd, c) == 1) checkText(pwd.get(), maxPwd);
         int size = -12345;
-        if (FtpSize("MAIN.JBI", &size, 'I', c) != 1 && size != -12345) fail("size stored on failure");
+        if (FtpSize("MAIN.JBI", &size, 'I', c) != 1 && size != -12345)
+            fail("size stored on failure");
         auto date = exact(maxDate);
         FtpModDate("MAIN.JBI", date.get(), maxDate, c);
         FtpRename("A.JBI", "B.JBI", c);
@@ -117,7 +123,8 @@ void fuzzSession(FuzzedDataProvider& in) {
         FtpChdir("/jobs", c);
         vc::hooks::failAfter(vc::hooks::Site::Connect, 0, -1);
         FtpConnection* data = nullptr;
-        if (FtpAccess("MAIN.JBI", FTP_ACCESS_RETR, 'A', c, &data) == 1) fail("data connection without connect");
+        if (FtpAccess("MAIN.JBI", FTP_ACCESS_RETR, 'A', c, &data) == 1)
+            fail("data connection without connect");
         vc::hooks::reset();
         checkText(FtpLastResponse(c), FTP_RESPONSE_SIZE);
         FtpQuit(c);

@@ -51,7 +51,8 @@ std::vector<KorModbusItem> referenceDecode(const std::string& reply, int type, b
         std::uint32_t raw = 0;
         for (int k = 0; k < size; ++k) {
             const int at = swapBytes ? size - 1 - k : k;
-            raw = (raw << 8) | static_cast<unsigned char>(reply[static_cast<std::size_t>(9 + p + at)]);
+            raw = (raw << 8) |
+                  static_cast<unsigned char>(reply[static_cast<std::size_t>(9 + p + at)]);
         }
         KorModbusItem item{0, 0.0f};
         switch (type) {
@@ -92,10 +93,12 @@ void fuzzDecoder(FuzzedDataProvider& in) {
     const int n = kor_ModBusDecodeReadReply(reinterpret_cast<const std::uint8_t*>(reply.data()),
                                             static_cast<int>(reply.size()), type, swapBytes,
                                             out.data());
-    if (n != static_cast<int>(expected.size())) fail("item count differs", n, static_cast<long>(expected.size()));
+    if (n != static_cast<int>(expected.size()))
+        fail("item count differs", n, static_cast<long>(expected.size()));
     for (int i = 0; i < n; ++i) {
         const bool real = type == 5;
-        if (real ? bitsOf(out[i].real) != bitsOf(expected[i].real) : out[i].value != expected[i].value)
+        if (real ? bitsOf(out[i].real) != bitsOf(expected[i].real)
+                 : out[i].value != expected[i].value)
             fail("item differs", i);
     }
     if (reply.size() >= 8 &&
@@ -154,9 +157,11 @@ void fuzzRead(FuzzedDataProvider& in) {
     else if (replyFailed(taken)) want = -4;
     else want = 0;
     if (rc != want) fail("read result differs", rc, want);
-    if (firstVar >= 0 && request.size() != 12) fail("read request size", static_cast<long>(request.size()));
+    if (firstVar >= 0 && request.size() != 12)
+        fail("read request size", static_cast<long>(request.size()));
 
-    const auto items = rc == 0 ? referenceDecode(taken, type, swapBytes) : std::vector<KorModbusItem>{};
+    const auto items = rc == 0 ? referenceDecode(taken, type, swapBytes)
+                               : std::vector<KorModbusItem>{};
     for (int i = 0; i < KOR_MODBUS_MAX_ITEMS; ++i) {
         const int v = firstVar + i;
         if (v < 0 || v >= kVarCount) continue;
@@ -165,7 +170,8 @@ void fuzzRead(FuzzedDataProvider& in) {
         GetDVar(static_cast<std::uint16_t>(v), &d);
         GetRVar(static_cast<std::uint16_t>(v), &r);
         const bool stored = i < static_cast<int>(items.size());
-        const std::int32_t wantD = stored && type != 5 ? items[static_cast<std::size_t>(i)].value : kSentinel;
+        const std::int32_t wantD = stored && type != 5 ? items[static_cast<std::size_t>(i)].value
+                                                       : kSentinel;
         const float wantR = stored && type == 5 ? items[static_cast<std::size_t>(i)].real : 1234.5f;
         if (d != wantD) fail("D variable differs", v, d);
         if (bitsOf(r) != bitsOf(wantR)) fail("R variable differs", v);
@@ -194,7 +200,8 @@ void fuzzWrite(FuzzedDataProvider& in) {
         } else if (functionCode == 16) {
             want = static_cast<std::size_t>(13 + 2 * quantity);
         }
-        if (request.size() != want) fail("write frame size", static_cast<long>(request.size()), static_cast<long>(want));
+        if (request.size() != want)
+            fail("write frame size", static_cast<long>(request.size()), static_cast<long>(want));
         const std::string taken = reply.substr(0, KOR_MODBUS_BUFFER_SIZE);
         if ((rc == 0) != !replyFailed(taken)) fail("write verdict differs", rc);
     } else if (!request.empty()) {

@@ -88,7 +88,8 @@ void checkText(const std::string& rawText, const std::string& rawPattern, int in
 
     const int rc2 = kor_CheckPattern2(text.c_str(), pattern.c_str(), index, out.get(), requiredLen);
     const bool expected2 = expected.has_value() &&
-                           (requiredLen == 0 || expected->size() == static_cast<std::size_t>(requiredLen));
+                           (requiredLen == 0 ||
+                            expected->size() == static_cast<std::size_t>(requiredLen));
     if ((rc2 == 0) != expected2) mismatch("text length check differs", text, pattern, index);
 }
 
@@ -107,7 +108,8 @@ void checkBinary(const std::string& data, const std::string& pattern, int index,
                                          static_cast<int>(pattern.size()), index, out.get(),
                                          &outLen, requiredLen);
     const bool expected2 = expected.has_value() &&
-                           (requiredLen == 0 || expected->size() == static_cast<std::size_t>(requiredLen));
+                           (requiredLen == 0 ||
+                            expected->size() == static_cast<std::size_t>(requiredLen));
     if ((rc2 == 0) != expected2) mismatch("binary length check differs", data, pattern, index);
 }
 

@@ -62,8 +62,7 @@ bool referenceKeyword(const std::string& reply, const std::string& keyword) {
         if (before != '-' && before != ' ' && before != '=') continue;
         const std::size_t after = p + keyword.size();
         if (after >= reply.size()) continue;
-        if (reply[after] == ' ' || reply[after] == '=' ||
-            reply.compare(after, 2, "\r\n") == 0)
+        if (reply[after] == ' ' || reply[after] == '=' || reply.compare(after, 2, "\r\n") == 0)
             return true;
     }
     return false;
@@ -77,7 +76,8 @@ void fuzzText(FuzzedDataProvider& in) {
     std::unique_ptr<char[]> exact(new char[reply.size() ? reply.size() : 1]);
     std::memcpy(exact.get(), reply.data(), reply.size());
     const int code = Smtp_FindReplyCode(exact.get(), reply.size());
-    if (code != referenceReplyCode(reply)) fail("reply code differs", code, referenceReplyCode(reply));
+    if (code != referenceReplyCode(reply))
+        fail("reply code differs", code, referenceReplyCode(reply));
 
     const std::string replyText(reply.c_str());
     const std::string keywordText(keyword.c_str());
@@ -113,9 +113,9 @@ void fuzzSession(FuzzedDataProvider& in) {
     if (rc == SMTP_OK)
         rc = Smtp_SendMail(s, "robot@cell.example", "line@plant.example", "Arvo KOR mail",
                            "part done\r\n.\r\nnext\r\n");  // closes the socket
-    else
-        ctlClose(s);
-    const bool known = rc == SMTP_OK || (rc >= SMTP_ERR_CONNECT && rc <= SMTP_ERR_NO_BUFFER && rc != 247);
+    else ctlClose(s);
+    const bool known = rc == SMTP_OK ||
+                       (rc >= SMTP_ERR_CONNECT && rc <= SMTP_ERR_NO_BUFFER && rc != 247);
     if (!known) fail("unknown result", rc);
 }
 

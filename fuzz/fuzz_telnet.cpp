@@ -82,7 +82,8 @@ void fuzzParse(const std::string& src) {
                     static_cast<int>(src.size()), dst.get(), &outLen);
     const std::string replies = fuzzsupport::drain(pair().far);
     if (outLen < 0 || std::string(dst.get(), static_cast<std::size_t>(outLen)) != expected.data) {
-        std::fprintf(stderr, "data bytes differ (%d, expected %zu)\n", outLen, expected.data.size());
+        std::fprintf(stderr, "data bytes differ (%d, expected %zu)\n", outLen,
+                     expected.data.size());
         std::abort();
     }
     if (replies != expected.replies) {
@@ -155,8 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
             fuzzCommand(in);
             break;
         }
-        default:
-            fuzzParse(std::string(reinterpret_cast<const char*>(bytes + 1), size - 1));
+        default: fuzzParse(std::string(reinterpret_cast<const char*>(bytes + 1), size - 1));
     }
     return 0;
 }

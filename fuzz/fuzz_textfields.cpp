@@ -45,7 +45,8 @@ Fields referenceRead(const std::vector<std::uint8_t>& b, int first, int count, i
         }
         if (field == stopField || pos >= KOR_BLOCK_MAX) break;
         const int slot = field - fieldBase;
-        if (slot >= 0 && slot < 3) f.text[static_cast<std::size_t>(slot)] += static_cast<char>(value);
+        if (slot >= 0 && slot < 3)
+            f.text[static_cast<std::size_t>(slot)] += static_cast<char>(value);
         ++pos;
     }
     return f;
@@ -80,7 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     }
     std::vector<CtlVarData> put(kBCount);
     for (int i = 0; i < kBCount; ++i)
-        put[static_cast<std::size_t>(i)] = CtlVarData{CTL_VAR_B, static_cast<std::uint16_t>(i), b[static_cast<std::size_t>(i)]};
+        put[static_cast<std::size_t>(i)] = CtlVarData{CTL_VAR_B, static_cast<std::uint16_t>(i),
+                                                      b[static_cast<std::size_t>(i)]};
     if (ctlPutVarData(put.data(), kBCount) != 0) std::abort();
 
     std::array<std::unique_ptr<char[]>, 3> buf;
@@ -88,10 +90,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     for (int k = 0; k < 3; ++k) {
         buf[static_cast<std::size_t>(k)].reset(new char[KOR_FIELD_SIZE]);
         std::memset(buf[static_cast<std::size_t>(k)].get(), 'x', KOR_FIELD_SIZE);
-        if (!(nullMask & (1 << k))) field[static_cast<std::size_t>(k)] = buf[static_cast<std::size_t>(k)].get();
+        if (!(nullMask & (1 << k)))
+            field[static_cast<std::size_t>(k)] = buf[static_cast<std::size_t>(k)].get();
     }
-    if (failAt >= 0) vc::hooks::failVar(false, CTL_VAR_B, static_cast<std::uint16_t>(failAt),
-                                        static_cast<std::uint16_t>(failAt), -1);
+    if (failAt >= 0)
+        vc::hooks::failVar(false, CTL_VAR_B, static_cast<std::uint16_t>(failAt),
+                           static_cast<std::uint16_t>(failAt), -1);
     Fields expected;
     if (three) {
         korReadThreeFields(first, count, fieldBase, field[0], field[1], field[2]);
@@ -110,7 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         // variable ends it early too), and the last byte is always a NUL.
         const std::string want(expected.text[k].c_str());
         if (field[k][KOR_FIELD_SIZE - 1] != '\0' || want != field[k]) {
-            std::fprintf(stderr, "field %zu differs: got '%s' want '%s'\n", k, field[k], want.c_str());
+            std::fprintf(stderr, "field %zu differs: got '%s' want '%s'\n", k, field[k],
+                         want.c_str());
             std::abort();
         }
     }

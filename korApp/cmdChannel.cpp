@@ -54,10 +54,8 @@ void serveNewChannel(const KorCommand& cmd, int type, int transport, const char*
 
 int sendOn(KORHANDLE& h, char* bytes, int count, int readStatus) {
     switch (h.type) {
-        case KORHDLTYPE_TCPCLIENT:
-            return kor_startTCPSend(h.socket, bytes, count);
-        case KORHDLTYPE_RS232:
-            return kor_startRS232Send(h.socket, bytes, count);
+        case KORHDLTYPE_TCPCLIENT: return kor_startTCPSend(h.socket, bytes, count);
+        case KORHDLTYPE_RS232: return kor_startRS232Send(h.socket, bytes, count);
         case KORHDLTYPE_UDP:
             return kor_startUDPSend(h.socket, h.ipAddress, static_cast<unsigned>(h.port), bytes,
                                     count);

@@ -37,9 +37,7 @@ void korCmdInfo(const KorCommand& cmd) {
     std::printf("Info - ArvoKOR command, Param:%d Ret:%d\r\n", static_cast<int>(cmd.p[P8]),
                 static_cast<int>(cmd.p[P3]));
     switch (cmd.p[P8]) {
-        case 0:
-            korWriteResult(cmd.p[P3], KOR_RES_DONE);
-            break;
+        case 0: korWriteResult(cmd.p[P3], KOR_RES_DONE); break;
         case 1: {
             char version[16];
             std::snprintf(version, sizeof version, "%.2f", KOR_VERSION);
@@ -52,8 +50,7 @@ void korCmdInfo(const KorCommand& cmd) {
             writeText(cmd, text);
             break;
         }
-        default:
-            break;  // no result
+        default: break;  // no result
     }
 }
 

@@ -227,9 +227,7 @@ void korCmdCheckPatternBinRes(const KorCommand& cmd) {
     checkPattern(cmd, false, Output::AfterResult);
 }
 
-void korCmdCheckPatternBin(const KorCommand& cmd) {
-    checkPattern(cmd, false, Output::OverPattern);
-}
+void korCmdCheckPatternBin(const KorCommand& cmd) { checkPattern(cmd, false, Output::OverPattern); }
 
 void korCmdWaitPattern(const KorCommand& cmd) {
     const PatternParams pp = patternParams(cmd);

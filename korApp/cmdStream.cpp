@@ -123,10 +123,10 @@ int startStreaming(const KorCommand& cmd) {
 
     std::memcpy(streamLaunch.destination, destination, sizeof destination);
     std::memcpy(streamLaunch.header, korPosRecHeader, sizeof streamLaunch.header);
-    const int id = ctlCreateTask(
-        kPosStreamPriority, 0, UDPPositionTask, s.udpSocket, s.robotNo, s.frame, s.tool, s.io,
-        reinterpret_cast<CtlArg>(streamLaunch.destination), port, s.recMode, s.delay,
-        reinterpret_cast<CtlArg>(streamLaunch.header));
+    const int id = ctlCreateTask(kPosStreamPriority, 0, UDPPositionTask, s.udpSocket, s.robotNo,
+                                 s.frame, s.tool, s.io,
+                                 reinterpret_cast<CtlArg>(streamLaunch.destination), port,
+                                 s.recMode, s.delay, reinterpret_cast<CtlArg>(streamLaunch.header));
     if (id == -1) {
         ctlClose(s.udpSocket);
         s.udpSocket = -1;
@@ -145,8 +145,8 @@ int startSpeedOutput(const KorCommand& cmd) {
     if (group > KOR_SPEED_MAX_GROUP) return KOR_RES_NOTHING;
 
     stopSpeedOutput(s);
-    const int id = ctlCreateTask(kSpeedOutputPriority, 0, SpeedOutputTask, group, first, divider,
-                                 0, 0, 0, 0, 0, 0, 0);
+    const int id = ctlCreateTask(kSpeedOutputPriority, 0, SpeedOutputTask, group, first, divider, 0,
+                                 0, 0, 0, 0, 0, 0);
     if (id == -1) return KOR_RES_FAILED;
     s.taskIDSpeedOutput = id;
     return 1;

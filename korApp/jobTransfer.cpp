@@ -85,7 +85,7 @@ int kor_FtpLoad(const char* server, const char* user, const char* password, cons
     char ownAddress[20];
     kor_OwnAddress(ownAddress);
 
-    FtpConnection* first = nullptr;   // ended first: the one opened first
+    FtpConnection* first = nullptr;  // ended first: the one opened first
     FtpConnection* second = nullptr;
     int code;
     if (mode == 0) {

@@ -7,12 +7,12 @@
 // Result codes of kor_FtpLoad (0: the job file was moved).
 enum KorFtpLoadResult : int {
     KOR_FTPLOAD_OK = 0,
-    KOR_FTPLOAD_NO_CONTROLLER = -1,      // no connection to the controller's own server
-    KOR_FTPLOAD_CONTROLLER_LOGIN = -2,   // login there refused
-    KOR_FTPLOAD_NO_SERVER = -3,          // no connection to the remote server
-    KOR_FTPLOAD_SERVER_LOGIN = -4,       // login there refused
-    KOR_FTPLOAD_CHDIR = -5,              // directory change on the remote server refused
-    KOR_FTPLOAD_NOT_MOVED = -6,          // nothing moved, or the copy was cut short
+    KOR_FTPLOAD_NO_CONTROLLER = -1,     // no connection to the controller's own server
+    KOR_FTPLOAD_CONTROLLER_LOGIN = -2,  // login there refused
+    KOR_FTPLOAD_NO_SERVER = -3,         // no connection to the remote server
+    KOR_FTPLOAD_SERVER_LOGIN = -4,      // login there refused
+    KOR_FTPLOAD_CHDIR = -5,             // directory change on the remote server refused
+    KOR_FTPLOAD_NOT_MOVED = -6,         // nothing moved, or the copy was cut short
 };
 
 // Mode 0 copies jobName from the controller to dir on the server; any other

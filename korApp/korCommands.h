@@ -15,17 +15,17 @@ struct KorCommand {
 using KorCommandHandler = void (*)(const KorCommand& cmd);
 
 // Channel commands (cmdChannel.cpp).
-void korCmdTcpConnect(const KorCommand& cmd);      // 1
-void korCmdSendData(const KorCommand& cmd);        // 2
-void korCmdTcpListen(const KorCommand& cmd);       // 3
-void korCmdCloseHandle(const KorCommand& cmd);     // 4
-void korCmdReadData(const KorCommand& cmd);        // 5
-void korCmdClearData(const KorCommand& cmd);       // 6
-void korCmdRs232Open(const KorCommand& cmd);       // 7
-void korCmdTcpIsAccepted(const KorCommand& cmd);   // 11
-void korCmdUdpBind(const KorCommand& cmd);         // 12
-void korCmdCloseAll(const KorCommand& cmd);        // 31
-void korCmdRs232Test(const KorCommand& cmd);       // 200
+void korCmdTcpConnect(const KorCommand& cmd);     // 1
+void korCmdSendData(const KorCommand& cmd);       // 2
+void korCmdTcpListen(const KorCommand& cmd);      // 3
+void korCmdCloseHandle(const KorCommand& cmd);    // 4
+void korCmdReadData(const KorCommand& cmd);       // 5
+void korCmdClearData(const KorCommand& cmd);      // 6
+void korCmdRs232Open(const KorCommand& cmd);      // 7
+void korCmdTcpIsAccepted(const KorCommand& cmd);  // 11
+void korCmdUdpBind(const KorCommand& cmd);        // 12
+void korCmdCloseAll(const KorCommand& cmd);       // 31
+void korCmdRs232Test(const KorCommand& cmd);      // 200
 
 // Pattern and telnet commands (cmdPattern.cpp).
 void korCmdCheckPattern(const KorCommand& cmd);        // 9
@@ -35,10 +35,10 @@ void korCmdTelnetConnect(const KorCommand& cmd);       // 21
 void korCmdWaitPattern(const KorCommand& cmd);         // 30
 
 // Information and variable conversion (cmdInfo.cpp).
-void korCmdInfo(const KorCommand& cmd);          // 8
-void korCmdRVarToBytes(const KorCommand& cmd);   // 28
-void korCmdBytesToRVar(const KorCommand& cmd);   // 29
-void korCmdPosVarType(const KorCommand& cmd);    // 32
+void korCmdInfo(const KorCommand& cmd);         // 8
+void korCmdRVarToBytes(const KorCommand& cmd);  // 28
+void korCmdBytesToRVar(const KorCommand& cmd);  // 29
+void korCmdPosVarType(const KorCommand& cmd);   // 32
 
 // FTP, job transfer and ping (cmdFtp.cpp).
 void korCmdFtpConnect(const KorCommand& cmd);     // 15

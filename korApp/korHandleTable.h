@@ -38,7 +38,7 @@ inline constexpr int KORHDLTYPE_TCPACCEPTED = 3;  // connection accepted on a li
 inline constexpr int KORHDLTYPE_RS232 = 4;        // serial port
 inline constexpr int KORHDLTYPE_UDP = 5;          // UDP socket
 
-inline constexpr int KORHDLTBL_SIZE = 20;           // records 0..19; 0 is never handed out
+inline constexpr int KORHDLTBL_SIZE = 20;            // records 0..19; 0 is never handed out
 inline constexpr int KORHANDLE_IPADDRESS_SIZE = 16;  // 15 characters and a NUL
 inline constexpr int KORHANDLE_TASKNAME_SIZE = 32;
 inline constexpr int KORHANDLE_PIPENAME_SIZE = 40;
@@ -51,9 +51,9 @@ inline constexpr int KORHDLTBL_NOPIPE_POLL_SEC = 1;
 
 // One channel. Everything but inUse is meaningful only while inUse is 1.
 struct KORHANDLE {
-    std::int32_t socket;        // socket (types 1, 2, 3, 5) or serial port number (type 4); -1 none
-    std::int32_t reserved;      // never set; stays 0
-    std::int32_t inUse;         // 1 allocated, 0 free
+    std::int32_t socket;    // socket (types 1, 2, 3, 5) or serial port number (type 4); -1 none
+    std::int32_t reserved;  // never set; stays 0
+    std::int32_t inUse;     // 1 allocated, 0 free
     char ipAddress[KORHANDLE_IPADDRESS_SIZE];  // UDP destination / accepted peer; "" otherwise
     std::int32_t listenHandle;  // type 3: the listening channel it came in on; -1 otherwise
     KORCHQUE* inputQueue;       // owned; never null while inUse
@@ -62,14 +62,14 @@ struct KORHANDLE {
     std::int32_t taskId;        // the serving task
     char taskName[KORHANDLE_TASKNAME_SIZE];
     char pipeName[KORHANDLE_PIPENAME_SIZE];  // "/pipe/<taskName>", "" when no pipe device was made
-    std::int32_t pipeFd;        // wake-up pipe, opened read-write; -1 none
-    std::int32_t port;          // UDP: destination port of sends; -1 otherwise
-    CtlMsgQId msgQ;             // data-arrival signal: one pending message of one byte; 0 none
+    std::int32_t pipeFd;                     // wake-up pipe, opened read-write; -1 none
+    std::int32_t port;                       // UDP: destination port of sends; -1 otherwise
+    CtlMsgQId msgQ;  // data-arrival signal: one pending message of one byte; 0 none
     // Set by a close request. The serving loop of a channel without a working
     // wake-up pipe looks at it every KORHDLTBL_NOPIPE_POLL_SEC seconds, so such
     // a channel can be ended too.
     std::int32_t closeRequested;
-    std::uint32_t generation;   // counts the allocations of this record
+    std::uint32_t generation;  // counts the allocations of this record
 };
 
 // One opening of a channel: a handle released and handed out again in
@@ -152,8 +152,7 @@ int KORHDLTBL_GetHandle(KORHDLTBL* table, int type, int socket);
 int KORHDLTBL_CloseHandle(KORHDLTBL* table, int handle);
 // The channel accepted on listenHandle from the peer ipText (exact text), the
 // highest such handle; -1 when none.
-int KORHDLTBL_GetHandleFromListenHandleByIP(KORHDLTBL* table, int listenHandle,
-                                            const char* ipText);
+int KORHDLTBL_GetHandleFromListenHandleByIP(KORHDLTBL* table, int listenHandle, const char* ipText);
 // The allocated handles as text, ascending, separated by ",", e.g. "3,17,19";
 // "" when none. A list that does not fit stops early (it may end in ",").
 void KORHDLTBL_GetNumberOfActiveHandles(char* buf, int bufSize);

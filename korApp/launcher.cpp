@@ -27,8 +27,8 @@ void joinHalves(const CtlSVarInfoData& data, char (&text)[PARAM_TEXT_SIZE]) {
     int used = 0;
     for (const auto& half : data.half) {
         const void* nul = std::memchr(half, '\0', SVAR_HALF_CHARS);
-        const std::size_t n =
-            nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - half) : SVAR_HALF_CHARS;
+        const std::size_t n = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - half)
+                                  : SVAR_HALF_CHARS;
         std::memcpy(text + used, half, n);
         used += static_cast<int>(n);
     }
@@ -93,7 +93,8 @@ int kor_readParameters(int* baseNumber, int* slotCount) {
 
 int korCreateTask(int priority, int stackSize, CtlTaskEntry entry, CtlArg a1, CtlArg a2, CtlArg a3,
                   CtlArg a4, CtlArg a5, CtlArg a6, CtlArg a7, CtlArg a8, CtlArg a9, CtlArg a10) {
-    const int id = ctlCreateTask(priority, stackSize, entry, a1, a2, a3, a4, a5, a6, a7, a8, a9, a10);
+    const int id = ctlCreateTask(priority, stackSize, entry, a1, a2, a3, a4, a5, a6, a7, a8, a9,
+                                 a10);
     if (id != -1) return id;
     std::printf("Error creating default KOR Task. Trying VXWorks thread\r\n");
     const int spawned = vx::taskSpawn(nullptr, FALLBACK_PRIORITY, 0, FALLBACK_STACK, entry, a1, a2,
@@ -119,8 +120,8 @@ KorCommandArea korLauncherStart() {
 
     KORHDLTBL_Init(&korHandleTable);
     clearCommandArea(area);
-    ctlCreateTask(TASK_PRIORITY, 0, kor_startAdminTCPServer, KOR_ADMIN_PORT, 0, 0, 0, 0, 0, 0, 0,
-                  0, 0);
+    ctlCreateTask(TASK_PRIORITY, 0, kor_startAdminTCPServer, KOR_ADMIN_PORT, 0, 0, 0, 0, 0, 0, 0, 0,
+                  0);
     return area;
 }
 

@@ -50,10 +50,8 @@ void waitForReply(int waitMs) {
 void storeItems(int firstVar, int dataType, const KorModbusItem* items, int n) {
     for (int i = 0; i < n; ++i) {
         const auto var = static_cast<std::uint16_t>(firstVar + i);
-        if (dataType == KOR_MODBUS_TYPE_REAL)
-            SetRVar(var, items[i].real);
-        else
-            SetDVar(var, items[i].value);
+        if (dataType == KOR_MODBUS_TYPE_REAL) SetRVar(var, items[i].real);
+        else SetDVar(var, items[i].value);
     }
 }
 
@@ -145,8 +143,8 @@ int kor_ModBusRead(int handle, int waitMs, int firstVar, int functionCode, int s
         return -4;
     }
     std::array<KorModbusItem, KOR_MODBUS_MAX_ITEMS> items{};
-    const int n =
-        kor_ModBusDecodeReadReply(frame.data(), received, dataType, swapFlag != 0, items.data());
+    const int n = kor_ModBusDecodeReadReply(frame.data(), received, dataType, swapFlag != 0,
+                                            items.data());
     storeItems(firstVar, dataType, items.data(), n);
     return 0;
 }

@@ -34,8 +34,8 @@ void sendRecord(int socket, const KorStreamRecord& record, const CtlSockAddr& to
               sizeof to);
 }
 
-[[noreturn]] void streamPositions(int socket, const CtlSockAddr& to, int robot, int frame,
-                                  int tool, int io) {
+[[noreturn]] void streamPositions(int socket, const CtlSockAddr& to, int robot, int frame, int tool,
+                                  int io) {
     std::uint8_t sequence = 0;
     const CtlIoInfo ioInfo{static_cast<std::uint32_t>(io)};
     for (;;) {
@@ -45,8 +45,8 @@ void sendRecord(int socket, const KorStreamRecord& record, const CtlSockAddr& to
                         static_cast<std::uint16_t>(tool), &pos);
         std::uint16_t ioValue = 0;
         if (io != 0 && ctlReadIO(&ioInfo, &ioValue, 1) != 0) ioValue = 0;
-        sendRecord(socket, korStreamPositionRecord(sequence, static_cast<std::uint8_t>(ioValue), pos),
-                   to);
+        sendRecord(socket,
+                   korStreamPositionRecord(sequence, static_cast<std::uint8_t>(ioValue), pos), to);
         ++sequence;
     }
 }
@@ -92,7 +92,8 @@ KorStreamRecord korStreamPositionRecord(std::uint8_t sequence, std::uint8_t io,
     std::uint16_t at48 = 0;
     std::memcpy(&at48, reinterpret_cast<const std::uint8_t*>(&pos) + 48, sizeof at48);
     put16(r.data() + 2, at48);
-    for (int k = 0; k < 7; ++k) put32(r.data() + 4 + 4 * k, static_cast<std::uint32_t>(pos.value[k]));
+    for (int k = 0; k < 7; ++k)
+        put32(r.data() + 4 + 4 * k, static_cast<std::uint32_t>(pos.value[k]));
     return r;
 }
 
@@ -134,8 +135,8 @@ std::array<std::uint16_t, KOR_SPEED_REGISTERS> korSpeedRegisterValues(
     for (int axis = 0; axis < CTL_SERVO_AXES; ++axis) {
         const std::int32_t s = speeds[axis];
         // Unsigned negation: the magnitude of the most negative speed fits too.
-        const std::uint32_t magnitude =
-            s < 0 ? 0u - static_cast<std::uint32_t>(s) : static_cast<std::uint32_t>(s);
+        const std::uint32_t magnitude = s < 0 ? 0u - static_cast<std::uint32_t>(s)
+                                              : static_cast<std::uint32_t>(s);
         regs[2 * axis] = static_cast<std::uint16_t>(magnitude & 0xffff);
         regs[2 * axis + 1] = static_cast<std::uint16_t>(magnitude >> 16);
     }
@@ -145,8 +146,8 @@ std::array<std::uint16_t, KOR_SPEED_REGISTERS> korSpeedRegisterValues(
 void UDPPositionTask(CtlArg socket, CtlArg robot, CtlArg frame, CtlArg tool, CtlArg io,
                      CtlArg destination, CtlArg port, CtlArg mode, CtlArg delay, CtlArg header) {
     const int s = static_cast<int>(socket);
-    const CtlSockAddr to =
-        destinationAddress(reinterpret_cast<const char*>(destination), static_cast<int>(port));
+    const CtlSockAddr to = destinationAddress(reinterpret_cast<const char*>(destination),
+                                              static_cast<int>(port));
     const auto* head = reinterpret_cast<const std::int32_t*>(header);
     if (korStreamHeaderSet(head)) sendRecord(s, korStreamHeaderRecord(head), to);
     if (static_cast<int>(mode) == 0)

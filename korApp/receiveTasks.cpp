@@ -106,8 +106,7 @@ int kor_startTCPClientReceive(int handle) {
     for (;;) {
         if (pollFlag && closeRequested(handle)) return 0;
         const int n = serial ? kor_doRS232Receive(ch.socket, ch.pipeFd, buf, KOR_RECEIVE_CHUNK)
-                             : kor_doTCPClientReceive(ch.socket, ch.pipeFd, buf,
-                                                      KOR_RECEIVE_CHUNK,
+                             : kor_doTCPClientReceive(ch.socket, ch.pipeFd, buf, KOR_RECEIVE_CHUNK,
                                                       selectTimeoutSec(ch.pipeFd));
         if (n > 0) {
             buf[n] = 0;
@@ -190,9 +189,8 @@ void kor_startTCPServerReceiveClient(int clientSocket, char* ipText, int /*port*
 void kor_TCPServerReceiveClientTask(CtlArg clientSocket, CtlArg ipText, CtlArg port,
                                     CtlArg listenHandle, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg,
                                     CtlArg) {
-    kor_startTCPServerReceiveClient(static_cast<int>(clientSocket),
-                                    reinterpret_cast<char*>(ipText), static_cast<int>(port),
-                                    static_cast<int>(listenHandle));
+    kor_startTCPServerReceiveClient(static_cast<int>(clientSocket), reinterpret_cast<char*>(ipText),
+                                    static_cast<int>(port), static_cast<int>(listenHandle));
 }
 
 namespace {

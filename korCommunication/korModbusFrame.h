@@ -60,8 +60,8 @@ inline constexpr int KOR_MODBUS_MAX_ITEMS = 255;
 // short by the end of that data is -1 (-1.0 for reals). With swapBytes each
 // item's bytes are reversed after the big-endian read. Returns the number of
 // items written into out (room for KOR_MODBUS_MAX_ITEMS); 0 for an unknown type.
-int kor_ModBusDecodeReadReply(const std::uint8_t* reply, int received, int dataType,
-                              bool swapBytes, KorModbusItem* out);
+int kor_ModBusDecodeReadReply(const std::uint8_t* reply, int received, int dataType, bool swapBytes,
+                              KorModbusItem* out);
 
 // True for a reply that the client treats as failed: fewer than 8 bytes, or a
 // function code with the exception flag (above 0x80).

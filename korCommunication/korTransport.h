@@ -5,11 +5,11 @@
 #pragma once
 
 // Receive results of kor_doTCPClientReceive and kor_doRS232Receive (> 0: bytes).
-inline constexpr int KOR_RECV_NOTHING = 0;         // peer closed, or serial receive got nothing
-inline constexpr int KOR_RECV_SERIAL_OTHER = -1;   // serial receive: a negative result other than -1
-inline constexpr int KOR_RECV_CLOSE = -2;          // a byte arrived on the wake-up pipe
+inline constexpr int KOR_RECV_NOTHING = 0;        // peer closed, or serial receive got nothing
+inline constexpr int KOR_RECV_SERIAL_OTHER = -1;  // serial receive: a negative result other than -1
+inline constexpr int KOR_RECV_CLOSE = -2;         // a byte arrived on the wake-up pipe
 inline constexpr int KOR_RECV_SELECT_FAILED = -3;
-inline constexpr int KOR_RECV_FAILED = -4;         // the receive call returned -1
+inline constexpr int KOR_RECV_FAILED = -4;  // the receive call returned -1
 inline constexpr int KOR_RECV_TIMEOUT = -5;
 
 // Connects to ipText:port. 0 connected; -1 failed. *socketOut receives the new

@@ -87,8 +87,8 @@ int kor_ModBusItemSize(int dataType) {
     }
 }
 
-int kor_ModBusDecodeReadReply(const std::uint8_t* reply, int received, int dataType,
-                              bool swapBytes, KorModbusItem* out) {
+int kor_ModBusDecodeReadReply(const std::uint8_t* reply, int received, int dataType, bool swapBytes,
+                              KorModbusItem* out) {
     const int size = kor_ModBusItemSize(dataType);
     if (size == 0 || received <= KOR_MODBUS_BYTE_COUNT) return 0;
     // Decode what the device announced, but never past what arrived.
@@ -113,8 +113,7 @@ void kor_ModBusPrintReplyError(const std::uint8_t* reply, int received) {
     if (received > 8)
         std::printf("Error %d Exception %d\r\n", reply[KOR_MODBUS_FUNCTION],
                     reply[KOR_MODBUS_BYTE_COUNT]);
-    else
-        std::printf("Error %d\r\n", reply[KOR_MODBUS_FUNCTION]);
+    else std::printf("Error %d\r\n", reply[KOR_MODBUS_FUNCTION]);
 }
 
 void kor_ModBusCoilAddresses(std::uint32_t first, int count, std::uint32_t* out) {

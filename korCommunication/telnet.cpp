@@ -42,7 +42,8 @@ int incompleteTail(const unsigned char* p, int len) {
         if (i + 1 >= len) return i;
         const unsigned char cmd = p[i + 1];
         if (cmd == TELNET_SB) {
-            const void* se = std::memchr(p + i + 2, TELNET_SE, static_cast<std::size_t>(len - i - 2));
+            const void* se = std::memchr(p + i + 2, TELNET_SE,
+                                         static_cast<std::size_t>(len - i - 2));
             if (se == nullptr) return i;
             i = static_cast<int>(static_cast<const unsigned char*>(se) - p) + 1;
         } else if (isOptionVerb(cmd)) {
@@ -191,9 +192,10 @@ void kor_parseTelnet(int socket, const unsigned char* src, int len, char* dst, i
             dst[out++] = static_cast<char>(TELNET_IAC);
             i += 2;
         } else if (cmd == TELNET_SB) {
-            const void* se =
-                std::memchr(src + i + 2, TELNET_SE, static_cast<std::size_t>(len - i - 2));
-            i = se == nullptr ? len : static_cast<int>(static_cast<const unsigned char*>(se) - src) + 1;
+            const void* se = std::memchr(src + i + 2, TELNET_SE,
+                                         static_cast<std::size_t>(len - i - 2));
+            i = se == nullptr ? len
+                              : static_cast<int>(static_cast<const unsigned char*>(se) - src) + 1;
         } else if (isOptionVerb(cmd)) {
             if (i + 2 >= len) break;  // verb without its option
             const unsigned char option = src[i + 2];
@@ -244,7 +246,8 @@ int kor_telnetCommand(int socket, const char* command, char* reply, int replySiz
         if (n <= 0) break;
         // Keep what fits; NUL bytes (as after a bare CR) would end the text.
         for (int i = 0; i < n && used < replySize - 1; ++i) {
-            if (buf[static_cast<std::size_t>(i)] != '\0') reply[used++] = buf[static_cast<std::size_t>(i)];
+            if (buf[static_cast<std::size_t>(i)] != '\0')
+                reply[used++] = buf[static_cast<std::size_t>(i)];
         }
         reply[used] = '\0';
         if (kor_CheckPattern2(reply, pattern, 0, scratch, 0) == 0) {

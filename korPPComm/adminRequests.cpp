@@ -115,7 +115,9 @@ void cmdListHandles(const Request&, ReplyContext& c) {
     replyLiteral(c, list[0] ? list : "0");
 }
 
-void cmdCloseHandle(const Request& r, ReplyContext& c) { replyText(c, "%d", closeHandle(numberAt(r, 3))); }
+void cmdCloseHandle(const Request& r, ReplyContext& c) {
+    replyText(c, "%d", closeHandle(numberAt(r, 3)));
+}
 
 void cmdReadout(const Request& r, ReplyContext& c) {
     static_assert(KOR_ADMIN_READOUT_SIZE <= KOR_ADMIN_LIST_MAX);
@@ -174,20 +176,22 @@ struct Rule {
 };
 
 constexpr Rule kRules[] = {
-    {":v", true, cmdVersion},       {":q", true, cmdQuit},          {":ic", false, cmdClearQueue},
-    {":ir", false, cmdReadQueue},   {":tx", false, cmdTransmit},    {":sb", false, cmdSetBytes},
-    {":gb", false, cmdGetBytes},    {":h?", true, cmdListHandles},  {":hc", false, cmdCloseHandle},
-    {":h", false, cmdReadout},      {":ftpp", false, cmdFtpPut},    {":ftpg", false, cmdFtpGet},
+    {":v", true, cmdVersion},     {":q", true, cmdQuit},         {":ic", false, cmdClearQueue},
+    {":ir", false, cmdReadQueue}, {":tx", false, cmdTransmit},   {":sb", false, cmdSetBytes},
+    {":gb", false, cmdGetBytes},  {":h?", true, cmdListHandles}, {":hc", false, cmdCloseHandle},
+    {":h", false, cmdReadout},    {":ftpp", false, cmdFtpPut},   {":ftpg", false, cmdFtpGet},
     {":list", false, cmdJobList},
 };
 
 bool ruleApplies(const Rule& rule, const char* field) {
-    return rule.wholeField ? std::strcmp(field, rule.text) == 0 : std::strstr(field, rule.text) != nullptr;
+    return rule.wholeField ? std::strcmp(field, rule.text) == 0
+                           : std::strstr(field, rule.text) != nullptr;
 }
 
 std::uint32_t bigEndian32(const char* p) {
     const auto* b = reinterpret_cast<const unsigned char*>(p);
-    return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) | b[3];
+    return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) |
+           b[3];
 }
 
 }  // namespace
@@ -196,7 +200,8 @@ KorAdminReply kor_adminHandleRequest(char* request, int received, char* replyBuf
     ReplyContext c{replyBuf, replySize, KorAdminReply{replyBuf, 0, false, false}};
     // Too short, or a length field that does not match what arrived: no reply.
     if (received < KOR_ADMIN_HEADER_SIZE || received >= KOR_ADMIN_BUF_SIZE) return c.reply;
-    if (bigEndian32(request + KOR_ADMIN_CMD_SIZE) != static_cast<std::uint32_t>(received - KOR_ADMIN_HEADER_SIZE))
+    if (bigEndian32(request + KOR_ADMIN_CMD_SIZE) !=
+        static_cast<std::uint32_t>(received - KOR_ADMIN_HEADER_SIZE))
         return c.reply;
     Request r{};
     std::memcpy(r.field, request, KOR_ADMIN_CMD_SIZE);

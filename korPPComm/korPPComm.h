@@ -30,14 +30,25 @@ struct KorReadoutField {
     int size;
 };
 enum KorReadoutItem {
-    KOR_RO_HANDLE, KOR_RO_SOCKET, KOR_RO_RESERVED, KOR_RO_IN_USE, KOR_RO_IP_ADDRESS,
-    KOR_RO_LISTEN_HANDLE, KOR_RO_TYPE, KOR_RO_TASK_ID, KOR_RO_TASK_NAME, KOR_RO_PIPE_NAME,
-    KOR_RO_PIPE_FD, KOR_RO_PORT, KOR_RO_QUEUED, KOR_RO_FIELD_COUNT
+    KOR_RO_HANDLE,
+    KOR_RO_SOCKET,
+    KOR_RO_RESERVED,
+    KOR_RO_IN_USE,
+    KOR_RO_IP_ADDRESS,
+    KOR_RO_LISTEN_HANDLE,
+    KOR_RO_TYPE,
+    KOR_RO_TASK_ID,
+    KOR_RO_TASK_NAME,
+    KOR_RO_PIPE_NAME,
+    KOR_RO_PIPE_FD,
+    KOR_RO_PORT,
+    KOR_RO_QUEUED,
+    KOR_RO_FIELD_COUNT
 };
 inline constexpr KorReadoutField KOR_READOUT_FIELDS[KOR_RO_FIELD_COUNT] = {
-    {"handle", 0, 12},        {"socket", 12, 12},  {"reserved", 24, 12},  {"inUse", 36, 12},
-    {"ipAddress", 48, 16},    {"listenHandle", 64, 12}, {"type", 76, 12}, {"taskId", 88, 12},
-    {"taskName", 100, 32},    {"pipeName", 132, 40}, {"pipeFd", 172, 12}, {"port", 184, 12},
+    {"handle", 0, 12},     {"socket", 12, 12},       {"reserved", 24, 12}, {"inUse", 36, 12},
+    {"ipAddress", 48, 16}, {"listenHandle", 64, 12}, {"type", 76, 12},     {"taskId", 88, 12},
+    {"taskName", 100, 32}, {"pipeName", 132, 40},    {"pipeFd", 172, 12},  {"port", 184, 12},
     {"queued", 196, 12}};
 static_assert(KOR_READOUT_FIELDS[KOR_RO_QUEUED].offset + KOR_READOUT_FIELDS[KOR_RO_QUEUED].size ==
               KOR_ADMIN_READOUT_SIZE);
@@ -58,10 +69,9 @@ int readoutHandleData(char* record, int handle);
 // replySize); a frame that is too short or whose length field does not match
 // gets none (length 0). Exposed for tests and fuzzing.
 struct KorAdminReply {
-    char* data;        // the reply bytes (reply buffer or an allocated block)
-    int length;        // bytes to send; 0: no reply
-    bool allocated;    // data came from ctlMalloc and is freed after sending
-    bool endSession;   // ":q"
+    char* data;       // the reply bytes (reply buffer or an allocated block)
+    int length;       // bytes to send; 0: no reply
+    bool allocated;   // data came from ctlMalloc and is freed after sending
+    bool endSession;  // ":q"
 };
-KorAdminReply kor_adminHandleRequest(char* request, int received, char* replyBuf,
-                                     int replySize);
+KorAdminReply kor_adminHandleRequest(char* request, int received, char* replyBuf, int replySize);

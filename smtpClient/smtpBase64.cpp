@@ -4,11 +4,12 @@
 
 #include "smtpInternal.h"
 
-const char Smtp_encoding_table[64] = {
-    'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O', 'P',
-    'Q', 'R', 'S', 'T', 'U', 'V', 'W', 'X', 'Y', 'Z', 'a', 'b', 'c', 'd', 'e', 'f',
-    'g', 'h', 'i', 'j', 'k', 'l', 'm', 'n', 'o', 'p', 'q', 'r', 's', 't', 'u', 'v',
-    'w', 'x', 'y', 'z', '0', '1', '2', '3', '4', '5', '6', '7', '8', '9', '+', '/'};
+const char Smtp_encoding_table[64] = {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K',
+                                      'L', 'M', 'N', 'O', 'P', 'Q', 'R', 'S', 'T', 'U', 'V',
+                                      'W', 'X', 'Y', 'Z', 'a', 'b', 'c', 'd', 'e', 'f', 'g',
+                                      'h', 'i', 'j', 'k', 'l', 'm', 'n', 'o', 'p', 'q', 'r',
+                                      's', 't', 'u', 'v', 'w', 'x', 'y', 'z', '0', '1', '2',
+                                      '3', '4', '5', '6', '7', '8', '9', '+', '/'};
 
 const int Smtp_mod_table[3] = {0, 2, 1};
 
@@ -82,8 +83,10 @@ int Smtp_base64_decode(const char* data, std::size_t length, unsigned char* out,
         std::uint32_t triple = 0;
         for (std::size_t k = 0; k < 4; ++k) {
             const char c = data[i + k];
-            const std::uint32_t sextet =
-                c == '=' ? 0u : static_cast<std::uint32_t>(kDecodingTable[static_cast<unsigned char>(c)]);
+            const std::uint32_t sextet = c == '='
+                                             ? 0u
+                                             : static_cast<std::uint32_t>(
+                                                   kDecodingTable[static_cast<unsigned char>(c)]);
             triple = (triple << 6) | sextet;
         }
         for (int shift = 16; shift >= 0 && o < decodedLength; shift -= 8)

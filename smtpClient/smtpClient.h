@@ -9,20 +9,20 @@
 // Result codes of Smtp_ConnectRemoteServer and Smtp_SendMail.
 enum SmtpResult : int {
     SMTP_OK = 1,
-    SMTP_ERR_CONNECT = 239,       // no socket, or the connection was refused
-    SMTP_ERR_GREETING = 240,      // greeting was not 220
-    SMTP_ERR_MAIL_FROM = 241,     // MAIL FROM not answered with 250, or the sender was refused
-    SMTP_ERR_EHLO = 242,          // EHLO not answered with 250
-    SMTP_ERR_AUTH_LOGIN = 243,    // AUTH LOGIN not answered with 334
-    SMTP_ERR_AUTH_PLAIN = 244,    // AUTH PLAIN not answered with 235
-    SMTP_ERR_NO_AUTH = 245,       // the server offers neither AUTH LOGIN nor AUTH PLAIN
-    SMTP_ERR_DATA = 246,          // DATA not answered with 354
-    SMTP_ERR_RCPT_TO = 248,       // RCPT TO not answered with 250, or the recipient was refused
-    SMTP_ERR_PASSWORD = 249,      // the encoded password (LOGIN) not answered with 235
-    SMTP_ERR_USER = 250,          // the encoded user name (LOGIN) not answered with 334
-    SMTP_ERR_END_OF_DATA = 251,   // the end-of-data line not answered with 250
-    SMTP_ERR_SEND = 252,          // sending failed, no work buffer, or no message could be composed
-    SMTP_ERR_NO_BUFFER = 253,     // no work buffer for the connection
+    SMTP_ERR_CONNECT = 239,      // no socket, or the connection was refused
+    SMTP_ERR_GREETING = 240,     // greeting was not 220
+    SMTP_ERR_MAIL_FROM = 241,    // MAIL FROM not answered with 250, or the sender was refused
+    SMTP_ERR_EHLO = 242,         // EHLO not answered with 250
+    SMTP_ERR_AUTH_LOGIN = 243,   // AUTH LOGIN not answered with 334
+    SMTP_ERR_AUTH_PLAIN = 244,   // AUTH PLAIN not answered with 235
+    SMTP_ERR_NO_AUTH = 245,      // the server offers neither AUTH LOGIN nor AUTH PLAIN
+    SMTP_ERR_DATA = 246,         // DATA not answered with 354
+    SMTP_ERR_RCPT_TO = 248,      // RCPT TO not answered with 250, or the recipient was refused
+    SMTP_ERR_PASSWORD = 249,     // the encoded password (LOGIN) not answered with 235
+    SMTP_ERR_USER = 250,         // the encoded user name (LOGIN) not answered with 334
+    SMTP_ERR_END_OF_DATA = 251,  // the end-of-data line not answered with 250
+    SMTP_ERR_SEND = 252,         // sending failed, no work buffer, or no message could be composed
+    SMTP_ERR_NO_BUFFER = 253,    // no work buffer for the connection
 };
 
 // Connects to serverIp (dotted IPv4 text) on port, reads the greeting, sends

@@ -91,8 +91,10 @@ int greetAndAuthenticate(int sock, char* work, const char* user, const char* pas
 
     // The work buffer holds the EHLO reply until the next command.
     if (!Smtp_IsKeywordSupported(work, "AUTH")) return SMTP_ERR_NO_AUTH;
-    if (Smtp_IsKeywordSupported(work, "LOGIN")) return authenticateLogin(sock, work, user, password);
-    if (Smtp_IsKeywordSupported(work, "PLAIN")) return authenticatePlain(sock, work, user, password);
+    if (Smtp_IsKeywordSupported(work, "LOGIN"))
+        return authenticateLogin(sock, work, user, password);
+    if (Smtp_IsKeywordSupported(work, "PLAIN"))
+        return authenticatePlain(sock, work, user, password);
     return SMTP_ERR_NO_AUTH;
 }
 
@@ -108,9 +110,7 @@ int Smtp_ConnectRemoteServer(const char* serverIp, std::uint16_t port, const cha
     if (s < 0) return SMTP_ERR_CONNECT;
 
     const int result = greetAndAuthenticate(s, work.get(), user, password);
-    if (result == SMTP_OK)
-        *sock = s;
-    else
-        ctlClose(s);
+    if (result == SMTP_OK) *sock = s;
+    else ctlClose(s);
     return result;
 }

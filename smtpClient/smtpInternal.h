@@ -59,7 +59,8 @@ int Smtp_ReceiveResponse(int sock, char* buf);
 // Formats one command line into work (SMTP_BUFFER_SIZE bytes), sends it and
 // reads the reply into work. The reply code, or SMTP_SEND_FAILED.
 inline constexpr int SMTP_SEND_FAILED = -1;
-int Smtp_Command(int sock, char* work, const char* format, ...) __attribute__((format(printf, 3, 4)));
+int Smtp_Command(int sock, char* work, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 // Composes the whole message (header, blank line, body, CR LF) into buf
 // (SMTP_BUFFER_SIZE bytes). Body lines that begin with a dot get a second dot,

@@ -28,7 +28,8 @@ int Smtp_SendData(int sock, const char* text) {
     for (;;) {
         if (!waitReady(sock, Readiness::Write)) return 0;
         if (remaining == 0) return 1;
-        const int chunk = remaining > SMTP_BUFFER_SIZE ? SMTP_BUFFER_SIZE : static_cast<int>(remaining);
+        const int chunk = remaining > SMTP_BUFFER_SIZE ? SMTP_BUFFER_SIZE
+                                                       : static_cast<int>(remaining);
         const int n = ctlSend(sock, text + sent, chunk, 0);
         if (n < 0) return 0;
         sent += static_cast<std::size_t>(n);
@@ -57,7 +58,8 @@ int Smtp_ReceiveResponse(int sock, char* buf) {
         const int n = Smtp_ReceiveData(sock, buf);
         if (n == 0) return 0;
         const auto chunk = static_cast<std::size_t>(n);
-        if (chunk > static_cast<std::size_t>(SMTP_RECEIVE_MAX) - length) return 0;  // reply too long
+        if (chunk > static_cast<std::size_t>(SMTP_RECEIVE_MAX) - length)
+            return 0;  // reply too long
         std::memcpy(collected.get() + length, buf, chunk);
         length += chunk;
 

@@ -62,8 +62,10 @@ bool formatDateLine(char* line, std::size_t size) {
     if (now <= 0) return false;
     const std::time_t t = static_cast<std::time_t>(now);
     std::tm local{};
-    if (::localtime_r(&t, &local) == nullptr) return false;  // reentrant form: callers run in parallel
-    if (local.tm_wday < 0 || local.tm_wday > 6 || local.tm_mon < 0 || local.tm_mon > 11) return false;
+    if (::localtime_r(&t, &local) == nullptr)
+        return false;  // reentrant form: callers run in parallel
+    if (local.tm_wday < 0 || local.tm_wday > 6 || local.tm_mon < 0 || local.tm_mon > 11)
+        return false;
     const int n = std::snprintf(line, size, "Date: %s, %d %s %d %02d:%02d:%02d \r\n",
                                 kDayNames[local.tm_wday], local.tm_mday, kMonthNames[local.tm_mon],
                                 local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec);

@@ -34,7 +34,9 @@ std::int64_t cycleAt(int clock, task::Clock::time_point t) {
     return since / p;
 }
 
-task::Clock::time_point cycleStart(int clock, std::int64_t k) { return epoch() + k * period(clock); }
+task::Clock::time_point cycleStart(int clock, std::int64_t k) {
+    return epoch() + k * period(clock);
+}
 
 }  // namespace vc::clocks
 

@@ -1,20 +1,20 @@
 // The controller's own FTP server: a child process serving the job directory.
 //
 // "auto" runs vcftpd.py (installed in lib/arvokor, else the path the build set)
-// with Debian's python3; any other command line runs through /bin/sh with the server's place in the environment
-// (VC_FTP_ROOT, VC_FTP_ADDRESS, VC_FTP_PORT). The child ends with the program,
-// also when the program is killed: it is given the read end of a pipe whose
-// only write end the program holds, and the built-in server ends on its EOF;
-// both get PR_SET_PDEATHSIG as well when started from the main thread. Start-up waits for readiness
-// only briefly, so a slow server never delays the controller by more than that.
+// with Debian's python3; any other command line runs through /bin/sh with the server's place in the
+// environment (VC_FTP_ROOT, VC_FTP_ADDRESS, VC_FTP_PORT). The child ends with the program, also
+// when the program is killed: it is given the read end of a pipe whose only write end the program
+// holds, and the built-in server ends on its EOF; both get PR_SET_PDEATHSIG as well when started
+// from the main thread. Start-up waits for readiness only briefly, so a slow server never delays
+// the controller by more than that.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <netinet/in.h>
-#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -162,9 +162,9 @@ bool serverCommand(const vc::Settings& settings, ExecArgs* args) {
         std::printf("arvokor: FTP server script %s not found; no FTP server\n", script.c_str());
         return false;
     }
-    args->build({PYTHON, script, "--root", settings.jobsDir, "--address", settings.address, "--port",
-                 std::to_string(settings.ftpPort), "--parent-fd", std::to_string(PARENT_FD), "--ready-fd",
-                 std::to_string(READY_FD)});
+    args->build({PYTHON, script, "--root", settings.jobsDir, "--address", settings.address,
+                 "--port", std::to_string(settings.ftpPort), "--parent-fd",
+                 std::to_string(PARENT_FD), "--ready-fd", std::to_string(READY_FD)});
     return true;
 }
 
@@ -224,8 +224,8 @@ int awaitServer(const vc::Settings& settings, pid_t pid, int readyFd) {
     const int state = isBuiltIn(settings) ? waitReadyLine(readyFd) : waitPortOpen(settings, pid);
     ::close(readyFd);
     if (state < 0) {
-        std::printf("arvokor: the FTP server on %s port %d did not start\n", settings.address.c_str(),
-                     settings.ftpPort);
+        std::printf("arvokor: the FTP server on %s port %d did not start\n",
+                    settings.address.c_str(), settings.ftpPort);
         ::close(parentPipe);
         parentPipe = -1;
         reap(pid);
@@ -233,8 +233,8 @@ int awaitServer(const vc::Settings& settings, pid_t pid, int readyFd) {
         return -1;
     }
     if (state == 0) {
-        std::printf("arvokor: the FTP server on %s port %d is not ready yet\n", settings.address.c_str(),
-                     settings.ftpPort);
+        std::printf("arvokor: the FTP server on %s port %d is not ready yet\n",
+                    settings.address.c_str(), settings.ftpPort);
     }
     return 0;
 }

@@ -93,7 +93,8 @@ bool shouldFailVar(bool write, std::uint16_t type, std::uint16_t index) {
     if (!anyArmed.load(std::memory_order_acquire)) return false;
     std::lock_guard guard(hookLock);
     for (auto it = vars.begin(); it != vars.end(); ++it) {
-        if (it->write != write || it->type != type || index < it->first || index > it->last) continue;
+        if (it->write != write || it->type != type || index < it->first || index > it->last)
+            continue;
         if (it->times > 0 && --it->times == 0) vars.erase(it);
         errno = EIO;
         updateArmed();

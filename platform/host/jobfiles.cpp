@@ -3,12 +3,12 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <strings.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <strings.h>
 #include <vector>
 
 #include "ctl.h"

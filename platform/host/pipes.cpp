@@ -173,7 +173,8 @@ int open(const char* name, int /*flags*/, int /*mode*/) {
 int read(int fd, char* buf, std::size_t maxBytes) {
     vc::task::checkDeleted();
     std::shared_ptr<PipeDevice> dev = deviceOf(fd);
-    if (!dev) return ctlRecv(fd, buf, static_cast<int>(std::min<std::size_t>(maxBytes, INT32_MAX)), 0);
+    if (!dev)
+        return ctlRecv(fd, buf, static_cast<int>(std::min<std::size_t>(maxBytes, INT32_MAX)), 0);
     if (vc::hooks::shouldFail(vc::hooks::Site::PipeRead)) return -1;
     if (!buf && maxBytes > 0) {
         errno = EINVAL;
@@ -188,7 +189,8 @@ int read(int fd, char* buf, std::size_t maxBytes) {
 
 int write(int fd, const char* buf, std::size_t nBytes) {
     std::shared_ptr<PipeDevice> dev = deviceOf(fd);
-    if (!dev) return ctlSend(fd, buf, static_cast<int>(std::min<std::size_t>(nBytes, INT32_MAX)), 0);
+    if (!dev)
+        return ctlSend(fd, buf, static_cast<int>(std::min<std::size_t>(nBytes, INT32_MAX)), 0);
     if (vc::hooks::shouldFail(vc::hooks::Site::PipeWrite)) return -1;
     if (nBytes > dev->maxBytes || (!buf && nBytes > 0)) {
         errno = EMSGSIZE;

@@ -127,9 +127,10 @@ void applyToSelf(int priority) {
 void setUp(const Settings& s) {
     if (!s.realtime) return;
     if (!permitted()) {
-        std::printf("virtual controller: real-time scheduling not permitted (needs root, "
-                    "CAP_SYS_NICE or RLIMIT_RTPRIO >= %d); tasks run at normal priority\n",
-                    kClass0Priority);
+        std::printf(
+            "virtual controller: real-time scheduling not permitted (needs root, "
+            "CAP_SYS_NICE or RLIMIT_RTPRIO >= %d); tasks run at normal priority\n",
+            kClass0Priority);
         return;
     }
     const bool locked = lockMemory();

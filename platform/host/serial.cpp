@@ -14,13 +14,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <strings.h>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <strings.h>
 
 #include "ctl.h"
 #include "ctlTestHooks.h"
@@ -33,7 +33,7 @@ using vc::hooks::Site;
 using vc::task::Deadline;
 
 constexpr int kLines = 2;
-constexpr auto kSendWait = std::chrono::seconds(10);        // a stuck line fails a send after this
+constexpr auto kSendWait = std::chrono::seconds(10);  // a stuck line fails a send after this
 constexpr CtlRsConfig kDefaultConfig{960, 8, 0, 1};
 
 int fail(int err) {

@@ -61,7 +61,9 @@ bool parseNumber(const std::string& text, int* out) {
 }
 
 std::string textProblem(const SettingRule& rule, const std::string& text) {
-    if (rule.kind == K::Text || isAddress(text) || (rule.kind == K::OptionalAddress && text.empty())) return {};
+    if (rule.kind == K::Text || isAddress(text) ||
+        (rule.kind == K::OptionalAddress && text.empty()))
+        return {};
     return "must be an IPv4 address like 127.0.0.1";
 }
 
@@ -76,7 +78,8 @@ std::string numberProblem(const SettingRule& rule, int v) {
 // Why the value the settings hold for rule is unusable; empty when it is fine.
 std::string valueProblem(const SettingRule& rule, const Settings& s) {
     if (rule.kind == K::AutoOff) return {};
-    return rule.kind == K::Number ? numberProblem(rule, s.*rule.number) : textProblem(rule, s.*rule.text);
+    return rule.kind == K::Number ? numberProblem(rule, s.*rule.number)
+                                  : textProblem(rule, s.*rule.text);
 }
 
 }  // namespace
@@ -116,7 +119,8 @@ std::string applySetting(const SettingRule& rule, std::string value, Settings* s
 
 std::string settingsProblem(const Settings& settings) {
     for (const SettingRule& r : kRules) {
-        if (std::string why = valueProblem(r, settings); !why.empty()) return std::string(r.key) + " " + why;
+        if (std::string why = valueProblem(r, settings); !why.empty())
+            return std::string(r.key) + " " + why;
     }
     return {};
 }

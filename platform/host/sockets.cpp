@@ -58,7 +58,7 @@ bool toLinux(const CtlSockAddr* addr, int addrLen, sockaddr_in* out) {
     }
     *out = sockaddr_in{};
     out->sin_family = AF_INET;
-    out->sin_port = in.port;       // both in network order
+    out->sin_port = in.port;  // both in network order
     out->sin_addr.s_addr = in.addr;
     return true;
 }
@@ -72,7 +72,8 @@ void fromLinux(const sockaddr_in& in, CtlSockAddr* addr, int* addrLen) {
     out.port = in.sin_port;
     out.addr = in.sin_addr.s_addr;
     int room = addrLen ? *addrLen : static_cast<int>(sizeof out);
-    if (room > 0) std::memcpy(addr, &out, std::min<std::size_t>(static_cast<std::size_t>(room), sizeof out));
+    if (room > 0)
+        std::memcpy(addr, &out, std::min<std::size_t>(static_cast<std::size_t>(room), sizeof out));
     if (addrLen) *addrLen = sizeof out;
 }
 
@@ -245,7 +246,8 @@ int sendAll(const SocketUse& use, int fd, const char* buf, int len, int flags,
             sent += static_cast<int>(n);
             continue;
         }
-        if (!wouldBlock(errno) || !waitReady(use, fd, POLLOUT, stallLimit)) return sent > 0 ? sent : -1;
+        if (!wouldBlock(errno) || !waitReady(use, fd, POLLOUT, stallLimit))
+            return sent > 0 ? sent : -1;
     } while (sent < len);
     return sent;
 }
@@ -322,7 +324,8 @@ int ctlAccept(int s, CtlSockAddr* addr, int* addrLen) {
     for (;;) {
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
-        int c = ::accept4(s, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        int c = ::accept4(s, reinterpret_cast<sockaddr*>(&peer), &len,
+                          SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (c >= 0) {
             if (!ctlFdValid(c)) {
                 ::close(c);

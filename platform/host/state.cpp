@@ -139,7 +139,9 @@ int ctlGetVarData(const CtlVarInfo* info, std::int32_t* data, int count) {
     auto allowed = [count](std::uint16_t type, int k) {
         return numericType(type) || (type == CTL_VAR_S && k == count - 1);
     };
-    auto check = [&](const vc::StateCounts& c) { return vc::checkRefs(info, count, false, allowed, c); };
+    auto check = [&](const vc::StateCounts& c) {
+        return vc::checkRefs(info, count, false, allowed, c);
+    };
     return vc::withState(check, [&](const vc::StateData& d) {
         for (int k = 0; k < count; ++k) {
             std::uint16_t at = info[k].index;
@@ -158,7 +160,9 @@ int ctlGetVarData(const CtlVarInfo* info, std::int32_t* data, int count) {
 int ctlPutVarData(const CtlVarData* data, int count) {
     if (vc::badCall(data, data, count, Site::VarWrite)) return -1;
     auto allowed = [](std::uint16_t type, int) { return numericType(type); };
-    auto check = [&](const vc::StateCounts& c) { return vc::checkRefs(data, count, true, allowed, c); };
+    auto check = [&](const vc::StateCounts& c) {
+        return vc::checkRefs(data, count, true, allowed, c);
+    };
     return vc::withState(check, [&](const vc::StateData& d) {
         for (int k = 0; k < count; ++k) {
             std::uint16_t at = data[k].index;
@@ -177,7 +181,9 @@ int ctlPutVarData(const CtlVarData* data, int count) {
 int ctlGetSVarInfo(const CtlVarInfo* info, CtlSVarInfoData* data, int count) {
     if (vc::badCall(info, data, count, Site::VarRead)) return -1;
     auto allowed = [](std::uint16_t type, int) { return type == CTL_VAR_S_INFO; };
-    auto check = [&](const vc::StateCounts& c) { return vc::checkRefs(info, count, false, allowed, c); };
+    auto check = [&](const vc::StateCounts& c) {
+        return vc::checkRefs(info, count, false, allowed, c);
+    };
     return vc::withState(check, [&](const vc::StateData& d) {
         for (int k = 0; k < count; ++k) {
             const char* text = d.s[info[k].index];
@@ -194,7 +200,9 @@ int ctlGetSVarInfo(const CtlVarInfo* info, CtlSVarInfoData* data, int count) {
 int ctlPutSVarInfo(const CtlVarInfo* info, const CtlSVarInfoData* data, int count) {
     if (vc::badCall(info, data, count, Site::VarWrite)) return -1;
     auto allowed = [](std::uint16_t type, int) { return type == CTL_VAR_S_INFO; };
-    auto check = [&](const vc::StateCounts& c) { return vc::checkRefs(info, count, true, allowed, c); };
+    auto check = [&](const vc::StateCounts& c) {
+        return vc::checkRefs(info, count, true, allowed, c);
+    };
     return vc::withState(check, [&](const vc::StateData& d) {
         for (int k = 0; k < count; ++k) {
             // Each half carries at most 16 characters; the text is the first
@@ -213,7 +221,9 @@ int ctlPutSVarInfo(const CtlVarInfo* info, const CtlSVarInfoData* data, int coun
 int ctlGetPosVarData(const CtlVarInfo* info, CtlPosVarData* data, int count) {
     if (vc::badCall(info, data, count, Site::VarRead)) return -1;
     auto allowed = [](std::uint16_t type, int) { return type == CTL_VAR_P; };
-    auto check = [&](const vc::StateCounts& c) { return vc::checkRefs(info, count, false, allowed, c); };
+    auto check = [&](const vc::StateCounts& c) {
+        return vc::checkRefs(info, count, false, allowed, c);
+    };
     return vc::withState(check, [&](const vc::StateData& d) {
         for (int k = 0; k < count; ++k) data[k] = d.p[info[k].index];
         return 0;

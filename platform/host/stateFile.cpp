@@ -29,7 +29,7 @@ struct alignas(64) FileHeader {
     StateCounts counts;
     std::uint32_t retired;  // 1: replaced by a rebuild; reopen the path
     std::uint32_t reserved;
-    char bootId[40];        // boot in which `lock` was set up
+    char bootId[40];  // boot in which `lock` was set up
     alignas(64) pthread_mutex_t lock;
     alignas(64) RobotState robot;
 };
@@ -147,15 +147,17 @@ bool countsValid(const StateCounts& c, std::string* error) {
     // The limits of the settings of the same names.
     auto check = [error](const char* name, std::uint32_t v) {
         const SettingRule& rule = *findSetting(name);
-        const auto min = static_cast<std::uint32_t>(rule.min), max = static_cast<std::uint32_t>(rule.max);
+        const auto min = static_cast<std::uint32_t>(rule.min),
+                   max = static_cast<std::uint32_t>(rule.max);
         if (v >= min && v <= max) return true;
-        if (error) *error = std::string(name) + " must be " + std::to_string(min) + ".." + std::to_string(max) +
-                            ", not " + std::to_string(v);
+        if (error)
+            *error = std::string(name) + " must be " + std::to_string(min) + ".." +
+                     std::to_string(max) + ", not " + std::to_string(v);
         return false;
     };
-    return check("b_count", c.b) && check("i_count", c.i) && check("d_count", c.d) && check("r_count", c.r) &&
-           check("s_count", c.s) && check("p_count", c.p) && check("io_count", c.io) &&
-           check("register_count", c.reg);
+    return check("b_count", c.b) && check("i_count", c.i) && check("d_count", c.d) &&
+           check("r_count", c.r) && check("s_count", c.s) && check("p_count", c.p) &&
+           check("io_count", c.io) && check("register_count", c.reg);
 }
 
 // Builds StateFile objects; a friend of StateFile.
@@ -252,7 +254,8 @@ struct StateFileOpener {
             }
             header(from)->retired = 1;
         }
-        *notice = "state file " + path + " had other counts (" + countsChange(from.counts_, counts) +
+        *notice = "state file " + path + " had other counts (" +
+                  countsChange(from.counts_, counts) +
                   "): values at indices that exist in both were kept, new ones start at 0, "
                   "values beyond the new counts were dropped";
         return to;
@@ -332,14 +335,16 @@ struct StateFileOpener {
         auto f = mapFile(fd.get(), path, h.counts, error);
         if (!f) return nullptr;
         FileHeader* mapped = header(*f);
-        if (currentBootId() != std::string(mapped->bootId, strnlen(mapped->bootId, sizeof mapped->bootId))) {
+        if (currentBootId() !=
+            std::string(mapped->bootId, strnlen(mapped->bootId, sizeof mapped->bootId))) {
             // Nobody from an earlier boot can hold the lock any more.
             if (!initLock(mapped)) {
                 *error = "cannot set up the lock of state file " + path;
                 return nullptr;
             }
         }
-        if (mode == StateFile::Mode::Owner && !(h.counts == counts)) return rebuild(*f, counts, notice, error);
+        if (mode == StateFile::Mode::Owner && !(h.counts == counts))
+            return rebuild(*f, counts, notice, error);
         return f;
     }
 };

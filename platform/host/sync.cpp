@@ -196,10 +196,8 @@ int ctlMsgQSend(CtlMsgQId queueId, const char* buf, unsigned nBytes, int ticks, 
     }
     std::vector<char> message(buf, buf + nBytes);
     // Priority 1 (urgent) goes to the head of the queue, anything else to its tail.
-    if (priority == 1)
-        queue->messages.push_front(std::move(message));
-    else
-        queue->messages.push_back(std::move(message));
+    if (priority == 1) queue->messages.push_front(std::move(message));
+    else queue->messages.push_back(std::move(message));
     queue->changed.notify_all();
     return 0;
 }

@@ -37,7 +37,7 @@ struct Task {
     int deleteFd = -1;     // eventfd, readable once the task is to end
     std::stop_source stop;
     std::atomic<bool> deleted{false};
-    bool ended = false;    // guarded by Registry::lock
+    bool ended = false;  // guarded by Registry::lock
 
     ~Task() {
         if (deleteFd >= 0) ::close(deleteFd);
@@ -312,8 +312,8 @@ int ctlCreateTask(int priorityClass, int stackSize, CtlTaskEntry entry, CtlArg a
         errno = EINVAL;
         return -1;
     }
-    const int priority =
-        vc::sched::priorityOfEntry(entry, vc::sched::priorityOfClass(priorityClass));
+    const int priority = vc::sched::priorityOfEntry(entry,
+                                                    vc::sched::priorityOfClass(priorityClass));
     return vc::task::spawn(nullptr, "tKor", entry, {a1, a2, a3, a4, a5, a6, a7, a8, a9, a10},
                            priority);
 }

@@ -18,8 +18,7 @@ namespace {
 std::mutex lifecycleLock;
 bool running = false;
 
-void bootTask(CtlArg root, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg,
-              CtlArg) {
+void bootTask(CtlArg root, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg) {
     reinterpret_cast<void (*)()>(root)();
 }
 

@@ -29,8 +29,8 @@
 
 namespace vc {
 
-inline constexpr int kRobots = 8;           // robots 0..7
-inline constexpr int kControlGroups = 40;   // control groups 0..39
+inline constexpr int kRobots = 8;                     // robots 0..7
+inline constexpr int kControlGroups = 40;             // control groups 0..39
 inline constexpr int kSVarSlot = CTL_SVAR_TEXT_SIZE;  // 32 characters and a NUL
 
 struct StateCounts {

@@ -196,10 +196,10 @@ inline constexpr std::uint16_t CTL_VAR_I = 2;
 inline constexpr std::uint16_t CTL_VAR_D = 3;
 inline constexpr std::uint16_t CTL_VAR_R = 4;
 inline constexpr std::uint16_t CTL_VAR_P = 5;
-inline constexpr std::uint16_t CTL_VAR_S_INFO = 9;   // S variables through ctl*SVarInfo
-inline constexpr std::uint16_t CTL_VAR_S = 10;       // S variables through ctlGetVarData
+inline constexpr std::uint16_t CTL_VAR_S_INFO = 9;  // S variables through ctl*SVarInfo
+inline constexpr std::uint16_t CTL_VAR_S = 10;      // S variables through ctlGetVarData
 
-inline constexpr int CTL_SVAR_MAX_CHARS = 32;         // characters an S variable holds
+inline constexpr int CTL_SVAR_MAX_CHARS = 32;  // characters an S variable holds
 inline constexpr int CTL_SVAR_TEXT_SIZE = CTL_SVAR_MAX_CHARS + 1;
 
 struct CtlVarInfo {

@@ -53,8 +53,8 @@ bool varKind(const std::string& text, std::uint16_t* type) {
     static const struct {
         const char* name;
         std::uint16_t type;
-    } kinds[] = {{"B", CTL_VAR_B}, {"I", CTL_VAR_I}, {"D", CTL_VAR_D}, {"R", CTL_VAR_R},
-                 {"P", CTL_VAR_P}, {"S", CTL_VAR_S}};
+    } kinds[] = {{"B", CTL_VAR_B}, {"I", CTL_VAR_I}, {"D", CTL_VAR_D},
+                 {"R", CTL_VAR_R}, {"P", CTL_VAR_P}, {"S", CTL_VAR_S}};
     for (const auto& k : kinds) {
         if (text == k.name) {
             *type = k.type;
@@ -65,7 +65,8 @@ bool varKind(const std::string& text, std::uint16_t* type) {
 }
 
 // One entry of KOR_FAULTS; false when it is malformed.
-bool parseEntry(const std::string& entry, std::vector<SiteFault>* sites, std::vector<VarFault>* vars) {
+bool parseEntry(const std::string& entry, std::vector<SiteFault>* sites,
+                std::vector<VarFault>* vars) {
     const std::vector<std::string> f = split(entry, ':');
     if (f[0] == "get" || f[0] == "put") {
         VarFault v{f[0] == "put", 0, 0, 0, 1};
@@ -93,8 +94,8 @@ bool parseEntry(const std::string& entry, std::vector<SiteFault>* sites, std::ve
         if (f.size() < 2 || f.size() > 4 || !toInt(f[1], 0, 1000000000, &skip)) return false;
         if (f.size() >= 3 && !toInt(f[2], -1, 1000000000, &times)) return false;
         if (f.size() == 4 && !toInt(f[3], 1, 4095, &err)) return false;
-        sites->push_back(SiteFault{static_cast<Site>(s), static_cast<int>(skip), static_cast<int>(times),
-                                   static_cast<int>(err)});
+        sites->push_back(SiteFault{static_cast<Site>(s), static_cast<int>(skip),
+                                   static_cast<int>(times), static_cast<int>(err)});
         return true;
     }
     return false;
@@ -125,7 +126,8 @@ bool armFaultsFromEnvironment(const char** error) {
     if (const char* faults = std::getenv("KOR_FAULTS"); faults && *faults) {
         for (const std::string& entry : split(faults, ',')) {
             if (!parseEntry(entry, &sites, &vars)) {
-                *error = "KOR_FAULTS: malformed entry (SITE:SKIP[:TIMES[:ERRNO]] or get|put:KIND:FIRST[-LAST][:TIMES])";
+                *error =
+                    "KOR_FAULTS: malformed entry (SITE:SKIP[:TIMES[:ERRNO]] or get|put:KIND:FIRST[-LAST][:TIMES])";
                 return false;
             }
         }

@@ -77,8 +77,8 @@ bool lockStateFile(const std::string& statePath, std::string* error) {
     }
     const std::string pid = std::to_string(::getpid()) + "\n";
     // The lock holds without the text, which is only for people to read.
-    [[maybe_unused]] const bool written =
-        ::ftruncate(fd, 0) == 0 && ::pwrite(fd, pid.data(), pid.size(), 0) > 0;
+    [[maybe_unused]] const bool written = ::ftruncate(fd, 0) == 0 &&
+                                          ::pwrite(fd, pid.data(), pid.size(), 0) > 0;
     return true;  // fd stays open, and the lock with it, until the process ends
 }
 
@@ -119,7 +119,8 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    if (const char* problem = nullptr; !kor::armFaultsFromEnvironment(&problem)) return usage(problem);
+    if (const char* problem = nullptr; !kor::armFaultsFromEnvironment(&problem))
+        return usage(problem);
     if (!lockStateFile(settings.statePath, &error)) {
         std::fprintf(stderr, "arvokor: %s\n", error.c_str());
         return 1;

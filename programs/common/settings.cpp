@@ -17,7 +17,7 @@ namespace {
 struct Reading {
     const char* path;
     std::vector<std::optional<std::string>> values;  // the last value of each row of the table
-    std::string error;                               // the first line that is not a known key = value
+    std::string error;  // the first line that is not a known key = value
 };
 
 bool isBlank(const char* text) { return text[std::strspn(text, " \t\r\n")] == '\0'; }
@@ -60,7 +60,8 @@ bool loadSettings(const char* path, vc::Settings* settings, std::string* error) 
     for (size_t k = 0; k < rules.size(); ++k) {
         if (!r.values[k]) continue;
         if (std::string why = vc::applySetting(rules[k], *r.values[k], settings); !why.empty()) {
-            *error = std::string(path) + ": bad value '" + *r.values[k] + "' for key '" + rules[k].key + "': " + why;
+            *error = std::string(path) + ": bad value '" + *r.values[k] + "' for key '" +
+                     rules[k].key + "': " + why;
             return false;
         }
     }

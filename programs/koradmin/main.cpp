@@ -1,7 +1,7 @@
 // koradmin: the engineer's client of the ArvoKOR admin port (TCP 15000).
 //
-// A request is one frame laid out as korPPComm.h says. Replies are not framed, so the client reads until
-// the expected size arrives or the server goes quiet.
+// A request is one frame laid out as korPPComm.h says. Replies are not framed, so the client reads
+// until the expected size arrives or the server goes quiet.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -109,7 +109,8 @@ std::string unescape(const std::string& in) {
         if (c == 'r') out += '\r';
         else if (c == 'n') out += '\n';
         else if (c == 't') out += '\t';
-        else if (c == 'x' && i + 2 < in.size() && std::isxdigit(static_cast<unsigned char>(in[i + 1])) &&
+        else if (c == 'x' && i + 2 < in.size() &&
+                 std::isxdigit(static_cast<unsigned char>(in[i + 1])) &&
                  std::isxdigit(static_cast<unsigned char>(in[i + 2]))) {
             out += static_cast<char>(std::strtol(in.substr(i + 1, 2).c_str(), nullptr, 16));
             i += 2;
@@ -168,7 +169,8 @@ public:
         setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
             std::string why = errorText(errno);
-            if (errno == ECONNREFUSED) why += " (is arvokor running, and is this its address and admin port?)";
+            if (errno == ECONNREFUSED)
+                why += " (is arvokor running, and is this its address and admin port?)";
             fail(3, "cannot connect to " + opt.host + ":" + std::to_string(opt.port) + ": " + why);
         }
     }
@@ -178,16 +180,21 @@ public:
 
     void sendRequest(const std::string& command, const std::string& payload) {
         if (command.size() > kCommandTextMax)
-            usageError(("the command text holds at most " + std::to_string(kCommandTextMax) + " characters").c_str());
+            usageError(("the command text holds at most " + std::to_string(kCommandTextMax) +
+                        " characters")
+                           .c_str());
         if (payload.size() > KOR_ADMIN_PAYLOAD_MAX)
-            usageError(("the payload holds at most " + std::to_string(KOR_ADMIN_PAYLOAD_MAX) + " bytes").c_str());
+            usageError(
+                ("the payload holds at most " + std::to_string(KOR_ADMIN_PAYLOAD_MAX) + " bytes")
+                    .c_str());
         std::string frame(KOR_ADMIN_HEADER_SIZE, '\0');
         std::memcpy(frame.data(), command.data(), command.size());
         uint32_t len = htonl(static_cast<uint32_t>(payload.size()));
         std::memcpy(frame.data() + KOR_ADMIN_CMD_SIZE, &len, sizeof len);
         frame += payload;
         // The server takes one request per receive: send the frame in one piece.
-        if (send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size()))
+        if (send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(frame.size()))
             fail(3, "sending the request failed: " + errorText(errno));
     }
 
@@ -210,8 +217,10 @@ public:
             wait = expected && reply != "-1" ? opt_.timeoutMs : 200;
         }
         if (reply.empty())
-            fail(3, "no reply within " + std::to_string(opt_.timeoutMs / 1000.0).substr(0, 4) +
-                        " s (the server ignores malformed requests and may be busy with another client)");
+            fail(
+                3,
+                "no reply within " + std::to_string(opt_.timeoutMs / 1000.0).substr(0, 4) +
+                    " s (the server ignores malformed requests and may be busy with another client)");
         return reply;
     }
 
@@ -224,7 +233,8 @@ private:
 int printResult(const Options& opt, const std::string& reply, const std::string& failure) {
     bool failed = reply == "-1";
     if (opt.json) {
-        std::printf("{\"reply\": %s, \"ok\": %s}\n", jsonString(reply).c_str(), failed ? "false" : "true");
+        std::printf("{\"reply\": %s, \"ok\": %s}\n", jsonString(reply).c_str(),
+                    failed ? "false" : "true");
     } else if (failed) {
         std::printf("-1: %s\n", failure.c_str());
     } else {
@@ -240,17 +250,21 @@ std::string fieldText(const std::string& rec, size_t off, size_t size) {
 }
 
 int printReadout(const Options& opt, const std::string& rec, long n) {
-    if (rec == "-1") return printResult(opt, rec, "channel " + std::to_string(n) + " is not in use (or not 0..19)");
+    if (rec == "-1")
+        return printResult(opt, rec,
+                           "channel " + std::to_string(n) + " is not in use (or not 0..19)");
     if (rec.size() < KOR_ADMIN_READOUT_SIZE)
-        fail(3, "short readout: " + std::to_string(rec.size()) + " of " + std::to_string(KOR_ADMIN_READOUT_SIZE) +
-                    " bytes");
-    static const char* typeNames[] = {"none", "TCP client", "TCP server", "TCP accepted", "serial", "UDP"};
+        fail(3, "short readout: " + std::to_string(rec.size()) + " of " +
+                    std::to_string(KOR_ADMIN_READOUT_SIZE) + " bytes");
+    static const char* typeNames[] = {"none",         "TCP client", "TCP server",
+                                      "TCP accepted", "serial",     "UDP"};
     if (opt.json) std::printf("{");
     bool first = true;
     for (const KorReadoutField& f : KOR_READOUT_FIELDS) {
         std::string v = fieldText(rec, static_cast<size_t>(f.offset), static_cast<size_t>(f.size));
         if (opt.json) {
-            std::printf("%s%s: %s", first ? "" : ", ", jsonString(f.name).c_str(), jsonString(v).c_str());
+            std::printf("%s%s: %s", first ? "" : ", ", jsonString(f.name).c_str(),
+                        jsonString(v).c_str());
         } else {
             std::printf("%-13s %s", f.name, v.c_str());
             if (std::strcmp(f.name, "type") == 0) {
@@ -307,7 +321,9 @@ std::string transferRecord(std::span<char* const> words) {
     std::string rec;
     for (const Part& p : parts) {
         if (p.text.size() >= p.size)
-            usageError((std::string(p.name) + " holds at most " + std::to_string(p.size - 1) + " characters").c_str());
+            usageError((std::string(p.name) + " holds at most " + std::to_string(p.size - 1) +
+                        " characters")
+                           .c_str());
         std::string field = p.text;
         field.resize(p.size, '\0');
         rec += field;
@@ -334,7 +350,7 @@ using Words = std::span<char* const>;
 // One request as the command line asks for it, and what its reply printer
 // needs to know.
 struct Call {
-    std::string text;     // the command text
+    std::string text;  // the command text
     std::string payload;
     size_t expected = 0;  // the reply's size when it is known
     long number = 0;      // N: the channel or the first B variable
@@ -342,9 +358,9 @@ struct Call {
 
 struct Command {
     const char* name;
-    const char* text;  // the command text, or its letters before N
-    size_t words;      // how many words it needs at least
-    void (*build)(const Command&, Words, Call&);                         // null: the text alone
+    const char* text;                             // the command text, or its letters before N
+    size_t words;                                 // how many words it needs at least
+    void (*build)(const Command&, Words, Call&);  // null: the text alone
     int (*print)(const Options&, const Call&, const std::string& reply);  // null: no reply awaited
 };
 
@@ -376,7 +392,8 @@ void buildGetB(const Command& c, Words w, Call& call) {
 void buildSetB(const Command& c, Words w, Call& call) {
     call.number = requireInt(w[0], 0, 65535, "N");
     call.text = c.text + std::to_string(call.number);
-    for (const char* word : w.subspan(1)) call.payload += static_cast<char>(requireInt(word, 0, 255, "BYTE"));
+    for (const char* word : w.subspan(1))
+        call.payload += static_cast<char>(requireInt(word, 0, 255, "BYTE"));
 }
 
 void buildTransfer(const Command&, Words w, Call& call) { call.payload = transferRecord(w); }
@@ -386,7 +403,9 @@ void buildRaw(const Command&, Words w, Call& call) {
     if (w.size() > 1) call.payload = unescape(w[1]);
 }
 
-int printPlain(const Options& opt, const Call&, const std::string& r) { return printResult(opt, r, ""); }
+int printPlain(const Options& opt, const Call&, const std::string& r) {
+    return printResult(opt, r, "");
+}
 
 int printHandles(const Options& opt, const Call&, const std::string& r) {
     if (opt.json) {
@@ -403,27 +422,33 @@ int printRecord(const Options& opt, const Call& call, const std::string& r) {
 
 int printQueue(const Options& opt, const Call& call, const std::string& r) {
     return printBytes(opt, r,
-                      "channel " + std::to_string(call.number) + " has nothing queued, is not in use, or is not 0..19");
+                      "channel " + std::to_string(call.number) +
+                          " has nothing queued, is not in use, or is not 0..19");
 }
 
 int printChannelResult(const Options& opt, const Call& call, const std::string& r) {
-    return printResult(opt, r, "channel " + std::to_string(call.number) + " is not 0..19 or not in use");
+    return printResult(opt, r,
+                       "channel " + std::to_string(call.number) + " is not 0..19 or not in use");
 }
 
 int printSendResult(const Options& opt, const Call& call, const std::string& r) {
-    return printResult(opt, r,
-                       "channel " + std::to_string(call.number) +
-                           " is not in use, is a listening or accepted channel, or the send failed");
+    return printResult(
+        opt, r,
+        "channel " + std::to_string(call.number) +
+            " is not in use, is a listening or accepted channel, or the send failed");
 }
 
 int printGetB(const Options& opt, const Call& call, const std::string& r) {
     // The reply is exactly COUNT bytes; "-1" means the server had no memory for them.
-    if (r.size() != call.expected && r == "-1") return printResult(opt, r, "the server could not allocate the buffer");
+    if (r.size() != call.expected && r == "-1")
+        return printResult(opt, r, "the server could not allocate the buffer");
     if (r.size() != call.expected)
-        fail(3, "short reply: " + std::to_string(r.size()) + " of " + std::to_string(call.expected) + " bytes");
+        fail(3, "short reply: " + std::to_string(r.size()) + " of " +
+                    std::to_string(call.expected) + " bytes");
     if (opt.json) return printBytes(opt, r, "");
     for (size_t k = 0; k < r.size(); ++k)
-        std::printf("B%ld = %u\n", call.number + static_cast<long>(k), static_cast<unsigned char>(r[k]));
+        std::printf("B%ld = %u\n", call.number + static_cast<long>(k),
+                    static_cast<unsigned char>(r[k]));
     return 0;
 }
 
@@ -446,7 +471,8 @@ int printJobs(const Options& opt, const Call&, const std::string& r) {
     }
     if (opt.json) {
         std::printf("{\"jobs\": [");
-        for (size_t k = 0; k < names.size(); ++k) std::printf("%s%s", k ? ", " : "", jsonString(names[k]).c_str());
+        for (size_t k = 0; k < names.size(); ++k)
+            std::printf("%s%s", k ? ", " : "", jsonString(names[k]).c_str());
         std::printf("]}\n");
     } else if (names.empty()) {
         std::printf("no job files\n");
@@ -462,7 +488,8 @@ int printTransfer(const Options& opt, const Call&, const std::string& reply) {
     long code = 0;
     if (!parseInt(r.c_str(), -1000, 1000, &code)) fail(3, "unexpected reply '" + r + "'");
     if (opt.json) {
-        std::printf("{\"result\": %ld, \"meaning\": %s}\n", code, jsonString(ftpLoadMeaning(code)).c_str());
+        std::printf("{\"result\": %ld, \"meaning\": %s}\n", code,
+                    jsonString(ftpLoadMeaning(code)).c_str());
     } else {
         std::printf("%ld: %s\n", code, ftpLoadMeaning(code));
     }
@@ -499,7 +526,8 @@ int runCommand(const Options& opt, Words words) {
     if (command == std::end(kCommands)) usageError(("unknown command '" + name + "'").c_str());
     const Words args = words.subspan(1);
     if (args.size() < command->words)
-        usageError(("'" + name + "' needs " + std::to_string(command->words) + " argument(s)").c_str());
+        usageError(
+            ("'" + name + "' needs " + std::to_string(command->words) + " argument(s)").c_str());
     Call call;
     call.text = command->text;
     if (command->build) command->build(*command, args, call);
@@ -527,7 +555,8 @@ int main(int argc, char** argv) {
         const char* v = argv[++i];
         if (a == "--host") opt.host = v;
         else if (a == "--port") opt.port = static_cast<int>(requireInt(v, 1, 65535, "--port"));
-        else if (a == "--timeout") opt.timeoutMs = static_cast<int>(requireInt(v, 1, 3600, "--timeout")) * 1000;
+        else if (a == "--timeout")
+            opt.timeoutMs = static_cast<int>(requireInt(v, 1, 3600, "--timeout")) * 1000;
         else usageError(("unknown option " + a).c_str());
     }
     return runCommand(opt, Words(argv + i, static_cast<size_t>(argc - i)));

@@ -61,7 +61,8 @@ const char* linkStateName(LinkState state) {
     return "?";
 }
 
-AdminSession::AdminSession(const std::string& host, int port, int timeoutMs) : timeoutMs_(timeoutMs) {
+AdminSession::AdminSession(const std::string& host, int port, int timeoutMs)
+    : timeoutMs_(timeoutMs) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -73,8 +74,9 @@ AdminSession::AdminSession(const std::string& host, int port, int timeoutMs) : t
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int one = 1;
     if (fd_ >= 0) setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    bool connected = fd_ >= 0 && (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ||
-                                  (errno == EINPROGRESS && waitFor(fd_, POLLOUT, timeoutMs)));
+    bool connected = fd_ >= 0 &&
+                     (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ||
+                      (errno == EINPROGRESS && waitFor(fd_, POLLOUT, timeoutMs)));
     int err = connected ? 0 : errno;
     socklen_t len = sizeof err;
     if (connected && getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) return;
@@ -95,11 +97,12 @@ bool AdminSession::sendFrame(const std::string& command, const std::string& payl
     std::uint32_t len = htonl(static_cast<std::uint32_t>(payload.size()));
     std::memcpy(frame.data() + KOR_ADMIN_CMD_SIZE, &len, sizeof len);
     frame += payload;
-    return send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(frame.size());
+    return send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(frame.size());
 }
 
-bool AdminSession::request(const std::string& command, const std::string& payload, std::string* reply,
-                           std::size_t expected, int quietMs) {
+bool AdminSession::request(const std::string& command, const std::string& payload,
+                           std::string* reply, std::size_t expected, int quietMs) {
     reply->clear();
     if (state_ != LinkState::Ok) return false;
     if (command.size() >= KOR_ADMIN_CMD_SIZE ||
@@ -130,7 +133,8 @@ bool AdminSession::request(const std::string& command, const std::string& payloa
     }
     if (reply->empty()) {
         state_ = LinkState::Busy;
-        error_ = "no reply within " + std::to_string(timeoutMs_) + " ms (the admin port serves another client)";
+        error_ = "no reply within " + std::to_string(timeoutMs_) +
+                 " ms (the admin port serves another client)";
         return false;
     }
     return true;
@@ -167,7 +171,8 @@ std::vector<int> decodeHandleList(const std::string& reply) {
     std::size_t start = 0;
     while (start < reply.size()) {
         std::size_t comma = reply.find(',', start);
-        std::string item = reply.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        std::string item = reply.substr(start, comma == std::string::npos ? std::string::npos
+                                                                          : comma - start);
         if (!item.empty() && std::isdigit(static_cast<unsigned char>(item[0]))) {
             int h = std::atoi(item.c_str());
             if (h >= 0 && h < 20) handles.push_back(h);
@@ -205,8 +210,10 @@ bool transferRecord(const std::string& server, const std::string& user, const st
                             {server, KOR_XFER_ADDR_OFF, KOR_XFER_ADDR_SIZE, "server"}};
     record->assign(KOR_XFER_ADDR_OFF + KOR_XFER_ADDR_SIZE, '\0');
     for (const Field& f : fields) {
-        if (f.text.size() >= static_cast<std::size_t>(f.size) || f.text.find('\0') != std::string::npos) {
-            *error = std::string(f.name) + " holds at most " + std::to_string(f.size - 1) + " characters";
+        if (f.text.size() >= static_cast<std::size_t>(f.size) ||
+            f.text.find('\0') != std::string::npos) {
+            *error = std::string(f.name) + " holds at most " + std::to_string(f.size - 1) +
+                     " characters";
             return false;
         }
         std::memcpy(record->data() + f.off, f.text.data(), f.text.size());
@@ -222,7 +229,8 @@ const char* transferMeaning(long code) {
         case -3: return "no connection to the remote server";
         case -4: return "the remote server refused the login";
         case -5: return "the remote server refused the directory change";
-        case -6: return "nothing moved: a file could not be opened on either side, the file is empty, or the copy was cut short";
+        case -6:
+            return "nothing moved: a file could not be opened on either side, the file is empty, or the copy was cut short";
         default: return "unknown result";
     }
 }
@@ -235,7 +243,8 @@ std::string unescape(const std::string& in) {
             continue;
         }
         char c = in[++i];
-        bool hex = c == 'x' && i + 2 < in.size() && std::isxdigit(static_cast<unsigned char>(in[i + 1])) &&
+        bool hex = c == 'x' && i + 2 < in.size() &&
+                   std::isxdigit(static_cast<unsigned char>(in[i + 1])) &&
                    std::isxdigit(static_cast<unsigned char>(in[i + 2]));
         if (c == 'r') out += '\r';
         else if (c == 'n') out += '\n';

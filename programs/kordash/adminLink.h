@@ -56,9 +56,9 @@ std::vector<int> decodeHandleList(const std::string& reply);
 // ":list" reply (LF, then each name and LF) as names.
 std::vector<std::string> decodeJobList(const std::string& reply);
 // The job transfer record of ":ftpp"/":ftpg"; false with *error when a field does not fit.
-bool transferRecord(const std::string& server, const std::string& user,
-                    const std::string& password, const std::string& dir, const std::string& job,
-                    std::string* record, std::string* error);
+bool transferRecord(const std::string& server, const std::string& user, const std::string& password,
+                    const std::string& dir, const std::string& job, std::string* record,
+                    std::string* error);
 const char* transferMeaning(long code);
 // Text with \r \n \t \\ and \xHH escapes as bytes.
 std::string unescape(const std::string& text);

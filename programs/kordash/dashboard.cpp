@@ -29,7 +29,9 @@ std::string hexOf(const std::string& bytes) {
     return out;
 }
 
-std::string bKey(int start, int count) { return std::to_string(start) + ":" + std::to_string(count); }
+std::string bKey(int start, int count) {
+    return std::to_string(start) + ":" + std::to_string(count);
+}
 
 std::string varKey(const VarWindow& w) {
     return std::string(1, w.kind) + ":" + std::to_string(w.start) + ":" + std::to_string(w.count);
@@ -42,7 +44,8 @@ Dashboard::Watch::~Watch() {
     owner_.interests_.erase(it_);
 }
 
-Dashboard::Dashboard(ControllerOptions options) : options_(std::move(options)), peers_(options_.host, options_.adminPort) {}
+Dashboard::Dashboard(ControllerOptions options)
+    : options_(std::move(options)), peers_(options_.host, options_.adminPort) {}
 
 Dashboard::~Dashboard() { stop(); }
 
@@ -98,16 +101,20 @@ void Dashboard::requestJobList() {
     changed_.notify_all();
 }
 
-nlohmann::json Dashboard::act(const std::function<nlohmann::json(AdminSession&)>& work, int timeoutMs) {
+nlohmann::json Dashboard::act(const std::function<nlohmann::json(AdminSession&)>& work,
+                              int timeoutMs) {
     nlohmann::json result;
     {
         std::unique_lock admin(admin_, std::defer_lock);
         if (!admin.try_lock_for(std::chrono::milliseconds(timeoutMs)))
-            return {{"ok", false}, {"message", "another request to the controller is still running"}};
+            return {{"ok", false},
+                    {"message", "another request to the controller is still running"}};
         AdminSession session(options_.host, options_.adminPort, timeoutMs);
         if (session.state() == LinkState::Ok) result = work(session);
         if (session.state() != LinkState::Ok)
-            result = {{"ok", false}, {"message", session.error()}, {"link", linkStateName(session.state())}};
+            result = {{"ok", false},
+                      {"message", session.error()},
+                      {"link", linkStateName(session.state())}};
     }
     std::lock_guard lock(mutex_);
     wake_ = true;
@@ -184,7 +191,9 @@ nlohmann::json Dashboard::refresh(const std::list<Interest>& interests) {
     for (const Interest& in : interests)
         if (in.bCount > 0) ranges.emplace(in.bStart, in.bCount);
     for (auto [start, count] : ranges) {
-        if (!s.request(":gb" + std::to_string(start), std::to_string(count), &reply, static_cast<std::size_t>(count))) break;
+        if (!s.request(":gb" + std::to_string(start), std::to_string(count), &reply,
+                       static_cast<std::size_t>(count)))
+            break;
         if (reply.size() != static_cast<std::size_t>(count)) continue;
         nlohmann::json values = nlohmann::json::array();
         for (unsigned char c : reply) values.push_back(c);
@@ -195,13 +204,15 @@ nlohmann::json Dashboard::refresh(const std::list<Interest>& interests) {
         std::lock_guard lock(mutex_);
         jobsDue = jobsDue_;
     }
-    if (jobsDue && s.request(":list", "", &reply, 0, kPieceGapMs)) snap["jobsFresh"] = decodeJobList(reply);
+    if (jobsDue && s.request(":list", "", &reply, 0, kPieceGapMs))
+        snap["jobsFresh"] = decodeJobList(reply);
     snap["link"] = linkStateName(s.state());
     if (s.state() != LinkState::Ok) snap["error"] = s.error();
     return snap;
 }
 
-void Dashboard::readChannels(AdminSession& s, nlohmann::json* snap, const std::list<Interest>& interests) {
+void Dashboard::readChannels(AdminSession& s, nlohmann::json* snap,
+                             const std::list<Interest>& interests) {
     std::string reply;
     if (!s.request(":h?", "", &reply)) return;
     const bool local = peers_.refresh();
@@ -209,22 +220,31 @@ void Dashboard::readChannels(AdminSession& s, nlohmann::json* snap, const std::l
         ChannelRecord ch;
         if (!s.request(":h" + std::to_string(h), "", &reply, KOR_ADMIN_READOUT_SIZE)) return;
         if (!decodeReadout(reply, &ch)) continue;  // closed in the meantime
-        std::string peer = ch.ipAddress.empty() ? "" : ch.ipAddress + (ch.port >= 0 ? ":" + std::to_string(ch.port) : "");
+        std::string peer = ch.ipAddress.empty()
+                               ? ""
+                               : ch.ipAddress + (ch.port >= 0 ? ":" + std::to_string(ch.port) : "");
         std::string localEnd;
         SocketEnds ends;
         if (local && (ch.type >= 1 && ch.type <= 3) && peers_.ends(ch.socket, &ends)) {
             localEnd = ends.local;
             if (ch.type != 2) peer = ends.remote;
         }
-        (*snap)["channels"].push_back({{"handle", ch.handle}, {"type", ch.type}, {"kind", channelKindName(ch.type)},
-                                       {"peer", peer}, {"local", localEnd}, {"task", ch.taskName},
-                                       {"queued", ch.queued}, {"socket", ch.socket},
+        (*snap)["channels"].push_back({{"handle", ch.handle},
+                                       {"type", ch.type},
+                                       {"kind", channelKindName(ch.type)},
+                                       {"peer", peer},
+                                       {"local", localEnd},
+                                       {"task", ch.taskName},
+                                       {"queued", ch.queued},
+                                       {"socket", ch.socket},
                                        {"listenHandle", ch.listenHandle}});
-        bool wanted = std::any_of(interests.begin(), interests.end(), [&](const Interest& in) { return in.channel == h; });
+        bool wanted = std::any_of(interests.begin(), interests.end(),
+                                  [&](const Interest& in) { return in.channel == h; });
         if (!wanted) continue;
         std::string queue;
         // The queue may have grown since the readout: read until the reply pauses.
-        if (ch.queued > 0 && !s.request(":ir" + std::to_string(h), "", &queue, 0, kPieceGapMs)) return;
+        if (ch.queued > 0 && !s.request(":ir" + std::to_string(h), "", &queue, 0, kPieceGapMs))
+            return;
         (*snap)["queues"][std::to_string(h)] = queue == "-1" ? "" : hexOf(queue);
     }
 }

@@ -64,11 +64,14 @@ public:
     // Runs `work` in an admin session of its own (after the running refresh)
     // and refreshes at once afterwards. The JSON reply of `work`, or the
     // reason the session failed.
-    nlohmann::json act(const std::function<nlohmann::json(AdminSession&)>& work, int timeoutMs = kRequestTimeoutMs);
+    nlohmann::json act(const std::function<nlohmann::json(AdminSession&)>& work,
+                       int timeoutMs = kRequestTimeoutMs);
     void requestJobList();
     void stop();
     bool stopping();
-    std::string controller() const { return options_.host + ":" + std::to_string(options_.adminPort); }
+    std::string controller() const {
+        return options_.host + ":" + std::to_string(options_.adminPort);
+    }
 
 private:
     void run();

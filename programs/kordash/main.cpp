@@ -63,7 +63,8 @@ void parseListen(const std::string& text, kordash::WebOptions* web) {
     if (colon == std::string::npos) usageError("--listen takes ADDR:PORT, such as 127.0.0.1:8015");
     web->host = text.substr(0, colon);
     web->port = portOf(text.substr(colon + 1), "the --listen port");
-    if (web->host != "0.0.0.0" && !kordash::isLoopback(web->host) && web->host.find_first_not_of("0123456789.") != std::string::npos)
+    if (web->host != "0.0.0.0" && !kordash::isLoopback(web->host) &&
+        web->host.find_first_not_of("0123456789.") != std::string::npos)
         usageError("--listen takes a dotted IPv4 address, not '" + web->host + "'");
 }
 

@@ -18,7 +18,8 @@ constexpr auto kRestartPause = std::chrono::seconds(1);
 constexpr auto kRateSlot = std::chrono::milliseconds(100);
 
 std::int32_t be32(const unsigned char* p) {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(p[0]) << 24 |
+                                     static_cast<std::uint32_t>(p[1]) << 16 |
                                      static_cast<std::uint32_t>(p[2]) << 8 | p[3]);
 }
 
@@ -36,8 +37,10 @@ bool decodePositionRecord(const unsigned char* data, std::size_t size, PositionR
 void StreamTally::add(const PositionRecord& rec, Clock::time_point at) {
     bool restart = datagrams_ == 0 || at - lastAt_ > kRestartPause;
     // A repeated number is not a loss (the header datagram reads as number 0).
-    if (!restart && rec.seq != last_.seq) gaps_ += static_cast<std::uint64_t>((rec.seq - last_.seq - 1) & 0xff);
-    if (rateMarks_.empty() || at - rateMarks_.back().first >= kRateSlot) rateMarks_.emplace_back(at, datagrams_);
+    if (!restart && rec.seq != last_.seq)
+        gaps_ += static_cast<std::uint64_t>((rec.seq - last_.seq - 1) & 0xff);
+    if (rateMarks_.empty() || at - rateMarks_.back().first >= kRateSlot)
+        rateMarks_.emplace_back(at, datagrams_);
     ++datagrams_;
     last_ = rec;
     lastAt_ = at;
@@ -48,7 +51,8 @@ void StreamTally::add(const PositionRecord& rec, Clock::time_point at) {
         points_.back() = {points_.back().at, rec.values[0], rec.values[1], rec.values[2]};
     }
     while (!points_.empty() && at - points_.front().at > kWindow) points_.pop_front();
-    while (rateMarks_.size() > 1 && at - rateMarks_[1].first >= std::chrono::seconds(1)) rateMarks_.pop_front();
+    while (rateMarks_.size() > 1 && at - rateMarks_[1].first >= std::chrono::seconds(1))
+        rateMarks_.pop_front();
 }
 
 nlohmann::json StreamTally::toJson(Clock::time_point now) const {
@@ -56,7 +60,9 @@ nlohmann::json StreamTally::toJson(Clock::time_point now) const {
     double rate = 0;
     if (datagrams_ && now - lastAt_ < std::chrono::seconds(1) && !rateMarks_.empty()) {
         double span = duration<double>(now - rateMarks_.front().first).count();
-        if (span > 0.05) rate = static_cast<double>(datagrams_ - rateMarks_.front().second) / std::max(span, 1.0);
+        if (span > 0.05)
+            rate = static_cast<double>(datagrams_ - rateMarks_.front().second) /
+                   std::max(span, 1.0);
     }
     nlohmann::json xs = nlohmann::json::array(), ys = xs, zs = xs, ts = xs;
     for (const Point& p : points_) {
@@ -69,10 +75,20 @@ nlohmann::json StreamTally::toJson(Clock::time_point now) const {
     }
     nlohmann::json last = nullptr;
     if (datagrams_)
-        last = {{"seq", last_.seq}, {"io", last_.io}, {"figure", last_.figure}, {"values", last_.values},
+        last = {{"seq", last_.seq},
+                {"io", last_.io},
+                {"figure", last_.figure},
+                {"values", last_.values},
                 {"ageSeconds", duration<double>(now - lastAt_).count()}};
-    return {{"datagrams", datagrams_}, {"gaps", gaps_}, {"plotted", plotted_}, {"rate", rate},
-            {"t", ts}, {"x", xs}, {"y", ys}, {"z", zs}, {"last", last}};
+    return {{"datagrams", datagrams_},
+            {"gaps", gaps_},
+            {"plotted", plotted_},
+            {"rate", rate},
+            {"t", ts},
+            {"x", xs},
+            {"y", ys},
+            {"z", zs},
+            {"last", last}};
 }
 
 PositionStream::~PositionStream() {
@@ -93,15 +109,17 @@ bool PositionStream::open(const std::string& host, int port, std::string* error)
     int big = 1 << 20;  // a 1 kHz stream must survive a busy moment of this process
     if (fd_ >= 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
     if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        *error = "cannot receive the position stream on " + host + ":" + std::to_string(port) + ": " +
-                 std::strerror(errno);
+        *error = "cannot receive the position stream on " + host + ":" + std::to_string(port) +
+                 ": " + std::strerror(errno);
         return false;
     }
     port_ = port;
     return true;
 }
 
-void PositionStream::start() { thread_ = std::thread([this] { run(); }); }
+void PositionStream::start() {
+    thread_ = std::thread([this] { run(); });
+}
 
 void PositionStream::run() {
     while (!stop_) {

@@ -23,7 +23,8 @@ std::string decodeEndpoint(const std::string& hex) {
     a.s_addr = static_cast<std::uint32_t>(std::strtoul(hex.substr(0, colon).c_str(), nullptr, 16));
     char text[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &a, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(std::strtoul(hex.c_str() + colon + 1, nullptr, 16));
+    return std::string(text) + ":" +
+           std::to_string(std::strtoul(hex.c_str() + colon + 1, nullptr, 16));
 }
 
 unsigned long socketInode(const std::string& link) {
@@ -83,7 +84,9 @@ bool PeerLookup::refresh() {
         std::istringstream f(line);
         std::string slot, local, remote, state, queues, timer, retr, uid, timeout;
         unsigned long inode = 0;
-        if (!(f >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode)) continue;
+        if (!(f >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >>
+              inode))
+            continue;
         SocketEnds ends{decodeEndpoint(local), decodeEndpoint(remote)};
         if (std::strtol(state.c_str(), nullptr, 16) == kListenState &&
             (ends.local == admin || ends.local == "0.0.0.0:" + std::to_string(adminPort_)))
@@ -105,7 +108,8 @@ bool PeerLookup::refresh() {
 
 bool PeerLookup::ends(int fd, SocketEnds* out) const {
     if (pid_ <= 0 || fd < 0) return false;
-    auto it = byInode_.find(socketInode(readLink("/proc/" + std::to_string(pid_) + "/fd/" + std::to_string(fd))));
+    auto it = byInode_.find(
+        socketInode(readLink("/proc/" + std::to_string(pid_) + "/fd/" + std::to_string(fd))));
     if (it == byInode_.end()) return false;
     *out = it->second;
     return true;

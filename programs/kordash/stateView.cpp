@@ -33,8 +33,13 @@ nlohmann::json slotsJson(const vc::StateData& d, const vc::StateCounts& c) {
         const int resultVar = d.i[firstParam + 3];
         nlohmann::json result = nullptr;
         if (resultVar >= 0 && static_cast<std::uint32_t>(resultVar) < c.b) result = d.b[resultVar];
-        out.push_back({{"slot", k}, {"idVar", idVar}, {"id", d.b[idVar]}, {"firstParam", firstParam},
-                       {"params", params}, {"resultVar", resultVar}, {"result", result}});
+        out.push_back({{"slot", k},
+                       {"idVar", idVar},
+                       {"id", d.b[idVar]},
+                       {"firstParam", firstParam},
+                       {"params", params},
+                       {"resultVar", resultVar},
+                       {"result", result}});
     }
     return out;
 }
@@ -72,7 +77,10 @@ nlohmann::json varsJson(const vc::StateData& d, const vc::StateCounts& c, const 
         if (w.start < 0 || at >= count) break;
         values.push_back(varValue(d, w.kind, at));
     }
-    return {{"kind", std::string(1, w.kind)}, {"start", w.start}, {"count", count}, {"values", values}};
+    return {{"kind", std::string(1, w.kind)},
+            {"start", w.start},
+            {"count", count},
+            {"values", values}};
 }
 
 nlohmann::json robotJson(const vc::RobotState& robot) {
@@ -90,10 +98,12 @@ nlohmann::json robotJson(const vc::RobotState& robot) {
 bool StateView::open(const std::string& path, std::string* error) {
     // korjob creates a missing file; a dashboard must not make one up.
     if (access(path.c_str(), R_OK | W_OK) != 0) {
-        *error = "no state file at " + path + " that kordash may read (the controller's 'state' setting)";
+        *error = "no state file at " + path +
+                 " that kordash may read (the controller's 'state' setting)";
         return false;
     }
-    file_ = vc::StateFile::open(path, vc::countsFrom(vc::Settings{}), vc::StateFile::Mode::Client, nullptr, error);
+    file_ = vc::StateFile::open(path, vc::countsFrom(vc::Settings{}), vc::StateFile::Mode::Client,
+                                nullptr, error);
     path_ = path;
     return file_ != nullptr;
 }
@@ -112,8 +122,8 @@ nlohmann::json StateView::read(const VarWindow& window) {
             }
         }
         // Rebuilt by the controller with other counts: open it again.
-        file_ = vc::StateFile::open(path_, vc::countsFrom(vc::Settings{}), vc::StateFile::Mode::Client, nullptr,
-                                    &error);
+        file_ = vc::StateFile::open(path_, vc::countsFrom(vc::Settings{}),
+                                    vc::StateFile::Mode::Client, nullptr, &error);
     }
     return {{"path", path_}, {"error", error.empty() ? "the state file cannot be read" : error}};
 }

@@ -59,7 +59,8 @@ private:
 bool sameSecret(const std::string& given, const std::string& secret) {
     if (secret.empty() || given.size() != secret.size()) return false;
     unsigned diff = 0;
-    for (std::size_t k = 0; k < secret.size(); ++k) diff |= static_cast<unsigned char>(given[k] ^ secret[k]);
+    for (std::size_t k = 0; k < secret.size(); ++k)
+        diff |= static_cast<unsigned char>(given[k] ^ secret[k]);
     return diff == 0;
 }
 
@@ -88,8 +89,9 @@ bool hostAllowed(const httplib::Request& req) {
 void secureHeaders(httplib::Response& res) {
     res.set_header("Cache-Control", "no-store");
     res.set_header("X-Content-Type-Options", "nosniff");
-    res.set_header("Content-Security-Policy",
-                   "default-src 'self'; img-src 'self' data:; style-src 'self' 'unsafe-inline'; frame-ancestors 'none'");
+    res.set_header(
+        "Content-Security-Policy",
+        "default-src 'self'; img-src 'self' data:; style-src 'self' 'unsafe-inline'; frame-ancestors 'none'");
 }
 
 const Asset* findAsset(const std::string& path) {
@@ -119,7 +121,9 @@ Interest interestOf(const httplib::Request& req) {
     in.bStart = intParam(req, "b", 0, 0, 65535);
     in.bCount = std::min(intParam(req, "n", 0, 0, kMaxBCount), 65536 - in.bStart);
     std::string kind = req.has_param("vk") ? req.get_param_value("vk") : "I";
-    in.vars.kind = kind.size() == 1 && std::string("IDRSP").find(kind[0]) != std::string::npos ? kind[0] : 'I';
+    in.vars.kind = kind.size() == 1 && std::string("IDRSP").find(kind[0]) != std::string::npos
+                       ? kind[0]
+                       : 'I';
     in.vars.start = intParam(req, "vs", 0, 0, 65535);
     in.vars.count = intParam(req, "vn", 20, 1, kMaxVarWindow);
     return in;
@@ -134,7 +138,9 @@ void eventStream(Dashboard& dash, const httplib::Request& req, httplib::Response
     }
     auto seen = std::make_shared<std::uint64_t>(0);
     res.set_header("Cache-Control", "no-store");
-    res.set_chunked_content_provider("text/event-stream", [&dash, watch, seen](std::size_t, httplib::DataSink& sink) {
+    res.set_chunked_content_provider("text/event-stream", [&dash, watch,
+                                                           seen](std::size_t,
+                                                                 httplib::DataSink& sink) {
         Snapshot snap;
         std::string event = ": still here\n\n";  // lets a vanished browser be noticed
         if (dash.nextSnapshot(*seen, std::chrono::seconds(10), &snap)) {
@@ -163,21 +169,32 @@ Json plainResult(const std::string& text, const std::string& failure) {
 }
 
 void channelActions(httplib::Server& svr, Dashboard& dash) {
-    svr.Post("/api/channel/(clear|close|send)", [&dash](const httplib::Request& req, httplib::Response& res) {
+    svr.Post("/api/channel/(clear|close|send)", [&dash](const httplib::Request& req,
+                                                        httplib::Response& res) {
         const Json body = parseBody(req);
         const int handle = body.value("handle", -1);
         const std::string what = req.matches[1];
-        if (handle < 0 || handle > 19) return reply(res, {{"ok", false}, {"message", "handle must be 0..19"}});
+        if (handle < 0 || handle > 19)
+            return reply(res, {{"ok", false}, {"message", "handle must be 0..19"}});
         const std::string data = unescape(body.value("text", ""));
-        if (what == "send" && data.size() > 2031) return reply(res, {{"ok", false}, {"message", "at most 2031 bytes per send"}});
+        if (what == "send" && data.size() > 2031)
+            return reply(res, {{"ok", false}, {"message", "at most 2031 bytes per send"}});
         reply(res, dash.act([&](AdminSession& s) -> Json {
             std::string r;
-            const std::string cmd = (what == "clear" ? ":ic" : what == "close" ? ":hc" : ":tx") + std::to_string(handle);
+            const std::string cmd = (what == "clear"   ? ":ic"
+                                     : what == "close" ? ":hc"
+                                                       : ":tx") +
+                                    std::to_string(handle);
             if (!s.request(cmd, what == "send" ? data : "", &r)) return {};
-            if (what != "send") return plainResult(r, "channel " + std::to_string(handle) + " is not in use");
+            if (what != "send")
+                return plainResult(r, "channel " + std::to_string(handle) + " is not in use");
             const bool ok = r != "-1" && r.rfind('-', 0) != 0;
-            return {{"ok", ok}, {"reply", r},
-                    {"message", ok ? r + " bytes sent" : "not sent (a listener or accepted client, a free channel, or the send failed)"}};
+            return {
+                {"ok", ok},
+                {"reply", r},
+                {"message",
+                 ok ? r + " bytes sent"
+                    : "not sent (a listener or accepted client, a free channel, or the send failed)"}};
         }));
     });
 }
@@ -191,7 +208,9 @@ void variableActions(httplib::Server& svr, Dashboard& dash) {
             return reply(res, {{"ok", false}, {"message", "B variable 0..65535, value 0..255"}});
         reply(res, dash.act([&](AdminSession& s) -> Json {
             std::string r;
-            if (!s.request(":sb" + std::to_string(index), std::string(1, static_cast<char>(value)), &r)) return {};
+            if (!s.request(":sb" + std::to_string(index), std::string(1, static_cast<char>(value)),
+                           &r))
+                return {};
             return plainResult(r, "the controller refused the write (result " + r + ")");
         }));
     });
@@ -205,23 +224,28 @@ void jobActions(httplib::Server& svr, Dashboard& dash) {
     svr.Post("/api/ftp/(get|put)", [&dash](const httplib::Request& req, httplib::Response& res) {
         const Json b = parseBody(req);
         std::string record, error;
-        if (!transferRecord(b.value("server", ""), b.value("user", ""), b.value("password", ""), b.value("dir", ""),
-                            b.value("job", ""), &record, &error))
+        if (!transferRecord(b.value("server", ""), b.value("user", ""), b.value("password", ""),
+                            b.value("dir", ""), b.value("job", ""), &record, &error))
             return reply(res, {{"ok", false}, {"message", error}});
         const std::string cmd = req.matches[1] == "get" ? ":ftpg" : ":ftpp";
         // A transfer holds the admin port until it is done.
-        reply(res, dash.act([&](AdminSession& s) -> Json {
-            std::string r;
-            if (!s.request(cmd, record, &r)) return {};
-            const long code = std::strtol(r.c_str(), nullptr, 10);
-            return {{"ok", code == 0}, {"code", code}, {"message", transferMeaning(code)}};
-        }, 120000));
+        reply(
+            res,
+            dash.act(
+                [&](AdminSession& s) -> Json {
+                    std::string r;
+                    if (!s.request(cmd, record, &r)) return {};
+                    const long code = std::strtol(r.c_str(), nullptr, 10);
+                    return {{"ok", code == 0}, {"code", code}, {"message", transferMeaning(code)}};
+                },
+                120000));
         dash.requestJobList();
     });
 }
 
 void loginRoutes(httplib::Server& svr, const WebOptions& opt, Sessions& sessions) {
-    svr.Get("/login", [](const httplib::Request&, httplib::Response& res) { sendAsset(res, "/login.html"); });
+    svr.Get("/login",
+            [](const httplib::Request&, httplib::Response& res) { sendAsset(res, "/login.html"); });
     svr.Post("/login", [&opt, &sessions](const httplib::Request& req, httplib::Response& res) {
         if (!sessions.mayTry()) {
             res.status = 429;
@@ -233,7 +257,8 @@ void loginRoutes(httplib::Server& svr, const WebOptions& opt, Sessions& sessions
             sendAsset(res, "/login.html", 401);
             return;
         }
-        res.set_header("Set-Cookie", std::string(kCookie) + "=" + sessions.create() + "; HttpOnly; SameSite=Strict; Path=/");
+        res.set_header("Set-Cookie", std::string(kCookie) + "=" + sessions.create() +
+                                         "; HttpOnly; SameSite=Strict; Path=/");
         res.set_redirect("/", 303);
     });
 }
@@ -241,19 +266,21 @@ void loginRoutes(httplib::Server& svr, const WebOptions& opt, Sessions& sessions
 // Every request but the log-in needs the session cookie when a token is
 // set, and every change needs the page's own header (a foreign site's form
 // cannot send it).
-httplib::Server::HandlerResponse gate(const WebOptions& opt, Sessions& sessions, const httplib::Request& req,
-                                      httplib::Response& res) {
+httplib::Server::HandlerResponse gate(const WebOptions& opt, Sessions& sessions,
+                                      const httplib::Request& req, httplib::Response& res) {
     secureHeaders(res);
     if (opt.token.empty() && !hostAllowed(req)) {
         res.status = 403;
         res.set_content("kordash answers only to loopback names", "text/plain");
         return httplib::Server::HandlerResponse::Handled;
     }
-    if (!opt.token.empty() && req.path != "/login" && req.path != "/style.css" && !sessions.valid(cookieValue(req, kCookie))) {
+    if (!opt.token.empty() && req.path != "/login" && req.path != "/style.css" &&
+        !sessions.valid(cookieValue(req, kCookie))) {
         sendAsset(res, "/login.html", 401);
         return httplib::Server::HandlerResponse::Handled;
     }
-    if (req.method == "POST" && req.path.rfind("/api/", 0) == 0 && req.get_header_value("X-Kordash") != "1") {
+    if (req.method == "POST" && req.path.rfind("/api/", 0) == 0 &&
+        req.get_header_value("X-Kordash") != "1") {
         res.status = 403;
         res.set_content("changes come from the dashboard page only", "text/plain");
         return httplib::Server::HandlerResponse::Handled;
@@ -284,17 +311,22 @@ bool serve(Dashboard& dash, const WebOptions& opt, std::string* error) {
     svr.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
         return gate(opt, sessions, req, res);
     });
-    svr.Get("/", [](const httplib::Request&, httplib::Response& res) { sendAsset(res, "/index.html"); });
-    svr.Get("/(app\\.js|style\\.css|chart\\.min\\.js)", [](const httplib::Request& req, httplib::Response& res) {
-        sendAsset(res, ("/" + std::string(req.matches[1])).c_str());
+    svr.Get("/",
+            [](const httplib::Request&, httplib::Response& res) { sendAsset(res, "/index.html"); });
+    svr.Get("/(app\\.js|style\\.css|chart\\.min\\.js)",
+            [](const httplib::Request& req, httplib::Response& res) {
+                sendAsset(res, ("/" + std::string(req.matches[1])).c_str());
+            });
+    svr.Get("/api/events", [&dash](const httplib::Request& req, httplib::Response& res) {
+        eventStream(dash, req, res);
     });
-    svr.Get("/api/events", [&dash](const httplib::Request& req, httplib::Response& res) { eventStream(dash, req, res); });
     loginRoutes(svr, opt, sessions);
     channelActions(svr, dash);
     variableActions(svr, dash);
     jobActions(svr, dash);
     if (!svr.bind_to_port(opt.host, opt.port)) {
-        *error = "cannot listen on " + opt.host + ":" + std::to_string(opt.port) + " (in use, or not an address of this machine)";
+        *error = "cannot listen on " + opt.host + ":" + std::to_string(opt.port) +
+                 " (in use, or not an address of this machine)";
         return false;
     }
     // SIGINT / SIGTERM (blocked in every thread since main) end the server.
@@ -305,8 +337,8 @@ bool serve(Dashboard& dash, const WebOptions& opt, std::string* error) {
         dash.stop();
         svr.stop();
     });
-    std::printf("kordash: serving http://%s:%d/ for the controller at %s\n", opt.host.c_str(), opt.port,
-                dash.controller().c_str());
+    std::printf("kordash: serving http://%s:%d/ for the controller at %s\n", opt.host.c_str(),
+                opt.port, dash.controller().c_str());
     std::fflush(stdout);
     svr.listen_after_bind();
     stopper.join();

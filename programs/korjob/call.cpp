@@ -38,24 +38,42 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {1, "TCPCONNECT", Returns::Handle, false},     {2, "SENDDATA", Returns::Count, false},
-    {3, "TCPLISTEN", Returns::Handle, false},      {4, "CLOSEHANDLE", Returns::Status, false},
-    {5, "READDATA", Returns::Count, false},        {6, "CLEARDATA", Returns::Status, false},
-    {7, "RS232OPEN", Returns::Handle, false},      {8, "INFO", Returns::Count, false},
-    {9, "CHECKPATTERN", Returns::Count, false},    {11, "TCPISACCEPTED", Returns::Handle, false},
-    {12, "UDPBIND", Returns::Handle, false},       {13, "CHECKPATTERNBINRES", Returns::Count, true},
-    {14, "CHECKPATTERNBIN", Returns::Count, false}, {15, "FTPCONNECT", Returns::Status, false},
-    {16, "FTPDISCONNECT", Returns::Status, false}, {17, "FTPGETJOB", Returns::Status, false},
-    {18, "FTPPUTJOB", Returns::Status, false},     {20, "SMTP", Returns::Status, false},
-    {21, "TELNETCONNECT", Returns::Handle, false}, {22, "POSSTREAMCONFIG", Returns::Status, false},
-    {23, "POSSTREAMSTART", Returns::Status, false}, {24, "POSSTREAMSTOP", Returns::Status, false},
-    {25, "TIMESTAMP", Returns::Status, false},     {26, "SPEEDOUTSTART", Returns::Status, false},
-    {27, "SPEEDOUTSTOP", Returns::Status, false},  {28, "RVARTOBYTES", Returns::Status, false},
-    {29, "BYTESTORVAR", Returns::Status, false},   {30, "WAITPATTERN", Returns::Count, true},
-    {31, "CLOSEALL", Returns::Status, false},      {32, "POSVARTYPE", Returns::Status, false},
-    {33, "POSRECHEADER", Returns::Status, false},  {34, "MODBUSREAD", Returns::Service, false},
-    {35, "MODBUSWRITE", Returns::Service, false},  {36, "FTPLOADGET", Returns::Service, false},
-    {37, "FTPLOADPUT", Returns::Service, false},   {38, "PING", Returns::Service, false},
+    {1, "TCPCONNECT", Returns::Handle, false},
+    {2, "SENDDATA", Returns::Count, false},
+    {3, "TCPLISTEN", Returns::Handle, false},
+    {4, "CLOSEHANDLE", Returns::Status, false},
+    {5, "READDATA", Returns::Count, false},
+    {6, "CLEARDATA", Returns::Status, false},
+    {7, "RS232OPEN", Returns::Handle, false},
+    {8, "INFO", Returns::Count, false},
+    {9, "CHECKPATTERN", Returns::Count, false},
+    {11, "TCPISACCEPTED", Returns::Handle, false},
+    {12, "UDPBIND", Returns::Handle, false},
+    {13, "CHECKPATTERNBINRES", Returns::Count, true},
+    {14, "CHECKPATTERNBIN", Returns::Count, false},
+    {15, "FTPCONNECT", Returns::Status, false},
+    {16, "FTPDISCONNECT", Returns::Status, false},
+    {17, "FTPGETJOB", Returns::Status, false},
+    {18, "FTPPUTJOB", Returns::Status, false},
+    {20, "SMTP", Returns::Status, false},
+    {21, "TELNETCONNECT", Returns::Handle, false},
+    {22, "POSSTREAMCONFIG", Returns::Status, false},
+    {23, "POSSTREAMSTART", Returns::Status, false},
+    {24, "POSSTREAMSTOP", Returns::Status, false},
+    {25, "TIMESTAMP", Returns::Status, false},
+    {26, "SPEEDOUTSTART", Returns::Status, false},
+    {27, "SPEEDOUTSTOP", Returns::Status, false},
+    {28, "RVARTOBYTES", Returns::Status, false},
+    {29, "BYTESTORVAR", Returns::Status, false},
+    {30, "WAITPATTERN", Returns::Count, true},
+    {31, "CLOSEALL", Returns::Status, false},
+    {32, "POSVARTYPE", Returns::Status, false},
+    {33, "POSRECHEADER", Returns::Status, false},
+    {34, "MODBUSREAD", Returns::Service, false},
+    {35, "MODBUSWRITE", Returns::Service, false},
+    {36, "FTPLOADGET", Returns::Service, false},
+    {37, "FTPLOADPUT", Returns::Service, false},
+    {38, "PING", Returns::Service, false},
     {200, "RS232TEST", Returns::Status, false},
 };
 
@@ -139,7 +157,8 @@ bool parseBytes(const std::string& text, std::string* out, std::string* error) {
         std::size_t start = 0;
         while (list.find_first_not_of(' ') != std::string::npos) {
             std::size_t comma = list.find(',', start);
-            std::string item = list.substr(start, comma == std::string::npos ? comma : comma - start);
+            std::string item = list.substr(start,
+                                           comma == std::string::npos ? comma : comma - start);
             item.erase(0, item.find_first_not_of(' '));
             item.erase(item.find_last_not_of(' ') + 1);
             long long v = 0;
@@ -191,7 +210,8 @@ struct CallRequest {
 
 // Sets parameter k once; a second setting (p0= and port=) is an error.
 bool setParam(CallRequest* req, int k, long long v, const std::string& arg, std::string* error) {
-    if (req->p[k]) return *error = "'" + arg + "' sets p" + std::to_string(k) + " a second time", false;
+    if (req->p[k])
+        return *error = "'" + arg + "' sets p" + std::to_string(k) + " a second time", false;
     if (v < -32768 || v > 32767)
         return *error = "'" + arg + "': parameters are I variables, -32768..32767", false;
     req->p[k] = v;
@@ -204,8 +224,10 @@ bool parseParam(CallRequest* req, const std::string& arg, std::string* error) {
         return *error = "'" + arg + "' is not name=value", false;
     std::string name = arg.substr(0, eq), value = arg.substr(eq + 1);
     long long v = 0;
-    if (name.size() == 2 && (name[0] == 'p' || name[0] == 'P') && std::isdigit(static_cast<unsigned char>(name[1]))) {
-        if (!parseInt(value, INT32_MIN, INT32_MAX, &v)) return *error = "'" + arg + "': not a number", false;
+    if (name.size() == 2 && (name[0] == 'p' || name[0] == 'P') &&
+        std::isdigit(static_cast<unsigned char>(name[1]))) {
+        if (!parseInt(value, INT32_MIN, INT32_MAX, &v))
+            return *error = "'" + arg + "': not a number", false;
         return setParam(req, name[1] - '0', v, arg, error);
     }
     if (name == "addr") {
@@ -229,12 +251,14 @@ bool parseParam(CallRequest* req, const std::string& arg, std::string* error) {
         return true;
     }
     if (name == "port") {
-        if (!parseInt(value, 0, 65535, &v)) return *error = "'" + arg + "': port is 0..65535", false;
+        if (!parseInt(value, 0, 65535, &v))
+            return *error = "'" + arg + "': port is 0..65535", false;
         // I variables stop at 32767: higher ports are passed as 32767 - port.
         return setParam(req, 0, v <= 32767 ? v : 32767 - v, arg, error);
     }
     if (name == "handle") {
-        if (!parseInt(value, -32768, 32767, &v)) return *error = "'" + arg + "': not a number", false;
+        if (!parseInt(value, -32768, 32767, &v))
+            return *error = "'" + arg + "': not a number", false;
         return setParam(req, 8, v, arg, error);
     }
     if (name == "result" || name == "block") {
@@ -244,7 +268,8 @@ bool parseParam(CallRequest* req, const std::string& arg, std::string* error) {
         return true;
     }
     if (name == "bytes") {
-        if (req->bytes || !req->fields.empty()) return *error = "give either one bytes= or field= texts", false;
+        if (req->bytes || !req->fields.empty())
+            return *error = "give either one bytes= or field= texts", false;
         std::string data;
         if (!parseBytes(value, &data, error)) return false;
         req->bytes = data;
@@ -255,7 +280,8 @@ bool parseParam(CallRequest* req, const std::string& arg, std::string* error) {
         req->fields.push_back(value);
         return true;
     }
-    return *error = "unknown parameter '" + name + "' (p0..p9, addr, port, handle, result, block, bytes, field)",
+    return *error = "unknown parameter '" + name +
+                    "' (p0..p9, addr, port, handle, result, block, bytes, field)",
            false;
 }
 
@@ -268,7 +294,9 @@ bool parseCall(const std::vector<std::string>& args, CallRequest* req, std::stri
     } else if ((req->command = findCommand(args[0]))) {
         req->number = req->command->number;
     } else {
-        return *error = "unknown command '" + args[0] + "' (a name from korjob --help or a number 1..255)", false;
+        return *error = "unknown command '" + args[0] +
+                        "' (a name from korjob --help or a number 1..255)",
+               false;
     }
     for (std::size_t k = 1; k < args.size(); ++k) {
         const std::string& a = args[k];
@@ -305,11 +333,12 @@ struct Plan {
     std::uint16_t readVar;
 };
 
-bool makePlan(const CallRequest& req, int base, int slots, const vc::StateCounts& counts, Plan* plan,
-              std::string* error) {
+bool makePlan(const CallRequest& req, int base, int slots, const vc::StateCounts& counts,
+              Plan* plan, std::string* error) {
     if (req.slot >= slots)
         return *error = "slot " + std::to_string(req.slot) + " does not exist: S92 gives " +
-                        std::to_string(slots) + " slot(s)", false;
+                        std::to_string(slots) + " slot(s)",
+               false;
     long long area = static_cast<long long>(base) + 10 + kSlotArea * req.slot;
     plan->commandVar = var16(base + req.slot);
     plan->resultVar = var16(req.resultVar.value_or(area));
@@ -319,18 +348,21 @@ bool makePlan(const CallRequest& req, int base, int slots, const vc::StateCounts
     if (req.bytes) plan->blockData = *req.bytes;
     if (plan->blockData.size() > kBlockMax)
         return *error = "bytes= makes " + std::to_string(plan->blockData.size()) +
-                        " bytes; a block holds at most 128", false;
+                        " bytes; a block holds at most 128",
+               false;
     // Text fields are read one variable at a time: only each field is bounded.
     for (const auto& f : req.fields) {
         if (f.size() > kBlockMax)
-            return *error = "a field holds at most 128 characters, not " + std::to_string(f.size()), false;
+            return *error = "a field holds at most 128 characters, not " + std::to_string(f.size()),
+                   false;
         plan->blockData += f + '\r';
     }
     bool writesBlock = req.bytes || !req.fields.empty();
     if (writesBlock || (req.readCount && !req.command) ||
         (req.readCount && !req.command->outputAfterResult)) {
         if (!p[1]) p[1] = plan->blockVar;
-        if (!p[2]) p[2] = writesBlock ? static_cast<long long>(plan->blockData.size()) : *req.readCount;
+        if (!p[2])
+            p[2] = writesBlock ? static_cast<long long>(plan->blockData.size()) : *req.readCount;
     }
     if (!p[3]) p[3] = plan->resultVar;
     plan->resultVar = var16(*p[3]);
@@ -343,15 +375,18 @@ bool makePlan(const CallRequest& req, int base, int slots, const vc::StateCounts
     auto checkB = [&](std::uint32_t first, std::size_t n, const char* what) {
         // Nothing is read or written when n is 0 (p1 may then be a port, not a variable).
         if (n == 0 || first + n <= counts.b) return true;
-        *error = std::string(what) + " B" + std::to_string(first) + ".." + std::to_string(first + n - 1) +
-                 " is beyond this state file's B0..B" + std::to_string(counts.b - 1);
+        *error = std::string(what) + " B" + std::to_string(first) + ".." +
+                 std::to_string(first + n - 1) + " is beyond this state file's B0..B" +
+                 std::to_string(counts.b - 1);
         return false;
     };
     bool paramsFit = plan->paramVar[0] + 10u <= counts.i;
     if (!paramsFit)
         return *error = "the parameters I" + std::to_string(plan->paramVar[0]) +
-                        ".. are beyond this state file's I variables", false;
-    return checkB(plan->commandVar, 1, "the command ID") && checkB(plan->resultVar, 1, "the result variable") &&
+                        ".. are beyond this state file's I variables",
+               false;
+    return checkB(plan->commandVar, 1, "the command ID") &&
+           checkB(plan->resultVar, 1, "the result variable") &&
            checkB(plan->blockVar, plan->blockData.size(), "the block") &&
            checkB(plan->readVar, req.readCount.value_or(0), "the output");
 }
@@ -379,15 +414,18 @@ bool readSlots(vc::StateFile& state, int* base, int* slots) {
 // Waits until the slot is free (a command still waiting there keeps its
 // parameters until taken), then writes the preset, the block and the
 // parameters.
-Step writeParameters(vc::StateFile& state, const CallRequest& req, const Plan& plan, Clock::time_point deadline) {
+Step writeParameters(vc::StateFile& state, const CallRequest& req, const Plan& plan,
+                     Clock::time_point deadline) {
     for (;;) {
         {
             vc::StateFile::Access access(state);
             if (!access.ok()) return Step::Replaced;
             if (access->b[plan.commandVar] == 0) {
                 access->b[plan.resultVar] = static_cast<std::uint8_t>(req.preset);
-                std::memcpy(access->b + plan.blockVar, plan.blockData.data(), plan.blockData.size());
-                for (int k = 0; k < 10; ++k) access->i[plan.paramVar[k]] = static_cast<std::int16_t>(plan.params[k]);
+                std::memcpy(access->b + plan.blockVar, plan.blockData.data(),
+                            plan.blockData.size());
+                for (int k = 0; k < 10; ++k)
+                    access->i[plan.paramVar[k]] = static_cast<std::int16_t>(plan.params[k]);
                 return Step::Done;
             }
         }
@@ -408,8 +446,8 @@ bool writeCommand(vc::StateFile& state, const CallRequest& req, const Plan& plan
 // to 0) and the result variable has changed: a command task may write its
 // result before the launcher resets the slot. A command not taken in time is
 // withdrawn so that it cannot fire later.
-Step awaitResult(vc::StateFile& state, const CallRequest& req, const Plan& plan, Clock::time_point deadline,
-                 bool* taken, int* result) {
+Step awaitResult(vc::StateFile& state, const CallRequest& req, const Plan& plan,
+                 Clock::time_point deadline, bool* taken, int* result) {
     *taken = false;
     *result = req.preset;
     for (;;) {
@@ -428,17 +466,20 @@ Step awaitResult(vc::StateFile& state, const CallRequest& req, const Plan& plan,
     }
 }
 
-int reportNoResult(const vc::StateFile& state, const CallRequest& req, const Plan& plan, bool taken) {
+int reportNoResult(const vc::StateFile& state, const CallRequest& req, const Plan& plan,
+                   bool taken) {
     if (!taken) {
-        std::fprintf(stderr,
-                     "korjob: time-out: the controller did not take command %d from slot %d (B%u) within %g s; "
-                     "is arvokor running on %s?\n",
-                     req.number, req.slot, plan.commandVar, req.timeout, state.path().c_str());
+        std::fprintf(
+            stderr,
+            "korjob: time-out: the controller did not take command %d from slot %d (B%u) within %g s; "
+            "is arvokor running on %s?\n",
+            req.number, req.slot, plan.commandVar, req.timeout, state.path().c_str());
     } else {
-        std::fprintf(stderr,
-                     "korjob: time-out: command %d was taken but wrote no result into B%u within %g s "
-                     "(a result equal to the preset %d cannot be told from it; see --preset)\n",
-                     req.number, plan.resultVar, req.timeout, req.preset);
+        std::fprintf(
+            stderr,
+            "korjob: time-out: command %d was taken but wrote no result into B%u within %g s "
+            "(a result equal to the preset %d cannot be told from it; see --preset)\n",
+            req.number, plan.resultVar, req.timeout, req.preset);
     }
     return kExitTimeout;
 }
@@ -449,7 +490,8 @@ int printOutput(vc::StateFile& state, const CallRequest& req, const Plan& plan) 
     {
         vc::StateFile::Access access(state);
         if (!access.ok()) return replaced();
-        for (int k = 0; k < *req.readCount; ++k) bytes.push_back(static_cast<char>(access->b[plan.readVar + k]));
+        for (int k = 0; k < *req.readCount; ++k)
+            bytes.push_back(static_cast<char>(access->b[plan.readVar + k]));
     }
     std::printf("text: \"%s\"\nhex:", escaped(bytes).c_str());
     for (unsigned char c : bytes) std::printf(" %02x", c);
@@ -482,8 +524,8 @@ int cmdCall(vc::StateFile& state, const std::vector<std::string>& args) {
     const Step written = writeParameters(state, req, plan, deadline);
     if (written == Step::Replaced) return replaced();
     if (written == Step::TimedOut) {
-        std::fprintf(stderr, "korjob: time-out: slot %d still holds an earlier command (B%u)\n", req.slot,
-                     plan.commandVar);
+        std::fprintf(stderr, "korjob: time-out: slot %d still holds an earlier command (B%u)\n",
+                     req.slot, plan.commandVar);
         return kExitTimeout;
     }
     if (!writeCommand(state, req, plan)) return replaced();

@@ -104,7 +104,8 @@ std::string formatValue(const vc::StateData& d, Kind kind, std::uint32_t at) {
             return text;
         }
         case Kind::Io:
-            return std::to_string(at >= CTL_REGISTER_BASE ? d.reg[at - CTL_REGISTER_BASE] : d.io[at]);
+            return std::to_string(at >= CTL_REGISTER_BASE ? d.reg[at - CTL_REGISTER_BASE]
+                                                          : d.io[at]);
     }
     return {};
 }
@@ -124,7 +125,8 @@ bool parseValue(Kind kind, const std::string& text, Value* v, std::string* why) 
             if (!parseInt(text, 0, 255, &n)) return *why = "a B value is 0..255", false;
             break;
         case Kind::I:
-            if (!parseInt(text, -32768, 32767, &n)) return *why = "an I value is -32768..32767", false;
+            if (!parseInt(text, -32768, 32767, &n))
+                return *why = "an I value is -32768..32767", false;
             break;
         case Kind::D:
             if (!parseInt(text, INT32_MIN, INT32_MAX, &n))
@@ -153,7 +155,8 @@ bool parseValue(Kind kind, const std::string& text, Value* v, std::string* why) 
             int w = 0;
             while (true) {
                 std::size_t comma = text.find(',', start);
-                std::string item = text.substr(start, comma == std::string::npos ? comma : comma - start);
+                std::string item = text.substr(start,
+                                               comma == std::string::npos ? comma : comma - start);
                 while (!item.empty() && item.front() == ' ') item.erase(item.begin());
                 while (!item.empty() && item.back() == ' ') item.pop_back();
                 if (w == CTL_POSVAR_WORDS || !parseInt(item, INT32_MIN, 0xffffffffLL, &n))
@@ -181,7 +184,8 @@ void store(const vc::StateData& d, Kind kind, std::uint32_t at, const Value& v) 
             break;
         case Kind::P: std::memcpy(d.p[at].word, v.words, sizeof v.words); break;
         case Kind::Io:
-            if (at >= CTL_REGISTER_BASE) d.reg[at - CTL_REGISTER_BASE] = static_cast<std::uint16_t>(v.number);
+            if (at >= CTL_REGISTER_BASE)
+                d.reg[at - CTL_REGISTER_BASE] = static_cast<std::uint16_t>(v.number);
             else d.io[at] = static_cast<std::uint16_t>(v.number);
             break;
     }
@@ -232,7 +236,8 @@ bool parseVarRange(const std::string& text, const vc::StateCounts& counts, VarRa
     Kind kind{};
     std::uint32_t first = 0, last = 0;
     if (!parseOne(head, &kind, nullptr, &first)) {
-        *error = "'" + text + "' is not a variable name (B100, I5, D7, R3, S92, P4, IO1000500, B300..B309)";
+        *error = "'" + text +
+                 "' is not a variable name (B100, I5, D7, R3, S92, P4, IO1000500, B300..B309)";
         return false;
     }
     last = first;
@@ -251,7 +256,8 @@ bool parseVarRange(const std::string& text, const vc::StateCounts& counts, VarRa
         }
     }
     if (!validIndex(counts, kind, first) || !validIndex(counts, kind, last)) {
-        *error = "'" + text + "' is out of range (this state file has " + rangeHelp(counts, kind) + ")";
+        *error = "'" + text + "' is out of range (this state file has " + rangeHelp(counts, kind) +
+                 ")";
         return false;
     }
     if (kind == Kind::Io && first < counts.io && last >= CTL_REGISTER_BASE) {
@@ -320,8 +326,10 @@ int cmdRobot(vc::StateFile& state, const std::vector<std::string>& args) {
         return kExitOk;
     }
     if (args.size() >= 3 && args[0] == "speed") {
-        if (args.size() > 2 + CTL_SERVO_AXES) return usageError("robot speed takes at most 8 speeds");
-        if (!parseInt(args[1], 0, vc::kControlGroups - 1, &unit)) return usageError("GROUP is 0..39");
+        if (args.size() > 2 + CTL_SERVO_AXES)
+            return usageError("robot speed takes at most 8 speeds");
+        if (!parseInt(args[1], 0, vc::kControlGroups - 1, &unit))
+            return usageError("GROUP is 0..39");
         std::int32_t speeds[CTL_SERVO_AXES] = {};
         if (!parseInts(args, 2, speeds, args.size() - 2, &error)) return usageError(error);
         vc::StateFile::Access access(state);

@@ -65,7 +65,7 @@ void setRegisters(std::uint16_t* regs, const std::string& setting) {
     while (pos <= values.size()) {
         const auto comma = values.find(',', pos);
         const std::string item = values.substr(pos, comma == std::string::npos ? std::string::npos
-                                                                                 : comma - pos);
+                                                                               : comma - pos);
         if (addr >= kSize) fail("too many registers");
         regs[addr++] = static_cast<std::uint16_t>(std::strtol(item.c_str(), nullptr, 0));
         if (comma == std::string::npos) break;

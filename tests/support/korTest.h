@@ -84,7 +84,8 @@ private:
 // directory under /tmp/<name>-<pid>, no FTP server, and a loopback address
 // 127.<addressBase + pid % 100>.<pid / 100 % 250 + 1>.1 of its own, so that
 // programs running at once do not meet.
-inline vc::Settings ownController(const std::string& name, int addressBase, std::filesystem::path* dir) {
+inline vc::Settings ownController(const std::string& name, int addressBase,
+                                  std::filesystem::path* dir) {
     const unsigned pid = static_cast<unsigned>(::getpid());
     *dir = std::filesystem::temp_directory_path() / (name + "-" + std::to_string(pid));
     std::filesystem::create_directories(*dir / "jobs");
@@ -92,8 +93,8 @@ inline vc::Settings ownController(const std::string& name, int addressBase, std:
     s.statePath = (*dir / "test.state").string();
     s.jobsDir = (*dir / "jobs").string();
     s.ftpServer = "off";
-    s.address = "127." + std::to_string(addressBase + pid % 100) + "." + std::to_string(pid / 100 % 250 + 1) +
-                ".1";
+    s.address = "127." + std::to_string(addressBase + pid % 100) + "." +
+                std::to_string(pid / 100 % 250 + 1) + ".1";
     return s;
 }
 
@@ -188,13 +189,15 @@ public:
     PtyPair(std::string a, std::string b) : a_(std::move(a)), b_(std::move(b)) {
         const std::string left = "pty,raw,echo=0,link=" + a_, right = "pty,raw,echo=0,link=" + b_;
         const char* argv[] = {"socat", left.c_str(), right.c_str(), nullptr};
-        if (::posix_spawnp(&pid_, "socat", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
+        if (::posix_spawnp(&pid_, "socat", nullptr, nullptr, const_cast<char**>(argv), environ) !=
+            0) {
             pid_ = -1;
             return;
         }
         struct stat st;
-        ready_ = waitFor([&] { return ::stat(a_.c_str(), &st) == 0 && ::stat(b_.c_str(), &st) == 0; },
-                         10000ms, 10ms);
+        ready_ =
+            waitFor([&] { return ::stat(a_.c_str(), &st) == 0 && ::stat(b_.c_str(), &st) == 0; },
+                    10000ms, 10ms);
     }
     ~PtyPair() { stop(); }
     PtyPair(const PtyPair&) = delete;

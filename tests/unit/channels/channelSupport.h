@@ -39,8 +39,8 @@ public:
     explicit PlatformTask(std::function<void()> fn) : state_(std::make_shared<State>()) {
         state_->fn = std::move(fn);
         auto* keep = new std::shared_ptr<State>(state_);
-        if (ctlCreateTask(1, 0, entry, reinterpret_cast<CtlArg>(keep), 0, 0, 0, 0, 0, 0, 0, 0,
-                          0) == -1) {
+        if (ctlCreateTask(1, 0, entry, reinterpret_cast<CtlArg>(keep), 0, 0, 0, 0, 0, 0, 0, 0, 0) ==
+            -1) {
             delete keep;
             state_->done = true;
         }

@@ -160,8 +160,8 @@ protected:
     // Opens and closes a channel kCycles times (whileOpen runs with each
     // handle): afterwards the process holds as many descriptors and threads
     // as before, and every pipe device made for a channel is gone again.
-    void openCloseCycles(int id, const Params& params,
-                         const std::function<void()>& whileOpen = [] {}) {
+    void openCloseCycles(
+        int id, const Params& params, const std::function<void()>& whileOpen = [] {}) {
         std::vector<std::string> pipes;
         auto cycle = [&] {
             OpeningCommand open(id, params, 300);
@@ -233,7 +233,8 @@ TEST_F(ChannelCommandTest, ListeningCyclesLeaveNothingBehind) {
 }
 
 TEST_F(ChannelCommandTest, UdpCyclesLeaveNothingBehind) {
-    openCloseCycles(UDPBIND, Params().address("127.0.0.1").set(0, 9).set(1, unusedPort("127.0.0.1")));
+    openCloseCycles(UDPBIND,
+                    Params().address("127.0.0.1").set(0, 9).set(1, unusedPort("127.0.0.1")));
 }
 
 class SerialCommandTest : public ChannelCommandTest {
@@ -281,10 +282,9 @@ TEST_F(SerialCommandTest, TransportsOpenedWhileTheTableIsFullAreClosedAgain) {
     EXPECT_EQ(serial.result(), 251);
     for (const OpeningCommand* c : {&connect, &listen, &udp, &serial}) EXPECT_TRUE(c->ended());
     const std::string out = testing::internal::GetCapturedStdout();
-    for (const char* text : {"Error - TCPCONNECT: no free handle\r\n",
-                             "Error - no free handle available\r\n",
-                             "Error - UDPBIND: no free handle\r\n",
-                             "Error - RS232OPEN: no free handle\r\n"}) {
+    for (const char* text :
+         {"Error - TCPCONNECT: no free handle\r\n", "Error - no free handle available\r\n",
+          "Error - UDPBIND: no free handle\r\n", "Error - RS232OPEN: no free handle\r\n"}) {
         EXPECT_NE(out.find(text), std::string::npos) << text;
     }
 
@@ -364,7 +364,8 @@ TEST_F(ChannelCommandTest, ManyCommandTasksOnOneChannelAtOnce) {
         tasks.push_back(std::make_unique<PlatformTask>([&, r] {
             const int first = 400 + 130 * r, resultVar = 310 + r;
             for (;;) {
-                const int n = run(READDATA, Params().set(1, first).set(2, 128).set(8, h), resultVar);
+                const int n = run(READDATA, Params().set(1, first).set(2, 128).set(8, h),
+                                  resultVar);
                 lastResult[static_cast<std::size_t>(r)] = n;
                 if (n == 252) return;
                 if (n == 253) {
@@ -446,7 +447,8 @@ TEST_F(ChannelCommandTest, StreamCommandsFromSeveralSlotsAtOnce) {
                 const int results[] = {run(POSSTREAMCONFIG, config, resultVar),
                                        run(POSSTREAMSTART, stream, resultVar),
                                        run(SPEEDOUTSTART, Params().set(5, 480 + 20 * k), resultVar),
-                                       run(k % 2 ? POSSTREAMSTOP : SPEEDOUTSTOP, Params(), resultVar)};
+                                       run(k % 2 ? POSSTREAMSTOP : SPEEDOUTSTOP, Params(),
+                                           resultVar)};
                 for (int r : results) odd += r == 1 ? 0 : 1;
             }
         }));

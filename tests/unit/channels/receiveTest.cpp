@@ -184,7 +184,8 @@ TEST_F(ReceiveTest, AcceptedConnectionsGetChannelsOfTheirOwnPerPeerAddress) {
     ASSERT_GT(l.handle, 0);
     Fd a(connectFrom("127.0.0.2", "127.0.0.1", l.port));
     Fd b(connectFrom("127.0.0.3", "127.0.0.1", l.port));
-    ASSERT_TRUE(waitFor([&] { return l.acceptedFrom("127.0.0.2") > 0 && l.acceptedFrom("127.0.0.3") > 0; }));
+    ASSERT_TRUE(waitFor(
+        [&] { return l.acceptedFrom("127.0.0.2") > 0 && l.acceptedFrom("127.0.0.3") > 0; }));
     const int ha = l.acceptedFrom("127.0.0.2");
     const int hb = l.acceptedFrom("127.0.0.3");
     EXPECT_NE(ha, hb);

@@ -156,8 +156,7 @@ TEST_F(TableTest, ListenerLookupFindsTheHighestLiveChannelOfThatPeer) {
     EXPECT_EQ(KORHDLTBL_GetHandleFromListenHandleByIP(&korHandleTable, listener, "127.0.0.2"),
               std::max(a, b));
     EXPECT_EQ(KORHDLTBL_GetHandleFromListenHandleByIP(&korHandleTable, listener, "127.0.0.3"), c);
-    EXPECT_EQ(KORHDLTBL_GetHandleFromListenHandleByIP(&korHandleTable, listener, "127.0.0.30"),
-              -1);
+    EXPECT_EQ(KORHDLTBL_GetHandleFromListenHandleByIP(&korHandleTable, listener, "127.0.0.30"), -1);
     EXPECT_EQ(KORHDLTBL_GetHandleFromListenHandleByIP(&korHandleTable, c, "127.0.0.3"), -1);
     release(std::max(a, b));
     EXPECT_EQ(KORHDLTBL_GetHandleFromListenHandleByIP(&korHandleTable, listener, "127.0.0.2"),

@@ -33,7 +33,9 @@ TEST_F(TransportTest, TcpConnectSendsAndReceivesTheBytesUnchanged) {
     char out[8] = {'a', '\0', 'b', '\xff', 'c', '#', '#', '#'};
     EXPECT_EQ(kor_startTCPSend(socket_, out, 5), 5);
     EXPECT_EQ(out[5], '\0');  // terminated behind the data, not sent
-    EXPECT_EQ(readFor(peer.get(), 500, 5), std::string("a\0b\xff" "c", 5));
+    EXPECT_EQ(readFor(peer.get(), 500, 5), std::string("a\0b\xff"
+                                                       "c",
+                                                       5));
 
     ASSERT_TRUE(sendAll(peer.get(), "hello"));
     char in[129];

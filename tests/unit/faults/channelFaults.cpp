@@ -27,49 +27,60 @@ protected:
     void tcpLife(const std::function<void()>& arm) {
         baseline();
         setBytes(kBlockVar, "hello");
-        const int h = run(TCPCONNECT, Params().address(127, 0, 0, 1).set(0, portParam(echo_.port())),
-                          arm, kStep);
+        const int h = run(TCPCONNECT,
+                          Params().address(127, 0, 0, 1).set(0, portParam(echo_.port())), arm,
+                          kStep);
         ASSERT_TRUE(oneOf(h, {251, 254, lost()}) || isHandle(h)) << h;
         expectMessage(h, 251, "Error - TCPCONNECT: no free handle\r\n");
         expectMessage(h, 254, "Error - ");
         if (isHandle(h)) {
-            const int sent = run(SENDDATA, Params().handle(h).set(1, kBlockVar).set(2, 5), {}, kStep);
+            const int sent = run(SENDDATA, Params().handle(h).set(1, kBlockVar).set(2, 5), {},
+                                 kStep);
             EXPECT_TRUE(oneOf(sent, {5, 254, 252, lost()})) << sent;
-            expectMessage(sent, 252, "Error - sending data " + std::to_string(h) + ": no active handle");
+            expectMessage(sent, 252,
+                          "Error - sending data " + std::to_string(h) + ": no active handle");
             // Variables that cannot be read are documented to fail without a message.
             if (sweptSite != Site::VarRead) expectMessage(sent, 254, "Error - ctlSend()");
             if (sent == 5) waitFor([&] { return queued(h) >= 5 || !inUse(h); }, 300ms);
 
             setBytes(kBlockVar + 10, "h*o");
-            const int match = run(CHECKPATTERN, Params().handle(h).set(1, kBlockVar + 10).set(2, 3).set(4, 1),
-                                  {}, kStep);
+            const int match = run(CHECKPATTERN,
+                                  Params().handle(h).set(1, kBlockVar + 10).set(2, 3).set(4, 1), {},
+                                  kStep);
             EXPECT_TRUE(oneOf(match, {3, 253, 254, 252, lost()})) << match;
-            expectMessage(match, 252, "Error - CHECKPATTERN " + std::to_string(h) + ": no active handle");
+            expectMessage(match, 252,
+                          "Error - CHECKPATTERN " + std::to_string(h) + ": no active handle");
             expectMessage(match, 254, "Error - CHECKPATTERN " + std::to_string(h) + ": ");
             if (match == 3) {
                 EXPECT_EQ(bytes(kBlockVar + 10, 3), "ell");
             }
 
             setBytes(kBlockVar + 20, "*ll*");  // capture 2 is the "o" after "ll"
-            const int waited = run(WAITPATTERN, Params().handle(h).set(1, kBlockVar + 20).set(2, 4).set(4, 2).set(6, -1),
-                                   {}, kStep);
+            const int waited =
+                run(WAITPATTERN,
+                    Params().handle(h).set(1, kBlockVar + 20).set(2, 4).set(4, 2).set(6, -1), {},
+                    kStep);
             EXPECT_TRUE(oneOf(waited, {1, 253, 254, 252, lost()})) << waited;
             if (waited == 1) {  // 0 stands for an empty capture (bytes lost to a failed allocation)
                 EXPECT_TRUE(oneOf(b(kResultVar + 1), {'o', 0})) << b(kResultVar + 1);
             }
 
-            const int got = run(READDATA, Params().handle(h).set(1, kBlockVar + 40).set(2, 20), {}, kStep);
+            const int got = run(READDATA, Params().handle(h).set(1, kBlockVar + 40).set(2, 20), {},
+                                kStep);
             EXPECT_TRUE(oneOf(got, {253, 254, 252, lost()}) || (got >= 1 && got <= 5)) << got;
             expectMessage(got, 252, "Error - READDATA " + std::to_string(h) + ": no active handle");
             expectMessage(got, 254, "Error - READDATA " + std::to_string(h) + ": writing to vars");
             if (got >= 1 && got <= 5) {
-                for (char c : bytes(kBlockVar + 40, got)) EXPECT_NE(std::string("helo").find(c), std::string::npos);
+                for (char c : bytes(kBlockVar + 40, got))
+                    EXPECT_NE(std::string("helo").find(c), std::string::npos);
             }
 
             const int closed = run(CLOSEHANDLE, Params().handle(h), {}, kStep);
             EXPECT_TRUE(oneOf(closed, {255, 252, lost()})) << closed;
-            expectMessage(closed, 252, "Error - closing handle " + std::to_string(h) + ": no active handle");
-            EXPECT_TRUE(waitFor([&] { return !inUse(h); }, 5000ms)) << "channel " << h << " not released";
+            expectMessage(closed, 252,
+                          "Error - closing handle " + std::to_string(h) + ": no active handle");
+            EXPECT_TRUE(waitFor([&] { return !inUse(h); }, 5000ms))
+                << "channel " << h << " not released";
         }
         settle();
     }
@@ -113,24 +124,33 @@ protected:
                 socklen_t len = sizeof local;
                 ::getsockname(c, reinterpret_cast<sockaddr*>(&local), &len);
                 const std::uint32_t ip = ntohl(local.sin_addr.s_addr);
-                Params who = Params().handle(hl).address(static_cast<int>(ip >> 24), static_cast<int>(ip >> 16 & 255),
-                                                         static_cast<int>(ip >> 8 & 255), static_cast<int>(ip & 255));
+                Params who = Params().handle(hl).address(static_cast<int>(ip >> 24),
+                                                         static_cast<int>(ip >> 16 & 255),
+                                                         static_cast<int>(ip >> 8 & 255),
+                                                         static_cast<int>(ip & 255));
                 int ha = 249;
-                waitFor([&] {
-                    ha = run(TCPISACCEPTED, who, {}, kStep);
-                    return ha != 249;
-                }, 1000ms);
+                waitFor(
+                    [&] {
+                        ha = run(TCPISACCEPTED, who, {}, kStep);
+                        return ha != 249;
+                    },
+                    1000ms);
                 EXPECT_TRUE(oneOf(ha, {249, 252, lost()}) || isHandle(ha)) << ha;
                 if (isHandle(ha)) {
                     waitFor([&] { return queued(ha) >= 4 || !inUse(ha); }, 300ms);
-                    const int got = run(READDATA, Params().handle(ha).set(1, kBlockVar).set(2, 10), {}, kStep);
-                    EXPECT_TRUE(oneOf(got, {253, 254, 252, lost()}) || (got >= 1 && got <= 4)) << got;
-                    EXPECT_TRUE(oneOf(run(CLOSEHANDLE, Params().handle(ha), {}, kStep), {255, 252, lost()}));
-                    EXPECT_TRUE(waitFor([&] { return !inUse(ha); })) << "accepted channel not released";
+                    const int got = run(READDATA, Params().handle(ha).set(1, kBlockVar).set(2, 10),
+                                        {}, kStep);
+                    EXPECT_TRUE(oneOf(got, {253, 254, 252, lost()}) || (got >= 1 && got <= 4))
+                        << got;
+                    EXPECT_TRUE(oneOf(run(CLOSEHANDLE, Params().handle(ha), {}, kStep),
+                                      {255, 252, lost()}));
+                    EXPECT_TRUE(waitFor([&] { return !inUse(ha); }))
+                        << "accepted channel not released";
                 }
             }
             ::close(c);
-            EXPECT_TRUE(oneOf(run(CLOSEHANDLE, Params().handle(hl), {}, kStep), {255, 252, lost()}));
+            EXPECT_TRUE(
+                oneOf(run(CLOSEHANDLE, Params().handle(hl), {}, kStep), {255, 252, lost()}));
             EXPECT_TRUE(waitFor([&] { return !inUse(hl); })) << "listening channel not released";
         }
         settle();
@@ -141,16 +161,20 @@ protected:
         baseline();
         setBytes(kBlockVar, "hello");
         const int local = freePort(settings.address, SOCK_DGRAM);
-        const int h = run(UDPBIND, Params().address(127, 0, 0, 1).set(0, portParam(udpEchoPort_)).set(1, portParam(local)),
-                          arm, kStep);
+        const int h = run(
+            UDPBIND,
+            Params().address(127, 0, 0, 1).set(0, portParam(udpEchoPort_)).set(1, portParam(local)),
+            arm, kStep);
         ASSERT_TRUE(oneOf(h, {251, 254, lost()}) || isHandle(h)) << h;
         expectMessage(h, 251, "Error - UDPBIND: no free handle\r\n");
         expectMessage(h, 254, "Error - ");
         if (isHandle(h)) {
-            const int sent = run(SENDDATA, Params().handle(h).set(1, kBlockVar).set(2, 5), {}, kStep);
+            const int sent = run(SENDDATA, Params().handle(h).set(1, kBlockVar).set(2, 5), {},
+                                 kStep);
             EXPECT_TRUE(oneOf(sent, {5, 254, 252, lost()})) << sent;
             if (sent == 5) waitFor([&] { return queued(h) >= 5 || !inUse(h); }, 300ms);
-            const int got = run(READDATA, Params().handle(h).set(1, kBlockVar + 40).set(2, 20), {}, kStep);
+            const int got = run(READDATA, Params().handle(h).set(1, kBlockVar + 40).set(2, 20), {},
+                                kStep);
             EXPECT_TRUE(oneOf(got, {253, 254, 252, lost()}) || (got >= 1 && got <= 5)) << got;
             EXPECT_TRUE(oneOf(run(CLOSEHANDLE, Params().handle(h), {}, kStep), {255, 252, lost()}));
             EXPECT_TRUE(waitFor([&] { return !inUse(h); })) << "channel not released";
@@ -173,9 +197,11 @@ protected:
             for (;;) {
                 sockaddr_in from{};
                 socklen_t fl = sizeof from;
-                const ssize_t n = ::recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fl);
+                const ssize_t n = ::recvfrom(fd, buf, sizeof buf, 0,
+                                             reinterpret_cast<sockaddr*>(&from), &fl);
                 if (n <= 0) return;
-                ::sendto(fd, buf, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), fl);
+                ::sendto(fd, buf, static_cast<std::size_t>(n), 0,
+                         reinterpret_cast<sockaddr*>(&from), fl);
             }
         });
     }
@@ -252,10 +278,12 @@ TEST_F(ChannelFaults, NoSocketOrNoConnectionGives254) {
     EXPECT_EQ(run(TCPCONNECT, to, [] { vc::hooks::failAfter(Site::Connect, 0); }), 254);
     EXPECT_TRUE(console.awaits("Error - ctlConnect()"));
     EXPECT_EQ(run(TCPLISTEN, Params().set(0, portParam(freePort(settings.address))),
-                  [] { vc::hooks::failAfter(Site::Bind, 0); }), 254);
+                  [] { vc::hooks::failAfter(Site::Bind, 0); }),
+              254);
     EXPECT_TRUE(console.awaits("Error - ctlBind()"));
     EXPECT_EQ(run(UDPBIND, Params().address(127, 0, 0, 1).set(0, 9).set(1, 0),
-                  [] { vc::hooks::failAfter(Site::Socket, 0); }), 254);
+                  [] { vc::hooks::failAfter(Site::Socket, 0); }),
+              254);
     EXPECT_TRUE(console.awaits("Error - Could not create UDP socket"));
     EXPECT_EQ(openChannels(), 0);
 }
@@ -271,7 +299,9 @@ TEST_F(ChannelFaults, FailedSendGives254AndTheChannelGoesOn) {
     EXPECT_EQ(run(SENDDATA, send), 3);
     EXPECT_TRUE(waitFor([&] { return queued(h) == 3; }));
     // Variables that cannot be read are not sent.
-    EXPECT_EQ(run(SENDDATA, send, [] { vc::hooks::failVar(false, CTL_VAR_B, kBlockVar, kBlockVar); }), 254);
+    EXPECT_EQ(run(SENDDATA, send,
+                  [] { vc::hooks::failVar(false, CTL_VAR_B, kBlockVar, kBlockVar); }),
+              254);
     EXPECT_EQ(run(CLOSEHANDLE, Params().handle(h)), 255);
     EXPECT_TRUE(waitFor([&] { return !inUse(h); }));
 }
@@ -332,7 +362,8 @@ TEST_F(ChannelFaults, ChannelMissingAPartIsRefused) {
     }
     // The queue's header is the first allocation of the open.
     EXPECT_EQ(run(UDPBIND, Params().address(127, 0, 0, 1).set(0, 9).set(1, 0),
-                  [] { vc::hooks::failAfter(Site::Malloc, 0); }), 251);
+                  [] { vc::hooks::failAfter(Site::Malloc, 0); }),
+              251);
     EXPECT_TRUE(console.awaits("Error - channel input queue: out of memory"));
     EXPECT_EQ(openChannels(), 0);
 }
@@ -358,20 +389,25 @@ TEST_F(ChannelFaults, ResultsThatCannotBeWrittenAreReported) {
 
     setBytes(kBlockVar + 10, "h*o");
     const Params check = Params().handle(h).set(1, kBlockVar + 10).set(2, 3).set(4, 1);
-    EXPECT_EQ(run(CHECKPATTERN, check, [] { vc::hooks::failVar(true, CTL_VAR_B, kBlockVar + 10, kBlockVar + 12); }), 254);
+    EXPECT_EQ(run(CHECKPATTERN, check,
+                  [] { vc::hooks::failVar(true, CTL_VAR_B, kBlockVar + 10, kBlockVar + 12); }),
+              254);
     EXPECT_TRUE(console.awaits("Error - CHECKPATTERN " + std::to_string(h) + ": writing to vars"));
     start(CHECKPATTERN, check, [] {
         vc::hooks::failVar(true, CTL_VAR_B, kBlockVar + 10, kBlockVar + 12);
         vc::hooks::failVar(true, CTL_VAR_B, kResultVar, kResultVar);
     });
-    EXPECT_TRUE(console.awaits("Error - CHECKPATTERN " + std::to_string(h) + ": writing retval to vars"));
+    EXPECT_TRUE(
+        console.awaits("Error - CHECKPATTERN " + std::to_string(h) + ": writing retval to vars"));
 
     EXPECT_EQ(run(READDATA, Params().handle(h).set(1, kBlockVar + 40).set(2, 2),
-                  [] { vc::hooks::failVar(true, CTL_VAR_B, kBlockVar + 40, kBlockVar + 41); }), 254);
+                  [] { vc::hooks::failVar(true, CTL_VAR_B, kBlockVar + 40, kBlockVar + 41); }),
+              254);
     EXPECT_TRUE(console.awaits("Error - READDATA " + std::to_string(h) + ": writing to vars"));
     EXPECT_EQ(queued(h), 3) << "the bytes taken are gone, the rest stays";
 
-    EXPECT_EQ(run(CLEARDATA, Params().handle(h), [] { vc::hooks::failAfter(Site::Malloc, 0); }), 254);
+    EXPECT_EQ(run(CLEARDATA, Params().handle(h), [] { vc::hooks::failAfter(Site::Malloc, 0); }),
+              254);
     EXPECT_EQ(queued(h), 3) << "a failed clear leaves the queue as it was";
     EXPECT_EQ(run(CLEARDATA, Params().handle(h)), 255);
     EXPECT_EQ(queued(h), 0);
@@ -398,7 +434,8 @@ TEST_F(ChannelFaults, ClearFlagKeepsBytesThatCameAfterTheCopy) {
         {
             KorTableLock lock(&korHandleTable);
             char taken[2];
-            ASSERT_EQ(KORCHQUE_Pop(KORHDLTBL_Record(h).inputQueue, taken, 2), 2);  // as READDATA would
+            ASSERT_EQ(KORCHQUE_Pop(KORHDLTBL_Record(h).inputQueue, taken, 2),
+                      2);  // as READDATA would
         }
         push("XYZ");
     }
@@ -487,7 +524,8 @@ protected:
         expectMessage(h, 251, "Error - RS232OPEN: no free handle\r\n");
         expectMessage(h, 254, "Error - ");
         if (isHandle(h)) {
-            const int sent = run(SENDDATA, Params().handle(h).set(1, kBlockVar).set(2, 4), {}, kStep);
+            const int sent = run(SENDDATA, Params().handle(h).set(1, kBlockVar).set(2, 4), {},
+                                 kStep);
             EXPECT_TRUE(oneOf(sent, {4, 254, 252, lost()})) << sent;
             pollfd p{master_, POLLIN, 0};
             if (sent == 4 && ::poll(&p, 1, 1000) > 0) {
@@ -496,7 +534,8 @@ protected:
                 if (n > 0) ::write(master_, "pong", 4);
                 waitFor([&] { return queued(h) >= 4 || !inUse(h); }, 500ms);
             }
-            const int got = run(READDATA, Params().handle(h).set(1, kBlockVar + 40).set(2, 20), {}, kStep);
+            const int got = run(READDATA, Params().handle(h).set(1, kBlockVar + 40).set(2, 20), {},
+                                kStep);
             EXPECT_TRUE(oneOf(got, {253, 254, 252, lost()}) || (got >= 1 && got <= 4)) << got;
             EXPECT_TRUE(oneOf(run(CLOSEHANDLE, Params().handle(h), {}, kStep), {255, 252, lost()}));
             EXPECT_TRUE(waitFor([&] { return !inUse(h); })) << "serial channel not released";

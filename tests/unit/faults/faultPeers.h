@@ -28,7 +28,8 @@ public:
     explicit PeerConnection(int fd) : fd_(fd) {}
     int fd() const { return fd_; }
     bool send(const std::string& text) {
-        return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+        return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(text.size());
     }
     // Some bytes (empty: closed, failed or nothing within the wait).
     std::string receive(int waitMs = 10000) {
@@ -74,13 +75,15 @@ class TcpPeer {
 public:
     using Serve = std::function<void(PeerConnection&)>;
 
-    explicit TcpPeer(Serve serve, const std::string& host = "127.0.0.1") : serve_(std::move(serve)) {
+    explicit TcpPeer(Serve serve, const std::string& host = "127.0.0.1")
+        : serve_(std::move(serve)) {
         listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         ::inet_pton(AF_INET, host.c_str(), &a.sin_addr);
         socklen_t len = sizeof a;
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener_, 16) != 0 ||
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::listen(listener_, 16) != 0 ||
             ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
             throw std::runtime_error("peer listener");
         port_ = ntohs(a.sin_port);
@@ -177,15 +180,15 @@ inline void mailServer(PeerConnection& c) {
 inline void modbusDevice(PeerConnection& c) {
     std::string head;
     while (c.exactly(7, &head)) {
-        const int length = (static_cast<unsigned char>(head[4]) << 8) | static_cast<unsigned char>(head[5]);
+        const int length = (static_cast<unsigned char>(head[4]) << 8) |
+                           static_cast<unsigned char>(head[5]);
         std::string pdu;
         if (length < 1 || !c.exactly(static_cast<std::size_t>(length - 1), &pdu)) return;
         const int function = static_cast<unsigned char>(pdu[0]);
         if (function >= 1 && function <= 4)
             c.send(std::string("\x00\x01\x00\x00\x00\x07\x01", 7) + static_cast<char>(function) +
                    std::string("\x04\x01\x02\x03\x04", 5));
-        else
-            c.send((head + pdu).substr(0, 12));
+        else c.send((head + pdu).substr(0, 12));
     }
 }
 
@@ -203,7 +206,8 @@ inline void ftpServer(PeerConnection& c, const std::string& host) {
     auto acceptData = [&]() -> int {
         if (data == -1) return -1;
         pollfd p{data, POLLIN, 0};
-        const int d = ::poll(&p, 1, 1000) > 0 ? ::accept4(data, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+        const int d = ::poll(&p, 1, 1000) > 0 ? ::accept4(data, nullptr, nullptr, SOCK_CLOEXEC)
+                                              : -1;
         closeData();
         return d;
     };

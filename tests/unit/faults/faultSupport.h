@@ -65,7 +65,8 @@ public:
         ::close(savedErr_);
         ::close(fd_);
         std::remove(path_.c_str());
-        if (::testing::Test::HasFailure()) std::fprintf(stderr, "--- console ---\n%s\n", captured.c_str());
+        if (::testing::Test::HasFailure())
+            std::fprintf(stderr, "--- console ---\n%s\n", captured.c_str());
     }
     Console(const Console&) = delete;
     Console& operator=(const Console&) = delete;
@@ -103,9 +104,9 @@ struct Params {
     Params& handle(int h) { return set(8, h); }
 };
 
-inline constexpr int kResultVar = 250;    // B variable of the results
-inline constexpr int kBlockVar = 300;     // first B variable of byte and text blocks
-inline constexpr int kNoResult = 199;     // preset into the result variable (no command writes it)
+inline constexpr int kResultVar = 250;  // B variable of the results
+inline constexpr int kBlockVar = 300;   // first B variable of byte and text blocks
+inline constexpr int kNoResult = 199;   // preset into the result variable (no command writes it)
 
 // A fresh controller state per test (own state file, own loopback address,
 // channel table initialised); the job's side reads and writes the variables
@@ -140,11 +141,14 @@ protected:
 
     // ---- the job's side
 
-    void setB(int index, int value) { vc::StateFile::Access(*job_)->b[index] = static_cast<std::uint8_t>(value); }
+    void setB(int index, int value) {
+        vc::StateFile::Access(*job_)->b[index] = static_cast<std::uint8_t>(value);
+    }
     int b(int index) { return vc::StateFile::Access(*job_)->b[index]; }
     void setBytes(int first, const std::string& bytes) {
         vc::StateFile::Access a(*job_);
-        for (std::size_t k = 0; k < bytes.size(); ++k) a->b[first + k] = static_cast<std::uint8_t>(bytes[k]);
+        for (std::size_t k = 0; k < bytes.size(); ++k)
+            a->b[first + k] = static_cast<std::uint8_t>(bytes[k]);
     }
     std::string bytes(int first, int n) {
         vc::StateFile::Access a(*job_);
@@ -182,8 +186,8 @@ protected:
         params.set(3, kResultVar);
         if (preset) setB(kResultVar, kNoResult);
         auto* run = new Run{id, params, std::move(arm)};
-        const int task = vx::taskSpawn(nullptr, 100, 0, 0, runEntry, reinterpret_cast<CtlArg>(run), 0,
-                                       0, 0, 0, 0, 0, 0, 0, 0);
+        const int task = vx::taskSpawn(nullptr, 100, 0, 0, runEntry, reinterpret_cast<CtlArg>(run),
+                                       0, 0, 0, 0, 0, 0, 0, 0, 0);
         if (task == -1) {
             delete run;
             ADD_FAILURE() << "no task for command " << id;
@@ -203,7 +207,8 @@ protected:
     // In a sweep: the last command run printed `what` (true outside a sweep).
     bool said(const std::string& what) const {
         if (sweptConsole == nullptr) return true;
-        return waitFor([&] { return sweptConsole->text().find(what, mark_) != std::string::npos; }, 1000ms);
+        return waitFor([&] { return sweptConsole->text().find(what, mark_) != std::string::npos; },
+                       1000ms);
     }
     // A result `code` of the last command comes with its message.
     void expectMessage(int result, int code, const std::string& what) const {
@@ -246,9 +251,11 @@ protected:
     // their owners have released them; a channel that stays open fails the test.
     void closeAllChannels() {
         if (openChannels() == 0) return;
-        const int task = vx::taskSpawn(nullptr, 100, 0, 0, closeAllEntry, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+        const int task = vx::taskSpawn(nullptr, 100, 0, 0, closeAllEntry, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                       0);
         EXPECT_NE(task, -1);
-        EXPECT_TRUE(waitFor([] { return openChannels() == 0; }, 10000ms)) << "a channel was not released";
+        EXPECT_TRUE(waitFor([] { return openChannels() == 0; }, 10000ms))
+            << "a channel was not released";
     }
 
     vc::Settings settings;
@@ -272,8 +279,8 @@ private:
         // Ends this task (ctlDeleteTask) without returning here.
         korCommandInterpreter(id, q[4], q[5], q[6], q[7], q[0], q[1], q[2], q[8], q[3]);
     }
-    static void closeAllEntry(CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg,
-                              CtlArg) {
+    static void closeAllEntry(CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg,
+                              CtlArg, CtlArg) {
         KORHDLTBL_RequestCloseAll(&korHandleTable);
     }
 
@@ -331,7 +338,8 @@ inline int sweep(Site site, const std::function<void(const std::function<void()>
 // The sweep with the console captured (shown only when the test fails);
 // prints how many calls were failed in turn, and fails the test when the
 // scenario never reached the site.
-inline int sweepSite(Site site, const std::function<void(const std::function<void()>& arm)>& scenario,
+inline int sweepSite(Site site,
+                     const std::function<void(const std::function<void()>& arm)>& scenario,
                      int most = 200) {
     int calls = 0;
     {

@@ -14,13 +14,16 @@
 namespace faults {
 namespace {
 
-constexpr int SENDDATA = 2, CLOSEHANDLE = 4, READDATA = 5, TCPCONNECT = 1, INFO = 8, FTPCONNECT = 15,
-              FTPDISCONNECT = 16, FTPGETJOB = 17, FTPPUTJOB = 18, FTPLOADGET = 36, SMTP = 20,
-              TELNETCONNECT = 21, POSSTREAMCONFIG = 22, POSSTREAMSTART = 23, POSSTREAMSTOP = 24,
-              TIMESTAMP = 25, SPEEDOUTSTART = 26, SPEEDOUTSTOP = 27, RVARTOBYTES = 28,
-              BYTESTORVAR = 29, POSVARTYPE = 32, MODBUSREAD = 34, MODBUSWRITE = 35;
+constexpr int SENDDATA = 2, CLOSEHANDLE = 4, READDATA = 5, TCPCONNECT = 1, INFO = 8,
+              FTPCONNECT = 15, FTPDISCONNECT = 16, FTPGETJOB = 17, FTPPUTJOB = 18, FTPLOADGET = 36,
+              SMTP = 20, TELNETCONNECT = 21, POSSTREAMCONFIG = 22, POSSTREAMSTART = 23,
+              POSSTREAMSTOP = 24, TIMESTAMP = 25, SPEEDOUTSTART = 26, SPEEDOUTSTOP = 27,
+              RVARTOBYTES = 28, BYTESTORVAR = 29, POSVARTYPE = 32, MODBUSREAD = 34,
+              MODBUSWRITE = 35;
 
-Params to(const TcpPeer& peer) { return Params().address(127, 0, 0, 1).set(0, portParam(peer.port())); }
+Params to(const TcpPeer& peer) {
+    return Params().address(127, 0, 0, 1).set(0, portParam(peer.port()));
+}
 
 class ServiceFaults : public FaultTest {
 protected:
@@ -35,10 +38,12 @@ protected:
         }
         if (isHandle(h)) {
             setBytes(kBlockVar + 40, "ls\r\n");
-            const int sent = run(SENDDATA, Params().handle(h).set(1, kBlockVar + 40).set(2, 4), {}, kStep);
+            const int sent = run(SENDDATA, Params().handle(h).set(1, kBlockVar + 40).set(2, 4), {},
+                                 kStep);
             EXPECT_TRUE(oneOf(sent, {4, 254, 252, lost()})) << sent;
             if (sent == 4) waitFor([&] { return queued(h) >= 4 || !inUse(h); }, 300ms);
-            const int got = run(READDATA, Params().handle(h).set(1, kBlockVar + 50).set(2, 10), {}, kStep);
+            const int got = run(READDATA, Params().handle(h).set(1, kBlockVar + 50).set(2, 10), {},
+                                kStep);
             EXPECT_TRUE(oneOf(got, {253, 254, 252, lost()}) || (got >= 1 && got <= 10)) << got;
             EXPECT_TRUE(oneOf(run(CLOSEHANDLE, Params().handle(h), {}, kStep), {255, 252, lost()}));
             EXPECT_TRUE(waitFor([&] { return !inUse(h); })) << "telnet channel not released";
@@ -49,8 +54,8 @@ protected:
     // Send one mail.
     void mailLife(const std::function<void()>& arm) {
         baseline();
-        const int n = setFields(kBlockVar, {"operator", "secret", "robot@cell.test", "line@plant.test",
-                                            "part done"});
+        const int n = setFields(kBlockVar, {"operator", "secret", "robot@cell.test",
+                                            "line@plant.test", "part done"});
         const int r = run(SMTP, to(mail_).set(1, kBlockVar).set(2, n), arm, 12000ms);
         EXPECT_TRUE(oneOf(r, {1, 253, 254, lost()})) << r;
         if (r != lost()) {
@@ -67,14 +72,18 @@ protected:
         if (isHandle(h)) {
             setD(10, -1);
             setD(11, -1);
-            const int read = run(MODBUSREAD, Params().set(2, h).set(1, 3).set(7, 0).set(6, 2).set(4, 10).set(5, 2),
+            const int read = run(MODBUSREAD,
+                                 Params().set(2, h).set(1, 3).set(7, 0).set(6, 2).set(4, 10).set(5,
+                                                                                                 2),
                                  {}, kStep);
             EXPECT_TRUE(oneOf(read, {255, 254, 253, 252, 251, lost()})) << read;
             if (read == 255) {  // a store that failed leaves its variable as it was
-                EXPECT_TRUE(oneOf(d(10), {258, -1}) && oneOf(d(11), {772, -1})) << d(10) << " " << d(11);
+                EXPECT_TRUE(oneOf(d(10), {258, -1}) && oneOf(d(11), {772, -1}))
+                    << d(10) << " " << d(11);
             }
-            const int write = run(MODBUSWRITE, Params().set(2, h).set(1, 16).set(7, 0).set(6, 2).set(4, 10),
-                                  {}, kStep);
+            const int write = run(MODBUSWRITE,
+                                  Params().set(2, h).set(1, 16).set(7, 0).set(6, 2).set(4, 10), {},
+                                  kStep);
             EXPECT_TRUE(oneOf(write, {255, 254, 253, 252, 251, 250, 249, 248, lost()})) << write;
             EXPECT_TRUE(oneOf(run(CLOSEHANDLE, Params().handle(h), {}, kStep), {255, 252, lost()}));
             EXPECT_TRUE(waitFor([&] { return !inUse(h); })) << "Modbus channel not released";
@@ -85,8 +94,11 @@ protected:
     // Stream the position for a while, stop; nothing may arrive afterwards.
     void streamLife(const std::function<void()>& arm) {
         baseline();
-        EXPECT_EQ(run(POSSTREAMCONFIG, Params().set(4, 0).set(5, 0).set(6, 0).set(7, 0).set(0, 1).set(1, 0)), 1);
-        const int started = run(POSSTREAMSTART, Params().address(127, 0, 0, 1).set(0, sink_.port()), arm, kStep);
+        EXPECT_EQ(run(POSSTREAMCONFIG,
+                      Params().set(4, 0).set(5, 0).set(6, 0).set(7, 0).set(0, 1).set(1, 0)),
+                  1);
+        const int started = run(POSSTREAMSTART, Params().address(127, 0, 0, 1).set(0, sink_.port()),
+                                arm, kStep);
         EXPECT_TRUE(oneOf(started, {1, 254, lost()})) << started;
         std::this_thread::sleep_for(30ms);
         EXPECT_TRUE(oneOf(run(POSSTREAMSTOP, Params(), {}, kStep), {1, lost()}));
@@ -99,7 +111,8 @@ protected:
     // Copy servo speeds into registers for a while, stop.
     void speedLife(const std::function<void()>& arm) {
         baseline();
-        const int started = run(SPEEDOUTSTART, Params().set(4, 0).set(5, 500).set(6, 1), arm, kStep);
+        const int started = run(SPEEDOUTSTART, Params().set(4, 0).set(5, 500).set(6, 1), arm,
+                                kStep);
         EXPECT_TRUE(oneOf(started, {1, 253, 254, lost()})) << started;
         std::this_thread::sleep_for(30ms);
         EXPECT_TRUE(oneOf(run(SPEEDOUTSTOP, Params(), {}, kStep), {1, lost()}));
@@ -109,13 +122,17 @@ protected:
     // The commands that only move variables.
     void variableCommands(const std::function<void()>& arm) {
         baseline();
-        EXPECT_TRUE(oneOf(run(RVARTOBYTES, Params().set(4, 3).set(5, kBlockVar).set(6, 0), arm, kStep),
-                          {1, 254, lost()}));
-        EXPECT_TRUE(oneOf(run(BYTESTORVAR, Params().set(4, 4).set(5, kBlockVar).set(6, 0), {}, kStep),
-                          {1, 254, lost()}));
-        EXPECT_TRUE(oneOf(run(POSVARTYPE, Params().set(4, 2), {}, kStep), {1, 2, 3, 4, 5, 253, 254, lost()}));
+        EXPECT_TRUE(
+            oneOf(run(RVARTOBYTES, Params().set(4, 3).set(5, kBlockVar).set(6, 0), arm, kStep),
+                  {1, 254, lost()}));
+        EXPECT_TRUE(
+            oneOf(run(BYTESTORVAR, Params().set(4, 4).set(5, kBlockVar).set(6, 0), {}, kStep),
+                  {1, 254, lost()}));
+        EXPECT_TRUE(oneOf(run(POSVARTYPE, Params().set(4, 2), {}, kStep),
+                          {1, 2, 3, 4, 5, 253, 254, lost()}));
         EXPECT_TRUE(oneOf(run(TIMESTAMP, Params().set(4, 7), {}, kStep), {1, 254, lost()}));
-        EXPECT_TRUE(oneOf(run(INFO, Params().set(8, 1).set(1, kBlockVar + 10), {}, kStep), {4, lost()}));
+        EXPECT_TRUE(
+            oneOf(run(INFO, Params().set(8, 1).set(1, kBlockVar + 10), {}, kStep), {4, lost()}));
         settle();
     }
 
@@ -125,12 +142,12 @@ protected:
     UdpSink sink_;
 };
 
-#define SERVICE_SWEEP(Name, scenario, ...)                                                   \
-    class Name : public ServiceFaults, public ::testing::WithParamInterface<Site> {};      \
-    TEST_P(Name, EveryCallFailsInTurn) {                                                    \
-        sweepSite(GetParam(), [&](const auto& arm) { scenario(arm); });                     \
-    }                                                                                       \
-    INSTANTIATE_TEST_SUITE_P(Sites, Name, ::testing::Values(__VA_ARGS__),                   \
+#define SERVICE_SWEEP(Name, scenario, ...)                                            \
+    class Name : public ServiceFaults, public ::testing::WithParamInterface<Site> {}; \
+    TEST_P(Name, EveryCallFailsInTurn) {                                              \
+        sweepSite(GetParam(), [&](const auto& arm) { scenario(arm); });               \
+    }                                                                                 \
+    INSTANTIATE_TEST_SUITE_P(Sites, Name, ::testing::Values(__VA_ARGS__),             \
                              [](const auto& info) { return std::string(siteName(info.param)); })
 
 SERVICE_SWEEP(TelnetSweep, telnetLife, Site::Malloc, Site::VarRead, Site::Socket, Site::Connect,
@@ -146,17 +163,20 @@ SERVICE_SWEEP(VariableSweep, variableCommands, Site::VarRead, Site::VarWrite);
 class StreamSweep : public ServiceFaults, public ::testing::WithParamInterface<Site> {};
 
 TEST_P(StreamSweep, EarlyCallsFailInTurn) {
-    sweepSite(GetParam(), [&](const auto& arm) { streamLife(arm); }, 4);
+    sweepSite(
+        GetParam(), [&](const auto& arm) { streamLife(arm); }, 4);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sites, StreamSweep,
-                         ::testing::Values(Site::TaskCreate, Site::Socket, Site::SendTo, Site::CartPos),
+                         ::testing::Values(Site::TaskCreate, Site::Socket, Site::SendTo,
+                                           Site::CartPos),
                          [](const auto& info) { return std::string(siteName(info.param)); });
 
 class SpeedOutputSweep : public ServiceFaults, public ::testing::WithParamInterface<Site> {};
 
 TEST_P(SpeedOutputSweep, EarlyCallsFailInTurn) {
-    sweepSite(GetParam(), [&](const auto& arm) { speedLife(arm); }, 4);
+    sweepSite(
+        GetParam(), [&](const auto& arm) { speedLife(arm); }, 4);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sites, SpeedOutputSweep,
@@ -170,7 +190,9 @@ protected:
     // The controller's own FTP server is a peer on the controller's address;
     // connections to port 21 there reach it.
     void configure(vc::Settings& s) override {
-        own_ = std::make_unique<TcpPeer>([host = s.address](PeerConnection& c) { ftpServer(c, host); }, s.address);
+        own_ = std::make_unique<TcpPeer>([host = s.address](
+                                             PeerConnection& c) { ftpServer(c, host); },
+                                         s.address);
         s.ftpPort = own_->port();
     }
 
@@ -196,7 +218,9 @@ protected:
         setS(12, "secret");
         setS(13, "/jobs");
         setS(14, "A");
-        const int load = run(FTPLOADGET, Params().set(4, 10).set(5, 11).set(6, 12).set(7, 13).set(0, 1).set(1, 14),
+        const int load = run(FTPLOADGET,
+                             Params().set(4, 10).set(5, 11).set(6, 12).set(7, 13).set(0, 1).set(1,
+                                                                                                14),
                              {}, 8000ms);
         EXPECT_TRUE(oneOf(load, {255, 254, 253, 252, 251, 250, 249, lost()})) << load;
         settle();
@@ -219,7 +243,8 @@ TEST_F(FtpFaults, TransfersWorkWithoutFailures) {
     setS(12, "secret");
     setS(13, "/jobs");
     setS(14, "A");
-    EXPECT_EQ(run(FTPLOADGET, Params().set(4, 10).set(5, 11).set(6, 12).set(7, 13).set(0, 1).set(1, 14), {},
+    EXPECT_EQ(run(FTPLOADGET,
+                  Params().set(4, 10).set(5, 11).set(6, 12).set(7, 13).set(0, 1).set(1, 14), {},
                   30000ms),
               255);
 }
@@ -231,8 +256,9 @@ TEST_P(FtpSweep, EveryCallFailsInTurn) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sites, FtpSweep,
-                         ::testing::Values(Site::Malloc, Site::VarRead, Site::VarWrite, Site::Socket,
-                                           Site::Connect, Site::Send, Site::Recv, Site::Select, Site::IfAddr),
+                         ::testing::Values(Site::Malloc, Site::VarRead, Site::VarWrite,
+                                           Site::Socket, Site::Connect, Site::Send, Site::Recv,
+                                           Site::Select, Site::IfAddr),
                          [](const auto& info) { return std::string(siteName(info.param)); });
 
 // ---- single failures: result and console message
@@ -241,7 +267,9 @@ TEST_F(ServiceFaults, TelnetLoginThatCannotSendFailsWith254) {
     Console console;
     const int n = setFields(kBlockVar, {"operator", "secret", "$ "});
     EXPECT_EQ(run(TELNETCONNECT, to(telnet_).set(1, kBlockVar).set(2, n),
-                  [] { vc::hooks::failAfter(Site::Send, 2); }),  // after the two option replies: the user name
+                  [] {
+                      vc::hooks::failAfter(Site::Send, 2);
+                  }),  // after the two option replies: the user name
               254);
     EXPECT_TRUE(console.awaits("TELNETCONNECT result: 254\r\n"));
     EXPECT_EQ(openChannels(), 0);
@@ -250,10 +278,12 @@ TEST_F(ServiceFaults, TelnetLoginThatCannotSendFailsWith254) {
 TEST_F(ServiceFaults, MailWithoutMemoryOrConnectionIsReported) {
     Console console;
     const int n = setFields(kBlockVar, {"operator", "secret", "a@b.test", "c@d.test", "text"});
-    EXPECT_EQ(run(SMTP, to(mail_).set(1, kBlockVar).set(2, n), [] { vc::hooks::failAfter(Site::Socket, 0); }),
+    EXPECT_EQ(run(SMTP, to(mail_).set(1, kBlockVar).set(2, n),
+                  [] { vc::hooks::failAfter(Site::Socket, 0); }),
               254);
     EXPECT_TRUE(console.awaits("SMTP result: 254\r\n"));
-    EXPECT_EQ(run(SMTP, to(mail_).set(1, kBlockVar).set(2, n), [] { vc::hooks::failAfter(Site::Malloc, 0, -1); }),
+    EXPECT_EQ(run(SMTP, to(mail_).set(1, kBlockVar).set(2, n),
+                  [] { vc::hooks::failAfter(Site::Malloc, 0, -1); }),
               254);
     vc::hooks::reset();
     EXPECT_EQ(run(SMTP, to(mail_).set(1, kBlockVar).set(2, n)), 1);
@@ -266,7 +296,8 @@ TEST_F(ServiceFaults, StreamingWithoutTaskOrSocketGives254) {
     EXPECT_EQ(run(POSSTREAMSTART, dest, [] { vc::hooks::failAfter(Site::TaskCreate, 0); }), 254);
     EXPECT_EQ(run(POSSTREAMSTART, dest, [] { vc::hooks::failAfter(Site::Socket, 0); }), 254);
     // A failed platform call: its words, then the platform's error text.
-    EXPECT_TRUE(console.shows("Error UDPPositionTask - Can't create socket\r\n: Input/output error\n"));
+    EXPECT_TRUE(
+        console.shows("Error UDPPositionTask - Can't create socket\r\n: Input/output error\n"));
     EXPECT_EQ(run(SPEEDOUTSTART, Params().set(4, 0).set(5, 500).set(6, 1),
                   [] { vc::hooks::failAfter(Site::TaskCreate, 0); }),
               254);

@@ -24,7 +24,9 @@ protected:
         korRunCommand(cmd);
         return b(RESULT);
     }
-    std::array<int, 4> four(int first) { return {b(first), b(first + 1), b(first + 2), b(first + 3)}; }
+    std::array<int, 4> four(int first) {
+        return {b(first), b(first + 1), b(first + 2), b(first + 3)};
+    }
 };
 
 TEST_F(Commands, Info) {
@@ -58,8 +60,8 @@ TEST_F(Commands, RealBytesInBothByteOrders) {
 }
 
 TEST_F(Commands, PositionVariableType) {
-    const std::pair<std::int32_t, int> cases[] = {{0, 1}, {16, 2}, {17, 3}, {18, 4}, {20, 253},
-                                                  {16 | (5 << 22), 2}};
+    const std::pair<std::int32_t, int> cases[] = {{0, 1},  {16, 2},   {17, 3},
+                                                  {18, 4}, {20, 253}, {16 | (5 << 22), 2}};
     for (auto [word0, result] : cases) {
         setP(3, word0);
         EXPECT_EQ(run(32, {{4, 3}}), result) << word0;

@@ -20,7 +20,7 @@ TEST(Encodings, PortsAddressesAndBlockLimit) {
     korFormatAddress(text, 10, 1, 2, 3);
     EXPECT_STREQ(text, "10.1.2.3");
     korFormatAddress(text, 300, 1, 2, 3);
-    EXPECT_STREQ(text, "300.1.2.3");  // passed on unchecked
+    EXPECT_STREQ(text, "300.1.2.3");                             // passed on unchecked
     korFormatAddress(text, INT_MIN, INT_MIN, INT_MIN, INT_MIN);  // stays in the buffer
     EXPECT_EQ(std::strlen(text), std::size_t(KOR_ADDR_TEXT_SIZE - 1));
 
@@ -34,7 +34,8 @@ class TextFields : public VirtualControllerTest {
 protected:
     // Puts text into B 300 on; '|' stands for the field separator 13.
     int put(const std::string& text) {
-        for (std::size_t i = 0; i < text.size(); ++i) setB(300 + int(i), text[i] == '|' ? 13 : text[i]);
+        for (std::size_t i = 0; i < text.size(); ++i)
+            setB(300 + int(i), text[i] == '|' ? 13 : text[i]);
         return int(text.size());
     }
     char f0[KOR_FIELD_SIZE], f1[KOR_FIELD_SIZE], f2[KOR_FIELD_SIZE];

@@ -39,10 +39,16 @@ TEST_F(StartParameters, Cases) {
     const struct {
         const char *first, *second;
         int result, base, slots;
-    } cases[] = {{"100:4", "", 0, 100, 4},  {"200:12", "", 0, 200, 8}, {"200:0", "", 0, 200, 1},
-                 {"200:-3", "", 0, 200, 1}, {"abc:3", "", 0, 0, 3},    {"::7::2:", "", 0, 7, 2},
+    } cases[] = {{"100:4", "", 0, 100, 4},
+                 {"200:12", "", 0, 200, 8},
+                 {"200:0", "", 0, 200, 1},
+                 {"200:-3", "", 0, 200, 1},
+                 {"abc:3", "", 0, 0, 3},
+                 {"::7::2:", "", 0, 7, 2},
                  {"0000000000000100", ":6", 0, 100, 6},  // the halves are joined
-                 {"100", "", -4, -1, -1},   {"100:4:1", "", -4, -1, -1}, {"", "", -2, -1, -1}};
+                 {"100", "", -4, -1, -1},
+                 {"100:4:1", "", -4, -1, -1},
+                 {"", "", -2, -1, -1}};
     for (const auto& c : cases) {
         EXPECT_EQ(read(c.first, c.second), c.result) << c.first;
         if (c.result == 0) {
@@ -55,8 +61,8 @@ TEST_F(StartParameters, Cases) {
 
 // 4 ms at any clock rate, rounded up to whole ticks and never 0.
 TEST(PollDelay, FourMillisecondsAtAnyClockRate) {
-    for (const auto [rate, ticks] : {std::array{1000, 4}, std::array{1500, 6}, std::array{500, 2},
-                                     std::array{100, 1}}) {
+    for (const auto [rate, ticks] :
+         {std::array{1000, 4}, std::array{1500, 6}, std::array{500, 2}, std::array{100, 1}}) {
         vc::Settings s;
         s.clockRate = rate;
         vc::useSettings(s);
@@ -84,8 +90,12 @@ protected:
         for (int j = 0; j < 10; ++j) setI(100 + 10 * slot + j, p[j]);
         setB(100 + slot, id);
     }
-    bool taken(int slot) { return waitFor([&] { return b(100 + slot) == 0; }); }
-    bool resultIs(int var, int value) { return waitFor([&] { return b(var) == value; }); }
+    bool taken(int slot) {
+        return waitFor([&] { return b(100 + slot) == 0; });
+    }
+    bool resultIs(int var, int value) {
+        return waitFor([&] { return b(var) == value; });
+    }
 };
 
 TEST_F(Handshake, ParametersReachTheCommandInOrder) {

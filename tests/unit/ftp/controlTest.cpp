@@ -31,7 +31,8 @@ protected:
         ASSERT_NE(peer->port(), 0);
     }
     void startScripted(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args{"--address", LOOPBACK, "--root", root.path(), "--log", logPath()};
+        std::vector<std::string> args{"--address", LOOPBACK, "--root",
+                                      root.path(), "--log",  logPath()};
         args.insert(args.end(), extra.begin(), extra.end());
         peer = std::make_unique<PeerProcess>("ftp_scripted.py", args);
         ASSERT_NE(peer->port(), 0);
@@ -191,7 +192,8 @@ TEST_F(FtpControlTest, OverlongTextsAreRefusedBeforeAnythingIsSent) {
 }
 
 TEST_F(FtpControlTest, ReplyParsingOfSizeAndSystemType) {
-    startScripted({"--reply", "SIZE=213", "--reply", "SYST=215 UNIX", "--reply", "PWD=257 \"/jobs"});
+    startScripted(
+        {"--reply", "SIZE=213", "--reply", "SYST=215 UNIX", "--reply", "PWD=257 \"/jobs"});
     connectAndLogin();
     int size = -7;
     EXPECT_EQ(FtpSize("JOB.JBI", &size, 'I', conn), 0);  // only one number

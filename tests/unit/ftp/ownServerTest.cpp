@@ -65,7 +65,8 @@ TEST(OwnFtpServer, ServesTheJobDirectoryToFtpWithEmptyPassword) {
               static_cast<int>(job.size()));
     EXPECT_EQ(readFile(dir / "jobs/WELD1.JBI"), job);
     char back[64];
-    EXPECT_EQ(FtpBufferedGet(back, sizeof back, "WELD1.JBI", 'A', conn), static_cast<int>(job.size()));
+    EXPECT_EQ(FtpBufferedGet(back, sizeof back, "WELD1.JBI", 'A', conn),
+              static_cast<int>(job.size()));
     EXPECT_EQ(std::string(back, job.size()), job);
     EXPECT_EQ(FtpDelete("WELD1.JBI", conn), 1);
     FtpQuit(conn);

@@ -19,7 +19,8 @@ constexpr const char* LOOPBACK = "127.0.0.1";
 
 std::string allByteValues(int length) {
     std::string s(static_cast<std::size_t>(length), '\0');
-    for (int i = 0; i < length; ++i) s[static_cast<std::size_t>(i)] = static_cast<char>(i * 7 % 256);
+    for (int i = 0; i < length; ++i)
+        s[static_cast<std::size_t>(i)] = static_cast<char>(i * 7 % 256);
     return s;
 }
 
@@ -63,7 +64,9 @@ protected:
     }
 
     Server& startReal() { return start("ftp_pyftpd.py", {}); }
-    Server& startScripted(std::vector<std::string> extra = {}) { return start("ftp_scripted.py", extra); }
+    Server& startScripted(std::vector<std::string> extra = {}) {
+        return start("ftp_scripted.py", extra);
+    }
 
     Server& start(const char* script, std::vector<std::string> extra) {
         auto server = std::make_unique<Server>();

@@ -16,8 +16,15 @@ using Bytes = std::vector<std::uint8_t>;
 
 // A read reply: MBAP header, function code, byte count, data.
 Bytes readReply(int functionCode, int byteCount, const Bytes& data) {
-    Bytes r = {0, 1, 0, 0, 0, static_cast<std::uint8_t>(3 + data.size()), 1,
-               static_cast<std::uint8_t>(functionCode), static_cast<std::uint8_t>(byteCount)};
+    Bytes r = {0,
+               1,
+               0,
+               0,
+               0,
+               static_cast<std::uint8_t>(3 + data.size()),
+               1,
+               static_cast<std::uint8_t>(functionCode),
+               static_cast<std::uint8_t>(byteCount)};
     for (std::uint8_t b : data) r.push_back(b);
     return r;
 }

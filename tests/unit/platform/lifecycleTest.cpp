@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <ctime>
+#include <string>
 
 #include "platformTest.h"
 
@@ -61,7 +61,8 @@ TEST_F(Network, PerrorAppendsTheErrorTextOnTheConsole) {
     EXPECT_EQ(errno, ECONNREFUSED);
     std::printf("after\n");
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, std::string("before\nError - ctlConnect(): ") + std::strerror(ECONNREFUSED) + "\nafter\n");
+    EXPECT_EQ(out, std::string("before\nError - ctlConnect(): ") + std::strerror(ECONNREFUSED) +
+                       "\nafter\n");
 }
 
 // Loopback answers; an address that is nobody's gets no answer. Needs ICMP

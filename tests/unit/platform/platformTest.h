@@ -6,12 +6,12 @@
 
 #include <chrono>
 #include <cstring>
-#include <string>
-#include <utility>
 #include <functional>
 #include <memory>
 #include <semaphore>
+#include <string>
 #include <thread>
+#include <utility>
 
 #include "ctl.h"
 #include "ctlTestHooks.h"

@@ -145,8 +145,8 @@ TEST_F(Tasks, EveryTaskRunsAtItsPlaceInTheSchedulingModel) {
         inner = ofClass(3);
         done.signal();
     });
-    if (ctlCreateTask(0, 0, runBody, reinterpret_cast<CtlArg>(outer), 0, 0, 0, 0, 0, 0, 0, 0,
-                      0) < 0)
+    if (ctlCreateTask(0, 0, runBody, reinterpret_cast<CtlArg>(outer), 0, 0, 0, 0, 0, 0, 0, 0, 0) <
+        0)
         delete outer;
     ASSERT_TRUE(done.waitFor());
     EXPECT_EQ(inner, class3);
@@ -208,8 +208,8 @@ TEST_F(Tasks, NamesAreUniqueAndFitTheChannelRecord) {
     ASSERT_GT(s, 0);
     EXPECT_EQ(std::string(vx::taskName(s)), "t" + std::to_string(s));
 
-    std::set<std::string> all{nameA, nameB, nameC, vx::taskName(k), vx::taskName(s),
-                              vx::taskName(0)};
+    std::set<std::string> all{nameA,           nameB,           nameC,
+                              vx::taskName(k), vx::taskName(s), vx::taskName(0)};
     EXPECT_EQ(all.size(), 6u);
     EXPECT_EQ(vx::taskName(999999), nullptr);
 

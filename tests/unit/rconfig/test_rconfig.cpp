@@ -118,17 +118,19 @@ TEST_F(RconfigTest, MissingFileAndOutOfMemory) {
 
 // The settings loader names the line of a bad key from what the visitor sees.
 TEST_F(RconfigTest, VisitorSeesNumberedLinesAndStopsWhenAsked) {
-    const std::string path = file("v.conf", "a = 1 # c\n" + std::string(1030, 'x') + "\n  words # c\nb = 2\nc = 3\n");
+    const std::string path = file("v.conf", "a = 1 # c\n" + std::string(1030, 'x') +
+                                                "\n  words # c\nb = 2\nc = 3\n");
     std::vector<std::string> seen;
     auto visit = [](const ConfigLine& line, void* context) {
         auto* out = static_cast<std::vector<std::string>*>(context);
         out->push_back(std::to_string(line.number) + ":" +
-                       (line.key ? std::string(line.key) + "=" + line.value : "[" + std::string(line.text) + "]"));
+                       (line.key ? std::string(line.key) + "=" + line.value
+                                 : "[" + std::string(line.text) + "]"));
         return !(line.key && std::string(line.key) == "b");
     };
     EXPECT_EQ(visit_config_file(path.c_str(), visit, &seen), 5);
-    const std::vector<std::string> expected = {"1:a=1", "2:[" + std::string(1023, 'x') + "]", "3:[xxxxxxx]",
-                                               "4:[words]", "5:b=2"};
+    const std::vector<std::string> expected = {"1:a=1", "2:[" + std::string(1023, 'x') + "]",
+                                               "3:[xxxxxxx]", "4:[words]", "5:b=2"};
     EXPECT_EQ(seen, expected);
     EXPECT_EQ(visit_config_file((dir / "none.conf").c_str(), visit, &seen), -1);
 }

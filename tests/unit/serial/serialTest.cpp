@@ -181,9 +181,9 @@ TEST_F(Serial, ConfigurationReachesTheDevice) {
         EXPECT_EQ(ctlRsInit("\\COM1", &c), 0) << rate;
     }
 
-    for (CtlRsConfig bad : {CtlRsConfig{961, 8, 0, 1}, CtlRsConfig{960, 9, 0, 1},
-                            CtlRsConfig{960, 8, 3, 1}, CtlRsConfig{960, 8, 0, 3},
-                            CtlRsConfig{960, 8, 0, 1 + 16 + 32}})
+    for (CtlRsConfig bad :
+         {CtlRsConfig{961, 8, 0, 1}, CtlRsConfig{960, 9, 0, 1}, CtlRsConfig{960, 8, 3, 1},
+          CtlRsConfig{960, 8, 0, 3}, CtlRsConfig{960, 8, 0, 1 + 16 + 32}})
         EXPECT_EQ(ctlRsInit("\\COM1", &bad), -1) << bad.config0 << " " << bad.config1;
 }
 

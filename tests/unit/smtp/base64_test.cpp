@@ -15,7 +15,8 @@ std::string encode(const std::string& in, std::size_t capacity = SMTP_BASE64_SIZ
                    std::size_t* length = nullptr) {
     std::vector<char> out(capacity + 8, '\0');
     std::size_t len = capacity;
-    Smtp_base64_encode(reinterpret_cast<const unsigned char*>(in.data()), in.size(), out.data(), &len);
+    Smtp_base64_encode(reinterpret_cast<const unsigned char*>(in.data()), in.size(), out.data(),
+                       &len);
     if (length) *length = len;
     return std::string(out.data());
 }
@@ -99,7 +100,8 @@ TEST(Base64, RoundTripOverRandomData) {
     std::mt19937 rng(20240305);
     std::uniform_int_distribution<int> byte(0, 255);
     for (int round = 0; round < 2000; ++round) {
-        const std::size_t n = static_cast<std::size_t>(round % 94);  // up to the largest that fits in 128
+        const std::size_t n = static_cast<std::size_t>(round %
+                                                       94);  // up to the largest that fits in 128
         std::string data(n, '\0');
         for (auto& c : data) c = static_cast<char>(byte(rng));
 

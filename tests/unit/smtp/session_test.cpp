@@ -35,7 +35,6 @@ protected:
     }
     static SmtpPeer server(Steps args = {}) { return SmtpPeer("smtp_server.py", std::move(args)); }
     static SmtpPeer scripted(Steps steps) { return SmtpPeer("smtp_script.py", std::move(steps)); }
-
 };
 
 // A scripted session that gets as far as an accepted AUTH PLAIN.
@@ -51,7 +50,8 @@ TEST_F(SmtpSession, LoginIsPreferredAndTheMailIsDelivered) {
     int sock = -1;
     ASSERT_EQ(connect(peer, &sock), SMTP_OK);
     EXPECT_GE(sock, 0);
-    EXPECT_EQ(Smtp_SendMail(sock, "robot@cell.example", "boss@plant.example", "Arvo KOR mail", "Hi"),
+    EXPECT_EQ(Smtp_SendMail(sock, "robot@cell.example", "boss@plant.example", "Arvo KOR mail",
+                            "Hi"),
               SMTP_OK);
     ASSERT_TRUE(peer.waitForEvent("CLOSED 1"));
     const auto events = peer.events();
@@ -59,14 +59,20 @@ TEST_F(SmtpSession, LoginIsPreferredAndTheMailIsDelivered) {
     EXPECT_EQ(events[1].rfind("EHLO ", 0), 0u);
     EXPECT_EQ(std::vector<std::string>(events.begin() + 2, events.end()),
               (std::vector<std::string>{"AUTH LOGIN", "LOGIN LOGIN ok cm9ib3Q= c2VjcmV0",
-                                        "MAIL FROM:<robot@cell.example>", "RCPT TO:<boss@plant.example>",
-                                        "DATA", "MESSAGE mail-1.eml", "QUIT", "CLOSED 1"}));
+                                        "MAIL FROM:<robot@cell.example>",
+                                        "RCPT TO:<boss@plant.example>", "DATA",
+                                        "MESSAGE mail-1.eml", "QUIT", "CLOSED 1"}));
 }
 
 TEST_F(SmtpSession, EitherMechanismAloneIsUsedWithEveryCharacterOfThePassword) {
-    struct Case { const char* mechanism; const char* password; const char* event; };
-    for (const Case& c : {Case{"LOGIN", "p^w", "LOGIN LOGIN ok"}, Case{"PLAIN", "pw", "LOGIN PLAIN ok"},
-                          Case{"PLAIN", "", "AUTH PLAIN AHJvYm90AA=="}}) {
+    struct Case {
+        const char* mechanism;
+        const char* password;
+        const char* event;
+    };
+    for (const Case& c :
+         {Case{"LOGIN", "p^w", "LOGIN LOGIN ok"}, Case{"PLAIN", "pw", "LOGIN PLAIN ok"},
+          Case{"PLAIN", "", "AUTH PLAIN AHJvYm90AA=="}}) {
         SCOPED_TRACE(std::string(c.mechanism) + " '" + c.password + "'");
         SmtpPeer peer = server({"--mechanisms", c.mechanism, "--password", c.password});
         int sock = -1;
@@ -88,9 +94,14 @@ TEST_F(SmtpSession, PlainTurnsACaretInThePasswordIntoNul) {
 }
 
 TEST_F(SmtpSession, RefusedLoginsCloseTheConnection) {
-    struct Case { const char* mechanisms; const char* password; int expected; };
-    for (const Case& c : {Case{"none", "secret", SMTP_ERR_NO_AUTH}, Case{"LOGIN", "wrong", SMTP_ERR_PASSWORD},
-                          Case{"PLAIN", "wrong", SMTP_ERR_AUTH_PLAIN}}) {
+    struct Case {
+        const char* mechanisms;
+        const char* password;
+        int expected;
+    };
+    for (const Case& c :
+         {Case{"none", "secret", SMTP_ERR_NO_AUTH}, Case{"LOGIN", "wrong", SMTP_ERR_PASSWORD},
+          Case{"PLAIN", "wrong", SMTP_ERR_AUTH_PLAIN}}) {
         SCOPED_TRACE(c.mechanisms);
         SmtpPeer peer = server({"--mechanisms", c.mechanisms});
         int sock = 123;
@@ -107,7 +118,8 @@ TEST_F(SmtpSession, RefusedRecipientEndsTheMailBeforeData) {
     SmtpPeer peer = server({"--refuse-rcpt", "nobody@plant.example"});
     int sock = -1;
     ASSERT_EQ(connect(peer, &sock), SMTP_OK);
-    EXPECT_EQ(Smtp_SendMail(sock, "robot@cell.example", "nobody@plant.example", "s", "b"), SMTP_ERR_RCPT_TO);
+    EXPECT_EQ(Smtp_SendMail(sock, "robot@cell.example", "nobody@plant.example", "s", "b"),
+              SMTP_ERR_RCPT_TO);
     ASSERT_TRUE(peer.waitForEvent("CLOSED 1"));
     EXPECT_TRUE(peer.hasEvent("RCPT TO:<nobody@plant.example>"));
     EXPECT_FALSE(peer.hasEvent("DATA"));
@@ -173,7 +185,8 @@ TEST_F(SmtpSession, MissingBuffersFailTheirStep) {
 TEST_F(SmtpSession, UnreachableServerGives239) {
     const int port = kortest::freePort("127.0.0.1");  // nobody listens on it
     int sock = 123;
-    EXPECT_EQ(Smtp_ConnectRemoteServer("127.0.0.1", static_cast<std::uint16_t>(port), "u", "p", &sock),
+    EXPECT_EQ(Smtp_ConnectRemoteServer("127.0.0.1", static_cast<std::uint16_t>(port), "u", "p",
+                                       &sock),
               SMTP_ERR_CONNECT);
     EXPECT_EQ(sock, -1);
     EXPECT_EQ(Smtp_ConnectRemoteServer("300.1.2.3", 25, "u", "p", &sock), SMTP_ERR_CONNECT);
@@ -190,9 +203,10 @@ TEST_F(SmtpSession, GreetingOtherThan220ClosesAtOnce) {
 
 TEST_F(SmtpSession, ReplyInTwoChunksIsCollectedUntilItsFinalLine) {
     // The keyword LOGIN is split between the chunks.
-    SmtpPeer peer = scripted({"send:220 ready\\r\\n", "line", "send:250-mail\\r\\n250-AUTH LOG", "sleep:0.3",
-                              "send:IN\\r\\n250 OK\\r\\n", "line", "send:334 VXNlcm5hbWU6\\r\\n", "line",
-                              "send:334 UGFzc3dvcmQ6\\r\\n", "line", "send:235 ok\\r\\n"});
+    SmtpPeer peer = scripted({"send:220 ready\\r\\n", "line", "send:250-mail\\r\\n250-AUTH LOG",
+                              "sleep:0.3", "send:IN\\r\\n250 OK\\r\\n", "line",
+                              "send:334 VXNlcm5hbWU6\\r\\n", "line", "send:334 UGFzc3dvcmQ6\\r\\n",
+                              "line", "send:235 ok\\r\\n"});
     int sock = -1;
     EXPECT_EQ(connect(peer, &sock), SMTP_OK);
     ctlClose(sock);
@@ -205,20 +219,28 @@ TEST_F(SmtpSession, ReplyInTwoChunksIsCollectedUntilItsFinalLine) {
 }
 
 TEST_F(SmtpSession, BareCodeLinesAreCompleteReplies) {
-    SmtpPeer peer = scripted({"send:220\\r\\n", "line", "send:250-AUTH PLAIN\\r\\n250\\r\\n", "line", "send:235\\r\\n"});
+    SmtpPeer peer = scripted(
+        {"send:220\\r\\n", "line", "send:250-AUTH PLAIN\\r\\n250\\r\\n", "line", "send:235\\r\\n"});
     int sock = -1;
     EXPECT_EQ(connect(peer, &sock), SMTP_OK);
     ctlClose(sock);
 }
 
 TEST_F(SmtpSession, AuthenticationStepsReportTheirOwnCodes) {
-    struct Case { Steps steps; int expected; const char* lastSent; };
+    struct Case {
+        Steps steps;
+        int expected;
+        const char* lastSent;
+    };
     const Case cases[] = {
         // AUTH offered, but only with mechanisms this client does not speak.
         {{"send:220 ready\\r\\n", "line", "send:250-mail\\r\\n250 AUTH CRAM-MD5 XOAUTH2\\r\\n"},
-         SMTP_ERR_NO_AUTH, "EHLO "},
-        {{"send:220 ready\\r\\n", "line", "send:250 AUTH LOGIN\\r\\n", "line", "send:504 not now\\r\\n"},
-         SMTP_ERR_AUTH_LOGIN, "AUTH LOGIN"},
+         SMTP_ERR_NO_AUTH,
+         "EHLO "},
+        {{"send:220 ready\\r\\n", "line", "send:250 AUTH LOGIN\\r\\n", "line",
+          "send:504 not now\\r\\n"},
+         SMTP_ERR_AUTH_LOGIN,
+         "AUTH LOGIN"},
         {{"send:220 ready\\r\\n", "line", "send:502 no\\r\\n"}, SMTP_ERR_EHLO, "EHLO "},
     };
     for (const Case& c : cases) {
@@ -242,8 +264,8 @@ TEST_F(SmtpSession, HostWithoutUsableNameGreetsAsDomain) {
     const vc::Settings saved = settings;
     settings.hostname = std::string(SMTP_HOSTNAME_SIZE, 'h');  // no room for its NUL
     vc::useSettings(settings);
-    SmtpPeer peer = scripted({"send:220 ready\\r\\n", "line", "send:250 AUTH PLAIN\\r\\n", "line",
-                              "send:235 ok\\r\\n"});
+    SmtpPeer peer = scripted(
+        {"send:220 ready\\r\\n", "line", "send:250 AUTH PLAIN\\r\\n", "line", "send:235 ok\\r\\n"});
     int sock = -1;
     EXPECT_EQ(connect(peer, &sock), SMTP_OK);
     vc::useSettings(saved);
@@ -287,13 +309,17 @@ TEST_F(SmtpSession, ReplyLongerThanTheBufferIsRefused) {
 }
 
 TEST_F(SmtpSession, MailStepsReportTheirOwnCodes) {
-    struct Case { Steps steps; int expected; };
+    struct Case {
+        Steps steps;
+        int expected;
+    };
     const Case cases[] = {
         {{"line", "send:550 sender refused\\r\\n"}, SMTP_ERR_MAIL_FROM},
-        {{"line", "send:250 ok\\r\\n", "line", "send:250 ok\\r\\n", "line", "send:554 no data\\r\\n"},
+        {{"line", "send:250 ok\\r\\n", "line", "send:250 ok\\r\\n", "line",
+          "send:554 no data\\r\\n"},
          SMTP_ERR_DATA},
-        {{"line", "send:250 ok\\r\\n", "line", "send:250 ok\\r\\n", "line", "send:354 go\\r\\n", "data",
-          "send:552 too big\\r\\n"},
+        {{"line", "send:250 ok\\r\\n", "line", "send:250 ok\\r\\n", "line", "send:354 go\\r\\n",
+          "data", "send:552 too big\\r\\n"},
          SMTP_ERR_END_OF_DATA},
     };
     for (const Case& c : cases) {
@@ -325,8 +351,9 @@ TEST_F(SmtpSession, TricklingReplyFailsWhenTheWholeReplyTakesTooLong) {
 // The reply limit counts ticks: a calendar clock set forward while a reply
 // trickles in does not cut it off.
 TEST_F(SmtpSession, CalendarClockStepDoesNotCutAReplyShort) {
-    SmtpPeer peer = scripted({"send:2", "sleep:1", "send:2", "sleep:1", "send:0 ready\\r\\n", "line",
-                              "send:250-mail\\r\\n250 AUTH PLAIN\\r\\n", "line", "send:235 ok\\r\\n"});
+    SmtpPeer peer = scripted({"send:2", "sleep:1", "send:2", "sleep:1", "send:0 ready\\r\\n",
+                              "line", "send:250-mail\\r\\n250 AUTH PLAIN\\r\\n", "line",
+                              "send:235 ok\\r\\n"});
     std::thread step([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         vc::hooks::stepCalendar(3600);

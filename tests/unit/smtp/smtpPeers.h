@@ -36,13 +36,15 @@ public:
     }
     // Waits (bounded) until an event starting with prefix is logged.
     bool waitForEvent(const std::string& prefix, int timeoutMs = 10000) const {
-        return kortest::waitFor([&] { return hasEvent(prefix); }, std::chrono::milliseconds(timeoutMs),
+        return kortest::waitFor([&] { return hasEvent(prefix); },
+                                std::chrono::milliseconds(timeoutMs),
                                 std::chrono::milliseconds(20));
     }
     std::string readFile(const std::string& name) const { return kortest::readFile(dir_ / name); }
 
 private:
-    std::vector<std::string> withStore(const std::string& script, std::vector<std::string> args) const {
+    std::vector<std::string> withStore(const std::string& script,
+                                       std::vector<std::string> args) const {
         if (script == "smtp_server.py") args.insert(args.begin(), {"--dir", dir_.path()});
         else args.insert(args.begin(), {"--log", eventsPath()});
         return args;

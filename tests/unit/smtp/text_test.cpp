@@ -66,12 +66,12 @@ TEST(SmtpReplyCode, FindsTheFirstFinalLine) {
 
 TEST(SmtpReplyCode, IncompleteRepliesHaveNoCode) {
     EXPECT_EQ(code(""), -1);
-    EXPECT_EQ(code("220 ready"), -1);        // last line without CR LF is not examined
+    EXPECT_EQ(code("220 ready"), -1);  // last line without CR LF is not examined
     EXPECT_EQ(code("220 ready\r"), -1);
-    EXPECT_EQ(code("220 ready\n"), -1);      // a bare LF does not end a line
+    EXPECT_EQ(code("220 ready\n"), -1);  // a bare LF does not end a line
     EXPECT_EQ(code("250-AUTH LOGIN\r\n250-"), -1);
     EXPECT_EQ(code("250-AUTH LOGIN\r\n"), -1);
-    EXPECT_EQ(code("2200\r\n"), -1);         // fourth character must be a blank
+    EXPECT_EQ(code("2200\r\n"), -1);  // fourth character must be a blank
     EXPECT_EQ(code("22a \r\n"), -1);
 }
 
@@ -103,7 +103,8 @@ protected:
     }
 
     std::string compose(const char* body, const char* from = "robot@cell.example") {
-        if (!Smtp_FormatHeader(buf.data(), from, "boss@plant.example", "Quorvel", "Arvo KOR mail", body))
+        if (!Smtp_FormatHeader(buf.data(), from, "boss@plant.example", "Quorvel", "Arvo KOR mail",
+                               body))
             return "<refused>";
         return std::string(buf.c_str());
     }
@@ -141,7 +142,8 @@ TEST_F(SmtpMessage, DateLineHasNoLeadingZeroInTheDayAndTwoDigitTime) {
 TEST_F(SmtpMessage, BodyKeepsItsLineEndsButDotsThatBeginALineAreDoubled) {
     EXPECT_EQ(compose(".\r\nMAIL FROM:<x@y>\r\n.. two\nbare.\n.\nend."),
               std::string(kHeader) + "..\r\nMAIL FROM:<x@y>\r\n... two\nbare.\n..\nend.\r\n");
-    EXPECT_EQ(compose("a.b\r.c"), std::string(kHeader) + "a.b\r.c\r\n");  // a bare CR starts no line
+    EXPECT_EQ(compose("a.b\r.c"),
+              std::string(kHeader) + "a.b\r.c\r\n");  // a bare CR starts no line
 }
 
 TEST_F(SmtpMessage, NoTimeNoMessage) {
@@ -153,7 +155,8 @@ TEST_F(SmtpMessage, NoTimeNoMessage) {
 }
 
 TEST_F(SmtpMessage, MessageThatDoesNotFitIsRefused) {
-    const std::size_t room = SMTP_BUFFER_SIZE - std::strlen(kHeader) - 2 - 1;  // final CR LF and NUL
+    const std::size_t room = SMTP_BUFFER_SIZE - std::strlen(kHeader) - 2 -
+                             1;  // final CR LF and NUL
     EXPECT_NE(compose(std::string(room, 'x').c_str()), "<refused>");
     EXPECT_EQ(compose(std::string(room + 1, 'x').c_str()), "<refused>");
     // Doubling the dots counts against the room too.

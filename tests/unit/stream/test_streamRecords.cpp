@@ -83,8 +83,8 @@ TEST(StreamIoDelay, DelayedValuesAndSilentStart) {
 }
 
 TEST(StreamSpeed, MagnitudeSplitIntoLowAndHighRegisters) {
-    const std::int32_t speeds[CTL_SERVO_AXES] = {-70000, 70000, 0, 65535, 65536, -1, INT32_MIN,
-                                                 INT32_MAX};
+    const std::int32_t speeds[CTL_SERVO_AXES] = {-70000, 70000, 0,         65535,
+                                                 65536,  -1,    INT32_MIN, INT32_MAX};
     const auto regs = korSpeedRegisterValues(speeds, true);
     EXPECT_EQ(regs[0], 4464);
     EXPECT_EQ(regs[1], 1);

@@ -75,7 +75,8 @@ TEST(TelnetLoginLimit, EndlessNegotiationEndsTheLogIn) {
         result->store(kor_telnetConnect("127.0.0.1", port, "operator", "secret", "$ ", &s));
     }).detach();
     const auto end = std::chrono::steady_clock::now() + 15s;
-    while (result->load() == 1 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(10ms);
+    while (result->load() == 1 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(10ms);
     kor_telnetLoginLimitSec = limit;
     ASSERT_EQ(result->load(), -1) << "the log-in did not end";
     EXPECT_GT(server.echoed(), 3) << "the peer was to keep the negotiation going";

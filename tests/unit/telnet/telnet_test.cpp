@@ -127,10 +127,10 @@ int login(const ScriptedPeer& peer, const char* prompt, int* socket, const char*
 
 TEST(TelnetLogin, AnswersOptionRequestsAsTheyArriveBeforeAnyPrompt) {
     // Like a server that withholds its prompt until its requests are answered.
-    const std::string requests = bytes({255, 253, 1, 255, 251, 3, 255, 252, 5, 255, 254, 6,
-                                        255, 251, 7, 255, 253, 3});
-    const std::string replies = bytes({255, 252, 1, 255, 253, 3, 255, 254, 5, 255, 252, 6,
-                                        255, 254, 7, 255, 251, 3});
+    const std::string requests = bytes(
+        {255, 253, 1, 255, 251, 3, 255, 252, 5, 255, 254, 6, 255, 251, 7, 255, 253, 3});
+    const std::string replies = bytes(
+        {255, 252, 1, 255, 253, 3, 255, 254, 5, 255, 252, 6, 255, 254, 7, 255, 251, 3});
     ScriptedPeer peer([&](PeerConn& c) {
         c.send(requests);
         ASSERT_TRUE(c.waitFor(replies));
@@ -333,8 +333,7 @@ TEST(TelnetParse, DataRepliesAndIncompleteCommands) {
     int n = -1;
     kor_parseTelnet(s, reinterpret_cast<const unsigned char*>(in.data()),
                     static_cast<int>(in.size()), out.data(), &n);
-    EXPECT_EQ(std::string(out.data(), static_cast<std::size_t>(n)),
-              "a" + bytes({255}) + "bcd");
+    EXPECT_EQ(std::string(out.data(), static_cast<std::size_t>(n)), "a" + bytes({255}) + "bcd");
 
     // A subnegotiation without its end swallows the rest; a lone IAC is dropped.
     const std::string open = "x" + bytes({255, 250, 1, 'y', 'z'});
