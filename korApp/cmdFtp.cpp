@@ -1,11 +1,11 @@
 // FTP, job transfer and ping commands (15-18, 36-38).
-#include <atomic>
 #include <cstdio>
 
 #include "ftpClient.h"
 #include "jobTransfer.h"
 #include "korApp.h"
 #include "korCommands.h"
+#include "korLock.h"
 #include "korParams.h"
 
 namespace {
@@ -16,34 +16,7 @@ constexpr int RESULT_ALREADY_OPEN = 2;
 
 // Serialises the commands that use korFtpHandle, so that a disconnect cannot
 // free the connection under a transfer that is still running on it.
-// Made at first use; a creation that failed is tried again at the next.
-CtlSemId sharedFtpSem() {
-    static std::atomic<CtlSemId> sem{0};
-    CtlSemId current = sem.load();
-    if (current != 0) return current;
-    const CtlSemId made = ctlSemBCreate(0, 1);
-    if (made == 0 || sem.compare_exchange_strong(current, made)) return made;
-    ctlSemDelete(made);  // another task was first
-    return current;
-}
-
-class SharedFtpLock {
-public:
-    SharedFtpLock()
-        : sem_(sharedFtpSem()), held_(sem_ != 0 && ctlSemTake(sem_, CTL_WAIT_FOREVER) == 0) {
-        if (!held_) std::printf("Error - FTP connection: no lock\r\n");
-    }
-    ~SharedFtpLock() {
-        if (held_) ctlSemGive(sem_);
-    }
-    SharedFtpLock(const SharedFtpLock&) = delete;
-    SharedFtpLock& operator=(const SharedFtpLock&) = delete;
-    bool held() const { return held_; }
-
-private:
-    CtlSemId sem_;
-    bool held_;
-};
+KorSharedSem sharedFtpSem;
 
 std::int32_t p(const KorCommand& cmd, int i) { return cmd.p[i]; }
 
@@ -72,7 +45,7 @@ void jobCommand(const KorCommand& cmd, bool toController, const char* name) {
     char fileName[KOR_FIELD_SIZE] = {};
     const bool readable = count == 0 || korReadByteBlock(p(cmd, 1), count, fileName) == 0;
 
-    const SharedFtpLock lock;
+    const KorSharedLock lock(sharedFtpSem, "FTP connection");
     if (!lock.held() || !korFtpHandle) {
         std::printf("%s result %d\r\n", name, static_cast<int>(KOR_RES_FAILED));
         korWriteResult(p(cmd, 3), KOR_RES_FAILED);
@@ -102,7 +75,7 @@ void korCmdFtpConnect(const KorCommand& cmd) {
     char password[KOR_FIELD_SIZE];
     korReadTwoFields(p(cmd, 1), p(cmd, 2), user, password);
 
-    const SharedFtpLock lock;
+    const KorSharedLock lock(sharedFtpSem, "FTP connection");
     if (!lock.held()) {
         korWriteResult(p(cmd, 3), KOR_RES_FAILED);
         return;
@@ -129,7 +102,7 @@ void korCmdFtpConnect(const KorCommand& cmd) {
 void korCmdFtpDisconnect(const KorCommand& cmd) {
     bool held = false;
     {
-        const SharedFtpLock lock;
+        const KorSharedLock lock(sharedFtpSem, "FTP connection");
         held = lock.held();
         if (held && korFtpHandle) {
             FtpQuit(korFtpHandle);

@@ -1,7 +1,6 @@
 // Position streaming, speed output, time stamp and position record header
 // commands (22 .. 27, 33).
 #include <array>
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -9,6 +8,7 @@
 #include "ctl.h"
 #include "korApp.h"
 #include "korCommands.h"
+#include "korLock.h"
 #include "korParams.h"
 #include "posStream.h"
 
@@ -28,38 +28,12 @@ StreamLaunch streamLaunch{};
 // One lock around the stream settings, the record header and the task and
 // socket ids: commands of different slots may run at once, and two starts or
 // stops must not delete or close the same task or socket twice.
-// Made at first use; a creation that failed is tried again at the next.
-CtlSemId streamSem() {
-    static std::atomic<CtlSemId> sem{0};
-    CtlSemId current = sem.load();
-    if (current != 0) return current;
-    const CtlSemId made = ctlSemBCreate(0, 1);
-    if (made == 0 || sem.compare_exchange_strong(current, made)) return made;
-    ctlSemDelete(made);  // another task was first
-    return current;
-}
-
-class StreamLock {
-public:
-    StreamLock() : sem_(streamSem()), held_(sem_ != 0 && ctlSemTake(sem_, CTL_WAIT_FOREVER) == 0) {
-        if (!held_) std::printf("Error - stream settings: no lock\r\n");
-    }
-    ~StreamLock() {
-        if (held_) ctlSemGive(sem_);
-    }
-    StreamLock(const StreamLock&) = delete;
-    StreamLock& operator=(const StreamLock&) = delete;
-    bool held() const { return held_; }
-
-private:
-    CtlSemId sem_;
-    bool held_;
-};
+KorSharedSem streamSem;
 
 // Runs `work` (a result code) under the lock; 254 without it.
 template <class Work>
 int underStreamLock(Work work) {
-    StreamLock lock;
+    const KorSharedLock lock(streamSem, "stream settings");
     return lock.held() ? work() : KOR_RES_FAILED;
 }
 
