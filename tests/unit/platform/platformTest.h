@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -58,6 +59,26 @@ struct UnwindFlag {
 
 // Lets a task reach its blocking call (the results do not depend on it).
 inline void letItBlock() { std::this_thread::sleep_for(50ms); }
+
+// Starts a task that blocks in `block`, deletes it there, and expects the
+// deletion to have ended it (stack unwound) before ctlDeleteTask returned,
+// without the blocking call returning. Returns the task's id.
+inline int expectDeleteEndsTaskBlockedIn(const std::function<void()>& block) {
+    Event unwound;
+    std::atomic<bool> returned{false};
+    int id = startTask([&] {
+        UnwindFlag flag{&unwound};
+        block();
+        returned = true;
+    });
+    EXPECT_GT(id, 0);
+    if (id <= 0) return id;
+    letItBlock();
+    EXPECT_EQ(ctlDeleteTask(id), 0);
+    EXPECT_TRUE(unwound.waitFor(0ms)) << "ctlDeleteTask returned before the task ended";
+    EXPECT_FALSE(returned.load());
+    return id;
+}
 
 // Default settings for every test; the base checks for ctlMalloc leaks.
 class PlatformTest : public kortest::LeakCheckedTest {

@@ -221,20 +221,7 @@ TEST_F(Sockets, DeletingATaskBlockedInSelectAcceptOrRecv) {
             ctlRecv(accepted, &c, 1, 0);
         },
     };
-    for (auto& block : blockers) {
-        Event unwound;
-        std::atomic<bool> returned{false};
-        int id = startTask([&] {
-            UnwindFlag flag{&unwound};
-            block();
-            returned = true;
-        });
-        ASSERT_GT(id, 0);
-        letItBlock();
-        EXPECT_EQ(ctlDeleteTask(id), 0);
-        EXPECT_TRUE(unwound.waitFor(0ms));
-        EXPECT_FALSE(returned.load());
-    }
+    for (auto& block : blockers) expectDeleteEndsTaskBlockedIn(block);
     // The sockets are still usable (and closable) afterwards.
     char c = 0;
     EXPECT_EQ(ctlSend(client, "y", 1, 0), 1);

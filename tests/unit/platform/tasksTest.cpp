@@ -256,18 +256,8 @@ TEST_F(Tasks, DeletingATaskBlockedInDelaySemTakeMsgQReceiveOrClock) {
         [] { ctlClkAnnounce(1); },
     };
     for (auto& block : blockers) {
-        Event unwound;
-        std::atomic<bool> returned{false};
-        int id = startTask([&] {
-            UnwindFlag flag{&unwound};
-            block();
-            returned = true;
-        });
+        const int id = expectDeleteEndsTaskBlockedIn(block);
         ASSERT_GT(id, 0);
-        letItBlock();
-        EXPECT_EQ(ctlDeleteTask(id), 0);
-        EXPECT_TRUE(unwound.waitFor(0ms)) << "ctlDeleteTask returned before the task ended";
-        EXPECT_FALSE(returned.load());
         EXPECT_EQ(ctlDeleteTask(id), -1);  // gone
         EXPECT_EQ(vx::taskName(id), nullptr);
     }
