@@ -93,14 +93,14 @@ class ListenChannelTest(unittest.TestCase):
         sources = [free_address() for _ in range(18)]
         for s in sources:
             self.client(s, port)
-        handles = [self.wait_accepted(listener, s) for s in sources]
-        self.assertEqual(sorted(handles + [listener]), list(range(1, 20)))
+        served = [self.wait_accepted(listener, s) for s in sources]
+        self.assertEqual(sorted(served + [listener]), list(range(1, 20)))
 
         refused = self.client(free_address(), port)
         self.assertTrue(sees_close(refused), 'the refused client stays connected')
         self.vc.wait_output('Error - no free handle available\r\n')
 
-        self.assertEqual(self.vc.call('CLOSEHANDLE', handle=handles[0]), 255)
+        self.assertEqual(self.vc.call('CLOSEHANDLE', handle=served[0]), 255)
         later = free_address()
         self.client(later, port).sendall(b'late')
         h = self.wait_accepted(listener, later)

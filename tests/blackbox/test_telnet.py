@@ -68,17 +68,17 @@ class TelnetLogin(unittest.TestCase):
         feed_host = free_address()
         feed = start_python_peer('feed_peer.py', '--host', feed_host, ready='ready', owner=self)
         feed_port = int(feed.output().split()[1])
-        handles = []
+        opened = []
         self.addCleanup(self.vc.call, 'CLOSEALL')
         for _ in range(19):
-            handles.append(self.vc.call('TCPCONNECT', addr=feed_host, port=feed_port))
-        self.assertEqual(sorted(handles), list(range(1, 20)))
+            opened.append(self.vc.call('TCPCONNECT', addr=feed_host, port=feed_port))
+        self.assertEqual(sorted(opened), list(range(1, 20)))
         self.assertEqual(self.connect(host, port), NO_FREE_HANDLE)
         self.vc.wait_output('TELNETCONNECT result: 251')
         # Once a channel is free again, the log-in works.
-        self.assertEqual(self.vc.call('CLOSEHANDLE', handle=handles[0]), 255)
-        wait_for(lambda: self.vc.call('CHECKPATTERN', handle=handles[0], bytes='*') == 252,
-                 what='channel %d released' % handles[0])
+        self.assertEqual(self.vc.call('CLOSEHANDLE', handle=opened[0]), 255)
+        wait_for(lambda: self.vc.call('CHECKPATTERN', handle=opened[0], bytes='*') == 252,
+                 what='channel %d released' % opened[0])
         h = self.connect(host, port)
         self.assertTrue(1 <= h <= 19, h)
 
