@@ -24,6 +24,7 @@
 
 #include "korApp.h"
 #include "korPPComm.h"
+#include "transferRecord.h"
 
 namespace {
 
@@ -308,26 +309,12 @@ std::string transferRecord(std::span<char* const> words) {
         else usageError(("unknown option " + a).c_str());
     }
     if (server.empty() || job.empty()) usageError("--server and --job are required");
-    struct Part {
-        const std::string& text;
-        size_t size;
-        const char* name;
-    };
-    const Part parts[] = {{user, KOR_XFER_USER_SIZE, "--user"},
-                          {password, KOR_XFER_PASS_SIZE, "--password"},
-                          {dir, KOR_XFER_DIR_SIZE, "--dir"},
-                          {job, KOR_XFER_JOB_SIZE, "--job"},
-                          {server, KOR_XFER_ADDR_SIZE, "--server"}};
     std::string rec;
-    for (const Part& p : parts) {
-        if (p.text.size() >= p.size)
-            usageError((std::string(p.name) + " holds at most " + std::to_string(p.size - 1) +
-                        " characters")
-                           .c_str());
-        std::string field = p.text;
-        field.resize(p.size, '\0');
-        rec += field;
-    }
+    int room = 0;
+    if (const char* bad = kor::buildTransferRecord({server, user, password, dir, job}, &rec, &room))
+        usageError(
+            ("--" + std::string(bad) + " holds at most " + std::to_string(room) + " characters")
+                .c_str());
     return rec;
 }
 

@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "korPPComm.h"
+#include "transferRecord.h"
 
 namespace kordash {
 namespace {
@@ -198,27 +199,11 @@ std::vector<std::string> decodeJobList(const std::string& reply) {
 bool transferRecord(const std::string& server, const std::string& user, const std::string& password,
                     const std::string& dir, const std::string& job, std::string* record,
                     std::string* error) {
-    struct Field {
-        const std::string& text;
-        int off, size;
-        const char* name;
-    };
-    const Field fields[] = {{user, KOR_XFER_USER_OFF, KOR_XFER_USER_SIZE, "user"},
-                            {password, KOR_XFER_PASS_OFF, KOR_XFER_PASS_SIZE, "password"},
-                            {dir, KOR_XFER_DIR_OFF, KOR_XFER_DIR_SIZE, "directory"},
-                            {job, KOR_XFER_JOB_OFF, KOR_XFER_JOB_SIZE, "job"},
-                            {server, KOR_XFER_ADDR_OFF, KOR_XFER_ADDR_SIZE, "server"}};
-    record->assign(KOR_XFER_ADDR_OFF + KOR_XFER_ADDR_SIZE, '\0');
-    for (const Field& f : fields) {
-        if (f.text.size() >= static_cast<std::size_t>(f.size) ||
-            f.text.find('\0') != std::string::npos) {
-            *error = std::string(f.name) + " holds at most " + std::to_string(f.size - 1) +
-                     " characters";
-            return false;
-        }
-        std::memcpy(record->data() + f.off, f.text.data(), f.text.size());
-    }
-    return true;
+    int room = 0;
+    const char* bad = kor::buildTransferRecord({server, user, password, dir, job}, record, &room);
+    if (bad != nullptr)
+        *error = std::string(bad) + " holds at most " + std::to_string(room) + " characters";
+    return bad == nullptr;
 }
 
 const char* transferMeaning(long code) {
