@@ -29,14 +29,13 @@ bool takeLine(const ConfigLine& line, void* context) {
         if (!isBlank(line.text)) r->error = where + "expected 'key = value'";
         return r->error.empty();
     }
-    const auto rules = vc::settingRules();
-    for (size_t k = 0; k < rules.size(); ++k) {
-        if (std::strcmp(line.key, rules[k].key) != 0) continue;
-        r->values[k] = line.value;
-        return true;
+    const vc::SettingRule* rule = vc::findSetting(line.key);
+    if (rule == nullptr) {
+        r->error = where + "unknown key '" + line.key + "'";
+        return false;
     }
-    r->error = where + "unknown key '" + line.key + "'";
-    return false;
+    r->values[rule - vc::settingRules().data()] = line.value;
+    return true;
 }
 
 }  // namespace
