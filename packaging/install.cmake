@@ -49,14 +49,20 @@ if(KOR_HELP2MAN AND KOR_GZIP)
       set(name "${prog} of ArvoKOR")
     endif()
     set(page ${CMAKE_BINARY_DIR}/man/${prog}.1)
+    # SEE ALSO: the other programs' pages, then the documents (man.h2m).
+    set(others ${KOR_PROGRAMS})
+    list(REMOVE_ITEM others ${prog})
+    list(TRANSFORM others PREPEND ".BR ")
+    list(TRANSFORM others APPEND " (1)")
+    list(JOIN others ",\n" KOR_MAN_SEE_ALSO)
+    configure_file(${CMAKE_SOURCE_DIR}/packaging/man.h2m ${CMAKE_BINARY_DIR}/man/${prog}.h2m @ONLY)
     add_custom_command(OUTPUT ${page}.gz
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
       COMMAND ${KOR_HELP2MAN} --no-info --no-discard-stderr --version-string=${PROJECT_VERSION}
               --name=${name} --section=1 --source=ArvoKOR
-              --include=${CMAKE_SOURCE_DIR}/packaging/man.h2m
+              --include=${CMAKE_BINARY_DIR}/man/${prog}.h2m
               --output=${page} $<TARGET_FILE:${prog}>
       COMMAND ${KOR_GZIP} -9nf ${page}
-      DEPENDS ${prog} ${CMAKE_SOURCE_DIR}/packaging/man.h2m
+      DEPENDS ${prog} ${CMAKE_BINARY_DIR}/man/${prog}.h2m
       COMMENT "Man page of ${prog}" VERBATIM)
     list(APPEND pages ${page}.gz)
   endforeach()

@@ -41,7 +41,7 @@ struct Options {
 };
 
 const char* kUsage =
-    "usage: koradmin [--host ADDR] [--port N] [--timeout SEC] [--json] COMMAND [ARGS]\n"
+    "Usage: koradmin [--host ADDR] [--port N] [--timeout SEC] [--json] COMMAND [ARGS]\n"
     "\n"
     "Talks to the admin port of a running ArvoKOR (no credentials are asked).\n"
     "\n"
@@ -56,11 +56,12 @@ const char* kUsage =
     "  getb N COUNT            read B variables N .. N+COUNT-1 (\":gb\")\n"
     "  setb N BYTE...          write B variables from N on (\":sb\"), bytes 0..255\n"
     "  jobs                    the controller's job files (\":list\")\n"
-    "  ftpput --server ADDR --user U [--password P | --password-file FILE] [--dir D]\n"
-    "         --job NAME.JBI   copy a job file from the controller to an FTP server (\":ftpp\");\n"
-    "                          the password: --password-file's first line, --password (every\n"
-    "                          user sees it in ps), or else $KORADMIN_FTP_PASSWORD\n"
-    "  ftpget (same options)   copy a job file from an FTP server to the controller (\":ftpg\")\n"
+    "  ftpput TRANSFER         copy a job file from the controller to an FTP server (\":ftpp\")\n"
+    "  ftpget TRANSFER         copy a job file from an FTP server to the controller (\":ftpg\");\n"
+    "                          TRANSFER: --server ADDR --user U [--dir D] --job NAME.JBI and\n"
+    "                          the password: --password-file FILE (its first line),\n"
+    "                          --password P (every user sees it in ps), or else the\n"
+    "                          environment variable KORADMIN_FTP_PASSWORD\n"
     "  quit                    end the served connection (\":q\")\n"
     "  raw TEXT [PAYLOAD]      send any command text with a payload (\\xHH escapes allowed)\n"
     "\n"
