@@ -507,6 +507,7 @@ int printOutput(vc::StateFile& state, const CallRequest& req, const Plan& plan) 
 // help keeps them together.
 void printCommandTable() {
     constexpr std::size_t kWidth = 78;
+    std::printf("\nCommands (COMMAND is the number or the name):\n");
     std::string line;
     for (const auto& c : kCommands) {
         std::string item = std::to_string(c.number) + " " + c.name;

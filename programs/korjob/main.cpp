@@ -66,9 +66,7 @@ void printHelp() {
         "  result B b+10+130k and block B b+11+130k..+127 (with 100:4: B110, B111..).\n"
         "  Run one call per slot at a time.\n"
         "\n"
-        "Exit status: 0 done, 1 time-out, 2 usage or state file error.\n"
-        "\n"
-        "Commands (COMMAND is the number or the name):\n");
+        "Exit status: 0 done, 1 time-out, 2 usage or state file error.\n");
     korjob::printCommandTable();
 }
 
