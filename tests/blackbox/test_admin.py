@@ -284,6 +284,9 @@ class Koradmin(unittest.TestCase):
         result = subprocess.run([KORADMIN, "--help"], capture_output=True, text=True)
         self.assertEqual(result.returncode, 0)
         self.assertIn("readout N", result.stdout)
+        # The ways to keep the FTP password out of ps are told where users look.
+        self.assertIn("--password-file FILE", result.stdout)
+        self.assertIn("KORADMIN_FTP_PASSWORD", result.stdout)
 
     def test_version_handles_jobs(self):
         self.assertEqual(self.run_tool("version").stdout.strip(), "1")
