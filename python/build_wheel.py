@@ -85,8 +85,7 @@ def _entry_points(project):
 def _dist_info(project):
     """(file name, bytes) of the .dist-info folder, RECORD and WHEEL aside."""
     return [('METADATA', _metadata(project).encode()),
-            ('entry_points.txt', _entry_points(project).encode()),
-            ('top_level.txt', (PACKAGE + '\n').encode())]
+            ('entry_points.txt', _entry_points(project).encode())]
 
 
 def _sources():
