@@ -20,6 +20,25 @@ install(TARGETS ${KOR_PROGRAMS} RUNTIME DESTINATION bin)
 # The controller's own FTP server, run by arvokor (found relative to bin/).
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/platform/host/vcftpd.py DESTINATION lib/arvokor)
 
+# The Python package in Debian's layout, for Debian's python3: `import
+# arvokor` and its pytest plugin (the .dist-info's entry point), written by
+# the package's own build backend from pyproject.toml; the example cell with
+# the documents.
+find_program(KOR_PYTHON3 python3 REQUIRED)
+set(KOR_PYTHON_TREE ${CMAKE_BINARY_DIR}/python-dist)
+file(GLOB KOR_PYTHON_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/python/arvokor/*.py)
+add_custom_command(OUTPUT ${KOR_PYTHON_TREE}.stamp
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${KOR_PYTHON_TREE}
+  COMMAND ${KOR_PYTHON3} -B ${CMAKE_SOURCE_DIR}/python/build_wheel.py --tree ${KOR_PYTHON_TREE}
+  COMMAND ${CMAKE_COMMAND} -E touch ${KOR_PYTHON_TREE}.stamp
+  DEPENDS ${KOR_PYTHON_SOURCES} ${CMAKE_SOURCE_DIR}/python/build_wheel.py
+          ${CMAKE_SOURCE_DIR}/python/pyproject.toml ${CMAKE_SOURCE_DIR}/python/README.md
+  COMMENT "Python package tree" VERBATIM)
+add_custom_target(pythontree ALL DEPENDS ${KOR_PYTHON_TREE}.stamp)
+install(DIRECTORY ${KOR_PYTHON_TREE}/ DESTINATION lib/python3/dist-packages)
+file(GLOB KOR_EXAMPLES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/python/examples/*.py)
+install(FILES ${KOR_EXAMPLES} DESTINATION share/doc/arvokor/examples)
+
 file(GLOB KOR_DOCS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md ${CMAKE_SOURCE_DIR}/docs/*.png)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${KOR_DOCS} DESTINATION share/doc/arvokor)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION share/doc/arvokor)
@@ -49,14 +68,20 @@ if(KOR_HELP2MAN AND KOR_GZIP)
       set(name "${prog} of ArvoKOR")
     endif()
     set(page ${CMAKE_BINARY_DIR}/man/${prog}.1)
+    # SEE ALSO: the other programs' pages, then the documents (man.h2m).
+    set(others ${KOR_PROGRAMS})
+    list(REMOVE_ITEM others ${prog})
+    list(TRANSFORM others PREPEND ".BR ")
+    list(TRANSFORM others APPEND " (1)")
+    list(JOIN others ",\n" KOR_MAN_SEE_ALSO)
+    configure_file(${CMAKE_SOURCE_DIR}/packaging/man.h2m ${CMAKE_BINARY_DIR}/man/${prog}.h2m @ONLY)
     add_custom_command(OUTPUT ${page}.gz
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
       COMMAND ${KOR_HELP2MAN} --no-info --no-discard-stderr --version-string=${PROJECT_VERSION}
               --name=${name} --section=1 --source=ArvoKOR
-              --include=${CMAKE_SOURCE_DIR}/packaging/man.h2m
+              --include=${CMAKE_BINARY_DIR}/man/${prog}.h2m
               --output=${page} $<TARGET_FILE:${prog}>
       COMMAND ${KOR_GZIP} -9nf ${page}
-      DEPENDS ${prog} ${CMAKE_SOURCE_DIR}/packaging/man.h2m
+      DEPENDS ${prog} ${CMAKE_BINARY_DIR}/man/${prog}.h2m
       COMMENT "Man page of ${prog}" VERBATIM)
     list(APPEND pages ${page}.gz)
   endforeach()
@@ -87,7 +112,9 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "ArvoKOR gives robot job programs TCP, UDP,
 pattern matching, Modbus TCP, position streaming, FTP job transfers and mail.
 This package runs it on a virtual controller on a PC: arvokor (the
 controller), korjob (plays the robot job), koradmin (the admin port's
-client), and the unit arvokor@.service for named controllers.")
+client), kordash (a live dashboard in the browser), the unit
+arvokor@.service for named controllers, and the Python module arvokor
+with its pytest plugin for testing a robot cell.")
 set(CPACK_DEBIAN_PACKAGE_RELEASE ${KOR_PACKAGE_REVISION})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
@@ -95,7 +122,11 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The libraries come from shlibdeps; the controller's FTP server is Python.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-pyftpdlib")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/conffiles)
+# pytest runs cell tests with the plugin; the example cell's PLC is pymodbus.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-pytest, python3-pymodbus")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_SOURCE_DIR}/packaging/conffiles ${CMAKE_SOURCE_DIR}/packaging/postinst
+    ${CMAKE_SOURCE_DIR}/packaging/prerm ${CMAKE_SOURCE_DIR}/packaging/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -21,18 +21,14 @@ namespace {
 
 void printHelp() {
     std::printf(
-        "usage: arvokor [--config FILE] [--help]\n"
+        "Usage: arvokor [--config FILE] [--help]\n"
         "\n"
         "Starts the virtual controller and ArvoKOR in it, as a controller does at boot.\n"
         "The controller's console (the banner and every diagnostic) goes to standard\n"
         "output, each message as soon as it is printed. SIGINT or SIGTERM stop it.\n"
         "\n"
-        "  --config FILE   settings file of key = value lines (# starts a comment):\n"
-        "                  address, motetsec0, hostname, state, jobs, clock_rate,\n"
-        "                  clock0_us, clock1_us, com1, com2, b_count, i_count,\n"
-        "                  d_count, r_count, s_count, p_count, io_count,\n"
-        "                  register_count, ftp_server, ftp_port, realtime (see the\n"
-        "                  README). Without it the defaults serve.\n"
+        "  --config FILE   settings file of key = value lines (# starts a comment);\n"
+        "                  without it the defaults serve\n"
         "\n"
         "The state file (variables, I/O signals, registers, robot) is created when\n"
         "missing. When it was made with other variable counts, it is rebuilt with\n"
@@ -42,9 +38,13 @@ void printHelp() {
         "korjob does not take it).\n"
         "ArvoKOR's start parameters come from S92 ('base:slots', default 100:4).\n"
         "\n"
+        "Settings (key, default, allowed values; the README says what each one does):\n"
+        "%s"
+        "\n"
         "Test hooks (environment): KOR_FAULTS arms platform failures, KOR_FAULTS_AFTER_MS\n"
         "delays arming them, KOR_ALLOC_REPORT names a file that shows the memory\n"
-        "blocks in use (see programs/arvokor/faults.h).\n");
+        "blocks in use (used by the test suite).\n",
+        kor::describeSettings().c_str());
 }
 
 // One arvokor per state file: a second would serve the same command slots.

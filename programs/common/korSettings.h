@@ -14,4 +14,7 @@ namespace kor {
 // unknown key, or a bad value.
 bool loadSettings(const char* path, vc::Settings* settings, std::string* error);
 
+// One line per key of the settings table: "  key  default (allowed values)".
+std::string describeSettings();
+
 }  // namespace kor

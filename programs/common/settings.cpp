@@ -2,6 +2,7 @@
 // the controller's table of settings. Lines the reader would pass over in
 // silence (unknown keys, lines without '=') are reported, so that a typing
 // error in a key is not ignored.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -65,6 +66,39 @@ bool loadSettings(const char* path, vc::Settings* settings, std::string* error) 
         }
     }
     return true;
+}
+
+}  // namespace kor
+
+namespace kor {
+
+std::string describeSettings() {
+    using K = vc::SettingKind;
+    const vc::Settings defaults;
+    std::string text;
+    for (const vc::SettingRule& rule : vc::settingRules()) {
+        std::string value, values;
+        switch (rule.kind) {
+            case K::Number:
+                value = std::to_string(defaults.*rule.number);
+                values = std::to_string(rule.min) + ".." + std::to_string(rule.max);
+                break;
+            case K::AutoOff:
+                value = defaults.*rule.flag ? "auto" : "off";
+                values = "auto or off";
+                break;
+            default:
+                value = defaults.*rule.text;
+                if (rule.kind != K::Text) values = "an IPv4 address";
+                if (rule.kind == K::OptionalAddress) values += " or none";
+                break;
+        }
+        if (value.empty()) value = "(none)";
+        std::string key = "  " + std::string(rule.key);
+        key.resize(std::max<std::size_t>(key.size() + 2, 18), ' ');
+        text += key + value + (values.empty() ? "" : " (" + values + ")") + "\n";
+    }
+    return text;
 }
 
 }  // namespace kor

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iterator>
 #include <span>
 #include <string>
@@ -25,6 +26,7 @@
 #include "korApp.h"
 #include "korPPComm.h"
 #include "transferRecord.h"
+#include "transferResult.h"
 
 namespace {
 
@@ -39,7 +41,7 @@ struct Options {
 };
 
 const char* kUsage =
-    "usage: koradmin [--host ADDR] [--port N] [--timeout SEC] [--json] COMMAND [ARGS]\n"
+    "Usage: koradmin [--host ADDR] [--port N] [--timeout SEC] [--json] COMMAND [ARGS]\n"
     "\n"
     "Talks to the admin port of a running ArvoKOR (no credentials are asked).\n"
     "\n"
@@ -54,9 +56,12 @@ const char* kUsage =
     "  getb N COUNT            read B variables N .. N+COUNT-1 (\":gb\")\n"
     "  setb N BYTE...          write B variables from N on (\":sb\"), bytes 0..255\n"
     "  jobs                    the controller's job files (\":list\")\n"
-    "  ftpput --server ADDR --user U --password P [--dir D] --job NAME.JBI\n"
-    "                          copy a job file from the controller to an FTP server (\":ftpp\")\n"
-    "  ftpget (same options)   copy a job file from an FTP server to the controller (\":ftpg\")\n"
+    "  ftpput TRANSFER         copy a job file from the controller to an FTP server (\":ftpp\")\n"
+    "  ftpget TRANSFER         copy a job file from an FTP server to the controller (\":ftpg\");\n"
+    "                          TRANSFER: --server ADDR --user U [--dir D] --job NAME.JBI and\n"
+    "                          the password: --password-file FILE (its first line),\n"
+    "                          --password P (every user sees it in ps), or else the\n"
+    "                          environment variable KORADMIN_FTP_PASSWORD\n"
     "  quit                    end the served connection (\":q\")\n"
     "  raw TEXT [PAYLOAD]      send any command text with a payload (\\xHH escapes allowed)\n"
     "\n"
@@ -230,8 +235,10 @@ private:
     int fd_ = -1;
 };
 
-// Prints a plain result reply ("0", "-1", ...) and returns the exit status.
-int printResult(const Options& opt, const std::string& reply, const std::string& failure) {
+// Prints a plain result reply ("0", "-1", ...), in words where `success` is
+// given, and returns the exit status.
+int printResult(const Options& opt, const std::string& reply, const std::string& failure,
+                const std::string& success = "") {
     bool failed = reply == "-1";
     if (opt.json) {
         std::printf("{\"reply\": %s, \"ok\": %s}\n", jsonString(reply).c_str(),
@@ -239,7 +246,7 @@ int printResult(const Options& opt, const std::string& reply, const std::string&
     } else if (failed) {
         std::printf("-1: %s\n", failure.c_str());
     } else {
-        std::printf("%s\n", reply.c_str());
+        std::printf("%s\n", success.empty() ? reply.c_str() : success.c_str());
     }
     return failed ? 1 : 0;
 }
@@ -293,22 +300,42 @@ int printBytes(const Options& opt, const std::string& data, const std::string& f
     return 0;
 }
 
+// The first line of a password file (its line end is not part of it).
+std::string readPasswordFile(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    if (!in || (!std::getline(in, line) && !in.eof()))
+        fail(2, "cannot read the password file " + path + ": " + errorText(errno));
+    while (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
 // The job transfer record (user, password, directory, job, server), each
 // text NUL-padded to its field.
 std::string transferRecord(std::span<char* const> words) {
-    std::string user, password, dir, job, server;
+    std::string user, password, passwordFile, dir, job, server;
+    bool passwordGiven = false;
     for (size_t i = 0; i < words.size(); ++i) {
         std::string a = words[i];
         if (i + 1 >= words.size()) usageError(("missing value after " + a).c_str());
         std::string v = words[++i];
+        passwordGiven = passwordGiven || a == "--password";
         if (a == "--user") user = v;
         else if (a == "--password") password = v;
+        else if (a == "--password-file") passwordFile = v;
         else if (a == "--dir") dir = v;
         else if (a == "--job") job = v;
         else if (a == "--server") server = v;
         else usageError(("unknown option " + a).c_str());
     }
     if (server.empty() || job.empty()) usageError("--server and --job are required");
+    if (passwordGiven && !passwordFile.empty())
+        usageError("give --password or --password-file, not both");
+    if (!passwordFile.empty()) {
+        password = readPasswordFile(passwordFile);
+    } else if (const char* env = std::getenv("KORADMIN_FTP_PASSWORD"); env && !passwordGiven) {
+        password = env;
+    }
     std::string rec;
     int room = 0;
     if (const char* bad = kor::buildTransferRecord({server, user, password, dir, job}, &rec, &room))
@@ -316,19 +343,6 @@ std::string transferRecord(std::span<char* const> words) {
             ("--" + std::string(bad) + " holds at most " + std::to_string(room) + " characters")
                 .c_str());
     return rec;
-}
-
-const char* ftpLoadMeaning(long code) {
-    switch (code) {
-        case 0: return "job file copied";
-        case -1: return "cannot connect to the controller's own FTP server";
-        case -2: return "login to the controller's own FTP server refused";
-        case -3: return "cannot connect to the remote FTP server";
-        case -4: return "login to the remote FTP server refused";
-        case -5: return "cannot change to the directory on the remote server";
-        case -6: return "the copy failed";
-        default: return "unknown result";
-    }
 }
 
 // The words after the command name.
@@ -415,14 +429,16 @@ int printQueue(const Options& opt, const Call& call, const std::string& r) {
 
 int printChannelResult(const Options& opt, const Call& call, const std::string& r) {
     return printResult(opt, r,
-                       "channel " + std::to_string(call.number) + " is not 0..19 or not in use");
+                       "channel " + std::to_string(call.number) + " is not 0..19 or not in use",
+                       "done");
 }
 
+// The reply is the number of bytes sent.
 int printSendResult(const Options& opt, const Call& call, const std::string& r) {
-    return printResult(
-        opt, r,
-        "channel " + std::to_string(call.number) +
-            " is not in use, is a listening or accepted channel, or the send failed");
+    return printResult(opt, r,
+                       "channel " + std::to_string(call.number) +
+                           " is not in use, is a listening or accepted channel, or the send failed",
+                       r + (r == "1" ? " byte sent" : " bytes sent"));
 }
 
 int printGetB(const Options& opt, const Call& call, const std::string& r) {
@@ -444,7 +460,7 @@ int printSetB(const Options& opt, const Call&, const std::string& r) {
         std::printf("%s: writing a B variable failed (the variable layer's result)\n", r.c_str());
         return 1;
     }
-    return printResult(opt, r, "");
+    return printResult(opt, r, "", "done");
 }
 
 int printJobs(const Options& opt, const Call&, const std::string& r) {
@@ -476,9 +492,9 @@ int printTransfer(const Options& opt, const Call&, const std::string& reply) {
     if (!parseInt(r.c_str(), -1000, 1000, &code)) fail(3, "unexpected reply '" + r + "'");
     if (opt.json) {
         std::printf("{\"result\": %ld, \"meaning\": %s}\n", code,
-                    jsonString(ftpLoadMeaning(code)).c_str());
+                    jsonString(kor::transferResultMeaning(code)).c_str());
     } else {
-        std::printf("%ld: %s\n", code, ftpLoadMeaning(code));
+        std::printf("%ld: %s\n", code, kor::transferResultMeaning(code));
     }
     return code == 0 ? 0 : 1;
 }

@@ -19,6 +19,7 @@
 
 #include "korPPComm.h"
 #include "transferRecord.h"
+#include "transferResult.h"
 
 namespace kordash {
 namespace {
@@ -206,19 +207,7 @@ bool transferRecord(const std::string& server, const std::string& user, const st
     return bad == nullptr;
 }
 
-const char* transferMeaning(long code) {
-    switch (code) {
-        case 0: return "job file moved";
-        case -1: return "no connection to the controller's own FTP server";
-        case -2: return "the controller's FTP server refused the login";
-        case -3: return "no connection to the remote server";
-        case -4: return "the remote server refused the login";
-        case -5: return "the remote server refused the directory change";
-        case -6:
-            return "nothing moved: a file could not be opened on either side, the file is empty, or the copy was cut short";
-        default: return "unknown result";
-    }
-}
+const char* transferMeaning(long code) { return kor::transferResultMeaning(code); }
 
 std::string unescape(const std::string& in) {
     std::string out;

@@ -16,8 +16,7 @@
 namespace {
 
 const char* kUsage =
-    "usage: kordash --controller ADDR [--admin-port N] [--state FILE] [--stream-port N]\n"
-    "               [--listen ADDR:PORT] [--token-file FILE]\n"
+    "Usage: kordash --controller ADDR [OPTION]...\n"
     "\n"
     "Serves a live dashboard of an ArvoKOR controller to a web browser: channels,\n"
     "input queues, B variables, job files and transfers through the admin port;\n"

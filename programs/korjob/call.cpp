@@ -12,7 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <optional>
+#include <string>
 
 #include "korjob.h"
 
@@ -501,13 +503,22 @@ int printOutput(vc::StateFile& state, const CallRequest& req, const Plan& plan) 
 
 }  // namespace
 
+// "number NAME" pairs as running text, so that a man page made from the
+// help keeps them together.
 void printCommandTable() {
-    int column = 0;
+    constexpr std::size_t kWidth = 78;
+    std::printf("\nCommands (COMMAND is the number or the name):\n");
+    std::string line;
     for (const auto& c : kCommands) {
-        std::printf("  %3d %-20s", c.number, c.name);
-        if (++column % 3 == 0) std::printf("\n");
+        std::string item = std::to_string(c.number) + " " + c.name;
+        if (&c != &kCommands[std::size(kCommands) - 1]) item += ",";
+        if (line.size() + 1 + item.size() > kWidth) {
+            std::printf("%s\n", line.c_str());
+            line.clear();
+        }
+        line += (line.empty() ? "  " : " ") + item;
     }
-    if (column % 3) std::printf("\n");
+    std::printf("%s\n", line.c_str());
 }
 
 int cmdCall(vc::StateFile& state, const std::vector<std::string>& args) {

@@ -11,7 +11,7 @@ namespace {
 
 void printHelp() {
     std::printf(
-        "usage: korjob [--config FILE | --state FILE] COMMAND ...\n"
+        "Usage: korjob [--config FILE | --state FILE] COMMAND ...\n"
         "\n"
         "Plays the robot job against the virtual controller through its state file\n"
         "(the controller may be running or not). The state file is created when missing.\n"
@@ -52,6 +52,7 @@ void printHelp() {
         "                       than 128 variables (it then runs on into the next\n"
         "                       slot's default area: use block=N there)\n"
         "  Explicit p1=/p2= win over what bytes= and field= set.\n"
+        "\n"
         "  --slot K      slot 0..n-1 (default 0); base b and slot count n come from S92\n"
         "                ('b:n', default 100:4) as the launcher reads it\n"
         "  --timeout S   seconds to wait (default 10)\n"
@@ -65,8 +66,7 @@ void printHelp() {
         "  result B b+10+130k and block B b+11+130k..+127 (with 100:4: B110, B111..).\n"
         "  Run one call per slot at a time.\n"
         "\n"
-        "Exit status: 0 done, 1 time-out, 2 usage or state file error.\n"
-        "Commands:\n");
+        "Exit status: 0 done, 1 time-out, 2 usage or state file error.\n");
     korjob::printCommandTable();
 }
 

@@ -26,14 +26,16 @@ READOUT_FIELDS = (('handle', 0, 12), ('socket', 12, 12), ('reserved', 24, 12),
                   ('pipeName', 132, 40), ('pipeFd', 172, 12), ('port', 184, 12),
                   ('queued', 196, 12))
 
+# The command reference's words, as koradmin and kordash print them.
 FTP_LOAD_MEANINGS = {
-    0: 'job file copied',
-    -1: "cannot connect to the controller's own FTP server",
-    -2: "login to the controller's own FTP server refused",
-    -3: 'cannot connect to the remote FTP server',
-    -4: 'login to the remote FTP server refused',
-    -5: 'cannot change to the directory on the remote server',
-    -6: 'the copy failed',
+    0: 'job file moved',
+    -1: "no connection to the controller's own FTP server",
+    -2: "the controller's FTP server refused the login",
+    -3: 'no connection to the remote server',
+    -4: 'the remote server refused the login',
+    -5: 'the remote server refused the directory change',
+    -6: 'nothing moved: a file could not be opened on either side, the file is empty, '
+        'or the copy was cut short',
 }
 
 

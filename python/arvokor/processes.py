@@ -32,15 +32,16 @@ def at_exit(fn):
 
 
 def find_program(name, bin_dir=None):
-    """Path of an ArvoKOR program: in bin_dir, else in $ARVOKOR_BIN, else on PATH."""
+    """Absolute path of an ArvoKOR program: in bin_dir, else in $ARVOKOR_BIN,
+    else on PATH. Absolute, since the programs run in folders of their own."""
     folder = bin_dir or os.environ.get('ARVOKOR_BIN')
     if folder:
-        return os.path.join(folder, name)
+        return os.path.join(os.path.abspath(folder), name)
     found = shutil.which(name)
     if not found:
         raise FileNotFoundError('%s is not on PATH (install the arvokor package, '
                                 'or set ARVOKOR_BIN to the folder holding it)' % name)
-    return found
+    return os.path.abspath(found)
 
 
 def wait_for(predicate, timeout=10.0, interval=0.02, what='condition'):

@@ -1,7 +1,7 @@
 """pytest plugin (registered on install): a `controller` fixture.
 
     def test_info(controller):
-        assert controller.call('INFO', p8=1) == 255
+        assert controller.call('INFO', p8=0) == 255
 
 Override the `controller_settings` fixture to give settings keys (such as
 com1); --arvokor-bin names the folder holding arvokor and korjob.

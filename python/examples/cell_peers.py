@@ -1,11 +1,12 @@
 """The cell's peripherals for the example: a scripted barcode reader on the
-device end of a serial cable, and a Modbus TCP PLC (the libmodbus test server
-of the ArvoKOR source tree, built as build/default/tests/modbus_server)."""
+device end of a serial cable, and a Modbus TCP PLC (plc_server.py, Debian's
+python3-pymodbus, unless another server program is given)."""
 
 import os
 import socket
 import struct
 import subprocess
+import sys
 
 from arvokor import processes
 
@@ -23,13 +24,24 @@ class BarcodeReader:
         os.close(self.fd)
 
 
-class Plc:
-    """A Modbus TCP server on a loopback address of its own; reads its
-    holding registers back with a plain Modbus client."""
+PLC_SERVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'plc_server.py')
 
-    def __init__(self, server_program):
+
+def default_plc_command():
+    """plc_server.py under the Python that has Debian's pymodbus: Debian's
+    own, which may not be the python3 first on PATH."""
+    python = '/usr/bin/python3' if os.path.exists('/usr/bin/python3') else sys.executable
+    return [python, PLC_SERVER]
+
+
+class Plc:
+    """A Modbus TCP server on a loopback address of its own (the command
+    line takes --address and prints "READY <port>"); reads its holding
+    registers back with a plain Modbus client."""
+
+    def __init__(self, command):
         self.address = processes.free_address()
-        self.proc = subprocess.Popen([server_program, '--address', self.address],
+        self.proc = subprocess.Popen(command + ['--address', self.address],
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                                      preexec_fn=processes.die_with_parent)
         line = self.proc.stdout.readline()

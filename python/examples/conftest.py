@@ -7,13 +7,16 @@ import os
 import pytest
 
 from arvokor import PtyPair
-from cell_peers import BarcodeReader, Plc
+from cell_peers import BarcodeReader, Plc, default_plc_command
 
 
 def pytest_addoption(parser):
+    # Options of a conftest are known only once pytest has found it: give the
+    # value with '=' (--plc-server=PROGRAM) or name this folder too.
     parser.addoption('--plc-server', default=os.environ.get('CELL_PLC_SERVER'),
-                     help='the Modbus TCP server playing the PLC '
-                          '(the source tree builds build/default/tests/modbus_server)')
+                     help='another Modbus TCP server program playing the PLC (it takes '
+                          '--address A and prints "READY <port>"; default: plc_server.py, '
+                          "Debian's python3-pymodbus)")
 
 
 @pytest.fixture
@@ -38,8 +41,6 @@ def barcode_reader(serial_cable):
 @pytest.fixture
 def plc(request):
     program = request.config.getoption('--plc-server')
-    if not program:
-        pytest.skip('no PLC server given (--plc-server or CELL_PLC_SERVER)')
-    server = Plc(program)
+    server = Plc([program] if program else default_plc_command())
     yield server
     server.close()

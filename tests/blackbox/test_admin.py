@@ -9,7 +9,7 @@ import unittest
 
 import harness
 from harness import unused_port
-from arvokor.admin import AdminClient, frame, transfer_record  # noqa: E402
+from arvokor.admin import FTP_LOAD_MEANINGS, AdminClient, frame, transfer_record  # noqa: E402
 
 KOR_BIN = os.environ.get("KOR_BIN", os.path.join(os.path.dirname(__file__), "../../build/default"))
 KORADMIN = os.path.join(KOR_BIN, "koradmin")
@@ -258,7 +258,7 @@ class AdminJobTransfer(unittest.TestCase):
                                      "--user", USER, "--password", PASSWORD, "--dir", "cell",
                                      "--job", "GET1.JBI"], capture_output=True, text=True, timeout=60)
             self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-            self.assertIn("job file copied", result.stdout)
+            self.assertIn("job file moved", result.stdout)
 
 
 class Koradmin(unittest.TestCase):
@@ -284,6 +284,9 @@ class Koradmin(unittest.TestCase):
         result = subprocess.run([KORADMIN, "--help"], capture_output=True, text=True)
         self.assertEqual(result.returncode, 0)
         self.assertIn("readout N", result.stdout)
+        # The ways to keep the FTP password out of ps are told where users look.
+        self.assertIn("--password-file FILE", result.stdout)
+        self.assertIn("KORADMIN_FTP_PASSWORD", result.stdout)
 
     def test_version_handles_jobs(self):
         self.assertEqual(self.run_tool("version").stdout.strip(), "1")
@@ -298,7 +301,7 @@ class Koradmin(unittest.TestCase):
             os.remove(os.path.join(self.ctl.jobs_dir, "K.JBI"))
 
     def test_setb_getb(self):
-        self.run_tool("setb", "40", "1", "2", "255")
+        self.assertEqual(self.run_tool("setb", "40", "1", "2", "255").stdout, "done\n")
         out = self.run_tool("getb", "40", "3").stdout
         self.assertIn("B40 = 1", out)
         self.assertIn("B42 = 255", out)
@@ -379,13 +382,13 @@ class KoradminChannel(unittest.TestCase):
                 self.assertIn("AB..", out)
                 self.assertEqual(json.loads(tool("--json", "queue", handle))["bytes"],
                                  [0x41, 0x42, 1, 0xff])
-                self.assertEqual(tool("clear", handle).strip(), "0")
+                self.assertEqual(tool("clear", handle).strip(), "done")
                 tool("queue", handle, status=1)
 
-                self.assertEqual(tool("send", handle, "hi\\r\\n").strip(), "4")
+                self.assertEqual(tool("send", handle, "hi\\r\\n").strip(), "4 bytes sent")
                 self.assertEqual(peer.recv(100), b"hi\r\n")
 
-                self.assertEqual(tool("close", handle).strip(), "0")
+                self.assertEqual(tool("close", handle).strip(), "done")
                 deadline = time.time() + 5
                 while tool("handles").strip() != "no channel in use" and time.time() < deadline:
                     time.sleep(0.05)
@@ -455,12 +458,34 @@ class KoradminChannel(unittest.TestCase):
                     "--user", USER, "--password", PASSWORD, "--dir", "cell", "--job", "KPUT.JBI"]
             result = subprocess.run(args, capture_output=True, text=True, timeout=60)
             self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-            self.assertEqual(result.stdout.strip(), "0: job file copied")
+            # One wording with the Python package (and the command reference).
+            self.assertEqual(result.stdout.strip(), "0: " + FTP_LOAD_MEANINGS[0])
             self.assertEqual(remote.read("cell/KPUT.JBI"), JOB_LF)
             args[args.index("--password") + 1] = "wrong"
             result = subprocess.run(args, capture_output=True, text=True, timeout=60)
             self.assertEqual(result.returncode, 1)
-            self.assertIn("-4: login to the remote FTP server refused", result.stdout)
+            self.assertIn("-4: " + FTP_LOAD_MEANINGS[-4], result.stdout)
+
+            # The password kept off the command line: a file's first line, or
+            # the environment; an explicit one wins over the environment.
+            without = args[:args.index("--password")] + args[args.index("--password") + 2:]
+            password_file = os.path.join(ctl.dir, "ftp-password")
+            with open(password_file, "w") as f:
+                f.write(PASSWORD + "\r\nnot this line\n")
+            env = dict(os.environ, KORADMIN_FTP_PASSWORD="wrong")
+            for extra, status in (([], 1), (["--password-file", password_file], 0),
+                                  (["--password", PASSWORD], 0)):
+                result = subprocess.run(without + extra, capture_output=True, text=True,
+                                        timeout=60, env=env)
+                self.assertEqual(result.returncode, status, (extra, result.stdout))
+            env["KORADMIN_FTP_PASSWORD"] = PASSWORD
+            result = subprocess.run(without, capture_output=True, text=True, timeout=60, env=env)
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+            for extra in (["--password", "x", "--password-file", password_file],
+                          ["--password-file", password_file + ".missing"]):
+                result = subprocess.run(without + extra, capture_output=True, text=True,
+                                        timeout=60)
+                self.assertEqual(result.returncode, 2, result.stdout + result.stderr)
 
 
 if __name__ == "__main__":
