@@ -50,8 +50,11 @@ TEST_F(Tasks, IdsArePositiveUniqueAndKnownToTheTaskItself) {
 // Ids wrap around after INT_MAX: never -1 or 0 and never an id still live
 // (a live task given twice would be started twice by the launcher).
 TEST_F(Tasks, IdsWrapAroundWithoutMeetingALiveOne) {
-    Event release;
-    const int liveTask = startTask([&] { release.waitFor(); });
+    Event release, liveEnded;
+    const int liveTask = startTask([&] {
+        release.waitFor();
+        liveEnded.signal();
+    });
     const CtlSemId liveSem = ctlSemBCreate(0, 1);
     const CtlMsgQId liveQueue = ctlMsgQCreate(1, 1, 0);
     ASSERT_GT(liveTask, 0);
@@ -83,7 +86,10 @@ TEST_F(Tasks, IdsWrapAroundWithoutMeetingALiveOne) {
     EXPECT_GT(next, 0);
     EXPECT_NE(next, liveTask);
     ASSERT_TRUE(ended3.waitFor());
+    // The live task must be done with `release` before this frame goes: its
+    // wait would otherwise decrement whatever the stack holds there next.
     release.signal();
+    ASSERT_TRUE(liveEnded.waitFor());
 }
 
 // Policy and priority a task sees at its start. `create` starts runBody with
