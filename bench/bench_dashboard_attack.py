@@ -4,6 +4,10 @@
 Memory: kordash's resident high-water mark (VmHWM) after 200 MB of 2 KiB
 header lines on each of two connections, and after a 200 MB chunked body.
 
+Memory with every connection full: 1000 connections (kordash's limit, 100
+from each of 10 addresses), each with a chunked body of 15 KiB (just below the
+limit) and no end.
+
 Page load under siege: with 500 idle connections and 30 slow clients (one
 header line every 2 s) held, the time an engineer needs to load the page
 (index.html, app.js, style.css, chart.min.js, each on a connection of its own,
@@ -94,6 +98,7 @@ def main():
     parser.add_argument('--count', type=int, default=10, help='page loads to time')
     parser.add_argument('--idle', type=int, default=500, help='idle connections held')
     parser.add_argument('--slow', type=int, default=30, help='slow clients held')
+    parser.add_argument('--full', type=int, default=1000, help='connections with a large unfinished body')
     args = parser.parse_args()
     engineer = free_address()
     attackers = [free_address() for _ in range((args.idle + args.slow + 89) // 90)]
@@ -111,6 +116,19 @@ def main():
                 base / 1024, [r[0] for r in results], ', '.join('%.1f MB' % (r[1] / 1e6) for r in results)))
         row('kordash peak memory, %d MB chunked body' % args.flood_mb, '%.1f MB' % (after_chunked / 1024),
             '< 64 MB', 'answer %s after %.1f MB' % (chunked[0], chunked[1] / 1e6))
+        held = Held()
+        try:
+            head = ('POST /api/b HTTP/1.1\r\nHost: %s:%d\r\nX-Kordash: 1\r\nTransfer-Encoding: chunked\r\n\r\n'
+                    '%x\r\n' % (dash.host, dash.port, 15 << 10)).encode()
+            for _ in range(args.full // 100):
+                held.partial(dash.host, dash.port, 100, head + b' ' * (15 << 10), source=free_address())
+            time.sleep(1)
+            full_open = held.alive()
+            after_full = peak_rss_kb(pid)
+        finally:
+            held.close()
+        row('kordash peak memory, %d connections with 15 KiB bodies each' % args.full, '%.1f MB' % (after_full / 1024),
+            '< 64 MB', '%d of them held open' % full_open)
         quiet = timed(lambda: page_load(dash, engineer), args.count)
         held = Held()
         try:

@@ -119,6 +119,16 @@ class Held:
                 continue
             self.sockets.append(s)
 
+    def partial(self, host, port, count, data, source=None):
+        """Connections that each send `data` (a request never finished)."""
+        first = len(self.sockets)
+        self.idle(host, port, count, source)
+        for s in self.sockets[first:]:
+            try:
+                s.sendall(data)
+            except OSError:
+                pass
+
     def slow(self, host, port, count, source=None):
         first = len(self.sockets)
         self.idle(host, port, count, source)
