@@ -16,6 +16,7 @@
 #include <limits>
 #include <map>
 #include <random>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -112,8 +113,8 @@ std::string clientAddress(MHD_Connection* c) {
     const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     char text[INET6_ADDRSTRLEN] = "";
     if (info && info->client_addr && info->client_addr->sa_family == AF_INET)
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(info->client_addr)->sin_addr,
-                  text, sizeof text);
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(info->client_addr)->sin_addr, text,
+                  sizeof text);
     return text;
 }
 
@@ -141,16 +142,16 @@ MHD_Result queue(MHD_Connection* c, int status, MHD_Response* r,
 
 MHD_Result respond(MHD_Connection* c, int status, const std::string& body, const char* type,
                    const std::vector<std::pair<std::string, std::string>>& extra = {}) {
-    MHD_Response* r = MHD_create_response_from_buffer(
-        body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+    MHD_Response* r = MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
+                                                      MHD_RESPMEM_MUST_COPY);
     if (r) MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, type);
     return queue(c, status, r, extra);
 }
 
 MHD_Result sendAsset(MHD_Connection* c, const char* path, int status = MHD_HTTP_OK) {
     const Asset* a = findAsset(path);
-    MHD_Response* r = MHD_create_response_from_buffer(
-        a->size, const_cast<unsigned char*>(a->data), MHD_RESPMEM_PERSISTENT);
+    MHD_Response* r = MHD_create_response_from_buffer(a->size, const_cast<unsigned char*>(a->data),
+                                                      MHD_RESPMEM_PERSISTENT);
     if (r) MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, a->type);
     return queue(c, status, r);
 }
@@ -207,15 +208,9 @@ struct Action {
     std::function<Json()> work;
 };
 
-Action badRequest(const std::string& why) {
-    return {MHD_HTTP_BAD_REQUEST, why, {}, {}};
-}
-Action answer(Json j) {
-    return {MHD_HTTP_OK, {}, std::move(j), {}};
-}
-Action later(std::function<Json()> work) {
-    return {MHD_HTTP_OK, {}, {}, std::move(work)};
-}
+Action badRequest(const std::string& why) { return {MHD_HTTP_BAD_REQUEST, why, {}, {}}; }
+Action answer(Json j) { return {MHD_HTTP_OK, {}, std::move(j), {}}; }
+Action later(std::function<Json()> work) { return {MHD_HTTP_OK, {}, {}, std::move(work)}; }
 
 Action channelAction(Dashboard& dash, const std::string& what, const Json& body) {
     int handle = -1;
@@ -330,8 +325,7 @@ public:
     static MHD_Result onRequest(void* cls, MHD_Connection* c, const char* url, const char* method,
                                 const char*, const char* upload, std::size_t* uploadSize,
                                 void** context);
-    static void onCompleted(void*, MHD_Connection*, void** context,
-                            MHD_RequestTerminationCode) {
+    static void onCompleted(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
         delete static_cast<Request*>(*context);
         *context = nullptr;
     }
@@ -364,12 +358,13 @@ private:
 
 bool Server::start(int listener, std::string* error) {
     const unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
-    daemon_ = MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &Server::onRequest, this, MHD_OPTION_LISTEN_SOCKET, listener,
-        MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-        kPerAddressLimit, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
-        MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds, MHD_OPTION_NOTIFY_COMPLETED,
-        &Server::onCompleted, this, MHD_OPTION_END);
+    daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &Server::onRequest, this,
+                               MHD_OPTION_LISTEN_SOCKET, listener, MHD_OPTION_CONNECTION_LIMIT,
+                               kConnectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+                               kPerAddressLimit, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+                               kConnectionMemory, MHD_OPTION_CONNECTION_TIMEOUT,
+                               kIdleTimeoutSeconds, MHD_OPTION_NOTIFY_COMPLETED,
+                               &Server::onCompleted, this, MHD_OPTION_END);
     if (!daemon_) {
         *error = "cannot start the web server";
         return false;
@@ -523,7 +518,7 @@ MHD_Result Server::eventStream(MHD_Connection* c) {
     s->connection = c;
     s->watch = std::move(watch);
     MHD_Response* r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, &Server::streamRead,
-                                                         s, &Server::streamFree);
+                                                        s, &Server::streamFree);
     if (!r) {
         delete s;
         return MHD_NO;
@@ -559,7 +554,7 @@ ssize_t Server::streamRead(void* cls, std::uint64_t, char* buf, std::size_t max)
         if (s.pending.empty()) return 0;  // parked until the next snapshot
     }
     const std::size_t n = std::min(max, s.pending.size() - s.sent);
-    std::memcpy(buf, s.pending.data() + s.sent, n);
+    std::copy_n(s.pending.data() + s.sent, n, buf);
     s.sent += n;
     s.lastWrite = Clock::now();
     return static_cast<ssize_t>(n);
@@ -583,7 +578,8 @@ int listenOn(const WebOptions& opt, std::string* error) {
         listen(fd, kListenBacklog) != 0) {
         const int why = errno;
         *error = "cannot listen on " + where + ": " +
-                 (why == EADDRINUSE ? std::string("in use") : std::strerror(why));
+                 (why == EADDRINUSE ? std::string("in use")
+                                    : std::error_code(why, std::generic_category()).message());
         if (fd >= 0) close(fd);
         return -1;
     }
@@ -594,8 +590,8 @@ int listenOn(const WebOptions& opt, std::string* error) {
 
 bool intField(const Json& body, const char* name, std::int64_t lo, std::int64_t hi, int fallback,
               int* out, std::string* error) {
-    const std::string range =
-        std::string(name) + " must be " + std::to_string(lo) + ".." + std::to_string(hi);
+    const std::string range = std::string(name) + " must be " + std::to_string(lo) + ".." +
+                              std::to_string(hi);
     auto it = body.find(name);
     if (it == body.end() || it->is_null()) {
         *out = fallback;
@@ -607,7 +603,8 @@ bool intField(const Json& body, const char* name, std::int64_t lo, std::int64_t 
     }
     // Compared as 64-bit before narrowing: 2^32+19 is not 19.
     if (it->is_number_unsigned() &&
-        it->get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        it->get<std::uint64_t>() >
+            static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
         *error = range;
         return false;
     }
