@@ -486,19 +486,26 @@ MHD_Result Server::runAction(MHD_Connection* c, Request& req, const std::string&
     Action a = apiAction(dash_, url, req.body);
     if (a.status != MHD_HTTP_OK) return respond(c, a.status, a.message, "text/plain");
     if (!a.work) return respond(c, MHD_HTTP_OK, jsonText(a.immediate), "application/json");
+    bool room = false;
     {
         std::lock_guard lock(mutex_);
-        if (stopping_ || workers_ >= kMaxActionsRunning)
-            return respond(c, MHD_HTTP_OK,
-                           jsonText({{"ok", false},
-                                     {"message", "other requests to the controller are running"}}),
-                           "application/json");
-        ++workers_;
+        room = !stopping_ && workers_ < kMaxActionsRunning;
+        if (room) ++workers_;
     }
+    if (!room)
+        return respond(c, MHD_HTTP_OK,
+                       jsonText({{"ok", false},
+                                 {"message", "other requests to the controller are running"}}),
+                       "application/json");
     req.running = true;
     MHD_suspend_connection(c);
     std::thread([this, c, &req, work = std::move(a.work)] {
-        req.reply = jsonText(work());
+        try {
+            req.reply = jsonText(work());
+        } catch (const std::exception&) {
+            req.reply = jsonText(
+                {{"ok", false}, {"message", "kordash could not run this request"}});
+        }
         req.done.store(true);
         MHD_resume_connection(c);
         std::lock_guard lock(mutex_);
