@@ -4,10 +4,7 @@
 
 #include <signal.h>
 
-#include <cstdint>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 #include "dashboard.h"
 
@@ -26,13 +23,6 @@ sigset_t stopSignalSet();
 // Serves until a SIGINT or SIGTERM; false with *error when it cannot listen.
 bool serve(Dashboard& dashboard, const WebOptions& options, std::string* error);
 
-// A whole number field of a request body, range-checked before it is
-// narrowed. Missing: `fallback`. False with *error ("handle must be a whole
-// number", "handle must be 0..19") when it has the wrong type or range.
-bool intField(const nlohmann::json& body, const char* name, std::int64_t lo, std::int64_t hi,
-              int fallback, int* out, std::string* error);
-// A text field; missing: empty. False with *error when it is not a string.
-bool textField(const nlohmann::json& body, const char* name, std::string* out, std::string* error);
 // The value of `name` in an application/x-www-form-urlencoded body.
 std::string formValue(const std::string& body, const std::string& name);
 
