@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -519,6 +520,12 @@ bool isLoopback(const std::string& host) {
 }
 
 bool serve(Dashboard& dash, const WebOptions& opt, std::string* error) {
+    // Room for every connection kordash admits (the usual soft limit is 1024).
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < kConnectionLimit + 64) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, kConnectionLimit + 64);
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     const int listener = listenOn(opt, error);
     if (listener < 0) return false;
     Server server(dash, opt);

@@ -38,8 +38,10 @@ function connect() {
   events.onmessage = (e) => { lastMessageAt = Date.now(); streamTrouble = ''; render(JSON.parse(e.data)); };
   events.onerror = () => {
     if (events.readyState !== EventSource.CLOSED) { troubled('no connection to kordash; retrying'); return; }
-    // A refusal (such as 503 when too many pages watch) ends an event stream for good: retry here.
+    // A refusal (such as 503 when too many pages watch) ends an event stream for good: retry here,
+    // unless the refusal was for an expired log-in.
     events = null;
+    fetch('/', { method: 'HEAD' }).then((r) => { if (r.status === 401) location.href = '/login'; }, () => {});
     troubled('kordash refused the live data (too many pages open?); retrying in ' + kRetryMs / 1000 + ' s');
     retryTimer = setTimeout(() => { if (!document.hidden) connect(); }, kRetryMs);
   };
