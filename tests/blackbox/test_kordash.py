@@ -308,8 +308,9 @@ class AttackTest(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.dash.stop()
+        code = cls.dash.stop()
         cls.vc.close()
+        assert code == 0, 'kordash ended with %s after the attacks:\n%s' % (code, cls.dash.output())
 
     def request(self, method, path, body=None, headers=None, source=None):
         conn = http.client.HTTPConnection(self.dash.host, self.dash.port, timeout=5,
