@@ -1,6 +1,7 @@
 // kordash: the engineer's dashboard in a browser. Serves a live page about a
 // controller it reaches through the admin port (and, on the same machine,
 // its state file and position stream).
+#include <arpa/inet.h>
 #include <pthread.h>
 
 #include <cerrno>
@@ -86,6 +87,9 @@ Options parseOptions(int argc, char** argv) {
         else usageError("unknown option " + a);
     }
     if (opt.controller.host.empty()) usageError("--controller ADDR is required");
+    in_addr addr{};
+    if (inet_pton(AF_INET, opt.controller.host.c_str(), &addr) != 1)
+        usageError("--controller takes a dotted IPv4 address, not '" + opt.controller.host + "'");
     return opt;
 }
 

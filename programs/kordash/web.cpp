@@ -1,22 +1,46 @@
 #include "web.h"
 
 #include <arpa/inet.h>
-#include <httplib.h>
-#include <signal.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <deque>
+#include <map>
 #include <random>
+#include <system_error>
 #include <thread>
+#include <vector>
 
+#include "actions.h"
 #include "kordashAssets.h"
 
 namespace kordash {
 namespace {
 
 using Json = nlohmann::json;
+using Clock = std::chrono::steady_clock;
 constexpr const char* kCookie = "kordash_session";
 constexpr std::size_t kMaxSessions = 64;
+// One event loop serves every connection, so a connection costs memory, not a
+// thread: these bound what any number of clients can take (about 34 MB).
+constexpr unsigned kConnectionLimit = 1000;
+constexpr unsigned kPerAddressLimit = 100;
+constexpr std::size_t kConnectionMemory = 16 * 1024;  // a request's headers must fit
+constexpr std::size_t kMaxBody = 16 * 1024;           // the largest action (a send) needs 10 KiB
+constexpr unsigned kIdleTimeoutSeconds = 15;
+constexpr int kListenBacklog = 511;
+// Actions wait for the admin port in threads of their own.
+constexpr int kMaxActionsRunning = 4;
+constexpr auto kKeepAliveEvery = std::chrono::seconds(10);
+constexpr std::size_t kMaxFailedAddresses = 4096;
 
 // Log-in sessions: random ids handed out for the token, so the cookie never
 // carries the secret itself.
@@ -39,20 +63,30 @@ public:
         std::lock_guard lock(mutex_);
         return !id.empty() && std::find(ids_.begin(), ids_.end(), id) != ids_.end();
     }
-    // Failed log-ins slow down guessing: one try per second after a failure.
-    bool mayTry() {
+    // Failed log-ins slow down guessing: one try per second from an address
+    // after a failure there, so one guesser does not lock the engineer out.
+    bool mayTry(const std::string& address) {
         std::lock_guard lock(mutex_);
-        return std::chrono::steady_clock::now() >= nextTry_;
+        auto it = nextTry_.find(address);
+        if (it != nextTry_.end()) return Clock::now() >= it->second;
+        forgetOld();
+        return nextTry_.size() < kMaxFailedAddresses;
     }
-    void failed() {
+    void failed(const std::string& address) {
         std::lock_guard lock(mutex_);
-        nextTry_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        forgetOld();
+        if (nextTry_.size() < kMaxFailedAddresses || nextTry_.count(address))
+            nextTry_[address] = Clock::now() + std::chrono::seconds(1);
     }
 
 private:
+    void forgetOld() {
+        const auto now = Clock::now();
+        std::erase_if(nextTry_, [now](const auto& item) { return item.second <= now; });
+    }
     std::mutex mutex_;
     std::deque<std::string> ids_;
-    std::chrono::steady_clock::time_point nextTry_{};
+    std::map<std::string, Clock::time_point> nextTry_;
 };
 
 // Compares in time independent of where the texts differ.
@@ -64,231 +98,413 @@ bool sameSecret(const std::string& given, const std::string& secret) {
     return diff == 0;
 }
 
-std::string cookieValue(const httplib::Request& req, const std::string& name) {
-    const std::string header = req.get_header_value("Cookie");
-    std::size_t at = 0;
-    while (at < header.size()) {
-        std::size_t end = header.find(';', at);
-        if (end == std::string::npos) end = header.size();
-        std::string item = header.substr(at, end - at);
-        item.erase(0, item.find_first_not_of(' '));
-        if (item.rfind(name + "=", 0) == 0) return item.substr(name.size() + 1);
-        at = end + 1;
-    }
-    return {};
-}
-
-// Without a token the page relies on loopback alone: refuse a Host name that
-// a foreign site could have pointed at 127.0.0.1 (DNS rebinding).
-bool hostAllowed(const httplib::Request& req) {
-    std::string host = req.get_header_value("Host");
-    host = host.substr(0, host.rfind(':'));
-    return host == "localhost" || isLoopback(host);
-}
-
-void secureHeaders(httplib::Response& res) {
-    res.set_header("Cache-Control", "no-store");
-    res.set_header("X-Content-Type-Options", "nosniff");
-    res.set_header(
-        "Content-Security-Policy",
-        "default-src 'self'; img-src 'self' data:; style-src 'self' 'unsafe-inline'; frame-ancestors 'none'");
-}
-
 const Asset* findAsset(const std::string& path) {
     for (std::size_t k = 0; k < kAssetCount; ++k)
         if (path == kAssets[k].path) return &kAssets[k];
     return nullptr;
 }
 
-void sendAsset(httplib::Response& res, const char* path, int status = 200) {
+std::string lookup(MHD_Connection* c, MHD_ValueKind kind, const char* name) {
+    const char* v = MHD_lookup_connection_value(c, kind, name);
+    return v ? v : "";
+}
+
+std::string clientAddress(MHD_Connection* c) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    char text[INET6_ADDRSTRLEN] = "";
+    if (info && info->client_addr && info->client_addr->sa_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(info->client_addr)->sin_addr, text,
+                  sizeof text);
+    return text;
+}
+
+// Without a token the page relies on loopback alone: refuse a Host name that
+// a foreign site could have pointed at 127.0.0.1 (DNS rebinding).
+bool hostAllowed(MHD_Connection* c) {
+    std::string host = lookup(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
+    host = host.substr(0, host.rfind(':'));
+    return host == "localhost" || isLoopback(host);
+}
+
+MHD_Result queue(MHD_Connection* c, int status, MHD_Response* r,
+                 const std::vector<std::pair<std::string, std::string>>& extra = {}) {
+    if (!r) return MHD_NO;
+    MHD_add_response_header(r, "Cache-Control", "no-store");
+    MHD_add_response_header(r, "X-Content-Type-Options", "nosniff");
+    MHD_add_response_header(r, "Content-Security-Policy",
+                            "default-src 'self'; img-src 'self' data:; style-src 'self' "
+                            "'unsafe-inline'; frame-ancestors 'none'");
+    for (const auto& [name, value] : extra) MHD_add_response_header(r, name.c_str(), value.c_str());
+    MHD_Result ok = MHD_queue_response(c, static_cast<unsigned>(status), r);
+    MHD_destroy_response(r);
+    return ok;
+}
+
+MHD_Result respond(MHD_Connection* c, int status, const std::string& body, const char* type,
+                   const std::vector<std::pair<std::string, std::string>>& extra = {}) {
+    MHD_Response* r = MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
+                                                      MHD_RESPMEM_MUST_COPY);
+    if (r) MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+    return queue(c, status, r, extra);
+}
+
+MHD_Result sendAsset(MHD_Connection* c, const char* path, int status = MHD_HTTP_OK) {
     const Asset* a = findAsset(path);
-    res.status = status;
-    res.set_content(reinterpret_cast<const char*>(a->data), a->size, a->type);
-}
-
-int intParam(const httplib::Request& req, const char* name, int fallback, int lo, int hi) {
-    if (!req.has_param(name)) return fallback;
-    const std::string v = req.get_param_value(name);
-    char* end = nullptr;
-    long n = std::strtol(v.c_str(), &end, 10);
-    if (v.empty() || *end || n < lo || n > hi) return fallback;
-    return static_cast<int>(n);
-}
-
-Interest interestOf(const httplib::Request& req) {
-    Interest in;
-    in.channel = intParam(req, "channel", -1, 0, 19);
-    in.bStart = intParam(req, "b", 0, 0, 65535);
-    in.bCount = std::min(intParam(req, "n", 0, 0, kMaxBCount), 65536 - in.bStart);
-    std::string kind = req.has_param("vk") ? req.get_param_value("vk") : "I";
-    in.vars.kind = kind.size() == 1 && std::string("IDRSP").find(kind[0]) != std::string::npos
-                       ? kind[0]
-                       : 'I';
-    in.vars.start = intParam(req, "vs", 0, 0, 65535);
-    in.vars.count = intParam(req, "vn", 20, 1, kMaxVarWindow);
-    return in;
-}
-
-void eventStream(Dashboard& dash, const httplib::Request& req, httplib::Response& res) {
-    auto watch = dash.watch(interestOf(req));
-    if (!watch) {
-        res.status = 503;
-        res.set_content("too many pages watch this dashboard", "text/plain");
-        return;
-    }
-    auto seen = std::make_shared<std::uint64_t>(0);
-    res.set_header("Cache-Control", "no-store");
-    res.set_chunked_content_provider("text/event-stream", [&dash, watch,
-                                                           seen](std::size_t,
-                                                                 httplib::DataSink& sink) {
-        Snapshot snap;
-        std::string event = ": still here\n\n";  // lets a vanished browser be noticed
-        if (dash.nextSnapshot(*seen, std::chrono::seconds(10), &snap)) {
-            *seen = snap.generation;
-            event = "data: " + snap.json + "\n\n";
-        } else if (dash.stopping()) {
-            return false;
-        }
-        return sink.is_writable() && sink.write(event.data(), event.size());
-    });
-}
-
-Json parseBody(const httplib::Request& req) {
-    Json body = Json::parse(req.body, nullptr, false);
-    return body.is_object() ? body : Json::object();
+    MHD_Response* r = MHD_create_response_from_buffer(a->size, const_cast<unsigned char*>(a->data),
+                                                      MHD_RESPMEM_PERSISTENT);
+    if (r) MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, a->type);
+    return queue(c, status, r);
 }
 
 // A refused action is still a good exchange: the page shows "ok" and "message".
-void reply(httplib::Response& res, const Json& j) {
-    res.status = 200;
-    res.set_content(j.dump(-1, ' ', false, Json::error_handler_t::replace), "application/json");
+std::string jsonText(const Json& j) {
+    return j.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-Json plainResult(const std::string& text, const std::string& failure) {
-    return {{"ok", text == "0"}, {"reply", text}, {"message", text == "0" ? "done" : failure}};
+int intParam(MHD_Connection* c, const char* name, int fallback, int lo, int hi) {
+    const char* v = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, name);
+    if (!v || !*v) return fallback;
+    char* end = nullptr;
+    errno = 0;
+    long n = std::strtol(v, &end, 10);
+    if (*end || errno || n < lo || n > hi) return fallback;
+    return static_cast<int>(n);
 }
 
-void channelActions(httplib::Server& svr, Dashboard& dash) {
-    svr.Post("/api/channel/(clear|close|send)", [&dash](const httplib::Request& req,
-                                                        httplib::Response& res) {
-        const Json body = parseBody(req);
-        const int handle = body.value("handle", -1);
-        const std::string what = req.matches[1];
-        if (handle < 0 || handle > 19)
-            return reply(res, {{"ok", false}, {"message", "handle must be 0..19"}});
-        const std::string data = unescape(body.value("text", ""));
-        if (what == "send" && data.size() > 2031)
-            return reply(res, {{"ok", false}, {"message", "at most 2031 bytes per send"}});
-        reply(res, dash.act([&](AdminSession& s) -> Json {
-            std::string r;
-            const std::string cmd = (what == "clear"   ? ":ic"
-                                     : what == "close" ? ":hc"
-                                                       : ":tx") +
-                                    std::to_string(handle);
-            if (!s.request(cmd, what == "send" ? data : "", &r)) return {};
-            if (what != "send")
-                return plainResult(r, "channel " + std::to_string(handle) + " is not in use");
-            const bool ok = r != "-1" && r.rfind('-', 0) != 0;
-            return {
-                {"ok", ok},
-                {"reply", r},
-                {"message",
-                 ok ? r + " bytes sent"
-                    : "not sent (a listener or accepted client, a free channel, or the send failed)"}};
-        }));
-    });
+Interest interestOf(MHD_Connection* c) {
+    Interest in;
+    in.channel = intParam(c, "channel", -1, 0, 19);
+    in.bStart = intParam(c, "b", 0, 0, 65535);
+    in.bCount = std::min(intParam(c, "n", 0, 0, kMaxBCount), 65536 - in.bStart);
+    const std::string kind = lookup(c, MHD_GET_ARGUMENT_KIND, "vk");
+    in.vars.kind = kind.size() == 1 && std::string("IDRSP").find(kind[0]) != std::string::npos
+                       ? kind[0]
+                       : 'I';
+    in.vars.start = intParam(c, "vs", 0, 0, 65535);
+    in.vars.count = intParam(c, "vn", 20, 1, kMaxVarWindow);
+    return in;
 }
 
-void variableActions(httplib::Server& svr, Dashboard& dash) {
-    svr.Post("/api/b", [&dash](const httplib::Request& req, httplib::Response& res) {
-        const Json body = parseBody(req);
-        const int index = body.value("index", -1);
-        const int value = body.value("value", -1);
-        if (index < 0 || index > 65535 || value < 0 || value > 255)
-            return reply(res, {{"ok", false}, {"message", "B variable 0..65535, value 0..255"}});
-        reply(res, dash.act([&](AdminSession& s) -> Json {
-            std::string r;
-            if (!s.request(":sb" + std::to_string(index), std::string(1, static_cast<char>(value)),
-                           &r))
-                return {};
-            return plainResult(r, "the controller refused the write (result " + r + ")");
-        }));
-    });
+// One request while it is read and answered.
+struct Request {
+    std::string body;
+    bool bodyTooBig = false;
+    std::atomic<bool> done{false};  // an action's worker has set status and reply
+    bool running = false;
+    int status = MHD_HTTP_OK;
+    std::string reply;
+};
+
+class Server;
+
+// One page's event stream: a snapshot whenever a new one is published, a
+// comment line now and then so that a vanished browser is noticed. While
+// there is nothing to send, its connection is suspended (it costs no turn of
+// the event loop) until the next snapshot resumes it.
+struct Stream {
+    Server* server = nullptr;
+    MHD_Connection* connection = nullptr;
+    std::shared_ptr<Dashboard::Watch> watch;
+    std::uint64_t seen = 0;
+    std::string pending;
+    std::size_t sent = 0;
+    Clock::time_point lastWrite = Clock::now();
+};
+
+class Server {
+public:
+    Server(Dashboard& dash, const WebOptions& opt) : dash_(dash), opt_(opt) {}
+
+    bool start(int listener, std::string* error);
+    void stop();
+
+    static MHD_Result onRequest(void* cls, MHD_Connection* c, const char* url, const char* method,
+                                const char*, const char* upload, std::size_t* uploadSize,
+                                void** context);
+    static void onCompleted(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
+        delete static_cast<Request*>(*context);
+        *context = nullptr;
+    }
+    static ssize_t streamRead(void* cls, std::uint64_t, char* buf, std::size_t max);
+    static void streamFree(void* cls) { delete static_cast<Stream*>(cls); }
+
+private:
+    MHD_Result handle(MHD_Connection* c, const std::string& url, const std::string& method,
+                      Request& req);
+    bool gate(MHD_Connection* c, const std::string& url, const std::string& method,
+              MHD_Result* result);
+    MHD_Result login(MHD_Connection* c, const Request& req);
+    MHD_Result eventStream(MHD_Connection* c);
+    MHD_Result runAction(MHD_Connection* c, Request& req, const std::string& url);
+    void wakeStreams();
+    bool park(Stream& s);
+
+    Dashboard& dash_;
+    const WebOptions& opt_;
+    Sessions sessions_;
+    MHD_Daemon* daemon_ = nullptr;
+    std::thread waker_;
+
+    std::mutex mutex_;  // guards everything below
+    std::condition_variable workersDone_;
+    bool stopping_ = false;
+    int workers_ = 0;
+    std::vector<MHD_Connection*> parked_;
+};
+
+bool Server::start(int listener, std::string* error) {
+    const unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
+    daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &Server::onRequest, this,
+                               MHD_OPTION_LISTEN_SOCKET, listener, MHD_OPTION_CONNECTION_LIMIT,
+                               kConnectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+                               kPerAddressLimit, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+                               kConnectionMemory, MHD_OPTION_CONNECTION_TIMEOUT,
+                               kIdleTimeoutSeconds, MHD_OPTION_NOTIFY_COMPLETED,
+                               &Server::onCompleted, this, MHD_OPTION_END);
+    if (!daemon_) {
+        *error = "cannot start the web server";
+        return false;
+    }
+    waker_ = std::thread([this] { wakeStreams(); });
+    return true;
 }
 
-void jobActions(httplib::Server& svr, Dashboard& dash) {
-    svr.Post("/api/jobs", [&dash](const httplib::Request&, httplib::Response& res) {
-        dash.requestJobList();
-        reply(res, {{"ok", true}});
-    });
-    svr.Post("/api/ftp/(get|put)", [&dash](const httplib::Request& req, httplib::Response& res) {
-        const Json b = parseBody(req);
-        std::string record, error;
-        if (!transferRecord(b.value("server", ""), b.value("user", ""), b.value("password", ""),
-                            b.value("dir", ""), b.value("job", ""), &record, &error))
-            return reply(res, {{"ok", false}, {"message", error}});
-        const std::string cmd = req.matches[1] == "get" ? ":ftpg" : ":ftpp";
-        // A transfer holds the admin port until it is done.
-        reply(
-            res,
-            dash.act(
-                [&](AdminSession& s) -> Json {
-                    std::string r;
-                    if (!s.request(cmd, record, &r)) return {};
-                    const long code = std::strtol(r.c_str(), nullptr, 10);
-                    return {{"ok", code == 0}, {"code", code}, {"message", transferMeaning(code)}};
-                },
-                120000));
-        dash.requestJobList();
-    });
+// Resumes the parked streams at every new snapshot (and every kKeepAliveEvery).
+void Server::wakeStreams() {
+    std::uint64_t generation = 0;
+    for (;;) {
+        Snapshot snap;
+        if (dash_.nextSnapshot(generation, kKeepAliveEvery, &snap)) generation = snap.generation;
+        std::lock_guard lock(mutex_);
+        for (MHD_Connection* c : parked_) MHD_resume_connection(c);
+        parked_.clear();
+        if (stopping_) return;
+    }
 }
 
-void loginRoutes(httplib::Server& svr, const WebOptions& opt, Sessions& sessions) {
-    svr.Get("/login",
-            [](const httplib::Request&, httplib::Response& res) { sendAsset(res, "/login.html"); });
-    svr.Post("/login", [&opt, &sessions](const httplib::Request& req, httplib::Response& res) {
-        if (!sessions.mayTry()) {
-            res.status = 429;
-            res.set_content("wait a second before the next try", "text/plain");
-            return;
-        }
-        if (!sameSecret(req.get_param_value("token"), opt.token)) {
-            sessions.failed();
-            sendAsset(res, "/login.html", 401);
-            return;
-        }
-        res.set_header("Set-Cookie", std::string(kCookie) + "=" + sessions.create() +
-                                         "; HttpOnly; SameSite=Strict; Path=/");
-        res.set_redirect("/", 303);
-    });
+void Server::stop() {
+    {
+        std::unique_lock lock(mutex_);
+        stopping_ = true;
+        workersDone_.wait(lock, [this] { return workers_ == 0; });
+    }
+    dash_.stop();  // ends the waker's wait
+    if (waker_.joinable()) waker_.join();
+    MHD_stop_daemon(daemon_);
+}
+
+MHD_Result Server::onRequest(void* cls, MHD_Connection* c, const char* url, const char* method,
+                             const char*, const char* upload, std::size_t* uploadSize,
+                             void** context) {
+    auto* self = static_cast<Server*>(cls);
+    if (!*context) {
+        auto* req = new Request;
+        *context = req;
+        const std::string length = lookup(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+        if (!length.empty() && std::strtoull(length.c_str(), nullptr, 10) > kMaxBody)
+            return respond(c, MHD_HTTP_CONTENT_TOO_LARGE, "the request body is too large",
+                           "text/plain");
+        if (std::strcmp(method, "POST") == 0) return MHD_YES;  // the body follows
+    }
+    auto& req = *static_cast<Request*>(*context);
+    if (req.running && !req.done) return MHD_YES;
+    if (*uploadSize > 0) {
+        // A chunked body has no length up front: it is cut off here.
+        if (req.body.size() + *uploadSize > kMaxBody) return MHD_NO;
+        req.body.append(upload, *uploadSize);
+        *uploadSize = 0;
+        return MHD_YES;
+    }
+    try {
+        return self->handle(c, url, method, req);
+    } catch (const std::exception&) {
+        return respond(c, MHD_HTTP_INTERNAL_SERVER_ERROR, "kordash could not answer this request",
+                       "text/plain");
+    }
 }
 
 // Every request but the log-in needs the session cookie when a token is
 // set, and every change needs the page's own header (a foreign site's form
-// cannot send it).
-httplib::Server::HandlerResponse gate(const WebOptions& opt, Sessions& sessions,
-                                      const httplib::Request& req, httplib::Response& res) {
-    secureHeaders(res);
-    if (opt.token.empty() && !hostAllowed(req)) {
-        res.status = 403;
-        res.set_content("kordash answers only to loopback names", "text/plain");
-        return httplib::Server::HandlerResponse::Handled;
+// cannot send it). True when the request may go on.
+bool Server::gate(MHD_Connection* c, const std::string& url, const std::string& method,
+                  MHD_Result* result) {
+    if (opt_.token.empty() && !hostAllowed(c)) {
+        *result = respond(c, MHD_HTTP_FORBIDDEN, "kordash answers only to loopback names",
+                          "text/plain");
+        return false;
     }
-    if (!opt.token.empty() && req.path != "/login" && req.path != "/style.css" &&
-        !sessions.valid(cookieValue(req, kCookie))) {
-        sendAsset(res, "/login.html", 401);
-        return httplib::Server::HandlerResponse::Handled;
+    if (!opt_.token.empty() && url != "/login" && url != "/style.css" &&
+        !sessions_.valid(lookup(c, MHD_COOKIE_KIND, kCookie))) {
+        *result = sendAsset(c, "/login.html", MHD_HTTP_UNAUTHORIZED);
+        return false;
     }
-    if (req.method == "POST" && req.path.rfind("/api/", 0) == 0 &&
-        req.get_header_value("X-Kordash") != "1") {
-        res.status = 403;
-        res.set_content("changes come from the dashboard page only", "text/plain");
-        return httplib::Server::HandlerResponse::Handled;
+    if (method == "POST" && url.rfind("/api/", 0) == 0 &&
+        lookup(c, MHD_HEADER_KIND, "X-Kordash") != "1") {
+        *result = respond(c, MHD_HTTP_FORBIDDEN, "changes come from the dashboard page only",
+                          "text/plain");
+        return false;
     }
-    return httplib::Server::HandlerResponse::Unhandled;
+    return true;
+}
+
+MHD_Result Server::handle(MHD_Connection* c, const std::string& url, const std::string& method,
+                          Request& req) {
+    if (req.done) return respond(c, req.status, req.reply, "application/json");
+    MHD_Result result = MHD_NO;
+    if (!gate(c, url, method, &result)) return result;
+    const bool get = method == "GET" || method == "HEAD";
+    if (get && url == "/") return sendAsset(c, "/index.html");
+    if (get && url == "/login") return sendAsset(c, "/login.html");
+    if (get && (url == "/app.js" || url == "/style.css" || url == "/chart.min.js"))
+        return sendAsset(c, url.c_str());
+    if (get && url == "/api/events") return eventStream(c);
+    if (method == "POST" && url == "/login") return login(c, req);
+    if (method == "POST" && url.rfind("/api/", 0) == 0) return runAction(c, req, url);
+    return respond(c, MHD_HTTP_NOT_FOUND, "not found", "text/plain");
+}
+
+MHD_Result Server::login(MHD_Connection* c, const Request& req) {
+    const std::string address = clientAddress(c);
+    if (!sessions_.mayTry(address))
+        return respond(c, MHD_HTTP_TOO_MANY_REQUESTS, "wait a second before the next try",
+                       "text/plain");
+    if (!sameSecret(formValue(req.body, "token"), opt_.token)) {
+        sessions_.failed(address);
+        return sendAsset(c, "/login.html", MHD_HTTP_UNAUTHORIZED);
+    }
+    return respond(c, MHD_HTTP_SEE_OTHER, "", "text/plain",
+                   {{"Set-Cookie", std::string(kCookie) + "=" + sessions_.create() +
+                                       "; HttpOnly; SameSite=Strict; Path=/"},
+                    {"Location", "/"}});
+}
+
+MHD_Result Server::runAction(MHD_Connection* c, Request& req, const std::string& url) {
+    Action a = apiAction(dash_, url, req.body);
+    if (a.status != MHD_HTTP_OK) return respond(c, a.status, a.message, "text/plain");
+    if (!a.work) return respond(c, MHD_HTTP_OK, jsonText(a.immediate), "application/json");
+    bool room = false;
+    {
+        std::lock_guard lock(mutex_);
+        room = !stopping_ && workers_ < kMaxActionsRunning;
+        if (room) ++workers_;
+    }
+    if (!room)
+        return respond(c, MHD_HTTP_OK,
+                       jsonText({{"ok", false},
+                                 {"message", "other requests to the controller are running"}}),
+                       "application/json");
+    req.running = true;
+    MHD_suspend_connection(c);
+    std::thread([this, c, &req, work = std::move(a.work)] {
+        try {
+            req.reply = jsonText(work());
+        } catch (const std::exception&) {
+            req.reply = jsonText(
+                {{"ok", false}, {"message", "kordash could not run this request"}});
+        }
+        req.done.store(true);
+        MHD_resume_connection(c);
+        std::lock_guard lock(mutex_);
+        --workers_;
+        workersDone_.notify_all();
+    }).detach();
+    return MHD_YES;
+}
+
+MHD_Result Server::eventStream(MHD_Connection* c) {
+    auto watch = dash_.watch(interestOf(c));
+    if (!watch)
+        return respond(c, MHD_HTTP_SERVICE_UNAVAILABLE, "too many pages watch this dashboard",
+                       "text/plain");
+    auto* s = new Stream;
+    s->server = this;
+    s->connection = c;
+    s->watch = std::move(watch);
+    MHD_Response* r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, &Server::streamRead,
+                                                        s, &Server::streamFree);
+    if (!r) {
+        delete s;
+        return MHD_NO;
+    }
+    MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "text/event-stream");
+    return queue(c, MHD_HTTP_OK, r);
+}
+
+// Under mutex_, so that a snapshot published meanwhile cannot be missed: the
+// waker resumes only after it has the lock. False when the stream must end.
+bool Server::park(Stream& s) {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return false;
+    Snapshot snap;
+    if (dash_.nextSnapshot(s.seen, std::chrono::milliseconds(0), &snap)) {
+        s.seen = snap.generation;
+        s.pending = "data: " + snap.json + "\n\n";
+    } else if (Clock::now() - s.lastWrite >= kKeepAliveEvery) {
+        s.pending = ": still here\n\n";
+    } else {
+        parked_.push_back(s.connection);
+        MHD_suspend_connection(s.connection);
+    }
+    return true;
+}
+
+ssize_t Server::streamRead(void* cls, std::uint64_t, char* buf, std::size_t max) {
+    auto& s = *static_cast<Stream*>(cls);
+    if (s.sent >= s.pending.size()) {
+        s.pending.clear();
+        s.sent = 0;
+        if (!s.server->park(s)) return MHD_CONTENT_READER_END_OF_STREAM;
+        if (s.pending.empty()) return 0;  // parked until the next snapshot
+    }
+    const std::size_t n = std::min(max, s.pending.size() - s.sent);
+    std::copy_n(s.pending.data() + s.sent, n, buf);
+    s.sent += n;
+    s.lastWrite = Clock::now();
+    return static_cast<ssize_t>(n);
+}
+
+// A listener of our own: without SO_REUSEPORT, so that a second kordash on
+// the same address is refused instead of sharing its requests.
+int listenOn(const WebOptions& opt, std::string* error) {
+    const std::string where = opt.host + ":" + std::to_string(opt.port);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(opt.port));
+    if (inet_pton(AF_INET, opt.host.c_str(), &addr.sin_addr) != 1) {
+        *error = "cannot listen on " + where + ": not a dotted IPv4 address";
+        return -1;
+    }
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(fd, kListenBacklog) != 0) {
+        const int why = errno;
+        *error = "cannot listen on " + where + ": " +
+                 (why == EADDRINUSE ? std::string("in use")
+                                    : std::error_code(why, std::generic_category()).message());
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 }  // namespace
+
+std::string formValue(const std::string& body, const std::string& name) {
+    std::size_t at = 0;
+    while (at <= body.size()) {
+        std::size_t end = std::min(body.find('&', at), body.size());
+        if (body.compare(at, name.size() + 1, name + "=") == 0) {
+            std::string raw = body.substr(at + name.size() + 1, end - at - name.size() - 1);
+            std::replace(raw.begin(), raw.end(), '+', ' ');
+            raw.resize(MHD_http_unescape(raw.data()));
+            return raw;
+        }
+        at = end + 1;
+    }
+    return {};
+}
 
 sigset_t stopSignalSet() {
     sigset_t set;
@@ -304,44 +520,27 @@ bool isLoopback(const std::string& host) {
 }
 
 bool serve(Dashboard& dash, const WebOptions& opt, std::string* error) {
-    httplib::Server svr;
-    Sessions sessions;
-    svr.new_task_queue = [] { return new httplib::ThreadPool(kMaxWatchers + 8); };
-    svr.set_payload_max_length(64 * 1024);
-    svr.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
-        return gate(opt, sessions, req, res);
-    });
-    svr.Get("/",
-            [](const httplib::Request&, httplib::Response& res) { sendAsset(res, "/index.html"); });
-    svr.Get("/(app\\.js|style\\.css|chart\\.min\\.js)",
-            [](const httplib::Request& req, httplib::Response& res) {
-                sendAsset(res, ("/" + std::string(req.matches[1])).c_str());
-            });
-    svr.Get("/api/events", [&dash](const httplib::Request& req, httplib::Response& res) {
-        eventStream(dash, req, res);
-    });
-    loginRoutes(svr, opt, sessions);
-    channelActions(svr, dash);
-    variableActions(svr, dash);
-    jobActions(svr, dash);
-    if (!svr.bind_to_port(opt.host, opt.port)) {
-        *error = "cannot listen on " + opt.host + ":" + std::to_string(opt.port) +
-                 " (in use, or not an address of this machine)";
+    // Room for every connection kordash admits (the usual soft limit is 1024).
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < kConnectionLimit + 64) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, kConnectionLimit + 64);
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+    const int listener = listenOn(opt, error);
+    if (listener < 0) return false;
+    Server server(dash, opt);
+    if (!server.start(listener, error)) {
+        close(listener);
         return false;
     }
-    // SIGINT / SIGTERM (blocked in every thread since main) end the server.
-    std::thread stopper([&] {
-        sigset_t stopSignals = stopSignalSet();
-        int sig = 0;
-        sigwait(&stopSignals, &sig);
-        dash.stop();
-        svr.stop();
-    });
     std::printf("kordash: serving http://%s:%d/ for the controller at %s\n", opt.host.c_str(),
                 opt.port, dash.controller().c_str());
     std::fflush(stdout);
-    svr.listen_after_bind();
-    stopper.join();
+    // SIGINT / SIGTERM (blocked in every thread since main) end the server.
+    sigset_t stopSignals = stopSignalSet();
+    int sig = 0;
+    sigwait(&stopSignals, &sig);
+    server.stop();
     return true;
 }
 

@@ -23,4 +23,7 @@ sigset_t stopSignalSet();
 // Serves until a SIGINT or SIGTERM; false with *error when it cannot listen.
 bool serve(Dashboard& dashboard, const WebOptions& options, std::string* error);
 
+// The value of `name` in an application/x-www-form-urlencoded body.
+std::string formValue(const std::string& body, const std::string& name);
+
 }  // namespace kordash

@@ -2,6 +2,8 @@
 kordash on loopback addresses of their own. Screenshots of every view go to
 kordash-screens/ in the build folder."""
 
+import http.client
+import json
 import os
 import socket
 import struct
@@ -12,8 +14,9 @@ import unittest
 import urllib.error
 import urllib.request
 
-from harness import Controller, program, wait_for
+from harness import Controller, free_address, program, wait_for
 from dashpage import Browser, Kordash, TcpPeer, browser_missing
+from webattack import Held, flood_chunked, flood_headers, peak_rss_kb
 
 VIEWS = ('channels', 'channel', 'bvars', 'jobs', 'state', 'stream')
 
@@ -53,20 +56,64 @@ class DashboardPageTest(unittest.TestCase):
     def test_controller_stopped_and_started_again(self):
         page = self.page
         self.assertEqual(page.text('version'), '1')
+        self.assertIn('admin protocol', page.js('return document.querySelector("header dl").textContent;'))
         self.assertEqual(page.text('controller'), '%s:15000' % self.vc.address)
         self.vc.stop()
         page.wait_text('link-state', 'unreachable', timeout=5)
         self.assertIn('cannot connect', page.text('link-error'))
+        self.assertTrue(page.text('no-channels').startswith('unknown (unreachable: cannot connect'))
         page.screenshot('unreachable')
         self.vc.start()
         page.wait_text('link-state', 'reachable', timeout=5)
 
     def test_admin_port_held_by_another_client(self):
         page = self.page
+        peer = TcpPeer()
+        self.addCleanup(peer.close)
+        handle = self.vc.call('TCPCONNECT', addr=peer.host, port=peer.port)
+        page.wait(lambda: handle in page.channels(), what='the channel')
         with socket.create_connection((self.vc.address, 15000)):
             page.wait_text('link-state', 'busy', timeout=5)
             self.assertIn('serves another client', page.text('link-error'))
+            # Not "No channel in use." while a channel is open: the page does not know.
+            self.assertEqual(page.channels(), {})
+            self.assertTrue(page.text('no-channels').startswith('unknown (busy: '), page.text('no-channels'))
+            page.screenshot('busy')
         page.wait_text('link-state', 'reachable', timeout=5)
+        page.wait(lambda: handle in page.channels(), what='the channel again')
+        self.vc.call('CLOSEHANDLE', handle=handle)
+
+    def test_event_stream_refused_then_retried(self):
+        page = self.page
+        page.js('disconnect();')
+
+        def watch():
+            conn = http.client.HTTPConnection(self.dash.host, self.dash.port, timeout=5)
+            conn.request('GET', '/api/events')
+            return conn.getresponse()  # holds the stream's socket
+
+        streams = []
+        self.addCleanup(lambda: [s.close() for s in streams])
+        # kordash notices the page's closed stream at one of its next snapshots.
+        deadline = time.monotonic() + 10
+        while len(streams) < 16 and time.monotonic() < deadline:
+            reply = watch()
+            if reply.status == 200:
+                streams.append(reply)
+            else:
+                reply.close()
+                time.sleep(0.2)
+        reply = watch()
+        self.assertEqual((len(streams), reply.status, reply.read()),
+                         (16, 503, b'too many pages watch this dashboard'))
+        page.js('connect();')
+        page.wait(lambda: page.text('no-channels').startswith('unknown (kordash refused the live data'),
+                  what='the refusal on the page')
+        streams.pop().close()
+        page.wait(lambda: page.text('no-channels') == 'No channel in use.', timeout=10,
+                  what='the page to retry')
+        refusals = page.console_errors()  # the browser logs each 503; nothing else may be there
+        self.assertTrue(refusals and all('503 (Service Unavailable)' in e['message'] for e in refusals), refusals)
 
     def test_channel_shown_read_sent_on_and_closed(self):
         page, peer = self.page, TcpPeer()
@@ -90,6 +137,13 @@ class DashboardPageTest(unittest.TestCase):
         page.click('#btn-clear')
         page.wait(lambda: page.text('queue-count') == '0', what='the queue to be cleared')
         page.click('#btn-close')
+        self.assertIn('Close channel %d?' % handle, page.text('close-question'))
+        page.click('#btn-close-no')
+        time.sleep(0.7)  # two refreshes
+        self.assertIn(handle, page.channels(), 'kept open when the engineer says no')
+        page.click('#btn-close')
+        page.click('#btn-close-yes')
+        page.wait_text('channel-result', 'close: done')
         page.wait(lambda: handle not in page.channels(), timeout=5, what='the channel to go')
         self.assertEqual(peer.receive(1), b'', 'the controller closed the connection')
         self.assertNotIn(str(handle), koradmin(self.vc, 'handles').stdout.split(','))
@@ -173,13 +227,28 @@ class DashboardPageTest(unittest.TestCase):
         page.screenshot('state')
 
 
+def kordash_run(*args):
+    return subprocess.run([program('kordash')] + list(args), capture_output=True, text=True, timeout=10)
+
+
 class TokenTest(unittest.TestCase):
 
-    def test_refused_beyond_loopback_without_token(self):
-        result = subprocess.run([program('kordash'), '--controller', '127.0.0.1', '--listen', '0.0.0.0:8015'],
-                                capture_output=True, text=True, timeout=10)
+    def test_arguments_checked_at_start(self):
+        result = kordash_run('--controller', '127.0.0.1', '--listen', '0.0.0.0:8015')
         self.assertEqual(result.returncode, 2)
         self.assertIn('--token-file', result.stderr)
+        result = kordash_run('--controller', 'cell1')
+        self.assertEqual((result.returncode, result.stdout), (2, ''))
+        self.assertIn("--controller takes a dotted IPv4 address, not 'cell1'", result.stderr)
+
+    def test_second_kordash_on_the_same_address_refused(self):
+        vc = Controller(start=False)
+        self.addCleanup(vc.close)
+        dash = Kordash(vc, state=False)
+        self.addCleanup(dash.stop)
+        result = kordash_run('--controller', vc.address, '--listen', '%s:%d' % (dash.host, dash.port))
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stderr, 'kordash: cannot listen on %s:%d: in use\n' % (dash.host, dash.port))
 
     def test_requests_need_the_cookie(self):
         vc = Controller()
@@ -203,6 +272,98 @@ class TokenTest(unittest.TestCase):
         page = urllib.request.Request(dash.url, headers={'Cookie': cookie})
         with urllib.request.urlopen(page, timeout=5) as reply:
             self.assertIn(b'kordash', reply.read())
+
+
+    def test_failed_log_in_pauses_only_its_own_address(self):
+        vc = Controller(start=False)
+        self.addCleanup(vc.close)
+        token = os.path.join(tempfile.mkdtemp(), 'token')
+        with open(token, 'w') as f:
+            f.write('correct horse battery staple\n')
+        dash = Kordash(vc, token_file=token, state=False)
+        self.addCleanup(dash.stop)
+        guesser, engineer = free_address(), free_address()
+
+        def log_in(source, token):
+            conn = http.client.HTTPConnection(dash.host, dash.port, timeout=5, source_address=(source, 0))
+            conn.request('POST', '/login', body='token=' + token,
+                         headers={'Content-Type': 'application/x-www-form-urlencoded'})
+            status = conn.getresponse().status
+            conn.close()
+            return status
+
+        self.assertEqual([log_in(guesser, 'wrong'), log_in(guesser, 'wrong')], [401, 429])
+        self.assertEqual(log_in(engineer, 'correct+horse%20battery+staple'), 303)
+
+
+class AttackTest(unittest.TestCase):
+    """Hostile clients against kordash (no token, loopback): each must fail to
+    take it down. The sizes are bounded; bench/bench_dashboard_attack.py
+    measures the full-size attacks."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.vc = Controller()
+        cls.dash = Kordash(cls.vc, state=False)
+
+    @classmethod
+    def tearDownClass(cls):
+        code = cls.dash.stop()
+        cls.vc.close()
+        assert code == 0, 'kordash ended with %s after the attacks:\n%s' % (code, cls.dash.output())
+
+    def request(self, method, path, body=None, headers=None, source=None):
+        conn = http.client.HTTPConnection(self.dash.host, self.dash.port, timeout=5,
+                                          source_address=(source, 0) if source else None)
+        try:
+            conn.request(method, path, body=body, headers=headers or {})
+            reply = conn.getresponse()
+            return reply.status, reply.read().decode()
+        finally:
+            conn.close()
+
+    def post(self, path, fields):
+        body = fields if isinstance(fields, str) else json.dumps(fields)
+        return self.request('POST', path, body, {'X-Kordash': '1', 'Content-Type': 'application/json'})
+
+    def test_floods_are_cut_off(self):
+        status, sent = flood_headers(self.dash.host, self.dash.port, 16 << 20)
+        self.assertEqual(status, 431)
+        self.assertLess(sent, 16 << 20)
+        status, sent = flood_chunked(self.dash.host, self.dash.port, 16 << 20)
+        self.assertLess(sent, 16 << 20, 'a chunked body is bounded too')
+        body = '{"index":1,"value":1}' + ' ' * 20000
+        self.assertEqual(self.post('/api/b', body)[0], 413)
+        self.assertLess(peak_rss_kb(self.dash.proc.pid), 64 << 10)
+        self.assertEqual(self.request('GET', '/')[0], 200)
+
+    def test_held_connections_leave_the_page_reachable(self):
+        held = Held(gap=0.5)
+        self.addCleanup(held.close)
+        for k in range(3):
+            held.idle(self.dash.host, self.dash.port, 60, source=free_address())
+        held.slow(self.dash.host, self.dash.port, 30, source=free_address())
+        flooder = free_address()
+        held.idle(self.dash.host, self.dash.port, 110, source=flooder)  # 100 per address
+        wait_for(lambda: held.alive() == 310, 10, what='the connections beyond 100 from one address closed')
+        for path in ('/', '/login', '/app.js'):
+            self.assertEqual(self.request('GET', path)[0], 200, path)
+
+    def test_json_fields_checked_before_narrowing(self):
+        self.vc.set('B301', 7)
+        for path, fields, message in (
+                ('/api/b', {'index': 4294967597, 'value': 123}, 'index must be 0..65535'),
+                ('/api/b', {'index': 301, 'value': 2 ** 63}, 'value must be 0..255'),
+                ('/api/b', {'index': '301', 'value': 1}, 'index must be a whole number'),
+                ('/api/b', {'index': 301.0, 'value': 1}, 'index must be a whole number'),
+                ('/api/b', '[301, 1]', 'the request body must be a JSON object'),
+                ('/api/channel/send', {'handle': 2 ** 32 + 19, 'text': 'x'}, 'handle must be 0..19'),
+                ('/api/channel/close', {'handle': [19]}, 'handle must be a whole number'),
+                ('/api/ftp/get', {'server': 127001, 'job': 'A.JBI'}, 'server must be a text')):
+            self.assertEqual(self.post(path, fields), (400, message), fields)
+        self.assertEqual(self.vc.get('B301'), 7)
+        self.assertEqual(self.post('/api/b', {'index': 301, 'value': 123})[0], 200)
+        self.assertEqual(self.vc.get('B301'), 123)
 
 
 class NoRedirect(urllib.request.HTTPRedirectHandler):

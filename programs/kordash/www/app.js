@@ -8,6 +8,9 @@ let events = null;
 let last = null;
 let lastMessageAt = 0;
 let chart = null;
+let streamTrouble = '';  // why the page has no live data from kordash, or ''
+let retryTimer = null;
+const kRetryMs = 3000;
 const seenChannels = new Map();  // handle -> time it first showed (for the benchmark)
 window.kordashSeen = seenChannels;
 
@@ -22,27 +25,47 @@ function eventUrl() {
   return '/api/events?' + p.toString();
 }
 
+function troubled(why) {
+  streamTrouble = why;
+  text($('link-error'), why);
+  showChannelsUnknown(why);
+}
+
 function connect() {
   if (events) events.close();
+  clearTimeout(retryTimer);
   events = new EventSource(eventUrl());
-  events.onmessage = (e) => { lastMessageAt = Date.now(); render(JSON.parse(e.data)); };
-  events.onerror = () => { text($('link-error'), 'no connection to kordash; retrying'); };
+  events.onmessage = (e) => { lastMessageAt = Date.now(); streamTrouble = ''; render(JSON.parse(e.data)); };
+  events.onerror = () => {
+    if (events.readyState !== EventSource.CLOSED) { troubled('no connection to kordash; retrying'); return; }
+    // A refusal (such as 503 when too many pages watch) ends an event stream for good: retry here,
+    // unless the refusal was for an expired log-in.
+    events = null;
+    fetch('/', { method: 'HEAD' }).then((r) => { if (r.status === 401) location.href = '/login'; }, () => {});
+    troubled('kordash refused the live data (too many pages open?); retrying in ' + kRetryMs / 1000 + ' s');
+    retryTimer = setTimeout(() => { if (!document.hidden) connect(); }, kRetryMs);
+  };
 }
 
 function disconnect() {
   if (events) events.close();
+  clearTimeout(retryTimer);
   events = null;
 }
 
 document.addEventListener('visibilitychange', () => (document.hidden ? disconnect() : connect()));
 
 async function post(url, body) {
-  const r = await fetch(url, {
-    method: 'POST', headers: { 'Content-Type': 'application/json', 'X-Kordash': '1' },
-    body: JSON.stringify(body || {}),
-  });
+  let r;
+  try {
+    r = await fetch(url, {
+      method: 'POST', headers: { 'Content-Type': 'application/json', 'X-Kordash': '1' },
+      body: JSON.stringify(body || {}),
+    });
+  } catch (e) { return { ok: false, message: 'no connection to kordash' }; }
   if (r.status === 401) { location.href = '/login'; return { ok: false, message: 'log-in needed' }; }
-  try { return await r.json(); } catch (e) { return { ok: false, message: 'HTTP ' + r.status }; }
+  const reply = await r.text();
+  try { return JSON.parse(reply); } catch (e) { return { ok: false, message: reply || 'HTTP ' + r.status }; }
 }
 
 function showResult(el, res, prefix) {
@@ -92,7 +115,20 @@ function renderHeader(s) {
   text($('link-error'), s.error || '');
 }
 
+// Without a fresh channel list the table shows why, never an empty list.
+function showChannelsUnknown(why) {
+  const body = $('channels').tBodies[0];
+  while (body.rows.length) body.deleteRow(-1);
+  text($('no-channels'), 'unknown (' + why + ')');
+  $('no-channels').hidden = false;
+}
+
 function renderChannels(s) {
+  if (streamTrouble || s.link !== 'reachable') {
+    showChannelsUnknown(streamTrouble || (s.link + (s.error ? ': ' + s.error : '')));
+    return;
+  }
+  text($('no-channels'), 'No channel in use.');
   const body = $('channels').tBodies[0];
   const rows = s.channels.map((c) => {
     if (!seenChannels.has(c.handle)) seenChannels.set(c.handle, Date.now());
@@ -123,7 +159,9 @@ function renderChannels(s) {
 function renderChannel(s) {
   const c = s.channels.find((x) => x.handle === view.channel);
   text($('channel-handle'), view.channel >= 0 ? view.channel : '–');
-  text($('channel-kind'), c ? `${c.kind}, ${c.peer || 'no peer'}` : (view.channel >= 0 ? 'not in use' : 'choose a channel'));
+  const known = !streamTrouble && s.link === 'reachable';
+  text($('channel-kind'), c ? `${c.kind}, ${c.peer || 'no peer'}`
+    : view.channel < 0 ? 'choose a channel' : known ? 'not in use' : 'unknown (' + (streamTrouble || s.link) + ')');
   const bytes = hexToBytes((s.queues && s.queues[view.channel]) || '');
   text($('queue-count'), bytes.length);
   text($('queue-hex'), hexDump(bytes));
@@ -241,8 +279,17 @@ function wire() {
   $('channel-select').addEventListener('change', (e) => selectChannel(Number(e.target.value)));
   $('btn-clear').addEventListener('click', async () =>
     showResult($('channel-result'), await post('/api/channel/clear', { handle: view.channel }), 'clear'));
-  $('btn-close').addEventListener('click', async () =>
-    showResult($('channel-result'), await post('/api/channel/close', { handle: view.channel }), 'close'));
+  // Closing ends the controller's connection under the job's feet: ask first.
+  $('btn-close').addEventListener('click', () => {
+    if (view.channel < 0) return;
+    text($('close-question'), 'Close channel ' + view.channel + '? The job loses its connection.');
+    $('close-confirm').hidden = false;
+  });
+  $('btn-close-no').addEventListener('click', () => { $('close-confirm').hidden = true; });
+  $('btn-close-yes').addEventListener('click', async () => {
+    $('close-confirm').hidden = true;
+    showResult($('channel-result'), await post('/api/channel/close', { handle: view.channel }), 'close');
+  });
   $('send-form').addEventListener('submit', async (e) => {
     e.preventDefault();
     showResult($('channel-result'), await post('/api/channel/send', { handle: view.channel, text: $('send-text').value }), 'send');
@@ -282,7 +329,7 @@ function wire() {
   });
   // A page that hears nothing for a while says so rather than show old values as live.
   setInterval(() => {
-    if (events && lastMessageAt && Date.now() - lastMessageAt > 3000) text($('link-error'), 'no update from kordash for ' + Math.round((Date.now() - lastMessageAt) / 1000) + ' s');
+    if (events && lastMessageAt && Date.now() - lastMessageAt > 3000) troubled('no update from kordash for ' + Math.round((Date.now() - lastMessageAt) / 1000) + ' s');
   }, 1000);
   if (!document.hidden) connect();
 }
