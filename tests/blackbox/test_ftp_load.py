@@ -5,6 +5,7 @@ real remote FTP server and the controller's own, and every failure has its code
 
 import ftplib
 import os
+import time
 import unittest
 
 from faultcase import Background, BlackHole, timed
@@ -221,14 +222,17 @@ class FtpLoadTest(unittest.TestCase):
                 Background(vc.call, 'FTPGETJOB', bytes='WELD1.JBI', slot=1, timeout=60),
                 Background(lambda: admin.ftpget(frozen[1].host, 'WELD1.JBI', USER, PASSWORD,
                                                 '/robot/jobs')[0])]
-        # While the parts arrive, the controller's server does not list them.
-        wait_for(lambda: len(transfer_leftovers(vc.jobs_dir)) == 3, timeout=10,
+        wait_for(lambda: all('RETR WELD1.JBI' in p.commands() for p in frozen), timeout=10,
                  what='three transfers to be under way')
-        self.assertEqual(own_listing(vc), ['WELD1.JBI'])
+        time.sleep(0.5)  # the first 100 000 bytes arrive
+        arriving, listed = transfer_leftovers(vc.jobs_dir), own_listing(vc)
         outcomes = [run.join() for run in runs]
         self.assertEqual([result for result, _ in outcomes], [249, 253, -6])
         for result, seconds in outcomes:
             self.assertLess(seconds, GIVE_UP_BOUND, result)
+        # While the parts arrived, the controller's server did not list them.
+        self.assertEqual(len(arriving), 3)
+        self.assertEqual(listed, ['WELD1.JBI'])
         # A silent server gets nothing more: no QUIT that would wait again.
         for peer in frozen[:2]:
             self.assertNotIn('QUIT', peer.commands())
@@ -289,15 +293,17 @@ class FtpLoadTest(unittest.TestCase):
         Background(self.load, vc, 'FTPLOADGET', remote.host, timeout=15, slot=1)
 
         def part_arrived():
-            names = transfer_leftovers(vc.jobs_dir)
-            return names and os.path.getsize(os.path.join(vc.jobs_dir, names[0])) >= 100000
+            names = os.listdir(vc.jobs_dir)
+            return sum(os.path.getsize(os.path.join(vc.jobs_dir, n)) for n in names) > 100000
         wait_for(part_arrived, timeout=15, what='the download to be under way')
-        part = transfer_leftovers(vc.jobs_dir)[0]
         vc.proc.kill()
         vc.proc.wait(10)
         vc.stop()
+        parts = transfer_leftovers(vc.jobs_dir)
         vc.start()
-        vc.wait_output('removed %s, left by an interrupted job transfer' % part)
+        self.assertEqual(read_job(vc, 'WELD1.JBI'), JOB_CRLF)
+        self.assertEqual(len(parts), 1)
+        vc.wait_output('removed %s, left by an interrupted job transfer' % parts[0])
         self.assertEqual(read_job(vc, 'WELD1.JBI'), JOB_CRLF)
         self.assertEqual(transfer_leftovers(vc.jobs_dir), [])
         healthy = FtpPeer(self)
