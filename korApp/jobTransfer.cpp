@@ -68,11 +68,12 @@ bool renameRefused(FtpConnection* conn) {
     return conn->sock != -1 && reply && reply[0] == '5';
 }
 
-// The temporary copy is removed on every failure; a connection already given
-// up is not waited on (the delete fails at once).
+// The temporary copy is removed on every failure (a refusal mostly means
+// there is none). A connection already given up is not waited on: the copy
+// may then stay, and the console says so.
 void discard(FtpConnection* to, const char* temporary) {
-    if (FtpDelete(temporary, to) != 1)
-        std::printf("KOR job transfer: %s not deleted: %s\r\n", temporary, FtpLastResponse(to));
+    if (FtpDelete(temporary, to) != 1 && to->sock == -1)
+        std::printf("KOR job transfer: %s may be left: %s\r\n", temporary, FtpLastResponse(to));
 }
 
 }  // namespace
@@ -138,11 +139,13 @@ int kor_FtpLoad(const char* server, const char* user, const char* password, cons
     if (mode == 0) {
         code = openController(ownAddress, &first);
         if (code == KOR_FTPLOAD_OK) code = openServer(server, user, password, dir, &second);
-        if (code == KOR_FTPLOAD_OK) code = moveJob(first, second, jobName, KorJobDestination::Remote);
+        if (code == KOR_FTPLOAD_OK)
+            code = moveJob(first, second, jobName, KorJobDestination::Remote);
     } else {
         code = openServer(server, user, password, dir, &first);
         if (code == KOR_FTPLOAD_OK) code = openController(ownAddress, &second);
-        if (code == KOR_FTPLOAD_OK) code = moveJob(first, second, jobName, KorJobDestination::Controller);
+        if (code == KOR_FTPLOAD_OK)
+            code = moveJob(first, second, jobName, KorJobDestination::Controller);
     }
     FtpQuit(first);
     FtpQuit(second);

@@ -44,7 +44,10 @@ void vc::removeTransferLeftovers(const std::string& jobsDir) {
         if (endsWith(e->d_name, CTL_TRANSFER_SUFFIX)) leftovers.emplace_back(e->d_name);
     closedir(d);
     for (const std::string& name : leftovers) {
-        if (std::remove((jobsDir + "/" + name).c_str()) == 0)
+        std::string path = jobsDir;
+        path += '/';
+        path += name;
+        if (std::remove(path.c_str()) == 0)
             std::printf("arvokor: removed %s, left by an interrupted job transfer\n", name.c_str());
     }
 }

@@ -109,7 +109,7 @@ class Faults(unittest.TestCase):
 
     def test_connects_to_a_silent_host_end_after_connect_timeout(self):
         hole = free_address()
-        with BlackHole(hole), Controller(connect_timeout=2) as vc:
+        with BlackHole(hole), Controller(connect_timeout=1) as vc:
             # Every kind of connect at once, one command slot each.
             runs = [Background(vc.call, 'TCPCONNECT', addr=hole, port=502, slot=0),
                     Background(vc.call, 'TELNETCONNECT', addr=hole, port=23,
@@ -122,7 +122,7 @@ class Faults(unittest.TestCase):
             for run in runs:
                 result, seconds = run.join()
                 self.assertEqual(result, 254)
-                self.assertLess(seconds, 2 + 4)
+                self.assertLess(seconds, 1 + 4)
 
     def test_malformed_settings_are_refused(self):
         with Controller(start=False) as vc:
