@@ -110,7 +110,8 @@ class Faults(unittest.TestCase):
     def test_connects_to_a_silent_host_end_after_connect_timeout(self):
         hole = free_address()
         with BlackHole(hole), Controller(connect_timeout=1) as vc:
-            # Every kind of connect at once, one command slot each.
+            # Every kind of connect at once (Modbus runs on a TCP channel), a
+            # command slot each.
             runs = [Background(vc.call, 'TCPCONNECT', addr=hole, port=502, slot=0),
                     Background(vc.call, 'TELNETCONNECT', addr=hole, port=23,
                                field=['user', 'secret', '$ '], slot=1, timeout=30),
@@ -123,6 +124,7 @@ class Faults(unittest.TestCase):
                 result, seconds = run.join()
                 self.assertEqual(result, 254)
                 self.assertLess(seconds, 1 + 4)
+            self.assertEqual(vc.call('INFO', p8=0), 255)
 
     def test_malformed_settings_are_refused(self):
         with Controller(start=False) as vc:
