@@ -34,7 +34,7 @@ inline constexpr char FTP_MODE_IMAGE = 'I';
 
 // One control or data connection. Allocated and freed by the client only.
 struct FtpConnection {
-    std::int32_t sock;  // -1 once given up (a reply that did not complete in time)
+    std::int32_t sock;  // -1 once given up (a wait for the peer that timed out)
     char* lineBuffer;   // ASCII data connections: FTPLIB_BUFSIZ bytes; else null
     std::int32_t role;
     FtpConnection* owner;  // data connection: its control connection once commanded

@@ -44,10 +44,29 @@ bool waitLimit(const FtpConnection* conn, CtlTimeval* limit) {
 
 }  // namespace
 
+namespace {
+
+void closeSocket(FtpConnection* conn) {
+    if (conn && conn->sock != -1) {
+        ctlClose(conn->sock);
+        conn->sock = -1;
+    }
+}
+
+}  // namespace
+
+void abandon(FtpConnection* conn, const char* why) {
+    FtpConnection* control = controlOf(conn);
+    closeSocket(conn);
+    closeSocket(control);
+    setResponse(control, why);
+}
+
 int socket_wait(FtpConnection* conn) {
     if (!ctlFdValid(conn->sock)) return 0;
     CtlTimeval limit;
     if (!waitLimit(conn, &limit)) {
+        abandon(conn, "no complete reply within the time limit");
         errno = ETIMEDOUT;
         return 0;
     }
@@ -60,7 +79,10 @@ int socket_wait(FtpConnection* conn) {
         setResponse(controlOf(conn), std::strerror(errno));
         return 0;
     }
-    if (ready == 0) errno = ETIMEDOUT;  // for the caller's report; no text for a time-out
+    if (ready == 0) {
+        abandon(conn, "no answer within the time limit");
+        errno = ETIMEDOUT;  // for the caller's report
+    }
     return ready;
 }
 
@@ -133,7 +155,9 @@ int readlineBuffered(char* buf, int max, FtpConnection* conn) {
 int flushStaged(FtpConnection* conn, int count, int site) {
     const int sent = ctlSend(conn->sock, conn->lineBuffer, count, 0);
     if (sent != count) {
-        std::printf("ctlSend(%d) returned %d, errno = %d\n", site, sent, errno);
+        const int err = errno;
+        std::printf("ctlSend(%d) returned %d, errno = %d\n", site, sent, err);
+        if (err == ETIMEDOUT) abandon(conn, "the data connection stopped taking data");
         return -1;
     }
     return 0;
@@ -223,30 +247,21 @@ int readReply(char c, FtpConnection* control) {
     return control->lastResponse[0] == c ? 1 : 0;
 }
 
-// After a reply cut off by its deadline the connection is out of step: what
-// is left of that reply would answer the next command. It is closed, and
-// behaves from then on as one the server has dropped.
-void giveUp(FtpConnection* control) {
-    ctlClose(control->sock);
-    control->sock = -1;
-    setResponse(control, "no complete reply within the time limit");
-}
-
 }  // namespace
 
 int readresp(char c, FtpConnection* control) {
+    if (control->sock == -1) return 0;  // abandoned: lastResponse says why
     control->replyDeadline = vx::tickGet() + ctlMsToTicks(std::int64_t{replyLimitSeconds} * 1000);
     const int result = readReply(c, control);
-    const bool late = result < 0 && vx::tickGet() >= control->replyDeadline;
     control->replyDeadline = 0;
     if (result >= 0) return result;
     vx::perror("readresp - readline failed");
-    if (late) giveUp(control);
     return 0;
 }
 
 int FtpSendCmd(const char* cmd, char expect, FtpConnection* control) {
     if (!control || !cmd || control->role != FTP_ROLE_CONTROL) return 0;
+    if (control->sock == -1) return 0;  // abandoned: lastResponse says why
     control->lastResponse[0] = '\0';
     // cmd, CR LF and the NUL must fit into one 256-byte line; a CR or LF in a
     // caller's text (a file name, say) would smuggle in a second command.

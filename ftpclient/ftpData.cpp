@@ -23,7 +23,6 @@ namespace {
 
 // Blocks of FtpMove: the read side hands out at most this much (one ASCII line).
 constexpr int MOVE_READ_BLOCK = 1024;
-constexpr int ACCEPT_WAIT_SECONDS = 30;
 
 bool isControl(const FtpConnection* c) { return c && c->role == FTP_ROLE_CONTROL; }
 
@@ -46,7 +45,14 @@ int dataRead(char* buf, int max, FtpConnection* data) {
 int dataWrite(const char* buf, int len, FtpConnection* data) {
     if (data->lineBuffer) return ftpio::writeline(buf, len, data);
     if (!socket_wait(data)) return 0;
-    return ctlSend(data->sock, buf, len, 0);
+    const int sent = ctlSend(data->sock, buf, len, 0);
+    // A send that stalled is a time-out; a refused one leaves the server's
+    // reply to be read.
+    if (sent != len && errno == ETIMEDOUT) {
+        ftpio::abandon(data, "the data connection stopped taking data");
+        errno = ETIMEDOUT;
+    }
+    return sent;
 }
 
 // The PASV reply "(h1,h2,h3,h4,p1,p2)" as an IPv4 socket address. Numbers are
@@ -190,7 +196,7 @@ int FtpAcceptConnection(FtpConnection* data, FtpConnection* control) {
     ctlFdZero(&set);
     ctlFdSet(data->sock, &set);
     ctlFdSet(control->sock, &set);
-    CtlTimeval limit{ACCEPT_WAIT_SECONDS, 0};
+    CtlTimeval limit{control->waitSeconds, control->waitMicroseconds};
     const int width = (data->sock > control->sock ? data->sock : control->sock) + 1;
     const int ready = ctlSelect(width, &set, nullptr, nullptr, &limit);
     if (ready == -1) {
@@ -200,8 +206,8 @@ int FtpAcceptConnection(FtpConnection* data, FtpConnection* control) {
         return 0;
     }
     if (ready == 0) {
-        setResponse(control, "timed out waiting for connection");
         closeListener(data);
+        ftpio::abandon(control, "timed out waiting for connection");
         return 0;
     }
     if (ctlFdIsSet(data->sock, &set)) {

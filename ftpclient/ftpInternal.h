@@ -8,8 +8,14 @@ namespace ftpio {
 
 // Waits (up to the record's wait limit) until the socket is readable, or
 // writable for a write connection. 1 when ready; 0 on time-out or error (an
-// error's text goes into the control connection's lastResponse).
+// error's text goes into the control connection's lastResponse). A time-out
+// abandons the connection.
 int socket_wait(FtpConnection* conn);
+// Ends a connection that stopped answering: its socket is closed, and for a
+// data connection its control connection's as well (the completion reply
+// would be as late), with why in lastResponse. Later operations on either
+// fail at once instead of waiting again.
+void abandon(FtpConnection* conn, const char* why);
 // One line through CR LF, at most max-1 bytes, NUL-terminated. Bytes stored;
 // 0 when the peer closed before the first byte; -1 on failure or time-out.
 int readline(char* buf, int max, FtpConnection* conn);
@@ -21,9 +27,9 @@ int writeline(const char* buf, int len, FtpConnection* conn);
 // (each single wait is bounded by the record's wait limit). Tests shorten it.
 extern int replyLimitSeconds;
 // Reads one complete (possibly multi-line) reply into lastResponse. 1 when its
-// final line begins with c. A reply not complete within replyLimitSeconds
-// gives the connection up (its socket is closed, later commands fail at once),
-// since the rest of that reply would be taken for the next one.
+// final line begins with c. A reply not complete within replyLimitSeconds, or
+// a single wait for it that timed out, abandons the connection, since the rest
+// of that reply would be taken for the next one. 0 at once on an abandoned one.
 int readresp(char c, FtpConnection* control);
 // Sends one command line and reads its reply; 1 when the reply begins with
 // expect. A command refused before sending (too long, CR or LF inside) leaves

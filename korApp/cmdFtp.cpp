@@ -30,7 +30,9 @@ bool transferJob(const char* fileName, bool toController) {
     if (FtpConnect(ownAddress, OWN_FTP_PORT, &own) == 1 && FtpLogin("ftp", "", own) == 1) {
         FtpConnection* from = toController ? korFtpHandle : own;
         FtpConnection* to = toController ? own : korFtpHandle;
-        moved = FtpMove(from, fileName, to, fileName, FTP_MODE_ASCII) > 0;
+        moved = kor_MoveJob(from, to, fileName,
+                            toController ? KorJobDestination::Controller
+                                         : KorJobDestination::Remote) == 1;
     }
     FtpQuit(own);
     return moved;

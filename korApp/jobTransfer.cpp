@@ -2,6 +2,7 @@
 // server and one to the controller's own, and the file moved between them.
 #include "jobTransfer.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -20,6 +21,7 @@ constexpr int ACCOUNT_SIZE = 33;
 constexpr int DIRECTORY_SIZE = 257;
 constexpr int JOB_NAME_SIZE = 65;
 constexpr const char* JOB_EXTENSION = ".JBI";
+constexpr int TEMPORARY_NAME_SIZE = 250;  // what a path of FtpRename may hold, and the NUL
 
 // Connects and logs in; the connection stays in *conn even when the login is
 // refused, so the caller ends it. 0, or the given failure code.
@@ -43,10 +45,56 @@ int openServer(const char* server, const char* user, const char* password, const
     return FtpChdir(dir, *conn) == 1 ? KOR_FTPLOAD_OK : KOR_FTPLOAD_CHDIR;
 }
 
-int moveJob(FtpConnection* from, FtpConnection* to, const char* jobName) {
-    return FtpMove(from, jobName, to, jobName, JOB_TRANSFER_MODE) > 0 ? KOR_FTPLOAD_OK
-                                                                      : KOR_FTPLOAD_NOT_MOVED;
+int moveJob(FtpConnection* from, FtpConnection* to, const char* jobName,
+            KorJobDestination destination) {
+    return kor_MoveJob(from, to, jobName, destination) == 1 ? KOR_FTPLOAD_OK
+                                                            : KOR_FTPLOAD_NOT_MOVED;
 }
+
+// Transfers running at once never share a temporary name.
+std::atomic<unsigned> transferNumber{0};
+
+// "<name>.<n><suffix>"; false when it does not fit.
+bool temporaryName(const char* jobName, char* out, std::size_t size) {
+    const unsigned n = transferNumber.fetch_add(1, std::memory_order_relaxed);
+    const int len = std::snprintf(out, size, "%s.%u%s", jobName, n, CTL_TRANSFER_SUFFIX);
+    return len > 0 && static_cast<std::size_t>(len) < size;
+}
+
+// A refusal that will not change on a retry (5xx), from a server still there:
+// it does not allow renaming.
+bool renameRefused(FtpConnection* conn) {
+    const char* reply = FtpLastResponse(conn);
+    return conn->sock != -1 && reply && reply[0] == '5';
+}
+
+// The temporary copy is removed on every failure (a refusal mostly means
+// there is none). A connection already given up is not waited on: the copy
+// may then stay, and the console says so.
+void discard(FtpConnection* to, const char* temporary) {
+    if (FtpDelete(temporary, to) != 1 && to->sock == -1)
+        std::printf("KOR job transfer: %s may be left: %s\r\n", temporary, FtpLastResponse(to));
+}
+
+}  // namespace
+
+int kor_MoveJob(FtpConnection* from, FtpConnection* to, const char* jobName,
+                KorJobDestination destination) {
+    char temporary[TEMPORARY_NAME_SIZE];
+    if (!temporaryName(jobName, temporary, sizeof temporary)) return 0;
+    if (FtpMove(from, jobName, to, temporary, JOB_TRANSFER_MODE) <= 0) {
+        discard(to, temporary);
+        return 0;
+    }
+    if (FtpRename(temporary, jobName, to) == 1) return 1;
+    const bool direct = destination == KorJobDestination::Remote && renameRefused(to);
+    discard(to, temporary);
+    if (!direct) return 0;
+    std::printf("KOR job transfer: the server refuses renaming; %s stored directly\r\n", jobName);
+    return FtpMove(from, jobName, to, jobName, JOB_TRANSFER_MODE) > 0 ? 1 : 0;
+}
+
+namespace {
 
 const char* orEmpty(const char* text) { return text ? text : ""; }
 
@@ -91,11 +139,13 @@ int kor_FtpLoad(const char* server, const char* user, const char* password, cons
     if (mode == 0) {
         code = openController(ownAddress, &first);
         if (code == KOR_FTPLOAD_OK) code = openServer(server, user, password, dir, &second);
-        if (code == KOR_FTPLOAD_OK) code = moveJob(first, second, jobName);
+        if (code == KOR_FTPLOAD_OK)
+            code = moveJob(first, second, jobName, KorJobDestination::Remote);
     } else {
         code = openServer(server, user, password, dir, &first);
         if (code == KOR_FTPLOAD_OK) code = openController(ownAddress, &second);
-        if (code == KOR_FTPLOAD_OK) code = moveJob(first, second, jobName);
+        if (code == KOR_FTPLOAD_OK)
+            code = moveJob(first, second, jobName, KorJobDestination::Controller);
     }
     FtpQuit(first);
     FtpQuit(second);

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+struct FtpConnection;
+
 // Result codes of kor_FtpLoad (0: the job file was moved).
 enum KorFtpLoadResult : int {
     KOR_FTPLOAD_OK = 0,
@@ -14,6 +16,17 @@ enum KorFtpLoadResult : int {
     KOR_FTPLOAD_CHDIR = -5,             // directory change on the remote server refused
     KOR_FTPLOAD_NOT_MOVED = -6,         // nothing moved, or the copy was cut short
 };
+
+// Which side of a job transfer receives the file.
+enum class KorJobDestination { Controller, Remote };
+
+// Copies jobName from one server to the other. The file is stored under a
+// temporary name (CTL_TRANSFER_SUFFIX) and renamed to jobName only once both
+// servers confirmed the whole copy, so a failed transfer leaves the old file
+// as it was; the temporary file is deleted then. A remote server that refuses
+// the rename gets the file stored under its name directly. 1 moved, else 0.
+int kor_MoveJob(FtpConnection* from, FtpConnection* to, const char* jobName,
+                KorJobDestination destination);
 
 // Mode 0 copies jobName from the controller to dir on the server; any other
 // mode copies it from the server to the controller.

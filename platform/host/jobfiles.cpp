@@ -6,6 +6,7 @@
 #include <strings.h>
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -27,7 +28,29 @@ bool isJobFile(const std::string& dir, const char* name) {
     return stat((dir + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool endsWith(const char* name, const char* suffix) {
+    const std::size_t n = std::strlen(name);
+    const std::size_t k = std::strlen(suffix);
+    return n > k && std::strcmp(name + n - k, suffix) == 0;
+}
+
 }  // namespace
+
+void vc::removeTransferLeftovers(const std::string& jobsDir) {
+    DIR* d = opendir(jobsDir.c_str());
+    if (!d) return;
+    std::vector<std::string> leftovers;
+    while (dirent* e = readdir(d))
+        if (endsWith(e->d_name, CTL_TRANSFER_SUFFIX)) leftovers.emplace_back(e->d_name);
+    closedir(d);
+    for (const std::string& name : leftovers) {
+        std::string path = jobsDir;
+        path += '/';
+        path += name;
+        if (std::remove(path.c_str()) == 0)
+            std::printf("arvokor: removed %s, left by an interrupted job transfer\n", name.c_str());
+    }
+}
 
 int ctlRefreshFileList(int kind) {
     if (kind != 1) {

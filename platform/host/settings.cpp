@@ -43,6 +43,7 @@ constexpr SettingRule kRules[] = {
     {"ftp_server", K::Text, &S::ftpServer, nullptr, 0, 0},
     {"ftp_port", K::Number, nullptr, &S::ftpPort, 1, 65535},
     {"realtime", K::AutoOff, nullptr, nullptr, 0, 0, &S::realtime},
+    {"connect_timeout", K::Number, nullptr, &S::connectTimeout, 1, 600},
 };
 
 bool isAddress(const std::string& text) {

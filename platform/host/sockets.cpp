@@ -351,7 +351,10 @@ int ctlConnect(int s, const CtlSockAddr* addr, int addrLen) {
     if (!bindIfUnbound(s)) return -1;
     if (::connect(s, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0) return 0;
     if (errno != EINPROGRESS && errno != EINTR) return -1;
-    if (!waitReady(use, s, POLLOUT)) return -1;
+    // A peer that never answers (a lost SYN) would otherwise hold the caller
+    // for the kernel's retries, about two minutes.
+    const Deadline limit = Deadline::after(std::chrono::seconds(vc::settings().connectTimeout));
+    if (!waitReady(use, s, POLLOUT, limit)) return -1;
     int err = 0;
     socklen_t len = sizeof err;
     if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return -1;

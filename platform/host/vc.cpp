@@ -41,6 +41,7 @@ int startWith(const Settings& s, void (*root)()) {
         std::fprintf(stderr, "virtual controller: %s\n", error.c_str());
         return -1;
     }
+    removeTransferLeftovers(s.jobsDir);
     startFtpServer(s);  // reports its own failure; the controller runs without it
     if (vx::taskSpawn("tUsrRoot", 100, 0, 0, bootTask, reinterpret_cast<CtlArg>(root), 0, 0, 0, 0,
                       0, 0, 0, 0, 0) < 0) {

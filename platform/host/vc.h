@@ -17,6 +17,10 @@ int startWith(const Settings& settings, void (*root)());
 inline int start(const Settings& settings) {
     return startWith(settings, [] { ctlUsrRoot(0, 0, 0, 0, 0, 0, 0, 0, 0, 0); });
 }
+// Removes what interrupted transfers left in the job directory (files named
+// with CTL_TRANSFER_SUFFIX), one console line each. Called at start, once the
+// state file is held, so no running controller's transfer is touched.
+void removeTransferLeftovers(const std::string& jobsDir);
 // Ends every task the platform started (each at its next blocking call), stops
 // the FTP server and closes the state file. The calling thread is not ended.
 void stop();

@@ -28,6 +28,9 @@ struct Settings {
         "auto";            // ftp_server: "auto" (built-in command), "off", or a command line
     int ftpPort = 21;      // ftp_port: where that server really listens
     bool realtime = true;  // realtime: auto (true) or off: see schedule.h
+
+    // connect_timeout: the seconds any TCP connect may take.
+    int connectTimeout = 10;
 };
 
 // The keys of the settings file, one row each: the field it sets and its

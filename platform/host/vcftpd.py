@@ -3,7 +3,8 @@
 
 Serves ROOT to the user "ftp" with an empty password (all permissions) on
 ADDRESS:PORT. Job files are kept byte for byte as they travel, in TYPE A as in
-TYPE I: the controller stores what a client sends, line ends included.
+TYPE I: the controller stores what a client sends, line ends included. Files
+still arriving (named *.kortmp until renamed) are not listed.
 
 arvokor starts it with --ready-fd (a line is written there once the port is
 bound) and --parent-fd (its end closes when arvokor ends, for whatever reason;
@@ -17,10 +18,22 @@ import threading
 
 try:
     from pyftpdlib.authorizers import DummyAuthorizer
+    from pyftpdlib.filesystems import AbstractedFS
     from pyftpdlib.handlers import FTPHandler
     from pyftpdlib.servers import FTPServer
 except ImportError as err:  # pragma: no cover - depends on the installation
     sys.exit("vcftpd: pyftpdlib is not available (%s); install python3-pyftpdlib" % err)
+
+
+# Jobs on their way in (renamed once complete); never listed as files.
+TRANSFER_SUFFIX = ".kortmp"
+
+
+class JobFS(AbstractedFS):
+    """Leaves files still arriving out of every listing."""
+
+    def listdir(self, path):
+        return [n for n in AbstractedFS.listdir(self, path) if not n.endswith(TRANSFER_SUFFIX)]
 
 
 class JobHandler(FTPHandler):
@@ -63,6 +76,7 @@ def main():
     authorizer = DummyAuthorizer()
     authorizer.add_user("ftp", "", os.path.abspath(args.root), perm="elradfmwMT")
     JobHandler.authorizer = authorizer
+    JobHandler.abstracted_fs = JobFS
     try:
         server = FTPServer((args.address, args.port), JobHandler)
     except OSError as err:

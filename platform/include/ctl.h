@@ -304,6 +304,12 @@ int ctlGetServoSpeed(int controlGroup, std::int32_t speeds[CTL_SERVO_AXES]);
 
 // ---------------------------------------------------------------- job files
 
+// A job file arrives in the job directory under its name with this suffix
+// added (and a number before it) and is renamed only once complete; such a
+// file is never a job file, and one left by an interrupted transfer is
+// removed when the controller starts.
+inline constexpr const char* CTL_TRANSFER_SUFFIX = ".kortmp";
+
 // Rebuilds the list of job files (kind 1: job files). Count and names refer to
 // the list as last rebuilt.
 int ctlRefreshFileList(int kind);

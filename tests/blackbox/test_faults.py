@@ -7,6 +7,7 @@ import subprocess
 import time
 import unittest
 
+from faultcase import Background, BlackHole
 from harness import Controller, free_address, program, wait_for
 
 
@@ -105,6 +106,25 @@ class Faults(unittest.TestCase):
             wait_for(lambda: live() >= idle + 50, what='queued bytes in the report')
             self.assertEqual(vc.call('CLOSEHANDLE', handle=handle), 255)
             wait_for(lambda: live() == idle, what='the report back at idle')
+
+    def test_connects_to_a_silent_host_end_after_connect_timeout(self):
+        hole = free_address()
+        with BlackHole(hole), Controller(connect_timeout=1) as vc:
+            # Every kind of connect at once (Modbus runs on a TCP channel), a
+            # command slot each.
+            runs = [Background(vc.call, 'TCPCONNECT', addr=hole, port=502, slot=0),
+                    Background(vc.call, 'TELNETCONNECT', addr=hole, port=23,
+                               field=['user', 'secret', '$ '], slot=1, timeout=30),
+                    Background(vc.call, 'FTPCONNECT', addr=hole, port=21,
+                               field=['user', 'secret'], slot=2, timeout=30),
+                    Background(vc.call, 'SMTP', addr=hole, port=25, slot=3, timeout=30,
+                               field=['user', 'secret', 'a@cell.example', 'b@cell.example',
+                                      'text'])]
+            for run in runs:
+                result, seconds = run.join()
+                self.assertEqual(result, 254)
+                self.assertLess(seconds, 1 + 4)
+            self.assertEqual(vc.call('INFO', p8=0), 255)
 
     def test_malformed_settings_are_refused(self):
         with Controller(start=False) as vc:

@@ -59,6 +59,11 @@ def unused_address_with_nothing_listening():
     return free_address()
 
 
+def transfer_leftovers(folder):
+    """Files of job transfers that did not end (temporary names)."""
+    return sorted(n for n in os.listdir(folder) if n.endswith('.kortmp'))
+
+
 def write_job(vc, name, content):
     with open(os.path.join(vc.jobs_dir, name), 'wb') as f:
         f.write(content)
@@ -139,6 +144,7 @@ class SharedConnectionTest(unittest.TestCase):
         self.assertEqual(self.job_command('FTPGETJOB', 'WELD1.JBI', p2=129), 253)
 
     def test_truncated_download_is_never_reported_as_moved(self):
+        write_job(self.vc, 'WELD1.JBI', JOB_CRLF)
         for fault in (['--reset', '40'],
                       ['--cut', '40', '--retr-done', '426 Connection closed; transfer aborted.'],
                       ['--retr-done', '451 Local error in processing.']):
@@ -146,6 +152,9 @@ class SharedConnectionTest(unittest.TestCase):
             remote.write('WELD1.JBI', JOB_CRLF * 20)
             self.assertEqual(self.connect(remote), 1)
             self.assertEqual(self.job_command('FTPGETJOB', 'WELD1.JBI'), 253, fault)
+            # The controller's job is the old one, and nothing else arrived.
+            self.assertEqual(read_job(self.vc, 'WELD1.JBI'), JOB_CRLF, fault)
+            self.assertEqual(transfer_leftovers(self.vc.jobs_dir), [], fault)
             self.assertEqual(self.vc.call('FTPDISCONNECT'), 1)
 
 

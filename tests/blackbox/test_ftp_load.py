@@ -3,11 +3,15 @@ directory and job name come from S variables; the job file moves between a
 real remote FTP server and the controller's own, and every failure has its code
 (255 plus -1 .. -6)."""
 
+import ftplib
 import os
+import time
 import unittest
 
-from harness import Controller, free_address
-from test_ftp import JOB_CRLF, JOB_LF, PASSWORD, USER, FtpPeer, read_job, write_job
+from faultcase import Background, BlackHole, timed
+from harness import Controller, free_address, wait_for
+from test_ftp import (JOB_CRLF, JOB_LF, PASSWORD, USER, FtpPeer, read_job, transfer_leftovers,
+                      write_job)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.environ.get('KOR_SOURCE', os.path.dirname(os.path.dirname(HERE)))
@@ -15,6 +19,20 @@ PEERS = os.path.join(SOURCE, 'tests', 'peers')
 
 # S variables of the transfer.
 S_SERVER, S_USER, S_PASSWORD, S_DIR, S_JOB = 10, 11, 12, 13, 30
+
+# A peer that falls silent is given up after one 10 s wait; the rest is local
+# work. The bound leaves room for a loaded machine, but not for a second wait.
+GIVE_UP_BOUND = 15
+# 300 000 bytes with LF line ends, as the remote servers keep job files.
+BIG_LF = b''.join(b'MOVJ C%05d VJ=50.00\n' % i for i in range(15000))
+BIG_CRLF = BIG_LF.replace(b'\n', b'\r\n')
+CUT_426 = ['--retr-done', '426 Connection closed; transfer aborted.']
+
+
+def own_listing(vc):
+    """The names the controller's own FTP server lists."""
+    with ftplib.FTP(vc.address, 'ftp', '', timeout=10) as ftp:
+        return ftp.nlst()
 
 
 def scripted_own_server(*args):
@@ -33,14 +51,14 @@ class FtpLoadTest(unittest.TestCase):
         return vc
 
     def load(self, vc, command, server, job='WELD1', dirs=('/robot/', 'jobs'), user=USER,
-             password=PASSWORD, **params):
+             password=PASSWORD, timeout=60, **params):
         vc.set('S%d' % S_SERVER, server, 'S%d' % S_USER, user, 'S%d' % S_PASSWORD, password,
                'S%d' % S_JOB, job)
         for k, piece in enumerate(dirs):
             vc.set('S%d' % (S_DIR + k), piece)
         values = dict(p4=S_SERVER, p5=S_USER, p6=S_PASSWORD, p7=S_DIR, p0=len(dirs), p1=S_JOB)
         values.update(params)
-        return vc.call(command, timeout=60, **values)
+        return vc.call(command, timeout=timeout, **values)
 
     def test_get_and_put_with_directory_joined_from_s_variables(self):
         vc = self.controller()
@@ -159,22 +177,177 @@ class FtpLoadTest(unittest.TestCase):
             self.assertEqual(self.load(vc, 'FTPLOADPUT', remote.host), 250, fault)
             self.assertEqual(own_commands()[mark:], ['USER ftp', 'PASS ', 'QUIT'], fault)
 
-    def test_cut_short_copies_are_failures(self):
+    def test_cut_short_downloads_keep_the_controllers_job(self):
         vc = self.controller()
-        for fault in (['--reset', '100'],
-                      ['--hang', '100'],
-                      ['--cut', '100', '--retr-done', '426 Connection closed; transfer aborted.'],
+        write_job(vc, 'WELD1.JBI', JOB_CRLF)
+        admin = vc.admin()
+        self.addCleanup(admin.close)
+        for fault in (['--reset', '100000'],
+                      ['--cut', '100000'] + CUT_426,
                       ['--retr-done', '451 Local error in processing.']):
             remote = FtpPeer(self, 'ftp_scripted.py', *fault)
-            remote.write('robot/jobs/WELD1.JBI', JOB_CRLF * 50)
+            remote.write('robot/jobs/WELD1.JBI', BIG_LF)
             mark = len(vc.output())
             self.assertEqual(self.load(vc, 'FTPLOADGET', remote.host), 249, fault)
             vc.wait_output('KOR FTPLOAD Error-6\r\n', start=mark)
+            self.assertEqual(admin.ftpget(remote.host, 'WELD1.JBI', USER, PASSWORD,
+                                          '/robot/jobs')[0], -6, fault)
+            # The old job stays; no part of the new one is left or listed.
+            self.assertEqual(read_job(vc, 'WELD1.JBI'), JOB_CRLF, fault)
+            self.assertEqual(transfer_leftovers(vc.jobs_dir), [], fault)
+        # A slow server is no failure.
+        remote = FtpPeer(self, 'ftp_scripted.py', '--slow', '200000')
+        remote.write('robot/jobs/WELD1.JBI', BIG_LF)
+        self.assertEqual(self.load(vc, 'FTPLOADGET', remote.host), 255)
+        self.assertEqual(read_job(vc, 'WELD1.JBI'), BIG_CRLF)
         # The controller's server refusing the stored file.
         remote = FtpPeer(self, 'ftp_scripted.py', '--stor-done', '452 Insufficient storage.')
         os.makedirs(remote.path('robot', 'jobs'))
-        write_job(vc, 'WELD1.JBI', JOB_CRLF)
         self.assertEqual(self.load(vc, 'FTPLOADPUT', remote.host), 249)
+
+    def test_stalled_servers_are_given_up_after_one_wait_in_every_form(self):
+        vc = self.controller()
+        write_job(vc, 'WELD1.JBI', JOB_CRLF)
+        frozen = [FtpPeer(self, 'ftp_scripted.py', '--freeze', '100000') for _ in range(3)]
+        frozen[0].write('robot/jobs/WELD1.JBI', BIG_LF)
+        frozen[1].write('robot/jobs/WELD1.JBI', BIG_LF)
+        frozen[2].write('WELD1.JBI', BIG_LF)
+        self.assertEqual(vc.call('FTPCONNECT', addr=frozen[2].host, port=21,
+                                 field=[USER, PASSWORD], slot=1), 1)
+        admin = vc.admin(timeout=60)
+        self.addCleanup(admin.close)
+        # The three forms at once, each from a server that falls silent after
+        # 100 000 bytes: the job command, the shared connection and the admin port.
+        runs = [Background(self.load, vc, 'FTPLOADGET', frozen[0].host),
+                Background(vc.call, 'FTPGETJOB', bytes='WELD1.JBI', slot=1, timeout=60),
+                Background(lambda: admin.ftpget(frozen[1].host, 'WELD1.JBI', USER, PASSWORD,
+                                                '/robot/jobs')[0])]
+        wait_for(lambda: all('RETR WELD1.JBI' in p.commands() for p in frozen), timeout=10,
+                 what='three transfers to be under way')
+        time.sleep(0.5)  # the first 100 000 bytes arrive
+        arriving, listed = transfer_leftovers(vc.jobs_dir), own_listing(vc)
+        outcomes = [run.join() for run in runs]
+        self.assertEqual([result for result, _ in outcomes], [249, 253, -6])
+        for result, seconds in outcomes:
+            self.assertLess(seconds, GIVE_UP_BOUND, result)
+        # While the parts arrived, the controller's server did not list them.
+        self.assertEqual(len(arriving), 3)
+        self.assertEqual(listed, ['WELD1.JBI'])
+        # A silent server gets nothing more: no QUIT that would wait again.
+        for peer in frozen[:2]:
+            self.assertNotIn('QUIT', peer.commands())
+        self.assertEqual(read_job(vc, 'WELD1.JBI'), JOB_CRLF)
+        self.assertEqual(transfer_leftovers(vc.jobs_dir), [])
+        # The given-up shared connection fails at once; the controller serves on.
+        self.assertEqual(vc.call('FTPGETJOB', bytes='WELD1.JBI', slot=1), 253)
+        self.assertEqual(vc.call('FTPDISCONNECT'), 1)
+        remote = FtpPeer(self)
+        remote.write('robot/jobs/WELD1.JBI', BIG_LF)
+        self.assertEqual(self.load(vc, 'FTPLOADGET', remote.host), 255)
+        self.assertEqual(read_job(vc, 'WELD1.JBI'), BIG_CRLF)
+
+    def test_failed_uploads_keep_the_remote_job(self):
+        # The controller's server breaks off every download after 100 000 bytes.
+        vc = self.controller(ftp_server=scripted_own_server(
+            '--user', 'ftp', '--password', '""', '--cut', '100000', '--retr-done',
+            "'426 Transfer aborted.'"))
+        write_job(vc, 'WELD1.JBI', BIG_CRLF)
+        remote = FtpPeer(self)  # stores what arrives, also a part
+        remote.write('robot/jobs/WELD1.JBI', JOB_LF)
+        self.assertEqual(self.load(vc, 'FTPLOADPUT', remote.host), 249)
+        admin = vc.admin(timeout=60)
+        self.addCleanup(admin.close)
+        self.assertEqual(admin.ftpput(remote.host, 'WELD1.JBI', USER, PASSWORD,
+                                      '/robot/jobs')[0], -6)
+        self.assertEqual(vc.call('FTPCONNECT', addr=remote.host, port=21,
+                                 field=[USER, PASSWORD]), 1)
+        self.assertEqual(vc.call('FTPPUTJOB', bytes='WELD1.JBI', timeout=30), 253)
+        self.assertEqual(remote.read('robot/jobs/WELD1.JBI'), JOB_LF)
+        self.assertEqual(transfer_leftovers(remote.path('robot', 'jobs')), [])
+        self.assertEqual(transfer_leftovers(remote.root), [])
+
+    def test_uploads_to_servers_that_stall_drop_or_cannot_rename(self):
+        vc = self.controller()
+        write_job(vc, 'WELD1.JBI', BIG_CRLF)
+        for fault, expected in ((['--stor-freeze', '100000'], 249),
+                                (['--stor-reset', '100000'], 249),
+                                (['--no-rename'], 255)):
+            remote = FtpPeer(self, 'ftp_scripted.py', *fault)
+            remote.write('robot/jobs/WELD1.JBI', JOB_LF)
+            mark = len(vc.output())
+            result, seconds = timed(self.load, vc, 'FTPLOADPUT', remote.host)
+            self.assertEqual(result, expected, fault)
+            self.assertLess(seconds, GIVE_UP_BOUND, fault)
+            self.assertEqual(transfer_leftovers(remote.path('robot', 'jobs')), [], fault)
+            self.assertEqual(remote.read('robot/jobs/WELD1.JBI'),
+                             BIG_CRLF if expected == 255 else JOB_LF, fault)
+        # Without a rename the job is stored under its own name directly.
+        vc.wait_output('the server refuses renaming; WELD1.JBI stored directly', start=mark)
+
+    def test_killed_mid_transfer_the_restart_keeps_the_old_jobs(self):
+        vc = self.controller()
+        write_job(vc, 'WELD1.JBI', JOB_CRLF)
+        remote = FtpPeer(self, 'ftp_scripted.py', '--freeze', '100000')
+        remote.write('robot/jobs/WELD1.JBI', BIG_LF)
+        # The call's own wait ends in a failure: its controller is gone.
+        Background(self.load, vc, 'FTPLOADGET', remote.host, timeout=15, slot=1)
+
+        def part_arrived():
+            names = os.listdir(vc.jobs_dir)
+            return sum(os.path.getsize(os.path.join(vc.jobs_dir, n)) for n in names) > 100000
+        wait_for(part_arrived, timeout=15, what='the download to be under way')
+        vc.proc.kill()
+        vc.proc.wait(10)
+        vc.stop()
+        parts = transfer_leftovers(vc.jobs_dir)
+        vc.start()
+        self.assertEqual(read_job(vc, 'WELD1.JBI'), JOB_CRLF)
+        self.assertEqual(len(parts), 1)
+        vc.wait_output('removed %s, left by an interrupted job transfer' % parts[0])
+        self.assertEqual(transfer_leftovers(vc.jobs_dir), [])
+        healthy = FtpPeer(self)
+        healthy.write('robot/jobs/WELD1.JBI', BIG_LF)
+        self.assertEqual(self.load(vc, 'FTPLOADGET', healthy.host), 255)
+        self.assertEqual(read_job(vc, 'WELD1.JBI'), BIG_CRLF)
+
+        # Killed during an upload (the controller's server sends slowly): the
+        # remote job stays; the part there is the remote server's to clean.
+        vc = self.controller(ftp_server=scripted_own_server(
+            '--user', 'ftp', '--password', '""', '--slow', '100000'))
+        write_job(vc, 'WELD1.JBI', BIG_CRLF)
+        remote = FtpPeer(self)
+        remote.write('robot/jobs/WELD1.JBI', JOB_LF)
+        Background(self.load, vc, 'FTPLOADPUT', remote.host, timeout=15, slot=1)
+        folder = remote.path('robot', 'jobs')
+        wait_for(lambda: sum(os.path.getsize(os.path.join(folder, n))
+                             for n in os.listdir(folder)) > 100000,
+                 timeout=15, what='the upload to be under way')
+        vc.proc.kill()
+        vc.proc.wait(10)
+        vc.stop()
+        vc.start()
+        self.assertEqual(remote.read('robot/jobs/WELD1.JBI'), JOB_LF)
+        self.assertEqual(len(transfer_leftovers(folder)), 1)
+
+    def test_black_holed_servers_fail_within_the_connect_limit(self):
+        vc = self.controller(connect_timeout=1)
+        write_job(vc, 'WELD1.JBI', JOB_CRLF)
+        hole = free_address()
+        # The data connection's address swallows every packet as well.
+        remote = FtpPeer(self, 'ftp_scripted.py', '--pasv-address', hole)
+        remote.write('robot/jobs/WELD1.JBI', BIG_LF)
+        admin = vc.admin(timeout=30)
+        self.addCleanup(admin.close)
+        with BlackHole(hole):
+            for run, expected in ((lambda: self.load(vc, 'FTPLOADGET', hole), 252),
+                                  (lambda: admin.ftpget(hole, 'WELD1.JBI', USER, PASSWORD)[0], -3),
+                                  (lambda: vc.call('FTPCONNECT', addr=hole, port=21,
+                                                   field=[USER, PASSWORD], timeout=30), 254),
+                                  (lambda: self.load(vc, 'FTPLOADGET', remote.host), 249)):
+                result, seconds = timed(run)
+                self.assertEqual(result, expected)
+                self.assertLess(seconds, 1 + 4, expected)
+        self.assertEqual(read_job(vc, 'WELD1.JBI'), JOB_CRLF)
 
 
 if __name__ == '__main__':

@@ -9,6 +9,7 @@ import shutil
 import tempfile
 import unittest
 
+from faultcase import Background
 from harness import Controller, free_address, start_python_peer, wait_for
 
 USER, PASSWORD = 'robot', 's3cret^1'
@@ -101,6 +102,30 @@ class SmtpCommandTest(unittest.TestCase):
         # The server removes the extra dot only after CR LF; the whole text is there.
         self.assertTrue(stored.endswith('\r\n\r\nfirst\n..\nMAIL FROM:<evil@example>\nlast\r\n\r\n'),
                         stored)
+
+    def test_servers_that_fall_silent_or_break_off_fail_the_mail_in_time(self):
+        login = ['send:220 ready\\r\\n', 'line', 'send:250-mail\\r\\n250 AUTH PLAIN\\r\\n',
+                 'line', 'send:235 ok\\r\\n']
+        to_data = ['line', 'send:250 ok\\r\\n', 'line', 'send:250 ok\\r\\n', 'line',
+                   'send:354 go on\\r\\n']
+        cases = [(login + to_data + ['data', 'sleep:30'], 253),  # no answer to the end of data
+                 (login + to_data + ['close'], 253),             # gone during the message
+                 (login + ['line', 'reset'], 253),               # reset at MAIL FROM
+                 (['sleep:30'], 254)]                            # no greeting
+        runs = []
+        for slot, (steps, expected) in enumerate(cases):
+            host = free_address()
+            log = os.path.join(self.vc.dir, 'script-%d.log' % slot)
+            peer = start_python_peer('smtp_script.py', '--host', host, '--log', log, *steps,
+                                     ready='READY', owner=self)
+            port = int(re.search(r'READY (\d+)', peer.output()).group(1))
+            runs.append(Background(self.vc.call, 'SMTP', addr=host, port=port, slot=slot,
+                                   timeout=40, field=[USER, PASSWORD, SENDER, RECIPIENT, 'x']))
+        for run, (steps, expected) in zip(runs, cases):
+            result, seconds = run.join()
+            self.assertEqual(result, expected, steps[-1])
+            self.assertLess(seconds, 15, steps[-1])  # one wait of 10 s at most
+        self.assertEqual(self.send(MailServer(self), [USER, PASSWORD, SENDER, RECIPIENT, 'x']), 1)
 
     def test_failed_login_gives_254(self):
         server = MailServer(self)

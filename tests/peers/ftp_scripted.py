@@ -15,7 +15,12 @@ MDTM, SYST, SITE, QUIT) and misbehaves where told to:
   --cut N             RETR: send only the first N bytes, then close the data connection
   --reset N           RETR: send N bytes, then abort the data connection (RST)
   --hang N            RETR: send N bytes, then keep the data connection open, silent
+  --freeze N          RETR: send N bytes, then fall silent on both connections (a
+                      peer that is gone: no completion reply, no answer to QUIT)
+  --slow BPS          RETR: send at about BPS bytes per second
   --stor-reset N      STOR: abort the data connection (RST) after N bytes, reply 426
+  --stor-freeze N     STOR: stop reading after N bytes and fall silent on both connections
+  --no-rename         refuse RNFR with 502
   --retr-done TEXT    RETR completion reply (default 226)
   --stor-done TEXT    STOR completion reply (default 226)
   --pasv-address A    PASV: listen for the data connection on A (default: --address)
@@ -53,7 +58,11 @@ def parse_args():
     p.add_argument("--cut", type=int)
     p.add_argument("--reset", type=int)
     p.add_argument("--hang", type=int)
+    p.add_argument("--freeze", type=int)
+    p.add_argument("--slow", type=int)
     p.add_argument("--stor-reset", type=int)
+    p.add_argument("--stor-freeze", type=int)
+    p.add_argument("--no-rename", action="store_true")
     p.add_argument("--retr-done", default="226 Transfer complete.")
     p.add_argument("--stor-done", default="226 Transfer complete.")
     p.add_argument("--pasv-address")
@@ -211,7 +220,19 @@ class Session:
         except OSError:
             self.send("550 Cannot delete.")
 
+    def freeze(self, data):
+        """Says nothing more: logs what arrives until the client goes away."""
+        while True:
+            raw = self.file.readline()
+            if not raw:
+                data.close()
+                return "quit"
+            log(raw.decode("latin-1").rstrip("\r\n"))
+
     def do_RNFR(self, arg):
+        if ARGS.no_rename:
+            self.send("502 Command not implemented.")
+            return
         self.rename_from = self.path(arg)
         self.send("350 Ready for RNTO.")
 
@@ -277,6 +298,15 @@ class Session:
             data.sendall(content[:ARGS.reset])
             data.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             data.close()
+        elif ARGS.freeze is not None:
+            data.sendall(content[:ARGS.freeze])
+            return self.freeze(data)
+        elif ARGS.slow is not None:
+            step = max(1, ARGS.slow // 20)
+            for at in range(0, len(content), step):
+                data.sendall(content[at:at + step])
+                time.sleep(0.05)
+            data.close()
         elif ARGS.hang is not None:
             data.sendall(content[:ARGS.hang])
             data.settimeout(60)
@@ -305,6 +335,8 @@ class Session:
                 break
             chunks.append(chunk)
             received += len(chunk)
+            if ARGS.stor_freeze is not None and received >= ARGS.stor_freeze:
+                return self.freeze(data)
             if ARGS.stor_reset is not None and received >= ARGS.stor_reset:
                 data.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
                 data.close()

@@ -7,6 +7,7 @@ address and plays the given steps on it, in order:
   data          wait for lines up to and including the end-of-data line ".\r\n"
   sleep:SECS    pause
   close         close the connection and stop
+  reset         abort the connection (RST) and stop
 
 After the last step it logs every further line until the client closes.
 Prints "READY <port>" on stdout once it listens. The log file gets one line per
@@ -16,6 +17,7 @@ import argparse
 import json
 import re
 import socket
+import struct
 import sys
 import time
 
@@ -76,6 +78,10 @@ def play(conn, steps):
         elif kind == "close":
             conn.sock.close()
             return
+        elif kind == "reset":
+            conn.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            conn.sock.close()
+            return
         else:
             raise SystemExit("unknown step: " + step)
     while conn.read_line() is not None:
@@ -89,7 +95,8 @@ def main():
     parser.add_argument("--host", default="127.0.0.1", help="loopback address to listen on")
     parser.add_argument("--port", type=int, default=0, help="port (0: any free one)")
     parser.add_argument("--log", required=True, help="event log file")
-    parser.add_argument("steps", nargs="*", help="send:TEXT, line, data, sleep:SECS, close")
+    parser.add_argument("steps", nargs="*",
+                        help="send:TEXT, line, data, sleep:SECS, close, reset")
     args = parser.parse_args()
     if not args.host.startswith("127."):
         parser.error("only loopback addresses are allowed")

@@ -253,7 +253,8 @@ inline void ftpServer(PeerConnection& c, const std::string& host) {
             }
             ::close(d);
             c.send("226 done\r\n");
-        } else if (verb == "CWD") c.send("250 ok\r\n");
+        } else if (verb == "CWD" || verb == "RNTO" || verb == "DELE") c.send("250 ok\r\n");
+        else if (verb == "RNFR") c.send("350 ready\r\n");
         else c.send("200 ok\r\n");
     }
     closeData();

@@ -324,6 +324,35 @@ TEST_F(FtpTransferTest, CutShortMoveIsNeverReportedAsMoved) {
     EXPECT_EQ(FtpMove(source.conn, "JOB.JBI", destination.conn, "JOB.JBI", 'A'), 0);
 }
 
+// A server that falls silent is given up after one wait: no second wait for
+// its completion reply, none for the reply to QUIT. The other side goes on.
+TEST_F(FtpTransferTest, MoveGivesUpASilentServerAfterOneWait) {
+    Server& frozenSource = startScripted({"--freeze", "2500"});
+    Server& destination = startReal();
+    frozenSource.conn->waitSeconds = 1;
+    writeFile(frozenSource.file("JOB.JBI"), allByteValues(20000));
+    EXPECT_EQ(FtpMove(frozenSource.conn, "JOB.JBI", destination.conn, "JOB.JBI", 'I'), 0);
+    EXPECT_EQ(frozenSource.conn->sock, -1);
+    char dir[32];
+    EXPECT_EQ(FtpPwd(dir, sizeof dir, frozenSource.conn), 0);
+    EXPECT_EQ(FtpPwd(dir, sizeof dir, destination.conn), 1);
+    FtpQuit(frozenSource.conn);
+    frozenSource.conn = nullptr;
+    EXPECT_EQ(frozenSource.log().find("QUIT"), std::string::npos) << frozenSource.log();
+
+    // The same for a destination that stops taking the upload.
+    Server& source = startReal();
+    Server& frozenDestination = startScripted({"--stor-freeze", "10000"});
+    frozenDestination.conn->waitSeconds = 1;
+    writeFile(source.file("BIG.JBI"), allByteValues(8 << 20));
+    EXPECT_EQ(FtpMove(source.conn, "BIG.JBI", frozenDestination.conn, "BIG.JBI", 'I'), 0);
+    EXPECT_EQ(frozenDestination.conn->sock, -1);
+    EXPECT_EQ(FtpPwd(dir, sizeof dir, source.conn), 1);
+    FtpQuit(frozenDestination.conn);
+    frozenDestination.conn = nullptr;
+    EXPECT_EQ(frozenDestination.log().find("QUIT"), std::string::npos);
+}
+
 TEST_F(FtpTransferTest, MoveToAServerThatDropsTheUploadFails) {
     Server& source = startReal();
     Server& destination = startScripted({"--stor-reset", "10000"});
