@@ -95,7 +95,7 @@ std::string describeSettings() {
         }
         if (value.empty()) value = "(none)";
         std::string key = "  " + std::string(rule.key);
-        key.resize(std::max<std::size_t>(key.size() + 2, 18), ' ');
+        key.resize(std::max<std::size_t>(key.size() + 2, 20), ' ');
         text += key + value + (values.empty() ? "" : " (" + values + ")") + "\n";
     }
     return text;
