@@ -11,12 +11,17 @@
 // certificate must chain to a CA of caFile and carry `name` (also sent as
 // SNI); an empty name means the certificate must carry the IPv4 address
 // `address`. resumeFrom: a secure socket whose session is resumed (FTP data
-// connections; servers may insist on it), -1 for a new one. 0 on success; -1
+// connections; servers may insist on it), -1 for a new one. The texts are
+// copied (at most CTL_TLS_TEXT_SIZE - 1 characters each). 0 on success; -1
 // when TLS is not built in, no memory, the handshake failed or the
 // certificate was refused, with a console line saying which (expired, unknown
 // CA, name mismatch). The socket stays open either way.
 int kor_secureStart(int sock, const char* caFile, const char* name, const char* address,
                     int resumeFrom);
+// Starts TLS on sock as kor_secureStart did on the secure socket `leader`
+// (same CAs, same name or address), resuming leader's session: an FTP data
+// connection following its control connection. 0, or -1 as above.
+int kor_secureFollow(int sock, int leader);
 // True while TLS runs on sock.
 bool kor_secureIs(int sock);
 

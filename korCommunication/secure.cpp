@@ -33,6 +33,10 @@ struct SecureStream {
     std::uint32_t address;  // network order: what the certificate must carry without a name
     bool byAddress;
     int sock;
+    // What a following stream needs to verify the same server.
+    char caFile[kNameSize];
+    char name[kNameSize];
+    char addressText[kNameSize];
 };
 
 std::array<std::atomic<SecureStream*>, CTL_FD_SETSIZE> streams{};
@@ -121,7 +125,11 @@ void release(SecureStream* stream) {
     ctlFree(stream);
 }
 
-SecureStream* newStream(int sock) {
+void copyText(char (&to)[kNameSize], const char* from) {
+    std::snprintf(to, sizeof to, "%s", from ? from : "");
+}
+
+SecureStream* newStream(int sock, const char* caFile, const char* name, const char* address) {
     void* memory = ctlMalloc(sizeof(SecureStream));
     if (!memory) return nullptr;
     auto* stream = new (memory) SecureStream{};
@@ -130,13 +138,17 @@ SecureStream* newStream(int sock) {
     mbedtls_x509_crt_init(&stream->trusted);
     mbedtls_ssl_session_init(&stream->session);
     stream->sock = sock;
+    copyText(stream->caFile, caFile);
+    copyText(stream->name, name);
+    copyText(stream->addressText, address);
     return stream;
 }
 
 // The client's configuration: TLS 1.2 or newer, the server always verified.
-int configure(SecureStream* stream, const char* caFile) {
-    if (mbedtls_x509_crt_parse_file(&stream->trusted, caFile) < 0 || stream->trusted.version == 0) {
-        std::printf("TLS: no trusted CA certificates in %s\r\n", caFile);
+int configure(SecureStream* stream) {
+    if (mbedtls_x509_crt_parse_file(&stream->trusted, stream->caFile) < 0 ||
+        stream->trusted.version == 0) {
+        std::printf("TLS: no trusted CA certificates in %s\r\n", stream->caFile);
         return -1;
     }
     mbedtls_ssl_config* c = &stream->config;
@@ -152,11 +164,11 @@ int configure(SecureStream* stream, const char* caFile) {
     return 0;
 }
 
-int prepare(SecureStream* stream, const char* name, const char* address, int resumeFrom) {
+int prepare(SecureStream* stream, int resumeFrom) {
     if (mbedtls_ssl_setup(&stream->ssl, &stream->config) != 0) return -1;
-    stream->byAddress = name == nullptr || name[0] == '\0';
-    stream->address = ctlInetAddr(address);
-    if (!stream->byAddress && mbedtls_ssl_set_hostname(&stream->ssl, name) != 0) return -1;
+    stream->byAddress = stream->name[0] == '\0';
+    stream->address = ctlInetAddr(stream->addressText);
+    if (!stream->byAddress && mbedtls_ssl_set_hostname(&stream->ssl, stream->name) != 0) return -1;
     auto* context = reinterpret_cast<void*>(static_cast<std::intptr_t>(stream->sock));
     mbedtls_ssl_set_bio(&stream->ssl, context, sendToSocket, nullptr, receiveFromSocket);
     const SecureStream* earlier = streamOf(resumeFrom);
@@ -164,7 +176,8 @@ int prepare(SecureStream* stream, const char* name, const char* address, int res
     return 0;
 }
 
-int handshake(SecureStream* stream, const char* peer) {
+int handshake(SecureStream* stream) {
+    const char* peer = stream->byAddress ? stream->addressText : stream->name;
     int code;
     do {
         code = mbedtls_ssl_handshake(&stream->ssl);
@@ -182,19 +195,23 @@ int handshake(SecureStream* stream, const char* peer) {
 int kor_secureStart(int sock, const char* caFile, const char* name, const char* address,
                     int resumeFrom) {
     if (!ctlFdValid(sock) || streamOf(sock)) return -1;
-    SecureStream* stream = newStream(sock);
+    SecureStream* stream = newStream(sock, caFile, name, address);
     if (!stream) {
         std::printf("TLS: no memory for a secure connection to %s\r\n", address);
         return -1;
     }
-    const char* peer = name && name[0] ? name : address;
-    if (configure(stream, caFile) != 0 || prepare(stream, name, address, resumeFrom) != 0 ||
-        handshake(stream, peer) != 0) {
+    if (configure(stream) != 0 || prepare(stream, resumeFrom) != 0 || handshake(stream) != 0) {
         release(stream);
         return -1;
     }
     streams[static_cast<std::size_t>(sock)].store(stream, std::memory_order_release);
     return 0;
+}
+
+int kor_secureFollow(int sock, int leader) {
+    const SecureStream* first = streamOf(leader);
+    if (!first) return -1;
+    return kor_secureStart(sock, first->caFile, first->name, first->addressText, leader);
 }
 
 bool kor_secureIs(int sock) { return streamOf(sock) != nullptr; }
@@ -254,6 +271,7 @@ int kor_secureStart(int, const char*, const char*, const char* address, int) {
     std::printf("TLS: not built into this ArvoKOR; no secure connection to %s\r\n", address);
     return -1;
 }
+int kor_secureFollow(int, int) { return -1; }
 bool kor_secureIs(int) { return false; }
 int kor_streamSend(int sock, const char* buf, int len) { return ctlSend(sock, buf, len, 0); }
 int kor_streamRecv(int sock, char* buf, int len) { return ctlRecv(sock, buf, len, 0); }
