@@ -5,6 +5,7 @@
 // with no channel, task or byte of memory left behind.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -181,6 +182,73 @@ TEST_P(SpeedOutputSweep, EarlyCallsFailInTurn) {
 
 INSTANTIATE_TEST_SUITE_P(Sites, SpeedOutputSweep,
                          ::testing::Values(Site::TaskCreate, Site::ServoSpeed, Site::IoWrite),
+                         [](const auto& info) { return std::string(siteName(info.param)); });
+
+// ---- mail over TLS: the handshake's platform calls fail in turn too
+
+// A CA and a server certificate for server.test, made by the tests' own PKI
+// helper (Debian's python3-cryptography), and a mail server on TLS from the
+// first byte with it.
+class TlsMailFaults : public FaultTest {
+protected:
+    void configure(vc::Settings& s) override {
+        s.mailTls = "tls";
+        s.tlsCa = pki_ / "ca.pem";
+        s.mailTlsName = "server.test";
+    }
+
+    void mailLife(const std::function<void()>& arm) {
+        baseline();
+        const int n = setFields(kBlockVar, {"robot", "secret", "robot@cell.test", "line@plant.test",
+                                            "part done"});
+        Params server = Params().address(127, 0, 0, 1).set(0, portParam(server_.port()));
+        const int r = run(SMTP, server.set(1, kBlockVar).set(2, n), arm, 15000ms);
+        EXPECT_TRUE(oneOf(r, {1, 253, 254, lost()})) << r;
+        settle();
+    }
+
+    static std::string makePki(const std::string& dir) {
+        const std::string support = kortest::peersDir() + "/../support";
+        const std::string command = "PYTHONPATH=" + support +
+                                    " /usr/bin/python3 -c 'import testpki; testpki.TestPki(\"" +
+                                    dir + "\")'";
+        return std::system(command.c_str()) == 0 ? dir : std::string();
+    }
+
+    kortest::TempDir pki_{"kor-pki"};
+    std::string made_ = makePki(pki_.path());
+    kortest::PeerProcess server_{"smtp_server.py",
+                                 {"--dir", pki_ / "store", "--tls", "implicit", "--tls-cert",
+                                  pki_ / "good.pem", "--tls-key", pki_ / "good.key"}};
+};
+
+TEST_F(TlsMailFaults, MailGoesThroughWithoutFailures) {
+    ASSERT_FALSE(made_.empty());
+    ASSERT_NE(server_.port(), 0);
+    Console console;
+    const int n = setFields(kBlockVar,
+                            {"robot", "secret", "robot@cell.test", "line@plant.test", "part done"});
+    EXPECT_EQ(run(SMTP,
+                  Params()
+                      .address(127, 0, 0, 1)
+                      .set(0, portParam(server_.port()))
+                      .set(1, kBlockVar)
+                      .set(2, n),
+                  {}, 15000ms),
+              1);
+}
+
+class TlsMailSweep : public TlsMailFaults, public ::testing::WithParamInterface<Site> {};
+
+TEST_P(TlsMailSweep, EveryCallFailsInTurn) {
+    ASSERT_NE(server_.port(), 0);
+    sweepSite(GetParam(), [&](const auto& arm) { mailLife(arm); });
+}
+
+INSTANTIATE_TEST_SUITE_P(Sites, TlsMailSweep,
+                         ::testing::Values(Site::Malloc, Site::Socket, Site::Connect, Site::Send,
+                                           Site::Recv, Site::Select, Site::Random,
+                                           Site::TlsSettings, Site::Close),
                          [](const auto& info) { return std::string(siteName(info.param)); });
 
 // ---- FTP: the shared connection, job copies through it, job transfers
