@@ -10,8 +10,10 @@
 // Starts TLS as the client on the connected socket sock. The server's
 // certificate must chain to a CA of caFile and carry `name` (also sent as
 // SNI); an empty name means the certificate must carry the IPv4 address
-// `address`. resumeFrom: a secure socket whose session is resumed (FTP data
-// connections; servers may insist on it), -1 for a new one. The texts are
+// `address`. resumeFrom: a secure socket whose session is resumed and whose
+// CAs are taken instead of reading caFile again (FTP data connections; servers
+// may insist on the resumption); it must stay open until this call returns.
+// -1 for a new session. The texts are
 // copied (at most CTL_TLS_TEXT_SIZE - 1 characters each). 0 on success; -1
 // when TLS is not built in, no memory, the handshake failed or the
 // certificate was refused, with a console line saying which (expired, unknown

@@ -144,20 +144,30 @@ SecureStream* newStream(int sock, const char* caFile, const char* name, const ch
     return stream;
 }
 
-// The client's configuration: TLS 1.2 or newer, the server always verified.
-int configure(SecureStream* stream) {
+// The CAs of the bundle, or of the stream followed: a follower verifies
+// during its handshake only (renegotiation is off), while its leader lives,
+// so the bundle is not read again for every FTP data connection.
+mbedtls_x509_crt* trustedCas(SecureStream* stream, int leader) {
+    if (SecureStream* first = streamOf(leader)) return &first->trusted;
     if (mbedtls_x509_crt_parse_file(&stream->trusted, stream->caFile) < 0 ||
         stream->trusted.version == 0) {
         std::printf("TLS: no trusted CA certificates in %s\r\n", stream->caFile);
-        return -1;
+        return nullptr;
     }
+    return &stream->trusted;
+}
+
+// The client's configuration: TLS 1.2 or newer, the server always verified.
+int configure(SecureStream* stream, int leader) {
+    mbedtls_x509_crt* cas = trustedCas(stream, leader);
+    if (!cas) return -1;
     mbedtls_ssl_config* c = &stream->config;
     if (mbedtls_ssl_config_defaults(c, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
                                     MBEDTLS_SSL_PRESET_DEFAULT) != 0)
         return -1;
     mbedtls_ssl_conf_min_version(c, MBEDTLS_SSL_MAJOR_VERSION_3, MBEDTLS_SSL_MINOR_VERSION_3);
     mbedtls_ssl_conf_authmode(c, MBEDTLS_SSL_VERIFY_REQUIRED);
-    mbedtls_ssl_conf_ca_chain(c, &stream->trusted, nullptr);
+    mbedtls_ssl_conf_ca_chain(c, cas, nullptr);
     mbedtls_ssl_conf_rng(c, randomBytes, nullptr);
     mbedtls_ssl_conf_verify(c, checkAddress, stream);
     mbedtls_ssl_conf_read_timeout(c, kRecordWaitMs);
@@ -200,7 +210,8 @@ int kor_secureStart(int sock, const char* caFile, const char* name, const char* 
         std::printf("TLS: no memory for a secure connection to %s\r\n", address);
         return -1;
     }
-    if (configure(stream) != 0 || prepare(stream, resumeFrom) != 0 || handshake(stream) != 0) {
+    if (configure(stream, resumeFrom) != 0 || prepare(stream, resumeFrom) != 0 ||
+        handshake(stream) != 0) {
         release(stream);
         return -1;
     }
