@@ -185,6 +185,12 @@ class ShortRunTest(unittest.TestCase):
         found = self.run_bench('bench_ftp.py', '--sizes', '1', '--repeat', '1', rows=1)
         self.assertIn('ratio', found[0][4])
 
+    @unittest.skipUnless(os.geteuid() == 0, 'vsftpd listens on port 21 and needs root')
+    def test_tls(self):
+        found = self.run_bench('bench_tls.py', '--mib', '1', '--repeat', '1', '--mails', '1',
+                               rows=3)
+        self.assertIn('ratio', found[0][4])
+
 
 if __name__ == '__main__':
     unittest.main()

@@ -59,6 +59,12 @@ int FtpConnect(const char* host, std::uint16_t port, FtpConnection** out);
 // USER and PASS (PASS only when USER asks for it). 0 when either text is longer
 // than 24 characters or holds a CR or LF (nothing sent), or the server refuses.
 int FtpLogin(const char* user, const char* pass, FtpConnection* control);
+// Protects the connection before the login: AUTH TLS, the handshake (the
+// certificate must chain to a CA of caFile and carry name, or the address
+// host when name is empty), PBSZ 0 and PROT P; every data connection opened on
+// it then runs in TLS too, resuming this connection's session. 1 when all went
+// through; 0 otherwise (a failed handshake also gives the connection up).
+int FtpSecure(const char* host, const char* caFile, const char* name, FtpConnection* control);
 // Sends QUIT, closes and frees the record. Null or a data record: nothing.
 void FtpQuit(FtpConnection* control);
 // The last reply line (CR LF included), or null for null / a data record.

@@ -8,6 +8,7 @@
 #include "ctl.h"
 #include "ftpClient.h"
 #include "ftpInternal.h"
+#include "korSecure.h"
 #include "korWait.h"
 
 namespace ftpio {
@@ -48,7 +49,7 @@ namespace {
 
 void closeSocket(FtpConnection* conn) {
     if (conn && conn->sock != -1) {
-        ctlClose(conn->sock);
+        kor_streamDiscard(conn->sock);
         conn->sock = -1;
     }
 }
@@ -97,7 +98,7 @@ bool endsWithCrLf(const char* buf, int n) {
 int receiveByte(FtpConnection* conn, char* c, bool waitFirst) {
     for (bool wait = waitFirst;; wait = true) {
         if (wait && !socket_wait(conn)) return -1;
-        const int got = ctlRecv(conn->sock, c, 1, 0);
+        const int got = kor_streamRecv(conn->sock, c, 1);
         if (got >= 0) return got;
         if (errno != EINTR) return -1;
     }
@@ -125,7 +126,7 @@ int readlineUnbuffered(char* buf, int max, FtpConnection* conn) {
 int refill(FtpConnection* conn) {
     for (;;) {
         if (!socket_wait(conn)) return -1;
-        const int got = ctlRecv(conn->sock, conn->lineBuffer, FTPLIB_BUFSIZ, 0);
+        const int got = kor_streamRecv(conn->sock, conn->lineBuffer, FTPLIB_BUFSIZ);
         if (got >= 0) {
             conn->readPos = 0;
             conn->readLen = got;
@@ -153,7 +154,7 @@ int readlineBuffered(char* buf, int max, FtpConnection* conn) {
 
 // Sends the staged bytes; `site` numbers the message of a short send.
 int flushStaged(FtpConnection* conn, int count, int site) {
-    const int sent = ctlSend(conn->sock, conn->lineBuffer, count, 0);
+    const int sent = kor_streamSend(conn->sock, conn->lineBuffer, count);
     if (sent != count) {
         const int err = errno;
         std::printf("ctlSend(%d) returned %d, errno = %d\n", site, sent, err);
@@ -268,7 +269,7 @@ int FtpSendCmd(const char* cmd, char expect, FtpConnection* control) {
     if (std::strlen(cmd) > 253 || std::strpbrk(cmd, "\r\n")) return 0;
     char line[256];
     const int len = std::snprintf(line, sizeof line, "%s\r\n", cmd);
-    if (ctlSend(control->sock, line, len, 0) <= 0) {
+    if (kor_streamSend(control->sock, line, len) <= 0) {
         vx::perror("write");
         return 0;
     }
@@ -283,6 +284,12 @@ using ftpio::readresp;
 namespace {
 
 bool isControl(const FtpConnection* c) { return c && c->role == FTP_ROLE_CONTROL; }
+
+void giveUpTls(FtpConnection* control) {
+    kor_streamClose(control->sock);
+    control->sock = -1;
+    ftpio::setResponse(control, "no TLS with the server");
+}
 
 bool fits(const char* text, std::size_t limit) { return text && std::strlen(text) <= limit; }
 
@@ -342,7 +349,7 @@ int FtpConnect(const char* host, std::uint16_t port, FtpConnection** out) {
     control->waitSeconds = 10;
     control->waitMicroseconds = 0;
     if (!readresp('2', control)) {
-        if (control->sock != -1) ctlClose(control->sock);  // not when given up already
+        if (control->sock != -1) kor_streamClose(control->sock);  // not when given up already
         ctlFree(control);
         return 0;
     }
@@ -366,10 +373,21 @@ void FtpQuit(FtpConnection* control) {
     if (!isControl(control)) return;
     if (control->sock != -1) {
         FtpSendCmd("QUIT", '2', control);
-        ctlClose(control->sock);
+        kor_streamClose(control->sock);
     }
     ctlFree(control->lineBuffer);
     ctlFree(control);
+}
+
+int FtpSecure(const char* host, const char* caFile, const char* name, FtpConnection* control) {
+    if (!isControl(control) || !host || !caFile || !name) return 0;
+    if (!FtpSendCmd("AUTH TLS", '2', control)) return 0;
+    if (kor_secureStart(control->sock, caFile, name, host, -1) != 0) {
+        // The server now expects a handshake on the connection: it is of no use.
+        giveUpTls(control);
+        return 0;
+    }
+    return FtpSendCmd("PBSZ 0", '2', control) && FtpSendCmd("PROT P", '2', control) ? 1 : 0;
 }
 
 char* FtpLastResponse(FtpConnection* control) {

@@ -13,6 +13,7 @@
 #include "ctl.h"
 #include "ftpClient.h"
 #include "ftpInternal.h"
+#include "korSecure.h"
 
 using ftpio::FtpSendCmd;
 using ftpio::readresp;
@@ -35,7 +36,7 @@ int dataRead(char* buf, int max, FtpConnection* data) {
     if (data->lineBuffer) return ftpio::readline(buf, max, data);
     for (;;) {
         if (!socket_wait(data)) return -1;
-        const int got = ctlRecv(data->sock, buf, max, 0);
+        const int got = kor_streamRecv(data->sock, buf, max);
         if (got >= 0) return got;
         if (errno != EINTR) return -1;
     }
@@ -45,7 +46,7 @@ int dataRead(char* buf, int max, FtpConnection* data) {
 int dataWrite(const char* buf, int len, FtpConnection* data) {
     if (data->lineBuffer) return ftpio::writeline(buf, len, data);
     if (!socket_wait(data)) return 0;
-    const int sent = ctlSend(data->sock, buf, len, 0);
+    const int sent = kor_streamSend(data->sock, buf, len);
     // A send that stalled is a time-out; a refused one leaves the server's
     // reply to be read.
     if (sent != len && errno == ETIMEDOUT) {
@@ -274,6 +275,14 @@ int FtpAccess(const char* path, int type, char mode, FtpConnection* control, Ftp
         *out = nullptr;
         return 0;
     }
+    // A protected control connection protects its data too (PROT P), in the
+    // control connection's session, which servers may insist on.
+    if (kor_secureIs(control->sock) && kor_secureFollow(data->sock, control->sock) != 0) {
+        setResponse(control, "no TLS on the data connection");
+        FtpClose(data);
+        *out = nullptr;
+        return 0;
+    }
     *out = data;
     return 1;
 }
@@ -294,7 +303,7 @@ int FtpClose(FtpConnection* data) {
     if (!data || data->role == FTP_ROLE_CONTROL) return 0;
     // Every write sends all it staged, so nothing is left to flush here.
     ctlFree(data->lineBuffer);
-    if (data->sock >= 0) ctlClose(data->sock);
+    if (data->sock >= 0) kor_streamClose(data->sock);
     FtpConnection* owner = data->owner;
     ctlFree(data);
     return owner ? readresp('2', owner) : 0;

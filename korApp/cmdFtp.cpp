@@ -86,7 +86,8 @@ void korCmdFtpConnect(const KorCommand& cmd) {
         korWriteResult(p(cmd, 3), RESULT_ALREADY_OPEN);
         return;
     }
-    if (FtpConnect(address, static_cast<std::uint16_t>(port), &korFtpHandle) != 1) {
+    if (FtpConnect(address, static_cast<std::uint16_t>(port), &korFtpHandle) != 1 ||
+        kor_FtpSecure(address, korFtpHandle) != 1) {
         FtpQuit(korFtpHandle);
         korFtpHandle = nullptr;
         korWriteResult(p(cmd, 3), KOR_RES_FAILED);

@@ -23,11 +23,13 @@ constexpr int JOB_NAME_SIZE = 65;
 constexpr const char* JOB_EXTENSION = ".JBI";
 constexpr int TEMPORARY_NAME_SIZE = 250;  // what a path of FtpRename may hold, and the NUL
 
-// Connects and logs in; the connection stays in *conn even when the login is
-// refused, so the caller ends it. 0, or the given failure code.
+// Connects and logs in (another server: in TLS when ftp_tls asks for it); the
+// connection stays in *conn even when the login is refused, so the caller
+// ends it. 0, or the given failure code.
 int openSession(const char* address, const char* user, const char* password, FtpConnection** conn,
-                int connectFailure, int loginFailure) {
+                int connectFailure, int loginFailure, bool remote = false) {
     if (FtpConnect(address, FTP_PORT, conn) != 1) return connectFailure;
+    if (remote && kor_FtpSecure(address, *conn) != 1) return connectFailure;
     if (FtpLogin(user, password, *conn) != 1) return loginFailure;
     return KOR_FTPLOAD_OK;
 }
@@ -40,7 +42,7 @@ int openController(const char* ownAddress, FtpConnection** conn) {
 int openServer(const char* server, const char* user, const char* password, const char* dir,
                FtpConnection** conn) {
     const int code = openSession(server, user, password, conn, KOR_FTPLOAD_NO_SERVER,
-                                 KOR_FTPLOAD_SERVER_LOGIN);
+                                 KOR_FTPLOAD_SERVER_LOGIN, true);
     if (code != KOR_FTPLOAD_OK) return code;
     return FtpChdir(dir, *conn) == 1 ? KOR_FTPLOAD_OK : KOR_FTPLOAD_CHDIR;
 }
@@ -111,6 +113,18 @@ void appendText(char* buf, int size, const char* text) {
 }
 
 }  // namespace
+
+int kor_FtpSecure(const char* address, FtpConnection* conn) {
+    CtlTlsSettings tls;
+    if (ctlGetTlsSettings(&tls) != 0) {
+        vx::perror("FTP: TLS settings unreadable");
+        return 0;  // they might ask for TLS: no login in clear
+    }
+    if (tls.ftpTls == CTL_TLS_OFF) return 1;
+    if (FtpSecure(address, tls.caFile, tls.ftpName, conn) == 1) return 1;
+    std::printf("FTP: no TLS with %s: %s\r\n", address, FtpLastResponse(conn));
+    return 0;
+}
 
 int kor_OwnAddress(char* addr) {
     addr[0] = '\0';

@@ -39,6 +39,12 @@ int kor_FtpHandler(std::int32_t serverVar, std::int32_t userVar, std::int32_t pa
 // The text of S variable varNo into buf (size bytes); the empty text when the
 // read fails or the text does not fit. Always 0.
 int kor_GetStringVar(char* buf, int size, std::int32_t varNo);
+struct FtpConnection;
+// Protects a fresh control connection to another server when the setting
+// ftp_tls asks for it (FtpSecure), before anything else is sent. 1 when the
+// connection may be used (also with ftp_tls off); 0, with a console line, when
+// TLS was asked for and could not be had.
+int kor_FtpSecure(const char* address, FtpConnection* conn);
 // One ICMP echo: 0 when the host answered, -1 otherwise.
 int kor_Ping(const char* address);
 

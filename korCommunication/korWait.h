@@ -17,5 +17,6 @@ KorWake kor_waitSocketsOrPipe(CtlFdSet* readSet, int width, int pipeFd, int time
 enum class KorReadiness { Read, Write };
 
 // Waits at most *limit until sock is readable or writable: 1 ready, 0 the
-// limit passed, -1 the wait failed (errno tells why).
+// limit passed, -1 the wait failed (errno tells why). A secure stream with
+// bytes waiting in it is readable at once.
 int kor_waitSocket(int sock, KorReadiness what, CtlTimeval* limit);

@@ -1,6 +1,8 @@
 // Waits on sockets and a channel's wake-up pipe.
 #include "korWait.h"
 
+#include "korSecure.h"
+
 KorWake kor_waitSocketsOrPipe(CtlFdSet* readSet, int width, int pipeFd, int timeoutSec) {
     if (pipeFd != -1) {
         ctlFdSet(pipeFd, readSet);
@@ -23,6 +25,9 @@ KorWake kor_waitSocketsOrPipe(CtlFdSet* readSet, int width, int pipeFd, int time
 }
 
 int kor_waitSocket(int sock, KorReadiness what, CtlTimeval* limit) {
+    // Bytes a secure stream has already taken from the socket are not seen by
+    // the wait.
+    if (what == KorReadiness::Read && kor_streamPending(sock) > 0) return 1;
     CtlFdSet set;
     ctlFdZero(&set);
     ctlFdSet(sock, &set);

@@ -23,10 +23,14 @@ enum SmtpResult : int {
     SMTP_ERR_END_OF_DATA = 251,  // the end-of-data line not answered with 250
     SMTP_ERR_SEND = 252,         // sending failed, no work buffer, or no message could be composed
     SMTP_ERR_NO_BUFFER = 253,    // no work buffer for the connection
+    SMTP_ERR_TLS = 238,          // TLS asked for by the settings could not be had (no STARTTLS
+                                 // offered, handshake or certificate refused): nothing more sent
 };
 
 // Connects to serverIp (dotted IPv4 text) on port, reads the greeting, sends
-// EHLO and authenticates with user and password (NUL-terminated texts).
+// EHLO and authenticates with user and password (NUL-terminated texts). With
+// the controller's mail_tls setting the connection is TLS from the first byte
+// or after STARTTLS; the credentials are never sent without it then.
 // Returns SMTP_OK and stores the socket in *sock; on failure stores -1, closes
 // the socket and returns one of the codes above.
 int Smtp_ConnectRemoteServer(const char* serverIp, std::uint16_t port, const char* user,

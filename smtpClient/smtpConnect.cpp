@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "ctl.h"
+#include "korSecure.h"
 #include "smtpBuffer.h"
 #include "smtpClient.h"
 #include "smtpInternal.h"
@@ -22,6 +23,39 @@ void encodeBase64(const unsigned char* data, std::size_t length, Base64Text& tex
 
 void encodeBase64(const char* s, Base64Text& text) {
     encodeBase64(reinterpret_cast<const unsigned char*>(s), std::strlen(s), text);
+}
+
+int sendEhlo(int sock, char* work) {
+    char hostname[SMTP_HOSTNAME_SIZE] = {};
+    if (vx::gethostname(hostname, sizeof hostname) != 0) std::strcpy(hostname, "domain");
+    hostname[sizeof hostname - 1] = '\0';
+    const int code = Smtp_Command(sock, work, "EHLO %s\r\n", hostname);
+    if (code == SMTP_SEND_FAILED) return SMTP_ERR_SEND;
+    if (code != 250) return SMTP_ERR_EHLO;
+    return SMTP_OK;
+}
+
+int startTls(int sock, const CtlTlsSettings& tls, const char* serverIp) {
+    return kor_secureStart(sock, tls.caFile, tls.mailName, serverIp, -1) == 0 ? SMTP_OK
+                                                                              : SMTP_ERR_TLS;
+}
+
+// STARTTLS after the first EHLO, and EHLO again inside TLS. A server that does
+// not offer it gets nothing more: the login is never sent in clear.
+int upgrade(int sock, char* work, const CtlTlsSettings& tls, const char* serverIp) {
+    if (!Smtp_IsKeywordSupported(work, "STARTTLS")) {
+        std::printf("SMTP: %s offers no STARTTLS; nothing sent (mail_tls = starttls)\r\n",
+                    serverIp);
+        return SMTP_ERR_TLS;
+    }
+    const int code = Smtp_Command(sock, work, "STARTTLS\r\n");
+    if (code == SMTP_SEND_FAILED) return SMTP_ERR_SEND;
+    if (code != 220) {
+        std::printf("SMTP: %s refused STARTTLS; nothing sent\r\n", serverIp);
+        return SMTP_ERR_TLS;
+    }
+    const int result = startTls(sock, tls, serverIp);
+    return result == SMTP_OK ? sendEhlo(sock, work) : result;
 }
 
 int openConnection(const char* serverIp, std::uint16_t port) {
@@ -79,15 +113,15 @@ int authenticatePlain(int sock, char* work, const char* user, const char* passwo
     return SMTP_OK;
 }
 
-int greetAndAuthenticate(int sock, char* work, const char* user, const char* password) {
+int greetAndAuthenticate(int sock, char* work, const char* user, const char* password,
+                         const CtlTlsSettings& tls, const char* serverIp) {
+    if (tls.mailTls == CTL_TLS_IMPLICIT && startTls(sock, tls, serverIp) != SMTP_OK)
+        return SMTP_ERR_TLS;
     if (Smtp_ReceiveResponse(sock, work) != 220) return SMTP_ERR_GREETING;
-
-    char hostname[SMTP_HOSTNAME_SIZE] = {};
-    if (vx::gethostname(hostname, sizeof hostname) != 0) std::strcpy(hostname, "domain");
-    hostname[sizeof hostname - 1] = '\0';
-    const int code = Smtp_Command(sock, work, "EHLO %s\r\n", hostname);
-    if (code == SMTP_SEND_FAILED) return SMTP_ERR_SEND;
-    if (code != 250) return SMTP_ERR_EHLO;
+    int result = sendEhlo(sock, work);
+    if (result == SMTP_OK && tls.mailTls == CTL_TLS_STARTTLS)
+        result = upgrade(sock, work, tls, serverIp);
+    if (result != SMTP_OK) return result;
 
     // The work buffer holds the EHLO reply until the next command.
     if (!Smtp_IsKeywordSupported(work, "AUTH")) return SMTP_ERR_NO_AUTH;
@@ -103,14 +137,20 @@ int greetAndAuthenticate(int sock, char* work, const char* user, const char* pas
 int Smtp_ConnectRemoteServer(const char* serverIp, std::uint16_t port, const char* user,
                              const char* password, int* sock) {
     *sock = -1;
+    // Unknown settings might ask for TLS: nothing is sent then.
+    CtlTlsSettings tls;
+    if (ctlGetTlsSettings(&tls) != 0) {
+        vx::perror("SMTP: TLS settings unreadable");
+        return SMTP_ERR_TLS;
+    }
     SmtpBuffer work(SMTP_BUFFER_SIZE);
     if (!work) return SMTP_ERR_NO_BUFFER;
 
     const int s = openConnection(serverIp, port);
     if (s < 0) return SMTP_ERR_CONNECT;
 
-    const int result = greetAndAuthenticate(s, work.get(), user, password);
+    const int result = greetAndAuthenticate(s, work.get(), user, password, tls, serverIp);
     if (result == SMTP_OK) *sock = s;
-    else ctlClose(s);
+    else kor_streamClose(s);
     return result;
 }

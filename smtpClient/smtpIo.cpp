@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ctl.h"
+#include "korSecure.h"
 #include "korWait.h"
 #include "smtpBuffer.h"
 #include "smtpInternal.h"
@@ -30,7 +31,7 @@ int Smtp_SendData(int sock, const char* text) {
         if (remaining == 0) return 1;
         const int chunk = remaining > SMTP_BUFFER_SIZE ? SMTP_BUFFER_SIZE
                                                        : static_cast<int>(remaining);
-        const int n = ctlSend(sock, text + sent, chunk, 0);
+        const int n = kor_streamSend(sock, text + sent, chunk);
         if (n < 0) return 0;
         sent += static_cast<std::size_t>(n);
         remaining -= static_cast<std::size_t>(n);
@@ -39,7 +40,7 @@ int Smtp_SendData(int sock, const char* text) {
 
 int Smtp_ReceiveData(int sock, char* buf) {
     if (!waitReady(sock, Readiness::Read)) return 0;
-    const int n = ctlRecv(sock, buf, SMTP_RECEIVE_MAX, 0);
+    const int n = kor_streamRecv(sock, buf, SMTP_RECEIVE_MAX);
     if (n <= 0) return 0;
     buf[n] = '\0';
     return n;

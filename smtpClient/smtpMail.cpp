@@ -1,5 +1,6 @@
 // Sending one mail over an authenticated SMTP connection.
 #include "ctl.h"
+#include "korSecure.h"
 #include "smtpBuffer.h"
 #include "smtpClient.h"
 #include "smtpInternal.h"
@@ -51,6 +52,6 @@ int Smtp_SendMail(int sock, const char* from, const char* to, const char* subjec
         SmtpBuffer work(SMTP_BUFFER_SIZE);
         if (work) result = exchangeMail(sock, work.get(), from, to, subject, body);
     }
-    ctlClose(sock);
+    kor_streamClose(sock);
     return result;
 }

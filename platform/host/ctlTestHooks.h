@@ -41,9 +41,11 @@ enum class Site : int {
     SemTake,
     MsgQSend,
     MsgQReceive,
-    MsgQDelete,  // the queue is deleted all the same
-    PipeRead,    // vx::read of a pipe device (sockets: Recv)
-    PipeWrite,   // vx::write of a pipe device (sockets: Send)
+    MsgQDelete,   // the queue is deleted all the same
+    PipeRead,     // vx::read of a pipe device (sockets: Recv)
+    PipeWrite,    // vx::write of a pipe device (sockets: Send)
+    Random,       // ctlRandomBytes
+    TlsSettings,  // ctlGetTlsSettings
     Count
 };
 

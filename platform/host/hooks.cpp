@@ -56,7 +56,8 @@ const char* siteName(Site site) {
         "SendTo",     "Select",      "TaskCreate", "TaskSpawn", "SemCreate", "MsgQCreate",
         "PipeCreate", "PipeOpen",    "RsInit",     "RsOpen",    "RsSend",    "RsRecv",
         "CartPos",    "ServoSpeed",  "FileList",   "IfAddr",    "Close",     "SemTake",
-        "MsgQSend",   "MsgQReceive", "MsgQDelete", "PipeRead",  "PipeWrite"};
+        "MsgQSend",   "MsgQReceive", "MsgQDelete", "PipeRead",  "PipeWrite", "Random",
+        "TlsSettings"};
     static_assert(std::size(kNames) == static_cast<std::size_t>(Site::Count));
     const auto i = static_cast<std::size_t>(site);
     return i < std::size(kNames) ? kNames[i] : "?";

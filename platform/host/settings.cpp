@@ -44,6 +44,11 @@ constexpr SettingRule kRules[] = {
     {"ftp_port", K::Number, nullptr, &S::ftpPort, 1, 65535},
     {"realtime", K::AutoOff, nullptr, nullptr, 0, 0, &S::realtime},
     {"connect_timeout", K::Number, nullptr, &S::connectTimeout, 1, 600},
+    {"mail_tls", K::Choice, &S::mailTls, nullptr, 0, 0, nullptr, "off|starttls|tls"},
+    {"ftp_tls", K::Choice, &S::ftpTls, nullptr, 0, 0, nullptr, "off|explicit"},
+    {"tls_ca", K::Text, &S::tlsCa, nullptr, 0, 0},
+    {"mail_tls_name", K::Text, &S::mailTlsName, nullptr, 0, 0},
+    {"ftp_tls_name", K::Text, &S::ftpTlsName, nullptr, 0, 0},
 };
 
 bool isAddress(const std::string& text) {
@@ -61,7 +66,20 @@ bool parseNumber(const std::string& text, int* out) {
     return true;
 }
 
+bool isChoice(const SettingRule& rule, const std::string& text) {
+    const std::string words = std::string("|") + rule.choices + "|";
+    return words.find("|" + text + "|") != std::string::npos;
+}
+
+std::string choiceProblem(const SettingRule& rule) {
+    std::string words = rule.choices;
+    for (char& c : words)
+        if (c == '|') c = ',';
+    return "must be one of " + words;
+}
+
 std::string textProblem(const SettingRule& rule, const std::string& text) {
+    if (rule.kind == K::Choice) return isChoice(rule, text) ? std::string() : choiceProblem(rule);
     if (rule.kind == K::Text || isAddress(text) ||
         (rule.kind == K::OptionalAddress && text.empty()))
         return {};

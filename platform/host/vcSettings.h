@@ -31,6 +31,12 @@ struct Settings {
 
     // connect_timeout: the seconds any TCP connect may take.
     int connectTimeout = 10;
+    // TLS of the mail and FTP clients (the controller's own FTP server stays plain).
+    std::string mailTls = "off";  // mail_tls: off, starttls or tls (from the first byte)
+    std::string ftpTls = "off";   // ftp_tls: off or explicit (AUTH TLS, data in TLS too)
+    std::string tlsCa = "/etc/ssl/certs/ca-certificates.crt";  // tls_ca: trusted CAs (PEM)
+    std::string mailTlsName;  // mail_tls_name: name the certificate must carry; empty: address
+    std::string ftpTlsName;   // ftp_tls_name: the same for the FTP servers
 };
 
 // The keys of the settings file, one row each: the field it sets and its
@@ -42,6 +48,7 @@ enum class SettingKind {
     OptionalAddress,  // an IPv4 address or empty
     Number,           // a whole number min..max
     AutoOff,          // "auto" (true) or "off" (false)
+    Choice,           // one of the words of `choices`
 };
 struct SettingRule {
     const char* key;
@@ -50,6 +57,7 @@ struct SettingRule {
     int Settings::*number;        // Number
     int min, max;
     bool Settings::*flag = nullptr;  // AutoOff
+    const char* choices = nullptr;   // Choice: the words, separated by '|'
 };
 std::span<const SettingRule> settingRules();
 // The row of key, or null.

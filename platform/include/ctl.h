@@ -188,6 +188,31 @@ constexpr std::uint32_t ctlHtonl(std::uint32_t v) { return ctlByteSwap32(v); }
 constexpr std::uint16_t ctlNtohs(std::uint16_t v) { return ctlHtons(v); }
 constexpr std::uint32_t ctlNtohl(std::uint32_t v) { return ctlHtonl(v); }
 
+// ---------------------------------------------------------------- secure connections
+
+// Fills buf with len bytes from the controller's cryptographic random source,
+// as TLS handshakes need them. 0, or -1 when the source cannot deliver (buf is
+// then not to be used).
+int ctlRandomBytes(unsigned char* buf, std::size_t len);
+
+// What the controller's settings ask of the mail and FTP clients' connections
+// to other servers (the controller's own FTP server is never reached by TLS).
+inline constexpr int CTL_TLS_OFF = 0;
+inline constexpr int CTL_TLS_STARTTLS = 1;  // mail: STARTTLS after EHLO; FTP: AUTH TLS
+inline constexpr int CTL_TLS_IMPLICIT = 2;  // mail only: TLS from the first byte
+inline constexpr int CTL_TLS_TEXT_SIZE = 256;
+struct CtlTlsSettings {
+    int mailTls;                       // CTL_TLS_OFF, _STARTTLS or _IMPLICIT
+    int ftpTls;                        // CTL_TLS_OFF or CTL_TLS_STARTTLS
+    char caFile[CTL_TLS_TEXT_SIZE];    // PEM bundle of the trusted certificate authorities
+    char mailName[CTL_TLS_TEXT_SIZE];  // name the mail server's certificate must carry (also
+                                       // sent as SNI); empty: its IPv4 address
+    char ftpName[CTL_TLS_TEXT_SIZE];   // the same for the FTP servers
+};
+// Fills *out with NUL-terminated texts. 0, or -1 when a text does not fit
+// (*out is then all off and empty).
+int ctlGetTlsSettings(CtlTlsSettings* out);
+
 // ---------------------------------------------------------------- variables
 
 // Variable type codes.

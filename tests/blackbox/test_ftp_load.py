@@ -5,13 +5,17 @@ real remote FTP server and the controller's own, and every failure has its code
 
 import ftplib
 import os
+import shutil
+import tempfile
 import time
 import unittest
 
 from faultcase import Background, BlackHole, timed
 from harness import Controller, free_address, wait_for
+from arvokor.admin import AdminClient, transfer_record  # noqa: E402 (harness finds the package)
 from test_ftp import (JOB_CRLF, JOB_LF, PASSWORD, USER, FtpPeer, read_job, transfer_leftovers,
                       write_job)
+from testpki import NAME, TestPki
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.environ.get('KOR_SOURCE', os.path.dirname(os.path.dirname(HERE)))
@@ -348,6 +352,94 @@ class FtpLoadTest(unittest.TestCase):
                 self.assertEqual(result, expected)
                 self.assertLess(seconds, 1 + 4, expected)
         self.assertEqual(read_job(vc, 'WELD1.JBI'), JOB_CRLF)
+
+
+class FtpTlsTest(unittest.TestCase):
+    """ftp_tls = explicit: every form of job transfer through servers that
+    require TLS, vsftpd also requiring each data connection to resume the
+    control connection's session; files byte-exact both ways."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.pki_dir = tempfile.mkdtemp(prefix='arvokor-pki-')
+        cls.pki = TestPki(cls.pki_dir)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.pki_dir, True)
+
+    controller = FtpLoadTest.controller
+    load = FtpLoadTest.load
+
+    def tls_controller(self):
+        return self.controller(ftp_tls='explicit', tls_ca=self.pki.ca, ftp_tls_name=NAME)
+
+    def tls_peer(self, script='vsftpd_peer.py', cert='good', *args):
+        certificate, key = self.pki.cert(cert)
+        return FtpPeer(self, script, '--tls-cert', certificate, '--tls-key', key, *args)
+
+    def test_vsftpd_load_get_put_shared_connection_and_admin(self):
+        vc = self.tls_controller()
+        remote = self.tls_peer()
+        big = b''.join(b'MOVJ C%05d VJ=50.00\r\n' % i for i in range(20000))
+        remote.write('robot/jobs/WELD1.JBI', big)
+        remote.write('up/.keep', b'')
+        for folder in ('robot', 'robot/jobs', 'up'):   # uploads run as the user "ftp"
+            os.chmod(remote.path(folder), 0o777)
+        user = dict(user='anonymous', password='')
+        self.assertEqual(self.load(vc, 'FTPLOADGET', remote.host, **user), 255)
+        self.assertEqual(read_job(vc, 'WELD1.JBI'), big)
+        write_job(vc, 'PUT1.JBI', JOB_CRLF)
+        self.assertEqual(self.load(vc, 'FTPLOADPUT', remote.host, job='PUT1', **user), 255)
+        self.assertEqual(remote.read('robot/jobs/PUT1.JBI'), JOB_CRLF)
+
+        # The shared connection: several transfers in the one TLS session.
+        self.assertEqual(vc.call('FTPCONNECT', addr=remote.host, port=21,
+                                 field=['anonymous', ''], timeout=30), 1)
+        remote.write('GET2.JBI', JOB_CRLF)
+        self.assertEqual(vc.call('FTPGETJOB', bytes='GET2.JBI', timeout=40), 1)
+        self.assertEqual(read_job(vc, 'GET2.JBI'), JOB_CRLF)
+        os.makedirs(os.path.join(vc.jobs_dir, 'up'))   # vsftpd's root is not writable
+        write_job(vc, 'up/PUT2.JBI', big)
+        self.assertEqual(vc.call('FTPPUTJOB', bytes='up/PUT2.JBI', timeout=40), 1)
+        self.assertEqual(remote.read('up/PUT2.JBI'), big)
+        self.assertEqual(vc.call('FTPDISCONNECT'), 1)
+
+        admin = AdminClient(vc.address)
+        self.addCleanup(admin.close)
+        record = transfer_record('anonymous', '', 'robot/jobs', 'PUT1.JBI', remote.host)
+        self.assertEqual(admin.request(':ftpg', record), b'0\r\n')
+        write_job(vc, 'PUT3.JBI', big)
+        record = transfer_record('anonymous', '', 'robot/jobs', 'PUT3.JBI', remote.host)
+        self.assertEqual(admin.request(':ftpp', record), b'0\r\n')
+        self.assertEqual(remote.read('robot/jobs/PUT3.JBI'), big)
+        self.assertNotIn('TLS:', vc.output())
+
+    def test_pyftpdlib_tls_get_and_put(self):
+        vc = self.tls_controller()
+        remote = self.tls_peer('ftp_pyftpd.py')
+        remote.write('robot/jobs/WELD1.JBI', JOB_LF)
+        self.assertEqual(self.load(vc, 'FTPLOADGET', remote.host), 255)
+        self.assertEqual(read_job(vc, 'WELD1.JBI'), JOB_CRLF)
+        write_job(vc, 'PUT1.JBI', JOB_CRLF)
+        self.assertEqual(self.load(vc, 'FTPLOADPUT', remote.host, job='PUT1'), 255)
+        self.assertEqual(remote.read('robot/jobs/PUT1.JBI'), JOB_LF)
+
+    def test_no_tls_or_a_refused_certificate_is_no_server(self):
+        vc = self.tls_controller()
+        plain = FtpPeer(self, 'ftp_scripted.py')   # answers AUTH TLS with 502
+        mark = len(vc.output())
+        self.assertEqual(self.load(vc, 'FTPLOADGET', plain.host), 252)
+        vc.wait_output('FTP: no TLS with %s' % plain.host, start=mark)
+        self.assertFalse(any(c.startswith(('USER', 'PASS')) for c in plain.commands()))
+        for cert, reason in (('expired', 'expired'), ('other_ca', 'unknown CA')):
+            with self.subTest(cert=cert):
+                remote = self.tls_peer('ftp_pyftpd.py', cert)
+                mark = len(vc.output())
+                self.assertEqual(self.load(vc, 'FTPLOADGET', remote.host), 252)
+                vc.wait_output('refused: %s' % reason, start=mark)
+                self.assertEqual(vc.call('FTPCONNECT', addr=remote.host, port=21,
+                                         field=[USER, PASSWORD], timeout=30), 254)
 
 
 if __name__ == '__main__':

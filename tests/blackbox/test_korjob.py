@@ -303,6 +303,7 @@ class ArvokorSettings(unittest.TestCase):
             ('b_count = 70000\n', "'b_count'"),
             ('address = 127.0.0\n', "'address'"),
             ('ftp_port = 0\n', "'ftp_port'"),
+            ('mail_tls = yes\n', "'mail_tls': must be one of off,starttls,tls"),
             ('just words\n', "expected 'key = value'"),
         ]
         for text, message in cases:

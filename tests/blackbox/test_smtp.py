@@ -11,6 +11,7 @@ import unittest
 
 from faultcase import Background
 from harness import Controller, free_address, start_python_peer, wait_for
+from testpki import NAME, TestPki
 
 USER, PASSWORD = 'robot', 's3cret^1'
 SENDER, RECIPIENT = 'robot@cell7.example', 'shift@plant.example'
@@ -19,8 +20,8 @@ SENDER, RECIPIENT = 'robot@cell7.example', 'shift@plant.example'
 class MailServer:
     """smtp_server.py with its store directory; events() reads its log."""
 
-    def __init__(self, owner, *args):
-        self.host = free_address()
+    def __init__(self, owner, *args, host=None):
+        self.host = host or free_address()
         self.dir = tempfile.mkdtemp(prefix='arvokor-smtp-')
         owner.addCleanup(shutil.rmtree, self.dir, True)
         self.peer = start_python_peer('smtp_server.py', '--host', self.host, '--dir', self.dir,
@@ -163,6 +164,76 @@ class SmtpCommandTest(unittest.TestCase):
                          253)
         self.assertEqual(server.events(), [])
         self.assertNotIn('SMTP result: 253', self.vc.output())
+
+
+class SmtpTlsTest(unittest.TestCase):
+    """mail_tls: STARTTLS or TLS from the first byte, the server's certificate
+    verified against a CA made here; no login ever in clear."""
+
+    def setUp(self):
+        self.host = free_address()
+        self.dir = tempfile.mkdtemp(prefix='arvokor-pki-')
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.pki = TestPki(self.dir, address=self.host)
+
+    def controller(self, mode, name=NAME):
+        settings = dict(mail_tls=mode, tls_ca=self.pki.ca)
+        if name:
+            settings['mail_tls_name'] = name
+        vc = Controller(**settings)
+        self.addCleanup(vc.close)
+        return vc
+
+    def server(self, mode, cert='good'):
+        certificate, key = self.pki.cert(cert)
+        return MailServer(self, '--tls', mode, '--tls-cert', certificate, '--tls-key', key,
+                          host=self.host)
+
+    def send(self, vc, server):
+        return vc.call('SMTP', addr=server.host, port=server.port, timeout=40,
+                       field=[USER, PASSWORD, SENDER, RECIPIENT, 'over TLS'])
+
+    def test_starttls_then_login_inside_it(self):
+        vc = self.controller('starttls')
+        server = self.server('starttls')
+        self.assertEqual(self.send(vc, server), 1)
+        server.wait_event('CLOSED 1')
+        events = server.events()
+        self.assertEqual([e for e in events if e.startswith(('EHLO', 'STARTTLS', 'TLS', 'AUTH'))],
+                         ['EHLO arvokor-vc', 'STARTTLS', 'TLS 1', 'EHLO arvokor-vc', 'AUTH LOGIN'])
+        self.assertTrue(server.mail().endswith(b'over TLS\r\n\r\n'))
+
+    def test_tls_from_the_first_byte_verified_by_address(self):
+        vc = self.controller('tls', name=None)   # the certificate carries the address
+        server = self.server('implicit')
+        self.assertEqual(self.send(vc, server), 1)
+        server.wait_event('CLOSED 1')
+        self.assertEqual(server.events()[:2], ['CONNECT 1', 'TLS 1'])
+        self.assertTrue(server.mail().endswith(b'over TLS\r\n\r\n'))
+        other = self.server('implicit', 'other_name')   # a name only, not the address
+        self.assertEqual(self.send(vc, other), 254)
+        vc.wait_output('refused: name mismatch')
+
+    def test_server_without_starttls_never_sees_the_login(self):
+        vc = self.controller('starttls')
+        server = MailServer(self, host=self.host)   # offers AUTH in clear, no STARTTLS
+        self.assertEqual(self.send(vc, server), 254)
+        vc.wait_output('offers no STARTTLS')
+        server.wait_event('CLOSED 1')
+        self.assertFalse(any(e.startswith(('AUTH', 'LOGIN', 'MAIL')) for e in server.events()))
+
+    def test_refused_certificates_fail_with_the_reason(self):
+        vc = self.controller('starttls')
+        for cert, reason in (('expired', 'expired'), ('other_name', 'name mismatch'),
+                             ('other_ca', 'unknown CA')):
+            with self.subTest(cert=cert):
+                server = self.server('starttls', cert)
+                mark = len(vc.output())
+                self.assertEqual(self.send(vc, server), 254)
+                vc.wait_output('refused: %s' % reason, start=mark)
+                server.wait_event('CLOSED 1')
+                self.assertFalse(any(e.startswith(('AUTH', 'LOGIN')) for e in server.events()))
+                server.peer.stop()
 
 
 if __name__ == '__main__':

@@ -4,13 +4,15 @@
 Serves --root to the user --user / --password (default robot / secret) and to
 "ftp" with an empty password, with all permissions. Prints "ready <port>" on
 stdout once it listens. TYPE A converts line ends as pyftpdlib always does.
+With --tls-cert and --tls-key it requires TLS (AUTH TLS, PROT P) on the
+control and data connections.
 """
 import argparse
 import logging
 import os
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.handlers import FTPHandler, TLS_FTPHandler
 from pyftpdlib.servers import FTPServer
 
 
@@ -21,6 +23,8 @@ def main():
     p.add_argument("--root", required=True)
     p.add_argument("--user", default="robot")
     p.add_argument("--password", default="secret")
+    p.add_argument("--tls-cert", help="server certificate (PEM): TLS required")
+    p.add_argument("--tls-key", help="its key (PEM)")
     args = p.parse_args()
 
     logging.basicConfig(level=logging.WARNING)
@@ -28,9 +32,16 @@ def main():
     authorizer = DummyAuthorizer()
     authorizer.add_user(args.user, args.password, root, perm="elradfmwMT")
     authorizer.add_user("ftp", "", root, perm="elradfmwMT")
-    FTPHandler.authorizer = authorizer
-    FTPHandler.auth_failed_timeout = 0  # no pause after a refused login
-    server = FTPServer((args.address, args.port), FTPHandler)
+    handler = FTPHandler
+    if args.tls_cert:
+        handler = TLS_FTPHandler
+        handler.certfile = args.tls_cert
+        handler.keyfile = args.tls_key
+        handler.tls_control_required = True
+        handler.tls_data_required = True
+    handler.authorizer = authorizer
+    handler.auth_failed_timeout = 0  # no pause after a refused login
+    server = FTPServer((args.address, args.port), handler)
     print("ready %d" % server.socket.getsockname()[1], flush=True)
     server.serve_forever(handle_exit=True)
 

@@ -14,6 +14,7 @@ import json
 import logging
 import os
 import signal
+import ssl
 import sys
 import warnings
 
@@ -67,9 +68,15 @@ class Handler:
 def make_protocol(store, handler, args):
     class LoggingSMTP(SMTP):
         def connection_made(self, transport):
+            if self._original_transport is not None:  # STARTTLS done: the same connection
+                store.event("TLS %d" % self.number)
+                super().connection_made(transport)
+                return
             store.connections += 1
             self.number = store.connections
             store.event("CONNECT %d" % self.number)
+            if transport.get_extra_info("ssl_object") is not None:
+                store.event("TLS %d" % self.number)
             super().connection_made(transport)
 
         def connection_lost(self, error):
@@ -79,6 +86,10 @@ def make_protocol(store, handler, args):
         async def smtp_EHLO(self, arg):
             store.event("EHLO " + arg)
             await super().smtp_EHLO(arg)
+
+        async def smtp_STARTTLS(self, arg):
+            store.event("STARTTLS")
+            await super().smtp_STARTTLS(arg)
 
         async def smtp_AUTH(self, arg):
             store.event("AUTH " + arg)
@@ -111,11 +122,23 @@ def make_protocol(store, handler, args):
     excluded = [m for m in ("LOGIN", "PLAIN") if m not in mechanisms]
     offer_auth = bool(mechanisms)
 
+    # STARTTLS: offered and required before anything else, AUTH offered only
+    # inside TLS, as submission servers do.
+    starttls = args.tls == "starttls"
+
     def factory():
         return LoggingSMTP(handler, hostname="mail.test", decode_data=False, auth_required=True,
-                           auth_require_tls=not offer_auth, authenticator=authenticator,
-                           auth_exclude_mechanism=excluded)
+                           auth_require_tls=starttls or not offer_auth,
+                           authenticator=authenticator, auth_exclude_mechanism=excluded,
+                           tls_context=tls_context(args) if starttls else None,
+                           require_starttls=starttls)
     return factory
+
+
+def tls_context(args):
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    context.load_cert_chain(args.tls_cert, args.tls_key)
+    return context
 
 
 def main():
@@ -131,6 +154,11 @@ def main():
                              "(none: no AUTH keyword at all)")
     parser.add_argument("--refuse-rcpt", action="append", default=[], metavar="ADDRESS",
                         help="answer RCPT TO for this address with 550 (repeatable)")
+    parser.add_argument("--tls", choices=("off", "starttls", "implicit"), default="off",
+                        help="starttls: STARTTLS required, AUTH only after it; implicit: TLS "
+                             "from the first byte (both need --tls-cert and --tls-key)")
+    parser.add_argument("--tls-cert", help="server certificate (PEM)")
+    parser.add_argument("--tls-key", help="its key (PEM)")
     args = parser.parse_args()
     if not args.host.startswith("127."):
         parser.error("only loopback addresses are allowed")
@@ -140,7 +168,8 @@ def main():
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
     server = loop.run_until_complete(
-        loop.create_server(make_protocol(store, handler, args), args.host, args.port))
+        loop.create_server(make_protocol(store, handler, args), args.host, args.port,
+                           ssl=tls_context(args) if args.tls == "implicit" else None))
     loop.add_signal_handler(signal.SIGTERM, loop.stop)
     loop.add_signal_handler(signal.SIGINT, loop.stop)
     print("READY %d" % server.sockets[0].getsockname()[1], flush=True)

@@ -5,6 +5,8 @@
 // with no channel, task or byte of memory left behind.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -183,6 +185,75 @@ INSTANTIATE_TEST_SUITE_P(Sites, SpeedOutputSweep,
                          ::testing::Values(Site::TaskCreate, Site::ServoSpeed, Site::IoWrite),
                          [](const auto& info) { return std::string(siteName(info.param)); });
 
+// ---- mail and job copies over TLS: the handshake's platform calls fail in turn too
+
+// The tests' PKI (tests/support/testpki.py) in dir; dir, or empty when it
+// could not be made.
+std::string makePki(const std::string& dir) {
+    const std::string support = kortest::peersDir() + "/../support";
+    const std::string command = "PYTHONPATH=" + support +
+                                " /usr/bin/python3 -c 'import testpki; testpki.TestPki(\"" + dir +
+                                "\")'";
+    return std::system(command.c_str()) == 0 ? dir : std::string();
+}
+
+// A CA and a server certificate for server.test, made by the tests' own PKI
+// helper (Debian's python3-cryptography), and a mail server on TLS from the
+// first byte with it.
+class TlsMailFaults : public FaultTest {
+protected:
+    void configure(vc::Settings& s) override {
+        s.mailTls = "tls";
+        s.tlsCa = pki_ / "ca.pem";
+        s.mailTlsName = "server.test";
+    }
+
+    void mailLife(const std::function<void()>& arm) {
+        baseline();
+        const int n = setFields(kBlockVar, {"robot", "secret", "robot@cell.test", "line@plant.test",
+                                            "part done"});
+        Params server = Params().address(127, 0, 0, 1).set(0, portParam(server_.port()));
+        const int r = run(SMTP, server.set(1, kBlockVar).set(2, n), arm, 15000ms);
+        EXPECT_TRUE(oneOf(r, {1, 253, 254, lost()})) << r;
+        settle();
+    }
+
+    kortest::TempDir pki_{"kor-pki"};
+    std::string made_ = makePki(pki_.path());
+    kortest::PeerProcess server_{"smtp_server.py",
+                                 {"--dir", pki_ / "store", "--tls", "implicit", "--tls-cert",
+                                  pki_ / "good.pem", "--tls-key", pki_ / "good.key"}};
+};
+
+TEST_F(TlsMailFaults, MailGoesThroughWithoutFailures) {
+    ASSERT_FALSE(made_.empty());
+    ASSERT_NE(server_.port(), 0);
+    Console console;
+    const int n = setFields(kBlockVar,
+                            {"robot", "secret", "robot@cell.test", "line@plant.test", "part done"});
+    EXPECT_EQ(run(SMTP,
+                  Params()
+                      .address(127, 0, 0, 1)
+                      .set(0, portParam(server_.port()))
+                      .set(1, kBlockVar)
+                      .set(2, n),
+                  {}, 15000ms),
+              1);
+}
+
+class TlsMailSweep : public TlsMailFaults, public ::testing::WithParamInterface<Site> {};
+
+TEST_P(TlsMailSweep, EveryCallFailsInTurn) {
+    ASSERT_NE(server_.port(), 0);
+    sweepSite(GetParam(), [&](const auto& arm) { mailLife(arm); });
+}
+
+INSTANTIATE_TEST_SUITE_P(Sites, TlsMailSweep,
+                         ::testing::Values(Site::Malloc, Site::Socket, Site::Connect, Site::Send,
+                                           Site::Recv, Site::Select, Site::Random,
+                                           Site::TlsSettings, Site::Close),
+                         [](const auto& info) { return std::string(siteName(info.param)); });
+
 // ---- FTP: the shared connection, job copies through it, job transfers
 
 class FtpFaults : public FaultTest {
@@ -259,6 +330,72 @@ INSTANTIATE_TEST_SUITE_P(Sites, FtpSweep,
                          ::testing::Values(Site::Malloc, Site::VarRead, Site::VarWrite,
                                            Site::Socket, Site::Connect, Site::Send, Site::Recv,
                                            Site::Select, Site::IfAddr),
+                         [](const auto& info) { return std::string(siteName(info.param)); });
+
+// The shared connection to pyftpdlib requiring TLS (control and data), job
+// copies both ways through it; the controller's own server stays plain.
+class TlsFtpFaults : public FtpFaults {
+protected:
+    void configure(vc::Settings& s) override {
+        FtpFaults::configure(s);
+        s.ftpTls = "explicit";
+        s.tlsCa = pki_ / "ca.pem";
+        s.ftpTlsName = "server.test";
+    }
+
+    void tlsLife(const std::function<void()>& arm) {
+        baseline();
+        const int n = setFields(kBlockVar, {"robot", "secret"});
+        Params server = Params().address(127, 0, 0, 1).set(0, portParam(tlsRemote_.port()));
+        const int connected = run(FTPCONNECT, server.set(1, kBlockVar).set(2, n), arm, 8000ms);
+        EXPECT_TRUE(oneOf(connected, {1, 253, 254, lost()})) << connected;
+        setBytes(kBlockVar + 20, "A.JBI");
+        const Params job = Params().set(1, kBlockVar + 20).set(2, 5);
+        EXPECT_TRUE(oneOf(run(FTPGETJOB, job, {}, 8000ms), {1, 253, 254, lost()}));
+        EXPECT_TRUE(oneOf(run(FTPPUTJOB, job, {}, 8000ms), {1, 253, 254, lost()}));
+        EXPECT_TRUE(oneOf(run(FTPDISCONNECT, Params(), {}, kStep), {1, lost()}));
+        settle();
+    }
+
+    kortest::TempDir pki_{"kor-pki"};
+    std::string made_ = makePki(pki_.path());
+    kortest::TempDir root_{"kor-ftps"};
+    bool job_ = static_cast<bool>(std::ofstream(root_ / "A.JBI") << "NOP\r\nEND\r\n");
+    kortest::PeerProcess tlsRemote_{"ftp_pyftpd.py",
+                                    {"--address", "127.0.0.1", "--port", "0", "--root",
+                                     root_.path(), "--tls-cert", pki_ / "good.pem", "--tls-key",
+                                     pki_ / "good.key"}};
+};
+
+TEST_F(TlsFtpFaults, CopiesGoThroughWithoutFailures) {
+    ASSERT_NE(tlsRemote_.port(), 0);
+    Console console;
+    const int n = setFields(kBlockVar, {"robot", "secret"});
+    ASSERT_EQ(run(FTPCONNECT,
+                  Params()
+                      .address(127, 0, 0, 1)
+                      .set(0, portParam(tlsRemote_.port()))
+                      .set(1, kBlockVar)
+                      .set(2, n),
+                  {}, 8000ms),
+              1);
+    setBytes(kBlockVar + 20, "A.JBI");
+    EXPECT_EQ(run(FTPGETJOB, Params().set(1, kBlockVar + 20).set(2, 5), {}, 15000ms), 1);
+    EXPECT_EQ(run(FTPPUTJOB, Params().set(1, kBlockVar + 20).set(2, 5), {}, 15000ms), 1);
+    EXPECT_EQ(run(FTPDISCONNECT, Params()), 1);
+}
+
+class TlsFtpSweep : public TlsFtpFaults, public ::testing::WithParamInterface<Site> {};
+
+TEST_P(TlsFtpSweep, EveryCallFailsInTurn) {
+    ASSERT_NE(tlsRemote_.port(), 0);
+    sweepSite(GetParam(), [&](const auto& arm) { tlsLife(arm); });
+}
+
+INSTANTIATE_TEST_SUITE_P(Sites, TlsFtpSweep,
+                         ::testing::Values(Site::Malloc, Site::Socket, Site::Connect, Site::Send,
+                                           Site::Recv, Site::Select, Site::Random,
+                                           Site::TlsSettings, Site::Close),
                          [](const auto& info) { return std::string(siteName(info.param)); });
 
 // ---- single failures: result and console message

@@ -1,0 +1,42 @@
+// Secure streams: a connected TCP socket, plain or with TLS on top. The FTP
+// and mail clients send, receive and close their sockets through these calls,
+// so plain and TLS connections look the same to them; a socket on which no TLS
+// was started goes straight to the platform's calls. A stream is used by one
+// task at a time (as the socket it sits on).
+#pragma once
+
+#include "ctl.h"
+
+// Starts TLS as the client on the connected socket sock. The server's
+// certificate must chain to a CA of caFile and carry `name` (also sent as
+// SNI); an empty name means the certificate must carry the IPv4 address
+// `address`. resumeFrom: a secure socket whose session is resumed and whose
+// CAs are taken instead of reading caFile again (FTP data connections; servers
+// may insist on the resumption); it must stay open until this call returns.
+// -1 for a new session. The texts are
+// copied (at most CTL_TLS_TEXT_SIZE - 1 characters each). 0 on success; -1
+// when TLS is not built in, no memory, the handshake failed or the
+// certificate was refused, with a console line saying which (expired, unknown
+// CA, name mismatch). The socket stays open either way.
+int kor_secureStart(int sock, const char* caFile, const char* name, const char* address,
+                    int resumeFrom);
+// Starts TLS on sock as kor_secureStart did on the secure socket `leader`
+// (same CAs, same name or address), resuming leader's session: an FTP data
+// connection following its control connection. 0, or -1 as above.
+int kor_secureFollow(int sock, int leader);
+// True while TLS runs on sock.
+bool kor_secureIs(int sock);
+
+// As ctlSend (all bytes, or -1 / fewer when the peer stopped taking them).
+int kor_streamSend(int sock, const char* buf, int len);
+// As ctlRecv: bytes, 0 when the peer closed, -1 on failure (errno). Over TLS a
+// peer that stays silent in the middle of a record fails it after 10 seconds.
+int kor_streamRecv(int sock, char* buf, int len);
+// Bytes already decrypted and waiting: a wait for the socket would not see
+// them, so kor_waitSocket reports the stream readable at once.
+int kor_streamPending(int sock);
+// Ends TLS (close_notify) when it runs, then closes the socket; ctlClose's result.
+int kor_streamClose(int sock);
+// Closes the socket of a connection given up as dead, without the close_notify
+// that would wait on the silent peer once more; ctlClose's result.
+int kor_streamDiscard(int sock);
