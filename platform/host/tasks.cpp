@@ -192,8 +192,9 @@ void endTasksAtExit() {
     exiting.store(true);
     const auto until = Clock::now() + kExitWait;
     for (;;) {
-        std::vector<std::shared_ptr<Task>> victims = createdTasks(current.task ? current.task->id
-                                                                               : 0);
+        // The exiting thread's own record is gone already (thread-local
+        // objects die before the exit handlers run), and with it its entry.
+        std::vector<std::shared_ptr<Task>> victims = createdTasks(0);
         if (victims.empty()) return;
         for (auto& t : victims) requestEnd(*t);
         Registry& reg = registry();
