@@ -24,9 +24,6 @@ void formatAddress(const KorCommand& cmd, char* text) {
     korFormatAddress(text, cmd.p[4], cmd.p[5], cmd.p[6], cmd.p[7]);
 }
 
-// The common tail of the commands that open a receiving channel: allocate a
-// record for the open transport (closing it when none is free), hand the job
-// the handle and serve the channel until it is closed.
 // Fills in a UDP channel's destination; false when the table cannot be locked.
 bool setDestination(int handle, const char* address, unsigned port) {
     KorTableLock lock(&korHandleTable);
@@ -37,6 +34,9 @@ bool setDestination(int handle, const char* address, unsigned port) {
     return lock.held();
 }
 
+// The common tail of the commands that open a receiving channel: allocate a
+// record for the open transport (closing it when none is free), hand the job
+// the handle and serve the channel until it is closed.
 void serveNewChannel(const KorCommand& cmd, int type, int transport, const char* fullMessage,
                      const char* udpAddress = nullptr, unsigned udpPort = 0) {
     const int handle = KORHDLTBL_GetHandle(&korHandleTable, type, transport);
