@@ -24,6 +24,16 @@ void formatAddress(const KorCommand& cmd, char* text) {
     korFormatAddress(text, cmd.p[4], cmd.p[5], cmd.p[6], cmd.p[7]);
 }
 
+// Fills in a UDP channel's destination; false when the table cannot be locked.
+bool setDestination(int handle, const char* address, unsigned port) {
+    KorTableLock lock(&korHandleTable);
+    if (KORHANDLE* h = lock.find(handle)) {
+        KORHDLTBL_SetIpAddress(h, address);
+        h->port = static_cast<int>(port);
+    }
+    return lock.held();
+}
+
 // The common tail of the commands that open a receiving channel: allocate a
 // record for the open transport (closing it when none is free), hand the job
 // the handle and serve the channel until it is closed.
@@ -40,16 +50,26 @@ void serveNewChannel(const KorCommand& cmd, int type, int transport, const char*
         result(cmd, KOR_RES_NO_FREE_HANDLE);
         return;
     }
-    if (udpAddress != nullptr) {
-        KorTableLock lock(&korHandleTable);
-        if (KORHANDLE* h = lock.find(handle)) {
-            KORHDLTBL_SetIpAddress(h, udpAddress);
-            h->port = static_cast<int>(udpPort);
-        }
+    // A channel without its destination would send nowhere.
+    if (udpAddress != nullptr && !setDestination(handle, udpAddress, udpPort)) {
+        KORHDLTBL_CloseHandle(&korHandleTable, handle);
+        result(cmd, KOR_RES_FAILED);
+        return;
     }
     result(cmd, handle);
     kor_startTCPClientReceive(handle);
     KORHDLTBL_CloseHandle(&korHandleTable, handle);
+}
+
+// Filled under tableSem: a close request may already hold handleSem. False
+// when the table cannot be locked.
+bool fillListener(int handle, int socket) {
+    KorTableLock lock(&korHandleTable);
+    if (KORHANDLE* h = lock.find(handle)) {
+        h->socket = socket;
+        h->type = KORHDLTYPE_TCPSERVER;
+    }
+    return lock.held();
 }
 
 int sendOn(KORHANDLE& h, char* bytes, int count, int readStatus) {
@@ -93,7 +113,7 @@ void korCmdSendData(const KorCommand& cmd) {
         KorTableLock lock(&korHandleTable);
         KORHANDLE* h = lock.find(handle);
         if (h == nullptr) {
-            status = KOR_RES_HANDLE_NOT_IN_USE;
+            status = lock.held() ? KOR_RES_HANDLE_NOT_IN_USE : -1;
         } else if (korReadByteBlock(cmd.p[P_FIRST], count, bytes) != 0) {
             status = -1;  // nothing is sent from variables that could not be read
         } else {
@@ -124,13 +144,11 @@ void korCmdTcpListen(const KorCommand& cmd) {
         result(cmd, KOR_RES_FAILED);
         return;
     }
-    {
-        // Filled under tableSem: a close request may already hold handleSem.
-        KorTableLock lock(&korHandleTable);
-        if (KORHANDLE* h = lock.find(handle)) {
-            h->socket = socket;
-            h->type = KORHDLTYPE_TCPSERVER;
-        }
+    if (!fillListener(handle, socket)) {
+        KORHDLTBL_CloseHandle(&korHandleTable, handle);
+        ctlClose(socket);
+        result(cmd, KOR_RES_FAILED);
+        return;
     }
     result(cmd, handle);
     kor_startTCPAccept(handle);
@@ -139,7 +157,12 @@ void korCmdTcpListen(const KorCommand& cmd) {
 // 4
 void korCmdCloseHandle(const KorCommand& cmd) {
     const int handle = cmd.p[P_HANDLE];
-    if (KORHDLTBL_RequestClose(&korHandleTable, handle) != 0) {
+    const int rc = KORHDLTBL_RequestClose(&korHandleTable, handle);
+    if (rc == KORHDLTBL_NO_LOCK) {
+        result(cmd, KOR_RES_FAILED);
+        return;
+    }
+    if (rc != 0) {
         std::printf("Error - closing handle %d: no active handle\r\n", handle);
         result(cmd, KOR_RES_HANDLE_NOT_IN_USE);
         return;
@@ -161,7 +184,12 @@ void korCmdReadData(const KorCommand& cmd) {
     int n = -1;
     {
         const KorChannelGuard channel(&korHandleTable, handle);
+        if (channel.noTable()) n = KORHDLTBL_NO_LOCK;
         if (channel.open()) n = KORHDLTBL_PopInput(&korHandleTable, channel.id(), bytes, maxBytes);
+    }
+    if (n == KORHDLTBL_NO_LOCK) {
+        result(cmd, KOR_RES_FAILED);
+        return;
     }
     if (n < 0) {
         std::printf("Error - READDATA %d: no active handle\r\n", handle);
@@ -213,13 +241,21 @@ void korCmdTcpIsAccepted(const KorCommand& cmd) {
     const int handle = cmd.p[P_HANDLE];
     char address[KOR_ADDR_TEXT_SIZE];
     formatAddress(cmd, address);
-    if (!KorChannelGuard(&korHandleTable, handle).open()) {
-        std::printf("Error - TCPISACCEPTED %d: no active handle\r\n", handle);
-        result(cmd, KOR_RES_HANDLE_NOT_IN_USE);
-        return;
+    bool noTable = false;
+    {
+        const KorChannelGuard channel(&korHandleTable, handle);
+        noTable = channel.noTable();
+        if (!channel.open() && !noTable) {
+            std::printf("Error - TCPISACCEPTED %d: no active handle\r\n", handle);
+            result(cmd, KOR_RES_HANDLE_NOT_IN_USE);
+            return;
+        }
     }
-    const int accepted = KORHDLTBL_GetHandleFromListenHandleByIP(&korHandleTable, handle, address);
-    result(cmd, accepted == -1 ? KOR_RES_NOT_ACCEPTED : accepted);
+    const int accepted = noTable ? KORHDLTBL_NO_LOCK
+                                 : KORHDLTBL_GetHandleFromListenHandleByIP(&korHandleTable, handle,
+                                                                           address);
+    if (accepted == KORHDLTBL_NO_LOCK) result(cmd, KOR_RES_FAILED);
+    else result(cmd, accepted == -1 ? KOR_RES_NOT_ACCEPTED : accepted);
 }
 
 // 12
@@ -245,8 +281,8 @@ void korCmdUdpBind(const KorCommand& cmd) {
 
 // 31
 void korCmdCloseAll(const KorCommand& cmd) {
-    KORHDLTBL_RequestCloseAll(&korHandleTable);
-    result(cmd, KOR_RES_DONE);
+    const int asked = KORHDLTBL_RequestCloseAll(&korHandleTable);
+    result(cmd, asked == KORHDLTBL_NO_LOCK ? KOR_RES_FAILED : KOR_RES_DONE);
 }
 
 // 200

@@ -79,25 +79,42 @@ Snapshot copyQueue(KORCHQUE* q, char* data) {
 }
 
 // Copy of everything queued on the channel (data holds KORCHQUE_CAPACITY + 1
-// bytes). len -1 when the channel is no longer the one that was looked up.
+// bytes). len -1 when the channel is no longer the one that was looked up,
+// KORHDLTBL_NO_LOCK when the table cannot be locked.
 Snapshot snapshot(const KorChannelId& id, char* data) {
     KorTableLock lock(&korHandleTable);
+    if (!lock.held()) return Snapshot{KORHDLTBL_NO_LOCK};
     const KORHANDLE* rec = lock.find(id);
     if (rec == nullptr) return Snapshot{};
     return copyQueue(rec->inputQueue, data);
 }
 
 // Removes what is left of the copied bytes: the oldest ones, less those that
-// other readers took since the copy.
-void dropMatched(const KorChannelId& id, const Snapshot& copy) {
+// other readers took since the copy. False when they could not be removed (no
+// memory for the scratch buffer, the table cannot be locked).
+bool dropMatched(const KorChannelId& id, const Snapshot& copy) {
     Buffer scratch(static_cast<std::size_t>(copy.len) + 1);
-    if (!scratch) return;
+    if (!scratch) return false;
     KorTableLock lock(&korHandleTable);
     const KORHANDLE* rec = lock.find(id);
-    if (rec == nullptr || rec->inputQueue == nullptr) return;
+    if (rec == nullptr || rec->inputQueue == nullptr) return lock.held();
     const std::uint32_t takenSince = rec->inputQueue->removed - copy.removedBefore;
-    if (takenSince >= static_cast<std::uint32_t>(copy.len)) return;
+    if (takenSince >= static_cast<std::uint32_t>(copy.len)) return true;
     KORCHQUE_Pop(rec->inputQueue, scratch.get(), copy.len - static_cast<int>(takenSince));
+    return true;
+}
+
+// The command's result once the output is written: n bytes matched (1 for an
+// empty match), or 254 when the matched bytes were to be cleared and could not be.
+void answerMatched(const PatternParams& pp, bool clear, const KorChannelId& id,
+                   const Snapshot& copy, int n) {
+    if (clear && !dropMatched(id, copy)) {
+        std::printf("Error - CHECKPATTERN %d: clearing the matched bytes\r\n",
+                    static_cast<int>(pp.handle));
+        korWriteResult(pp.resultVar, KOR_RES_FAILED);
+        return;
+    }
+    korWriteResult(pp.resultVar, n == 0 ? 1 : n);
 }
 
 void reportNoHandle(const PatternParams& pp) {
@@ -191,8 +208,13 @@ void checkPattern(const KorCommand& cmd, bool textForm, Output where) {
         if (KORHANDLE* rec = lookUp(lock, pp.handle, &ch)) {
             copy = copyQueue(rec->inputQueue, w.data.get());
         }
+        if (!lock.held()) copy.len = KORHDLTBL_NO_LOCK;
     }
     const int len = copy.len;
+    if (len == KORHDLTBL_NO_LOCK) {
+        korWriteResult(pp.resultVar, KOR_RES_FAILED);
+        return;
+    }
     if (len < 0) {
         reportNoHandle(pp);
         return;
@@ -209,8 +231,7 @@ void checkPattern(const KorCommand& cmd, bool textForm, Output where) {
     }
     const std::int32_t outVar = where == Output::AfterResult ? pp.resultVar + 1 : pp.patternVar;
     if (!writeOutput(pp, w.out.get(), n, outVar)) return;
-    if (pp.flag != 0) dropMatched(ch.id, copy);
-    korWriteResult(pp.resultVar, n == 0 ? 1 : n);
+    answerMatched(pp, pp.flag != 0, ch.id, copy, n);
 }
 
 // |p6| seconds (at any clock rate) in system clock ticks; 0 means no limit.
@@ -238,11 +259,17 @@ void korCmdWaitPattern(const KorCommand& cmd) {
     Channel ch;
     int pending = 0;
     bool open = false;
+    bool locked = false;
     {
         KorTableLock lock(&korHandleTable);
         const KORHANDLE* rec = lookUp(lock, pp.handle, &ch);
+        locked = lock.held();
         open = rec != nullptr;
         if (open && rec->inputQueue != nullptr) pending = rec->inputQueue->count;
+    }
+    if (!locked) {
+        korWriteResult(pp.resultVar, KOR_RES_FAILED);
+        return;
     }
     if (!open) {
         reportNoHandle(pp);
@@ -264,6 +291,10 @@ void korCmdWaitPattern(const KorCommand& cmd) {
         }
         pending = 0;
         copy = snapshot(ch.id, w.data.get());
+        if (copy.len == KORHDLTBL_NO_LOCK) {
+            korWriteResult(pp.resultVar, KOR_RES_FAILED);
+            return;
+        }
         if (copy.len < 0) {  // released while waiting
             korWriteResult(pp.resultVar, KOR_RES_NOTHING);
             return;
@@ -271,8 +302,7 @@ void korCmdWaitPattern(const KorCommand& cmd) {
         if (copy.len > 0 && match(false, pp, w, copy.len, &n) == 0) break;
     }
     if (!writeOutput(pp, w.out.get(), n, pp.resultVar + 1)) return;
-    if (pp.flag > 0) dropMatched(ch.id, copy);
-    korWriteResult(pp.resultVar, n == 0 ? 1 : n);
+    answerMatched(pp, pp.flag > 0, ch.id, copy, n);
 }
 
 void korCmdTelnetConnect(const KorCommand& cmd) {

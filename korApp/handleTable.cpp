@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "ctl.h"
 #include "korHandleTable.h"
@@ -11,6 +12,11 @@ KORHDLTBL korHandleTable;
 namespace {
 
 using TableLock = KorTableLock;
+
+// A release that finds the table unlockable tries again this often and this
+// long (20 x 50 ms) before it gives up.
+constexpr int kReleaseAttempts = 20;
+constexpr int kReleaseRetryMs = 50;
 
 // Copies src into dst (size bytes), cut to size - 1 characters.
 void copyText(char* dst, std::size_t size, const char* src) {
@@ -147,6 +153,10 @@ bool makeParts(ChannelParts* parts) {
 
 int KORHDLTBL_Init(KORHDLTBL* table) {
     table->tableSem = ctlSemBCreate(0, 1);
+    if (table->tableSem == 0) {
+        vx::perror("Error - channel table: ctlSemBCreate()");
+        return -1;
+    }
     table->size = KORHDLTBL_SIZE;
     table->lastHandle = table->size;
     for (int i = table->size - 1; i >= 1; --i) setFreeValues(table->handles[i]);
@@ -157,7 +167,7 @@ int KORHDLTBL_GetHandle(KORHDLTBL* table, int type, int socket) {
     ChannelParts parts;
     if (!makeParts(&parts)) return -1;
     TableLock lock(table);
-    const int index = findFreeRecord(table);
+    const int index = lock.held() ? findFreeRecord(table) : -1;
     if (index < 0) {
         releaseParts(parts);
         return -1;
@@ -171,17 +181,23 @@ int KORHDLTBL_GetHandle(KORHDLTBL* table, int type, int socket) {
     h.inputQueue = parts.queue;
     h.handleSem = parts.sem;
     h.msgQ = parts.msgQ;
-    ctlSemTake(h.handleSem, CTL_WAIT_FOREVER);
+    const bool filling = ctlSemTake(h.handleSem, CTL_WAIT_FOREVER) == 0;
     recordTask(h);
     openWakeUpPipe(h);
     table->lastHandle = index;
-    ctlSemGive(h.handleSem);
+    if (filling) ctlSemGive(h.handleSem);
     return index;
 }
 
 int KORHDLTBL_CloseHandle(KORHDLTBL* table, int handle) {
     if (handle < 1 || handle >= KORHDLTBL_SIZE) return -1;
-    TableLock lock(table);
+    // Only the owner releases: given up, the channel would stay taken for good.
+    std::optional<TableLock> lock;
+    for (int attempt = 0; !lock || !lock->held(); ++attempt) {
+        if (attempt == kReleaseAttempts) return KORHDLTBL_NO_LOCK;
+        if (attempt > 0) ctlTaskDelay(ctlMsToTicks(kReleaseRetryMs));
+        lock.emplace(table);
+    }
     KORHANDLE& h = table->handles[handle];
     if (h.inUse == 0) return 0;
     if (h.socket != -1) {
@@ -203,6 +219,7 @@ int KORHDLTBL_GetHandleFromListenHandleByIP(KORHDLTBL* table, int listenHandle,
                                             const char* ipText) {
     if (listenHandle < 1 || listenHandle >= KORHDLTBL_SIZE || ipText == nullptr) return -1;
     TableLock lock(table);
+    if (!lock.held()) return KORHDLTBL_NO_LOCK;
     for (int i = table->size - 1; i >= 1; --i) {
         const KORHANDLE& h = table->handles[i];
         if (h.inUse == 1 && h.listenHandle == listenHandle &&
@@ -213,11 +230,15 @@ int KORHDLTBL_GetHandleFromListenHandleByIP(KORHDLTBL* table, int listenHandle,
     return -1;
 }
 
-void KORHDLTBL_GetNumberOfActiveHandles(char* buf, int bufSize) {
-    if (buf == nullptr || bufSize <= 0) return;
+int KORHDLTBL_GetNumberOfActiveHandles(char* buf, int bufSize) {
+    if (buf == nullptr || bufSize <= 0) return -1;
     int len = 0;
     {
         TableLock lock(&korHandleTable);
+        if (!lock.held()) {
+            buf[0] = '\0';
+            return KORHDLTBL_NO_LOCK;
+        }
         bool first = true;
         for (int i = 0; i < KORHDLTBL_SIZE; ++i) {
             if (lock.find(i) == nullptr) continue;
@@ -234,11 +255,13 @@ void KORHDLTBL_GetNumberOfActiveHandles(char* buf, int bufSize) {
         }
     }
     buf[len] = '\0';
+    return 0;
 }
 
 int KORHDLTBL_GetActiveHandle(int handle) {
     if (!KORHDLTBL_InRange(handle)) return -1;
     TableLock lock(&korHandleTable);
+    if (!lock.held()) return KORHDLTBL_NO_LOCK;
     return lock.find(handle) != nullptr ? 0 : -1;
 }
 
@@ -247,6 +270,7 @@ int KORHDLTBL_RequestClose(KORHDLTBL* table, int handle) {
     CtlSemId sem;
     {
         TableLock lock(table);
+        if (!lock.held()) return KORHDLTBL_NO_LOCK;
         if (!signalClose(table, handle)) return -1;
         sem = table->handles[handle].handleSem;
     }
@@ -260,6 +284,7 @@ int KORHDLTBL_RequestCloseAll(KORHDLTBL* table) {
     int n = 0;
     {
         TableLock lock(table);
+        if (!lock.held()) return KORHDLTBL_NO_LOCK;
         for (int i = table->size - 1; i >= 1; --i) {
             if (signalClose(table, i)) sems[n++] = table->handles[i].handleSem;
         }
@@ -275,11 +300,21 @@ void KORHDLTBL_SetIpAddress(KORHANDLE* record, const char* text) {
 bool KORHDLTBL_CloseRequested(KORHDLTBL* table, int handle) {
     if (!KORHDLTBL_InRange(handle)) return true;
     TableLock lock(table);
-    return table->handles[handle].closeRequested != 0;
+    // Not known without the lock: the serving loop looks again at its next pass.
+    return lock.held() && table->handles[handle].closeRequested != 0;
+}
+
+KorTableLock::KorTableLock(KORHDLTBL* table)
+    : table_(table), held_(ctlSemTake(table->tableSem, CTL_WAIT_FOREVER) == 0) {
+    if (!held_) std::printf("Error - channel table: no lock\r\n");
+}
+
+KorTableLock::~KorTableLock() {
+    if (held_) ctlSemGive(table_->tableSem);
 }
 
 KORHANDLE* KorTableLock::find(int handle) const {
-    if (!KORHDLTBL_InRange(handle)) return nullptr;
+    if (!held_ || !KORHDLTBL_InRange(handle)) return nullptr;
     KORHANDLE& h = table_->handles[handle];
     return h.inUse == 1 ? &h : nullptr;
 }
@@ -297,6 +332,7 @@ KorChannelId KorTableLock::idOf(int handle) const {
 KorChannelGuard::KorChannelGuard(KORHDLTBL* table, int handle) {
     {
         TableLock lock(table);
+        noTable_ = !lock.held();
         const KORHANDLE* h = lock.find(handle);
         if (h == nullptr) return;
         id_ = KorChannelId{handle, h->generation};
@@ -306,6 +342,7 @@ KorChannelGuard::KorChannelGuard(KORHDLTBL* table, int handle) {
     held_ = ctlSemTake(sem_, CTL_WAIT_FOREVER) == 0;
     if (held_) {
         TableLock lock(table);
+        noTable_ = !lock.held();
         open_ = lock.find(id_) != nullptr;
     }
 }
@@ -316,18 +353,21 @@ KorChannelGuard::~KorChannelGuard() {
 
 int KORHDLTBL_PushInput(KORHDLTBL* table, int handle, const char* data, int len) {
     TableLock lock(table);
+    if (!lock.held()) return KORHDLTBL_NO_LOCK;
     KORHANDLE* h = lock.find(handle);
     return h != nullptr ? KORCHQUE_Push(h->inputQueue, data, len) : -1;
 }
 
 int KORHDLTBL_PopInput(KORHDLTBL* table, const KorChannelId& id, char* buf, int len) {
     TableLock lock(table);
+    if (!lock.held()) return KORHDLTBL_NO_LOCK;
     KORHANDLE* h = lock.find(id);
     return h != nullptr ? KORCHQUE_Pop(h->inputQueue, buf, len) : -1;
 }
 
 int KORHDLTBL_ClearInput(KORHDLTBL* table, int handle) {
     TableLock lock(table);
+    if (!lock.held()) return 1;
     KORHANDLE* h = lock.find(handle);
     if (h == nullptr) return -1;
     return KORCHQUE_Clear(h->inputQueue) == 0 ? 0 : 1;

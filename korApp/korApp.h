@@ -28,7 +28,8 @@ extern FtpConnection* korFtpHandle;
 // Header values sent at the start of every position stream.
 extern std::int32_t korPosRecHeader[6];
 
-// The launcher task: start-up, then the poll loop; never returns.
+// The launcher task: the channel table, start-up, then the poll loop; returns
+// only when the channel table cannot be set up (nothing is started then).
 void korLauncher(CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg);
 // Start parameters from S092 ("base:slots", slots clamped to 1..8). 0 when both
 // were set; -1 S092 unreadable, -2 empty, -4 not exactly two tokens (the
@@ -46,8 +47,8 @@ struct KorCommandArea {
     int slots;
     std::int32_t ids[KOR_MAX_SLOTS];
 };
-// The launcher's start-up: globals, start parameters, banner, channel table,
-// cleared command area, admin server task. Returns the area to poll.
+// The launcher's start-up: globals, start parameters, banner, cleared command
+// area, admin server task. Returns the area to poll.
 KorCommandArea korLauncherStart();
 // One pass of the poll loop: every pending command is handed to a new command
 // task and its command ID is reset to 0.

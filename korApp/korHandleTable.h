@@ -90,17 +90,18 @@ struct KORHDLTBL {
 extern KORHDLTBL korHandleTable;
 
 // Holds the table's tableSem for one scope; the records it finds may be read
-// and written while it lives.
+// and written while it lives. A take that fails prints "Error - channel table:
+// no lock" and holds nothing: held() is false, find() finds nothing, and the
+// caller answers with its failure (never as if the channel were free).
 class KorTableLock {
 public:
-    explicit KorTableLock(KORHDLTBL* table) : table_(table) {
-        ctlSemTake(table_->tableSem, CTL_WAIT_FOREVER);
-    }
-    ~KorTableLock() { ctlSemGive(table_->tableSem); }
+    explicit KorTableLock(KORHDLTBL* table);
+    ~KorTableLock();
     KorTableLock(const KorTableLock&) = delete;
     KorTableLock& operator=(const KorTableLock&) = delete;
 
-    // The record of a channel in use; nullptr when free or outside 0..19.
+    bool held() const { return held_; }
+    // The record of a channel in use; nullptr when free, outside 0..19 or not held.
     KORHANDLE* find(int handle) const;
     // The record if it is still the same opening; nullptr otherwise.
     KORHANDLE* find(const KorChannelId& id) const;
@@ -109,6 +110,7 @@ public:
 
 private:
     KORHDLTBL* table_;
+    bool held_;
 };
 
 // Holds a channel's handleSem for one scope, pinned to the opening found at
@@ -123,6 +125,8 @@ public:
     KorChannelGuard& operator=(const KorChannelGuard&) = delete;
 
     bool open() const { return open_; }
+    // The table could not be locked: open() is false, but the channel may well be.
+    bool noTable() const { return noTable_; }
     const KorChannelId& id() const { return id_; }
 
 private:
@@ -130,6 +134,7 @@ private:
     CtlSemId sem_ = 0;
     bool held_ = false;
     bool open_ = false;
+    bool noTable_ = false;
 };
 
 // True for a handle that may index the table (0..19). Handles from outside
@@ -137,26 +142,33 @@ private:
 // handle outside the range reads as a channel not in use.
 constexpr bool KORHDLTBL_InRange(int handle) { return handle >= 0 && handle < KORHDLTBL_SIZE; }
 
-// Called once at start before any channel exists. Returns 0.
+// What the functions below return when the table could not be locked (the
+// channel's state is then unknown; callers answer with their failure).
+inline constexpr int KORHDLTBL_NO_LOCK = -2;
+
+// Called once at start before any channel exists. Returns 0, or -1 with a
+// message when the table's semaphore cannot be made (nothing may start then).
 int KORHDLTBL_Init(KORHDLTBL* table);
 // Allocates a record for the calling task, which becomes its owner: a new
 // input queue, handleSem, wake-up pipe and msgQ. Returns 1..19, or -1 when no
-// record is free or the queue, handleSem or msgQ cannot be created (a channel
-// without a wake-up pipe is still handed out). The caller closes its transport
-// on -1. Search order: lastHandle-1 down to 1, then size-1 down to
+// record is free, the table cannot be locked, or the queue, handleSem or msgQ
+// cannot be created (a channel without a wake-up pipe is still handed out).
+// The caller closes its transport on -1. Search order: lastHandle-1 down to 1, then size-1 down to
 // lastHandle+1 (the most recently allocated record is not reused at once).
 int KORHDLTBL_GetHandle(KORHDLTBL* table, int type, int socket);
 // Releases an allocated record and everything it owns (transport, queue,
 // msgQ, pipe, handleSem). Called only by the owner. Returns 0; a free record
-// is left alone (0), a handle outside 1..19 gives -1.
+// is left alone (0), a handle outside 1..19 gives -1. A table that cannot be
+// locked is tried again for a second before NO_LOCK is returned.
 int KORHDLTBL_CloseHandle(KORHDLTBL* table, int handle);
 // The channel accepted on listenHandle from the peer ipText (exact text), the
-// highest such handle; -1 when none.
+// highest such handle; -1 when none, NO_LOCK.
 int KORHDLTBL_GetHandleFromListenHandleByIP(KORHDLTBL* table, int listenHandle, const char* ipText);
 // The allocated handles as text, ascending, separated by ",", e.g. "3,17,19";
 // "" when none. A list that does not fit stops early (it may end in ",").
-void KORHDLTBL_GetNumberOfActiveHandles(char* buf, int bufSize);
-// 0 when handle is allocated, -1 when free or outside 0..19.
+// Returns 0, or NO_LOCK (the list is then "").
+int KORHDLTBL_GetNumberOfActiveHandles(char* buf, int bufSize);
+// 0 when handle is allocated, -1 when free or outside 0..19, NO_LOCK.
 int KORHDLTBL_GetActiveHandle(int handle);
 
 // Close request (CLOSEHANDLE, the admin server's close): asks the owner of
@@ -165,25 +177,28 @@ int KORHDLTBL_GetActiveHandle(int handle);
 // its wake-up pipe (or, without a pipe, "No pipe defined in Handle %d\r\n" and
 // the closeRequested flag, which its loop sees within a second). Afterwards
 // the channel's handleSem is taken and kept. Returns 0, or -1 when the handle
-// is outside 0..19 or not in use (nothing printed: callers word that).
+// is outside 0..19 or not in use (nothing printed: callers word that), NO_LOCK.
 int KORHDLTBL_RequestClose(KORHDLTBL* table, int handle);
 // The same for every channel in use (CLOSEALL): all are signalled under one
-// hold of tableSem, their handleSems are taken afterwards. Returns how many.
+// hold of tableSem, their handleSems are taken afterwards. Returns how many,
+// or NO_LOCK (none was asked).
 int KORHDLTBL_RequestCloseAll(KORHDLTBL* table);
 
 // Stores text as the record's ipAddress, cut to 15 characters if longer (the
 // commands refuse such text before it gets here). Caller holds tableSem or
 // owns a record nobody else can see yet.
 void KORHDLTBL_SetIpAddress(KORHANDLE* record, const char* text);
-// True when a close request has been made for the channel (reads under tableSem).
+// True when a close request has been made for the channel (reads under
+// tableSem); false when the table cannot be locked.
 bool KORHDLTBL_CloseRequested(KORHDLTBL* table, int handle);
 
 // The input queue under tableSem.
-// Appends received bytes (the owner's receive loop). -1 when not in use.
+// Appends received bytes (the owner's receive loop). -1 when not in use, NO_LOCK.
 int KORHDLTBL_PushInput(KORHDLTBL* table, int handle, const char* data, int len);
-// Takes up to len bytes; -1 when id is no longer the channel's opening.
+// Takes up to len bytes; -1 when id is no longer the channel's opening, NO_LOCK.
 int KORHDLTBL_PopInput(KORHDLTBL* table, const KorChannelId& id, char* buf, int len);
-// Empties the queue: 0 done, 1 the clear failed, -1 the channel is not in use.
+// Empties the queue: 0 done, 1 the clear failed (also without the table's
+// lock), -1 the channel is not in use.
 int KORHDLTBL_ClearInput(KORHDLTBL* table, int handle);
 
 // The record as it is, without lock or check: for tests and fuzz targets only.

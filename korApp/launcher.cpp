@@ -118,7 +118,6 @@ KorCommandArea korLauncherStart() {
         "ChannelNo:\t%d\r\nAdminPort:\t%d\r\nClockRate:\t%d\r\n",
         KOR_VERSION, area.base, area.slots, KOR_ADMIN_PORT, korSysClkRate);
 
-    KORHDLTBL_Init(&korHandleTable);
     clearCommandArea(area);
     ctlCreateTask(TASK_PRIORITY, 0, kor_startAdminTCPServer, KOR_ADMIN_PORT, 0, 0, 0, 0, 0, 0, 0, 0,
                   0);
@@ -145,6 +144,11 @@ int korPollDelayTicks() {
 }
 
 void korLauncher(CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg) {
+    // Without the table's lock every channel command would run unlocked.
+    if (KORHDLTBL_Init(&korHandleTable) != 0) {
+        std::printf("Error - ArvoKOR not started: the channel table has no lock\r\n");
+        return;
+    }
     KorCommandArea area = korLauncherStart();
     for (;;) {
         korPollCommandArea(area);

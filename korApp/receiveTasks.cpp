@@ -14,6 +14,7 @@ namespace {
 // What a serving loop needs from its record, read once under tableSem.
 struct ChannelView {
     bool inUse = false;
+    bool noTable = false;  // the table could not be locked: nothing is known
     int socket = -1;
     int pipeFd = -1;
     int type = KORHDLTYPE_FREE;
@@ -24,6 +25,7 @@ ChannelView viewChannel(int handle) {
     ChannelView v;
     if (handle < 1) return v;
     KorTableLock lock(&korHandleTable);
+    v.noTable = !lock.held();
     const KORHANDLE* h = lock.find(handle);
     if (h == nullptr) return v;
     v.inUse = true;
@@ -87,6 +89,21 @@ void startClientTask(int client, const CtlSockAddrIn& peer, int listenHandle) {
     }
 }
 
+// Filled under tableSem, which every reader of these fields takes; not under
+// handleSem, which a close request may already hold for good (the fill would
+// then wait for a release only we can make). False when the table cannot be
+// locked (the record then has no socket).
+bool fillAccepted(int handle, int clientSocket, const char* ipText, int listenHandle) {
+    KorTableLock lock(&korHandleTable);
+    if (KORHANDLE* h = lock.find(handle)) {
+        h->socket = clientSocket;
+        h->type = KORHDLTYPE_TCPACCEPTED;
+        h->listenHandle = listenHandle;
+        KORHDLTBL_SetIpAddress(h, ipText);
+    }
+    return lock.held();
+}
+
 bool isReceivable(int type) {
     return type == KORHDLTYPE_TCPCLIENT || type == KORHDLTYPE_TCPACCEPTED ||
            type == KORHDLTYPE_RS232 || type == KORHDLTYPE_UDP;
@@ -126,6 +143,8 @@ int kor_startTCPClientReceive(int handle) {
 
 int kor_startTCPAccept(int handle) {
     const ChannelView ch = viewChannel(handle);
+    // Nobody else releases a listening channel.
+    if (ch.noTable) KORHDLTBL_CloseHandle(&korHandleTable, handle);
     if (!ch.inUse) return -1;
     for (;;) {
         const KorWake wake = waitForListener(ch.socket, ch.pipeFd);
@@ -167,19 +186,11 @@ void kor_startTCPServerReceiveClient(int clientSocket, char* ipText, int /*port*
             std::printf("Error - no free handle available\r\n");
             ctlClose(clientSocket);
         } else {
-            {
-                // Filled under tableSem, which every reader of these fields takes;
-                // not under handleSem, which a close request may already hold for
-                // good (the fill would then wait for a release only we can make).
-                KorTableLock lock(&korHandleTable);
-                if (KORHANDLE* h = lock.find(handle)) {
-                    h->socket = clientSocket;
-                    h->type = KORHDLTYPE_TCPACCEPTED;
-                    h->listenHandle = listenHandle;
-                    KORHDLTBL_SetIpAddress(h, ipText);
-                }
+            if (fillAccepted(handle, clientSocket, ipText, listenHandle)) {
+                kor_startTCPClientReceive(handle);
+            } else {
+                ctlClose(clientSocket);
             }
-            kor_startTCPClientReceive(handle);
             KORHDLTBL_CloseHandle(&korHandleTable, handle);
         }
     }
@@ -260,7 +271,7 @@ int kor_startTCPServerReceive(int handle) {
         CtlFdSet readSet;
         const bool slotFree = clients.slotFree();
         const KorWake wake = waitForClients(listenSocket, ch.pipeFd, clients, &readSet);
-        if (KORHDLTBL_GetActiveHandle(handle) != 0) {
+        if (KORHDLTBL_GetActiveHandle(handle) == -1) {
             clients.closeAll();
             ctlClose(listenSocket);
             return -1;

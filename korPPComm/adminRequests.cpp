@@ -111,8 +111,8 @@ void cmdGetBytes(const Request& r, ReplyContext& c) {
 
 void cmdListHandles(const Request&, ReplyContext& c) {
     char list[100];
-    KORHDLTBL_GetNumberOfActiveHandles(list, sizeof list);
-    replyLiteral(c, list[0] ? list : "0");
+    if (KORHDLTBL_GetNumberOfActiveHandles(list, sizeof list) != 0) replyLiteral(c, "-1");
+    else replyLiteral(c, list[0] ? list : "0");
 }
 
 void cmdCloseHandle(const Request& r, ReplyContext& c) {

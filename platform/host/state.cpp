@@ -17,9 +17,10 @@ namespace {
 using hooks::Site;
 
 // The open state file; the platform calls hold the guard shared, so
-// closeState waits until no call still uses the mapping.
-std::shared_mutex stateGuard;
-std::unique_ptr<StateFile> current;
+// closeState waits until no call still uses the mapping. Never destroyed: a
+// thread that is still running at exit may read it.
+std::shared_mutex& stateGuard = *new std::shared_mutex;
+std::unique_ptr<StateFile>& current = *new std::unique_ptr<StateFile>;
 
 int fail(int err) {
     errno = err;

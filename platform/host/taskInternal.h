@@ -12,6 +12,11 @@
 // The caller of pollWait / waitUntil must hold no lock other than the one it
 // passes to waitUntil (which is released before the task ends).
 //
+// A process that exits with tasks still running (a test, a program's error
+// path) has them ended the same way by an exit handler, before the static
+// objects they use are destroyed; it waits at most 2 s, and no task starts
+// once it has run.
+//
 // Every task is a detached thread with the default stack, scheduled as
 // schedule.h lays down.
 #pragma once
@@ -69,7 +74,8 @@ void checkDeleted();
 int deletionFd();
 std::stop_token stopToken();
 // Deletes every task the platform created (not adopted threads, not the
-// caller) and returns once they have all ended.
+// caller) and returns once they have all ended. A task asked to end starts no
+// other (it ends in the attempt).
 void deleteAllCreated();
 
 // ppoll over fds[0..count) and the task's deletion eventfd until one of fds is

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -29,6 +30,8 @@ namespace vc::task {
 namespace {
 
 constexpr std::size_t kNameChars = 31;  // longest task name handed out
+// How long the end of the process waits for its tasks to end.
+constexpr auto kExitWait = std::chrono::seconds(2);
 
 struct Task {
     int id = 0;
@@ -157,14 +160,48 @@ void requestEnd(Task& task) {
     task.stop.request_stop();
 }
 
+bool allEnded(const std::vector<std::shared_ptr<Task>>& tasks) {
+    for (const auto& t : tasks)
+        if (!t->ended) return false;
+    return true;
+}
+
 void waitEnded(const std::vector<std::shared_ptr<Task>>& tasks) {
     Registry& reg = registry();
     std::unique_lock lock(reg.lock);
-    waitUntil(reg.endedCv, lock, Deadline::forever(), [&] {
-        for (const auto& t : tasks)
-            if (!t->ended) return false;
-        return true;
-    });
+    waitUntil(reg.endedCv, lock, Deadline::forever(), [&] { return allEnded(tasks); });
+}
+
+// The live tasks the platform created, but not the task `me`.
+std::vector<std::shared_ptr<Task>> createdTasks(int me) {
+    std::vector<std::shared_ptr<Task>> found;
+    Registry& reg = registry();
+    std::lock_guard guard(reg.lock);
+    for (const auto& [id, task] : reg.live)
+        if (task->created && id != me) found.push_back(task);
+    return found;
+}
+
+std::atomic<bool> exiting{false};
+
+// Runs at exit, before the static objects made before the first task are
+// destroyed: tasks still running would use them (the state file, the hooks,
+// the socket table) while they go. No new task starts from here on; a task
+// that does not reach a blocking call within kExitWait is left running.
+void endTasksAtExit() {
+    exiting.store(true);
+    const auto until = Clock::now() + kExitWait;
+    for (;;) {
+        // The exiting thread's own record is gone already (thread-local
+        // objects die before the exit handlers run), and with it its entry.
+        std::vector<std::shared_ptr<Task>> victims = createdTasks(0);
+        if (victims.empty()) return;
+        for (auto& t : victims) requestEnd(*t);
+        Registry& reg = registry();
+        std::unique_lock lock(reg.lock);
+        // Not waitUntil: the exiting thread may be a task asked to end itself.
+        if (!reg.endedCv.wait_until(lock, until, [&] { return allEnded(victims); })) return;
+    }
 }
 
 struct StartInfo {
@@ -190,6 +227,13 @@ void* trampoline(void* p) {
 
 int spawn(const char* given, const char* prefix, CtlTaskEntry entry,
           const std::array<CtlArg, 10>& args, int priority) {
+    [[maybe_unused]] static const int atExit = std::atexit(endTasksAtExit);
+    // A task asked to end starts nothing more: deleting every task would miss it.
+    checkDeleted();
+    if (exiting.load()) {
+        errno = EAGAIN;
+        return -1;
+    }
     std::shared_ptr<Task> task = registerTask(given, prefix, true);
     if (!task) return -1;
     auto* start = new StartInfo{task, entry, args, priority};
@@ -288,16 +332,14 @@ int pollOne(int fd, short events, const Deadline& deadline) {
 }
 
 void deleteAllCreated() {
-    const int me = selfId();
-    std::vector<std::shared_ptr<Task>> victims;
-    {
-        Registry& reg = registry();
-        std::lock_guard guard(reg.lock);
-        for (const auto& [id, task] : reg.live)
-            if (task->created && id != me) victims.push_back(task);
+    // Again until none is left: a task may have started one just before it was asked.
+    const int me = selfId();  // before waitEnded holds the registry's lock
+    for (;;) {
+        std::vector<std::shared_ptr<Task>> victims = createdTasks(me);
+        if (victims.empty()) return;
+        for (auto& t : victims) requestEnd(*t);
+        waitEnded(victims);
     }
-    for (auto& t : victims) requestEnd(*t);
-    waitEnded(victims);
 }
 
 }  // namespace vc::task

@@ -23,6 +23,7 @@ inline int start(const Settings& settings) {
 void removeTransferLeftovers(const std::string& jobsDir);
 // Ends every task the platform started (each at its next blocking call), stops
 // the FTP server and closes the state file. The calling thread is not ended.
+// A process that exits without it still has its tasks ended first.
 void stop();
 // The settings in force (defaults until start).
 const Settings& settings();

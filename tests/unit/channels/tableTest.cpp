@@ -1,10 +1,13 @@
 // Channel table: allocation order, release, lookups and close requests.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "channelSupport.h"
+#include "korApp.h"
 #include "korHandleTable.h"
 
 namespace {
@@ -243,6 +246,83 @@ TEST_F(TableTest, CloseAllSignalsEveryChannelInUse) {
         EXPECT_EQ(o->result(), 0);
     }
     EXPECT_EQ(KORHDLTBL_RequestCloseAll(&korHandleTable), 0);
+}
+
+// A failed take of the table's lock holds nothing: nothing is read or
+// changed unlocked, the holder's lock is not given away on its behalf, and
+// every operation says so instead of calling the channel free or done.
+TEST_F(TableTest, AFailedTakeOfTheTableLockHoldsNothingAndGivesNothingBack) {
+    const int h = allocate();
+    ASSERT_EQ(h, 19);
+    KorChannelId id;
+    {
+        KorTableLock holder(&korHandleTable);
+        id = holder.idOf(h);
+        vc::hooks::failAfter(Site::SemTake, 0);
+        testing::internal::CaptureStdout();
+        {
+            const KorTableLock failed(&korHandleTable);
+            EXPECT_FALSE(failed.held());
+            EXPECT_EQ(failed.find(h), nullptr);
+        }
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error - channel table: no lock\r\n");
+        EXPECT_NE(ctlSemTake(korHandleTable.tableSem, CTL_NO_WAIT), 0) << "the lock was given away";
+    }
+    char buf[8];
+    const std::pair<const char*, std::function<int()>> operations[] = {
+        {"active", [&] { return KORHDLTBL_GetActiveHandle(h); }},
+        {"list", [&] { return KORHDLTBL_GetNumberOfActiveHandles(buf, sizeof buf); }},
+        {"listener",
+         [&] { return KORHDLTBL_GetHandleFromListenHandleByIP(&korHandleTable, h, ""); }},
+        {"close request", [&] { return KORHDLTBL_RequestClose(&korHandleTable, h); }},
+        {"close all", [&] { return KORHDLTBL_RequestCloseAll(&korHandleTable); }},
+        {"push", [&] { return KORHDLTBL_PushInput(&korHandleTable, h, "x", 1); }},
+        {"pop", [&] { return KORHDLTBL_PopInput(&korHandleTable, id, buf, sizeof buf); }},
+        {"clear", [&] { return KORHDLTBL_ClearInput(&korHandleTable, h) == 1 ? -2 : 0; }},
+        {"allocate", [&] { return allocate() == -1 ? -2 : 0; }},  // its parts given back
+    };
+    testing::internal::CaptureStdout();
+    for (const auto& [name, operation] : operations) {
+        vc::hooks::failAfter(Site::SemTake, 0);
+        EXPECT_EQ(operation(), KORHDLTBL_NO_LOCK) << name;
+    }
+    testing::internal::GetCapturedStdout();
+    {
+        const KorChannelGuard channel(&korHandleTable, h);
+        EXPECT_TRUE(channel.open());
+        EXPECT_FALSE(channel.noTable());
+    }
+    vc::hooks::failAfter(Site::SemTake, 0);
+    EXPECT_TRUE(KorChannelGuard(&korHandleTable, h).noTable());
+    EXPECT_EQ(record(h).closeRequested, 0);
+    EXPECT_EQ(record(h).inputQueue->count, 0);
+    // The owner's release tries again rather than leave the channel taken.
+    vc::hooks::failAfter(Site::SemTake, 0, 3);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(KORHDLTBL_CloseHandle(&korHandleTable, h), 0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(inUse(h));
+}
+
+// Without the table's lock every channel command would run unlocked: nothing
+// is started.
+TEST_F(TableTest, NothingStartsWithoutTheTableLock) {
+    vc::hooks::failAfter(Site::SemCreate, 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(KORHDLTBL_Init(&korHandleTable), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("Error - channel table: ctlSemBCreate()",
+                                                           0),
+              0u);
+
+    vc::hooks::failAfter(Site::SemCreate, 0);
+    testing::internal::CaptureStdout();
+    const PlatformTask launcher([] { korLauncher(0, 0, 0, 0, 0, 0, 0, 0, 0, 0); });
+    EXPECT_TRUE(launcher.waitDone()) << "the launcher went on";
+    const std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_NE(console.find("Error - ArvoKOR not started: the channel table has no lock"),
+              std::string::npos);
+    EXPECT_EQ(console.find("started successfully"), std::string::npos);
+    ASSERT_EQ(KORHDLTBL_Init(&korHandleTable), 0);
 }
 
 }  // namespace

@@ -75,8 +75,10 @@ protected:
                     EXPECT_NE(std::string("helo").find(c), std::string::npos);
             }
 
-            const int closed = run(CLOSEHANDLE, Params().handle(h), {}, kStep);
-            EXPECT_TRUE(oneOf(closed, {255, 252, lost()})) << closed;
+            int closed = run(CLOSEHANDLE, Params().handle(h), {}, kStep);
+            EXPECT_TRUE(oneOf(closed, {255, 254, 252, lost()})) << closed;
+            expectMessage(closed, 254, "Error - channel table: no lock");
+            if (closed == 254) closed = run(CLOSEHANDLE, Params().handle(h), {}, kStep);
             expectMessage(closed, 252,
                           "Error - closing handle " + std::to_string(h) + ": no active handle");
             EXPECT_TRUE(waitFor([&] { return !inUse(h); }, 5000ms))
@@ -366,6 +368,39 @@ TEST_F(ChannelFaults, ChannelMissingAPartIsRefused) {
               251);
     EXPECT_TRUE(console.awaits("Error - channel input queue: out of memory"));
     EXPECT_EQ(openChannels(), 0);
+}
+
+// A command that cannot lock the channel table fails with 254 and the lock's
+// message; it neither acts unlocked nor takes the channel for free or closed.
+TEST_F(ChannelFaults, CommandWithoutTheTableLockFailsAndLeavesTheChannel) {
+    Console console;
+    const int h = run(TCPCONNECT, Params().address(127, 0, 0, 1).set(0, portParam(echo_.port())));
+    ASSERT_TRUE(isHandle(h));
+    setBytes(kBlockVar, "hello");
+    ASSERT_EQ(run(SENDDATA, Params().handle(h).set(1, kBlockVar).set(2, 5)), 5);
+    ASSERT_TRUE(waitFor([&] { return queued(h) == 5; }));
+    setBytes(kBlockVar + 10, "h*o");
+    const std::pair<int, Params> commands[] = {
+        {SENDDATA, Params().handle(h).set(1, kBlockVar).set(2, 5)},
+        {READDATA, Params().handle(h).set(1, kBlockVar + 40).set(2, 20)},
+        {CLEARDATA, Params().handle(h)},
+        {CHECKPATTERN, Params().handle(h).set(1, kBlockVar + 10).set(2, 3).set(4, 1)},
+        {WAITPATTERN, Params().handle(h).set(1, kBlockVar + 10).set(2, 3).set(6, -1)},
+        {TCPISACCEPTED, Params().handle(h).address(127, 0, 0, 1)},
+        {CLOSEHANDLE, Params().handle(h)},
+        {CLOSEALL, Params()},
+    };
+    const auto failTake = [] { vc::hooks::failAfter(Site::SemTake, 0); };
+    for (const auto& [id, params] : commands) {
+        SCOPED_TRACE("command " + std::to_string(id));
+        const std::size_t mark = console.text().size();
+        EXPECT_EQ(run(id, params, failTake), 254);
+        EXPECT_NE(console.text().find("Error - channel table: no lock", mark), std::string::npos);
+        EXPECT_TRUE(inUse(h));
+        EXPECT_EQ(queued(h), 5) << "the bytes were touched";
+    }
+    EXPECT_EQ(run(CLOSEHANDLE, Params().handle(h)), 255);
+    EXPECT_TRUE(waitFor([&] { return !inUse(h); }));
 }
 
 TEST_F(ChannelFaults, EmptyQueueGives253BeforeThePatternIsRead) {

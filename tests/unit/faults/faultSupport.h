@@ -92,6 +92,8 @@ private:
 
 // The console of the running sweep (null outside one).
 inline Console* sweptConsole = nullptr;
+// The site the running sweep fails (Site::Count outside a sweep).
+inline Site sweptSite = Site::Count;
 
 // Command parameters p0 .. p8 by role.
 struct Params {
@@ -210,8 +212,11 @@ protected:
         return waitFor([&] { return sweptConsole->text().find(what, mark_) != std::string::npos; },
                        1000ms);
     }
-    // A result `code` of the last command comes with its message.
+    // A result `code` of the last command comes with its message. Any command
+    // that could not lock the channel table fails with 254 and that lock's message.
     void expectMessage(int result, int code, const std::string& what) const {
+        if (result == 254 && sweptSite == Site::SemTake && said("Error - channel table: no lock"))
+            return;
         if (result == code) {
             EXPECT_TRUE(said(what)) << "result " << code << " without \"" << what << "\"";
         }
@@ -302,9 +307,6 @@ inline bool stillArmed(Site site, int skip) {
         if (vc::hooks::shouldFail(site)) return true;
     return false;
 }
-
-// The site the running sweep fails (Site::Count outside a sweep).
-inline Site sweptSite = Site::Count;
 
 // What a swept command may leave in its result variable besides its
 // documented results: nothing at all, but only where the failed call can be

@@ -98,6 +98,12 @@ void fakeRoot() {
     vx::exit(0);
 }
 
+void delayForever(CtlArg ran, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg,
+                  CtlArg) {
+    reinterpret_cast<std::atomic<bool>*>(ran)->store(true);
+    for (;;) ctlTaskDelay(4);
+}
+
 TEST_F(Lifecycle, StartRunsTheEntryPointInATaskAndStopEndsTheTasks) {
     vc::Settings s = controllerAt("127.0.61.5");
     s.ftpServer = "off";
@@ -126,9 +132,45 @@ TEST_F(Lifecycle, StartRunsTheEntryPointInATaskAndStopEndsTheTasks) {
     EXPECT_TRUE(unwound.waitFor(0ms));
     EXPECT_GT(rootTask.load(), 0);
     EXPECT_NE(rootTask.load(), ctlTaskIdSelf());
+
+    // Nor does a task that one of them starts while the stop ends them.
+    ASSERT_EQ(vc::startWith(s, fakeRoot), 0);
+    Event starting, go;
+    std::atomic<bool> grandchildRan{false};
+    ASSERT_GT(startTask([&] {
+                  starting.signal();
+                  go.waitFor();  // not a platform call: the stop cannot end it here
+                  ctlCreateTask(3, 0, delayForever, reinterpret_cast<CtlArg>(&grandchildRan), 0, 0,
+                                0, 0, 0, 0, 0, 0, 0);
+              }),
+              0);
+    ASSERT_TRUE(starting.waitFor());
+    std::thread stopper([] { vc::stop(); });
+    letItBlock();
+    go.signal();
+    stopper.join();
+    EXPECT_FALSE(kortest::waitFor([&] { return grandchildRan.load(); }, 200ms))
+        << "a task outlived the stop";
     ASSERT_EQ(vc::startWith(s, fakeRoot), 0);  // and it can start again
     vc::stop();
     std::remove(statePath.c_str());
+}
+
+// A program that ends without a stop (a test, an error path) has its tasks
+// ended before the objects they use (the state file, the hooks) are destroyed.
+TEST_F(Lifecycle, TasksStillRunningAtExitEndBeforeTheProgramsObjectsGo) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            startTask([] {
+                struct Said {
+                    ~Said() { std::fputs("task ended\n", stderr); }
+                } said;
+                for (;;) ctlTaskDelay(4);
+            });
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "task ended");
 }
 
 }  // namespace
