@@ -137,7 +137,7 @@ int GetRVar(std::uint16_t index, float* value) {
     return result;
 }
 
-int SetRVar(std::uint16_t index, const float& value) {
+int SetRVar(std::uint16_t index, float value) {
     std::uint32_t bits = 0;
     std::memcpy(&bits, &value, sizeof bits);
     return SetRVarBits(index, bits);

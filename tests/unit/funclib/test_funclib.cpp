@@ -52,14 +52,15 @@ TEST_F(Funclib, DoubleBlocksAreCutTo64) {
 TEST_F(Funclib, RealsMoveByBitPattern) {
     // A signalling NaN: a conversion, or a pass through an x87 register, makes it quiet.
     constexpr std::uint32_t kSignallingNan = 0x7fa00001u;
-    ASSERT_EQ(SetRVar(3, std::bit_cast<float>(kSignallingNan)), 0);
+    ASSERT_EQ(SetRVarBits(3, kSignallingNan), 0);
     float back = 0;
     ASSERT_EQ(GetRVar(3, &back), 0);
     EXPECT_EQ(std::bit_cast<std::uint32_t>(back), kSignallingNan);
-    ASSERT_EQ(SetRVarBits(4, kSignallingNan + 1), 0);
     std::uint32_t bits = 0;
-    ASSERT_EQ(GetRVarBits(4, &bits), 0);
-    EXPECT_EQ(bits, kSignallingNan + 1);
+    ASSERT_EQ(GetRVarBits(3, &bits), 0);
+    EXPECT_EQ(bits, kSignallingNan);
+    ASSERT_EQ(SetRVar(4, -2.5f), 0);
+    EXPECT_TRUE(GetRVarBits(4, &bits) == 0 && bits == 0xc0200000u);
 
     back = 3.5f;  // a refused read reports the error and gives 0.0
     bits = 7;
