@@ -118,18 +118,29 @@ int GetXVar(std::uint16_t type, std::uint16_t index, std::int32_t* value) {
     return getOne(type, index, value);
 }
 
-int GetRVar(std::uint16_t index, float* value) {
-    static_assert(sizeof(float) == sizeof(std::int32_t));
+int GetRVarBits(std::uint16_t index, std::uint32_t* bits) {
     std::int32_t slot = 0;
     const int result = getOne(CTL_VAR_R, index, &slot);
-    std::memcpy(value, &slot, sizeof slot);
+    *bits = static_cast<std::uint32_t>(slot);
+    return result;
+}
+
+int SetRVarBits(std::uint16_t index, std::uint32_t bits) {
+    return putOne(CTL_VAR_R, index, static_cast<std::int32_t>(bits));
+}
+
+int GetRVar(std::uint16_t index, float* value) {
+    static_assert(sizeof(float) == sizeof(std::uint32_t));
+    std::uint32_t bits = 0;
+    const int result = GetRVarBits(index, &bits);
+    std::memcpy(value, &bits, sizeof bits);
     return result;
 }
 
 int SetRVar(std::uint16_t index, float value) {
-    std::int32_t bits = 0;
+    std::uint32_t bits = 0;
     std::memcpy(&bits, &value, sizeof bits);
-    return putOne(CTL_VAR_R, index, bits);
+    return SetRVarBits(index, bits);
 }
 
 // ---------------------------------------------------------------- I/O, registers

@@ -46,8 +46,13 @@ int GetXVar(std::uint16_t type, std::uint16_t index, std::int32_t* value);
 
 // R variables move by bit pattern, never by numeric conversion. GetRVar always
 // sets *value: to 0.0 when the controller refused without writing the slot.
+// A float argument may pass through an x87 register, which turns a signalling
+// NaN quiet: SetRVar is for values, the Bits forms move any 32-bit pattern
+// (GetRVarBits sets *bits to 0 when refused).
 int GetRVar(std::uint16_t index, float* value);
 int SetRVar(std::uint16_t index, float value);
+int GetRVarBits(std::uint16_t index, std::uint32_t* bits);
+int SetRVarBits(std::uint16_t index, std::uint32_t bits);
 
 // I/O signals (16-bit values). Writes keep only the low 16 bits of the value.
 int GetIo(std::uint32_t address, std::uint16_t* value);

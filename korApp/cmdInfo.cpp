@@ -55,13 +55,11 @@ void korCmdInfo(const KorCommand& cmd) {
 }
 
 void korCmdRVarToBytes(const KorCommand& cmd) {
-    float value = 0.0f;
-    if (GetRVar(var(cmd.p[P4]), &value) != 0) {
+    std::uint32_t bits = 0;
+    if (GetRVarBits(var(cmd.p[P4]), &bits) != 0) {
         korWriteResult(cmd.p[P3], KOR_RES_FAILED);
         return;
     }
-    std::uint32_t bits = 0;
-    std::memcpy(&bits, &value, sizeof bits);
     RBytes out{};
     for (int k = 0; k < 4; ++k)
         out[bytePosition(cmd, k)] = static_cast<std::int32_t>((bits >> (8 * k)) & 0xff);
@@ -85,9 +83,7 @@ void korCmdBytesToRVar(const KorCommand& cmd) {
     std::uint32_t bits = 0;
     for (int k = 0; k < 4; ++k)
         bits |= static_cast<std::uint32_t>(in[bytePosition(cmd, k)] & 0xff) << (8 * k);
-    float value = 0.0f;
-    std::memcpy(&value, &bits, sizeof value);
-    const bool ok = SetRVar(var(cmd.p[P4]), value) == 0;
+    const bool ok = SetRVarBits(var(cmd.p[P4]), bits) == 0;
     korWriteResult(cmd.p[P3], ok ? 1 : KOR_RES_FAILED);
 }
 

@@ -132,6 +132,7 @@ int writeTimeStamp(std::int32_t var) {
     vx::Timespec now{};
     vx::clock_gettime(0, &now);
     const std::time_t seconds = static_cast<std::time_t>(now.tv_sec);
+    if (static_cast<std::int64_t>(seconds) != now.tv_sec) return KOR_RES_FAILED;  // 32-bit time_t
     std::tm local{};
     if (localtime_r(&seconds, &local) == nullptr) return KOR_RES_FAILED;
 

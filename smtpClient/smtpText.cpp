@@ -61,6 +61,7 @@ bool formatDateLine(char* line, std::size_t size) {
     const std::int64_t now = Smtp_clock();
     if (now <= 0) return false;
     const std::time_t t = static_cast<std::time_t>(now);
+    if (static_cast<std::int64_t>(t) != now) return false;  // past a 32-bit time_t's end
     std::tm local{};
     if (::localtime_r(&t, &local) == nullptr)
         return false;  // reentrant form: callers run in parallel

@@ -97,7 +97,7 @@ public:
             std::lock_guard guard(lock_);
             for (int fd : open_) ::shutdown(fd, SHUT_RDWR);
         }
-        for (auto& t : clients_) t.join();
+        for (auto& c : clients_) c.thread.join();
         ::close(listener_);
     }
     TcpPeer(const TcpPeer&) = delete;
@@ -116,16 +116,37 @@ private:
             }
             ++accepted_;
             std::lock_guard guard(lock_);
+            joinFinishedClients();
             open_.push_back(c);
-            clients_.emplace_back([this, c] {
+            Client& client = clients_.emplace_back();
+            client.thread = std::thread([this, c, &client] {
                 PeerConnection conn(c);
                 serve_(conn);
-                std::lock_guard g(lock_);
-                open_.remove(c);
-                ::close(c);
+                {
+                    std::lock_guard g(lock_);
+                    open_.remove(c);
+                    ::close(c);
+                }
+                client.done = true;
             });
         }
     }
+
+    // Threads of closed connections go as new ones come: a sweep of hundreds
+    // of connections would otherwise keep every stack until the end (too many
+    // for a 32-bit address space). Called with lock_ held.
+    void joinFinishedClients() {
+        clients_.remove_if([](Client& c) {
+            if (!c.done) return false;
+            c.thread.join();
+            return true;
+        });
+    }
+
+    struct Client {
+        std::thread thread;
+        std::atomic<bool> done{false};
+    };
 
     Serve serve_;
     int listener_ = -1;
@@ -135,7 +156,7 @@ private:
     std::thread acceptor_;
     std::mutex lock_;
     std::list<int> open_;
-    std::list<std::thread> clients_;
+    std::list<Client> clients_;
 };
 
 // Sends back what arrives until the client goes away.

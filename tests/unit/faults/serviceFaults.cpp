@@ -187,6 +187,12 @@ INSTANTIATE_TEST_SUITE_P(Sites, SpeedOutputSweep,
 
 // ---- mail and job copies over TLS: the handshake's platform calls fail in turn too
 
+#ifdef KOR_TEST_TLS
+constexpr bool kTlsBuilt = true;
+#else
+constexpr bool kTlsBuilt = false;  // a cross build without a cross mbedTLS
+#endif
+
 // The tests' PKI (tests/support/testpki.py) in dir; dir, or empty when it
 // could not be made.
 std::string makePki(const std::string& dir) {
@@ -202,6 +208,14 @@ std::string makePki(const std::string& dir) {
 // first byte with it.
 class TlsMailFaults : public FaultTest {
 protected:
+    void SetUp() override {
+        if (!kTlsBuilt) GTEST_SKIP() << "built without TLS (KOR_TLS=OFF)";
+        FaultTest::SetUp();
+    }
+    void TearDown() override {
+        if (kTlsBuilt) FaultTest::TearDown();
+    }
+
     void configure(vc::Settings& s) override {
         s.mailTls = "tls";
         s.tlsCa = pki_ / "ca.pem";
@@ -336,6 +350,14 @@ INSTANTIATE_TEST_SUITE_P(Sites, FtpSweep,
 // copies both ways through it; the controller's own server stays plain.
 class TlsFtpFaults : public FtpFaults {
 protected:
+    void SetUp() override {
+        if (!kTlsBuilt) GTEST_SKIP() << "built without TLS (KOR_TLS=OFF)";
+        FtpFaults::SetUp();
+    }
+    void TearDown() override {
+        if (kTlsBuilt) FtpFaults::TearDown();
+    }
+
     void configure(vc::Settings& s) override {
         FtpFaults::configure(s);
         s.ftpTls = "explicit";

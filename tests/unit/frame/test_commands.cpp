@@ -51,6 +51,10 @@ TEST_F(Commands, RealBytesInBothByteOrders) {
     back = 0;
     EXPECT_EQ(run(29, {{4, 7}, {5, 410}, {6, 1}}), 1);
     EXPECT_TRUE(GetRVar(7, &back) == 0 && back == 1.0f);
+    for (int i = 0; i < 4; ++i) setB(420 + i, std::array{0x7f, 0xa0, 0x00, 0x01}[i]);
+    EXPECT_EQ(run(29, {{4, 8}, {5, 420}, {6, 1}}), 1);  // a signalling NaN stays as it is
+    std::uint32_t bits = 0;
+    EXPECT_TRUE(GetRVarBits(8, &bits) == 0 && bits == 0x7fa00001u);
 
     vc::hooks::failVar(false, CTL_VAR_R, 5, 5);
     EXPECT_EQ(run(28, {{4, 5}, {5, 400}}), 254);

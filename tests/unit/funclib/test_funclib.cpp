@@ -50,15 +50,25 @@ TEST_F(Funclib, DoubleBlocksAreCutTo64) {
 }
 
 TEST_F(Funclib, RealsMoveByBitPattern) {
-    ASSERT_EQ(SetRVar(3, std::bit_cast<float>(0x7fa00001u)), 0);  // a NaN a conversion would change
+    // A signalling NaN: a conversion, or a pass through an x87 register, makes it quiet.
+    constexpr std::uint32_t kSignallingNan = 0x7fa00001u;
+    ASSERT_EQ(SetRVarBits(3, kSignallingNan), 0);
     float back = 0;
     ASSERT_EQ(GetRVar(3, &back), 0);
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(back), 0x7fa00001u);
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(back), kSignallingNan);
+    std::uint32_t bits = 0;
+    ASSERT_EQ(GetRVarBits(3, &bits), 0);
+    EXPECT_EQ(bits, kSignallingNan);
+    ASSERT_EQ(SetRVar(4, -2.5f), 0);
+    EXPECT_TRUE(GetRVarBits(4, &bits) == 0 && bits == 0xc0200000u);
 
     back = 3.5f;  // a refused read reports the error and gives 0.0
-    vc::hooks::failVar(false, CTL_VAR_R, 3, 3);
+    bits = 7;
+    vc::hooks::failVar(false, CTL_VAR_R, 3, 4, 2);
     EXPECT_NE(GetRVar(3, &back), 0);
     EXPECT_EQ(back, 0.0f);
+    EXPECT_NE(GetRVarBits(4, &bits), 0);
+    EXPECT_EQ(bits, 0u);
 }
 
 TEST_F(Funclib, IoSignalsAndRegisters) {

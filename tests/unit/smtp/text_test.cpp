@@ -137,6 +137,8 @@ TEST_F(SmtpMessage, DateLineHasNoLeadingZeroInTheDayAndTwoDigitTime) {
     EXPECT_EQ(firstLine(compose("x")), "Date: Sun, 31 Dec 2023 23:59:59 \r\n");
     clockValue = 1;  // Thursday, 1 January 1970, 00:00:01
     EXPECT_EQ(firstLine(compose("x")), "Date: Thu, 1 Jan 1970 00:00:01 \r\n");
+    clockValue = 4102444800;  // past 2038: a 32-bit time_t would wrap to 1963
+    EXPECT_EQ(firstLine(compose("x")), "Date: Fri, 1 Jan 2100 00:00:00 \r\n");
 }
 
 TEST_F(SmtpMessage, BodyKeepsItsLineEndsButDotsThatBeginALineAreDoubled) {
