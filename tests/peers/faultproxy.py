@@ -133,17 +133,13 @@ class _Link:
     def _pump(self, src, dst, direction):
         passed = 0
         try:
-            while True:
-                faults = self.proxy.faults[direction]
-                limit, kind = faults.limit()
+            while not self.ended:
+                limit, kind = self.proxy.faults[direction].limit()
                 if limit is not None and passed >= limit:
                     self._stop(kind)
                     return
-                want = 65536 if limit is None else max(1, limit - passed)
-                if self.ended:
-                    return
                 try:
-                    data = src.recv(min(want, 65536))
+                    data = src.recv(65536)
                 except socket.timeout:
                     continue
                 if not data:
@@ -152,6 +148,12 @@ class _Link:
                     except OSError:
                         pass
                     return
+                # The faults as they are now: a test may have changed them
+                # while the receive waited.
+                faults = self.proxy.faults[direction]
+                limit, kind = faults.limit()
+                if limit is not None:
+                    data = data[:max(0, limit - passed)]
                 self._forward(dst, data, faults, direction)
                 passed += len(data)
         except OSError:
@@ -168,6 +170,8 @@ class _Link:
         self.end('close')
 
     def _forward(self, dst, data, faults, direction):
+        if not data:
+            return
         if faults.latency:
             time.sleep(faults.latency)
         piece = faults.slice or len(data)
