@@ -287,6 +287,16 @@ class WithController(unittest.TestCase):
             self.assertEqual(second.returncode, 1, second.stdout + second.stderr)
             self.assertIn('state file %s is in use by process %d' % (vc.state_path, vc.proc.pid),
                           second.stderr)
+            # The same file under another name (a symbolic link): refused too.
+            link = os.path.join(vc.dir, 'link.state')
+            os.symlink(vc.state_path, link)
+            with open(other, 'w') as f:
+                f.write('address = %s\nstate = %s\njobs = %s\nftp_server = off\n'
+                        % (free_address(), link, vc.jobs_dir))
+            second = subprocess.run([program('arvokor'), '--config', other], cwd=vc.dir,
+                                    capture_output=True, text=True, timeout=30)
+            self.assertEqual(second.returncode, 1, second.stdout + second.stderr)
+            self.assertIn('is in use by process %d' % vc.proc.pid, second.stderr)
             self.assertEqual(vc.call('INFO', p8=0), 255)  # the first goes on; korjob needs no lock
             self.assertEqual(vc.stop(), 0)
             vc.start()  # the lock went with the first process
