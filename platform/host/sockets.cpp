@@ -336,7 +336,9 @@ int ctlAccept(int s, CtlSockAddr* addr, int* addrLen) {
             fromLinux(peer, addr, addrLen);
             return c;
         }
-        if (!wouldBlock(errno) && errno != ECONNABORTED) return -1;
+        // A connection aborted before it was taken ends the call: the caller
+        // may have other things to watch than this listener.
+        if (!wouldBlock(errno)) return -1;
         if (!waitReady(use, s, POLLIN)) return -1;
     }
 }
