@@ -17,6 +17,8 @@ import harness
 from faultproxy import FaultProxy, Faults
 from harness import Controller, free_address, program, start_python_peer, wait_for
 from netns import LossyNamespace, NamespaceController
+import telnetd_peer
+import test_telnet
 
 MODBUS_SERVER = os.path.join(harness.BIN, 'tests', 'modbus_server')
 # Holding registers 0..9 of the Modbus server: a read of two at address 2a
@@ -140,6 +142,35 @@ class ChannelsThroughAFaultProxy(unittest.TestCase):
         result = subprocess.run([program('koradmin'), '--host', self.vc.address, 'version'],
                                 capture_output=True, text=True, timeout=30)
         self.assertEqual((result.returncode, result.stdout.strip()), (0, '1'), result.stderr)
+
+
+@unittest.skipUnless(os.geteuid() == 0 and os.path.exists(telnetd_peer.TELNETD),
+                     'needs root (test account) and inetutils telnetd')
+class TelnetThroughAFaultProxy(unittest.TestCase):
+    """A log-in cut, reset or stalled part-way fails with 254 within its
+    bound (2 s of silence); a slow one still logs in."""
+
+    def test_login_under_faults(self):
+        host, port = test_telnet.start_server(self)
+        proxy = FaultProxy((host, port), host=free_address())
+        self.addCleanup(proxy.close)
+        with Controller() as vc:
+            def login():
+                start = time.monotonic()
+                h = vc.call('TELNETCONNECT', addr=proxy.host, port=proxy.port, timeout=40,
+                            field=[telnetd_peer.ACCOUNT, telnetd_peer.PASSWORD, '$ '])
+                return h, time.monotonic() - start
+            for faults in (Faults(close_after=40), Faults(reset_after=40),
+                           Faults(stall_after=40)):
+                with self.subTest(faults.limit()):
+                    proxy.set(down=faults)
+                    h, took = login()
+                    self.assertEqual(h, 254)
+                    self.assertLess(took, 6)
+            proxy.set(down=Faults(slice=4, slice_delay=0.02, latency=0.05))
+            h, _ = login()
+            self.assertTrue(1 <= h <= 19, h)
+            self.assertEqual(vc.call('CLOSEHANDLE', handle=h), 255)
 
 
 class ModbusUnderPacketLoss(unittest.TestCase):
