@@ -26,6 +26,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ctl.h"
@@ -447,6 +448,8 @@ int memorySocket(const char* bytes, std::size_t n) {
 int ctlSend(int s, const char* buf, int len, int flags) {
     vc::task::checkDeleted();
     if (vc::hooks::shouldFail(Site::Send)) return -1;
+    if (const int ms = vc::hooks::sendDelayMs(); ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     if (isMemorySocket(s)) return len;
     SocketUse use(s);
     if (!use.ok()) return -1;
