@@ -233,6 +233,38 @@ class ModbusUnderPacketLoss(unittest.TestCase):
         self.assertLess(len(echoed), len(blocks), 'some were lost (30 % each way)')
 
 
+class SerialLineCut(unittest.TestCase):
+    """The serial cable pulled mid-stream (the device side's pty gone): the
+    receive fails and the channel is released; sends fail, never a wrong
+    count; the program goes on."""
+
+    def test_cable_pulled(self):
+        pair = harness.pty_pair(owner=self)
+        a, b = pair
+        with Controller(com1=a) as vc:
+            def open_port():
+                return vc.call('RS232OPEN', p0=1, p4=11520, p5=8, p6=0, p7=1)
+            h = open_port()
+            self.assertTrue(1 <= h <= 19, h)
+            device = os.open(b, os.O_RDWR | os.O_NOCTTY)
+            os.write(device, b'ok 123')
+            wait_for(lambda: vc.call('CHECKPATTERN', handle=h, bytes='ok*') >= 1, timeout=5,
+                     what='the bytes before the cut')
+            os.close(device)
+            pair.stop()  # the cable is gone
+            for _ in range(3):
+                sent = vc.call('SENDDATA', handle=h, bytes=b'hello?')
+                self.assertIn(sent, (6, 252, 254))
+            code, data = vc.call_read('READDATA', 10, handle=h, p2=10)
+            self.assertIn(code, (6, 252, 253))
+            if code == 6:
+                self.assertEqual(data[:6], b'ok 123')
+            self.assertIn(vc.call('CLOSEHANDLE', handle=h), (255, 252))
+            wait_for(lambda: vc.call('READDATA', handle=h, p2=1) == 252, timeout=5,
+                     what='the serial channel to be released')
+            self.assertEqual(vc.call('INFO', p8=0), 255)
+
+
 class KilledMidCommand(unittest.TestCase):
     """kill -9 of arvokor while a command waits, then a restart on the same
     state file: the variables are as they were, the killed command never
