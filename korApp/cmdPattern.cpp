@@ -7,6 +7,7 @@
 // left as it is. The clear flag removes the bytes that were matched and are
 // still queued (another command may have taken some meanwhile); bytes that
 // arrived after the copy was taken stay queued.
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -90,17 +91,25 @@ Snapshot snapshot(const KorChannelId& id, char* data) {
 }
 
 // Removes what is left of the copied bytes: the oldest ones, less those that
-// other readers took since the copy. False when they could not be removed (no
-// memory for the scratch buffer, the table cannot be locked).
+// other readers took since the copy. Drained through a small buffer of its
+// own: a clear that needed memory could fail after the match was reported.
+// False when the table cannot be locked.
 bool dropMatched(const KorChannelId& id, const Snapshot& copy) {
-    Buffer scratch(static_cast<std::size_t>(copy.len) + 1);
-    if (!scratch) return false;
     KorTableLock lock(&korHandleTable);
     const KORHANDLE* rec = lock.find(id);
     if (rec == nullptr || rec->inputQueue == nullptr) return lock.held();
     const std::uint32_t takenSince = rec->inputQueue->removed - copy.removedBefore;
     if (takenSince >= static_cast<std::uint32_t>(copy.len)) return true;
-    KORCHQUE_Pop(rec->inputQueue, scratch.get(), copy.len - static_cast<int>(takenSince));
+    int left = copy.len - static_cast<int>(takenSince);
+    std::array<char, 256> sink{};
+    while (left > 0) {
+        const int n = KORCHQUE_Pop(rec->inputQueue, sink.data(),
+                                   left < static_cast<int>(sink.size())
+                                       ? left
+                                       : static_cast<int>(sink.size()));
+        if (n <= 0) break;
+        left -= n;
+    }
     return true;
 }
 

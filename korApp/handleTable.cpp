@@ -94,6 +94,9 @@ bool signalClose(KORHDLTBL* table, int handle) {
         h.socket = -1;
     } else if (h.pipeFd == -1) {
         std::printf("No pipe defined in Handle %d\r\n", handle);
+    } else if (h.pipeName[0] == '\0') {
+        // An earlier request deleted the device after a failed wake-up: the
+        // task is woken already.
     } else {
         // The pipe holds one byte; a request finding one pending adds nothing
         // (the write fails at once, it never blocks while tableSem is held).

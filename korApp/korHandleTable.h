@@ -5,9 +5,10 @@
 //  - tableSem guards allocation, release and every lookup; the inUse, type,
 //    socket, pipeFd, ipAddress, listenHandle, port and closeRequested fields;
 //    and every operation on any channel's input queue. It is held for short
-//    work, with two exceptions: SENDDATA and the admin ":tx" keep it across
-//    their send (up to the transport's send limit, 10 s), so the channel
-//    cannot be released under the send; other channel operations wait that long.
+//    work, with three exceptions: SENDDATA, the Modbus request and the admin
+//    ":tx" keep it across their send (up to the transport's send limit, 10 s),
+//    so the channel cannot be released (and its socket number handed out
+//    again) under the send; other channel operations wait that long.
 //  - handleSem, one per channel, guards the filling-in of a new record inside
 //    KORHDLTBL_GetHandle and is held by a KorChannelGuard (READDATA,
 //    TCPISACCEPTED, the Modbus exchange); a close request takes it and never gives it back, so

@@ -7,6 +7,9 @@
 // Result codes written into the job's result variable.
 enum KorResult : std::int32_t {
     KOR_RES_UNKNOWN_COMMAND = 240,
+    // A command found in the command area at start: written while ArvoKOR was
+    // down, never run.
+    KOR_RES_NOT_RUN_RESTARTED = 241,
     KOR_RES_NOT_ACCEPTED = 249,
     KOR_RES_NO_FREE_HANDLE = 251,
     KOR_RES_HANDLE_NOT_IN_USE = 252,

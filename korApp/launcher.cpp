@@ -60,10 +60,31 @@ int parseParameters(char* text, int* baseNumber, int* slotCount) {
     return tokens;
 }
 
+// Answers a command that waits in slot k from before the start: it was never
+// run, and its job must not wait for a result that never comes.
+void answerNotRun(const KorCommandArea& area, int k, std::int32_t id) {
+    std::int32_t resultVar = 0;
+    if (GetIVar(var(area.base + KOR_SLOT_PARAMS * k + 3), &resultVar) != 0) {
+        std::printf("Error - Reading command parameters I\r\n");
+        return;
+    }
+    std::printf("Command %d in slot %d not run: controller restarted\r\n", id, k);
+    if (SetBVar(var(resultVar), KOR_RES_NOT_RUN_RESTARTED) != 0)
+        std::printf("Error - Writing result B\r\n");
+}
+
+// Clears the command IDs at start; the commands that were waiting are answered
+// once their IDs are cleared (IDs left standing are run by the poll loop).
 void clearCommandArea(const KorCommandArea& area) {
+    std::array<std::int32_t, KOR_MAX_SLOTS> ids{};
+    if (GetMultiBVar(var(area.base), ids.data(), area.slots) != 0) ids.fill(0);
     const std::array<std::int32_t, KOR_MAX_SLOTS> zeros{};
-    if (SetMultiBVar(var(area.base), zeros.data(), area.slots) != 0)
+    if (SetMultiBVar(var(area.base), zeros.data(), area.slots) != 0) {
         std::printf("Error - Resetting command area:%d,%d\r\n", area.base, area.slots);
+        return;
+    }
+    for (int k = 0; k < area.slots; ++k)
+        if (ids[k] != 0) answerNotRun(area, k, ids[k]);
 }
 
 // Starts a command task for slot k, or writes 254 when none can be started.
@@ -113,12 +134,12 @@ KorCommandArea korLauncherStart() {
         area.slots = KOR_DEFAULT_SLOTS;
     }
     korSysClkRate = vx::sysClkRateGet() / 1000;
+    clearCommandArea(area);
     std::printf(
         "ArvoKOR started successfully !\r\nVersion:\t%.2f\r\nBaseAddress:\t%d\r\n"
         "ChannelNo:\t%d\r\nAdminPort:\t%d\r\nClockRate:\t%d\r\n",
         KOR_VERSION, area.base, area.slots, KOR_ADMIN_PORT, korSysClkRate);
 
-    clearCommandArea(area);
     ctlCreateTask(TASK_PRIORITY, 0, kor_startAdminTCPServer, KOR_ADMIN_PORT, 0, 0, 0, 0, 0, 0, 0, 0,
                   0);
     return area;

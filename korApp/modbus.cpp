@@ -1,6 +1,9 @@
 // Modbus TCP exchanges over an open TCP channel of the channel table.
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 #include "ctl.h"
 #include "funclib.h"
@@ -15,32 +18,65 @@ namespace {
 
 using Frame = std::array<std::uint8_t, KOR_MODBUS_BUFFER_SIZE>;
 
-constexpr int kTransactionId = 1;
 constexpr int kUnitId = 1;
 
 constexpr int kChannelClosed = -1000;
 
-// Sends the frame on the channel; kChannelClosed when it is not open, else
-// the transport's result.
-int sendOnChannel(int handle, Frame& frame, int length) {
-    const KorChannelGuard channel(&korHandleTable, handle);
-    if (!channel.open()) return kChannelClosed;
-    int socket = -1;
-    {
-        KorTableLock table(&korHandleTable);
-        if (const KORHANDLE* h = table.find(channel.id())) socket = h->socket;
-    }
-    return kor_startTCPSend(socket, reinterpret_cast<char*>(frame.data()), length);
+// Every request gets a transaction id of its own, so that a late reply to an
+// earlier request is told apart from the answer awaited now.
+int nextTransactionId() {
+    static std::atomic<std::uint16_t> last{0};
+    return last.fetch_add(1) + 1;
 }
 
-// Takes what the channel's input queue holds into the frame buffer (over the
-// request); kChannelClosed when the channel is not open, else the byte count.
-int takeReply(int handle, Frame& frame) {
+// Drops what the channel's queue still holds (replies that came too late) and
+// sends the frame, within one hold of the table lock, so that the socket
+// cannot be closed and its number handed out again in between. kChannelClosed
+// when the channel is not open, else the transport's result.
+int sendOnChannel(const KorChannelId& id, Frame& frame, int length) {
+    KorTableLock table(&korHandleTable);
+    KORHANDLE* h = table.find(id);
+    if (h == nullptr) return kChannelClosed;
+    std::array<char, 256> stale{};
+    while (KORCHQUE_Pop(h->inputQueue, stale.data(), static_cast<int>(stale.size())) > 0) {
+    }
+    return kor_startTCPSend(h->socket, reinterpret_cast<char*>(frame.data()), length);
+}
+
+// Looks through what the channel's input queue holds for the reply to the
+// request: it is moved to the start of frame and its length returned; 0 when
+// it has not arrived (whatever else was queued is dropped); kChannelClosed when
+// the channel is no longer the opening the request went out on.
+int takeReply(const KorChannelId& id, Frame& frame, const KorModbusExpect& expect) {
+    const KorChannelGuard channel(&korHandleTable, id.handle);
+    if (!channel.open() || channel.id().generation != id.generation) return kChannelClosed;
+    int have = 0;
+    for (;;) {
+        const int n = KORHDLTBL_PopInput(&korHandleTable, id,
+                                         reinterpret_cast<char*>(frame.data()) + have,
+                                         KOR_MODBUS_BUFFER_SIZE - have);
+        if (n < 0) return kChannelClosed;
+        if (n == 0) return 0;
+        have += n;
+        int length = 0;
+        const int at = kor_ModBusFindReply(frame.data(), have, expect, &length);
+        if (at >= 0) {
+            std::memmove(frame.data(), frame.data() + at, static_cast<std::size_t>(length));
+            return length;
+        }
+        // Keep the tail that may be the start of the reply.
+        const int keep = have < KOR_MODBUS_MAX_FRAME ? have : KOR_MODBUS_MAX_FRAME - 1;
+        std::memmove(frame.data(), frame.data() + have - keep, static_cast<std::size_t>(keep));
+        have = keep;
+    }
+}
+
+// Sends the request on the channel's current opening (which *id receives).
+int sendRequest(int handle, Frame& frame, int length, KorChannelId* id) {
     const KorChannelGuard channel(&korHandleTable, handle);
     if (!channel.open()) return kChannelClosed;
-    const int n = KORHDLTBL_PopInput(&korHandleTable, channel.id(),
-                                     reinterpret_cast<char*>(frame.data()), KOR_MODBUS_BUFFER_SIZE);
-    return n > 0 ? n : 0;
+    *id = channel.id();
+    return sendOnChannel(*id, frame, length);
 }
 
 void waitForReply(int waitMs) {
@@ -65,13 +101,13 @@ bool readRegisterSource(int var, std::int32_t* value) {
 
 // Builds the write request for the function code into frame; returns the frame
 // length, or -3 when the request cannot be built.
-int buildWrite(Frame& frame, int source, int quantity, int functionCode, int startAddress,
-               bool swapBytes) {
+int buildWrite(Frame& frame, int transactionId, int source, int quantity, int functionCode,
+               int startAddress, bool swapBytes) {
     int length = 0;
     switch (functionCode) {
         case 5: {
-            kor_CreateModBusWriteHeader(frame.data(), &length, kTransactionId, kUnitId,
-                                        startAddress, 0, 1, functionCode);
+            kor_CreateModBusWriteHeader(frame.data(), &length, transactionId, kUnitId, startAddress,
+                                        0, 1, functionCode);
             const CtlIoInfo info{static_cast<std::uint32_t>(source)};
             std::uint16_t signal = 0;
             if (ctlReadIO(&info, &signal, 1) != 0) return -3;
@@ -80,8 +116,8 @@ int buildWrite(Frame& frame, int source, int quantity, int functionCode, int sta
             return 12;
         }
         case 6: {
-            kor_CreateModBusWriteHeader(frame.data(), &length, kTransactionId, kUnitId,
-                                        startAddress, 0, 1, functionCode);
+            kor_CreateModBusWriteHeader(frame.data(), &length, transactionId, kUnitId, startAddress,
+                                        0, 1, functionCode);
             std::int32_t value = 0;
             if (!readRegisterSource(source, &value)) return -3;
             kor_ModBusPutRegister(frame.data() + 10, value, swapBytes);
@@ -91,8 +127,8 @@ int buildWrite(Frame& frame, int source, int quantity, int functionCode, int sta
             if (quantity < 0) return -3;
             const int coils = quantity > KOR_MODBUS_MAX_COILS ? KOR_MODBUS_MAX_COILS : quantity;
             const int byteCount = kor_ModBusCoilByteCount(coils);
-            kor_CreateModBusWriteHeader(frame.data(), &length, kTransactionId, kUnitId,
-                                        startAddress, coils, byteCount, functionCode);
+            kor_CreateModBusWriteHeader(frame.data(), &length, transactionId, kUnitId, startAddress,
+                                        coils, byteCount, functionCode);
             std::array<std::uint32_t, KOR_MODBUS_MAX_COILS> addresses{};
             kor_ModBusCoilAddresses(static_cast<std::uint32_t>(source), coils, addresses.data());
             std::array<CtlIoInfo, KOR_MODBUS_MAX_COILS> info{};
@@ -105,8 +141,8 @@ int buildWrite(Frame& frame, int source, int quantity, int functionCode, int sta
         case 16: {
             // The byte count field holds 8 bits: more registers cannot be announced.
             if (quantity < 0 || quantity > KOR_MODBUS_MAX_REGISTERS) return -3;
-            kor_CreateModBusWriteHeader(frame.data(), &length, kTransactionId, kUnitId,
-                                        startAddress, quantity, 2 * quantity, functionCode);
+            kor_CreateModBusWriteHeader(frame.data(), &length, transactionId, kUnitId, startAddress,
+                                        quantity, 2 * quantity, functionCode);
             for (int i = 0; i < quantity; ++i) {
                 std::int32_t value = 0;
                 if (!readRegisterSource(source + i, &value)) return -3;
@@ -125,17 +161,20 @@ int kor_ModBusRead(int handle, int waitMs, int firstVar, int functionCode, int s
     if (firstVar < 0) return -1;
     Frame frame{};
     int length = 0;
-    kor_CreateModBusReadHeader(frame.data(), &length, kTransactionId, kUnitId, startAddress,
+    const KorModbusExpect expect{nextTransactionId(), kUnitId, functionCode,
+                                 kor_ModBusReadByteCount(functionCode, quantity)};
+    kor_CreateModBusReadHeader(frame.data(), &length, expect.transactionId, kUnitId, startAddress,
                                quantity, functionCode);
     if (!KORHDLTBL_InRange(handle)) return -1;
 
-    const int sent = sendOnChannel(handle, frame, length);
+    KorChannelId id;
+    const int sent = sendRequest(handle, frame, length, &id);
     if (sent == kChannelClosed) return -1;
     if (sent < 0) return -2;
 
     waitForReply(waitMs);
 
-    const int received = takeReply(handle, frame);
+    const int received = takeReply(id, frame, expect);
     if (received == kChannelClosed) return -1;
     if (received == 0) return -3;
     if (kor_ModBusReplyFailed(frame.data(), received)) {
@@ -155,18 +194,24 @@ int kor_ModBusWrite(int handle, int waitMs, int source, int quantity, int functi
     if (source < 0) return -1;
     if (!KORHDLTBL_InRange(handle)) return -2;
 
-    const int length = buildWrite(frame, source, quantity, functionCode, startAddress,
-                                  swapFlag != 0);
+    const KorModbusExpect expect{nextTransactionId(), kUnitId, functionCode, -1};
+    const int length = buildWrite(frame, expect.transactionId, source, quantity, functionCode,
+                                  startAddress, swapFlag != 0);
     if (length < 0) return length;
 
-    const int sent = sendOnChannel(handle, frame, length);
+    KorChannelId id;
+    const int sent = sendRequest(handle, frame, length, &id);
     if (sent == kChannelClosed) return -5;
     if (sent < 0) return -4;
 
     waitForReply(waitMs);
 
-    const int received = takeReply(handle, frame);
+    const int received = takeReply(id, frame, expect);
     if (received == kChannelClosed) return -6;
+    if (received == 0) {
+        std::printf("Error %d\r\n", functionCode);
+        return -7;
+    }
     if (!kor_ModBusReplyFailed(frame.data(), received)) return 0;
     kor_ModBusPrintReplyError(frame.data(), received);
     return -7;

@@ -1,6 +1,7 @@
 // The Modbus TCP client: one request and its reply over an open TCP channel.
-// A request is sent, the fixed wait passes, and whatever the channel's input
-// queue holds then is the reply. Results are 0 or a small negative code; the
+// A request is sent with a transaction id of its own, the fixed wait passes,
+// and the reply is the frame in the channel's input queue that answers this
+// request; anything else queued is dropped. Results are 0 or a small negative code; the
 // commands report 255 plus that code to the job.
 #pragma once
 
@@ -9,7 +10,7 @@
 // for data types 0..4, R variables for type 5. swapFlag non-zero reads each item
 // little-endian.
 // 0 stored; -1 negative variable, handle outside the table or channel not open;
-// -2 send failed; -3 nothing received; -4 short or exception reply.
+// -2 send failed; -3 no reply to this request; -4 exception reply.
 int kor_ModBusRead(int handle, int waitMs, int firstVar, int functionCode, int startAddress,
                    int quantity, int dataType, int swapFlag);
 
@@ -20,6 +21,6 @@ int kor_ModBusRead(int handle, int waitMs, int firstVar, int functionCode, int s
 // 0 accepted; -1 negative source; -2 handle outside the table; -3 unsupported
 // function code, quantity that does not fit, or source not readable; -4 send
 // failed; -5 channel not open before the send; -6 not open after the wait;
-// -7 no reply, short reply or exception reply.
+// -7 no reply to this request or an exception reply.
 int kor_ModBusWrite(int handle, int waitMs, int source, int quantity, int functionCode,
                     int startAddress, int swapFlag);

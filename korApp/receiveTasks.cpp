@@ -1,4 +1,5 @@
 // Receive, accept and per-client tasks of the channels.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -75,6 +76,11 @@ KorWake waitForListener(int listenSocket, int pipeFd) {
     ctlFdZero(&readSet);
     ctlFdSet(listenSocket, &readSet);
     return kor_waitSocketsOrPipe(&readSet, listenSocket + 1, pipeFd, selectTimeoutSec(pipeFd));
+}
+
+// A failed accept that leaves the listener usable.
+bool acceptMayBeRetried(int err) {
+    return err == ECONNABORTED || err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
 }
 
 void startClientTask(int client, const CtlSockAddrIn& peer, int listenHandle) {
@@ -161,6 +167,12 @@ int kor_startTCPAccept(int handle) {
             int addrLen = sizeof peer;
             CtlSockAddr addr{};
             const int client = ctlAccept(ch.socket, &addr, &addrLen);
+            if (client == -1 && acceptMayBeRetried(errno)) {
+                // The connection went away before it was taken: back to the
+                // wait, which watches the wake-up pipe too.
+                sleepMs(10);
+                continue;
+            }
             if (client == -1) {
                 vx::perror("Error - ctlAccept()");
                 KORHDLTBL_CloseHandle(&korHandleTable, handle);  // leaves a free record alone

@@ -63,6 +63,27 @@ inline constexpr int KOR_MODBUS_MAX_ITEMS = 255;
 int kor_ModBusDecodeReadReply(const std::uint8_t* reply, int received, int dataType, bool swapBytes,
                               KorModbusItem* out);
 
+// What the reply to one request must carry: the request's transaction id,
+// unit and function code (or the function code with the exception flag), and
+// for a read the byte count the quantity asks for; byteCount -1 for a write,
+// whose reply is always 12 bytes.
+struct KorModbusExpect {
+    int transactionId;
+    int unitId;
+    int functionCode;
+    int byteCount;
+};
+// The byte count of a read reply to `quantity` items of function code 1..4.
+int kor_ModBusReadByteCount(int functionCode, int quantity);
+// Longest frame that can be a reply: MBAP header and the longest PDU.
+inline constexpr int KOR_MODBUS_MAX_FRAME = 260;
+// Looks through `received` bytes for the first complete frame that answers
+// the request (a reply of another request, a cut frame or stray bytes do not
+// count). Returns its offset and sets *length (as its length field says), or
+// -1 when none is there.
+int kor_ModBusFindReply(const std::uint8_t* buf, int received, const KorModbusExpect& expect,
+                        int* length);
+
 // True for a reply that the client treats as failed: fewer than 8 bytes, or a
 // function code with the exception flag (above 0x80).
 bool kor_ModBusReplyFailed(const std::uint8_t* reply, int received);

@@ -18,7 +18,8 @@ int kor_startTCPConnect(const char* ipText, unsigned port, int* socketOut);
 // A socket listening on the local port (backlog 5). 0, or -1 (socket closed).
 int kor_startTCPListen(unsigned port, int* socketOut);
 // The send operations write a 0 at buf[len] (not sent): buffers hold len + 1.
-// Bytes sent as ctlSend returns them; -1 failed. A short send is not retried.
+// len when the whole block went out; -1 failed, also when the send stalled
+// part-way ("Error - ctlSend(): only %d of %d bytes sent").
 int kor_startTCPSend(int socket, char* buf, int len);
 // A UDP socket bound to the local port (0: not bound). 0 ready; -2 no socket;
 // -3 bind failed (socket closed).

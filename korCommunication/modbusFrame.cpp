@@ -105,6 +105,44 @@ int kor_ModBusDecodeReadReply(const std::uint8_t* reply, int received, int dataT
     return n;
 }
 
+int kor_ModBusReadByteCount(int functionCode, int quantity) {
+    return functionCode <= 2 ? kor_ModBusCoilByteCount(quantity) : 2 * quantity;
+}
+
+namespace {
+
+int get16(const std::uint8_t* at) { return (at[0] << 8) | at[1]; }
+
+// The length of the frame at `at` (n bytes on) when it is a whole answer to
+// the request; 0 otherwise.
+int matchingFrameLength(const std::uint8_t* at, int n, const KorModbusExpect& expect) {
+    if (n < KOR_MODBUS_DATA) return 0;
+    if (get16(at) != (expect.transactionId & 0xffff) || get16(at + 2) != 0) return 0;
+    if (at[6] != expect.unitId) return 0;
+    const int lengthField = get16(at + 4);
+    const int frame = 6 + lengthField;
+    if (lengthField < 3 || frame > KOR_MODBUS_MAX_FRAME || frame > n) return 0;
+    const int function = at[KOR_MODBUS_FUNCTION];
+    if (function == (expect.functionCode | KOR_MODBUS_EXCEPTION_FLAG)) return frame;
+    if (function != expect.functionCode) return 0;
+    if (expect.byteCount < 0) return lengthField == 6 ? frame : 0;
+    return at[KOR_MODBUS_BYTE_COUNT] == expect.byteCount ? frame : 0;
+}
+
+}  // namespace
+
+int kor_ModBusFindReply(const std::uint8_t* buf, int received, const KorModbusExpect& expect,
+                        int* length) {
+    for (int at = 0; at + KOR_MODBUS_DATA <= received; ++at) {
+        const int frame = matchingFrameLength(buf + at, received - at, expect);
+        if (frame > 0) {
+            *length = frame;
+            return at;
+        }
+    }
+    return -1;
+}
+
 bool kor_ModBusReplyFailed(const std::uint8_t* reply, int received) {
     return received < 8 || reply[KOR_MODBUS_FUNCTION] > KOR_MODBUS_EXCEPTION_FLAG;
 }

@@ -1,4 +1,5 @@
 // Transport operations over the controller's sockets and serial port.
+#include <cstdio>
 #include <cstring>
 
 #include "ctl.h"
@@ -60,7 +61,11 @@ int kor_startTCPSend(int socket, char* buf, int len) {
     buf[len] = 0;
     const int rc = ctlSend(socket, buf, len, 0);
     if (rc == -1) vx::perror("Error - ctlSend()");
-    return rc;
+    if (rc < 0 || rc == len) return rc;
+    // A send that stalled part-way: the peer has a cut block, which is no
+    // success; the job learns it failed.
+    std::printf("Error - ctlSend(): only %d of %d bytes sent\r\n", rc, len);
+    return -1;
 }
 
 int kor_startUDPBind(int port, int* socketOut) {

@@ -196,13 +196,16 @@ std::uint32_t bigEndian32(const char* p) {
 
 }  // namespace
 
+bool kor_adminFrameComplete(const char* request, int received) {
+    if (received < KOR_ADMIN_HEADER_SIZE || received >= KOR_ADMIN_BUF_SIZE) return false;
+    return bigEndian32(request + KOR_ADMIN_CMD_SIZE) ==
+           static_cast<std::uint32_t>(received - KOR_ADMIN_HEADER_SIZE);
+}
+
 KorAdminReply kor_adminHandleRequest(char* request, int received, char* replyBuf, int replySize) {
     ReplyContext c{replyBuf, replySize, KorAdminReply{replyBuf, 0, false, false}};
     // Too short, or a length field that does not match what arrived: no reply.
-    if (received < KOR_ADMIN_HEADER_SIZE || received >= KOR_ADMIN_BUF_SIZE) return c.reply;
-    if (bigEndian32(request + KOR_ADMIN_CMD_SIZE) !=
-        static_cast<std::uint32_t>(received - KOR_ADMIN_HEADER_SIZE))
-        return c.reply;
+    if (!kor_adminFrameComplete(request, received)) return c.reply;
     Request r{};
     std::memcpy(r.field, request, KOR_ADMIN_CMD_SIZE);
     // The payload is read in place: the receive buffer is zeroed beyond what

@@ -1,11 +1,13 @@
 // The admin server task: accepts one client at a time and answers its request
 // frames. The requests themselves are handled in adminRequests.cpp.
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "ctl.h"
 #include "korApp.h"
 #include "korPPComm.h"
+#include "korWait.h"
 
 namespace {
 
@@ -30,19 +32,44 @@ void sendReply(int client, const KorAdminReply& reply) {
     if (reply.allocated) ctlFree(reply.data);
 }
 
-// Serves one connection until the client leaves, a receive fails or ":q".
+// Waits until the client has sent something or the tick `deadline` passes:
+// false when it passed (or the wait failed).
+bool awaitRequest(int client, std::int64_t deadline) {
+    const std::int64_t left = deadline - vx::tickGet();
+    if (left <= 0) return false;
+    const std::int64_t rate = vx::sysClkRateGet() > 0 ? vx::sysClkRateGet() : 1;
+    CtlTimeval limit{static_cast<std::int32_t>(left / rate),
+                     static_cast<std::int32_t>((left % rate) * 1000000 / rate)};
+    return kor_waitSocket(client, KorReadiness::Read, &limit) == 1;
+}
+
+std::int64_t idleDeadline() {
+    return vx::tickGet() + static_cast<std::int64_t>(vx::sysClkRateGet()) * KOR_ADMIN_IDLE_SEC;
+}
+
+// Serves one connection until the client leaves, a receive fails, ":q", or
+// KOR_ADMIN_IDLE_SEC pass without a complete request.
 void serveClient(int client) {
     static char request[KOR_ADMIN_BUF_SIZE];
     static char replyBuf[KOR_ADMIN_LIST_MAX + 1];
+    std::int64_t deadline = idleDeadline();
     for (;;) {
         std::memset(request, 0, sizeof request);
+        if (!awaitRequest(client, deadline)) {
+            std::printf("Admin client closed: no complete request for %d s\r\n",
+                        KOR_ADMIN_IDLE_SEC);
+            return;
+        }
         int n = ctlRecv(client, request, KOR_ADMIN_BUF_SIZE - 1, 0);
         if (n <= 0) {
             std::printf("Admin server closed\r\n");
             return;
         }
+        const bool complete = kor_adminFrameComplete(request, n);
         KorAdminReply reply = kor_adminHandleRequest(request, n, replyBuf, sizeof replyBuf);
         sendReply(client, reply);
+        // Counted from the reply: a long job transfer is no idle time.
+        if (complete) deadline = idleDeadline();
         if (reply.endSession) return;
     }
 }

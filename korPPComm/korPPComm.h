@@ -8,6 +8,9 @@
 inline constexpr int KOR_ADMIN_BUF_SIZE = 2048;
 inline constexpr int KOR_ADMIN_CMD_SIZE = 12;
 inline constexpr int KOR_ADMIN_HEADER_SIZE = 16;
+// A client that sends no complete request for this long is closed, so that
+// one idle client cannot keep the others out.
+inline constexpr int KOR_ADMIN_IDLE_SEC = 10;
 // A request is one receive into the buffer, which keeps a NUL behind it.
 inline constexpr int KOR_ADMIN_PAYLOAD_MAX = KOR_ADMIN_BUF_SIZE - 1 - KOR_ADMIN_HEADER_SIZE;
 inline constexpr int KOR_ADMIN_READOUT_SIZE = 208;
@@ -62,6 +65,10 @@ int sendData(int handle, char* data, int length);
 int clearHandleInputQueue(int handle);
 int closeHandle(int handle);
 int readoutHandleData(char* record, int handle);
+
+// True when `received` bytes of request are one whole frame: the header and
+// as many payload bytes as its length field says.
+bool kor_adminFrameComplete(const char* request, int received);
 
 // Runs one request: `request` is the zero-padded receive buffer of
 // KOR_ADMIN_BUF_SIZE bytes holding `received` bytes (the sends write a NUL

@@ -56,7 +56,11 @@ void failAfter(Site site, int skip, int times = 1, int err = 5 /* EIO */);
 // `times` times (times < 0: until reset). write selects puts instead of gets.
 void failVar(bool write, std::uint16_t type, std::uint16_t first, std::uint16_t last,
              int times = 1);
-// Clears every armed failure.
+// Every ctlSend waits `ms` before it sends (0: none), to widen the window
+// between a sender's look-up of a socket and its send.
+void delaySends(int ms);
+int sendDelayMs();
+// Clears every armed failure (and the send delay).
 void reset();
 
 // Used by the platform at each site: true when this call is to fail (errno set).

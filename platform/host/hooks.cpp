@@ -28,6 +28,7 @@ std::vector<VarFailure> vars;
 // Fast path: nothing armed, no lock taken on every platform call.
 std::atomic<bool> anyArmed{false};
 std::atomic<std::int64_t> calendarStep{0};
+std::atomic<int> sendDelay{0};
 
 void updateArmed() {
     bool armed = !vars.empty();
@@ -63,12 +64,17 @@ const char* siteName(Site site) {
     return i < std::size(kNames) ? kNames[i] : "?";
 }
 
+void delaySends(int ms) { sendDelay.store(ms); }
+
+int sendDelayMs() { return sendDelay.load(); }
+
 void stepCalendar(std::int64_t seconds) { calendarStep.fetch_add(seconds); }
 
 std::int64_t calendarOffset() { return calendarStep.load(); }
 
 void reset() {
     calendarStep.store(0);
+    sendDelay.store(0);
     std::lock_guard guard(hookLock);
     sites.fill(SiteFailure{});
     vars.clear();

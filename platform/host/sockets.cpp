@@ -26,6 +26,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ctl.h"
@@ -336,7 +337,9 @@ int ctlAccept(int s, CtlSockAddr* addr, int* addrLen) {
             fromLinux(peer, addr, addrLen);
             return c;
         }
-        if (!wouldBlock(errno) && errno != ECONNABORTED) return -1;
+        // A connection aborted before it was taken ends the call: the caller
+        // may have other things to watch than this listener.
+        if (!wouldBlock(errno)) return -1;
         if (!waitReady(use, s, POLLIN)) return -1;
     }
 }
@@ -448,6 +451,8 @@ int memorySocket(const char* bytes, std::size_t n) {
 int ctlSend(int s, const char* buf, int len, int flags) {
     vc::task::checkDeleted();
     if (vc::hooks::shouldFail(Site::Send)) return -1;
+    if (const int ms = vc::hooks::sendDelayMs(); ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     if (isMemorySocket(s)) return len;
     SocketUse use(s);
     if (!use.ok()) return -1;

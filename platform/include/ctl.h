@@ -148,7 +148,8 @@ struct CtlTimeval {
 int ctlSocket(int domain, int type, int protocol);
 int ctlBind(int s, const CtlSockAddr* addr, int addrLen);
 int ctlListen(int s, int backlog);
-// addr and addrLen may be null. Blocks until a connection arrives.
+// addr and addrLen may be null. Blocks until a connection arrives; -1 with
+// errno ECONNABORTED when one was aborted before it could be taken.
 int ctlAccept(int s, CtlSockAddr* addr, int* addrLen);
 int ctlConnect(int s, const CtlSockAddr* addr, int addrLen);
 // Sends all bytes, waiting for room as needed, but gives up when no byte could

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "faults.h"
@@ -34,8 +35,8 @@ void printHelp() {
         "missing. When it was made with other variable counts, it is rebuilt with\n"
         "the counts of the settings: values whose index exists in both are kept.\n"
         "One arvokor runs per state file: a second one on the same file exits with\n"
-        "status 1 and names the process that uses it (the lock is the file STATE.lock;\n"
-        "korjob does not take it).\n"
+        "status 1 and names the process that uses it (the lock is the file STATE.lock\n"
+        "next to the state file, symbolic links resolved; korjob does not take it).\n"
         "ArvoKOR's start parameters come from S92 ('base:slots', default 100:4).\n"
         "\n"
         "Settings (key, default, allowed values; the README says what each one does):\n"
@@ -47,12 +48,29 @@ void printHelp() {
         kor::describeSettings().c_str());
 }
 
+// The state file's path with every symbolic link resolved (also a link to a
+// file not made yet), so that each way of naming the file finds one lock.
+std::string resolvedPath(const std::string& statePath) {
+    namespace fs = std::filesystem;
+    fs::path p(statePath);
+    for (int hops = 0; hops < 40; ++hops) {  // as many as the kernel follows
+        std::error_code ec;
+        const fs::path target = fs::read_symlink(p, ec);
+        if (ec) break;
+        p = target.is_absolute() ? target : p.parent_path() / target;
+    }
+    std::error_code ec;
+    const fs::path resolved = fs::weakly_canonical(fs::absolute(p, ec), ec);
+    return ec ? statePath : resolved.string();
+}
+
 // One arvokor per state file: a second would serve the same command slots.
-// A write lock on "<state>.lock" (which holds the owner's pid for people)
-// marks the owner; the kernel drops it when the process ends. korjob does not
-// take it. Returns false with *error set when the lock is held or unusable.
+// A write lock on "<state>.lock" next to the file itself (which holds the
+// owner's pid for people) marks the owner; the kernel drops it when the
+// process ends. korjob does not take it. Returns false with *error set when
+// the lock is held or unusable.
 bool lockStateFile(const std::string& statePath, std::string* error) {
-    const std::string path = statePath + ".lock";
+    const std::string path = resolvedPath(statePath) + ".lock";
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         *error = "cannot open lock file " + path + ": " + std::strerror(errno);

@@ -3,6 +3,7 @@
 // A request is one frame laid out as korPPComm.h says. Replies are not framed, so the client reads
 // until the expected size arrives or the server goes quiet.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -68,7 +69,7 @@ const char* kUsage =
     "options:\n"
     "  --host ADDR    the controller's address (default 127.0.0.1)\n"
     "  --port N       admin port (default 15000)\n"
-    "  --timeout SEC  how long to wait for a reply (default 5)\n"
+    "  --timeout SEC  how long to wait for the connection and for a reply (default 5)\n"
     "  --json         machine-readable output\n"
     "exit status: 0 success, 1 the server reported a failure (-1), 2 usage, 3 connection or no reply\n";
 
@@ -173,9 +174,12 @@ public:
         if (fd_ < 0) fail(3, "cannot create a socket: " + errorText(errno));
         int one = 1;
         setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            std::string why = errorText(errno);
-            if (errno == ECONNREFUSED)
+        if (const int err = connectWithin(addr, opt.timeoutMs); err != 0) {
+            std::string why = errorText(err);
+            if (err == ETIMEDOUT)
+                why = "no connection within " + std::to_string(opt.timeoutMs / 1000) +
+                      " s (a black-holed address, or a server whose backlog is full)";
+            if (err == ECONNREFUSED)
                 why += " (is arvokor running, and is this its address and admin port?)";
             fail(3, "cannot connect to " + opt.host + ":" + std::to_string(opt.port) + ": " + why);
         }
@@ -231,6 +235,29 @@ public:
     }
 
 private:
+    // Connects, waiting at most `ms`: 0, or the errno of the failure
+    // (ETIMEDOUT when the time passed).
+    int connectWithin(const sockaddr_in& addr, int ms) {
+        const int flags = fcntl(fd_, F_GETFL, 0);
+        fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+        int err = 0;
+        if (connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+            err = errno;
+            if (err == EINPROGRESS) {
+                pollfd p{fd_, POLLOUT, 0};
+                int r;
+                while ((r = poll(&p, 1, ms)) < 0 && errno == EINTR) {
+                }
+                socklen_t len = sizeof err;
+                if (r == 0) err = ETIMEDOUT;
+                else if (r < 0 || getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+                    err = errno;
+            }
+        }
+        fcntl(fd_, F_SETFL, flags);
+        return err;
+    }
+
     const Options& opt_;
     int fd_ = -1;
 };

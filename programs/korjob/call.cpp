@@ -92,6 +92,7 @@ const Command* findCommand(const std::string& name) {
 }
 
 std::string meaning(const Command* cmd, int code) {
+    if (code == 241) return "not run: controller restarted";
     if (cmd && cmd->returns == Returns::Service && code >= 240) {
         if (code == 255) return "done";
         if (cmd->number == 38 && code == 254) return "no answer";

@@ -70,11 +70,8 @@ class VirtualController(Job):
         """Starts arvokor and waits until it takes commands."""
         if self.proc is not None and self.proc.poll() is None:
             raise RuntimeError('the controller is already running')
-        # The launcher clears the command area after its banner, before it
-        # polls. A marker in the first command ID shows when that is done, so
-        # that no command written after start() can be wiped by the clearing.
-        marker = 'B%d' % self._command_base()
-        marked = self.korjob('set', marker, 255, check=False).returncode == 0
+        # The launcher answers and clears what waits in the command area
+        # before its banner: a command written after start() is run.
         self.proc = subprocess.Popen([self.program('arvokor'), '--config', self.config_path],
                                      cwd=self.dir, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -84,9 +81,6 @@ class VirtualController(Job):
             code = processes.stop_process(self.proc)
             raise AssertionError('arvokor did not print its banner (exit %s):\n%s'
                                  % (code, self.output()))
-        if marked:
-            processes.wait_for(lambda: self.get(marker) != 255, banner_timeout, interval=0.005,
-                               what='the launcher to clear the command area')
         return self
 
     def _command_base(self):

@@ -215,6 +215,23 @@ class AdminConsole(unittest.TestCase):
             end = ctl.wait_output("Admin server closed\r\n", start=mark)
             ctl.wait_output("Waiting on TCP connection...\r\n", start=end)
 
+    def test_an_idle_client_is_closed_after_10_s_and_the_next_is_served(self):
+        with harness.Controller() as ctl:
+            # Served first: half a frame, then nothing.
+            idle = socket.create_connection((ctl.address, 15000), timeout=30)
+            self.addCleanup(idle.close)
+            idle.sendall(frame(":v")[:8])
+            time.sleep(0.2)
+            start = time.monotonic()
+            waiting = subprocess.run([KORADMIN, "--host", ctl.address, "--timeout", "30",
+                                      "version"], capture_output=True, text=True, timeout=60)
+            self.assertEqual((waiting.returncode, waiting.stdout.strip()), (0, "1"),
+                             waiting.stderr)
+            self.assertLess(time.monotonic() - start, 14, "served once the idle one was closed")
+            self.assertEqual(idle.recv(10), b"", "the idle client was closed")
+            self.assertEqual(
+                ctl.output().count("Admin client closed: no complete request for 10 s\r\n"), 1)
+
     def test_port_taken_stops_the_server_only(self):
         address = harness.free_address()
         blocker = socket.socket()
@@ -324,6 +341,26 @@ class Koradmin(unittest.TestCase):
                                 capture_output=True, text=True)
         self.assertEqual(result.returncode, 3)
         self.assertIn("connection refused", result.stderr.lower())
+        # A server whose backlog is full takes no connection: the connect is
+        # bounded by --timeout too.
+        full = socket.socket()
+        self.addCleanup(full.close)
+        full.bind((harness.free_address(), 0))
+        full.listen(0)
+        queued = []
+        for _ in range(3):
+            c = socket.socket()
+            c.setblocking(False)
+            c.connect_ex(full.getsockname())
+            queued.append(c)
+            self.addCleanup(c.close)
+        start = time.monotonic()
+        result = subprocess.run([KORADMIN, "--host", full.getsockname()[0], "--port",
+                                 str(full.getsockname()[1]), "--timeout", "1", "version"],
+                                capture_output=True, text=True, timeout=30)
+        self.assertEqual(result.returncode, 3, result.stderr)
+        self.assertIn("no connection within 1 s", result.stderr)
+        self.assertLess(time.monotonic() - start, 5)
         result = subprocess.run([KORADMIN, "bogus"], capture_output=True, text=True)
         self.assertEqual(result.returncode, 2)
 

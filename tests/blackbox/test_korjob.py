@@ -5,7 +5,7 @@ import struct
 import time
 import unittest
 
-from harness import Controller, KorjobError, free_address
+from harness import Controller, KorjobError, free_address, wait_for
 
 
 class KorjobVariables(unittest.TestCase):
@@ -255,6 +255,24 @@ class WithController(unittest.TestCase):
             self.assertEqual(vc.get('S3'), 'kept')
             self.assertEqual(vc.call('INFO', p8=0), 255)
 
+    def test_a_command_written_while_arvokor_is_down_is_answered_at_start(self):
+        import subprocess
+        with Controller() as vc:
+            self.assertEqual(vc.stop(), 0)
+            # A job writes its command into slot 1 and waits for the result.
+            job = subprocess.Popen([vc.korjob_program(), '--config', vc.config_path, 'call',
+                                    'INFO', 'p8=0', '--slot', '1', '--timeout', '30'],
+                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+            self.addCleanup(job.kill)
+            wait_for(lambda: vc.get('B101') == 8, what='the command in slot 1')
+            vc.start()
+            out, _ = job.communicate(timeout=30)
+            self.assertEqual(out, '241 not run: controller restarted\n')
+            vc.wait_output('Command 8 in slot 1 not run: controller restarted\r\n')
+            self.assertEqual(vc.get('B100..B103'), [0, 0, 0, 0])
+            self.assertNotIn('Info - ArvoKOR command', vc.output(), 'it did not run')
+            self.assertEqual(vc.call('INFO', p8=0, slot=1), 255)
+
     def test_a_second_arvokor_on_the_same_state_file_refuses_to_start(self):
         import subprocess
         from harness import program
@@ -269,6 +287,16 @@ class WithController(unittest.TestCase):
             self.assertEqual(second.returncode, 1, second.stdout + second.stderr)
             self.assertIn('state file %s is in use by process %d' % (vc.state_path, vc.proc.pid),
                           second.stderr)
+            # The same file under another name (a symbolic link): refused too.
+            link = os.path.join(vc.dir, 'link.state')
+            os.symlink(vc.state_path, link)
+            with open(other, 'w') as f:
+                f.write('address = %s\nstate = %s\njobs = %s\nftp_server = off\n'
+                        % (free_address(), link, vc.jobs_dir))
+            second = subprocess.run([program('arvokor'), '--config', other], cwd=vc.dir,
+                                    capture_output=True, text=True, timeout=30)
+            self.assertEqual(second.returncode, 1, second.stdout + second.stderr)
+            self.assertIn('is in use by process %d' % vc.proc.pid, second.stderr)
             self.assertEqual(vc.call('INFO', p8=0), 255)  # the first goes on; korjob needs no lock
             self.assertEqual(vc.stop(), 0)
             vc.start()  # the lock went with the first process

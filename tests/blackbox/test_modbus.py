@@ -12,6 +12,7 @@ import time
 import unittest
 
 import harness
+from faultproxy import FaultProxy, Faults
 from harness import Controller, free_address
 
 SERVER = os.path.join(harness.BIN, 'tests', 'modbus_server')
@@ -297,8 +298,10 @@ class SlowClockTest(ModbusCase):
 
 
 class CraftedReplyPeer:
-    """A TCP peer that answers every request with one fixed byte string,
-    `delay` seconds later, and keeps every byte it received (`received`)."""
+    """A TCP peer that answers every request with one fixed byte string (its
+    transaction id replaced by the request's) or with what reply(request)
+    gives, `delay` seconds later, and keeps every byte it received
+    (`received`)."""
 
     def __init__(self, reply, delay=0):
         self.reply = reply
@@ -328,7 +331,10 @@ class CraftedReplyPeer:
                     with self.lock:
                         self.received += data
                     time.sleep(self.delay)
-                    conn.sendall(self.reply)
+                    if callable(self.reply):
+                        conn.sendall(self.reply(data))
+                    else:
+                        conn.sendall(data[:2] + self.reply[2:])
                 except OSError:
                     return
 
@@ -345,35 +351,53 @@ class CraftedReplyPeer:
 class ModbusRequestFrameTest(ModbusCase):
     """The requests byte for byte, as the device receives them."""
 
+    @staticmethod
+    def answer(request):
+        """A read reply of zeros or the echo a write gets."""
+        function = request[7]
+        if function > 4:
+            return request[:4] + bytes([0, 6]) + request[6:12]
+        quantity = struct.unpack('>H', request[10:12])[0]
+        count = (quantity + 7) // 8 if function <= 2 else 2 * quantity
+        return request[:4] + struct.pack('>HBBB', count + 3, 1, function, count) + bytes(count)
+
+    def take(self, peer, tids):
+        """The request since the last take without its transaction id, which
+        is kept in tids."""
+        data = peer.take()
+        tids.append(data[:2])
+        return data[2:]
+
     def test_request_frames_on_the_wire(self):
-        # A write reply without exception serves every request here.
-        peer = CraftedReplyPeer(bytes([0, 1, 0, 0, 0, 6, 1, 15, 1, 0x2c, 0, 10]))
+        peer = CraftedReplyPeer(self.answer)
         self.addCleanup(peer.close)
         handle = self.connect(peer.address, peer.port)
+        tids = []
 
         self.vc.set('IO10016', 1, 'IO10017', 0, 'IO10018', 1, 'IO10019', 1, 'IO10020', 0,
                     'IO10021', 1, 'IO10022', 1, 'IO10023', 0, 'IO10024', 0, 'IO10025', 1,
                     'IO10026', 0, 'IO10027', 1)
         self.assertEqual(self.write(handle, 15, 300, 10, 10016), 255)
-        self.assertEqual(peer.take(), bytes([0, 1, 0, 0, 0, 9, 1, 15, 0x01, 0x2c, 0, 10, 2,
-                                             0x99, 0x02]),
+        self.assertEqual(self.take(peer, tids), bytes([0, 0, 0, 9, 1, 15, 0x01, 0x2c, 0, 10, 2,
+                                                    0x99, 0x02]),
                          '15 bytes: coils 10016, 10017, 10020 .. 10027, byte count 2')
 
         self.vc.set('D60', 0x0102, 'D61', -1)
         self.assertEqual(self.write(handle, 16, 500, 2, 60, swap=1), 255)
-        self.assertEqual(peer.take(), bytes([0, 1, 0, 0, 0, 11, 1, 16, 0x01, 0xf4, 0, 2, 4,
-                                             0x02, 0x01, 0xff, 0xff]))
+        self.assertEqual(self.take(peer, tids), bytes([0, 0, 0, 11, 1, 16, 0x01, 0xf4, 0, 2, 4,
+                                                    0x02, 0x01, 0xff, 0xff]))
 
         self.vc.set('IO10016', 0)
         self.assertEqual(self.write(handle, 5, 7, 1, 10016), 255)
-        self.assertEqual(peer.take(), bytes([0, 1, 0, 0, 0, 6, 1, 5, 0, 7, 0x00, 0x00]))
+        self.assertEqual(self.take(peer, tids), bytes([0, 0, 0, 6, 1, 5, 0, 7, 0x00, 0x00]))
 
         self.assertEqual(self.write(handle, 3, 0, 1, 60), 252)
         self.assertEqual(self.write(handle, 16, 0, 128, 60), 252)
         self.assertEqual(peer.take(), b'', 'refused writes send nothing')
 
         self.assertEqual(self.read(handle, 4, 0x1234, 3, 100, 2), 255)
-        self.assertEqual(peer.take(), bytes([0, 1, 0, 0, 0, 6, 1, 4, 0x12, 0x34, 0, 3]))
+        self.assertEqual(self.take(peer, tids), bytes([0, 0, 0, 6, 1, 4, 0x12, 0x34, 0, 3]))
+        self.assertEqual(len(set(tids)), 4, 'a transaction id of its own for every request')
 
 
 class ModbusShortReplyTest(ModbusCase):
@@ -386,6 +410,77 @@ class ModbusShortReplyTest(ModbusCase):
         self.vc.set('D100..D103', 7777)
         self.assertEqual(self.read(handle, 3, 0, 4, 100, 2), 255)
         self.assertEqual(self.vc.get('D100..D103'), [258, 772, 7777, 7777])
+
+
+class ModbusLateReplyTest(ModbusCase):
+    """Replies that come late, split across the wait or not at all (the
+    server behind a fault proxy): the exchange fails with its code and
+    stores nothing; a reply meant for an earlier request never counts, and
+    the next healthy exchange gets its own."""
+
+    def setUp(self):
+        address, port = start_server(self, *server_args())
+        self.proxy = FaultProxy((address, port), host=free_address())
+        self.addCleanup(self.proxy.close)
+        self.handle = self.connect(self.proxy.host, self.proxy.port)
+
+    def healthy_read_gets_its_own_registers(self):
+        self.proxy.set()
+        self.vc.set('D110..D112', 7777)
+        self.assertEqual(self.read(self.handle, 3, 20, 2, 110, 2), 255)
+        self.assertEqual(self.vc.get('D110..D112'), [65534, 32768, 7777])
+
+    def test_late_split_and_lost_replies(self):
+        cases = [  # (what, faults of the server's replies)
+            ('late', Faults(latency=0.3)),
+            ('split across the wait', Faults(slice=4, slice_delay=0.12)),
+            ('lost', Faults(stall_after=0)),
+        ]
+        for what, faults in cases:
+            with self.subTest(what):
+                self.proxy.set(down=faults)
+                self.vc.set('D100..D102', 4321)
+                self.assertEqual(self.read(self.handle, 3, 0, 2, 100, 2), 252)
+                self.assertEqual(self.vc.get('D100..D102'), [4321] * 3)
+                if what == 'lost':
+                    # The proxy forwards nothing more on this connection.
+                    self.vc.call('CLOSEHANDLE', handle=self.handle)
+                    self.proxy.set()
+                    self.handle = self.connect(self.proxy.host, self.proxy.port)
+                else:
+                    time.sleep(0.3)  # the rest of the reply comes in
+                self.healthy_read_gets_its_own_registers()
+        # A late write echo is not a read reply.
+        self.proxy.set(down=Faults(latency=0.3))
+        self.vc.set('D50', 9)
+        self.assertEqual(self.write(self.handle, 6, 40, 1, 50), 248)
+        self.healthy_read_gets_its_own_registers()
+
+    def test_replies_to_other_requests_and_stray_bytes_are_dropped(self):
+        # A reply with another transaction id, unit or function code, or a
+        # byte count that does not fit the request, does not count.
+        stale = [
+            bytes([0x77, 0x77, 0, 0, 0, 7, 1, 3, 4, 0, 5, 0, 6]),
+            lambda r: r[:2] + bytes([0, 0, 0, 7, 2, 3, 4, 0, 5, 0, 6]),
+            lambda r: r[:2] + bytes([0, 0, 0, 7, 1, 4, 4, 0, 5, 0, 6]),
+            lambda r: r[:2] + bytes([0, 0, 0, 5, 1, 3, 2, 0, 5]),
+        ]
+        for reply in stale:
+            peer = CraftedReplyPeer(reply if callable(reply) else
+                                    (lambda r, b=reply: b))
+            self.addCleanup(peer.close)
+            handle = self.connect(peer.address, peer.port)
+            self.vc.set('D100..D101', 4321)
+            self.assertEqual(self.read(handle, 3, 0, 2, 100, 2), 252)
+            self.assertEqual(self.vc.get('D100..D101'), [4321, 4321])
+            self.vc.call('CLOSEHANDLE', handle=handle)
+        # Stray bytes before the reply are skipped.
+        peer = CraftedReplyPeer(lambda r: b'\x00\x01junk' + r[:2] +
+                                bytes([0, 0, 0, 7, 1, 3, 4, 0, 5, 0, 6]))
+        self.addCleanup(peer.close)
+        handle = self.connect(peer.address, peer.port)
+        self.assertEqual(self.read(handle, 3, 0, 2, 100, 2), 255)
+        self.assertEqual(self.vc.get('D100..D101'), [5, 6])
 
 
 if __name__ == '__main__':

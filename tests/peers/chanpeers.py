@@ -151,9 +151,8 @@ def call_for_zero(vc, command, wait=1.5, **params):
 
 
 def settle(vc, tries=50):
-    """Waits until the controller takes commands. The banner is printed before
-    the launcher clears the command area, so a command issued right after it
-    can be wiped; a harmless INFO is retried until it answers."""
+    """Waits until the controller takes commands: a harmless INFO is retried
+    until it answers."""
     from harness import KorjobError
     for _ in range(tries):
         try:

@@ -98,6 +98,13 @@ inline vc::Settings ownController(const std::string& name, int addressBase,
     return s;
 }
 
+// How often `what` occurs in text (overlapping occurrences count).
+inline int occurrences(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
+    return n;
+}
+
 inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});

@@ -13,6 +13,7 @@
 namespace {
 
 using namespace chantest;
+using kortest::occurrences;
 using vc::hooks::Site;
 
 int allocate(int type = KORHDLTYPE_TCPCLIENT, int socket = -1) {
@@ -228,6 +229,21 @@ TEST_F(TableTest, CloseRequestSignalsThePipeOnceAndLaterTakersWaitForTheRelease)
     release(h);
     EXPECT_TRUE(requester.waitDone());
     EXPECT_EQ(second.load(), 0);
+
+    // A wake-up that fails deletes the pipe device (which wakes the task as
+    // well, and is said once); a request repeated before the release has
+    // nothing left to wake and says nothing.
+    const int g = allocate();
+    testing::internal::CaptureStdout();
+    vc::hooks::failAfter(Site::PipeWrite, 0);
+    EXPECT_EQ(KORHDLTBL_RequestClose(&korHandleTable, g), 0);
+    PlatformTask again([&] { second = KORHDLTBL_RequestClose(&korHandleTable, g); });
+    std::this_thread::sleep_for(50ms);
+    release(g);
+    EXPECT_TRUE(again.waitDone());
+    EXPECT_EQ(second.load(), 0);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(occurrences(out, "Error - waking the channel's task"), 1) << out;
 }
 
 TEST_F(TableTest, CloseAllSignalsEveryChannelInUse) {

@@ -61,6 +61,24 @@ TEST_F(TransportTest, FailedConnectAndListenReportAndCloseTheirSocket) {
     EXPECT_NE(err.find("Error - ctlBind()"), std::string::npos) << err;
 }
 
+TEST_F(TransportTest, ASendCutShortByAStalledPeerIsAFailure) {
+    int port = 0;
+    Fd listener(listenOn("127.0.0.1", &port));
+    const int small = 4096;
+    ::setsockopt(listener.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ASSERT_EQ(kor_startTCPConnect("127.0.0.1", static_cast<unsigned>(port), &socket_), 0);
+    ::setsockopt(socket_, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    Fd peer(::accept(listener.get(), nullptr, nullptr));  // and never reads
+
+    // Part of the block fits into the buffers, then the send stalls until the
+    // platform's send limit (10 s) gives up.
+    std::string block(1 << 20, 'b');
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(kor_startTCPSend(socket_, block.data(), static_cast<int>(block.size()) - 1), -1);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Error - ctlSend(): only "), std::string::npos) << out;
+}
+
 TEST_F(TransportTest, ReceiveTimesOutOnASilentPeer) {
     int port = 0;
     Fd listener(listenOn("127.0.0.1", &port));

@@ -476,9 +476,19 @@ TEST_F(ChannelFaults, ClearFlagKeepsBytesThatCameAfterTheCopy) {
     }
     EXPECT_EQ(awaitResult(), 3) << "the copy must be taken before the bytes were";
     char left[16] = {};
-    KorTableLock lock(&korHandleTable);
-    const int n = KORCHQUE_Show(KORHDLTBL_Record(h).inputQueue, left);
-    EXPECT_EQ(std::string(left, static_cast<std::size_t>(n)), "XYZ");
+    {
+        KorTableLock lock(&korHandleTable);
+        const int n = KORCHQUE_Show(KORHDLTBL_Record(h).inputQueue, left);
+        EXPECT_EQ(std::string(left, static_cast<std::size_t>(n)), "XYZ");
+    }
+    // The clear needs no memory: once the command's buffers are had, no
+    // allocation may fail it (it reported a match and left the bytes queued).
+    setBytes(kBlockVar, "X*Z");
+    EXPECT_EQ(run(CHECKPATTERN, Params().handle(h).set(1, kBlockVar).set(2, 3).set(6, 1),
+                  [] { vc::hooks::failAfter(Site::Malloc, 3, -1); }),
+              3);
+    vc::hooks::reset();
+    EXPECT_EQ(queued(h), 0);
 }
 
 // The release must give back a channel's queue even when no memory is left
@@ -530,6 +540,35 @@ TEST_F(ChannelFaults, DeletedClientTaskFreesThePeerAddress) {
     EXPECT_TRUE(waitFor([&] { return !inUse(hl); }));
     EXPECT_TRUE(waitFor([&] { return vc::hooks::liveAllocations() == before; }, 2000ms))
         << vc::hooks::liveAllocations() - before << " blocks left";
+}
+
+// A connection aborted before the accept took it leaves the listening
+// channel serving (it ended the channel), and its loop still hears a close
+// request.
+TEST_F(ChannelFaults, AnAbortedConnectionLeavesTheListenerServing) {
+    const int port = freePort(settings.address);
+    const int hl = run(TCPLISTEN, Params().set(0, portParam(port)),
+                       [] { vc::hooks::failAfter(Site::Accept, 0, 1, ECONNABORTED); });
+    ASSERT_TRUE(isHandle(hl));
+    const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    ::inet_pton(AF_INET, settings.address.c_str(), &a.sin_addr);
+    ASSERT_EQ(::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    EXPECT_TRUE(waitFor([&] {
+        KorTableLock lock(&korHandleTable);
+        for (int h = 1; h < KORHDLTBL_SIZE; ++h) {
+            const KORHANDLE& r = KORHDLTBL_Record(h);
+            if (r.inUse == 1 && r.type == KORHDLTYPE_TCPACCEPTED && r.listenHandle == hl)
+                return true;
+        }
+        return false;
+    })) << "taken at the next try";
+    EXPECT_TRUE(inUse(hl));
+    ::close(c);
+    EXPECT_EQ(run(CLOSEHANDLE, Params().handle(hl)), 255);
+    EXPECT_TRUE(waitFor([&] { return !inUse(hl); }));
 }
 
 // ---- the serial port over a pty pair

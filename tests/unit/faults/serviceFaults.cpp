@@ -5,13 +5,17 @@
 // with no channel, task or byte of memory left behind.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "faultPeers.h"
 #include "faultSupport.h"
+#include "korTransport.h"
 
 namespace faults {
 namespace {
@@ -421,6 +425,41 @@ INSTANTIATE_TEST_SUITE_P(Sites, TlsFtpSweep,
                          [](const auto& info) { return std::string(siteName(info.param)); });
 
 // ---- single failures: result and console message
+
+// A channel closed while a Modbus request is on its way out: its socket
+// number may be handed to the next connection at once, which must never get
+// the request (the lookup and the send are one hold of the table lock).
+TEST_F(ServiceFaults, AModbusRequestNeverGoesToAConnectionOpenedUnderIt) {
+    std::atomic<std::size_t> stray{0};
+    auto other = std::make_unique<TcpPeer>(
+        [&](PeerConnection& c) { stray += c.receive(1500).size(); });
+    const int h = run(TCPCONNECT, to(modbus_));
+    ASSERT_TRUE(isHandle(h));
+    setD(10, 5);
+    const int oldSocket = KORHDLTBL_Record(h).socket;
+    vc::hooks::delaySends(400);
+    start(MODBUSWRITE, Params().set(2, h).set(1, 6).set(7, 0).set(4, 10));
+    std::this_thread::sleep_for(100ms);  // the request waits in its send
+    std::thread closer([h] { KORHDLTBL_RequestClose(&korHandleTable, h); });
+    std::this_thread::sleep_for(100ms);
+    // The next connection gets the released number, as it would on a busy
+    // controller: the lower free numbers are taken first.
+    std::vector<int> lower;
+    int fd = ::dup(2);
+    for (; fd >= 0 && fd < oldSocket; fd = ::dup(2)) lower.push_back(fd);
+    if (fd >= 0) ::close(fd);  // the first free number at or above it
+    int s = -1;
+    const bool connected = kor_startTCPConnect("127.0.0.1", static_cast<unsigned>(other->port()),
+                                               &s) == 0;
+    for (int fd : lower) ::close(fd);
+    closer.join();
+    awaitResult();
+    vc::hooks::reset();
+    other.reset();  // waits for what its connection received
+    if (connected) ctlClose(s);
+    EXPECT_EQ(stray.load(), 0u);
+    EXPECT_TRUE(waitFor([&] { return !inUse(h); }));
+}
 
 TEST_F(ServiceFaults, TelnetLoginThatCannotSendFailsWith254) {
     Console console;

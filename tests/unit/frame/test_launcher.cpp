@@ -15,11 +15,7 @@ using vc::hooks::failAfter;
 using vc::hooks::failVar;
 using vc::hooks::Site;
 
-int occurrences(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
-    return n;
-}
+using kortest::occurrences;
 
 class StartParameters : public VirtualControllerTest {
 protected:
