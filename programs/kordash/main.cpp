@@ -33,6 +33,10 @@ const char* kUsage =
     "  --token-file FILE   a secret (at least 12 characters) the browser must give\n"
     "                      on a log-in page; required to listen beyond loopback,\n"
     "                      since the page changes variables and sends on channels\n"
+    "  --tls-cert FILE     serve over HTTPS with this PEM certificate (the server's\n"
+    "                      own first, then its chain) ...\n"
+    "  --tls-key FILE      ... and its PEM private key; without them a dashboard\n"
+    "                      beyond loopback warns that the token travels in clear\n"
     "\n"
     "The admin port is held only for the few requests of one refresh (about three\n"
     "a second while a page is open, none while no page is), so koradmin and other\n"
@@ -42,6 +46,7 @@ struct Options {
     kordash::ControllerOptions controller;
     kordash::WebOptions web;
     std::string tokenFile;
+    std::string tlsCert, tlsKey;
 };
 
 [[noreturn]] void usageError(const std::string& what) {
@@ -84,8 +89,12 @@ Options parseOptions(int argc, char** argv) {
         else if (a == "--stream-port") opt.controller.streamPort = portOf(v, a);
         else if (a == "--listen") parseListen(v, &opt.web);
         else if (a == "--token-file") opt.tokenFile = v;
+        else if (a == "--tls-cert") opt.tlsCert = v;
+        else if (a == "--tls-key") opt.tlsKey = v;
         else usageError("unknown option " + a);
     }
+    if (opt.tlsCert.empty() != opt.tlsKey.empty())
+        usageError("--tls-cert FILE and --tls-key FILE go together");
     if (opt.controller.host.empty()) usageError("--controller ADDR is required");
     in_addr addr{};
     if (inet_pton(AF_INET, opt.controller.host.c_str(), &addr) != 1)
@@ -115,11 +124,18 @@ int main(int argc, char** argv) {
         usageError("listening on " + opt.web.host +
                    " would let anyone who reaches it change robot variables and send on channels; "
                    "give --token-file FILE, or listen on a loopback address");
+    std::string error;
+    if (!opt.tlsCert.empty() && !kordash::loadTls(opt.tlsCert, opt.tlsKey, &opt.web.tls, &error))
+        usageError(error);
+    if (!opt.web.tls.enabled() && !kordash::isLoopback(opt.web.host))
+        std::fprintf(stderr,
+                     "kordash: warning: serving plain HTTP on %s: the token and the session "
+                     "travel in clear; give --tls-cert FILE --tls-key FILE for HTTPS\n",
+                     opt.web.host.c_str());
     sigset_t stop = kordash::stopSignalSet();
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
     kordash::Dashboard dash(opt.controller);
-    std::string error;
     if (!dash.open(opt.web.host, &error)) {
         std::fprintf(stderr, "kordash: %s\n", error.c_str());
         return 1;

@@ -253,14 +253,28 @@ private:
 };
 
 bool Server::start(int listener, std::string* error) {
-    const unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
+    unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
+    std::vector<MHD_OptionItem> options = {
+        {MHD_OPTION_LISTEN_SOCKET, listener, nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit, nullptr},
+        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerAddressLimit, nullptr},
+        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(kConnectionMemory), nullptr},
+        {MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds, nullptr},
+        // A two-pointer option: the function goes in as the value.
+        {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&Server::onCompleted), this}};
+    if (opt_.tls.enabled()) {
+        if (MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
+            *error = "this libmicrohttpd was built without TLS";
+            return false;
+        }
+        flags |= MHD_USE_TLS;
+        options.push_back(
+            {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(opt_.tls.certificate.c_str())});
+        options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(opt_.tls.key.c_str())});
+    }
+    options.push_back({MHD_OPTION_END, 0, nullptr});
     daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &Server::onRequest, this,
-                               MHD_OPTION_LISTEN_SOCKET, listener, MHD_OPTION_CONNECTION_LIMIT,
-                               kConnectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-                               kPerAddressLimit, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-                               kConnectionMemory, MHD_OPTION_CONNECTION_TIMEOUT,
-                               kIdleTimeoutSeconds, MHD_OPTION_NOTIFY_COMPLETED,
-                               &Server::onCompleted, this, MHD_OPTION_END);
+                               MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
     if (!daemon_) {
         *error = "cannot start the web server";
         return false;
@@ -374,7 +388,8 @@ MHD_Result Server::login(MHD_Connection* c, const Request& req) {
     }
     return respond(c, MHD_HTTP_SEE_OTHER, "", "text/plain",
                    {{"Set-Cookie", std::string(kCookie) + "=" + sessions_.create() +
-                                       "; HttpOnly; SameSite=Strict; Path=/"},
+                                       "; HttpOnly; SameSite=Strict; Path=/" +
+                                       (opt_.tls.enabled() ? "; Secure" : "")},
                     {"Location", "/"}});
 }
 
@@ -533,8 +548,9 @@ bool serve(Dashboard& dash, const WebOptions& opt, std::string* error) {
         close(listener);
         return false;
     }
-    std::printf("kordash: serving http://%s:%d/ for the controller at %s\n", opt.host.c_str(),
-                opt.port, dash.controller().c_str());
+    std::printf("kordash: serving %s://%s:%d/ for the controller at %s\n",
+                opt.tls.enabled() ? "https" : "http", opt.host.c_str(), opt.port,
+                dash.controller().c_str());
     std::fflush(stdout);
     // SIGINT / SIGTERM (blocked in every thread since main) end the server.
     sigset_t stopSignals = stopSignalSet();

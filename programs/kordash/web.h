@@ -7,6 +7,7 @@
 #include <string>
 
 #include "dashboard.h"
+#include "tls.h"
 
 namespace kordash {
 
@@ -14,6 +15,7 @@ struct WebOptions {
     std::string host = "127.0.0.1";
     int port = 8015;
     std::string token;  // empty: no log-in (loopback only)
+    TlsFiles tls;       // none: plain HTTP
 };
 
 bool isLoopback(const std::string& host);

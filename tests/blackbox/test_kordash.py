@@ -16,6 +16,7 @@ import urllib.request
 
 from harness import Controller, free_address, program, wait_for
 from dashpage import Browser, Kordash, TcpPeer, browser_missing
+from testca import TestCA
 from webattack import Held, flood_chunked, flood_headers, peak_rss_kb
 
 VIEWS = ('channels', 'channel', 'bvars', 'jobs', 'state', 'stream')
@@ -294,6 +295,67 @@ class TokenTest(unittest.TestCase):
 
         self.assertEqual([log_in(guesser, 'wrong'), log_in(guesser, 'wrong')], [401, 429])
         self.assertEqual(log_in(engineer, 'correct+horse%20battery+staple'), 303)
+
+
+class HttpsTest(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        cls.host = free_address()
+        cls.ca = TestCA(tempfile.mkdtemp(), cls.host)
+
+    @unittest.skipIf(browser_missing(), browser_missing())
+    def test_log_in_and_page_over_https(self):
+        vc = Controller()
+        self.addCleanup(vc.close)
+        token = os.path.join(self.ca.dir, 'token')
+        with open(token, 'w') as f:
+            f.write('correct horse battery staple\n')
+        dash = Kordash(vc, state=False, host=self.host, tls=self.ca, token_file=token)
+        self.addCleanup(dash.stop)
+        self.assertTrue(dash.url.startswith('https://'))
+        with Browser(home=self.ca.browser_home()) as page:  # trusts the test CA, and no other
+            page.open(dash.url)
+            page.wait(lambda: page.js('return !!document.querySelector("input[name=token]");'),
+                      what='the log-in page')
+            page.js('document.querySelector("input[name=token]").value = arguments[0];'
+                    'document.querySelector("form").submit();', 'correct horse battery staple')
+            page.wait_text('link-state', 'reachable')
+            self.assertEqual(page.js('return location.protocol;'), 'https:')
+            # The log-in page itself comes with a 401; nothing else may fail.
+            errors = [e for e in page.console_errors() if '401 (Unauthorized)' not in e['message']]
+            self.assertEqual(errors, [])
+            page.screenshot('https')
+        # Plain HTTP on the HTTPS port gets no page.
+        with self.assertRaises((http.client.HTTPException, ConnectionError)):
+            conn = http.client.HTTPConnection(dash.host, dash.port, timeout=5)
+            conn.request('GET', '/')
+            conn.getresponse().read()
+
+    def test_wrong_files_refused_at_start(self):
+        other = TestCA(tempfile.mkdtemp(), self.host)
+        for cert, key, reason in (
+                (self.ca.cert, other.key, 'The certificate and the given key do not match'),
+                (self.ca.key, self.ca.key, 'cannot serve HTTPS with the certificate ' + self.ca.key),
+                (self.ca.cert, '/nonexistent/key.pem', 'cannot read the key file /nonexistent/key.pem')):
+            result = kordash_run('--controller', '127.0.0.1', '--listen', self.host + ':8015',
+                                 '--tls-cert', cert, '--tls-key', key)
+            self.assertEqual((result.returncode, result.stdout), (2, ''), result.stderr)
+            self.assertIn(reason, result.stderr)
+        result = kordash_run('--controller', '127.0.0.1', '--tls-cert', self.ca.cert)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn('--tls-cert FILE and --tls-key FILE go together', result.stderr)
+
+    def test_plain_http_beyond_loopback_warns(self):
+        token = os.path.join(self.ca.dir, 'token2')
+        with open(token, 'w') as f:
+            f.write('correct horse battery staple\n')
+        # Ends at the missing state file, before it listens anywhere.
+        result = kordash_run('--controller', '127.0.0.1', '--listen', '0.0.0.0:8015', '--token-file', token,
+                             '--state', '/nonexistent/state')
+        self.assertEqual(result.returncode, 1)
+        self.assertIn('warning: serving plain HTTP on 0.0.0.0: the token and the session travel in clear',
+                      result.stderr)
 
 
 class AttackTest(unittest.TestCase):
