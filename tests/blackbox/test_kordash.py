@@ -228,6 +228,26 @@ class DashboardPageTest(unittest.TestCase):
         page.screenshot('state')
 
 
+@unittest.skipIf(browser_missing(), browser_missing())
+class StoppedControllerTest(unittest.TestCase):
+    """Views of a controller whose arvokor is not running: the state file
+    alone, where the job's command numbers stay in the slots."""
+
+    def test_slots_name_their_commands(self):
+        vc = Controller(start=False)
+        self.addCleanup(vc.close)
+        vc.set('B100', 1, 'B101', 99, 'B102', 35)
+        dash = Kordash(vc)
+        self.addCleanup(dash.stop)
+        with Browser() as page:
+            page.open(dash.url)
+            page.view('state')
+            page.wait(lambda: 'TCPCONNECT' in (page.text('slots') or ''), what='the slots')
+            rows = page.js('return Array.from(document.querySelectorAll("#slots tbody tr"))'
+                           '.map(tr => tr.cells[1].textContent);')
+            self.assertEqual(rows, ['B100 = 1 TCPCONNECT', 'B101 = 99', 'B102 = 35 MODBUSWRITE', 'B103 = 0'])
+
+
 def kordash_run(*args):
     return subprocess.run([program('kordash')] + list(args), capture_output=True, text=True, timeout=10)
 

@@ -216,7 +216,7 @@ function renderState(s) {
   text($('state-path'), st.error ? st.path + ': ' + st.error : st.path);
   if (st.error) return;
   fillTable($('slots').tBodies[0], st.slots.map((x) => [
-    x.slot, `B${x.idVar} = ${x.id}`, `I${x.firstParam}..: ${x.params.join(' ')}`,
+    x.slot, `B${x.idVar} = ${x.id}` + (x.name ? ` ${x.name}` : ''), `I${x.firstParam}..: ${x.params.join(' ')}`,
     `B${x.resultVar}`, x.result === null ? '–' : x.result]));
   const v = st.vars[view.varKind + ':' + view.varStart + ':' + view.varCount];
   fillTable($('vars').tBodies[0], v ? v.values.map((val, k) => [
