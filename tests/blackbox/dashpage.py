@@ -36,11 +36,13 @@ class Kordash(Peer):
 
     def __init__(self, vc, stream_port=None, state=True, token_file=None, listen=None, host=None,
                  tls=None):
+        """vc: a controller, or the path of a --controllers file."""
         self.host = host or free_address()
         self.port = 8015
-        argv = [program('kordash'), '--controller', vc.address,
+        argv = [program('kordash'), '--controllers' if isinstance(vc, str) else '--controller',
+                vc if isinstance(vc, str) else vc.address,
                 '--listen', listen or '%s:%d' % (self.host, self.port)]
-        if state:
+        if state and not isinstance(vc, str):
             argv += ['--state', vc.state_path]
         if stream_port:
             argv += ['--stream-port', str(stream_port)]

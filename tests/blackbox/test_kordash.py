@@ -229,23 +229,73 @@ class DashboardPageTest(unittest.TestCase):
 
 
 @unittest.skipIf(browser_missing(), browser_missing())
-class StoppedControllerTest(unittest.TestCase):
-    """Views of a controller whose arvokor is not running: the state file
-    alone, where the job's command numbers stay in the slots."""
+class ManyControllersTest(unittest.TestCase):
+    """One kordash for three controllers: two running, one stopped (its state
+    file alone, where the job's command numbers stay in the slots)."""
 
-    def test_slots_name_their_commands(self):
-        vc = Controller(start=False)
-        self.addCleanup(vc.close)
-        vc.set('B100', 1, 'B101', 99, 'B102', 35)
-        dash = Kordash(vc)
+    def overview(self, page):
+        """{name: [cells]} as the overview table shows it."""
+        return {r[0]: r[1:] for r in page.js(
+            'return Array.from(document.querySelectorAll("#controllers tbody tr"))'
+            '.map(tr => Array.from(tr.cells).map(c => c.textContent));')}
+
+    def test_overview_rows_lead_to_each_controllers_views(self):
+        cells = [Controller(), Controller(), Controller(start=False)]
+        for vc in cells:
+            self.addCleanup(vc.close)
+        cells[2].set('B100', 1, 'B101', 99, 'B102', 35)
+        listing = os.path.join(cells[2].dir, 'controllers')
+        with open(listing, 'w') as f:
+            f.write('# the cells of line 3\n%s cell1\n%s:15000 cell2\n\n%s cell3 %s\n'
+                    % (cells[0].address, cells[1].address, cells[2].address, cells[2].state_path))
+        dash = Kordash(listing)
         self.addCleanup(dash.stop)
+        peer = TcpPeer()
+        self.addCleanup(peer.close)
+        handle = cells[1].call('TCPCONNECT', addr=peer.host, port=peer.port)
         with Browser() as page:
             page.open(dash.url)
+            rows = page.wait(lambda: (lambda o: len(o) == 3 and o['cell2'][2] == '1' and o)(self.overview(page)),
+                             what='three rows, one channel on cell2')
+            self.assertEqual(rows['cell1'], ['%s:15000' % cells[0].address, 'reachable', '0', '—', '—', '—'])
+            self.assertTrue(rows['cell3'][1].startswith('unreachable: cannot connect'), rows['cell3'])
+            self.assertEqual(rows['cell3'][2], 'unknown')
+            page.screenshot('overview')
+
+            page.click('#controllers tbody tr[data-index="2"] a')
+            page.wait(lambda: page.js('return location.search;') == '?c=2', what="cell3's page")
+            self.assertFalse(page.js('return document.getElementById("overview-link").hidden;'))
             page.view('state')
             page.wait(lambda: 'TCPCONNECT' in (page.text('slots') or ''), what='the slots')
-            rows = page.js('return Array.from(document.querySelectorAll("#slots tbody tr"))'
-                           '.map(tr => tr.cells[1].textContent);')
-            self.assertEqual(rows, ['B100 = 1 TCPCONNECT', 'B101 = 99', 'B102 = 35 MODBUSWRITE', 'B103 = 0'])
+            self.assertEqual(page.js('return Array.from(document.querySelectorAll("#slots tbody tr"))'
+                                     '.map(tr => tr.cells[1].textContent);'),
+                             ['B100 = 1 TCPCONNECT', 'B101 = 99', 'B102 = 35 MODBUSWRITE', 'B103 = 0'])
+
+            page.open(dash.url + '?c=1')
+            page.wait(lambda: handle in page.channels(), what="cell2's channel")
+            self.assertEqual(page.text('controller'), '%s:15000' % cells[1].address)
+            page.screenshot('overview-cell2')
+
+        # An action goes to the controller it names, and only there.
+        def post(query, fields):
+            conn = http.client.HTTPConnection(dash.host, dash.port, timeout=5)
+            try:
+                conn.request('POST', '/api/b' + query, json.dumps(fields), {'X-Kordash': '1'})
+                reply = conn.getresponse()
+                return reply.status, reply.read().decode()
+            finally:
+                conn.close()
+        self.assertEqual(post('?c=1', {'index': 301, 'value': 55})[0], 200)
+        self.assertEqual((cells[0].get('B301'), cells[1].get('B301')), (0, 55))
+        for query in ('', '?c=3', '?c=-1', '?c=1x'):
+            self.assertEqual(post(query, {'index': 301, 'value': 1}), (404, 'no such controller'), query)
+
+        # The stopped controller is retried, and its row follows.
+        with Browser() as page:
+            page.open(dash.url)
+            page.wait(lambda: self.overview(page).get('cell3', ['', ''])[1].startswith('unreachable'), what='cell3')
+            cells[2].start()
+            page.wait(lambda: self.overview(page)['cell3'][1] == 'reachable', timeout=10, what='cell3 reachable')
 
 
 def kordash_run(*args):
@@ -261,6 +311,18 @@ class TokenTest(unittest.TestCase):
         result = kordash_run('--controller', 'cell1')
         self.assertEqual((result.returncode, result.stdout), (2, ''))
         self.assertIn("--controller takes a dotted IPv4 address, not 'cell1'", result.stderr)
+        listing = os.path.join(tempfile.mkdtemp(), 'controllers')
+        with open(listing, 'w') as f:
+            f.write('127.0.0.1 cell1\n127.0.0.2:99999 cell2\n')
+        for args, message in (
+                (('--controller', '127.0.0.1', '--controller', '127.0.0.2', '--state', 'x'),
+                 '--state and --stream-port are for one controller'),
+                (('--controller', '127.0.0.1:0'), "--controller port must be a port number 1..65535, not '0'"),
+                (('--controllers', listing), "%s:2 port must be a port number 1..65535, not '99999'" % listing),
+                (('--controllers', listing + '.missing'), 'cannot read the controllers file')):
+            result = kordash_run(*args)
+            self.assertEqual((result.returncode, result.stdout), (2, ''), args)
+            self.assertIn(message, result.stderr)
 
     def test_second_kordash_on_the_same_address_refused(self):
         vc = Controller(start=False)
