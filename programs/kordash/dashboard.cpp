@@ -10,6 +10,7 @@ namespace {
 
 constexpr auto kRetryAfterFailure = std::chrono::seconds(1);
 constexpr auto kJobListPeriod = std::chrono::seconds(5);
+constexpr auto kOverviewPeriod = std::chrono::seconds(1);
 // How long a reply of several kilobytes may pause between its pieces.
 constexpr int kPieceGapMs = 20;
 
@@ -31,6 +32,11 @@ std::string hexOf(const std::string& bytes) {
 
 std::string bKey(int start, int count) {
     return std::to_string(start) + ":" + std::to_string(count);
+}
+
+bool overviewOnly(const std::list<Interest>& interests) {
+    return std::all_of(interests.begin(), interests.end(),
+                       [](const Interest& in) { return in.overview; });
 }
 
 std::string varKey(const VarWindow& w) {
@@ -134,30 +140,47 @@ void Dashboard::run() {
         lock.unlock();
         nlohmann::json snap = refresh(interests);
         const bool ok = snap["link"] == "reachable";
+        const bool overview = overviewOnly(interests);
         lock.lock();
         if (ok && jobsDue_ && snap.contains("jobsFresh")) {
             jobsDue_ = false;
             jobsAt = std::chrono::steady_clock::now() + kJobListPeriod;
         }
         publish(std::move(snap));
-        auto pause = ok ? std::chrono::duration_cast<std::chrono::milliseconds>(kPeriod)
-                        : std::chrono::duration_cast<std::chrono::milliseconds>(kRetryAfterFailure);
+        using std::chrono::milliseconds;
+        auto pause = !ok        ? std::chrono::duration_cast<milliseconds>(kRetryAfterFailure)
+                     : overview ? std::chrono::duration_cast<milliseconds>(kOverviewPeriod)
+                                : std::chrono::duration_cast<milliseconds>(kPeriod);
         changed_.wait_for(lock, pause, [&] { return stopping_ || wake_; });
     }
 }
 
-// Caller holds mutex_.
+// Caller holds mutex_. A refresh for the overview alone feeds only the
+// summary: a page that opens meanwhile must not get its partial channels.
 void Dashboard::publish(nlohmann::json snap) {
-    if (snap.contains("jobsFresh")) jobs_ = snap["jobsFresh"];
-    snap.erase("jobsFresh");
-    snap["jobs"] = jobs_;
     if (snap["link"] == "reachable") lastGood_ = snap["time"];
-    else if (!version_.empty()) snap["version"] = version_;
-    if (snap["link"] == "reachable") version_ = snap.value("version", "");
-    snap["lastGood"] = lastGood_;
-    snap["generation"] = ++snapshot_.generation;
-    snapshot_.json = snap.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    changed_.notify_all();
+    summary_.link = snap["link"];
+    summary_.error = snap.value("error", "");
+    summary_.channels = snap["link"] == "reachable" ? static_cast<int>(snap["channels"].size())
+                                                    : -1;
+    summary_.lastGood = lastGood_;
+    if (!snap.contains("overviewOnly")) {
+        if (snap.contains("jobsFresh")) jobs_ = snap["jobsFresh"];
+        snap.erase("jobsFresh");
+        snap["jobs"] = jobs_;
+        if (snap["link"] != "reachable" && !version_.empty()) snap["version"] = version_;
+        if (snap["link"] == "reachable") version_ = snap.value("version", "");
+        snap["lastGood"] = lastGood_;
+        snap["generation"] = ++snapshot_.generation;
+        snapshot_.json = snap.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        changed_.notify_all();
+    }
+    if (onPublish_) onPublish_();
+}
+
+Summary Dashboard::summary() {
+    std::lock_guard lock(mutex_);
+    return summary_;
 }
 
 nlohmann::json Dashboard::refresh(const std::list<Interest>& interests) {
@@ -166,8 +189,9 @@ nlohmann::json Dashboard::refresh(const std::list<Interest>& interests) {
                            {"channels", nlohmann::json::array()},
                            {"queues", nlohmann::json::object()},
                            {"bvars", nlohmann::json::object()}};
+    const bool overview = overviewOnly(interests);
     if (stream_) snap["stream"] = stream_->snapshot();
-    if (state_.isOpen()) {
+    if (state_.isOpen() && !overview) {
         nlohmann::json vars = nlohmann::json::object();
         nlohmann::json st;
         for (const Interest& in : interests) {
@@ -186,6 +210,15 @@ nlohmann::json Dashboard::refresh(const std::list<Interest>& interests) {
     AdminSession s(options_.host, options_.adminPort, kRequestTimeoutMs);
     std::string reply;
     if (s.request(":v", "", &reply)) snap["version"] = reply;
+    if (overview) {
+        // The overview counts the channels: the handle list is enough.
+        if (s.request(":h?", "", &reply))
+            for (int h : decodeHandleList(reply)) snap["channels"].push_back({{"handle", h}});
+        snap["link"] = linkStateName(s.state());
+        if (s.state() != LinkState::Ok) snap["error"] = s.error();
+        snap["overviewOnly"] = true;
+        return snap;
+    }
     if (s.state() == LinkState::Ok) readChannels(s, &snap, interests);
     std::set<std::pair<int, int>> ranges;
     for (const Interest& in : interests)

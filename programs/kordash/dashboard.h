@@ -34,9 +34,18 @@ struct Interest {
     int channel = -1;
     int bStart = 0, bCount = 0;
     VarWindow vars;
+    bool overview = false;  // a row of the overview only: link and channel count, once a second
 };
 inline constexpr int kMaxBCount = 1000;
 inline constexpr int kMaxWatchers = 16;
+
+// What the overview shows of a controller, from its latest refresh.
+struct Summary {
+    std::string link = "connecting";
+    std::string error;
+    int channels = -1;  // -1: unknown
+    std::int64_t lastGood = 0;
+};
 
 struct Snapshot {
     std::uint64_t generation = 0;
@@ -67,6 +76,9 @@ public:
     nlohmann::json act(const std::function<nlohmann::json(AdminSession&)>& work,
                        int timeoutMs = kRequestTimeoutMs);
     void requestJobList();
+    Summary summary();
+    // Called (under the dashboard's lock) after every new snapshot; set before start().
+    void onPublish(std::function<void()> hook) { onPublish_ = std::move(hook); }
     void stop();
     bool stopping();
     std::string controller() const {
@@ -92,6 +104,8 @@ private:
     nlohmann::json jobs_ = nlohmann::json::array();
     std::string version_;
     std::int64_t lastGood_ = 0;
+    Summary summary_;
+    std::function<void()> onPublish_;
 
     // One admin session at a time, ours included. A flag under a mutex with a
     // condition variable rather than std::timed_mutex: the sanitizer that

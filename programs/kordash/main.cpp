@@ -10,38 +10,60 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
-#include "dashboard.h"
+#include "fleet.h"
 #include "web.h"
 
 namespace {
 
 const char* kUsage =
-    "Usage: kordash --controller ADDR [OPTION]...\n"
+    "Usage: kordash --controller ADDR[:PORT] [--controller ...] [OPTION]...\n"
+    "       kordash --controllers FILE [OPTION]...\n"
     "\n"
     "Serves a live dashboard of an ArvoKOR controller to a web browser: channels,\n"
     "input queues, B variables, job files and transfers through the admin port;\n"
     "with --state also the command slots, variables and the simulated robot of a\n"
     "virtual controller on this machine; with --stream-port the position stream.\n"
     "\n"
-    "  --controller ADDR   the controller's address (dotted IPv4)\n"
-    "  --admin-port N      its admin port (default 15000)\n"
-    "  --state FILE        the virtual controller's state file (never created here)\n"
+    "  --controller ADDR[:PORT]  a controller's address (dotted IPv4) and admin\n"
+    "                      port; give it once per controller\n"
+    "  --controllers FILE  controllers one a line: ADDR[:PORT] [NAME [STATE_FILE]]\n"
+    "                      ('#' starts a comment)\n"
+    "  --admin-port N      the admin port where none is given (default 15000)\n"
+    "  --state FILE        the virtual controller's state file (never created here;\n"
+    "                      one controller only)\n"
     "  --stream-port N     receive position datagrams on this UDP port of the\n"
     "                      listen address (point POSSTREAMSTART at it)\n"
     "  --listen ADDR:PORT  where the page is served (default 127.0.0.1:8015)\n"
     "  --token-file FILE   a secret (at least 12 characters) the browser must give\n"
     "                      on a log-in page; required to listen beyond loopback,\n"
     "                      since the page changes variables and sends on channels\n"
+    "  --tls-cert FILE     serve over HTTPS with this PEM certificate (the server's\n"
+    "                      own first, then its chain) ...\n"
+    "  --tls-key FILE      ... and its PEM private key; without them a dashboard\n"
+    "                      beyond loopback warns that the token travels in clear\n"
     "\n"
     "The admin port is held only for the few requests of one refresh (about three\n"
     "a second while a page is open, none while no page is), so koradmin and other\n"
-    "tools keep their turn. Stop with Ctrl-C.\n";
+    "tools keep their turn. With several controllers the page starts with an\n"
+    "overview, one row per controller, refreshed once a second while it is open.\n"
+    "Stop with Ctrl-C.\n";
+
+// A controller as given: "ADDR[:PORT]", with a name and a state file from a
+// --controllers file, and where it was given (for the error messages).
+struct ControllerArg {
+    std::string address, name, statePath, where;
+};
 
 struct Options {
-    kordash::ControllerOptions controller;
+    std::vector<ControllerArg> controllers;
+    int adminPort = 15000;
+    std::string statePath;
+    int streamPort = 0;
     kordash::WebOptions web;
     std::string tokenFile;
+    std::string tlsCert, tlsKey;
 };
 
 [[noreturn]] void usageError(const std::string& what) {
@@ -68,6 +90,27 @@ void parseListen(const std::string& text, kordash::WebOptions* web) {
         usageError("--listen takes a dotted IPv4 address, not '" + web->host + "'");
 }
 
+constexpr std::size_t kMaxControllers = 64;
+
+// One controller a line: ADDR[:PORT] [NAME [STATE_FILE]]; '#' starts a comment.
+void readControllers(const std::string& path, std::vector<ControllerArg>* out) {
+    std::ifstream in(path);
+    if (!in) usageError("cannot read the controllers file " + path);
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        line = line.substr(0, line.find('#'));
+        std::istringstream fields(line);
+        ControllerArg arg;
+        arg.where = path + ":" + std::to_string(number);
+        if (!(fields >> arg.address)) continue;
+        fields >> arg.name >> arg.statePath;
+        std::string extra;
+        if (fields >> extra)
+            usageError(arg.where + ": one controller a line: ADDR[:PORT] [NAME [STATE_FILE]]");
+        out->push_back(arg);
+    }
+}
+
 Options parseOptions(int argc, char** argv) {
     Options opt;
     for (int i = 1; i < argc; ++i) {
@@ -78,19 +121,46 @@ Options parseOptions(int argc, char** argv) {
         }
         if (i + 1 >= argc) usageError("missing value after " + a);
         std::string v = argv[++i];
-        if (a == "--controller") opt.controller.host = v;
-        else if (a == "--admin-port") opt.controller.adminPort = portOf(v, a);
-        else if (a == "--state") opt.controller.statePath = v;
-        else if (a == "--stream-port") opt.controller.streamPort = portOf(v, a);
+        if (a == "--controller") opt.controllers.push_back({v, "", "", "--controller"});
+        else if (a == "--controllers") readControllers(v, &opt.controllers);
+        else if (a == "--admin-port") opt.adminPort = portOf(v, a);
+        else if (a == "--state") opt.statePath = v;
+        else if (a == "--stream-port") opt.streamPort = portOf(v, a);
         else if (a == "--listen") parseListen(v, &opt.web);
         else if (a == "--token-file") opt.tokenFile = v;
+        else if (a == "--tls-cert") opt.tlsCert = v;
+        else if (a == "--tls-key") opt.tlsKey = v;
         else usageError("unknown option " + a);
     }
-    if (opt.controller.host.empty()) usageError("--controller ADDR is required");
-    in_addr addr{};
-    if (inet_pton(AF_INET, opt.controller.host.c_str(), &addr) != 1)
-        usageError("--controller takes a dotted IPv4 address, not '" + opt.controller.host + "'");
+    if (opt.tlsCert.empty() != opt.tlsKey.empty())
+        usageError("--tls-cert FILE and --tls-key FILE go together");
+    if (opt.controllers.empty()) usageError("--controller ADDR or --controllers FILE is required");
+    if (opt.controllers.size() > 1 && (!opt.statePath.empty() || opt.streamPort))
+        usageError(
+            "--state and --stream-port are for one controller; give state files in a "
+            "--controllers file");
+    if (opt.controllers.size() > kMaxControllers)
+        usageError("at most " + std::to_string(kMaxControllers) + " controllers");
     return opt;
+}
+
+// "ADDR[:PORT]" into a controller's options, or exit 2 naming `where`.
+kordash::ControllerEntry resolve(const ControllerArg& arg, const Options& opt) {
+    kordash::ControllerEntry e;
+    e.name = arg.name;
+    e.options.host = arg.address;
+    e.options.adminPort = opt.adminPort;
+    e.options.statePath = arg.statePath.empty() ? opt.statePath : arg.statePath;
+    e.options.streamPort = opt.streamPort;
+    const std::size_t colon = arg.address.find(':');
+    if (colon != std::string::npos) {
+        e.options.host = arg.address.substr(0, colon);
+        e.options.adminPort = portOf(arg.address.substr(colon + 1), arg.where + " port");
+    }
+    in_addr addr{};
+    if (inet_pton(AF_INET, e.options.host.c_str(), &addr) != 1)
+        usageError(arg.where + " takes a dotted IPv4 address, not '" + e.options.host + "'");
+    return e;
 }
 
 // The secret: the file's text without surrounding white space.
@@ -110,22 +180,31 @@ std::string readToken(const std::string& path) {
 
 int main(int argc, char** argv) {
     Options opt = parseOptions(argc, argv);
+    std::vector<kordash::ControllerEntry> entries;
+    for (const ControllerArg& arg : opt.controllers) entries.push_back(resolve(arg, opt));
     if (!opt.tokenFile.empty()) opt.web.token = readToken(opt.tokenFile);
     if (opt.web.token.empty() && !kordash::isLoopback(opt.web.host))
         usageError("listening on " + opt.web.host +
                    " would let anyone who reaches it change robot variables and send on channels; "
                    "give --token-file FILE, or listen on a loopback address");
+    std::string error;
+    if (!opt.tlsCert.empty() && !kordash::loadTls(opt.tlsCert, opt.tlsKey, &opt.web.tls, &error))
+        usageError(error);
+    if (!opt.web.tls.enabled() && !kordash::isLoopback(opt.web.host))
+        std::fprintf(stderr,
+                     "kordash: warning: serving plain HTTP on %s: the token and the session "
+                     "travel in clear; give --tls-cert FILE --tls-key FILE for HTTPS\n",
+                     opt.web.host.c_str());
     sigset_t stop = kordash::stopSignalSet();
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
-    kordash::Dashboard dash(opt.controller);
-    std::string error;
-    if (!dash.open(opt.web.host, &error)) {
+    kordash::Fleet fleet(entries);
+    if (!fleet.open(opt.web.host, &error)) {
         std::fprintf(stderr, "kordash: %s\n", error.c_str());
         return 1;
     }
-    dash.start();
-    if (!kordash::serve(dash, opt.web, &error)) {
+    fleet.start();
+    if (!kordash::serve(fleet, opt.web, &error)) {
         std::fprintf(stderr, "kordash: %s\n", error.c_str());
         return 1;
     }

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "korCommands.h"
+
 namespace kordash {
 namespace {
 
@@ -18,6 +20,13 @@ void commandArea(const vc::StateData& d, const vc::StateCounts& c, int* base, in
     if (colon == std::string::npos) return;
     *base = std::atoi(text.c_str()) & 0xffff;
     *slots = std::atoi(text.c_str() + colon + 1);
+}
+
+// The command's name from the core's own table; null for 0 (idle) and for
+// numbers no command has.
+nlohmann::json commandName(std::int32_t id) {
+    const char* name = korCommandName(id);
+    return name ? nlohmann::json(name) : nlohmann::json(nullptr);
 }
 
 nlohmann::json slotsJson(const vc::StateData& d, const vc::StateCounts& c) {
@@ -36,6 +45,7 @@ nlohmann::json slotsJson(const vc::StateData& d, const vc::StateCounts& c) {
         out.push_back({{"slot", k},
                        {"idVar", idVar},
                        {"id", d.b[idVar]},
+                       {"name", commandName(d.b[idVar])},
                        {"firstParam", firstParam},
                        {"params", params},
                        {"resultVar", resultVar},

@@ -204,7 +204,8 @@ class Server;
 struct Stream {
     Server* server = nullptr;
     MHD_Connection* connection = nullptr;
-    std::shared_ptr<Dashboard::Watch> watch;
+    Dashboard* dash = nullptr;  // null: the overview of every controller
+    std::vector<std::shared_ptr<Dashboard::Watch>> watches;
     std::uint64_t seen = 0;
     std::string pending;
     std::size_t sent = 0;
@@ -213,7 +214,7 @@ struct Stream {
 
 class Server {
 public:
-    Server(Dashboard& dash, const WebOptions& opt) : dash_(dash), opt_(opt) {}
+    Server(Fleet& fleet, const WebOptions& opt) : fleet_(fleet), opt_(opt) {}
 
     bool start(int listener, std::string* error);
     void stop();
@@ -234,12 +235,14 @@ private:
     bool gate(MHD_Connection* c, const std::string& url, const std::string& method,
               MHD_Result* result);
     MHD_Result login(MHD_Connection* c, const Request& req);
-    MHD_Result eventStream(MHD_Connection* c);
-    MHD_Result runAction(MHD_Connection* c, Request& req, const std::string& url);
+    MHD_Result eventStream(MHD_Connection* c, Dashboard* dash);
+    MHD_Result openStream(MHD_Connection* c, Stream* s);
+    Dashboard* pick(MHD_Connection* c);
+    MHD_Result runAction(MHD_Connection* c, Request& req, const std::string& url, Dashboard& dash);
     void wakeStreams();
     bool park(Stream& s);
 
-    Dashboard& dash_;
+    Fleet& fleet_;
     const WebOptions& opt_;
     Sessions sessions_;
     MHD_Daemon* daemon_ = nullptr;
@@ -253,14 +256,28 @@ private:
 };
 
 bool Server::start(int listener, std::string* error) {
-    const unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
+    unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
+    std::vector<MHD_OptionItem> options = {
+        {MHD_OPTION_LISTEN_SOCKET, listener, nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit, nullptr},
+        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerAddressLimit, nullptr},
+        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(kConnectionMemory), nullptr},
+        {MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds, nullptr},
+        // A two-pointer option: the function goes in as the value.
+        {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&Server::onCompleted), this}};
+    if (opt_.tls.enabled()) {
+        if (MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
+            *error = "this libmicrohttpd was built without TLS";
+            return false;
+        }
+        flags |= MHD_USE_TLS;
+        options.push_back(
+            {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(opt_.tls.certificate.c_str())});
+        options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(opt_.tls.key.c_str())});
+    }
+    options.push_back({MHD_OPTION_END, 0, nullptr});
     daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &Server::onRequest, this,
-                               MHD_OPTION_LISTEN_SOCKET, listener, MHD_OPTION_CONNECTION_LIMIT,
-                               kConnectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-                               kPerAddressLimit, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-                               kConnectionMemory, MHD_OPTION_CONNECTION_TIMEOUT,
-                               kIdleTimeoutSeconds, MHD_OPTION_NOTIFY_COMPLETED,
-                               &Server::onCompleted, this, MHD_OPTION_END);
+                               MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
     if (!daemon_) {
         *error = "cannot start the web server";
         return false;
@@ -271,10 +288,9 @@ bool Server::start(int listener, std::string* error) {
 
 // Resumes the parked streams at every new snapshot (and every kKeepAliveEvery).
 void Server::wakeStreams() {
-    std::uint64_t generation = 0;
+    std::uint64_t pulse = 0;
     for (;;) {
-        Snapshot snap;
-        if (dash_.nextSnapshot(generation, kKeepAliveEvery, &snap)) generation = snap.generation;
+        fleet_.nextPulse(pulse, kKeepAliveEvery, &pulse);
         std::lock_guard lock(mutex_);
         for (MHD_Connection* c : parked_) MHD_resume_connection(c);
         parked_.clear();
@@ -288,7 +304,7 @@ void Server::stop() {
         stopping_ = true;
         workersDone_.wait(lock, [this] { return workers_ == 0; });
     }
-    dash_.stop();  // ends the waker's wait
+    fleet_.stop();  // ends the waker's wait
     if (waker_.joinable()) waker_.join();
     MHD_stop_daemon(daemon_);
 }
@@ -353,13 +369,23 @@ MHD_Result Server::handle(MHD_Connection* c, const std::string& url, const std::
     MHD_Result result = MHD_NO;
     if (!gate(c, url, method, &result)) return result;
     const bool get = method == "GET" || method == "HEAD";
-    if (get && url == "/") return sendAsset(c, "/index.html");
+    Dashboard* dash = pick(c);
+    const bool overview = fleet_.size() > 1 &&
+                          !MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "c");
+    if (get && url == "/")
+        return overview ? sendAsset(c, "/overview.html")
+               : dash   ? sendAsset(c, "/index.html")
+                        : respond(c, MHD_HTTP_NOT_FOUND, "no such controller", "text/plain");
     if (get && url == "/login") return sendAsset(c, "/login.html");
-    if (get && (url == "/app.js" || url == "/style.css" || url == "/chart.min.js"))
+    if (get && (url == "/app.js" || url == "/style.css" || url == "/chart.min.js" ||
+                url == "/overview.js"))
         return sendAsset(c, url.c_str());
-    if (get && url == "/api/events") return eventStream(c);
+    if (get && url == "/api/overview") return eventStream(c, nullptr);
     if (method == "POST" && url == "/login") return login(c, req);
-    if (method == "POST" && url.rfind("/api/", 0) == 0) return runAction(c, req, url);
+    const bool api = url == "/api/events" || (method == "POST" && url.rfind("/api/", 0) == 0);
+    if (api && !dash) return respond(c, MHD_HTTP_NOT_FOUND, "no such controller", "text/plain");
+    if (get && url == "/api/events") return eventStream(c, dash);
+    if (api && method == "POST") return runAction(c, req, url, *dash);
     return respond(c, MHD_HTTP_NOT_FOUND, "not found", "text/plain");
 }
 
@@ -374,12 +400,26 @@ MHD_Result Server::login(MHD_Connection* c, const Request& req) {
     }
     return respond(c, MHD_HTTP_SEE_OTHER, "", "text/plain",
                    {{"Set-Cookie", std::string(kCookie) + "=" + sessions_.create() +
-                                       "; HttpOnly; SameSite=Strict; Path=/"},
+                                       "; HttpOnly; SameSite=Strict; Path=/" +
+                                       (opt_.tls.enabled() ? "; Secure" : "")},
                     {"Location", "/"}});
 }
 
-MHD_Result Server::runAction(MHD_Connection* c, Request& req, const std::string& url) {
-    Action a = apiAction(dash_, url, req.body);
+// The controller a request is for: its index in "c", which only one
+// controller may leave out. Null for any other value.
+Dashboard* Server::pick(MHD_Connection* c) {
+    const char* v = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "c");
+    if (!v) return fleet_.size() == 1 ? &fleet_.at(0) : nullptr;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long k = std::strtoul(v, &end, 10);
+    if (!*v || *end || errno || *v == '-' || k >= fleet_.size()) return nullptr;
+    return &fleet_.at(k);
+}
+
+MHD_Result Server::runAction(MHD_Connection* c, Request& req, const std::string& url,
+                             Dashboard& dash) {
+    Action a = apiAction(dash, url, req.body);
     if (a.status != MHD_HTTP_OK) return respond(c, a.status, a.message, "text/plain");
     if (!a.work) return respond(c, MHD_HTTP_OK, jsonText(a.immediate), "application/json");
     bool room = false;
@@ -411,15 +451,25 @@ MHD_Result Server::runAction(MHD_Connection* c, Request& req, const std::string&
     return MHD_YES;
 }
 
-MHD_Result Server::eventStream(MHD_Connection* c) {
-    auto watch = dash_.watch(interestOf(c));
-    if (!watch)
+MHD_Result Server::eventStream(MHD_Connection* c, Dashboard* dash) {
+    std::vector<std::shared_ptr<Dashboard::Watch>> watches;
+    if (dash) {
+        if (auto w = dash->watch(interestOf(c))) watches.push_back(std::move(w));
+    } else {
+        watches = fleet_.watchAll();
+    }
+    if (watches.empty())
         return respond(c, MHD_HTTP_SERVICE_UNAVAILABLE, "too many pages watch this dashboard",
                        "text/plain");
     auto* s = new Stream;
     s->server = this;
     s->connection = c;
-    s->watch = std::move(watch);
+    s->dash = dash;
+    s->watches = std::move(watches);
+    return openStream(c, s);
+}
+
+MHD_Result Server::openStream(MHD_Connection* c, Stream* s) {
     MHD_Response* r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, &Server::streamRead,
                                                         s, &Server::streamFree);
     if (!r) {
@@ -436,7 +486,10 @@ bool Server::park(Stream& s) {
     std::lock_guard lock(mutex_);
     if (stopping_) return false;
     Snapshot snap;
-    if (dash_.nextSnapshot(s.seen, std::chrono::milliseconds(0), &snap)) {
+    if (!s.dash && fleet_.pulse() > s.seen) {
+        s.seen = fleet_.pulse();
+        s.pending = "data: " + jsonText(fleet_.overview()) + "\n\n";
+    } else if (s.dash && s.dash->nextSnapshot(s.seen, std::chrono::milliseconds(0), &snap)) {
         s.seen = snap.generation;
         s.pending = "data: " + snap.json + "\n\n";
     } else if (Clock::now() - s.lastWrite >= kKeepAliveEvery) {
@@ -519,7 +572,7 @@ bool isLoopback(const std::string& host) {
     return inet_pton(AF_INET, host.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
 }
 
-bool serve(Dashboard& dash, const WebOptions& opt, std::string* error) {
+bool serve(Fleet& fleet, const WebOptions& opt, std::string* error) {
     // Room for every connection kordash admits (the usual soft limit is 1024).
     rlimit files{};
     if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < kConnectionLimit + 64) {
@@ -528,13 +581,15 @@ bool serve(Dashboard& dash, const WebOptions& opt, std::string* error) {
     }
     const int listener = listenOn(opt, error);
     if (listener < 0) return false;
-    Server server(dash, opt);
+    Server server(fleet, opt);
     if (!server.start(listener, error)) {
         close(listener);
         return false;
     }
-    std::printf("kordash: serving http://%s:%d/ for the controller at %s\n", opt.host.c_str(),
-                opt.port, dash.controller().c_str());
+    const std::string what = fleet.size() == 1 ? "the controller at " + fleet.at(0).controller()
+                                               : std::to_string(fleet.size()) + " controllers";
+    std::printf("kordash: serving %s://%s:%d/ for %s\n", opt.tls.enabled() ? "https" : "http",
+                opt.host.c_str(), opt.port, what.c_str());
     std::fflush(stdout);
     // SIGINT / SIGTERM (blocked in every thread since main) end the server.
     sigset_t stopSignals = stopSignalSet();

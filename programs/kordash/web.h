@@ -6,7 +6,8 @@
 
 #include <string>
 
-#include "dashboard.h"
+#include "fleet.h"
+#include "tls.h"
 
 namespace kordash {
 
@@ -14,6 +15,7 @@ struct WebOptions {
     std::string host = "127.0.0.1";
     int port = 8015;
     std::string token;  // empty: no log-in (loopback only)
+    TlsFiles tls;       // none: plain HTTP
 };
 
 bool isLoopback(const std::string& host);
@@ -21,7 +23,7 @@ bool isLoopback(const std::string& host);
 sigset_t stopSignalSet();
 
 // Serves until a SIGINT or SIGTERM; false with *error when it cannot listen.
-bool serve(Dashboard& dashboard, const WebOptions& options, std::string* error);
+bool serve(Fleet& fleet, const WebOptions& options, std::string* error);
 
 // The value of `name` in an application/x-www-form-urlencoded body.
 std::string formValue(const std::string& body, const std::string& name);

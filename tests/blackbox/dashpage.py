@@ -34,21 +34,26 @@ def browser_missing():
 class Kordash(Peer):
     """kordash for the controller vc (a harness.Controller)."""
 
-    def __init__(self, vc, stream_port=None, state=True, token_file=None, listen=None):
-        self.host = free_address()
+    def __init__(self, vc, stream_port=None, state=True, token_file=None, listen=None, host=None,
+                 tls=None):
+        """vc: a controller, or the path of a --controllers file."""
+        self.host = host or free_address()
         self.port = 8015
-        argv = [program('kordash'), '--controller', vc.address,
+        argv = [program('kordash'), '--controllers' if isinstance(vc, str) else '--controller',
+                vc if isinstance(vc, str) else vc.address,
                 '--listen', listen or '%s:%d' % (self.host, self.port)]
-        if state:
+        if state and not isinstance(vc, str):
             argv += ['--state', vc.state_path]
         if stream_port:
             argv += ['--stream-port', str(stream_port)]
         if token_file:
             argv += ['--token-file', token_file]
-        self.url = 'http://%s:%d/' % (self.host, self.port)
+        if tls:  # a testca.TestCA
+            argv += ['--tls-cert', tls.cert, '--tls-key', tls.key]
+        self.url = '%s://%s:%d/' % ('https' if tls else 'http', self.host, self.port)
         super().__init__(subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                           stderr=subprocess.STDOUT, preexec_fn=die_with_parent))
-        if self._out.wait('serving http://', 15) is None:
+        if self._out.wait('serving http', 15) is None:
             self.stop()
             raise AssertionError('kordash did not start:\n' + self.output())
 
@@ -56,14 +61,17 @@ class Kordash(Peer):
 class Browser:
     """A headless chromium page; its console is kept for the checks."""
 
-    def __init__(self):
+    def __init__(self, home=None):
+        """home: a HOME for the browser (its NSS database decides which CAs it trusts)."""
         from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
         options = webdriver.ChromeOptions()
         for arg in ('--headless=new', '--no-sandbox', '--disable-gpu', '--window-size=1400,1000',
                     '--disable-dev-shm-usage', '--no-first-run', '--disable-extensions'):
             options.add_argument(arg)
         options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
-        self.driver = webdriver.Chrome(options=options)
+        service = Service(env=dict(os.environ, HOME=home)) if home else None
+        self.driver = webdriver.Chrome(options=options, service=service)
         at_exit(self.close)
 
     def open(self, url):

@@ -16,6 +16,7 @@ import urllib.request
 
 from harness import Controller, free_address, program, wait_for
 from dashpage import Browser, Kordash, TcpPeer, browser_missing
+from testca import TestCA
 from webattack import Held, flood_chunked, flood_headers, peak_rss_kb
 
 VIEWS = ('channels', 'channel', 'bvars', 'jobs', 'state', 'stream')
@@ -227,6 +228,78 @@ class DashboardPageTest(unittest.TestCase):
         page.screenshot('state')
 
 
+@unittest.skipIf(browser_missing(), browser_missing())
+class ManyControllersTest(unittest.TestCase):
+    """One kordash for three controllers: two running, one stopped (its state
+    file alone, where the job's command numbers stay in the slots)."""
+
+    def overview(self, page):
+        """{name: [cells]} as the overview table shows it."""
+        return {r[0]: r[1:] for r in page.js(
+            'return Array.from(document.querySelectorAll("#controllers tbody tr"))'
+            '.map(tr => Array.from(tr.cells).map(c => c.textContent));')}
+
+    def test_overview_rows_lead_to_each_controllers_views(self):
+        cells = [Controller(), Controller(), Controller(start=False)]
+        for vc in cells:
+            self.addCleanup(vc.close)
+        cells[2].set('B100', 1, 'B101', 99, 'B102', 35)
+        listing = os.path.join(cells[2].dir, 'controllers')
+        with open(listing, 'w') as f:
+            f.write('# the cells of line 3\n%s cell1\n%s:15000 cell2\n\n%s cell3 %s\n'
+                    % (cells[0].address, cells[1].address, cells[2].address, cells[2].state_path))
+        dash = Kordash(listing)
+        self.addCleanup(dash.stop)
+        peer = TcpPeer()
+        self.addCleanup(peer.close)
+        handle = cells[1].call('TCPCONNECT', addr=peer.host, port=peer.port)
+        with Browser() as page:
+            page.open(dash.url)
+            rows = page.wait(lambda: (lambda o: len(o) == 3 and o['cell2'][2] == '1' and o)(self.overview(page)),
+                             what='three rows, one channel on cell2')
+            self.assertEqual(rows['cell1'], ['%s:15000' % cells[0].address, 'reachable', '0', '—', '—', '—'])
+            self.assertTrue(rows['cell3'][1].startswith('unreachable: cannot connect'), rows['cell3'])
+            self.assertEqual(rows['cell3'][2], 'unknown')
+            page.screenshot('overview')
+
+            page.click('#controllers tbody tr[data-index="2"] a')
+            page.wait(lambda: page.js('return location.search;') == '?c=2', what="cell3's page")
+            self.assertFalse(page.js('return document.getElementById("overview-link").hidden;'))
+            page.view('state')
+            page.wait(lambda: 'TCPCONNECT' in (page.text('slots') or ''), what='the slots')
+            self.assertEqual(page.js('return Array.from(document.querySelectorAll("#slots tbody tr"))'
+                                     '.map(tr => tr.cells[1].textContent);'),
+                             ['B100 = 1 TCPCONNECT', 'B101 = 99', 'B102 = 35 MODBUSWRITE', 'B103 = 0'])
+
+            page.open(dash.url + '?c=1')
+            page.wait(lambda: handle in page.channels(), what="cell2's channel")
+            self.assertEqual(page.text('controller'), '%s:15000' % cells[1].address)
+            page.screenshot('overview-cell2')
+
+        # An action goes to the controller it names, and only there.
+        def post(query, fields):
+            conn = http.client.HTTPConnection(dash.host, dash.port, timeout=5)
+            try:
+                conn.request('POST', '/api/b' + query, json.dumps(fields), {'X-Kordash': '1'})
+                reply = conn.getresponse()
+                return reply.status, reply.read().decode()
+            finally:
+                conn.close()
+        self.assertEqual(post('?c=1', {'index': 301, 'value': 55})[0], 200)
+        self.assertEqual((cells[0].get('B301'), cells[1].get('B301')), (0, 55))
+        for query in ('', '?c=3', '?c=-1', '?c=1x'):
+            self.assertEqual(post(query, {'index': 301, 'value': 1}), (404, 'no such controller'), query)
+
+        # The stopped controller is retried, and its row follows.
+        with Browser() as page:
+            page.open(dash.url)
+            page.wait(lambda: self.overview(page).get('cell3', ['', ''])[1].startswith('unreachable'), what='cell3')
+            cells[2].start()
+            page.wait(lambda: self.overview(page)['cell3'][1] == 'reachable', timeout=10, what='cell3 reachable')
+        # Ends cleanly (under the sanitizers: no leak) with every dashboard stopped.
+        self.assertEqual(dash.stop(), 0, dash.output())
+
+
 def kordash_run(*args):
     return subprocess.run([program('kordash')] + list(args), capture_output=True, text=True, timeout=10)
 
@@ -240,6 +313,18 @@ class TokenTest(unittest.TestCase):
         result = kordash_run('--controller', 'cell1')
         self.assertEqual((result.returncode, result.stdout), (2, ''))
         self.assertIn("--controller takes a dotted IPv4 address, not 'cell1'", result.stderr)
+        listing = os.path.join(tempfile.mkdtemp(), 'controllers')
+        with open(listing, 'w') as f:
+            f.write('127.0.0.1 cell1\n127.0.0.2:99999 cell2\n')
+        for args, message in (
+                (('--controller', '127.0.0.1', '--controller', '127.0.0.2', '--state', 'x'),
+                 '--state and --stream-port are for one controller'),
+                (('--controller', '127.0.0.1:0'), "--controller port must be a port number 1..65535, not '0'"),
+                (('--controllers', listing), "%s:2 port must be a port number 1..65535, not '99999'" % listing),
+                (('--controllers', listing + '.missing'), 'cannot read the controllers file')):
+            result = kordash_run(*args)
+            self.assertEqual((result.returncode, result.stdout), (2, ''), args)
+            self.assertIn(message, result.stderr)
 
     def test_second_kordash_on_the_same_address_refused(self):
         vc = Controller(start=False)
@@ -294,6 +379,67 @@ class TokenTest(unittest.TestCase):
 
         self.assertEqual([log_in(guesser, 'wrong'), log_in(guesser, 'wrong')], [401, 429])
         self.assertEqual(log_in(engineer, 'correct+horse%20battery+staple'), 303)
+
+
+class HttpsTest(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        cls.host = free_address()
+        cls.ca = TestCA(tempfile.mkdtemp(), cls.host)
+
+    @unittest.skipIf(browser_missing(), browser_missing())
+    def test_log_in_and_page_over_https(self):
+        vc = Controller()
+        self.addCleanup(vc.close)
+        token = os.path.join(self.ca.dir, 'token')
+        with open(token, 'w') as f:
+            f.write('correct horse battery staple\n')
+        dash = Kordash(vc, state=False, host=self.host, tls=self.ca, token_file=token)
+        self.addCleanup(dash.stop)
+        self.assertTrue(dash.url.startswith('https://'))
+        with Browser(home=self.ca.browser_home()) as page:  # trusts the test CA, and no other
+            page.open(dash.url)
+            page.wait(lambda: page.js('return !!document.querySelector("input[name=token]");'),
+                      what='the log-in page')
+            page.js('document.querySelector("input[name=token]").value = arguments[0];'
+                    'document.querySelector("form").submit();', 'correct horse battery staple')
+            page.wait_text('link-state', 'reachable')
+            self.assertEqual(page.js('return location.protocol;'), 'https:')
+            # The log-in page itself comes with a 401; nothing else may fail.
+            errors = [e for e in page.console_errors() if '401 (Unauthorized)' not in e['message']]
+            self.assertEqual(errors, [])
+            page.screenshot('https')
+        # Plain HTTP on the HTTPS port gets no page.
+        with self.assertRaises((http.client.HTTPException, ConnectionError)):
+            conn = http.client.HTTPConnection(dash.host, dash.port, timeout=5)
+            conn.request('GET', '/')
+            conn.getresponse().read()
+
+    def test_wrong_files_refused_at_start(self):
+        other = TestCA(tempfile.mkdtemp(), self.host)
+        for cert, key, reason in (
+                (self.ca.cert, other.key, 'The certificate and the given key do not match'),
+                (self.ca.key, self.ca.key, 'cannot serve HTTPS with the certificate ' + self.ca.key),
+                (self.ca.cert, '/nonexistent/key.pem', 'cannot read the key file /nonexistent/key.pem')):
+            result = kordash_run('--controller', '127.0.0.1', '--listen', self.host + ':8015',
+                                 '--tls-cert', cert, '--tls-key', key)
+            self.assertEqual((result.returncode, result.stdout), (2, ''), result.stderr)
+            self.assertIn(reason, result.stderr)
+        result = kordash_run('--controller', '127.0.0.1', '--tls-cert', self.ca.cert)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn('--tls-cert FILE and --tls-key FILE go together', result.stderr)
+
+    def test_plain_http_beyond_loopback_warns(self):
+        token = os.path.join(self.ca.dir, 'token2')
+        with open(token, 'w') as f:
+            f.write('correct horse battery staple\n')
+        # Ends at the missing state file, before it listens anywhere.
+        result = kordash_run('--controller', '127.0.0.1', '--listen', '0.0.0.0:8015', '--token-file', token,
+                             '--state', '/nonexistent/state')
+        self.assertEqual(result.returncode, 1)
+        self.assertIn('warning: serving plain HTTP on 0.0.0.0: the token and the session travel in clear',
+                      result.stderr)
 
 
 class AttackTest(unittest.TestCase):

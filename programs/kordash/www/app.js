@@ -13,6 +13,9 @@ let retryTimer = null;
 const kRetryMs = 3000;
 const seenChannels = new Map();  // handle -> time it first showed (for the benchmark)
 window.kordashSeen = seenChannels;
+// Which controller, when kordash watches several: ?c=N, passed on to every request.
+const ctl = new URLSearchParams(location.search).get('c');
+const forCtl = (url) => (ctl === null ? url : url + (url.includes('?') ? '&' : '?') + 'c=' + encodeURIComponent(ctl));
 
 function text(el, value) {
   const s = String(value);
@@ -22,6 +25,7 @@ function text(el, value) {
 function eventUrl() {
   const p = new URLSearchParams({ channel: view.channel, vk: view.varKind, vs: view.varStart, vn: view.varCount });
   if (view.name === 'bvars') { p.set('b', view.bStart); p.set('n', view.bCount); }
+  if (ctl !== null) p.set('c', ctl);
   return '/api/events?' + p.toString();
 }
 
@@ -58,7 +62,7 @@ document.addEventListener('visibilitychange', () => (document.hidden ? disconnec
 async function post(url, body) {
   let r;
   try {
-    r = await fetch(url, {
+    r = await fetch(forCtl(url), {
       method: 'POST', headers: { 'Content-Type': 'application/json', 'X-Kordash': '1' },
       body: JSON.stringify(body || {}),
     });
@@ -216,7 +220,7 @@ function renderState(s) {
   text($('state-path'), st.error ? st.path + ': ' + st.error : st.path);
   if (st.error) return;
   fillTable($('slots').tBodies[0], st.slots.map((x) => [
-    x.slot, `B${x.idVar} = ${x.id}`, `I${x.firstParam}..: ${x.params.join(' ')}`,
+    x.slot, `B${x.idVar} = ${x.id}` + (x.name ? ` ${x.name}` : ''), `I${x.firstParam}..: ${x.params.join(' ')}`,
     `B${x.resultVar}`, x.result === null ? '–' : x.result]));
   const v = st.vars[view.varKind + ':' + view.varStart + ':' + view.varCount];
   fillTable($('vars').tBodies[0], v ? v.values.map((val, k) => [
@@ -331,6 +335,7 @@ function wire() {
   setInterval(() => {
     if (events && lastMessageAt && Date.now() - lastMessageAt > 3000) troubled('no update from kordash for ' + Math.round((Date.now() - lastMessageAt) / 1000) + ' s');
   }, 1000);
+  $('overview-link').hidden = ctl === null;
   if (!document.hidden) connect();
 }
 

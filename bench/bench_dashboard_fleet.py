@@ -1,0 +1,101 @@
+#!/usr/bin/python3
+"""Benchmark of one kordash watching many virtual controllers (all on loopback
+addresses of their own), its overview page open in headless chromium.
+
+CPU: kordash's share of a core with the overview open, and each controller's
+arvokor CPU with the overview open next to the same controller unwatched
+(kordash not running); the largest and the mean difference.
+
+Row shown: a TCP channel is opened on one controller with korjob and the
+time until its row's channel count shows it, median of --count openings.
+(The failures column waits for the controller's counters request; the
+channel count stands in for it here.)
+
+Prints ROW/NOTE lines for bench/table.py:
+    bench/bench_dashboard_fleet.py [--controllers 20] [--seconds 10] [--count 10] | bench/table.py
+Environment: KOR_BIN (build directory, default build/default).
+"""
+
+import argparse
+import contextlib
+import os
+import random
+import tempfile
+import time
+
+import benchlib
+from benchlib import median, note, percent, row
+from harness import Controller
+from dashpage import Browser, Kordash, TcpPeer, browser_missing
+
+
+def cpu_shares(pids, seconds):
+    """Share of one core each process uses during the next `seconds`."""
+    c0, t0 = [benchlib.process_cpu(p) for p in pids], time.monotonic()
+    time.sleep(seconds)
+    elapsed = time.monotonic() - t0
+    return [(benchlib.process_cpu(p) - c) / elapsed for p, c in zip(pids, c0)]
+
+
+def row_channels(page, index):
+    return page.js('const tr = document.querySelector(`#controllers tr[data-index="${arguments[0]}"]`);'
+                   'return tr ? tr.cells[3].textContent : null;', index)
+
+
+def channel_shown(vc, index, page):
+    """Seconds from just before TCPCONNECT to the row counting the channel."""
+    peer = TcpPeer()
+    time.sleep(random.uniform(0, 1))  # out of step with the once-a-second rows
+    try:
+        started = time.monotonic()
+        handle = vc.call('TCPCONNECT', addr=peer.host, port=peer.port)
+        if handle not in range(1, 20):
+            raise AssertionError('TCPCONNECT gave %d' % handle)
+        page.wait(lambda: row_channels(page, index) == '1', timeout=10, what='the channel in the row')
+        shown = time.monotonic() - started
+        vc.call('CLOSEHANDLE', handle=handle)
+        page.wait(lambda: row_channels(page, index) == '0', timeout=10, what='the channel to go')
+        return shown
+    finally:
+        peer.close()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
+    parser.add_argument('--controllers', type=int, default=20)
+    parser.add_argument('--seconds', type=float, default=10, help='CPU measuring time')
+    parser.add_argument('--count', type=int, default=10, help='channel openings to time')
+    args = parser.parse_args()
+    missing = browser_missing()
+    if missing:
+        raise SystemExit(missing)
+    with contextlib.ExitStack() as stack:
+        cells = [stack.enter_context(Controller()) for _ in range(args.controllers)]
+        listing = os.path.join(tempfile.mkdtemp(), 'controllers')
+        with open(listing, 'w') as f:
+            f.writelines('%s cell%d\n' % (vc.address, k + 1) for k, vc in enumerate(cells))
+        pids = [vc.proc.pid for vc in cells]
+        time.sleep(2)  # start-up is over
+        idle = cpu_shares(pids, args.seconds)
+        dash = stack.enter_context(Kordash(listing))
+        page = stack.enter_context(Browser())
+        page.open(dash.url)
+        page.wait(lambda: page.js('return document.getElementById("reachable-count").textContent;')
+                  == str(args.controllers), timeout=20, what='every controller reachable')
+        shares = cpu_shares(pids + [dash.proc.pid], args.seconds)
+        watched, kordash = shares[:-1], shares[-1]
+        times = [channel_shown(cells[k % len(cells)], k % len(cells), page) for k in range(args.count)]
+    added = [w - i for w, i in zip(watched, idle)]
+    row('kordash CPU, overview of %d controllers open, %.0f s' % (args.controllers, args.seconds),
+        percent(kordash), '', 'each controller refreshed once a second')
+    row('arvokor CPU added by the overview, largest of %d' % args.controllers, percent(max(added)),
+        '<= +0.5% of a core', 'mean %s; idle mean %s' % (percent(sum(added) / len(added)),
+                                                     percent(sum(idle) / len(idle))))
+    row('channel open to shown in its row, %d' % args.count,
+        'median %.0f ms (max %.0f ms)' % (median(times) * 1000, max(times) * 1000), '< 2 s',
+        'rows refresh once a second')
+    note('the failures column needs the controllers\' counters request; the channel count stands in')
+
+
+if __name__ == '__main__':
+    main()

@@ -1,0 +1,81 @@
+#include "fleet.h"
+
+namespace kordash {
+
+Fleet::Fleet(const std::vector<ControllerEntry>& entries) {
+    for (const ControllerEntry& e : entries) {
+        dashboards_.push_back(std::make_unique<Dashboard>(e.options));
+        names_.push_back(e.name.empty() ? dashboards_.back()->controller() : e.name);
+        dashboards_.back()->onPublish([this] {
+            std::lock_guard lock(mutex_);
+            ++pulse_;
+            pulsed_.notify_all();
+        });
+    }
+}
+
+bool Fleet::open(const std::string& streamHost, std::string* error) {
+    for (std::size_t k = 0; k < dashboards_.size(); ++k)
+        if (!dashboards_[k]->open(streamHost, error)) {
+            if (dashboards_.size() > 1) *error = names_[k] + ": " + *error;
+            return false;
+        }
+    return true;
+}
+
+void Fleet::start() {
+    for (auto& d : dashboards_) d->start();
+}
+
+void Fleet::stop() {
+    for (auto& d : dashboards_) d->stop();
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    pulsed_.notify_all();
+}
+
+bool Fleet::nextPulse(std::uint64_t seen, std::chrono::milliseconds wait, std::uint64_t* now) {
+    std::unique_lock lock(mutex_);
+    pulsed_.wait_for(lock, wait, [&] { return stopping_ || pulse_ > seen; });
+    *now = pulse_;
+    return !stopping_ && pulse_ > seen;
+}
+
+std::uint64_t Fleet::pulse() {
+    std::lock_guard lock(mutex_);
+    return pulse_;
+}
+
+std::vector<std::shared_ptr<Dashboard::Watch>> Fleet::watchAll() {
+    Interest rowOnly;
+    rowOnly.overview = true;
+    std::vector<std::shared_ptr<Dashboard::Watch>> watches;
+    for (auto& d : dashboards_) {
+        watches.push_back(d->watch(rowOnly));
+        if (!watches.back()) return {};
+    }
+    return watches;
+}
+
+nlohmann::json Fleet::overview() {
+    nlohmann::json rows = nlohmann::json::array();
+    for (std::size_t k = 0; k < dashboards_.size(); ++k) {
+        const Summary s = dashboards_[k]->summary();
+        rows.push_back(
+            {{"index", k},
+             {"name", names_[k]},
+             {"controller", dashboards_[k]->controller()},
+             {"link", s.link},
+             {"error", s.error},
+             {"channels", s.channels < 0 ? nlohmann::json(nullptr) : nlohmann::json(s.channels)},
+             {"lastGood", s.lastGood},
+             // From the controller's counters admin request, once it has one;
+             // null shows as "—".
+             {"commandsPerMinute", nullptr},
+             {"failuresLastHour", nullptr},
+             {"streamTicksMissed", nullptr}});
+    }
+    return {{"rows", rows}};
+}
+
+}  // namespace kordash

@@ -1,0 +1,57 @@
+// The controllers one kordash watches: a dashboard each, each with its own
+// refresh thread, so an unreachable controller delays none of the others.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "dashboard.h"
+
+namespace kordash {
+
+struct ControllerEntry {
+    std::string name;  // empty: its address
+    ControllerOptions options;
+};
+
+class Fleet {
+public:
+    explicit Fleet(const std::vector<ControllerEntry>& entries);
+    ~Fleet() { stop(); }  // before the pulse the dashboards' threads signal goes
+    Fleet(const Fleet&) = delete;
+    Fleet& operator=(const Fleet&) = delete;
+    // Opens every controller's state file (and the stream socket); false with *error.
+    bool open(const std::string& streamHost, std::string* error);
+    void start();
+    void stop();
+
+    std::size_t size() const { return dashboards_.size(); }
+    Dashboard& at(std::size_t k) { return *dashboards_[k]; }
+
+    // A count of the snapshots any dashboard published: waits (bounded) for
+    // one beyond `seen`; false on time-out or stop.
+    bool nextPulse(std::uint64_t seen, std::chrono::milliseconds wait, std::uint64_t* now);
+    std::uint64_t pulse();
+    // Keeps every dashboard refreshing for the overview; empty when one of
+    // them has no room for another watcher.
+    std::vector<std::shared_ptr<Dashboard::Watch>> watchAll();
+    // {"rows": [...]}: one row per controller.
+    nlohmann::json overview();
+
+private:
+    std::vector<std::string> names_;
+    std::vector<std::unique_ptr<Dashboard>> dashboards_;
+    std::mutex mutex_;  // guards the two below; taken after a dashboard's lock
+    std::condition_variable pulsed_;
+    std::uint64_t pulse_ = 0;
+    bool stopping_ = false;
+};
+
+}  // namespace kordash

@@ -1,0 +1,65 @@
+// The overview of every controller kordash watches: one event stream of rows.
+'use strict';
+
+const $ = (id) => document.getElementById(id);
+const kRetryMs = 3000;
+let events = null;
+let retryTimer = null;
+
+function text(el, value) {
+  const s = String(value);
+  if (el.textContent !== s) el.textContent = s;
+}
+
+// null: a figure the controller does not report (yet).
+const figure = (v) => (v === null || v === undefined ? '—' : String(v));
+
+function render(data) {
+  text($('link-error'), '');
+  const body = $('controllers').tBodies[0];
+  while (body.rows.length > data.rows.length) body.deleteRow(-1);
+  data.rows.forEach((r, i) => {
+    const tr = body.rows[i] || body.insertRow();
+    if (!tr.cells.length) {
+      for (let k = 0; k < 7; ++k) tr.insertCell();
+      const a = document.createElement('a');
+      tr.cells[0].appendChild(a);
+    }
+    tr.dataset.index = r.index;
+    tr.classList.toggle('fail', r.link !== 'reachable');
+    const a = tr.cells[0].firstChild;
+    a.href = '/?c=' + r.index;
+    text(a, r.name);
+    text(tr.cells[1], r.controller);
+    text(tr.cells[2], r.link + (r.error ? ': ' + r.error : ''));
+    text(tr.cells[3], r.channels === null ? 'unknown' : r.channels);
+    text(tr.cells[4], figure(r.commandsPerMinute));
+    text(tr.cells[5], figure(r.failuresLastHour));
+    text(tr.cells[6], figure(r.streamTicksMissed));
+  });
+  text($('controller-count'), data.rows.length);
+  text($('reachable-count'), data.rows.filter((r) => r.link === 'reachable').length);
+}
+
+function connect() {
+  if (events) events.close();
+  clearTimeout(retryTimer);
+  events = new EventSource('/api/overview');
+  events.onmessage = (e) => render(JSON.parse(e.data));
+  events.onerror = () => {
+    if (events.readyState !== EventSource.CLOSED) { text($('link-error'), 'no connection to kordash; retrying'); return; }
+    events = null;
+    fetch('/', { method: 'HEAD' }).then((r) => { if (r.status === 401) location.href = '/login'; }, () => {});
+    text($('link-error'), 'kordash refused the live data (too many pages open?); retrying in ' + kRetryMs / 1000 + ' s');
+    retryTimer = setTimeout(() => { if (!document.hidden) connect(); }, kRetryMs);
+  };
+}
+
+function disconnect() {
+  if (events) events.close();
+  clearTimeout(retryTimer);
+  events = null;
+}
+
+document.addEventListener('visibilitychange', () => (document.hidden ? disconnect() : connect()));
+connect();
