@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 
+#include "korSlotLayout.h"
 #include "korjob.h"
 
 namespace korjob {
@@ -23,9 +24,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kDefaultBase = 100;
-constexpr int kDefaultSlots = 4;
-constexpr int kMaxSlots = 8;
 constexpr int kSlotArea = 130;  // result variable, 128 block variables, one spare
 constexpr int kBlockMax = 128;
 constexpr auto kPollInterval = std::chrono::milliseconds(1);
@@ -116,26 +114,6 @@ std::string meaning(const Command* cmd, int code) {
     if (cmd->number == 15 && code == 2) return "already connected";
     if (cmd->number == 32) return "position data type";
     return code == 1 ? "ok" : "status";
-}
-
-// The start parameters as the launcher reads them from S92: "base:slots".
-void readStartParameters(const vc::StateData& d, const vc::StateCounts& c, int* base, int* slots) {
-    *base = kDefaultBase;
-    *slots = kDefaultSlots;
-    if (c.s <= 92) return;
-    char text[CTL_SVAR_TEXT_SIZE] = {};
-    std::memcpy(text, d.s[92], CTL_SVAR_MAX_CHARS);
-    long values[2] = {};
-    int tokens = 0;
-    char* save = nullptr;
-    for (char* t = strtok_r(text, ":", &save); t; t = strtok_r(nullptr, ":", &save)) {
-        long v = std::strtol(t, nullptr, 10);
-        if (tokens < 2) values[tokens] = v;
-        ++tokens;
-    }
-    if (tokens != 2) return;
-    *base = static_cast<int>(values[0]);
-    *slots = values[1] < 1 ? 1 : values[1] > kMaxSlots ? kMaxSlots : static_cast<int>(values[1]);
 }
 
 std::uint16_t var16(long long n) { return static_cast<std::uint16_t>(n & 0xffff); }
@@ -304,7 +282,8 @@ bool parseCall(const std::vector<std::string>& args, CallRequest* req, std::stri
         const std::string& a = args[k];
         bool hasValue = k + 1 < args.size();
         if (a == "--slot" && hasValue) {
-            if (!parseInt(args[++k], 0, kMaxSlots - 1, &n)) return *error = "--slot is 0..7", false;
+            if (!parseInt(args[++k], 0, KOR_MAX_SLOTS - 1, &n))
+                return *error = "--slot is 0..7", false;
             req->slot = static_cast<int>(n);
         } else if (a == "--timeout" && hasValue) {
             char* end = nullptr;
@@ -335,14 +314,15 @@ struct Plan {
     std::uint16_t readVar;
 };
 
-bool makePlan(const CallRequest& req, int base, int slots, const vc::StateCounts& counts,
+bool makePlan(const CallRequest& req, const KorSlotLayout& layout, const vc::StateCounts& counts,
               Plan* plan, std::string* error) {
-    if (req.slot >= slots)
+    if (req.slot >= layout.slots)
         return *error = "slot " + std::to_string(req.slot) + " does not exist: S92 gives " +
-                        std::to_string(slots) + " slot(s)",
+                        std::to_string(layout.slots) + " slot(s)",
                false;
+    const int base = layout.base;
     long long area = static_cast<long long>(base) + 10 + kSlotArea * req.slot;
-    plan->commandVar = var16(base + req.slot);
+    plan->commandVar = var16(layout.commandIdVar(req.slot));
     plan->resultVar = var16(req.resultVar.value_or(area));
     plan->blockVar = var16(req.block.value_or(plan->resultVar + 1LL));
     std::optional<long long> p[10];
@@ -372,7 +352,7 @@ bool makePlan(const CallRequest& req, int base, int slots, const vc::StateCounts
     plan->readVar = var16(afterResult ? plan->resultVar + 1LL : p[1].value_or(0));
     for (int k = 0; k < 10; ++k) {
         plan->params[k] = static_cast<std::int32_t>(p[k].value_or(0));
-        plan->paramVar[k] = var16(static_cast<long long>(base) + 10LL * req.slot + k);
+        plan->paramVar[k] = var16(static_cast<long long>(layout.firstParamVar(req.slot)) + k);
     }
     auto checkB = [&](std::uint32_t first, std::size_t n, const char* what) {
         // Nothing is read or written when n is 0 (p1 may then be a port, not a variable).
@@ -406,10 +386,10 @@ int replaced() {
 enum class Step { Done, TimedOut, Replaced };
 
 // The slot's start parameters as the launcher reads them.
-bool readSlots(vc::StateFile& state, int* base, int* slots) {
+bool readSlots(vc::StateFile& state, KorSlotLayout* layout) {
     vc::StateFile::Access access(state);
     if (!access.ok()) return false;
-    readStartParameters(access.data(), state.counts(), base, slots);
+    *layout = korSlotLayoutFrom(vc::sVarText(access.data(), state.counts(), KOR_PARAM_SVAR));
     return true;
 }
 
@@ -525,10 +505,10 @@ int cmdCall(vc::StateFile& state, const std::vector<std::string>& args) {
     CallRequest req;
     std::string error;
     if (!parseCall(args, &req, &error)) return usageError(error);
-    int base = 0, slots = 0;
-    if (!readSlots(state, &base, &slots)) return replaced();
+    KorSlotLayout layout;
+    if (!readSlots(state, &layout)) return replaced();
     Plan plan{};
-    if (!makePlan(req, base, slots, state.counts(), &plan, &error)) return usageError(error);
+    if (!makePlan(req, layout, state.counts(), &plan, &error)) return usageError(error);
 
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                              std::chrono::duration<double>(req.timeout));

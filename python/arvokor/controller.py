@@ -1,7 +1,6 @@
 """A virtual controller running ArvoKOR, started and stopped by a test."""
 
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -73,7 +72,7 @@ class VirtualController(Job):
         # The launcher clears the command area after its banner, before it
         # polls. A marker in the first command ID shows when that is done, so
         # that no command written after start() can be wiped by the clearing.
-        marker = 'B%d' % self._command_base()
+        marker = 'B%d' % self.slot_layout().command_id_var(0)
         marked = self.korjob('set', marker, 255, check=False).returncode == 0
         self.proc = subprocess.Popen([self.program('arvokor'), '--config', self.config_path],
                                      cwd=self.dir, stdin=subprocess.DEVNULL,
@@ -88,15 +87,6 @@ class VirtualController(Job):
             processes.wait_for(lambda: self.get(marker) != 255, banner_timeout, interval=0.005,
                                what='the launcher to clear the command area')
         return self
-
-    def _command_base(self):
-        """The base number as the launcher reads it from S92 ('base:slots')."""
-        result = self.korjob('get', 'S92', check=False)  # may lie beyond s_count
-        tokens = [t for t in result.stdout[:-1].split(':') if t]
-        if len(tokens) != 2:
-            return 100
-        number = re.match(r'[ \t\n\v\f\r]*([+-]?\d+)', tokens[0])
-        return (int(number.group(1)) if number else 0) & 0xffff
 
     def stop(self, timeout=10):
         """Stops arvokor with SIGTERM; returns its exit status (None if not started)."""
