@@ -69,6 +69,7 @@ class KorjobVariables(unittest.TestCase):
             ('set', 'B1', '2', 'I1', '40000'),
             ('set', 'B1', '2', 'B1000', '0'),      # beyond the default count
             ('set', 'B1', '2', 'X1', '0'),
+            ('set', 'B1', ' 2'), ('set', 'B1', '2 '), ('set', 'B1', ''), ('set', 'B1', '-'),
             ('set', 'B1', '2', 'R1', 'abc'),
             ('set', 'B1', '2', 'P1', '1,2,3,4,5,6,7,8,9'),
             ('set', 'B1', '2', 'IO500000', '1'),  # between signals and registers
