@@ -1,6 +1,8 @@
 // Command round trip: the time from the job's write of a command number until
 // the command's result is visible in the result variable, measured through
 // the state file exactly as a job sees it. Uses INFO with selector 0 (result 255).
+// The slot's variables follow S92 as the launcher reads it; --base overrides
+// its base number.
 //
 //   bench_roundtrip --state FILE [--count N] [--slot K] [--base B]
 #include <time.h>
@@ -10,11 +12,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "korSlotLayout.h"
 #include "vcState.h"
 
 namespace {
@@ -25,7 +29,7 @@ struct Args {
     std::string state = "arvokor.state";
     int count = 1000;
     int slot = 0;
-    int base = 100;
+    std::optional<int> base;  // from S92 unless given
 };
 
 constexpr int kInfo = 8;
@@ -50,6 +54,20 @@ double percentile(std::vector<double> v, double p) {
     std::sort(v.begin(), v.end());
     size_t i = static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
     return v[std::min(i, v.size() - 1)];
+}
+
+// The slot layout as the launcher reads it from S92, with --base applied.
+bool readLayout(vc::StateFile& file, const Args& args, KorSlotLayout* layout) {
+    {
+        vc::StateFile::Access a(file);
+        if (!a.ok()) return false;
+        *layout = korSlotLayoutFrom(vc::sVarText(a.data(), file.counts(), KOR_PARAM_SVAR));
+    }
+    layout->base = args.base.value_or(layout->base);
+    if (args.slot >= 0 && args.slot < layout->slots) return true;
+    std::fprintf(stderr, "bench_roundtrip: slot %d does not exist: S92 gives %d slot(s)\n",
+                 args.slot, layout->slots);
+    return false;
 }
 
 }  // namespace
@@ -83,9 +101,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_roundtrip: %s\n", error.c_str());
         return 1;
     }
-    const int idVar = args.base + args.slot;
-    const int paramVar = args.base + 10 * args.slot;
-    const int resultVar = args.base + kResultOffset + args.slot;
+    KorSlotLayout layout;
+    if (!readLayout(*file, args, &layout)) return 2;
+    const int idVar = layout.commandIdVar(args.slot);
+    const int paramVar = layout.firstParamVar(args.slot);
+    const int resultVar = layout.base + kResultOffset + args.slot;
     std::mt19937 rng(12345);
     std::uniform_int_distribution<int> jitter(0, 4000);
     std::vector<double> samples;

@@ -1,8 +1,7 @@
-// Modbus TCP replies: the read-reply decoder on arbitrary bytes (checked
-// against a reference decoder), and whole read and write exchanges over a
-// channel whose input queue holds the arbitrary reply: result codes, the
-// variables a read stores (also at the end of the variable range) and the
-// frame a write sends.
+// Modbus TCP replies: the read-reply decoder on fixed values of each data type
+// and on arbitrary bytes (checked against the types' sizes and ranges), and whole read and write
+// exchanges over a channel whose input queue holds the arbitrary reply: result codes, the variables
+// a read stores (also at the end of the variable range) and the frame a write sends.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <array>
@@ -26,46 +25,25 @@ namespace {
 constexpr int kVarCount = 300;  // D and R variables 0..299
 constexpr std::int32_t kSentinel = 0x5a5a5a5a;
 
-struct Expected {
-    std::vector<KorModbusItem> items;
+// What each data type makes of one item, written down independently of the
+// decoder: its size and the range of its value (type 5, a real, has none).
+struct TypeRule {
+    int size;
+    long long min, max;
 };
+constexpr TypeRule kTypes[] = {
+    {1, 0, 255}, {1, -128, 127}, {2, 0, 65535}, {2, -32768, 32767}, {4, INT32_MIN, INT32_MAX},
+    {4, 0, 0}};
+constexpr int kReal = 5;
 
-int itemSize(int type) {
-    static constexpr int sizes[] = {1, 1, 2, 2, 4, 4};
-    return type >= 0 && type <= 5 ? sizes[type] : 0;
-}
+const TypeRule* ruleOf(int type) { return type >= 0 && type <= kReal ? &kTypes[type] : nullptr; }
 
-// Items of a read reply: what the byte count announces and what arrived.
-std::vector<KorModbusItem> referenceDecode(const std::string& reply, int type, bool swapBytes) {
-    std::vector<KorModbusItem> items;
-    const int size = itemSize(type);
-    if (size == 0 || reply.size() <= 8) return items;
-    const int announced = static_cast<unsigned char>(reply[8]);
-    const int arrived = static_cast<int>(reply.size()) - 9;
-    const int data = announced < arrived ? announced : arrived;
-    for (int p = 0; p < data; p += size) {
-        if (data - p < size) {
-            items.push_back({-1, -1.0f});
-            continue;
-        }
-        std::uint32_t raw = 0;
-        for (int k = 0; k < size; ++k) {
-            const int at = swapBytes ? size - 1 - k : k;
-            raw = (raw << 8) |
-                  static_cast<unsigned char>(reply[static_cast<std::size_t>(9 + p + at)]);
-        }
-        KorModbusItem item{0, 0.0f};
-        switch (type) {
-            case 0: item.value = static_cast<std::int32_t>(raw & 0xff); break;
-            case 1: item.value = static_cast<std::int8_t>(raw & 0xff); break;
-            case 2: item.value = static_cast<std::int32_t>(raw & 0xffff); break;
-            case 3: item.value = static_cast<std::int16_t>(raw & 0xffff); break;
-            case 4: item.value = static_cast<std::int32_t>(raw); break;
-            default: item.real = static_cast<float>(static_cast<std::int32_t>(raw)); break;
-        }
-        items.push_back(item);
-    }
-    return items;
+std::vector<KorModbusItem> decode(const std::string& reply, int type, bool swapBytes) {
+    std::array<KorModbusItem, KOR_MODBUS_MAX_ITEMS> out{};
+    const int n = kor_ModBusDecodeReadReply(reinterpret_cast<const std::uint8_t*>(reply.data()),
+                                            static_cast<int>(reply.size()), type, swapBytes,
+                                            out.data());
+    return {out.begin(), out.begin() + n};
 }
 
 bool replyFailed(const std::string& reply) {
@@ -83,24 +61,89 @@ std::uint32_t bitsOf(float f) {
     return u;
 }
 
+// Fixed expectations: the data bytes 81 02 fe 7f 10 read as each type, in
+// order and swapped; the last item of the 2- and 4-byte types is cut short.
+void checkFixedValues() {
+    const std::string reply("\x00\x01\x00\x00\x00\x08\x09\x03\x05\x81\x02\xfe\x7f\x10", 14);
+    const struct {
+        int type;
+        bool swapBytes;
+        std::vector<std::int32_t> values;
+    } cases[] = {
+        {0, false, {129, 2, 254, 127, 16}}, {0, true, {129, 2, 254, 127, 16}},
+        {1, false, {-127, 2, -2, 127, 16}}, {1, true, {-127, 2, -2, 127, 16}},
+        {2, false, {33026, 65151, -1}},     {2, true, {641, 32766, -1}},
+        {3, false, {-32510, -385, -1}},     {3, true, {641, 32766, -1}},
+        {4, false, {-2130510209, -1}},      {4, true, {2147353217, -1}},
+    };
+    for (const auto& c : cases) {
+        const auto items = decode(reply, c.type, c.swapBytes);
+        if (items.size() != c.values.size()) fail("fixed item count", c.type, c.swapBytes);
+        for (std::size_t i = 0; i < items.size(); ++i)
+            if (items[i].value != c.values[i]) fail("fixed value", c.type, items[i].value);
+    }
+    const std::pair<bool, float> reals[] = {{false, -2130510208.0f}, {true, 2147353216.0f}};
+    for (const auto& [swapBytes, real] : reals) {
+        const auto items = decode(reply, kReal, swapBytes);
+        if (items.size() != 2 || items[0].real != real || items[1].real != -1.0f)
+            fail("fixed real", swapBytes);
+    }
+    if (!decode(reply, -1, false).empty() || !decode(reply, 6, false).empty())
+        fail("an unknown type decoded items");
+}
+
+// Whether the item's bytes in the reply are those of value, read as rule says.
+bool bytesMatch(const std::string& reply, std::size_t at, const TypeRule& rule, bool swapBytes,
+                std::int32_t value) {
+    if (value < rule.min || value > rule.max) return false;
+    const auto bits = static_cast<std::uint32_t>(value);
+    for (int k = 0; k < rule.size; ++k) {
+        const int shift = 8 * (swapBytes ? k : rule.size - 1 - k);
+        if (static_cast<unsigned char>(reply[at + static_cast<std::size_t>(k)]) !=
+            ((bits >> shift) & 0xff))
+            return false;
+    }
+    return true;
+}
+
+// The data bytes a read reply holds: what the byte count announces and what
+// arrived, whichever is less.
+std::size_t dataBytes(const std::string& reply) {
+    if (reply.size() <= 9) return 0;
+    return std::min<std::size_t>(static_cast<unsigned char>(reply[8]), reply.size() - 9);
+}
+
+// Arbitrary replies: as many items as the data holds, each within its type's
+// range and made of its own bytes; a real is the 32-bit integer of the same
+// bytes; an item cut short is -1.
+void checkItems(const std::string& reply, int type, bool swapBytes,
+                const std::vector<KorModbusItem>& items) {
+    const TypeRule* rule = ruleOf(type);
+    const std::size_t size = rule ? static_cast<std::size_t>(rule->size) : 0;
+    const std::size_t data = dataBytes(reply);
+    const std::size_t want = rule && reply.size() > 8 ? (data + size - 1) / size : 0;
+    if (items.size() != want)
+        fail("item count differs", static_cast<long>(items.size()), static_cast<long>(want));
+    const auto integers = type == kReal ? decode(reply, 4, swapBytes) : items;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const KorModbusItem& item = items[i];
+        const auto n = static_cast<long>(i);
+        if ((i + 1) * size > data) {
+            if (type == kReal ? item.real != -1.0f : item.value != -1) fail("cut item not -1", n);
+        } else if (type == kReal) {
+            if (bitsOf(item.real) != bitsOf(static_cast<float>(integers[i].value)))
+                fail("real differs", n);
+        } else if (!bytesMatch(reply, 9 + i * size, *rule, swapBytes, item.value)) {
+            fail("item differs", n, item.value);
+        }
+    }
+}
+
 void fuzzDecoder(FuzzedDataProvider& in) {
     const int type = in.ConsumeIntegralInRange<int>(-1, 6);
     const bool swapBytes = in.ConsumeBool();
     const std::string reply = in.ConsumeBytesAsString(KOR_MODBUS_BUFFER_SIZE);
-    const auto expected = referenceDecode(reply, type, swapBytes);
-
-    std::array<KorModbusItem, KOR_MODBUS_MAX_ITEMS> out{};
-    const int n = kor_ModBusDecodeReadReply(reinterpret_cast<const std::uint8_t*>(reply.data()),
-                                            static_cast<int>(reply.size()), type, swapBytes,
-                                            out.data());
-    if (n != static_cast<int>(expected.size()))
-        fail("item count differs", n, static_cast<long>(expected.size()));
-    for (int i = 0; i < n; ++i) {
-        const bool real = type == 5;
-        if (real ? bitsOf(out[i].real) != bitsOf(expected[i].real)
-                 : out[i].value != expected[i].value)
-            fail("item differs", i);
-    }
+    checkItems(reply, type, swapBytes, decode(reply, type, swapBytes));
     if (reply.size() >= 8 &&
         kor_ModBusReplyFailed(reinterpret_cast<const std::uint8_t*>(reply.data()),
                               static_cast<int>(reply.size())) != replyFailed(reply))
@@ -160,8 +203,8 @@ void fuzzRead(FuzzedDataProvider& in) {
     if (firstVar >= 0 && request.size() != 12)
         fail("read request size", static_cast<long>(request.size()));
 
-    const auto items = rc == 0 ? referenceDecode(taken, type, swapBytes)
-                               : std::vector<KorModbusItem>{};
+    // The decoder is checked on its own above: here only where its items go.
+    const auto items = rc == 0 ? decode(taken, type, swapBytes) : std::vector<KorModbusItem>{};
     for (int i = 0; i < KOR_MODBUS_MAX_ITEMS; ++i) {
         const int v = firstVar + i;
         if (v < 0 || v >= kVarCount) continue;
@@ -216,6 +259,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     s.dCount = kVarCount;
     s.rCount = kVarCount;
     fuzzsupport::openScratchState(s);
+    checkFixedValues();
     // The error lines of failed replies would drown the fuzzer's own output.
     if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
     return 0;

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "ctl.h"
+#include "korSlotLayout.h"
 
 struct FtpConnection;
 
@@ -11,14 +12,6 @@ struct FtpConnection;
 inline constexpr double KOR_VERSION = KOR_PROTOCOL_VERSION;
 inline constexpr int KOR_ADMIN_PORT = 15000;
 inline constexpr int KOR_POLL_MS = 4;
-inline constexpr int KOR_MAX_SLOTS = 8;
-// Start parameters used when S092 does not hold two tokens.
-inline constexpr int KOR_DEFAULT_BASE = 100;
-inline constexpr int KOR_DEFAULT_SLOTS = 4;
-// I variables (parameters 0..9) per command slot.
-inline constexpr int KOR_SLOT_PARAMS = 10;
-// The string variable holding the start parameters ("base:slots").
-inline constexpr int KOR_PARAM_SVAR = 92;
 
 // System clock ticks per millisecond, truncated (0 below 1000 Hz): shown in the
 // start banner. Delays convert milliseconds with ctlMsToTicks, which rounds up.
@@ -40,11 +33,9 @@ int kor_readParameters(int* baseNumber, int* slotCount);
 int korCreateTask(int priority, int stackSize, CtlTaskEntry entry, CtlArg a1, CtlArg a2, CtlArg a3,
                   CtlArg a4, CtlArg a5, CtlArg a6, CtlArg a7, CtlArg a8, CtlArg a9, CtlArg a10);
 
-// The command area as the launcher sees it: command IDs in B base+k,
-// parameters in I base+10k .. base+10k+9, for slots k = 0 .. slots-1.
-struct KorCommandArea {
-    int base;
-    int slots;
+// The command area as the launcher sees it: the slot layout and the command
+// IDs last read from it.
+struct KorCommandArea : KorSlotLayout {
     std::int32_t ids[KOR_MAX_SLOTS];
 };
 // The launcher's start-up: globals, start parameters, banner, cleared command

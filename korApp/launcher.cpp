@@ -2,7 +2,6 @@
 // area, which hands every command a job writes to a command task of its own.
 #include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "funclib.h"
@@ -34,37 +33,11 @@ void joinHalves(const CtlSVarInfoData& data, char (&text)[PARAM_TEXT_SIZE]) {
     }
 }
 
-int clampSlots(long slots) {
-    if (slots < 1) return 1;
-    if (slots > KOR_MAX_SLOTS) return KOR_MAX_SLOTS;
-    return static_cast<int>(slots);
-}
-
-// Splits at ':' (runs of separators count as one) and converts the tokens.
-// Returns the number of tokens.
-int parseParameters(char* text, int* baseNumber, int* slotCount) {
-    int tokens = 0;
-    char* p = text;
-    for (;;) {
-        while (*p == ':') ++p;
-        if (*p == '\0') break;
-        char* end = std::strchr(p, ':');
-        if (end) *end = '\0';
-        const long value = std::strtol(p, nullptr, 10);
-        if (tokens == 0) *baseNumber = static_cast<int>(value);
-        else if (tokens == 1) *slotCount = clampSlots(value);
-        ++tokens;
-        if (!end) break;
-        p = end + 1;
-    }
-    return tokens;
-}
-
 // Answers a command that waits in slot k from before the start: it was never
 // run, and its job must not wait for a result that never comes.
 void answerNotRun(const KorCommandArea& area, int k, std::int32_t id) {
     std::int32_t resultVar = 0;
-    if (GetIVar(var(area.base + KOR_SLOT_PARAMS * k + 3), &resultVar) != 0) {
+    if (GetIVar(var(area.firstParamVar(k) + 3), &resultVar) != 0) {
         std::printf("Error - Reading command parameters I\r\n");
         return;
     }
@@ -90,7 +63,7 @@ void clearCommandArea(const KorCommandArea& area) {
 // Starts a command task for slot k, or writes 254 when none can be started.
 void startCommand(const KorCommandArea& area, int k) {
     std::array<std::int32_t, KOR_SLOT_PARAMS> p{};
-    if (GetMultiIVar(var(area.base + KOR_SLOT_PARAMS * k), p.data(), KOR_SLOT_PARAMS) != 0) {
+    if (GetMultiIVar(var(area.firstParamVar(k)), p.data(), KOR_SLOT_PARAMS) != 0) {
         std::printf("Error - Reading command parameters I\r\n");
         return;
     }
@@ -109,7 +82,11 @@ int kor_readParameters(int* baseNumber, int* slotCount) {
     if (data.half[0][0] == '\0') return -2;
     char text[PARAM_TEXT_SIZE];
     joinHalves(data, text);
-    return parseParameters(text, baseNumber, slotCount) == 2 ? 0 : -4;
+    KorSlotLayout layout;
+    if (korParseStartParameters(text, &layout) != 2) return -4;
+    *baseNumber = layout.base;
+    *slotCount = layout.slots;
+    return 0;
 }
 
 int korCreateTask(int priority, int stackSize, CtlTaskEntry entry, CtlArg a1, CtlArg a2, CtlArg a3,
@@ -154,7 +131,8 @@ void korPollCommandArea(KorCommandArea& area) {
         if (area.ids[k] == 0) continue;
         startCommand(area, k);
         area.ids[k] = 0;
-        if (SetBVar(var(area.base + k), 0) != 0) std::printf("Error - Resetting CommandID\r\n");
+        if (SetBVar(var(area.commandIdVar(k)), 0) != 0)
+            std::printf("Error - Resetting CommandID\r\n");
     }
 }
 

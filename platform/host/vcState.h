@@ -21,8 +21,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "ctl.h"
 #include "vcSettings.h"
@@ -61,6 +63,13 @@ struct StateData {
     std::uint16_t* reg;
     RobotState* robot;
 };
+
+// The text of S variable k (up to its NUL, at most 32 characters); empty
+// beyond the file's S variables.
+inline std::string_view sVarText(const StateData& d, const StateCounts& c, std::uint32_t k) {
+    if (k >= c.s) return {};
+    return {d.s[k], strnlen(d.s[k], CTL_SVAR_MAX_CHARS)};
+}
 
 class StateFile {
 public:

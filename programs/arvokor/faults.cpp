@@ -1,7 +1,6 @@
 // Test hooks of arvokor armed from the environment (see faults.h).
 #include "faults.h"
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +11,7 @@
 
 #include "ctl.h"
 #include "ctlTestHooks.h"
+#include "korNumbers.h"
 
 namespace kor {
 namespace {
@@ -40,12 +40,9 @@ std::vector<std::string> split(const std::string& text, char sep) {
 }
 
 bool toInt(const std::string& text, long low, long high, long* out) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || v < low || v > high) return false;
-    *out = v;
+    long long v = 0;
+    if (!kor::parseInt(text, low, high, &v)) return false;
+    *out = static_cast<long>(v);
     return true;
 }
 

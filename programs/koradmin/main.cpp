@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "korApp.h"
+#include "korNumbers.h"
 #include "korPPComm.h"
 #include "transferRecord.h"
 #include "transferResult.h"
@@ -86,11 +87,9 @@ std::string errorText(int err) { return std::generic_category().message(err); }
 }
 
 bool parseInt(const char* text, long lo, long hi, long* out) {
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi) return false;
-    *out = v;
+    long long v = 0;
+    if (!kor::parseInt(text, lo, hi, &v)) return false;
+    *out = static_cast<long>(v);
     return true;
 }
 

@@ -2,25 +2,13 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 
 #include "korCommands.h"
+#include "korSlotLayout.h"
 
 namespace kordash {
 namespace {
-
-// The launcher's start parameters from S92, "base:slots" (default 100:4).
-void commandArea(const vc::StateData& d, const vc::StateCounts& c, int* base, int* slots) {
-    *base = 100;
-    *slots = 4;
-    if (c.s <= 92) return;
-    std::string text(d.s[92], strnlen(d.s[92], CTL_SVAR_MAX_CHARS));
-    std::size_t colon = text.find(':');
-    if (colon == std::string::npos) return;
-    *base = std::atoi(text.c_str()) & 0xffff;
-    *slots = std::atoi(text.c_str() + colon + 1);
-}
 
 // The command's name from the core's own table; null for 0 (idle) and for
 // numbers no command has.
@@ -30,15 +18,14 @@ nlohmann::json commandName(std::int32_t id) {
 }
 
 nlohmann::json slotsJson(const vc::StateData& d, const vc::StateCounts& c) {
-    int base = 0, slots = 0;
-    commandArea(d, c, &base, &slots);
+    const KorSlotLayout layout = korSlotLayoutFrom(vc::sVarText(d, c, KOR_PARAM_SVAR));
     nlohmann::json out = nlohmann::json::array();
-    for (int k = 0; k < slots && k < 64; ++k) {
-        const std::uint32_t idVar = static_cast<std::uint32_t>(base + k);
-        const std::uint32_t firstParam = static_cast<std::uint32_t>(base + 10 * k);
-        if (idVar >= c.b || firstParam + 10 > c.i) break;
+    for (int k = 0; k < layout.slots; ++k) {
+        const std::uint32_t idVar = layout.commandIdVar(k);
+        const std::uint32_t firstParam = layout.firstParamVar(k);
+        if (idVar >= c.b || firstParam + KOR_SLOT_PARAMS > c.i) break;
         nlohmann::json params = nlohmann::json::array();
-        for (std::uint32_t p = 0; p < 10; ++p) params.push_back(d.i[firstParam + p]);
+        for (std::uint32_t p = 0; p < KOR_SLOT_PARAMS; ++p) params.push_back(d.i[firstParam + p]);
         const int resultVar = d.i[firstParam + 3];
         nlohmann::json result = nullptr;
         if (resultVar >= 0 && static_cast<std::uint32_t>(resultVar) < c.b) result = d.b[resultVar];

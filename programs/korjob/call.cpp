@@ -6,8 +6,9 @@
 //   defaults of this tool: result B b+10+130k, block B b+11+130k .. +127
 // The block receives bytes= / field= data; commands that write output after
 // the result variable (13, 30) write into the same block.
-#include <time.h>
+#include <strings.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,7 +16,9 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <thread>
 
+#include "korSlotLayout.h"
 #include "korjob.h"
 
 namespace korjob {
@@ -23,12 +26,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kDefaultBase = 100;
-constexpr int kDefaultSlots = 4;
-constexpr int kMaxSlots = 8;
 constexpr int kSlotArea = 130;  // result variable, 128 block variables, one spare
 constexpr int kBlockMax = 128;
-constexpr auto kPollInterval = std::chrono::milliseconds(1);
+// Looks at the state file: no event tells of a change there, so the first
+// looks come every millisecond (a result usually appears within the
+// launcher's 4 ms poll period), later ones at a tenth of the time waited so
+// far, at most every 20 ms: few wake-ups and at most 10 % added to a long wait.
+constexpr auto kFirstLook = std::chrono::milliseconds(1);
+constexpr auto kLongestLook = std::chrono::milliseconds(20);
 
 enum class Returns { Status, Handle, Count, Service };
 
@@ -117,26 +122,6 @@ std::string meaning(const Command* cmd, int code) {
     if (cmd->number == 15 && code == 2) return "already connected";
     if (cmd->number == 32) return "position data type";
     return code == 1 ? "ok" : "status";
-}
-
-// The start parameters as the launcher reads them from S92: "base:slots".
-void readStartParameters(const vc::StateData& d, const vc::StateCounts& c, int* base, int* slots) {
-    *base = kDefaultBase;
-    *slots = kDefaultSlots;
-    if (c.s <= 92) return;
-    char text[CTL_SVAR_TEXT_SIZE] = {};
-    std::memcpy(text, d.s[92], CTL_SVAR_MAX_CHARS);
-    long values[2] = {};
-    int tokens = 0;
-    char* save = nullptr;
-    for (char* t = strtok_r(text, ":", &save); t; t = strtok_r(nullptr, ":", &save)) {
-        long v = std::strtol(t, nullptr, 10);
-        if (tokens < 2) values[tokens] = v;
-        ++tokens;
-    }
-    if (tokens != 2) return;
-    *base = static_cast<int>(values[0]);
-    *slots = values[1] < 1 ? 1 : values[1] > kMaxSlots ? kMaxSlots : static_cast<int>(values[1]);
 }
 
 std::uint16_t var16(long long n) { return static_cast<std::uint16_t>(n & 0xffff); }
@@ -305,7 +290,8 @@ bool parseCall(const std::vector<std::string>& args, CallRequest* req, std::stri
         const std::string& a = args[k];
         bool hasValue = k + 1 < args.size();
         if (a == "--slot" && hasValue) {
-            if (!parseInt(args[++k], 0, kMaxSlots - 1, &n)) return *error = "--slot is 0..7", false;
+            if (!parseInt(args[++k], 0, KOR_MAX_SLOTS - 1, &n))
+                return *error = "--slot is 0..7", false;
             req->slot = static_cast<int>(n);
         } else if (a == "--timeout" && hasValue) {
             char* end = nullptr;
@@ -336,14 +322,15 @@ struct Plan {
     std::uint16_t readVar;
 };
 
-bool makePlan(const CallRequest& req, int base, int slots, const vc::StateCounts& counts,
+bool makePlan(const CallRequest& req, const KorSlotLayout& layout, const vc::StateCounts& counts,
               Plan* plan, std::string* error) {
-    if (req.slot >= slots)
+    if (req.slot >= layout.slots)
         return *error = "slot " + std::to_string(req.slot) + " does not exist: S92 gives " +
-                        std::to_string(slots) + " slot(s)",
+                        std::to_string(layout.slots) + " slot(s)",
                false;
+    const int base = layout.base;
     long long area = static_cast<long long>(base) + 10 + kSlotArea * req.slot;
-    plan->commandVar = var16(base + req.slot);
+    plan->commandVar = var16(layout.commandIdVar(req.slot));
     plan->resultVar = var16(req.resultVar.value_or(area));
     plan->blockVar = var16(req.block.value_or(plan->resultVar + 1LL));
     std::optional<long long> p[10];
@@ -373,7 +360,7 @@ bool makePlan(const CallRequest& req, int base, int slots, const vc::StateCounts
     plan->readVar = var16(afterResult ? plan->resultVar + 1LL : p[1].value_or(0));
     for (int k = 0; k < 10; ++k) {
         plan->params[k] = static_cast<std::int32_t>(p[k].value_or(0));
-        plan->paramVar[k] = var16(static_cast<long long>(base) + 10LL * req.slot + k);
+        plan->paramVar[k] = var16(static_cast<long long>(layout.firstParamVar(req.slot)) + k);
     }
     auto checkB = [&](std::uint32_t first, std::size_t n, const char* what) {
         // Nothing is read or written when n is 0 (p1 may then be a port, not a variable).
@@ -394,9 +381,13 @@ bool makePlan(const CallRequest& req, int base, int slots, const vc::StateCounts
            checkB(plan->readVar, req.readCount.value_or(0), "the output");
 }
 
-void sleepPoll() {
-    timespec ts{0, std::chrono::nanoseconds(kPollInterval).count()};
-    nanosleep(&ts, nullptr);
+// Sleeps until the next look, never past the deadline.
+void sleepUntilNextLook(Clock::time_point start, Clock::time_point deadline) {
+    const auto now = Clock::now();
+    const Clock::duration step = std::clamp<Clock::duration>((now - start) / 10, kFirstLook,
+                                                             kLongestLook);
+    const auto wake = std::min(now + step, deadline);
+    if (wake > now) std::this_thread::sleep_until(wake);
 }
 
 int replaced() {
@@ -407,10 +398,10 @@ int replaced() {
 enum class Step { Done, TimedOut, Replaced };
 
 // The slot's start parameters as the launcher reads them.
-bool readSlots(vc::StateFile& state, int* base, int* slots) {
+bool readSlots(vc::StateFile& state, KorSlotLayout* layout) {
     vc::StateFile::Access access(state);
     if (!access.ok()) return false;
-    readStartParameters(access.data(), state.counts(), base, slots);
+    *layout = korSlotLayoutFrom(vc::sVarText(access.data(), state.counts(), KOR_PARAM_SVAR));
     return true;
 }
 
@@ -419,6 +410,7 @@ bool readSlots(vc::StateFile& state, int* base, int* slots) {
 // parameters.
 Step writeParameters(vc::StateFile& state, const CallRequest& req, const Plan& plan,
                      Clock::time_point deadline) {
+    const auto start = Clock::now();
     for (;;) {
         {
             vc::StateFile::Access access(state);
@@ -433,7 +425,7 @@ Step writeParameters(vc::StateFile& state, const CallRequest& req, const Plan& p
             }
         }
         if (Clock::now() >= deadline) return Step::TimedOut;
-        sleepPoll();
+        sleepUntilNextLook(start, deadline);
     }
 }
 
@@ -453,6 +445,7 @@ Step awaitResult(vc::StateFile& state, const CallRequest& req, const Plan& plan,
                  Clock::time_point deadline, bool* taken, int* result) {
     *taken = false;
     *result = req.preset;
+    const auto start = Clock::now();
     for (;;) {
         {
             vc::StateFile::Access access(state);
@@ -465,7 +458,7 @@ Step awaitResult(vc::StateFile& state, const CallRequest& req, const Plan& plan,
                 return Step::TimedOut;
             }
         }
-        sleepPoll();
+        sleepUntilNextLook(start, deadline);
     }
 }
 
@@ -526,10 +519,10 @@ int cmdCall(vc::StateFile& state, const std::vector<std::string>& args) {
     CallRequest req;
     std::string error;
     if (!parseCall(args, &req, &error)) return usageError(error);
-    int base = 0, slots = 0;
-    if (!readSlots(state, &base, &slots)) return replaced();
+    KorSlotLayout layout;
+    if (!readSlots(state, &layout)) return replaced();
     Plan plan{};
-    if (!makePlan(req, base, slots, state.counts(), &plan, &error)) return usageError(error);
+    if (!makePlan(req, layout, state.counts(), &plan, &error)) return usageError(error);
 
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                              std::chrono::duration<double>(req.timeout));

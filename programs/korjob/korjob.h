@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "korNumbers.h"
 #include "vcState.h"
 
 namespace korjob {
@@ -38,7 +39,7 @@ int cmdCall(vc::StateFile& state, const std::vector<std::string>& args);
 void printCommandTable();
 
 // Whole-text decimal integer within [min, max].
-bool parseInt(const std::string& text, long long min, long long max, long long* out);
+using kor::parseInt;
 // Prints "korjob: <message>" on stderr and returns kExitError.
 int usageError(const std::string& message);
 

@@ -212,18 +212,6 @@ bool parseInts(const std::vector<std::string>& args, std::size_t from, std::int3
 
 }  // namespace
 
-bool parseInt(const std::string& text, long long min, long long max, long long* out) {
-    if (text.empty()) return false;
-    errno = 0;
-    char* end = nullptr;
-    long long v = std::strtoll(text.c_str(), &end, 10);
-    if (errno != 0 || *end != 0 || std::isspace(static_cast<unsigned char>(text[0])) || v < min ||
-        v > max)
-        return false;
-    *out = v;
-    return true;
-}
-
 int usageError(const std::string& message) {
     std::fprintf(stderr, "korjob: %s (korjob --help tells more)\n", message.c_str());
     return kExitError;

@@ -14,8 +14,8 @@ pytest, the `controller` fixture gives a started VirtualController.
 
 from .admin import AdminClient, AdminError
 from .controller import BANNER, VirtualController
-from .job import CallResult, Job, KorjobError
+from .job import CallResult, Job, KorjobError, SlotLayout
 from .processes import PtyPair, find_program, free_address, wait_for, wait_port
 
 __all__ = ['AdminClient', 'AdminError', 'BANNER', 'CallResult', 'Job', 'KorjobError', 'PtyPair',
-           'VirtualController', 'find_program', 'free_address', 'wait_for', 'wait_port']
+           'SlotLayout', 'VirtualController', 'find_program', 'free_address', 'wait_for', 'wait_port']

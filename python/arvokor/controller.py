@@ -1,7 +1,6 @@
 """A virtual controller running ArvoKOR, started and stopped by a test."""
 
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -82,15 +81,6 @@ class VirtualController(Job):
             raise AssertionError('arvokor did not print its banner (exit %s):\n%s'
                                  % (code, self.output()))
         return self
-
-    def _command_base(self):
-        """The base number as the launcher reads it from S92 ('base:slots')."""
-        result = self.korjob('get', 'S92', check=False)  # may lie beyond s_count
-        tokens = [t for t in result.stdout[:-1].split(':') if t]
-        if len(tokens) != 2:
-            return 100
-        number = re.match(r'[ \t\n\v\f\r]*([+-]?\d+)', tokens[0])
-        return (int(number.group(1)) if number else 0) & 0xffff
 
     def stop(self, timeout=10):
         """Stops arvokor with SIGTERM; returns its exit status (None if not started)."""

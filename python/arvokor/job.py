@@ -5,6 +5,7 @@ of the slot handshake; this module turns Python values into its arguments and
 its output back into values.
 """
 
+import collections
 import re
 import subprocess
 
@@ -32,6 +33,38 @@ class CallResult(int):
 
     def __repr__(self):
         return 'CallResult(%d, %r)' % (int(self), self.meaning)
+
+
+class SlotLayout(collections.namedtuple('SlotLayout', 'base slots')):
+    """The command-slot layout, as the launcher reads it from the text of S92
+    ('base:slots'): slot k (0 .. slots-1) takes its command ID from B base+k
+    and its parameters from I base+10k .. base+10k+9; variable numbers wrap
+    at 16 bits. Mirrors the launcher's parser (korSlotLayout.h)."""
+
+    @classmethod
+    def parse(cls, text):
+        """Runs of ':' count as one separator; each token is read as C's
+        strtol reads it; the slot count is clamped to 1..8. The defaults
+        100:4 unless the text holds exactly two tokens."""
+        tokens = [t for t in text.split(':') if t]
+        if len(tokens) != 2:
+            return cls(100, 4)
+        base, slots = (_c_long(t) for t in tokens)
+        return cls((base + 2**31) % 2**32 - 2**31, min(max(slots, 1), 8))  # C's long to int
+
+    def command_id_var(self, k):
+        return (self.base + k) & 0xffff
+
+    def first_param_var(self, k):
+        return (self.base + 10 * k) & 0xffff
+
+
+def _c_long(token):
+    """A token as strtol reads it: leading blanks, a sign, digits; 0 without
+    digits, clamped to a 64-bit long."""
+    number = re.match(r'[ \t\n\v\f\r]*([+-]?[0-9]+)', token)
+    value = int(number.group(1)) if number else 0
+    return min(max(value, -2**63), 2**63 - 1)
 
 
 def value_text(value):
@@ -109,6 +142,11 @@ class Job:
         if '..' in var:
             return [parse_value(var, line) for line in lines]
         return parse_value(var, lines[0])
+
+    def slot_layout(self):
+        """The command-slot layout S92 gives now (a SlotLayout)."""
+        result = self.korjob('get', 'S92', check=False)  # may lie beyond s_count
+        return SlotLayout.parse(result.stdout[:-1])
 
     def set(self, var, value, *more):
         """set('B1', 5, 'S2', 'text', 'P3', [1, 2, 3], 'B5..B9', 0, ...)"""

@@ -10,11 +10,9 @@ is Debian's chromium driven by chromedriver through python3-selenium.
 
 import os
 import shutil
-import socket
 import subprocess
-import time
 
-from harness import BIN, Peer, free_address, program, wait_for
+from harness import BIN, Peer, TcpPeer, free_address, program, wait_for  # noqa: F401
 from arvokor.processes import at_exit, die_with_parent
 
 SCREENSHOTS = os.path.join(BIN, 'kordash-screens')
@@ -123,35 +121,3 @@ class Browser:
     def __exit__(self, *exc):
         self.close()
         return False
-
-
-class TcpPeer:
-    """A TCP server socket of the test itself on a loopback address of its own;
-    accept() takes the controller's connection."""
-
-    def __init__(self):
-        self.host = free_address()
-        self.listener = socket.create_server((self.host, 0))
-        self.port = self.listener.getsockname()[1]
-        self.conn = None
-
-    def accept(self, timeout=5):
-        self.listener.settimeout(timeout)
-        self.conn, _ = self.listener.accept()
-        self.conn.settimeout(timeout)
-        return self.conn
-
-    def receive(self, count, timeout=5):
-        data = b''
-        deadline = time.monotonic() + timeout
-        while len(data) < count and time.monotonic() < deadline:
-            chunk = self.conn.recv(count - len(data))
-            if not chunk:
-                break
-            data += chunk
-        return data
-
-    def close(self):
-        for s in (self.conn, self.listener):
-            if s is not None:
-                s.close()

@@ -8,7 +8,7 @@ import time
 import unittest
 
 import harness
-from harness import unused_port
+from harness import TcpPeer, unused_port, wait_for
 from arvokor.admin import FTP_LOAD_MEANINGS, AdminClient, frame, transfer_record  # noqa: E402
 
 KOR_BIN = os.environ.get("KOR_BIN", os.path.join(os.path.dirname(__file__), "../../build/default"))
@@ -105,14 +105,10 @@ class AdminChannels(unittest.TestCase):
     def test_readout_queue_clear_send_close(self):
         with harness.Controller() as ctl:
             # A TCP listener of the test that echoes nothing and records what it gets.
-            server = socket.socket()
-            server.bind(("127.0.0.1", 0))
-            server.listen(5)
-            port = server.getsockname()[1]
-            handle = ctl.call("TCPCONNECT", addr="127.0.0.1", port=port)
+            server = TcpPeer(owner=self)
+            handle = ctl.call("TCPCONNECT", addr=server.host, port=server.port)
             self.assertTrue(1 <= handle <= 19, handle)
-            peer, _ = server.accept()
-            peer.settimeout(5)
+            peer = server.accept()
             admin = AdminClient(ctl.address)
             try:
                 self.assertEqual(admin.request(":h?"), str(handle).encode())
@@ -125,9 +121,7 @@ class AdminChannels(unittest.TestCase):
                 self.assertTrue(text(132, 40).startswith("/pipe/"))
                 # Queue: the peer sends, the admin shows it (left in place), then clears it.
                 peer.sendall(b"hello admin")
-                deadline = time.time() + 5
-                while admin.request(":ir%d" % handle) == b"-1" and time.time() < deadline:
-                    time.sleep(0.05)
+                wait_for(lambda: admin.request(":ir%d" % handle) != b"-1", 5, 0.05, "queued data")
                 self.assertEqual(admin.request(":ir%d" % handle), b"hello admin")
                 self.assertEqual(text(196, 12), "0")  # taken before the data arrived
                 self.assertEqual(admin.request(":ic%d" % handle), b"0")
@@ -137,14 +131,10 @@ class AdminChannels(unittest.TestCase):
                 self.assertEqual(peer.recv(100), b"to peer")
                 # Close request: the channel is released by its task soon after.
                 self.assertEqual(admin.request(":hc%d" % handle), b"0")
-                deadline = time.time() + 5
-                while admin.request(":h?") != b"0" and time.time() < deadline:
-                    time.sleep(0.05)
+                wait_for(lambda: admin.request(":h?") == b"0", 5, 0.05, "the channel's release")
                 self.assertEqual(admin.request(":h?"), b"0")
             finally:
                 admin.close()
-                peer.close()
-                server.close()
 
     def test_transmit_on_listening_channel_is_refused(self):
         with harness.Controller() as ctl:
@@ -170,13 +160,11 @@ class AdminChannels(unittest.TestCase):
             client = socket.create_connection((ctl.address, port), timeout=5)
             admin = AdminClient(ctl.address)
             try:
-                accepted = []
-                deadline = time.time() + 5
-                while not accepted and time.time() < deadline:
+                def accepted_handles():
                     listed = admin.request(":h?").decode()
-                    accepted = [int(h) for h in listed.split(",") if h and int(h) != listener]
-                    time.sleep(0.05)
-                self.assertEqual(len(accepted), 1, listed)
+                    return [int(h) for h in listed.split(",") if h and int(h) != listener]
+                accepted = wait_for(accepted_handles, 5, 0.05, "the accepted connection")
+                self.assertEqual(len(accepted), 1, accepted)
                 record = admin.request(":h%d" % accepted[0], expect=208)
                 self.assertEqual(record[76:88].split(b"\0")[0], b"3")  # accepted connection
                 self.assertEqual(admin.request(":tx%d" % accepted[0], b"x"), b"-1")
@@ -383,13 +371,10 @@ class KoradminChannel(unittest.TestCase):
 
     def test_readout_queue_send_clear_close_and_quit(self):
         with harness.Controller() as ctl:
-            server = socket.socket()
-            server.bind(("127.0.0.1", 0))
-            server.listen(1)
-            handle = ctl.call("TCPCONNECT", addr="127.0.0.1", port=server.getsockname()[1])
+            server = TcpPeer()
+            handle = ctl.call("TCPCONNECT", addr=server.host, port=server.port)
             self.assertTrue(1 <= handle <= 19, handle)
-            peer, _ = server.accept()
-            peer.settimeout(5)
+            peer = server.accept()
 
             def tool(*args, status=0):
                 result = subprocess.run([KORADMIN, "--host", ctl.address, *map(str, args)],
@@ -409,10 +394,8 @@ class KoradminChannel(unittest.TestCase):
                 self.assertEqual(record["queued"], "0")
 
                 peer.sendall(b"AB\x01\xff")
-                deadline = time.time() + 5
-                while (json.loads(tool("--json", "readout", handle))["queued"] != "4"
-                       and time.time() < deadline):
-                    time.sleep(0.05)
+                wait_for(lambda: json.loads(tool("--json", "readout", handle))["queued"] == "4",
+                         5, 0.05, "4 bytes queued")
                 out = tool("queue", handle)
                 self.assertIn("4 bytes", out)
                 self.assertIn("41 42 01 ff", out)
@@ -426,9 +409,8 @@ class KoradminChannel(unittest.TestCase):
                 self.assertEqual(peer.recv(100), b"hi\r\n")
 
                 self.assertEqual(tool("close", handle).strip(), "done")
-                deadline = time.time() + 5
-                while tool("handles").strip() != "no channel in use" and time.time() < deadline:
-                    time.sleep(0.05)
+                wait_for(lambda: tool("handles").strip() == "no channel in use", 5, 0.05,
+                         "the channel's release")
                 self.assertEqual(tool("handles").strip(), "no channel in use")
                 self.assertEqual(peer.recv(100), b"")  # the channel's socket is closed
 
@@ -436,19 +418,15 @@ class KoradminChannel(unittest.TestCase):
                 self.assertEqual(tool("quit"), "")
                 self.assertEqual(tool("version").strip(), "1")
             finally:
-                peer.close()
                 server.close()
 
     def test_python_client_reads_what_koradmin_reads(self):
         # Two clients of one protocol: the package's record layout and reply
         # parsing must agree with koradmin's.
         with harness.Controller() as ctl:
-            server = socket.socket()
-            server.bind(("127.0.0.1", 0))
-            server.listen(1)
-            handle = ctl.call("TCPCONNECT", addr="127.0.0.1", port=server.getsockname()[1])
-            peer, _ = server.accept()
-            peer.settimeout(5)
+            server = TcpPeer()
+            handle = ctl.call("TCPCONNECT", addr=server.host, port=server.port)
+            peer = server.accept()
             with open(os.path.join(ctl.jobs_dir, "A.JBI"), "w") as f:
                 f.write("/JOB\r\n")
 
@@ -482,7 +460,6 @@ class KoradminChannel(unittest.TestCase):
                     harness.wait_for(lambda: admin.handles() == [])
                     self.assertFalse(admin.close_channel(handle))
             finally:
-                peer.close()
                 server.close()
 
     def test_ftpput(self):

@@ -69,6 +69,7 @@ class KorjobVariables(unittest.TestCase):
             ('set', 'B1', '2', 'I1', '40000'),
             ('set', 'B1', '2', 'B1000', '0'),      # beyond the default count
             ('set', 'B1', '2', 'X1', '0'),
+            ('set', 'B1', ' 2'), ('set', 'B1', '2 '), ('set', 'B1', ''), ('set', 'B1', '-'),
             ('set', 'B1', '2', 'R1', 'abc'),
             ('set', 'B1', '2', 'P1', '1,2,3,4,5,6,7,8,9'),
             ('set', 'B1', '2', 'IO500000', '1'),  # between signals and registers
@@ -188,6 +189,24 @@ class KorjobCall(unittest.TestCase):
         vc.set('B100', 0)
         out, err = call.communicate(timeout=10)
         self.assertEqual((call.returncode, out), (0, '255 done\n'), err)
+
+    def test_slot_layout_read_alike_by_korjob_and_the_python_package(self):
+        # korjob names the command ID (or, beyond the I variables, the first
+        # parameter) of the last slot S92 gives and refuses the slot after it;
+        # the package must read S92 the same way.
+        vc = self.vc
+        for text in ('300:2', '::7::2:', ' +50:12', 'abc:3', '-5:0', '2147483648:8',
+                     '99999999999999999999:1', '100', '100:4:1'):
+            with self.subTest(text=text):
+                vc.set('S92', text)
+                layout = vc.slot_layout()
+                k = layout.slots - 1
+                last = vc.korjob('call', 'INFO', '--slot', k, '--timeout', '0.01', check=False)
+                self.assertRegex(last.stderr, r'\bB%d\b|\bI%d\.\.' % (layout.command_id_var(k),
+                                                                     layout.first_param_var(k)))
+                if layout.slots < 8:
+                    beyond = vc.korjob('call', 'INFO', '--slot', layout.slots, check=False)
+                    self.assertIn('S92 gives %d slot(s)' % layout.slots, beyond.stderr)
 
     def test_help_only_in_place_of_a_command_or_its_first_argument(self):
         self.vc.set('S5', '-h', 'S6', '--help')

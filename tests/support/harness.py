@@ -4,7 +4,7 @@ holds the controller, the job side and the admin frames. Every test starts its
 own virtual controllers and peers on loopback addresses of its own and drives
 them only through their programs:
 
-    from harness import Controller, free_address, unused_port, start_python_peer, pty_pair
+    from harness import Controller, TcpPeer, free_address, unused_port, start_python_peer, pty_pair
 
     with Controller(s_count=200) as vc:          # extra keys of the settings file
         vc.set('B300', 65, 'S10', 'hello')
@@ -23,6 +23,7 @@ import os
 import socket
 import subprocess
 import sys
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.environ.get('KOR_SOURCE', os.path.dirname(os.path.dirname(HERE)))
@@ -108,6 +109,48 @@ class Peer:
 
     def __exit__(self, *exc):
         self.stop()
+        return False
+
+
+class TcpPeer:
+    """A TCP server socket of the test itself on a loopback address of its own;
+    accept() takes the controller's connection. Closed by close(), at the end
+    of a with block, or by owner.addCleanup when owner (a TestCase) is given."""
+
+    def __init__(self, owner=None):
+        self.host = free_address()
+        self.listener = socket.create_server((self.host, 0))
+        self.port = self.listener.getsockname()[1]
+        self.conn = None
+        if owner is not None:
+            owner.addCleanup(self.close)
+
+    def accept(self, timeout=5):
+        self.listener.settimeout(timeout)
+        self.conn, _ = self.listener.accept()
+        self.conn.settimeout(timeout)
+        return self.conn
+
+    def receive(self, count, timeout=5):
+        data = b''
+        deadline = time.monotonic() + timeout
+        while len(data) < count and time.monotonic() < deadline:
+            chunk = self.conn.recv(count - len(data))
+            if not chunk:
+                break
+            data += chunk
+        return data
+
+    def close(self):
+        for s in (self.conn, self.listener):
+            if s is not None:
+                s.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
         return False
 
 

@@ -59,25 +59,40 @@ inline int freePort(const std::string& address, int type = SOCK_STREAM) {
     return ntohs(a.sin_port);
 }
 
-// Every fixture derives from this one: armed failures are cleared around each
-// test, and each test must give back every ctlMalloc block it took. A fixture
-// calls SetUp once what outlives the test is in place (a fresh channel table),
-// and releases what it owns in its TearDown before calling this one's.
-class LeakCheckedTest : public ::testing::Test {
-protected:
-    void SetUp() override {
+// The ctlMalloc leak check of every test: the main of every unit test program
+// (korTestMain.cpp) starts it when a test starts and ends it when the test has
+// ended, so each test must give back every block it took. Armed failures are
+// cleared at both points.
+class LeakCheck {
+public:
+    static void start() {
         vc::hooks::reset();
         blocksAtStart_ = vc::hooks::liveAllocations();
     }
-    void TearDown() override {
+    // Nothing is compared when the check was not started (or ended already).
+    static void end() {
         vc::hooks::reset();
-        if (blocksAtStart_ < 0) return;  // set-up failed before the count was taken
+        if (blocksAtStart_ < 0) return;
         EXPECT_EQ(vc::hooks::liveAllocations(), blocksAtStart_)
             << "ctlMalloc blocks left allocated by the test";
+        blocksAtStart_ = -1;
     }
+    static void handOver() { blocksAtStart_ = -1; }
 
 private:
-    long blocksAtStart_ = -1;
+    static inline long blocksAtStart_ = -1;
+};
+
+// A fixture whose set-up leaves things that outlive the test (a fresh channel
+// table) derives from this one: it calls SetUp once those are in place, which
+// starts the check anew, and releases what it owns in its TearDown before
+// calling this one's, which ends it. Set-up that fails before SetUp checks
+// nothing.
+class LeakCheckedTest : public ::testing::Test {
+protected:
+    LeakCheckedTest() { LeakCheck::handOver(); }
+    void SetUp() override { LeakCheck::start(); }
+    void TearDown() override { LeakCheck::end(); }
 };
 
 // Settings of a virtual controller for one test program: state file and job
