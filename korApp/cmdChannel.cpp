@@ -5,6 +5,7 @@
 #include "ctl.h"
 #include "korCommands.h"
 #include "korHandleTable.h"
+#include "korObserve.h"
 #include "korParams.h"
 #include "korTransport.h"
 #include "receiveTasks.h"
@@ -98,6 +99,7 @@ void korCmdSendData(const KorCommand& cmd) {
             status = -1;  // nothing is sent from variables that could not be read
         } else {
             status = sendOn(*h, bytes, count, 0);
+            kor_noteSent(handle, h->type, bytes, count, status);
         }
     }
     if (status == KOR_RES_HANDLE_NOT_IN_USE) {

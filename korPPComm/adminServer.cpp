@@ -5,6 +5,7 @@
 
 #include "ctl.h"
 #include "korApp.h"
+#include "korObserve.h"
 #include "korPPComm.h"
 
 namespace {
@@ -34,6 +35,7 @@ void sendReply(int client, const KorAdminReply& reply) {
 void serveClient(int client) {
     static char request[KOR_ADMIN_BUF_SIZE];
     static char replyBuf[KOR_ADMIN_LIST_MAX + 1];
+    kor_countAdminSession();
     for (;;) {
         std::memset(request, 0, sizeof request);
         int n = ctlRecv(client, request, KOR_ADMIN_BUF_SIZE - 1, 0);

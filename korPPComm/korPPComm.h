@@ -15,6 +15,17 @@ inline constexpr int KOR_ADMIN_LIST_MAX = 4095;
 // The largest ":gb" count: the whole B variable number range.
 inline constexpr int KOR_ADMIN_GB_MAX = 65536;
 
+// Extension requests, after the table's last rule; each must be the whole
+// command field. Their replies are framed like a request: the command text
+// (12 bytes), the body's length (4 bytes, big-endian), the body; a client
+// reads exactly that many bytes and never waits on a quiet line.
+inline constexpr const char* KOR_ADMIN_JOURNAL = ":journal";    // payload: last seen sequence
+inline constexpr const char* KOR_ADMIN_CONSOLE = ":console";    // payload: last seen sequence
+inline constexpr const char* KOR_ADMIN_COUNTERS = ":counters";  // no payload
+inline constexpr const char* KOR_ADMIN_CAPTURE = ":capture";    // payload: see docs/commands.md
+// The largest body of an extension reply.
+inline constexpr int KOR_ADMIN_EXT_BODY_MAX = 65536;
+
 // Job transfer record (payload of ":ftpp" and ":ftpg").
 inline constexpr int KOR_XFER_USER_OFF = 0, KOR_XFER_USER_SIZE = 33;
 inline constexpr int KOR_XFER_PASS_OFF = 33, KOR_XFER_PASS_SIZE = 33;

@@ -43,6 +43,9 @@ constexpr SettingRule kRules[] = {
     {"ftp_server", K::Text, &S::ftpServer, nullptr, 0, 0},
     {"ftp_port", K::Number, nullptr, &S::ftpPort, 1, 65535},
     {"realtime", K::AutoOff, nullptr, nullptr, 0, 0, &S::realtime},
+    {"journal", K::Number, nullptr, &S::journal, 0, 1 << 20},
+    {"capture", K::OffAll, nullptr, nullptr, 0, 0, &S::captureAll},
+    {"capture_bytes", K::Number, nullptr, &S::captureBytes, 1024, 16 << 20},
 };
 
 bool isAddress(const std::string& text) {
@@ -77,7 +80,7 @@ std::string numberProblem(const SettingRule& rule, int v) {
 
 // Why the value the settings hold for rule is unusable; empty when it is fine.
 std::string valueProblem(const SettingRule& rule, const Settings& s) {
-    if (rule.kind == K::AutoOff) return {};
+    if (rule.kind == K::AutoOff || rule.kind == K::OffAll) return {};
     return rule.kind == K::Number ? numberProblem(rule, s.*rule.number)
                                   : textProblem(rule, s.*rule.text);
 }
@@ -109,6 +112,11 @@ std::string applySetting(const SettingRule& rule, std::string value, Settings* s
     if (rule.kind == K::AutoOff) {
         if (value != "auto" && value != "off") return "must be auto or off";
         settings->*rule.flag = value == "auto";
+        return {};
+    }
+    if (rule.kind == K::OffAll) {
+        if (value != "off" && value != "all") return "must be off or all";
+        settings->*rule.flag = value == "all";
         return {};
     }
     if (rule.kind == K::Text && value.empty()) return "must not be empty";

@@ -28,6 +28,10 @@ struct Settings {
         "auto";            // ftp_server: "auto" (built-in command), "off", or a command line
     int ftpPort = 21;      // ftp_port: where that server really listens
     bool realtime = true;  // realtime: auto (true) or off: see schedule.h
+    // What ArvoKOR keeps of what happened (passed to the core by the program).
+    int journal = 2048;        // journal: command journal entries; 0 off
+    bool captureAll = false;   // capture: off (false) or all (true) channels from the start
+    int captureBytes = 65536;  // capture_bytes: capture ring of one channel
 };
 
 // The keys of the settings file, one row each: the field it sets and its
@@ -39,6 +43,7 @@ enum class SettingKind {
     OptionalAddress,  // an IPv4 address or empty
     Number,           // a whole number min..max
     AutoOff,          // "auto" (true) or "off" (false)
+    OffAll,           // "off" (false) or "all" (true)
 };
 struct SettingRule {
     const char* key;

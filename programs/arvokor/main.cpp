@@ -13,6 +13,7 @@
 
 #include "faults.h"
 #include "korApp.h"
+#include "korObserve.h"
 #include "korSettings.h"
 #include "schedule.h"
 #include "vc.h"
@@ -31,8 +32,9 @@ void printHelp() {
         "                  address, motetsec0, hostname, state, jobs, clock_rate,\n"
         "                  clock0_us, clock1_us, com1, com2, b_count, i_count,\n"
         "                  d_count, r_count, s_count, p_count, io_count,\n"
-        "                  register_count, ftp_server, ftp_port, realtime (see the\n"
-        "                  README). Without it the defaults serve.\n"
+        "                  register_count, ftp_server, ftp_port, realtime, journal,\n"
+        "                  capture, capture_bytes (see the README). Without it the\n"
+        "                  defaults serve.\n"
         "\n"
         "The state file (variables, I/O signals, registers, robot) is created when\n"
         "missing. When it was made with other variable counts, it is rebuilt with\n"
@@ -128,6 +130,8 @@ int main(int argc, char** argv) {
     // The admin server is a class 3 task like the commands; it serves an
     // engineer's tool and yields to them.
     vc::sched::placeEntry(kor_startAdminTCPServer, vc::sched::kAdminPriority);
+    kor_observeConfigure(
+        KorObserveConfig{settings.journal, settings.captureAll, settings.captureBytes});
     if (vc::start(settings) != 0) return 1;
     int signalNumber = 0;
     while (sigwait(&stopSignals, &signalNumber) != 0) {

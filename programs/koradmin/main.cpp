@@ -24,6 +24,7 @@
 
 #include "korApp.h"
 #include "korPPComm.h"
+#include "observe.h"
 #include "transferRecord.h"
 
 namespace {
@@ -59,6 +60,13 @@ const char* kUsage =
     "  ftpget (same options)   copy a job file from an FTP server to the controller (\":ftpg\")\n"
     "  quit                    end the served connection (\":q\")\n"
     "  raw TEXT [PAYLOAD]      send any command text with a payload (\\xHH escapes allowed)\n"
+    "  journal [--since N] [--follow] [--json]\n"
+    "                          the commands jobs issued: time, slot, name, parameters, result,\n"
+    "                          duration and the console lines each printed (\":journal\")\n"
+    "  console [--follow]      the console lines with their time and task (\":console\")\n"
+    "  counters [--json]       counters since start (\":counters\")\n"
+    "  capture on|off HANDLE|all        switch a channel's traffic capture (\":capture\")\n"
+    "  capture save FILE.pcapng [HANDLE...]  save captured traffic for Wireshark\n"
     "\n"
     "options:\n"
     "  --host ADDR    the controller's address (default 127.0.0.1)\n"
@@ -508,6 +516,11 @@ constexpr Command kCommands[] = {
 int runCommand(const Options& opt, Words words) {
     if (words.empty()) usageError("no command given");
     const std::string name = words[0];
+    int status = 0;
+    if (koradmin::runObserveCommand({opt.host, opt.port, opt.timeoutMs, opt.json}, name,
+                                    std::vector<std::string>(words.begin() + 1, words.end()),
+                                    &status))
+        return status;
     const auto* command = std::find_if(std::begin(kCommands), std::end(kCommands),
                                        [&](const Command& c) { return name == c.name; });
     if (command == std::end(kCommands)) usageError(("unknown command '" + name + "'").c_str());

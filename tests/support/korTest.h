@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "ctlTestHooks.h"
+#include "korObserve.h"
 #include "vc.h"
 
 extern char** environ;
@@ -67,6 +68,8 @@ class LeakCheckedTest : public ::testing::Test {
 protected:
     void SetUp() override {
         vc::hooks::reset();
+        // The journal's and console's rings live as long as the process.
+        kor_observeStart();
         blocksAtStart_ = vc::hooks::liveAllocations();
     }
     void TearDown() override {
