@@ -29,7 +29,8 @@ void formatAddress(const KorCommand& cmd, char* text) {
 // record for the open transport (closing it when none is free), hand the job
 // the handle and serve the channel until it is closed.
 void serveNewChannel(const KorCommand& cmd, int type, int transport, const char* fullMessage,
-                     const char* udpAddress = nullptr, unsigned udpPort = 0) {
+                     const char* udpAddress = nullptr, unsigned udpPort = 0,
+                     const char* peer = nullptr, unsigned peerPort = 0) {
     const int handle = KORHDLTBL_GetHandle(&korHandleTable, type, transport);
     if (handle == -1) {
         std::printf("%s", fullMessage);
@@ -48,6 +49,8 @@ void serveNewChannel(const KorCommand& cmd, int type, int transport, const char*
             h->port = static_cast<int>(udpPort);
         }
     }
+    kor_captureOpened(handle, type, transport, udpAddress != nullptr ? udpAddress : peer,
+                      udpAddress != nullptr ? udpPort : peerPort);
     result(cmd, handle);
     kor_startTCPClientReceive(handle);
     KORHDLTBL_CloseHandle(&korHandleTable, handle);
@@ -76,7 +79,8 @@ void korCmdTcpConnect(const KorCommand& cmd) {
         result(cmd, KOR_RES_FAILED);
         return;
     }
-    serveNewChannel(cmd, KORHDLTYPE_TCPCLIENT, socket, "Error - TCPCONNECT: no free handle\r\n");
+    serveNewChannel(cmd, KORHDLTYPE_TCPCLIENT, socket, "Error - TCPCONNECT: no free handle\r\n",
+                    nullptr, 0, address, korDecodePort(cmd.p[P_PORT]));
 }
 
 // 2

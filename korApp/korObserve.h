@@ -82,6 +82,17 @@ void kor_countAdminSession();
 int kor_journalText(std::uint64_t since, char* buf, int size);
 int kor_consoleText(std::uint64_t since, char* buf, int size);
 int kor_countersText(char* buf, int size);
+// A channel was opened (the serving task, before it serves): its endpoints
+// for the capture; peer may be null (serial) and is the destination of UDP.
+void kor_captureOpened(int handle, int type, int socket, const char* peer, unsigned peerPort);
+// The services' own connections, captured as streams "ftp" and "smtp".
+enum class KorService { Ftp, Smtp };
+void kor_serviceOpened(KorService service, int socket, const char* peer, unsigned peerPort);
+// A chunk of a service connection (socket); sent log-in passwords are masked.
+void kor_serviceTraffic(KorService service, int socket, bool received, const char* data,
+                        int length);
+// The largest ":capture" reply body.
+int kor_captureBodyMax();
 // The ":capture" request: payload "on H", "off H" (H a handle or "all"),
 // "read H"; the reply body (see docs/commands.md).
 int kor_captureRequest(const char* payload, int payloadLength, char* buf, int size);

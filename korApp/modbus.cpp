@@ -8,6 +8,7 @@
 #include "korChQue.h"
 #include "korHandleTable.h"
 #include "korModbusFrame.h"
+#include "korObserve.h"
 #include "korTransport.h"
 #include "modbus.h"
 
@@ -26,11 +27,17 @@ int sendOnChannel(int handle, Frame& frame, int length) {
     const KorChannelGuard channel(&korHandleTable, handle);
     if (!channel.open()) return kChannelClosed;
     int socket = -1;
+    int type = KORHDLTYPE_TCPCLIENT;
     {
         KorTableLock table(&korHandleTable);
-        if (const KORHANDLE* h = table.find(channel.id())) socket = h->socket;
+        if (const KORHANDLE* h = table.find(channel.id())) {
+            socket = h->socket;
+            type = h->type;
+        }
     }
-    return kor_startTCPSend(socket, reinterpret_cast<char*>(frame.data()), length);
+    const int rc = kor_startTCPSend(socket, reinterpret_cast<char*>(frame.data()), length);
+    kor_noteSent(handle, type, reinterpret_cast<char*>(frame.data()), length, rc);
+    return rc;
 }
 
 // Takes what the channel's input queue holds into the frame buffer (over the

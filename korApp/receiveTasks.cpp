@@ -5,6 +5,7 @@
 
 #include "ctl.h"
 #include "korHandleTable.h"
+#include "korObserve.h"
 #include "korTransport.h"
 #include "korWait.h"
 #include "receiveTasks.h"
@@ -155,8 +156,7 @@ int kor_startTCPAccept(int handle) {
     }
 }
 
-void kor_startTCPServerReceiveClient(int clientSocket, char* ipText, int /*port*/,
-                                     int listenHandle) {
+void kor_startTCPServerReceiveClient(int clientSocket, char* ipText, int port, int listenHandle) {
     {
         // The address text is freed however the serving ends, also when the
         // task is deleted while it serves (as at a stop of the controller).
@@ -179,6 +179,8 @@ void kor_startTCPServerReceiveClient(int clientSocket, char* ipText, int /*port*
                     KORHDLTBL_SetIpAddress(h, ipText);
                 }
             }
+            kor_captureOpened(handle, KORHDLTYPE_TCPACCEPTED, clientSocket, ipText,
+                              static_cast<unsigned>(port));
             kor_startTCPClientReceive(handle);
             KORHDLTBL_CloseHandle(&korHandleTable, handle);
         }

@@ -29,9 +29,9 @@ int captureBody(const char* payload, int payloadLength, char* body, int size) {
 }
 
 // The framed reply in a block of its own, or "-1" when none can be had.
-KorAdminReply framed(const char* command, BodyWriter write, const char* payload, int payloadLength,
-                     char* replyBuf, int replySize) {
-    const int total = KOR_ADMIN_HEADER_SIZE + KOR_ADMIN_EXT_BODY_MAX + 1;
+KorAdminReply framed(const char* command, BodyWriter write, int bodyMax, const char* payload,
+                     int payloadLength, char* replyBuf, int replySize) {
+    const int total = KOR_ADMIN_HEADER_SIZE + bodyMax + 1;
     auto* block = static_cast<char*>(ctlMalloc(static_cast<std::size_t>(total)));
     if (block == nullptr) {
         std::strncpy(replyBuf, "-1", static_cast<std::size_t>(replySize));
@@ -39,10 +39,9 @@ KorAdminReply framed(const char* command, BodyWriter write, const char* payload,
     }
     std::memset(block, 0, KOR_ADMIN_HEADER_SIZE);
     std::strncpy(block, command, KOR_ADMIN_CMD_SIZE - 1);
-    int length = write(payload, payloadLength, block + KOR_ADMIN_HEADER_SIZE,
-                       KOR_ADMIN_EXT_BODY_MAX + 1);
+    int length = write(payload, payloadLength, block + KOR_ADMIN_HEADER_SIZE, bodyMax + 1);
     if (length < 0) length = 0;
-    if (length > KOR_ADMIN_EXT_BODY_MAX) length = KOR_ADMIN_EXT_BODY_MAX;
+    if (length > bodyMax) length = bodyMax;
     const auto n = static_cast<std::uint32_t>(length);
     auto* header = reinterpret_cast<unsigned char*>(block + KOR_ADMIN_CMD_SIZE);
     header[0] = static_cast<unsigned char>(n >> 24);
@@ -52,16 +51,19 @@ KorAdminReply framed(const char* command, BodyWriter write, const char* payload,
     return KorAdminReply{block, KOR_ADMIN_HEADER_SIZE + length, true, false};
 }
 
+int textBodyMax() { return KOR_ADMIN_TEXT_BODY_MAX; }
+
 struct Extension {
     const char* command;
     BodyWriter write;
+    int (*bodyMax)();
 };
 
 constexpr Extension kExtensions[] = {
-    {KOR_ADMIN_JOURNAL, journalBody},
-    {KOR_ADMIN_CONSOLE, consoleBody},
-    {KOR_ADMIN_COUNTERS, countersBody},
-    {KOR_ADMIN_CAPTURE, captureBody},
+    {KOR_ADMIN_JOURNAL, journalBody, textBodyMax},
+    {KOR_ADMIN_CONSOLE, consoleBody, textBodyMax},
+    {KOR_ADMIN_COUNTERS, countersBody, textBodyMax},
+    {KOR_ADMIN_CAPTURE, captureBody, kor_captureBodyMax},
 };
 
 }  // namespace
@@ -70,7 +72,8 @@ bool kor_adminExtension(const char* field, const char* payload, int payloadLengt
                         int replySize, KorAdminReply* reply) {
     for (const Extension& e : kExtensions) {
         if (std::strcmp(field, e.command) != 0) continue;
-        *reply = framed(e.command, e.write, payload, payloadLength, replyBuf, replySize);
+        *reply = framed(e.command, e.write, e.bodyMax(), payload, payloadLength, replyBuf,
+                        replySize);
         return true;
     }
     return false;

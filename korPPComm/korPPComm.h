@@ -23,8 +23,10 @@ inline constexpr const char* KOR_ADMIN_JOURNAL = ":journal";    // payload: last
 inline constexpr const char* KOR_ADMIN_CONSOLE = ":console";    // payload: last seen sequence
 inline constexpr const char* KOR_ADMIN_COUNTERS = ":counters";  // no payload
 inline constexpr const char* KOR_ADMIN_CAPTURE = ":capture";    // payload: see docs/commands.md
-// The largest body of an extension reply.
-inline constexpr int KOR_ADMIN_EXT_BODY_MAX = 65536;
+// The largest body of a journal, console or counters reply, and of any
+// extension reply (a capture ring of at most 16 MiB and its header).
+inline constexpr int KOR_ADMIN_TEXT_BODY_MAX = 65536;
+inline constexpr int KOR_ADMIN_EXT_BODY_MAX = (16 << 20) + 1024;
 
 // Job transfer record (payload of ":ftpp" and ":ftpg").
 inline constexpr int KOR_XFER_USER_OFF = 0, KOR_XFER_USER_SIZE = 33;

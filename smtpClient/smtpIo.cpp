@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ctl.h"
+#include "korObserve.h"
 #include "korWait.h"
 #include "smtpBuffer.h"
 #include "smtpInternal.h"
@@ -32,6 +33,7 @@ int Smtp_SendData(int sock, const char* text) {
                                                        : static_cast<int>(remaining);
         const int n = ctlSend(sock, text + sent, chunk, 0);
         if (n < 0) return 0;
+        kor_serviceTraffic(KorService::Smtp, sock, false, text + sent, n);
         sent += static_cast<std::size_t>(n);
         remaining -= static_cast<std::size_t>(n);
     }
@@ -42,6 +44,7 @@ int Smtp_ReceiveData(int sock, char* buf) {
     const int n = ctlRecv(sock, buf, SMTP_RECEIVE_MAX, 0);
     if (n <= 0) return 0;
     buf[n] = '\0';
+    kor_serviceTraffic(KorService::Smtp, sock, true, buf, n);
     return n;
 }
 
