@@ -6,7 +6,8 @@ seconds. Round trip: bench_roundtrip issues INFO commands through the state
 file exactly as a job does and times each from the write of the command number
 until the result is visible (median and 99th percentile). With --load the round
 trip is timed again, same controller, while one CPU-bound process per core
-runs beside it. The measuring side runs at SCHED_FIFO above the controller's
+runs beside it. Both figures are taken again on a controller with the command
+journal off (journal = 0), and the difference is the journal's cost. The measuring side runs at SCHED_FIFO above the controller's
 tasks where permitted.
 
 Prints ROW/NOTE lines for bench/table.py:
@@ -47,6 +48,11 @@ def main():
     args = parser.parse_args()
     measurer = benchlib.as_measurer()
     loaded = None
+    # The same figures with the journal off, first, for the comparison.
+    with Controller(journal=0) as vc:
+        time.sleep(min(2, args.seconds))
+        idle_off = benchlib.cpu_share(vc.proc.pid, args.seconds)
+        med_off, p99_off, _ = round_trip(vc, args.count)
     with Controller() as vc:
         time.sleep(min(2, args.seconds))  # start-up is over
         idle = benchlib.cpu_share(vc.proc.pid, args.seconds)
@@ -63,6 +69,10 @@ def main():
             'median %.2f ms, p99 %.2f ms (max %.2f ms)' % tuple(loaded),
             'median <= 2.3 ms, p99 <= 4.5 ms', load.describe())
     row('arvokor CPU, idle, %.0f s' % args.seconds, percent(idle), '< 1% of a core', '')
+    row('journal on (2048) vs off: round trip median, idle CPU',
+        '%+.3f ms, %+.2f%% of a core' % (med - med_off, 100 * (idle - idle_off)),
+        '<= +0.05 ms, <= +0.1%',
+        'off: median %.2f ms, p99 %.2f ms, idle %s' % (med_off, p99_off, percent(idle_off)))
     note('frame: ' + scheduling)
 
 

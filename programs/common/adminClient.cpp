@@ -143,6 +143,13 @@ bool AdminSession::request(const std::string& command, const std::string& payloa
     return true;
 }
 
+bool AdminSession::post(const std::string& command, const std::string& payload) {
+    if (state_ != LinkState::Ok || sendFrame(command, payload)) return state_ == LinkState::Ok;
+    state_ = LinkState::Broken;
+    error_ = std::string("sending failed: ") + std::strerror(errno);
+    return false;
+}
+
 bool AdminSession::receiveExactly(std::string* out, std::size_t count, int waitMs) {
     auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
     char buf[8192];

@@ -32,6 +32,9 @@ public:
     bool request(const std::string& command, const std::string& payload, std::string* reply,
                  std::size_t expected = 0, int quietMs = 0);
 
+    // A request that gets no reply (":q"); false when it could not be sent.
+    bool post(const std::string& command, const std::string& payload);
+
     // An extension request, whose reply is framed like a request: the body,
     // or false (an older server answers "Unknown command"; error() says so).
     bool requestFramed(const std::string& command, const std::string& payload, std::string* body);
