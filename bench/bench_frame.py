@@ -39,6 +39,22 @@ def round_trip(vc, count):
     return [float(v) for v in found.groups()]
 
 
+def extension_latency(vc, count):
+    """The slowest of `count` answers of each extension request (ms), on a
+    full journal: the time from sending the request to its whole reply."""
+    worst = {}
+    with vc.admin() as admin:
+        for command, payload in ((':journal', b'0'), (':console', b'0'), (':counters', b'')):
+            times = []
+            for _ in range(count):
+                t0 = time.perf_counter()
+                admin.framed(command, payload)
+                times.append(time.perf_counter() - t0)
+            worst[command] = max(times) * 1e3
+        admin.quit()
+    return worst
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
     parser.add_argument('--seconds', type=float, default=10, help='idle measuring time')
@@ -57,6 +73,7 @@ def main():
         time.sleep(min(2, args.seconds))  # start-up is over
         idle = benchlib.cpu_share(vc.proc.pid, args.seconds)
         med, p99, worst = round_trip(vc, args.count)
+        answers = extension_latency(vc, 50)
         if args.load:
             with CpuLoad() as load:
                 loaded = round_trip(vc, args.count)
@@ -73,6 +90,9 @@ def main():
         '%+.3f ms, %+.2f%% of a core' % (med - med_off, 100 * (idle - idle_off)),
         '<= +0.05 ms, <= +0.1%',
         'off: median %.2f ms, p99 %.2f ms, idle %s' % (med_off, p99_off, percent(idle_off)))
+    row('admin :journal / :console / :counters, slowest of 50 each',
+        ' / '.join('%.2f ms' % answers[c] for c in (':journal', ':console', ':counters')),
+        '< 5 ms', 'journal holding the %d round trips' % args.count)
     note('frame: ' + scheduling)
 
 

@@ -166,7 +166,7 @@ class ShortRunTest(unittest.TestCase):
     def test_frame(self):
         # --load: the busy processes start and stop, the loaded row follows.
         found = self.run_bench('bench_frame.py', '--seconds', '0.5', '--count', '20', '--load',
-                               rows=4)
+                               rows=5)
         self.assertIn('under load', found[1][1])
 
     def test_channels(self):

@@ -162,17 +162,23 @@ const char* nameOf(int index, char (&buf)[12]) {
     return buf;
 }
 
+// Dotted text of an address in network byte order (no allocation: the
+// services' own allocations stay as they are counted by their tests).
+void dotted(std::uint32_t networkOrder, char (&out)[16]) {
+    const auto* b = reinterpret_cast<const unsigned char*>(&networkOrder);
+    std::snprintf(out, sizeof out, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+}
+
 void endpointText(char* out, int size, const char* proto, int socket, const char* peer,
                   unsigned peerPort) {
     CtlSockAddrIn local{};
     int length = sizeof local;
     const bool known = ctlGetsockname(socket, reinterpret_cast<CtlSockAddr*>(&local), &length) == 0;
-    char* localText = known ? ctlInetNtoa(local.addr) : nullptr;
-    std::snprintf(out, static_cast<std::size_t>(size), "%s %s %u %s %u", proto,
-                  localText != nullptr ? localText : "0.0.0.0",
+    char localText[16] = "0.0.0.0";
+    if (known) dotted(local.addr, localText);
+    std::snprintf(out, static_cast<std::size_t>(size), "%s %s %u %s %u", proto, localText,
                   known ? static_cast<unsigned>(ctlNtohs(local.port)) : 0u,
                   peer != nullptr && *peer ? peer : "0.0.0.0", peerPort);
-    ctlFree(localText);
 }
 
 int switchRequest(bool on, const char* name) {

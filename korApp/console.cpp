@@ -35,7 +35,8 @@ struct Pending {
     char raw[1024];  // as printed, line end included
     int rawLength = 0;
     int task = 0;
-    bool shown = false;  // part of it is on the console already (it was too long)
+    int shownLength = 0;  // raw[0 .. shownLength) is on the console already
+    bool shown = false;   // part of the line is on the console (it is not folded)
 };
 
 struct Fold {
@@ -106,9 +107,9 @@ void completeLine(CtlConsoleWrite write) {
     const int length = lineText(text);
     korobs::attachLine(pending.task, text, length);
     if (pending.shown) {
-        write(pending.raw, pending.rawLength);
+        write(pending.raw + pending.shownLength, pending.rawLength - pending.shownLength);
         record(text, length, 1, pending.task);
-        fold.length = -1;
+        startFold(text, length, now);  // its repeats fold into it
     } else if (repeatsFold(text, length, now)) {
         ++fold.repeats;
         folded.fetch_add(1, std::memory_order_relaxed);
@@ -119,7 +120,28 @@ void completeLine(CtlConsoleWrite write) {
         startFold(text, length, now);
     }
     pending.rawLength = 0;
+    pending.shownLength = 0;
     pending.shown = false;
+}
+
+// Shows what the console does not have yet of the pending line; from then on
+// the line is not folded.
+void showPending(CtlConsoleWrite write) {
+    if (!pending.shown) endFold(write);
+    write(pending.raw + pending.shownLength, pending.rawLength - pending.shownLength);
+    pending.shownLength = pending.rawLength;
+    pending.shown = true;
+}
+
+// An unfinished line is held only while it may still become a repeat of the
+// line being folded (printf may pass a line in pieces); any other is shown at
+// once, as a task that prints a prompt and waits expects.
+bool mayRepeat() {
+    if (pending.shown || fold.length < 0 || fold.task != pending.task) return false;
+    char text[kLine];
+    const int length = lineText(text);
+    return length <= fold.length &&
+           std::memcmp(text, fold.text, static_cast<std::size_t>(length)) == 0;
 }
 
 // Adds printed text to the pending line; a line too long to hold is shown in
@@ -128,10 +150,9 @@ void addToPending(const char* text, int length, CtlConsoleWrite write) {
     while (length > 0) {
         const int room = static_cast<int>(sizeof pending.raw) - pending.rawLength;
         if (room == 0) {
-            if (!pending.shown) endFold(write);
-            write(pending.raw, pending.rawLength);
+            showPending(write);
             pending.rawLength = 0;
-            pending.shown = true;
+            pending.shownLength = 0;
             continue;
         }
         const int n = length < room ? length : room;
@@ -160,7 +181,6 @@ void kor_consoleTap(const char* text, int length, CtlConsoleWrite write) {
     // Another task's unfinished line ends here (it is shown as it is).
     if ((pending.rawLength > 0 || pending.shown) && pending.task != task) completeLine(write);
     pending.task = task;
-    // Lines are held until their LF: printf may pass a line in pieces.
     int start = 0;
     for (int i = 0; i < length; ++i) {
         if (text[i] != '\n') continue;
@@ -169,6 +189,7 @@ void kor_consoleTap(const char* text, int length, CtlConsoleWrite write) {
         start = i + 1;
     }
     addToPending(text + start, length - start, write);
+    if (pending.rawLength > pending.shownLength && !mayRepeat()) showPending(write);
 }
 
 int kor_consoleText(std::uint64_t since, char* buf, int size) {

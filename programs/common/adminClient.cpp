@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <system_error>
 
 #include "korPPComm.h"
 #include "transferRecord.h"
@@ -26,6 +27,9 @@ namespace kor::admin {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// strerror's text, thread-safe.
+std::string errorText(int err) { return std::generic_category().message(err); }
 
 int msLeft(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -43,7 +47,7 @@ bool waitFor(int fd, short events, int ms) {
 }
 
 int textField(const std::string& rec, std::size_t off, std::size_t size) {
-    return std::atoi(rec.substr(off, size).c_str());
+    return static_cast<int>(std::strtol(rec.substr(off, size).c_str(), nullptr, 10));
 }
 
 std::string rawField(const std::string& rec, std::size_t off, std::size_t size) {
@@ -85,7 +89,7 @@ AdminSession::AdminSession(const std::string& host, int port, int timeoutMs)
     if (connected && getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) return;
     state_ = LinkState::Unreachable;
     error_ = "cannot connect to " + host + ":" + std::to_string(port) + ": " +
-             (err ? std::strerror(err) : "no answer");
+             (err ? errorText(err) : std::string("no answer"));
 }
 
 AdminSession::~AdminSession() {
@@ -115,7 +119,7 @@ bool AdminSession::request(const std::string& command, const std::string& payloa
     }
     if (!sendFrame(command, payload)) {
         state_ = LinkState::Broken;
-        error_ = std::string("sending failed: ") + std::strerror(errno);
+        error_ = "sending failed: " + errorText(errno);
         return false;
     }
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs_);
@@ -146,7 +150,7 @@ bool AdminSession::request(const std::string& command, const std::string& payloa
 bool AdminSession::post(const std::string& command, const std::string& payload) {
     if (state_ != LinkState::Ok || sendFrame(command, payload)) return state_ == LinkState::Ok;
     state_ = LinkState::Broken;
-    error_ = std::string("sending failed: ") + std::strerror(errno);
+    error_ = "sending failed: " + errorText(errno);
     return false;
 }
 
@@ -177,7 +181,7 @@ bool AdminSession::requestFramed(const std::string& command, const std::string& 
     if (state_ != LinkState::Ok) return false;
     if (!sendFrame(command, payload)) {
         state_ = LinkState::Broken;
-        error_ = std::string("sending failed: ") + std::strerror(errno);
+        error_ = "sending failed: " + errorText(errno);
         return false;
     }
     std::string header;
@@ -237,8 +241,8 @@ std::vector<int> decodeHandleList(const std::string& reply) {
         std::string item = reply.substr(start, comma == std::string::npos ? std::string::npos
                                                                           : comma - start);
         if (!item.empty() && std::isdigit(static_cast<unsigned char>(item[0]))) {
-            int h = std::atoi(item.c_str());
-            if (h >= 0 && h < 20) handles.push_back(h);
+            const long h = std::strtol(item.c_str(), nullptr, 10);
+            if (h >= 0 && h < 20) handles.push_back(static_cast<int>(h));
         }
         if (comma == std::string::npos) break;
         start = comma + 1;
