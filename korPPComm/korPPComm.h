@@ -5,6 +5,14 @@
 
 #include <cstdint>
 
+#include "ctl.h"
+
+// The admin port, and the admin server task (port in the first argument),
+// which the launcher starts.
+inline constexpr int KOR_ADMIN_PORT = 15000;
+void kor_startAdminTCPServer(CtlArg port, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg,
+                             CtlArg, CtlArg);
+
 inline constexpr int KOR_ADMIN_BUF_SIZE = 2048;
 inline constexpr int KOR_ADMIN_CMD_SIZE = 12;
 inline constexpr int KOR_ADMIN_HEADER_SIZE = 16;

@@ -20,7 +20,6 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
-#include "korApp.h"
 
 #include "adminClient.h"
 #include "korPPComm.h"

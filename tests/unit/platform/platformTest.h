@@ -83,6 +83,7 @@ inline int expectDeleteEndsTaskBlockedIn(const std::function<void()>& block) {
 // Default settings for every test; the base checks for ctlMalloc leaks.
 class PlatformTest : public kortest::LeakCheckedTest {
 protected:
+    bool startsCore() const override { return false; }
     void SetUp() override {
         LeakCheckedTest::SetUp();
         vc::useSettings(vc::Settings{});
