@@ -85,6 +85,7 @@ void ensureChannel() {
 // An extension reply carries its own length: the header echoes the command
 // and gives exactly the bytes that follow.
 void checkExtensionFrame(const char* request, const KorAdminReply& r) {
+    if (r.length == 0) return;  // a malformed frame gets no reply at all
     const std::string field(request, strnlen(request, KOR_ADMIN_CMD_SIZE));
     for (const char* ext :
          {KOR_ADMIN_JOURNAL, KOR_ADMIN_CONSOLE, KOR_ADMIN_COUNTERS, KOR_ADMIN_CAPTURE}) {
