@@ -166,11 +166,11 @@ class ShortRunTest(unittest.TestCase):
     def test_frame(self):
         # --load: the busy processes start and stop, the loaded row follows.
         found = self.run_bench('bench_frame.py', '--seconds', '0.5', '--count', '20', '--load',
-                               rows=3)
+                               rows=5)
         self.assertIn('under load', found[1][1])
 
     def test_channels(self):
-        self.run_bench('bench_channels.py', '--rounds', '2', '--seconds', '0.5', rows=4)
+        self.run_bench('bench_channels.py', '--rounds', '2', '--seconds', '0.5', rows=5)
 
     def test_dashboard(self):
         self.run_bench('bench_dashboard.py', '--seconds', '0.5', '--count', '2', rows=2)

@@ -8,6 +8,7 @@
 #include "ctl.h"
 #include "ftpClient.h"
 #include "ftpInternal.h"
+#include "korObserve.h"
 #include "korSecure.h"
 #include "korWait.h"
 
@@ -118,6 +119,7 @@ int readlineUnbuffered(char* buf, int max, FtpConnection* conn) {
         if (c == '\n' && endsWithCrLf(buf, n)) break;
     }
     buf[n] = '\0';
+    kor_serviceTraffic(KorService::Ftp, conn->sock, true, buf, n);
     return n;
 }
 
@@ -273,6 +275,7 @@ int FtpSendCmd(const char* cmd, char expect, FtpConnection* control) {
         vx::perror("write");
         return 0;
     }
+    kor_serviceTraffic(KorService::Ftp, control->sock, false, line, len);
     return readresp(expect, control);
 }
 
@@ -343,6 +346,7 @@ int FtpConnect(const char* host, std::uint16_t port, FtpConnection** out) {
         return 0;
     }
     std::memset(control, 0, sizeof *control);
+    kor_serviceOpened(KorService::Ftp, sock, host, port);
     control->sock = sock;
     control->role = FTP_ROLE_CONTROL;
     control->connectMode = FTP_CONNECT_PASSIVE;

@@ -25,6 +25,7 @@
 #include "fuzzSupport.h"
 #include "korApp.h"
 #include "korHandleTable.h"
+#include "korObserve.h"
 #include "korPPComm.h"
 #include "korTransport.h"
 #include "receiveTasks.h"
@@ -81,6 +82,25 @@ void ensureChannel() {
     for (int i = 0; i < 2000 && servedHandle.load() <= 0; ++i) ctlTaskDelay(1);
 }
 
+// An extension reply carries its own length: the header echoes the command
+// and gives exactly the bytes that follow.
+void checkExtensionFrame(const char* request, const KorAdminReply& r) {
+    if (r.length == 0) return;  // a malformed frame gets no reply at all
+    const std::string field(request, strnlen(request, KOR_ADMIN_CMD_SIZE));
+    for (const char* ext :
+         {KOR_ADMIN_JOURNAL, KOR_ADMIN_CONSOLE, KOR_ADMIN_COUNTERS, KOR_ADMIN_CAPTURE}) {
+        if (field != ext || (r.length == 2 && std::memcmp(r.data, "-1", 2) == 0)) continue;
+        if (r.length < KOR_ADMIN_HEADER_SIZE || std::strncmp(r.data, ext, KOR_ADMIN_CMD_SIZE) != 0)
+            std::abort();
+        const auto* b = reinterpret_cast<const unsigned char*>(r.data + KOR_ADMIN_CMD_SIZE);
+        const std::uint32_t n = (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
+                                (std::uint32_t{b[2]} << 8) | b[3];
+        if (n != static_cast<std::uint32_t>(r.length - KOR_ADMIN_HEADER_SIZE) ||
+            n > static_cast<std::uint32_t>(KOR_ADMIN_EXT_BODY_MAX))
+            std::abort();
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -92,6 +112,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         std::ofstream(s.jobsDir + "/" + name) << "/JOB\r\n";
     korSysClkRate = vx::sysClkRateGet() / 1000;
     KORHDLTBL_Init(&korHandleTable);
+    // Small rings, so that the journal and console replies wrap too.
+    kor_observeConfigure(KorObserveConfig{16, true, 1024});
+    kor_observeStart();
     runEchoPeer();
     // Console lines of the handlers would drown the fuzzer's own output.
     if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
@@ -133,6 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         volatile char sink = 0;
         for (int i = 0; i < r.length; ++i) sink = static_cast<char>(sink ^ r.data[i]);
     }
+    checkExtensionFrame(request.get(), r);
     if (r.allocated) ctlFree(r.data);
 
     return 0;

@@ -5,6 +5,7 @@
 #include "ctl.h"
 #include "korCommands.h"
 #include "korHandleTable.h"
+#include "korObserve.h"
 #include "korParams.h"
 #include "korTransport.h"
 #include "receiveTasks.h"
@@ -38,7 +39,8 @@ bool setDestination(int handle, const char* address, unsigned port) {
 // record for the open transport (closing it when none is free), hand the job
 // the handle and serve the channel until it is closed.
 void serveNewChannel(const KorCommand& cmd, int type, int transport, const char* fullMessage,
-                     const char* udpAddress = nullptr, unsigned udpPort = 0) {
+                     const char* udpAddress = nullptr, unsigned udpPort = 0,
+                     const char* peer = nullptr, unsigned peerPort = 0) {
     const int handle = KORHDLTBL_GetHandle(&korHandleTable, type, transport);
     if (handle == -1) {
         std::printf("%s", fullMessage);
@@ -56,6 +58,8 @@ void serveNewChannel(const KorCommand& cmd, int type, int transport, const char*
         result(cmd, KOR_RES_FAILED);
         return;
     }
+    kor_captureOpened(handle, type, transport, udpAddress != nullptr ? udpAddress : peer,
+                      udpAddress != nullptr ? udpPort : peerPort);
     result(cmd, handle);
     kor_startTCPClientReceive(handle);
     KORHDLTBL_CloseHandle(&korHandleTable, handle);
@@ -95,7 +99,8 @@ void korCmdTcpConnect(const KorCommand& cmd) {
         result(cmd, KOR_RES_FAILED);
         return;
     }
-    serveNewChannel(cmd, KORHDLTYPE_TCPCLIENT, socket, "Error - TCPCONNECT: no free handle\r\n");
+    serveNewChannel(cmd, KORHDLTYPE_TCPCLIENT, socket, "Error - TCPCONNECT: no free handle\r\n",
+                    nullptr, 0, address, korDecodePort(cmd.p[P_PORT]));
 }
 
 // 2
@@ -118,6 +123,7 @@ void korCmdSendData(const KorCommand& cmd) {
             status = -1;  // nothing is sent from variables that could not be read
         } else {
             status = sendOn(*h, bytes, count, 0);
+            kor_noteSent(handle, h->type, bytes, count, status);
         }
     }
     if (status == KOR_RES_HANDLE_NOT_IN_USE) {

@@ -17,6 +17,7 @@
 #include "korChQue.h"
 #include "korCommands.h"
 #include "korHandleTable.h"
+#include "korObserve.h"
 #include "korParams.h"
 #include "korPattern.h"
 #include "korTelnet.h"
@@ -341,6 +342,7 @@ void korCmdTelnetConnect(const KorCommand& cmd) {
         korWriteResult(resultVar, KOR_RES_NO_FREE_HANDLE);
         return;
     }
+    kor_captureOpened(handle, KORHDLTYPE_TCPCLIENT, socket, address, port);
     std::printf("TELNETCONNECT result: %d\r\n", handle);
     korWriteResult(resultVar, handle);
     kor_startTCPClientReceive(handle);

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "korCommands.h"
+#include "korObserve.h"
 #include "korParams.h"
 #include "smtpClient.h"
 
@@ -44,5 +45,6 @@ void korCmdSmtp(const KorCommand& cmd) {
     }
     const std::int32_t result = sendMail(cmd);
     std::printf("SMTP result: %d\r\n", static_cast<int>(result));
+    kor_countMail(static_cast<int>(result));
     korWriteResult(cmd.p[3], result);
 }

@@ -6,6 +6,7 @@
 
 #include "ctl.h"
 #include "korHandleTable.h"
+#include "korObserve.h"
 
 KORHDLTBL korHandleTable;
 
@@ -189,6 +190,7 @@ int KORHDLTBL_GetHandle(KORHDLTBL* table, int type, int socket) {
     openWakeUpPipe(h);
     table->lastHandle = index;
     if (filling) ctlSemGive(h.handleSem);
+    kor_countChannelOpened(type);
     return index;
 }
 
@@ -203,6 +205,7 @@ int KORHDLTBL_CloseHandle(KORHDLTBL* table, int handle) {
     }
     KORHANDLE& h = table->handles[handle];
     if (h.inUse == 0) return 0;
+    kor_countChannelClosed(h.type);
     if (h.socket != -1) {
         const int rc = h.type == KORHDLTYPE_RS232 ? ctlRsClose(h.socket) : ctlClose(h.socket);
         if (rc == -1) vx::perror("Error - ctlClose()");
@@ -358,7 +361,11 @@ int KORHDLTBL_PushInput(KORHDLTBL* table, int handle, const char* data, int len)
     TableLock lock(table);
     if (!lock.held()) return KORHDLTBL_NO_LOCK;
     KORHANDLE* h = lock.find(handle);
-    return h != nullptr ? KORCHQUE_Push(h->inputQueue, data, len) : -1;
+    if (h == nullptr) return -1;
+    const int before = h->inputQueue->count;
+    const int rc = KORCHQUE_Push(h->inputQueue, data, len);
+    kor_noteReceived(handle, h->type, data, len, h->inputQueue->count - before);
+    return rc;
 }
 
 int KORHDLTBL_PopInput(KORHDLTBL* table, const KorChannelId& id, char* buf, int len) {

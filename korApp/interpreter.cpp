@@ -5,6 +5,7 @@
 
 #include "korApp.h"
 #include "korCommands.h"
+#include "korObserve.h"
 #include "korParams.h"
 
 namespace {
@@ -82,9 +83,11 @@ void korRunCommand(const KorCommand& cmd) {
 
 void korCommandInterpreter(CtlArg id, CtlArg p4, CtlArg p5, CtlArg p6, CtlArg p7, CtlArg p0,
                            CtlArg p1, CtlArg p2, CtlArg p8, CtlArg p3) {
-    const KorCommand cmd{arg32(id),
+    kor_commandAttach(kor_ticketOf(id));
+    const KorCommand cmd{kor_commandIdOf(id),
                          {arg32(p0), arg32(p1), arg32(p2), arg32(p3), arg32(p4), arg32(p5),
                           arg32(p6), arg32(p7), arg32(p8)}};
     korRunCommand(cmd);
+    kor_commandEnd();
     if (ctlDeleteTask(0) != 0) vx::perror("Error - ctlDeleteTask()");
 }

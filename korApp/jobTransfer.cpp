@@ -8,6 +8,7 @@
 
 #include "ctl.h"
 #include "ftpClient.h"
+#include "korObserve.h"
 
 namespace {
 
@@ -142,8 +143,9 @@ int kor_FtpLoad(const char* server, const char* user, const char* password, cons
     password = orEmpty(password);
     dir = orEmpty(dir);
     jobName = orEmpty(jobName);
+    // The password never reaches the console (nor the journal, which keeps its lines).
     std::printf("KOR FTPLOAD IP:%s,User:%s,Passw:%s,Dir:%s,JobName:%s,Mode:%d\r\n", server, user,
-                password, dir, jobName, mode);
+                "***", dir, jobName, mode);
     char ownAddress[20];
     kor_OwnAddress(ownAddress);
 
@@ -164,6 +166,7 @@ int kor_FtpLoad(const char* server, const char* user, const char* password, cons
     FtpQuit(first);
     FtpQuit(second);
     if (code < 0) std::printf("KOR FTPLOAD Error%d\r\n", code);
+    kor_countFtpTransfer(code);
     return code;
 }
 

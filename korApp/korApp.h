@@ -4,13 +4,13 @@
 #include <cstdint>
 
 #include "ctl.h"
+#include "korPPComm.h"  // the admin server's port and task
 #include "korSlotLayout.h"
 
 struct FtpConnection;
 
 // The build passes the project version (e.g. 1.32), the one place it is kept.
 inline constexpr double KOR_VERSION = KOR_PROTOCOL_VERSION;
-inline constexpr int KOR_ADMIN_PORT = 15000;
 inline constexpr int KOR_POLL_MS = 4;
 
 // System clock ticks per millisecond, truncated (0 below 1000 Hz): shown in the
@@ -50,7 +50,3 @@ int korPollDelayTicks();
 // The body of every command task: (command number, p4, p5, p6, p7, p0, p1, p2, p8, p3).
 void korCommandInterpreter(CtlArg id, CtlArg p4, CtlArg p5, CtlArg p6, CtlArg p7, CtlArg p0,
                            CtlArg p1, CtlArg p2, CtlArg p8, CtlArg p3);
-
-// The admin server task (port in the first argument).
-void kor_startAdminTCPServer(CtlArg port, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg,
-                             CtlArg, CtlArg);

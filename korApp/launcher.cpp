@@ -7,6 +7,7 @@
 #include "funclib.h"
 #include "korApp.h"
 #include "korHandleTable.h"
+#include "korObserve.h"
 #include "korParams.h"
 
 namespace {
@@ -67,8 +68,11 @@ void startCommand(const KorCommandArea& area, int k) {
         std::printf("Error - Reading command parameters I\r\n");
         return;
     }
-    const int task = korCreateTask(TASK_PRIORITY, 0, korCommandInterpreter, area.ids[k], p[4], p[5],
-                                   p[6], p[7], p[0], p[1], p[2], p[8], p[3]);
+    const int ticket = kor_commandBegin(k, area.ids[k], p.data());
+    const int task = korCreateTask(TASK_PRIORITY, 0, korCommandInterpreter,
+                                   kor_packCommand(area.ids[k], ticket), p[4], p[5], p[6], p[7],
+                                   p[0], p[1], p[2], p[8], p[3]);
+    if (task == -1) kor_commandAbort(ticket, KOR_RES_FAILED);
     if (task == -1 && SetBVar(var(p[3]), KOR_RES_FAILED) != 0)
         std::printf("Error - Writing result B\r\n");
 }
@@ -111,6 +115,7 @@ KorCommandArea korLauncherStart() {
         area.slots = KOR_DEFAULT_SLOTS;
     }
     korSysClkRate = vx::sysClkRateGet() / 1000;
+    kor_observeStart();
     clearCommandArea(area);
     std::printf(
         "ArvoKOR started successfully !\r\nVersion:\t%.2f\r\nBaseAddress:\t%d\r\n"

@@ -11,6 +11,7 @@
 #include "korChQue.h"
 #include "korHandleTable.h"
 #include "korModbusFrame.h"
+#include "korObserve.h"
 #include "korTransport.h"
 #include "modbus.h"
 
@@ -40,7 +41,9 @@ int sendOnChannel(const KorChannelId& id, Frame& frame, int length) {
     std::array<char, 256> stale{};
     while (KORCHQUE_Pop(h->inputQueue, stale.data(), static_cast<int>(stale.size())) > 0) {
     }
-    return kor_startTCPSend(h->socket, reinterpret_cast<char*>(frame.data()), length);
+    const int rc = kor_startTCPSend(h->socket, reinterpret_cast<char*>(frame.data()), length);
+    kor_noteSent(id.handle, h->type, reinterpret_cast<char*>(frame.data()), length, rc);
+    return rc;
 }
 
 // Looks through what the channel's input queue holds for the reply to the

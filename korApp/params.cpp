@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "funclib.h"
+#include "korObserve.h"
 #include "korParams.h"
 
 void korFormatAddress(char* text, std::int32_t a, std::int32_t b, std::int32_t c, std::int32_t d) {
@@ -87,5 +88,6 @@ void korReadThreeFields(std::int32_t first, std::int32_t count, int fieldBase, c
 }
 
 int korWriteResult(std::int32_t resultVar, std::int32_t value) {
+    kor_commandResult(value);
     return SetBVar(static_cast<std::uint16_t>(resultVar), value);
 }

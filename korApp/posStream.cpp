@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "korApp.h"
+#include "korObserve.h"
 #include "posStream.h"
 
 KorStreamSettings korStreamSettings;
@@ -30,8 +31,9 @@ CtlSockAddr destinationAddress(const char* text, int port) {
 }
 
 void sendRecord(int socket, const KorStreamRecord& record, const CtlSockAddr& to) {
-    ctlSendTo(socket, reinterpret_cast<const char*>(record.data()), KOR_STREAM_RECORD_SIZE, 0, &to,
-              sizeof to);
+    const int sent = ctlSendTo(socket, reinterpret_cast<const char*>(record.data()),
+                               KOR_STREAM_RECORD_SIZE, 0, &to, sizeof to);
+    kor_countPositionTick(sent == KOR_STREAM_RECORD_SIZE);
 }
 
 [[noreturn]] void streamPositions(int socket, const CtlSockAddr& to, int robot, int frame, int tool,
@@ -173,6 +175,6 @@ void SpeedOutputTask(CtlArg group, CtlArg firstRegister, CtlArg divider, CtlArg,
         const bool valid = ctlGetServoSpeed(controlGroup, speeds) == 0;
         const auto values = korSpeedRegisterValues(speeds, valid);
         for (int i = 0; i < KOR_SPEED_REGISTERS; ++i) out[i].value = values[i];
-        ctlWriteIO(out.data(), KOR_SPEED_REGISTERS);
+        kor_countSpeedTick(ctlWriteIO(out.data(), KOR_SPEED_REGISTERS) == 0);
     }
 }

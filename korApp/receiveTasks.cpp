@@ -6,6 +6,7 @@
 
 #include "ctl.h"
 #include "korHandleTable.h"
+#include "korObserve.h"
 #include "korTransport.h"
 #include "korWait.h"
 #include "receiveTasks.h"
@@ -186,8 +187,7 @@ int kor_startTCPAccept(int handle) {
     }
 }
 
-void kor_startTCPServerReceiveClient(int clientSocket, char* ipText, int /*port*/,
-                                     int listenHandle) {
+void kor_startTCPServerReceiveClient(int clientSocket, char* ipText, int port, int listenHandle) {
     {
         // The address text is freed however the serving ends, also when the
         // task is deleted while it serves (as at a stop of the controller).
@@ -199,6 +199,8 @@ void kor_startTCPServerReceiveClient(int clientSocket, char* ipText, int /*port*
             ctlClose(clientSocket);
         } else {
             if (fillAccepted(handle, clientSocket, ipText, listenHandle)) {
+                kor_captureOpened(handle, KORHDLTYPE_TCPACCEPTED, clientSocket, ipText,
+                                  static_cast<unsigned>(port));
                 kor_startTCPClientReceive(handle);
             } else {
                 ctlClose(clientSocket);

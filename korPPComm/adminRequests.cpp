@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "adminExtensions.h"
 #include "ctl.h"
 #include "funclib.h"
 #include "jobTransfer.h"
@@ -218,6 +219,8 @@ KorAdminReply kor_adminHandleRequest(char* request, int received, char* replyBuf
             return c.reply;
         }
     }
+    if (kor_adminExtension(r.field, r.payload, r.payloadLength, replyBuf, replySize, &c.reply))
+        return c.reply;
     cmdUnknown(r, c);
     return c.reply;
 }

@@ -6,6 +6,7 @@
 
 #include "ctl.h"
 #include "korApp.h"
+#include "korObserve.h"
 #include "korPPComm.h"
 #include "korWait.h"
 
@@ -53,6 +54,7 @@ void serveClient(int client) {
     static char request[KOR_ADMIN_BUF_SIZE];
     static char replyBuf[KOR_ADMIN_LIST_MAX + 1];
     std::int64_t deadline = idleDeadline();
+    kor_countAdminSession();
     for (;;) {
         std::memset(request, 0, sizeof request);
         if (!awaitRequest(client, deadline)) {

@@ -5,6 +5,14 @@
 
 #include <cstdint>
 
+#include "ctl.h"
+
+// The admin port, and the admin server task (port in the first argument),
+// which the launcher starts.
+inline constexpr int KOR_ADMIN_PORT = 15000;
+void kor_startAdminTCPServer(CtlArg port, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg,
+                             CtlArg, CtlArg);
+
 inline constexpr int KOR_ADMIN_BUF_SIZE = 2048;
 inline constexpr int KOR_ADMIN_CMD_SIZE = 12;
 inline constexpr int KOR_ADMIN_HEADER_SIZE = 16;
@@ -17,6 +25,19 @@ inline constexpr int KOR_ADMIN_READOUT_SIZE = 208;
 inline constexpr int KOR_ADMIN_LIST_MAX = 4095;
 // The largest ":gb" count: the whole B variable number range.
 inline constexpr int KOR_ADMIN_GB_MAX = 65536;
+
+// Extension requests, after the table's last rule; each must be the whole
+// command field. Their replies are framed like a request: the command text
+// (12 bytes), the body's length (4 bytes, big-endian), the body; a client
+// reads exactly that many bytes and never waits on a quiet line.
+inline constexpr const char* KOR_ADMIN_JOURNAL = ":journal";    // payload: last seen sequence
+inline constexpr const char* KOR_ADMIN_CONSOLE = ":console";    // payload: last seen sequence
+inline constexpr const char* KOR_ADMIN_COUNTERS = ":counters";  // no payload
+inline constexpr const char* KOR_ADMIN_CAPTURE = ":capture";    // payload: see docs/commands.md
+// The largest body of a journal, console or counters reply, and of any
+// extension reply (a capture ring of at most 16 MiB and its header).
+inline constexpr int KOR_ADMIN_TEXT_BODY_MAX = 65536;
+inline constexpr int KOR_ADMIN_EXT_BODY_MAX = (16 << 20) + 1024;
 
 // Job transfer record (payload of ":ftpp" and ":ftpg").
 inline constexpr int KOR_XFER_USER_OFF = 0, KOR_XFER_USER_SIZE = 33;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "ctl.h"
+#include "korObserve.h"
 #include "korSecure.h"
 #include "smtpBuffer.h"
 #include "smtpClient.h"
@@ -70,6 +71,7 @@ int openConnection(const char* serverIp, std::uint16_t port) {
         ctlClose(sock);
         return -1;
     }
+    kor_serviceOpened(KorService::Smtp, sock, serverIp, port);
     return sock;
 }
 

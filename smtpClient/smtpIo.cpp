@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ctl.h"
+#include "korObserve.h"
 #include "korSecure.h"
 #include "korWait.h"
 #include "smtpBuffer.h"
@@ -33,6 +34,7 @@ int Smtp_SendData(int sock, const char* text) {
                                                        : static_cast<int>(remaining);
         const int n = kor_streamSend(sock, text + sent, chunk);
         if (n < 0) return 0;
+        kor_serviceTraffic(KorService::Smtp, sock, false, text + sent, n);
         sent += static_cast<std::size_t>(n);
         remaining -= static_cast<std::size_t>(n);
     }
@@ -43,6 +45,7 @@ int Smtp_ReceiveData(int sock, char* buf) {
     const int n = kor_streamRecv(sock, buf, SMTP_RECEIVE_MAX);
     if (n <= 0) return 0;
     buf[n] = '\0';
+    kor_serviceTraffic(KorService::Smtp, sock, true, buf, n);
     return n;
 }
 

@@ -49,6 +49,9 @@ constexpr SettingRule kRules[] = {
     {"tls_ca", K::Text, &S::tlsCa, nullptr, 0, 0},
     {"mail_tls_name", K::Text, &S::mailTlsName, nullptr, 0, 0},
     {"ftp_tls_name", K::Text, &S::ftpTlsName, nullptr, 0, 0},
+    {"journal", K::Number, nullptr, &S::journal, 0, 1 << 20},
+    {"capture", K::OffAll, nullptr, nullptr, 0, 0, &S::captureAll},
+    {"capture_bytes", K::Number, nullptr, &S::captureBytes, 1024, 16 << 20},
 };
 
 bool isAddress(const std::string& text) {
@@ -96,7 +99,7 @@ std::string numberProblem(const SettingRule& rule, int v) {
 
 // Why the value the settings hold for rule is unusable; empty when it is fine.
 std::string valueProblem(const SettingRule& rule, const Settings& s) {
-    if (rule.kind == K::AutoOff) return {};
+    if (rule.kind == K::AutoOff || rule.kind == K::OffAll) return {};
     return rule.kind == K::Number ? numberProblem(rule, s.*rule.number)
                                   : textProblem(rule, s.*rule.text);
 }
@@ -128,6 +131,11 @@ std::string applySetting(const SettingRule& rule, std::string value, Settings* s
     if (rule.kind == K::AutoOff) {
         if (value != "auto" && value != "off") return "must be auto or off";
         settings->*rule.flag = value == "auto";
+        return {};
+    }
+    if (rule.kind == K::OffAll) {
+        if (value != "off" && value != "all") return "must be off or all";
+        settings->*rule.flag = value == "all";
         return {};
     }
     if (rule.kind == K::Text && value.empty()) return "must not be empty";

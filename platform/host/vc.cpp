@@ -8,6 +8,7 @@
 #include "schedule.h"
 #include "taskInternal.h"
 #include "vc.h"
+#include "vcConsole.h"
 #include "vcFtpServer.h"
 #include "vcState.h"
 
@@ -35,6 +36,7 @@ int startWith(const Settings& s, void (*root)()) {
         return -1;
     }
     useSettings(s);
+    installConsole();
     sched::setUp(s);
     std::string error;
     if (openState(s, &error) != 0) {

@@ -37,6 +37,10 @@ struct Settings {
     std::string tlsCa = "/etc/ssl/certs/ca-certificates.crt";  // tls_ca: trusted CAs (PEM)
     std::string mailTlsName;  // mail_tls_name: name the certificate must carry; empty: address
     std::string ftpTlsName;   // ftp_tls_name: the same for the FTP servers
+    // What ArvoKOR keeps of what happened (passed to the core by the program).
+    int journal = 2048;        // journal: command journal entries; 0 off
+    bool captureAll = false;   // capture: off (false) or all (true) channels from the start
+    int captureBytes = 65536;  // capture_bytes: capture ring of one channel
 };
 
 // The keys of the settings file, one row each: the field it sets and its
@@ -49,6 +53,7 @@ enum class SettingKind {
     Number,           // a whole number min..max
     AutoOff,          // "auto" (true) or "off" (false)
     Choice,           // one of the words of `choices`
+    OffAll,           // "off" (false) or "all" (true)
 };
 struct SettingRule {
     const char* key;

@@ -343,6 +343,16 @@ int ctlGetFileCount();
 // Copies the NUL-terminated name of file `index` into name (size bytes).
 int ctlGetFileName(int index, char* name, int size);
 
+// ---------------------------------------------------------------- console
+
+// The console tap: every console write of any task (printf, vx::perror) is
+// handed to the tap with the writer of the console itself; the tap decides
+// what reaches the console. Writes are passed one at a time, never
+// concurrently. A null tap lets everything through unchanged.
+using CtlConsoleWrite = void (*)(const char* text, int length);
+using CtlConsoleTap = void (*)(const char* text, int length, CtlConsoleWrite write);
+void ctlConsoleTap(CtlConsoleTap tap);
+
 // ---------------------------------------------------------------- RTOS calls
 
 // Calls of the real-time OS itself. They keep their RTOS meaning, which differs

@@ -14,6 +14,7 @@
 
 #include "faults.h"
 #include "korApp.h"
+#include "korObserve.h"
 #include "korSettings.h"
 #include "schedule.h"
 #include "vc.h"
@@ -146,6 +147,8 @@ int main(int argc, char** argv) {
     // The admin server is a class 3 task like the commands; it serves an
     // engineer's tool and yields to them.
     vc::sched::placeEntry(kor_startAdminTCPServer, vc::sched::kAdminPriority);
+    kor_observeConfigure(
+        KorObserveConfig{settings.journal, settings.captureAll, settings.captureBytes});
     if (vc::start(settings) != 0) return 1;
     int signalNumber = 0;
     while (sigwait(&stopSignals, &signalNumber) != 0) {

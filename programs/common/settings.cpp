@@ -87,6 +87,16 @@ std::string describeSettings() {
                 value = defaults.*rule.flag ? "auto" : "off";
                 values = "auto or off";
                 break;
+            case K::OffAll:
+                value = defaults.*rule.flag ? "all" : "off";
+                values = "off or all";
+                break;
+            case K::Choice:
+                value = defaults.*rule.text;
+                values = rule.choices;
+                for (char& c : values)
+                    if (c == '|') c = ',';
+                break;
             default:
                 value = defaults.*rule.text;
                 if (rule.kind != K::Text) values = "an IPv4 address";

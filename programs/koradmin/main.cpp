@@ -1,14 +1,12 @@
 // koradmin: the engineer's client of the ArvoKOR admin port (TCP 15000).
 //
-// A request is one frame laid out as korPPComm.h says. Replies are not framed, so the client reads
-// until the expected size arrives or the server goes quiet.
+// Requests go through the admin client that kordash uses too (programs/common/adminClient); the
+// frame layout is the server's own (korPPComm.h). Replies are not framed, so the client reads
+// until the expected size arrives or the server goes quiet; the extension requests' replies
+// carry their length.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -24,9 +22,12 @@
 #include <system_error>
 #include <vector>
 
-#include "korApp.h"
+#include <nlohmann/json.hpp>
+
+#include "adminClient.h"
 #include "korNumbers.h"
 #include "korPPComm.h"
+#include "observe.h"
 #include "transferRecord.h"
 #include "transferResult.h"
 
@@ -66,6 +67,13 @@ const char* kUsage =
     "                          environment variable KORADMIN_FTP_PASSWORD\n"
     "  quit                    end the served connection (\":q\")\n"
     "  raw TEXT [PAYLOAD]      send any command text with a payload (\\xHH escapes allowed)\n"
+    "  journal [--since N] [--follow] [--json]\n"
+    "                          the commands jobs issued: time, slot, name, parameters, result,\n"
+    "                          duration and the console lines each printed (\":journal\")\n"
+    "  console [--follow]      the console lines with their time and task (\":console\")\n"
+    "  counters [--json]       counters since start (\":counters\")\n"
+    "  capture on|off HANDLE|all        switch a channel's traffic capture (\":capture\")\n"
+    "  capture save FILE.pcapng [HANDLE...]  save captured traffic for Wireshark\n"
     "\n"
     "options:\n"
     "  --host ADDR    the controller's address (default 127.0.0.1)\n"
@@ -161,31 +169,18 @@ std::string hexDump(const std::string& data) {
     return out;
 }
 
+// One session of the shared admin client; every failure ends koradmin with
+// status 3 (a usage error with 2).
 class Connection {
 public:
-    explicit Connection(const Options& opt) : opt_(opt) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(opt.port));
-        if (inet_pton(AF_INET, opt.host.c_str(), &addr.sin_addr) != 1)
-            usageError(("'" + opt.host + "' is not a dotted IPv4 address").c_str());
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        if (fd_ < 0) fail(3, "cannot create a socket: " + errorText(errno));
-        int one = 1;
-        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        if (const int err = connectWithin(addr, opt.timeoutMs); err != 0) {
-            std::string why = errorText(err);
-            if (err == ETIMEDOUT)
-                why = "no connection within " + std::to_string(opt.timeoutMs / 1000) +
-                      " s (a black-holed address, or a server whose backlog is full)";
-            if (err == ECONNREFUSED)
-                why += " (is arvokor running, and is this its address and admin port?)";
-            fail(3, "cannot connect to " + opt.host + ":" + std::to_string(opt.port) + ": " + why);
-        }
+    explicit Connection(const Options& opt)
+        : opt_(opt), session_(validHost(opt.host), opt.port, opt.timeoutMs) {
+        if (session_.state() == kor::admin::LinkState::Ok) return;
+        std::string why = session_.error();
+        if (why.find("refused") != std::string::npos)
+            why += " (is arvokor running, and is this its address and admin port?)";
+        fail(3, why);
     }
-    ~Connection() { close(fd_); }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
 
     void sendRequest(const std::string& command, const std::string& payload) {
         if (command.size() > kCommandTextMax)
@@ -196,70 +191,50 @@ public:
             usageError(
                 ("the payload holds at most " + std::to_string(KOR_ADMIN_PAYLOAD_MAX) + " bytes")
                     .c_str());
-        std::string frame(KOR_ADMIN_HEADER_SIZE, '\0');
-        std::memcpy(frame.data(), command.data(), command.size());
-        uint32_t len = htonl(static_cast<uint32_t>(payload.size()));
-        std::memcpy(frame.data() + KOR_ADMIN_CMD_SIZE, &len, sizeof len);
-        frame += payload;
-        // The server takes one request per receive: send the frame in one piece.
-        if (send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL) !=
-            static_cast<ssize_t>(frame.size()))
-            fail(3, "sending the request failed: " + errorText(errno));
+        command_ = command;
+        payload_ = payload;
     }
 
-    // Waits up to the time-out for the first bytes, then collects more until
-    // `expected` bytes (if known) or until the server is quiet for a moment. A
-    // reply of "-1" where more is expected is the server's refusal: after it
-    // only a moment of quiet is awaited, not the whole time-out.
+    // Sends the request and reads its unframed reply: up to the time-out for
+    // the first bytes, then until `expected` bytes (if known) or until the
+    // server is quiet for a moment. A reply of "-1" where more is expected is
+    // the server's refusal: after it only a moment of quiet is awaited.
     std::string readReply(size_t expected = 0) {
         std::string reply;
-        int wait = opt_.timeoutMs;
-        while (expected == 0 || reply.size() < expected) {
-            pollfd p{fd_, POLLIN, 0};
-            int r = poll(&p, 1, wait);
-            if (r < 0 && errno == EINTR) continue;
-            if (r <= 0) break;
-            char buf[4096];
-            ssize_t n = recv(fd_, buf, sizeof buf, 0);
-            if (n <= 0) break;
-            reply.append(buf, static_cast<size_t>(n));
-            wait = expected && reply != "-1" ? opt_.timeoutMs : 200;
+        if (!session_.request(command_, payload_, &reply, expected, kQuietMs)) {
+            if (session_.state() == kor::admin::LinkState::Busy)
+                fail(3, "no reply within " + std::to_string(opt_.timeoutMs / 1000.0).substr(0, 4) +
+                            " s (the server ignores malformed requests and may be busy with "
+                            "another client)");
+            fail(3, session_.error());
         }
-        if (reply.empty())
-            fail(
-                3,
-                "no reply within " + std::to_string(opt_.timeoutMs / 1000.0).substr(0, 4) +
-                    " s (the server ignores malformed requests and may be busy with another client)");
         return reply;
     }
 
-private:
-    // Connects, waiting at most `ms`: 0, or the errno of the failure
-    // (ETIMEDOUT when the time passed).
-    int connectWithin(const sockaddr_in& addr, int ms) {
-        const int flags = fcntl(fd_, F_GETFL, 0);
-        fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
-        int err = 0;
-        if (connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-            err = errno;
-            if (err == EINPROGRESS) {
-                pollfd p{fd_, POLLOUT, 0};
-                int r;
-                while ((r = poll(&p, 1, ms)) < 0 && errno == EINTR) {
-                }
-                socklen_t len = sizeof err;
-                if (r == 0) err = ETIMEDOUT;
-                else if (r < 0 || getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
-                    err = errno;
-            }
-        }
-        fcntl(fd_, F_SETFL, flags);
-        return err;
+    // A request without a reply (":q").
+    void post() {
+        if (!session_.post(command_, payload_)) fail(3, session_.error());
     }
 
+private:
+    static constexpr int kQuietMs = 200;
+    static const std::string& validHost(const std::string& host) {
+        in_addr a{};
+        if (inet_pton(AF_INET, host.c_str(), &a) != 1)
+            usageError(("'" + host + "' is not a dotted IPv4 address").c_str());
+        return host;
+    }
     const Options& opt_;
-    int fd_ = -1;
+    kor::admin::AdminSession session_;
+    std::string command_, payload_;
 };
+
+// A reply that is a decimal number as a JSON number, any other as text.
+nlohmann::json numberOrText(const std::string& text) {
+    long v = 0;
+    if (parseInt(text.c_str(), -2147483647L - 1, 2147483647L, &v)) return v;
+    return text;
+}
 
 // Prints a plain result reply ("0", "-1", ...), in words where `success` is
 // given, and returns the exit status.
@@ -267,8 +242,8 @@ int printResult(const Options& opt, const std::string& reply, const std::string&
                 const std::string& success = "") {
     bool failed = reply == "-1";
     if (opt.json) {
-        std::printf("{\"reply\": %s, \"ok\": %s}\n", jsonString(reply).c_str(),
-                    failed ? "false" : "true");
+        std::printf("%s\n",
+                    nlohmann::json{{"reply", numberOrText(reply)}, {"ok", !failed}}.dump().c_str());
     } else if (failed) {
         std::printf("-1: %s\n", failure.c_str());
     } else {
@@ -292,13 +267,15 @@ int printReadout(const Options& opt, const std::string& rec, long n) {
                     std::to_string(KOR_ADMIN_READOUT_SIZE) + " bytes");
     static const char* typeNames[] = {"none",         "TCP client", "TCP server",
                                       "TCP accepted", "serial",     "UDP"};
-    if (opt.json) std::printf("{");
-    bool first = true;
+    nlohmann::json fields = nlohmann::json::object();
     for (const KorReadoutField& f : KOR_READOUT_FIELDS) {
         std::string v = fieldText(rec, static_cast<size_t>(f.offset), static_cast<size_t>(f.size));
         if (opt.json) {
-            std::printf("%s%s: %s", first ? "" : ", ", jsonString(f.name).c_str(),
-                        jsonString(v).c_str());
+            // Text fields stay text, number fields become numbers.
+            const bool text = f.offset == KOR_READOUT_FIELDS[KOR_RO_IP_ADDRESS].offset ||
+                              f.offset == KOR_READOUT_FIELDS[KOR_RO_TASK_NAME].offset ||
+                              f.offset == KOR_READOUT_FIELDS[KOR_RO_PIPE_NAME].offset;
+            fields[f.name] = text ? nlohmann::json(v) : numberOrText(v);
         } else {
             std::printf("%-13s %s", f.name, v.c_str());
             if (std::strcmp(f.name, "type") == 0) {
@@ -307,9 +284,8 @@ int printReadout(const Options& opt, const std::string& rec, long n) {
             }
             std::printf("\n");
         }
-        first = false;
     }
-    if (opt.json) std::printf("}\n");
+    if (opt.json) std::printf("%s\n", fields.dump().c_str());
     return 0;
 }
 
@@ -436,7 +412,9 @@ int printPlain(const Options& opt, const Call&, const std::string& r) {
 
 int printHandles(const Options& opt, const Call&, const std::string& r) {
     if (opt.json) {
-        std::printf("{\"handles\": [%s]}\n", r == "0" ? "" : r.c_str());
+        nlohmann::json handles = nlohmann::json::array();
+        for (int h : kor::admin::decodeHandleList(r)) handles.push_back(h);
+        std::printf("%s\n", nlohmann::json{{"handles", handles}}.dump().c_str());
     } else {
         std::printf("%s\n", r == "0" ? "no channel in use" : r.c_str());
     }
@@ -550,6 +528,11 @@ constexpr Command kCommands[] = {
 int runCommand(const Options& opt, Words words) {
     if (words.empty()) usageError("no command given");
     const std::string name = words[0];
+    int status = 0;
+    if (koradmin::runObserveCommand({opt.host, opt.port, opt.timeoutMs, opt.json}, name,
+                                    std::vector<std::string>(words.begin() + 1, words.end()),
+                                    &status))
+        return status;
     const auto* command = std::find_if(std::begin(kCommands), std::end(kCommands),
                                        [&](const Command& c) { return name == c.name; });
     if (command == std::end(kCommands)) usageError(("unknown command '" + name + "'").c_str());
@@ -562,7 +545,11 @@ int runCommand(const Options& opt, Words words) {
     if (command->build) command->build(*command, args, call);
     Connection conn(opt);
     conn.sendRequest(call.text, call.payload);
-    return command->print ? command->print(opt, call, conn.readReply(call.expected)) : 0;
+    if (!command->print) {
+        conn.post();
+        return 0;
+    }
+    return command->print(opt, call, conn.readReply(call.expected));
 }
 
 }  // namespace

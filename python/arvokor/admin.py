@@ -3,7 +3,8 @@
 A request is one frame sent in one piece: a 12-byte command text (NUL
 padded), a 4-byte big-endian payload length and the payload. Replies are not
 framed: a client reads until the expected size arrives or the server goes
-quiet.
+quiet. The extension requests (journal, console, counters, capture) are
+answered with a framed reply: the command text, the body's length, the body.
 """
 
 import socket
@@ -37,6 +38,71 @@ FTP_LOAD_MEANINGS = {
     -6: 'nothing moved: a file could not be opened on either side, the file is empty, '
         'or the copy was cut short',
 }
+
+
+class JournalEntry:
+    """One command of the journal: seq, start_ms, duration_ms, slot, id,
+    result (-1: none written), name, params (p0..p9), console (its lines)."""
+
+    def __init__(self, words):
+        (self.seq, self.start_ms, self.duration_ms, self.slot, self.id,
+         self.result) = (int(w) for w in words[:6])
+        self.name = words[6]
+        self.params = [int(w) for w in words[7:17]]
+        self.console = []
+
+    def __repr__(self):
+        return 'JournalEntry(#%d %s %s -> %d)' % (self.seq, self.name, self.params, self.result)
+
+
+def parse_journal(body):
+    """A ":journal" body as (next sequence, capacity, unrecorded, entries)."""
+    lines = body.decode('latin-1').split('\n')
+    tag, nxt, capacity, unrecorded = lines[0].split()
+    if tag != 'J':
+        raise AdminError('not a journal reply: %r' % lines[0])
+    entries = []
+    for line in lines[1:]:
+        if line.startswith('E '):
+            entries.append(JournalEntry(line[2:].split()))
+        elif line.startswith('L ') and entries:
+            entries[-1].console.append(line[2:])
+    return int(nxt), int(capacity), int(unrecorded), entries
+
+
+def parse_console(body):
+    """A ":console" body as (next sequence, lines); each line a dict of seq,
+    time_ms, task, count and text."""
+    lines = body.decode('latin-1').split('\n')
+    nxt = int(lines[0].split()[1])
+    out = []
+    for line in lines[1:]:
+        if not line:
+            continue
+        seq, time_ms, task, count, text = (line.split(' ', 4) + [''])[:5]
+        out.append({'seq': int(seq), 'time_ms': int(time_ms), 'task': task,
+                    'count': int(count), 'text': text})
+    return nxt, out
+
+
+def parse_counters(body):
+    """A ":counters" body as a dict: a counter without keys maps to its
+    value, one with keys to nested dicts by its keys (ints where numeric)."""
+    out = {}
+    for line in body.decode('latin-1').split('\n'):
+        words = line.split()
+        if len(words) < 2:
+            continue
+        at = out
+        keys = [int(k) if k.lstrip('-').isdigit() else k for k in words[1:-1]]
+        if not keys:
+            out[words[0]] = int(words[-1])
+            continue
+        at = out.setdefault(words[0], {})
+        for key in keys[:-1]:
+            at = at.setdefault(key, {})
+        at[keys[-1]] = int(words[-1])
+    return out
 
 
 def frame(command, payload=b'', length=None):
@@ -203,6 +269,47 @@ class AdminClient:
         reply = self.collect(first_wait=timeout).decode('latin-1').strip()
         code = int(reply)
         return code, FTP_LOAD_MEANINGS.get(code, 'unknown result')
+
+    # -- extension requests (framed replies)
+    def framed(self, command, payload=b''):
+        """Sends an extension request; returns the reply's body."""
+        self.send_raw(frame(command, payload))
+        self.sock.settimeout(self.timeout)
+        header = self._exactly(16)
+        if header[:12].rstrip(b'\0') != command.encode():
+            raise AdminError('%s: reply not framed: %r' % (command, header))
+        return self._exactly(struct.unpack('>I', header[12:16])[0])
+
+    def _exactly(self, n):
+        data = b''
+        while len(data) < n:
+            chunk = self.sock.recv(n - len(data))
+            if not chunk:
+                raise AdminError('connection closed after %d of %d bytes' % (len(data), n))
+            data += chunk
+        return data
+
+    def journal(self, since=0):
+        """Commands after sequence number `since`: (next, capacity,
+        unrecorded, [JournalEntry])."""
+        return parse_journal(self.framed(':journal', str(since)))
+
+    def console(self, since=0):
+        """Console lines after `since`: (next, [dict])."""
+        return parse_console(self.framed(':console', str(since)))
+
+    def counters(self):
+        """The counters since start, as parse_counters gives them."""
+        return parse_counters(self.framed(':counters'))
+
+    def capture(self, action, handle='all'):
+        """Switches capture on or off ('on'/'off') for a handle or 'all';
+        True unless refused."""
+        return self.framed(':capture', '%s %s' % (action, handle)) != b'-1'
+
+    def capture_read(self, handle):
+        """A channel's captured traffic, the raw ":capture read" body."""
+        return self.framed(':capture', 'read %s' % handle)
 
     def quit(self):
         """Ends the served connection."""

@@ -391,10 +391,10 @@ class KoradminChannel(unittest.TestCase):
                 self.assertEqual(lines["type"], "1 (TCP client)")
                 self.assertTrue(lines["pipeName"].startswith("/pipe/"))
                 record = json.loads(tool("--json", "readout", handle))
-                self.assertEqual(record["queued"], "0")
+                self.assertEqual((record["queued"], record["handle"]), (0, handle))  # numbers
 
                 peer.sendall(b"AB\x01\xff")
-                wait_for(lambda: json.loads(tool("--json", "readout", handle))["queued"] == "4",
+                wait_for(lambda: json.loads(tool("--json", "readout", handle))["queued"] == 4,
                          5, 0.05, "4 bytes queued")
                 out = tool("queue", handle)
                 self.assertIn("4 bytes", out)
@@ -450,7 +450,10 @@ class KoradminChannel(unittest.TestCase):
                     record = admin.readout(handle)
                     self.assertIsNone(admin.readout(handle + 1))
                 # One client at a time: koradmin's turn once ours is closed.
-                self.assertEqual(tool("readout", handle), record)
+                # koradmin gives the number fields as JSON numbers.
+                texts = ("ipAddress", "taskName", "pipeName")
+                self.assertEqual(tool("readout", handle),
+                                 {k: v if k in texts else int(v) for k, v in record.items()})
                 self.assertEqual(tool("jobs")["jobs"], ["A.JBI"])
                 self.assertEqual(tool("getb", 300, 3)["bytes"], [7, 0, 255])
                 with ctl.admin() as admin:
@@ -500,6 +503,122 @@ class KoradminChannel(unittest.TestCase):
                 result = subprocess.run(without + extra, capture_output=True, text=True,
                                         timeout=60)
                 self.assertEqual(result.returncode, 2, result.stdout + result.stderr)
+
+
+class WhatHappened(unittest.TestCase):
+    """Journal, console and counters: what a job's commands did, read back
+    through the extension requests and koradmin."""
+
+    def journal(self, ctl, since=0):
+        with ctl.admin() as admin:
+            return admin.journal(since)
+
+    def test_journal_explains_success_failure_time_out_and_hides_secrets(self):
+        with harness.Controller() as ctl:
+            closed_port = unused_port(ctl.address)
+            self.assertEqual(ctl.call("INFO", p8=1, block=300), 4)
+            self.assertEqual(ctl.call("TCPCONNECT", addr=ctl.address, port=closed_port), 254)
+            # A channel on which nothing arrives: WAITPATTERN waits out its 1 s.
+            server = socket.socket()
+            server.bind((ctl.address, 0))
+            server.listen(1)
+            handle = ctl.call("TCPCONNECT", addr=ctl.address, port=server.getsockname()[1])
+            peer, _ = server.accept()
+            self.assertEqual(ctl.call("WAITPATTERN", handle=handle, bytes="x", p6=1), 253)
+            ctl.call("CLOSEHANDLE", handle=handle)
+            peer.close()
+            server.close()
+            ctl.set("S20", ctl.address, "S21", "robot", "S22", "S3cret-pw", "S23", "jobs")
+            self.assertEqual(ctl.call("FTPLOADGET", p4=20, p5=21, p6=22, p7=23, p0=1, p1=23), 252)
+            nxt, capacity, unrecorded, entries = self.journal(ctl)
+            self.assertEqual((capacity, unrecorded), (2048, 0))
+            self.assertEqual([e.seq for e in entries], list(range(1, nxt)))
+            info, refused, connected, wait, close, ftp = entries
+            self.assertEqual((info.name, info.id, info.result, info.params[8]), ("INFO", 8, 4, 1))
+            self.assertEqual(info.console, ["Info - ArvoKOR command, Param:1 Ret:110"])
+            self.assertEqual((refused.name, refused.result), ("TCPCONNECT", 254))
+            self.assertEqual(refused.params[4:8], [int(x) for x in ctl.address.split(".")])
+            self.assertEqual(refused.console, ["Error - ctlConnect(): Connection refused"])
+            self.assertEqual((connected.result, wait.name, wait.result), (handle, "WAITPATTERN", 253))
+            self.assertGreaterEqual(wait.duration_ms, 1000)
+            self.assertIn("Data available -1", wait.console)
+            self.assertEqual((close.name, ftp.name, ftp.result), ("CLOSEHANDLE", "FTPLOADGET", 252))
+            text = "\n".join(ftp.console) + ctl.output()
+            self.assertNotIn("S3cret-pw", text)
+            self.assertIn("User:robot,Passw:***,", ftp.console[0])
+            # koradmin shows the failed command with what the console said.
+            out = subprocess.run([KORADMIN, "--host", ctl.address, "journal", "--since", "1"],
+                                 capture_output=True, text=True, timeout=30)
+            self.assertEqual(out.returncode, 0, out.stderr)
+            first = out.stdout.splitlines()[:2]
+            self.assertRegex(first[0], r"#2 slot 0  TCPCONNECT \(1\)  p=.*-> 254 failed  \d+ ms$")
+            self.assertEqual(first[1], "    | Error - ctlConnect(): Connection refused")
+            out = subprocess.run([KORADMIN, "--host", ctl.address, "journal", "--json"],
+                                 capture_output=True, text=True, timeout=30)
+            entries = json.loads(out.stdout)
+            self.assertEqual(entries[1]["result"], 254)
+            self.assertEqual(entries[1]["params"][4:8], [int(x) for x in ctl.address.split(".")])
+
+    def test_reader_that_fell_behind_sees_the_gap(self):
+        with harness.Controller(journal=4) as ctl:
+            for _ in range(7):
+                ctl.call("INFO", p8=1, block=300)
+            nxt, capacity, _, entries = self.journal(ctl)
+            self.assertEqual((nxt, capacity), (8, 4))
+            self.assertEqual([e.seq for e in entries], [4, 5, 6, 7])
+            out = subprocess.run([KORADMIN, "--host", ctl.address, "journal", "--since", "1"],
+                                 capture_output=True, text=True, timeout=30)
+            self.assertEqual(out.stdout.splitlines()[0],
+                             "... 2 entries missed (overwritten before they were read)")
+
+    def test_counters_match_a_scripted_run(self):
+        with harness.Controller() as ctl:
+            closed_port = unused_port(ctl.address)
+            for _ in range(7):
+                self.assertEqual(ctl.call("TCPCONNECT", addr=ctl.address, port=closed_port), 254)
+            server = socket.socket()
+            server.bind((ctl.address, 0))
+            server.listen(1)
+            handle = ctl.call("TCPCONNECT", addr=ctl.address, port=server.getsockname()[1])
+            peer, _ = server.accept()
+            # 10000 bytes into an 8192-byte queue: 1808 are dropped.
+            peer.sendall(b"z" * 10000)
+            self.assertEqual(ctl.call("SENDDATA", handle=handle, bytes="hello"), 5)
+            with ctl.admin() as admin:
+                harness.wait_for(lambda: admin.counters().get("bytes_in", {}).get("tcpclient") == 10000)
+                counters = admin.counters()
+            ctl.call("CLOSEHANDLE", handle=handle)
+            peer.close()
+            server.close()
+            self.assertEqual(counters["command"][1], {254: 7, handle: 1})
+            self.assertEqual(counters["command"][2], {5: 1})
+            self.assertEqual(counters["bytes_dropped"], {"tcpclient": 1808})
+            self.assertEqual(counters["bytes_out"], {"tcpclient": 5})
+            self.assertEqual(counters["channels_opened"], {"tcpclient": 1})
+            self.assertEqual(sum(counters["duration_ms_le"].values())
+                             + counters["duration_ms_over"][30000], 9)
+            self.assertEqual(counters["admin_sessions"], 1)
+            out = subprocess.run([KORADMIN, "--host", ctl.address, "counters", "--json"],
+                                 capture_output=True, text=True, timeout=30)
+            self.assertEqual(json.loads(out.stdout)["command"]["1"]["254"], 7)
+
+    def test_console_folds_repeats_and_keeps_the_task(self):
+        with harness.Controller() as ctl:
+            for _ in range(5):
+                with ctl.admin() as admin:
+                    admin.quit()
+            self.assertEqual(ctl.call("INFO", p8=1, block=300), 4)
+            with ctl.admin() as admin:
+                _, lines = admin.console()
+            texts = [l["text"] for l in lines]
+            at = texts.index("last message repeated 5 times")
+            self.assertEqual(texts[at - 1:at + 2], ["Waiting on TCP connection...",
+                                                    "last message repeated 5 times",
+                                                    "Info - ArvoKOR command, Param:1 Ret:110"])
+            self.assertEqual(lines[at]["count"], 5)
+            out = ctl.output()
+            folded = out[:out.index("last message repeated 5 times")]
+            self.assertEqual(folded.count("Waiting on TCP connection..."), 1)
 
 
 if __name__ == "__main__":

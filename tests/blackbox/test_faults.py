@@ -69,6 +69,17 @@ class Faults(unittest.TestCase):
             self.assertEqual(vc.call('INFO', p8=0), 255)
             self.assertIsNone(vc.proc.poll())
 
+    def test_no_memory_for_the_rings_leaves_them_off(self):
+        from test_admin import AdminClient
+        with Env(KOR_FAULTS='Malloc:0:2'), Controller() as vc:
+            vc.wait_output('Error - Journal: no memory for 2048 entries, journal off\r\n')
+            vc.wait_output('Error - Console ring: no memory for 1024 lines\r\n')
+            self.assertEqual(vc.call('INFO', p8=0), 255)
+            with AdminClient(vc.address) as admin:
+                self.assertEqual(admin.journal()[1:], (0, 0, []))
+                self.assertEqual(admin.console()[1], [])
+                self.assertEqual(admin.counters()['command'][8], {255: 1})
+
     def test_admin_port_survives_failed_accepts(self):
         from test_admin import AdminClient
         # EMFILE: no descriptor free for the accepted connection.
@@ -97,7 +108,8 @@ class Faults(unittest.TestCase):
                 return None
 
         with Env(KOR_ALLOC_REPORT=report), Controller() as vc:
-            wait_for(lambda: live() is not None, what='the allocation report')
+            # The journal's and the console's rings stay allocated from the start on.
+            wait_for(lambda: live(), what='the allocation report after the start')
             idle = live()
             handle = vc.call('TCPCONNECT', addr=peer, port=server.getsockname()[1])
             conn, _ = server.accept()

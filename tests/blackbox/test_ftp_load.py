@@ -70,8 +70,10 @@ class FtpLoadTest(unittest.TestCase):
         remote.write('robot/jobs/WELD1.JBI', JOB_LF)
         mark = len(vc.output())
         self.assertEqual(self.load(vc, 'FTPLOADGET', remote.host), 255)
-        vc.wait_output('KOR FTPLOAD IP:%s,User:%s,Passw:%s,Dir:/robot/jobs,JobName:WELD1.JBI,'
-                       'Mode:1\r\n' % (remote.host, USER, PASSWORD), start=mark)
+        # The password never reaches the console.
+        vc.wait_output('KOR FTPLOAD IP:%s,User:%s,Passw:***,Dir:/robot/jobs,JobName:WELD1.JBI,'
+                       'Mode:1\r\n' % (remote.host, USER), start=mark)
+        self.assertNotIn(PASSWORD, vc.output())
         self.assertEqual(read_job(vc, 'WELD1.JBI'), JOB_CRLF)
 
         big = b''.join(b'MOVJ C%05d VJ=50.00\r\n' % i for i in range(20000))

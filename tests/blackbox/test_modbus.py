@@ -150,6 +150,27 @@ class ModbusReadTest(ModbusCase):
                 self.assertEqual(got[:-1], expected)
                 self.assertEqual(got[-1], 7777, 'nothing stored past the reply')
 
+    def test_captured_read_decodes_in_tshark(self):
+        koradmin = [harness.program('koradmin'), '--host', self.vc.address]
+        subprocess.run(koradmin + ['capture', 'on', str(self.handle)], check=True,
+                       capture_output=True)
+        self.addCleanup(subprocess.run, koradmin + ['capture', 'off', 'all'], capture_output=True)
+        self.assertEqual(self.read(self.handle, 3, 0, 2, 100, 2), 255)
+        path = os.path.join(self.vc.dir, 'modbus.pcapng')
+        subprocess.run(koradmin + ['capture', 'save', path, str(self.handle)], check=True,
+                       capture_output=True)
+        # The controller's side is the client: the server's port is Modbus/TCP's.
+        shark = subprocess.run(['tshark', '-r', path, '-o', 'mbtcp.tcp.port:%d' % self.port,
+                                '-T', 'fields', '-e', 'modbus.func_code',
+                                '-e', 'modbus.regval_uint16', '-e', '_ws.expert.severity'],
+                               capture_output=True, text=True, timeout=60)
+        warnings = [l for l in shark.stderr.splitlines() if 'Running as user' not in l]
+        self.assertEqual((shark.returncode, warnings), (0, []))
+        rows = [line.split('\t') for line in shark.stdout.splitlines()]
+        # Handshake, request, reply; no expert warning on the Modbus packets.
+        self.assertEqual([r[:2] for r in rows[-2:]], [['3', ''], ['3', '258,772']])
+        self.assertEqual([r[2] for r in rows[-2:]], ['', ''])
+
     def test_hundred_registers_in_one_reply(self):
         self.vc.set('D300..D400', 7777)
         self.assertEqual(self.read(self.handle, 3, 0, 100, 300, 2), 255)

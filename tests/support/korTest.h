@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "ctlTestHooks.h"
+#include "korObserve.h"
 #include "vc.h"
 
 extern char** environ;
@@ -65,8 +66,16 @@ inline int freePort(const std::string& address, int type = SOCK_STREAM) {
 // cleared at both points.
 class LeakCheck {
 public:
+    // Whether a test starts the core's journal, console and capture rings,
+    // which then live as long as the process; the platform's own test program
+    // clears it before any test runs.
+    static inline bool startsCore = true;
+
     static void start() {
         vc::hooks::reset();
+        // The journal's, console's and capture's rings and locks live as long
+        // as the process (the platform's own tests run without them).
+        if (startsCore) kor_observeStart();
         blocksAtStart_ = vc::hooks::liveAllocations();
     }
     // Nothing is compared when the check was not started (or ended already).

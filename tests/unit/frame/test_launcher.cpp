@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "korApp.h"
+#include "korObserve.h"
+#include "korRing.h"
 #include "vcFixture.h"
 
 namespace {
@@ -144,6 +147,52 @@ TEST_F(Handshake, TaskCreationFallsBackThenReports254) {
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(occurrences(out, "Error creating default KOR Task. Trying VXWorks thread\r\n"), 2);
     EXPECT_EQ(occurrences(out, "Error - taskSpawn()"), 1);
+}
+
+// What the console tap lets through to the console.
+std::string shown;
+void showOnConsole(const char* text, int length) {
+    shown.append(text, static_cast<std::size_t>(length));
+}
+
+TEST(ConsoleTap, FoldsATasksRepeatsButShowsUnfinishedLinesAtOnce) {
+    kor_observeStart();
+    kor_consoleTap("start\n", 6, showOnConsole);  // ends what earlier tests left
+    shown.clear();
+    // printf passes a "...\r\n" literal as two writes; the repeats still fold.
+    for (int i = 0; i < 4; ++i) {
+        kor_consoleTap("Waiting\r", 8, showOnConsole);
+        kor_consoleTap("\n", 1, showOnConsole);
+    }
+    EXPECT_EQ(shown, "Waiting\r\n");
+    // A prompt without its line end is shown before the task goes on waiting.
+    kor_consoleTap("Test ! 700", 10, showOnConsole);
+    EXPECT_EQ(shown, "Waiting\r\nlast message repeated 3 times\r\nTest ! 700");
+    kor_consoleTap(" done\n", 6, showOnConsole);
+    EXPECT_EQ(shown, "Waiting\r\nlast message repeated 3 times\r\nTest ! 700 done\n");
+    char body[4096];
+    kor_consoleText(~0ull - 1, body, sizeof body);  // the header alone: "C <next> ..."
+    const std::uint64_t next = std::strtoull(body + 2, nullptr, 10);
+    const std::string console(body, static_cast<std::size_t>(
+                                        kor_consoleText(next - 3, body, sizeof body)));
+    EXPECT_NE(console.find(" 3 last message repeated 3 times\n"), std::string::npos) << console;
+}
+
+TEST(Ring, AReaderThatFellBehindFindsTheOldestRecordsGone) {
+    struct Record {
+        std::uint64_t value;
+    };
+    static KorRing<Record> ring;  // its memory stays reachable, as the program's rings
+    ASSERT_TRUE(ring.allocate(4));
+    for (std::uint64_t v = 1; v <= 6; ++v) EXPECT_EQ(ring.publish(Record{v * 10}), v);
+    Record r{};
+    EXPECT_FALSE(ring.read(2, &r));  // overwritten by 6
+    EXPECT_TRUE(ring.settled(2));    // gone for good: a reader moves past it
+    EXPECT_EQ(ring.oldest(), 3u);
+    ASSERT_TRUE(ring.read(3, &r));
+    EXPECT_EQ(r.value, 30u);
+    EXPECT_FALSE(ring.read(7, &r));  // not written yet
+    EXPECT_FALSE(ring.settled(7));   // a reader waits for it
 }
 
 }  // namespace

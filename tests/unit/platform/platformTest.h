@@ -80,6 +80,12 @@ inline int expectDeleteEndsTaskBlockedIn(const std::function<void()>& block) {
     return id;
 }
 
+// The platform is tested on its own, without the core's rings.
+inline const bool kWithoutCoreRings = [] {
+    kortest::LeakCheck::startsCore = false;
+    return true;
+}();
+
 // Default settings for every test; the base checks for ctlMalloc leaks.
 class PlatformTest : public kortest::LeakCheckedTest {
 protected:

@@ -1,7 +1,7 @@
 // Admin port frames: a 12-byte command text, a 4-byte big-endian payload
 // length and the payload, sent in one piece (the server takes one request per
 // receive). The layout comes from the server's own header.
-#include "adminLink.h"
+#include "adminClient.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -11,20 +11,26 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
+#include <system_error>
 
 #include "korPPComm.h"
 #include "transferRecord.h"
 #include "transferResult.h"
 
-namespace kordash {
+namespace kor::admin {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// strerror's text, thread-safe.
+std::string errorText(int err) { return std::generic_category().message(err); }
 
 int msLeft(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -42,7 +48,7 @@ bool waitFor(int fd, short events, int ms) {
 }
 
 int textField(const std::string& rec, std::size_t off, std::size_t size) {
-    return std::atoi(rec.substr(off, size).c_str());
+    return static_cast<int>(std::strtol(rec.substr(off, size).c_str(), nullptr, 10));
 }
 
 std::string rawField(const std::string& rec, std::size_t off, std::size_t size) {
@@ -84,7 +90,7 @@ AdminSession::AdminSession(const std::string& host, int port, int timeoutMs)
     if (connected && getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) return;
     state_ = LinkState::Unreachable;
     error_ = "cannot connect to " + host + ":" + std::to_string(port) + ": " +
-             (err ? std::strerror(err) : "no answer");
+             (err ? errorText(err) : std::string("no answer"));
 }
 
 AdminSession::~AdminSession() {
@@ -114,7 +120,7 @@ bool AdminSession::request(const std::string& command, const std::string& payloa
     }
     if (!sendFrame(command, payload)) {
         state_ = LinkState::Broken;
-        error_ = std::string("sending failed: ") + std::strerror(errno);
+        error_ = "sending failed: " + errorText(errno);
         return false;
     }
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs_);
@@ -140,6 +146,66 @@ bool AdminSession::request(const std::string& command, const std::string& payloa
         return false;
     }
     return true;
+}
+
+bool AdminSession::post(const std::string& command, const std::string& payload) {
+    if (state_ != LinkState::Ok || sendFrame(command, payload)) return state_ == LinkState::Ok;
+    state_ = LinkState::Broken;
+    error_ = "sending failed: " + errorText(errno);
+    return false;
+}
+
+bool AdminSession::receiveExactly(std::string* out, std::size_t count, int waitMs) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+    char buf[8192];
+    while (out->size() < count) {
+        if (!waitFor(fd_, POLLIN, msLeft(deadline))) {
+            state_ = out->empty() ? LinkState::Busy : LinkState::Broken;
+            error_ = "no whole reply within " + std::to_string(waitMs) + " ms";
+            return false;
+        }
+        const std::size_t want = std::min(sizeof buf, count - out->size());
+        const ssize_t n = recv(fd_, buf, want, 0);
+        if (n <= 0) {
+            state_ = LinkState::Broken;
+            error_ = "the controller closed the connection";
+            return false;
+        }
+        out->append(buf, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+bool AdminSession::requestFramed(const std::string& command, const std::string& payload,
+                                 std::string* body) {
+    body->clear();
+    if (state_ != LinkState::Ok) return false;
+    if (!sendFrame(command, payload)) {
+        state_ = LinkState::Broken;
+        error_ = "sending failed: " + errorText(errno);
+        return false;
+    }
+    std::string header;
+    if (!receiveExactly(&header, KOR_ADMIN_HEADER_SIZE, timeoutMs_)) {
+        // An older server's "Unknown command" is shorter than a header.
+        if (header.rfind("Unknown command", 0) == 0)
+            error_ = "the controller does not know '" + command + "' (an older version)";
+        return false;
+    }
+    if (header.compare(0, command.size(), command) != 0 || header[command.size()] != '\0') {
+        state_ = LinkState::Broken;
+        error_ = "the reply is not framed as '" + command + "'";
+        return false;
+    }
+    const auto* b = reinterpret_cast<const unsigned char*>(header.data() + KOR_ADMIN_CMD_SIZE);
+    const std::size_t length = (std::size_t{b[0]} << 24) | (std::size_t{b[1]} << 16) |
+                               (std::size_t{b[2]} << 8) | b[3];
+    if (length > static_cast<std::size_t>(KOR_ADMIN_EXT_BODY_MAX)) {
+        state_ = LinkState::Broken;
+        error_ = "reply length " + std::to_string(length) + " is beyond the limit";
+        return false;
+    }
+    return receiveExactly(body, length, timeoutMs_);
 }
 
 bool decodeReadout(const std::string& rec, ChannelRecord* out) {
@@ -176,8 +242,8 @@ std::vector<int> decodeHandleList(const std::string& reply) {
         std::string item = reply.substr(start, comma == std::string::npos ? std::string::npos
                                                                           : comma - start);
         if (!item.empty() && std::isdigit(static_cast<unsigned char>(item[0]))) {
-            int h = std::atoi(item.c_str());
-            if (h >= 0 && h < 20) handles.push_back(h);
+            const long h = std::strtol(item.c_str(), nullptr, 10);
+            if (h >= 0 && h < 20) handles.push_back(static_cast<int>(h));
         }
         if (comma == std::string::npos) break;
         start = comma + 1;
@@ -231,4 +297,115 @@ std::string unescape(const std::string& in) {
     return out;
 }
 
-}  // namespace kordash
+namespace {
+
+// The lines of a reply body.
+std::vector<std::string> linesOf(const std::string& body) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < body.size()) {
+        std::size_t end = body.find('\n', start);
+        if (end == std::string::npos) end = body.size();
+        lines.push_back(body.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+// The header line "X next capacity third".
+bool pageHeader(const std::string& line, char tag, std::uint64_t* next, std::uint64_t* capacity,
+                std::uint64_t* third) {
+    std::istringstream in(line);
+    std::string t;
+    return static_cast<bool>(in >> t >> *next >> *capacity >> *third) && t.size() == 1 &&
+           t[0] == tag;
+}
+
+bool journalEntry(const std::string& line, JournalEntry* e) {
+    std::istringstream in(line.substr(2));
+    if (!(in >> e->seq >> e->startMs >> e->durationMs >> e->slot >> e->id >> e->result >> e->name))
+        return false;
+    e->params.assign(10, 0);
+    for (int& p : e->params)
+        if (!(in >> p)) return false;
+    return true;
+}
+
+}  // namespace
+
+bool decodeJournal(const std::string& body, JournalPage* out) {
+    const std::vector<std::string> lines = linesOf(body);
+    if (lines.empty() || !pageHeader(lines[0], 'J', &out->next, &out->capacity, &out->unrecorded))
+        return false;
+    out->entries.clear();
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        if (line.rfind("E ", 0) == 0) {
+            JournalEntry e;
+            if (!journalEntry(line, &e)) return false;
+            out->entries.push_back(std::move(e));
+        } else if (line.rfind("L ", 0) == 0 && !out->entries.empty()) {
+            out->entries.back().console.push_back(line.substr(2));
+        } else if (!line.empty()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool decodeConsole(const std::string& body, ConsolePage* out) {
+    const std::vector<std::string> lines = linesOf(body);
+    if (lines.empty() || !pageHeader(lines[0], 'C', &out->next, &out->capacity, &out->folded))
+        return false;
+    out->lines.clear();
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        std::istringstream in(lines[i]);
+        ConsoleLine l;
+        if (!(in >> l.seq >> l.timeMs >> l.task >> l.count)) return false;
+        const auto at = in.tellg();
+        l.text = at < 0 ? std::string() : lines[i].substr(static_cast<std::size_t>(at) + 1);
+        out->lines.push_back(std::move(l));
+    }
+    return true;
+}
+
+std::vector<Counter> decodeCounters(const std::string& body) {
+    std::vector<Counter> counters;
+    for (const std::string& line : linesOf(body)) {
+        std::istringstream in(line);
+        std::vector<std::string> words;
+        for (std::string w; in >> w;) words.push_back(w);
+        if (words.size() < 2) continue;
+        Counter c;
+        c.name = words.front();
+        c.keys.assign(words.begin() + 1, words.end() - 1);
+        c.value = std::strtoull(words.back().c_str(), nullptr, 10);
+        counters.push_back(std::move(c));
+    }
+    return counters;
+}
+
+std::string resultMeaning(int id, int result) {
+    // The service commands report their status as 255 + status.
+    constexpr int kServices[] = {34, 35, 36, 37, 38};
+    const bool service = std::find(std::begin(kServices), std::end(kServices), id) !=
+                         std::end(kServices);
+    if (service && result >= 240 && result < 255) {
+        return id == 38 && result == 254 ? "no answer"
+                                         : "failed (status " + std::to_string(result - 255) + ")";
+    }
+    switch (result) {
+        case -1: return "no result written";
+        case 240: return "unknown command";
+        case 249: return "no accepted connection from that address";
+        case 251: return "no free handle";
+        case 252: return "handle not in use";
+        case 253: return "nothing to return";
+        case 254: return "failed";
+        case 255: return "done";
+        default: break;
+    }
+    return result > 239 ? "failed (status " + std::to_string(result - 255) + ")" : "value";
+}
+
+}  // namespace kor::admin

@@ -1,0 +1,330 @@
+// Traffic capture: per channel (and for the services' own connections) a ring
+// of the chunks received and sent, with their time, for a client that saves
+// them for a protocol analyser. Off by default; switched on per stream by the
+// admin request or for all by the setting `capture = all`.
+//
+// A stream's ring holds records of a 16-byte header (time in µs, 8 bytes
+// big-endian; kind 'R' received, 'S' sent, 'O' opened; 1 when the chunk was
+// cut; the connection, 2 bytes: its socket; the data length, 4 bytes
+// big-endian) and the data. An 'O' record's data is the connection's
+// endpoints as text ("tcp LOCAL LPORT REMOTE RPORT", "udp ...", "serial").
+// When the ring is full the oldest records make room. Passwords of the
+// services' log-ins are replaced by *** before they are kept.
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "korHandleTable.h"
+#include "korObserveInternal.h"
+
+namespace {
+
+constexpr int kHeader = 16;
+constexpr int kOpenText = 64;
+constexpr int kOpens = 4;  // the endpoints of the last connections, kept beside the ring
+constexpr int kServiceFtp = KORHDLTBL_SIZE;
+constexpr int kServiceSmtp = KORHDLTBL_SIZE + 1;
+constexpr int kStreams = KORHDLTBL_SIZE + 2;
+
+struct Stream {
+    CtlSemId sem = 0;
+    std::atomic<bool> on{false};
+    char* ring = nullptr;
+    int capacity = 0;
+    int head = 0;  // where the next record goes
+    int tail = 0;  // the oldest record
+    int used = 0;
+    std::uint64_t dropped = 0;  // data bytes of records that made room
+    struct Open {
+        int conn = -1;
+        char text[kOpenText] = {};
+        int length = 0;
+    };
+    std::array<Open, kOpens> opens{};  // [0] the latest
+    int maskLines = 0;                 // sent lines still to be masked (a log-in)
+};
+
+std::array<Stream, kStreams> streams;
+
+// Takes the stream's lock for a scope (copies and appends only; no platform
+// call is made while it is held).
+class StreamLock {
+public:
+    explicit StreamLock(Stream& s)
+        : s_(s), held_(s.sem != 0 && ctlSemTake(s.sem, CTL_WAIT_FOREVER) == 0) {}
+    ~StreamLock() {
+        if (held_) ctlSemGive(s_.sem);
+    }
+    StreamLock(const StreamLock&) = delete;
+    StreamLock& operator=(const StreamLock&) = delete;
+    bool held() const { return held_; }
+
+private:
+    Stream& s_;
+    bool held_;
+};
+
+void ringWrite(Stream& s, const char* data, int n) {
+    for (int done = 0; done < n;) {
+        const int run = n - done < s.capacity - s.head ? n - done : s.capacity - s.head;
+        std::memcpy(s.ring + s.head, data + done, static_cast<std::size_t>(run));
+        s.head = (s.head + run) % s.capacity;
+        done += run;
+    }
+}
+
+void ringRead(const Stream& s, int at, char* out, int n) {
+    for (int done = 0; done < n;) {
+        const int run = n - done < s.capacity - at ? n - done : s.capacity - at;
+        std::memcpy(out + done, s.ring + at, static_cast<std::size_t>(run));
+        at = (at + run) % s.capacity;
+        done += run;
+    }
+}
+
+int recordLength(const char* header) {
+    const auto* b = reinterpret_cast<const unsigned char*>(header);
+    return static_cast<int>((std::uint32_t{b[12]} << 24) | (std::uint32_t{b[13]} << 16) |
+                            (std::uint32_t{b[14]} << 8) | b[15]);
+}
+
+void putHeader(char* header, char kind, bool cut, int conn, int length) {
+    const auto t = static_cast<std::uint64_t>(korobs::nowUs());
+    for (int i = 0; i < 8; ++i) header[i] = static_cast<char>(t >> (56 - 8 * i));
+    header[8] = kind;
+    header[9] = cut ? 1 : 0;
+    header[10] = static_cast<char>(conn >> 8);
+    header[11] = static_cast<char>(conn);
+    for (int i = 0; i < 4; ++i) header[12 + i] = static_cast<char>(length >> (24 - 8 * i));
+}
+
+void dropOldest(Stream& s) {
+    char header[kHeader];
+    ringRead(s, s.tail, header, kHeader);
+    const int length = recordLength(header);
+    if (header[8] != 'O') s.dropped += static_cast<std::uint64_t>(length);
+    s.tail = (s.tail + kHeader + length) % s.capacity;
+    s.used -= kHeader + length;
+}
+
+void append(Stream& s, char kind, int conn, const char* data, int length) {
+    if (s.ring == nullptr) return;
+    // One chunk never takes more than half the ring.
+    const int cap = s.capacity / 2 - kHeader;
+    const int n = length < cap ? length : cap;
+    while (s.capacity - s.used < kHeader + n) dropOldest(s);
+    char header[kHeader];
+    putHeader(header, kind, n < length, conn, n);
+    ringWrite(s, header, kHeader);
+    ringWrite(s, data, n);
+    s.used += kHeader + n;
+}
+
+bool allocateRing(Stream& s) {
+    if (s.ring != nullptr) return true;
+    const int bytes = korobs::config().captureBytes;
+    auto* ring = static_cast<char*>(ctlMalloc(static_cast<std::size_t>(bytes)));
+    if (ring == nullptr) return false;
+    s.ring = ring;
+    s.capacity = bytes;
+    return true;
+}
+
+bool switchOn(int index) {
+    Stream& s = streams[static_cast<std::size_t>(index)];
+    const StreamLock lock(s);
+    if (!lock.held() || !allocateRing(s)) return false;
+    const Stream::Open& latest = s.opens[0];
+    if (!s.on.load() && latest.length > 0) append(s, 'O', latest.conn, latest.text, latest.length);
+    s.on.store(true, std::memory_order_release);
+    return true;
+}
+
+Stream* streamOf(int handle) {
+    return handle >= 1 && handle < kStreams ? &streams[static_cast<std::size_t>(handle)] : nullptr;
+}
+
+// "1".."19", "ftp", "smtp": the stream's index; -1 otherwise.
+int streamNamed(const char* name) {
+    if (std::strcmp(name, "ftp") == 0) return kServiceFtp;
+    if (std::strcmp(name, "smtp") == 0) return kServiceSmtp;
+    char* end = nullptr;
+    const long n = std::strtol(name, &end, 10);
+    return end != name && *end == '\0' && n >= 1 && n < KORHDLTBL_SIZE ? static_cast<int>(n) : -1;
+}
+
+const char* nameOf(int index, char (&buf)[12]) {
+    if (index == kServiceFtp) return "ftp";
+    if (index == kServiceSmtp) return "smtp";
+    std::snprintf(buf, sizeof buf, "%d", index);
+    return buf;
+}
+
+// Dotted text of an address in network byte order (no allocation: the
+// services' own allocations stay as they are counted by their tests).
+void dotted(std::uint32_t networkOrder, char (&out)[16]) {
+    const auto* b = reinterpret_cast<const unsigned char*>(&networkOrder);
+    std::snprintf(out, sizeof out, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+}
+
+void endpointText(char* out, int size, const char* proto, int socket, const char* peer,
+                  unsigned peerPort) {
+    CtlSockAddrIn local{};
+    int length = sizeof local;
+    const bool known = ctlGetsockname(socket, reinterpret_cast<CtlSockAddr*>(&local), &length) == 0;
+    char localText[16] = "0.0.0.0";
+    if (known) dotted(local.addr, localText);
+    std::snprintf(out, static_cast<std::size_t>(size), "%s %s %u %s %u", proto, localText,
+                  known ? static_cast<unsigned>(ctlNtohs(local.port)) : 0u,
+                  peer != nullptr && *peer ? peer : "0.0.0.0", peerPort);
+}
+
+int switchRequest(bool on, const char* name) {
+    if (std::strcmp(name, "all") == 0) {
+        bool ok = true;
+        for (int i = 1; i < kStreams; ++i) {
+            if (on) ok = switchOn(i) && ok;
+            else streams[static_cast<std::size_t>(i)].on.store(false);
+        }
+        return ok ? 0 : -1;
+    }
+    const int index = streamNamed(name);
+    if (index < 0) return -1;
+    if (on) return switchOn(index) ? 0 : -1;
+    streams[static_cast<std::size_t>(index)].on.store(false);
+    return 0;
+}
+
+// The stream's ring as the read reply gives it: a text line, the endpoints of
+// the last connections (their 'O' records may have made room), then the
+// records in order.
+int readStream(int index, char* buf, int size) {
+    Stream& s = streams[static_cast<std::size_t>(index)];
+    const StreamLock lock(s);
+    char name[12];
+    int used = std::snprintf(buf, static_cast<std::size_t>(size), "capture %s %s %llu\n",
+                             nameOf(index, name), s.on.load() ? "on" : "off",
+                             static_cast<unsigned long long>(s.dropped));
+    if (!lock.held() || s.ring == nullptr || used >= size) return used < size ? used : 0;
+    for (int k = kOpens - 1; k >= 0; --k) {
+        const Stream::Open& o = s.opens[static_cast<std::size_t>(k)];
+        if (o.length == 0 || used + kHeader + o.length > size) continue;
+        putHeader(buf + used, 'O', false, o.conn, o.length);
+        if (s.used > 0) ringRead(s, s.tail, buf + used, 8);  // the oldest record's time
+        std::memcpy(buf + used + kHeader, o.text, static_cast<std::size_t>(o.length));
+        used += kHeader + o.length;
+    }
+    const int n = s.used < size - used ? s.used : size - used;
+    ringRead(s, s.tail, buf + used, n);
+    return used + n;
+}
+
+}  // namespace
+
+namespace korobs {
+
+bool startCapture() {
+    bool ok = true;
+    for (auto& s : streams)
+        if (s.sem == 0) s.sem = ctlSemBCreate(0, 1);
+    if (config().captureAll) ok = switchRequest(true, "all") == 0;
+    if (!ok) std::printf("Error - Capture: no memory for every channel's ring\r\n");
+    return ok;
+}
+
+void captureChunk(int handle, bool received, const char* data, int length) {
+    Stream* s = streamOf(handle);
+    if (s == nullptr || length <= 0 || !s->on.load(std::memory_order_acquire)) return;
+    const StreamLock lock(*s);
+    if (lock.held()) append(*s, received ? 'R' : 'S', s->opens[0].conn, data, length);
+}
+
+}  // namespace korobs
+
+void kor_captureOpened(int handle, int type, int socket, const char* peer, unsigned peerPort) {
+    Stream* s = streamOf(handle);
+    if (s == nullptr) return;
+    Stream::Open o;
+    o.conn = socket & 0xffff;
+    if (type == KORHDLTYPE_RS232) std::snprintf(o.text, sizeof o.text, "serial");
+    else
+        endpointText(o.text, sizeof o.text, type == KORHDLTYPE_UDP ? "udp" : "tcp", socket, peer,
+                     peerPort);
+    o.length = static_cast<int>(std::strlen(o.text));
+    const StreamLock lock(*s);
+    if (!lock.held()) return;
+    for (int k = kOpens - 1; k > 0; --k)
+        s->opens[static_cast<std::size_t>(k)] = s->opens[static_cast<std::size_t>(k - 1)];
+    s->opens[0] = o;
+    s->maskLines = 0;
+    if (s->on.load()) append(*s, 'O', o.conn, o.text, o.length);
+}
+
+namespace {
+
+int serviceIndex(KorService service) {
+    return service == KorService::Ftp ? kServiceFtp : kServiceSmtp;
+}
+
+bool startsWith(const char* data, int length, const char* word) {
+    const int n = static_cast<int>(std::strlen(word));
+    return length >= n && std::memcmp(data, word, static_cast<std::size_t>(n)) == 0;
+}
+
+// A log-in line as it is kept: the password (FTP PASS, SMTP AUTH PLAIN and
+// the two lines after AUTH LOGIN) as ***.
+const char* maskedLine(Stream& s, const char* data, int* length) {
+    if (startsWith(data, *length, "PASS ")) {
+        *length = 10;
+        return "PASS ***\r\n";
+    }
+    if (startsWith(data, *length, "AUTH PLAIN ")) {
+        *length = 16;
+        return "AUTH PLAIN ***\r\n";
+    }
+    if (s.maskLines > 0) {
+        --s.maskLines;
+        *length = 5;
+        return "***\r\n";
+    }
+    if (startsWith(data, *length, "AUTH LOGIN")) s.maskLines = 2;
+    return data;
+}
+
+}  // namespace
+
+void kor_serviceOpened(KorService service, int socket, const char* peer, unsigned peerPort) {
+    kor_captureOpened(serviceIndex(service), KORHDLTYPE_TCPCLIENT, socket, peer, peerPort);
+}
+
+void kor_serviceTraffic(KorService service, int socket, bool received, const char* data,
+                        int length) {
+    Stream& s = streams[static_cast<std::size_t>(serviceIndex(service))];
+    if (length <= 0 || !s.on.load(std::memory_order_acquire)) return;
+    const StreamLock lock(s);
+    if (!lock.held()) return;
+    if (!received) data = maskedLine(s, data, &length);
+    append(s, received ? 'R' : 'S', socket & 0xffff, data, length);
+}
+
+int kor_captureBodyMax() { return korobs::config().captureBytes + 1024; }
+
+int kor_captureRequest(const char* payload, int payloadLength, char* buf, int size) {
+    char verb[8] = {};
+    char name[16] = {};
+    // The payload is a short text; anything longer or malformed is refused.
+    char text[32] = {};
+    std::memcpy(text, payload, static_cast<std::size_t>(payloadLength < 31 ? payloadLength : 31));
+    int result = -1;
+    if (std::sscanf(text, "%7s %15s", verb, name) == 2) {
+        if (std::strcmp(verb, "read") == 0) {
+            const int index = streamNamed(name);
+            if (index >= 0) return readStream(index, buf, size);
+        } else if (std::strcmp(verb, "on") == 0 || std::strcmp(verb, "off") == 0) {
+            result = switchRequest(verb[1] == 'n', name);
+        }
+    }
+    return std::snprintf(buf, static_cast<std::size_t>(size), "%d", result);
+}

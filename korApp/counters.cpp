@@ -1,0 +1,166 @@
+// Counters since start. Every counter is one relaxed atomic add, so the
+// commands, receive tasks and stream tasks that count never wait.
+#include <array>
+#include <atomic>
+#include <cstring>
+
+#include "korHandleTable.h"
+#include "korObserveInternal.h"
+
+namespace {
+
+using Counter = std::atomic<std::uint64_t>;
+
+// Commands by (number, result): an open-addressed table that only grows.
+constexpr int kPairs = 1024;
+std::array<std::atomic<std::uint32_t>, kPairs> pairKeys{};
+std::array<Counter, kPairs> pairCounts{};
+Counter pairOverflow{0};
+std::array<Counter, korobs::kDurationBuckets> durations{};
+
+// Channel kinds are the table's type codes 1..5; 0 holds anything else.
+constexpr int kKinds = 6;
+constexpr const char* kKindNames[kKinds] = {"other",    "tcpclient", "tcpserver",
+                                            "accepted", "serial",    "udp"};
+std::array<Counter, kKinds> opened{}, closed{}, bytesIn{}, bytesOut{}, dropped{};
+
+Counter positionSent{0}, positionMissed{0}, speedTicks{0}, speedMissed{0}, adminSessions{0};
+// FTP job transfers by code (0, -1 .. -30), mails by result (0..255).
+constexpr int kFtpCodes = 32;
+std::array<Counter, kFtpCodes> ftpTransfers{};
+std::array<Counter, 256> mails{};
+
+int kindOf(int type) { return type >= 1 && type < kKinds ? type : 0; }
+
+void add(Counter& c, std::uint64_t n = 1) { c.fetch_add(n, std::memory_order_relaxed); }
+
+std::uint64_t get(const Counter& c) { return c.load(std::memory_order_relaxed); }
+
+std::uint32_t pairKey(std::int32_t id, std::int32_t result) {
+    return ((static_cast<std::uint32_t>(id) & 0x7fff) << 16 |
+            (static_cast<std::uint32_t>(result) & 0xffff)) +
+           1;
+}
+
+void countPair(std::int32_t id, std::int32_t result) {
+    const std::uint32_t key = pairKey(id, result);
+    std::uint32_t slot = (key * 2654435761u) % kPairs;
+    for (int probe = 0; probe < kPairs; ++probe, slot = (slot + 1) % kPairs) {
+        std::uint32_t found = pairKeys[slot].load(std::memory_order_acquire);
+        if (found == 0 && pairKeys[slot].compare_exchange_strong(found, key)) found = key;
+        if (found == key) {
+            add(pairCounts[slot]);
+            return;
+        }
+    }
+    add(pairOverflow);
+}
+
+}  // namespace
+
+namespace korobs {
+
+void countCommand(std::int32_t id, std::int32_t result, std::int64_t durationMs) {
+    countPair(id, result);
+    int bucket = 0;
+    while (bucket < kDurationBuckets - 1 && durationMs > kDurationBounds[bucket]) ++bucket;
+    add(durations[static_cast<std::size_t>(bucket)]);
+}
+
+}  // namespace korobs
+
+void kor_countChannelOpened(int type) { add(opened[kindOf(type)]); }
+void kor_countChannelClosed(int type) { add(closed[kindOf(type)]); }
+
+void kor_noteReceived(int handle, int type, const char* data, int length, int stored) {
+    if (length <= 0) return;
+    add(bytesIn[kindOf(type)], static_cast<std::uint64_t>(length));
+    if (stored < length) add(dropped[kindOf(type)], static_cast<std::uint64_t>(length - stored));
+    korobs::captureChunk(handle, true, data, length);
+}
+
+void kor_noteSent(int handle, int type, const char* data, int length, int result) {
+    if (result <= 0 && !(type == KORHDLTYPE_RS232 && result == 0)) return;
+    // The serial send reports 0 for all bytes sent, the others their count.
+    const int sent = type == KORHDLTYPE_RS232 ? length : (result < length ? result : length);
+    add(bytesOut[kindOf(type)], static_cast<std::uint64_t>(sent));
+    korobs::captureChunk(handle, false, data, sent);
+}
+
+void kor_countPositionTick(bool sent) { add(sent ? positionSent : positionMissed); }
+void kor_countSpeedTick(bool written) {
+    add(speedTicks);
+    if (!written) add(speedMissed);
+}
+void kor_countFtpTransfer(int code) {
+    add(ftpTransfers[static_cast<std::size_t>(code <= 0 && code > -kFtpCodes ? -code
+                                                                             : kFtpCodes - 1)]);
+}
+void kor_countMail(int result) { add(mails[static_cast<std::size_t>(result & 0xff)]); }
+void kor_countAdminSession() { add(adminSessions); }
+
+namespace {
+
+void kindLines(char* buf, int size, int* used, const char* name,
+               const std::array<Counter, kKinds>& counters) {
+    for (int k = 0; k < kKinds; ++k)
+        if (const std::uint64_t v = get(counters[static_cast<std::size_t>(k)]))
+            korobs::appendf(buf, size, used, "%s %s %llu\n", name, kKindNames[k],
+                            static_cast<unsigned long long>(v));
+}
+
+void commandLines(char* buf, int size, int* used) {
+    for (int i = 0; i < kPairs; ++i) {
+        const std::uint32_t key = pairKeys[static_cast<std::size_t>(i)].load(
+            std::memory_order_acquire);
+        if (key == 0) continue;
+        const int id = static_cast<int>((key - 1) >> 16);
+        const int result = static_cast<std::int16_t>((key - 1) & 0xffff);
+        korobs::appendf(buf, size, used, "command %d %d %llu\n", id, result,
+                        static_cast<unsigned long long>(
+                            get(pairCounts[static_cast<std::size_t>(i)])));
+    }
+    if (const std::uint64_t v = get(pairOverflow))
+        korobs::appendf(buf, size, used, "command_other %llu\n",
+                        static_cast<unsigned long long>(v));
+    for (int b = 0; b < korobs::kDurationBuckets; ++b) {
+        const std::uint64_t v = get(durations[static_cast<std::size_t>(b)]);
+        if (b < korobs::kDurationBuckets - 1)
+            korobs::appendf(buf, size, used, "duration_ms_le %d %llu\n", korobs::kDurationBounds[b],
+                            static_cast<unsigned long long>(v));
+        else
+            korobs::appendf(buf, size, used, "duration_ms_over %d %llu\n",
+                            korobs::kDurationBounds[b - 1], static_cast<unsigned long long>(v));
+    }
+}
+
+}  // namespace
+
+int kor_countersText(char* buf, int size) {
+    int used = 0;
+    if (size > 0) buf[0] = '\0';
+    commandLines(buf, size, &used);
+    kindLines(buf, size, &used, "channels_opened", opened);
+    kindLines(buf, size, &used, "channels_closed", closed);
+    kindLines(buf, size, &used, "bytes_in", bytesIn);
+    kindLines(buf, size, &used, "bytes_out", bytesOut);
+    kindLines(buf, size, &used, "bytes_dropped", dropped);
+    const auto line = [&](const char* name, const Counter& c) {
+        korobs::appendf(buf, size, &used, "%s %llu\n", name,
+                        static_cast<unsigned long long>(get(c)));
+    };
+    line("position_datagrams", positionSent);
+    line("position_ticks_without", positionMissed);
+    line("speed_ticks", speedTicks);
+    line("speed_ticks_missed", speedMissed);
+    for (int c = 0; c < kFtpCodes; ++c)
+        if (const std::uint64_t v = get(ftpTransfers[static_cast<std::size_t>(c)]))
+            korobs::appendf(buf, size, &used, "ftp_transfers %d %llu\n", -c,
+                            static_cast<unsigned long long>(v));
+    for (int r = 0; r < 256; ++r)
+        if (const std::uint64_t v = get(mails[static_cast<std::size_t>(r)]))
+            korobs::appendf(buf, size, &used, "mails %d %llu\n", r,
+                            static_cast<unsigned long long>(v));
+    line("admin_sessions", adminSessions);
+    return used;
+}

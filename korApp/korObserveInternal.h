@@ -1,0 +1,42 @@
+// Shared by the parts of korObserve: time and the command tasks' console lines.
+#pragma once
+
+#include <cstdint>
+
+#include "korObserve.h"
+
+namespace korobs {
+
+// Calendar time from the platform's real-time clock.
+std::int64_t nowUs();
+inline std::int64_t nowMs() { return nowUs() / 1000; }
+
+const KorObserveConfig& config();
+
+// A whole console line (no line end) printed by task taskId: kept with the
+// journal entry of the command that task runs, if any.
+void attachLine(int taskId, const char* text, int length);
+
+// Appends text to buf at *used (room size), truncating; always terminated.
+void append(char* buf, int size, int* used, const char* text);
+// snprintf into buf at *used, truncating.
+void appendf(char* buf, int size, int* used, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+
+void startConsole();
+bool startCapture();
+
+// Histogram bounds of command durations (ms); one more bucket above the last.
+inline constexpr int kDurationBounds[] = {1,   2,   5,    10,   20,   50,    100,
+                                          200, 500, 1000, 2000, 5000, 10000, 30000};
+inline constexpr int kDurationBuckets = sizeof kDurationBounds / sizeof kDurationBounds[0] + 1;
+void countCommand(std::int32_t id, std::int32_t result, std::int64_t durationMs);
+
+}  // namespace korobs
+
+namespace korobs {
+
+// One chunk of a channel's traffic (received: true) for its capture, if on.
+void captureChunk(int handle, bool received, const char* data, int length);
+
+}  // namespace korobs

@@ -1,0 +1,89 @@
+// A ring of fixed-size records for many writers and any number of readers.
+// A writer never waits: it takes the next sequence number and overwrites the
+// oldest record. A reader copies a record and keeps it only when no writer
+// touched it meanwhile (a sequence lock per record), so a reader that fell
+// behind finds the records it missed gone and sees the gap in the numbers.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <new>
+#include <type_traits>
+
+#include "ctl.h"
+
+template <class Record>
+class KorRing {
+    static_assert(std::is_trivially_copyable_v<Record> && sizeof(Record) % 8 == 0);
+    static constexpr int kWords = sizeof(Record) / 8;
+    struct Slot {
+        std::atomic<std::uint64_t> stamp{0};  // 2 x seq when whole, 2 x seq + 1 while written
+        std::uint64_t words[kWords];
+    };
+
+public:
+    // Memory from ctlMalloc, once; false when it cannot be had.
+    bool allocate(int capacity) {
+        if (slots_ != nullptr || capacity <= 0) return slots_ != nullptr;
+        void* memory = ctlMalloc(sizeof(Slot) * static_cast<std::size_t>(capacity));
+        if (memory == nullptr) return false;
+        auto* slots = static_cast<Slot*>(memory);
+        for (int i = 0; i < capacity; ++i) new (&slots[i]) Slot{};
+        capacity_ = static_cast<std::uint64_t>(capacity);
+        slots_ = slots;
+        return true;
+    }
+    bool active() const { return slots_ != nullptr; }
+    std::uint64_t capacity() const { return capacity_; }
+
+    // Stores the record; its sequence number (from 1 on), 0 when the ring is off.
+    std::uint64_t publish(const Record& record) {
+        if (slots_ == nullptr) return 0;
+        const std::uint64_t seq = next_.fetch_add(1, std::memory_order_relaxed);
+        Slot& slot = slots_[seq % capacity_];
+        slot.stamp.store(2 * seq + 1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
+        std::uint64_t words[kWords];
+        __builtin_memcpy(words, &record, sizeof words);
+        for (int i = 0; i < kWords; ++i)
+            std::atomic_ref<std::uint64_t>(slot.words[i])
+                .store(words[i], std::memory_order_relaxed);
+        slot.stamp.store(2 * seq, std::memory_order_release);
+        return seq;
+    }
+
+    // Copies record seq; false when it is not (or no longer, or not yet) there.
+    bool read(std::uint64_t seq, Record* out) const {
+        if (slots_ == nullptr || seq == 0) return false;
+        Slot& slot = slots_[seq % capacity_];
+        const std::uint64_t before = slot.stamp.load(std::memory_order_acquire);
+        if (before != 2 * seq) return false;
+        std::uint64_t words[kWords];
+        for (int i = 0; i < kWords; ++i)
+            words[i] =
+                std::atomic_ref<std::uint64_t>(slot.words[i]).load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (slot.stamp.load(std::memory_order_relaxed) != before) return false;
+        __builtin_memcpy(out, words, sizeof words);
+        return true;
+    }
+
+    // False while record seq is still being written (a later reader finds it).
+    bool settled(std::uint64_t seq) const {
+        if (slots_ == nullptr) return true;
+        const std::uint64_t stamp = slots_[seq % capacity_].stamp.load(std::memory_order_acquire);
+        return stamp == 0 ? false : stamp >= 2 * seq && stamp != 2 * seq + 1;
+    }
+    // The number the next record will get.
+    std::uint64_t next() const { return next_.load(std::memory_order_acquire); }
+    // The oldest number that may still be there.
+    std::uint64_t oldest() const {
+        const std::uint64_t n = next();
+        return n > capacity_ ? n - capacity_ : 1;
+    }
+
+private:
+    Slot* slots_ = nullptr;
+    std::uint64_t capacity_ = 0;
+    std::atomic<std::uint64_t> next_{1};
+};

@@ -1,0 +1,36 @@
+// Captured channel traffic (the ":capture read" reply) and its saving as a
+// pcapng file for a protocol analyser. TCP and UDP conversations become IPv4
+// packets with their real addresses and ports (TCP with a synthesized
+// three-way handshake and consistent sequence numbers); serial traffic
+// becomes one packet per chunk, marked inbound or outbound, for the plain
+// data dissector.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kor::pcap {
+
+struct CaptureRecord {
+    std::uint64_t timeUs = 0;  // calendar time, µs since 1970
+    char kind = 'R';           // 'R' received, 'S' sent, 'O' opened (data: the endpoints)
+    bool cut = false;          // the chunk was longer than the ring could keep
+    int conn = 0;              // the connection (its socket) within the stream
+    std::string data;
+};
+
+struct CaptureStream {
+    std::string name;  // "1".."19", "ftp", "smtp"
+    bool on = false;
+    std::uint64_t dropped = 0;  // bytes that made room for newer ones
+    std::vector<CaptureRecord> records;
+};
+
+// False when the body is not a capture reply.
+bool decodeCapture(const std::string& body, CaptureStream* out);
+
+// The pcapng file of the streams; *packets receives the number of packets.
+std::string buildPcapng(const std::vector<CaptureStream>& streams, int* packets);
+
+}  // namespace kor::pcap
