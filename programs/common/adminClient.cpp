@@ -47,6 +47,19 @@ bool waitFor(int fd, short events, int ms) {
     }
 }
 
+// Connects the non-blocking socket fd, waiting at most ms: 0, or the errno of
+// the failure (ETIMEDOUT when the time passed first).
+int connectWithin(int fd, const sockaddr_in& addr, int ms) {
+    if (fd < 0) return errno;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return 0;
+    if (errno != EINPROGRESS) return errno;
+    if (!waitFor(fd, POLLOUT, ms)) return ETIMEDOUT;
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+    return err;
+}
+
 int textField(const std::string& rec, std::size_t off, std::size_t size) {
     return static_cast<int>(std::strtol(rec.substr(off, size).c_str(), nullptr, 10));
 }
@@ -82,15 +95,14 @@ AdminSession::AdminSession(const std::string& host, int port, int timeoutMs)
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int one = 1;
     if (fd_ >= 0) setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    bool connected = fd_ >= 0 &&
-                     (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ||
-                      (errno == EINPROGRESS && waitFor(fd_, POLLOUT, timeoutMs)));
-    int err = connected ? 0 : errno;
-    socklen_t len = sizeof err;
-    if (connected && getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) return;
+    int err = connectWithin(fd_, addr, timeoutMs);
+    if (err == 0) return;
     state_ = LinkState::Unreachable;
-    error_ = "cannot connect to " + host + ":" + std::to_string(port) + ": " +
-             (err ? errorText(err) : std::string("no answer"));
+    std::string why = errorText(err);
+    if (err == ETIMEDOUT)
+        why = "no connection within " + std::to_string(timeoutMs / 1000) +
+              " s (a black-holed address, or a server whose backlog is full)";
+    error_ = "cannot connect to " + host + ":" + std::to_string(port) + ": " + why;
 }
 
 AdminSession::~AdminSession() {
