@@ -232,8 +232,22 @@ def journal_position(vc):
     return nxt, unrecorded
 
 
+def counters(vc):
+    """arvokor's own counts: channel bytes taken and dropped (every kind),
+    position datagrams and clock ticks that passed without one."""
+    with vc.admin() as admin:
+        got = admin.counters()
+        admin.quit()
+
+    def total(value):
+        return sum(total(v) for v in value.values()) if isinstance(value, dict) else value
+    return {k: total(got.get(k, 0)) for k in ('bytes_in', 'bytes_dropped', 'position_datagrams',
+                                              'position_ticks_without')}
+
+
 def measure(vc, workers, receiver, senders, count):
     """One span: every slot busy while slot 0 is timed. Returns the figures."""
+    counted0 = counters(vc)
     receiver.take()
     sent0 = senders.sent
     pid = vc.proc.pid
@@ -245,8 +259,10 @@ def measure(vc, workers, receiver, senders, count):
     cpu = (process_cpu(pid) - c0) / span
     arrivals, seqs = receiver.take()
     bytes_sent = senders.sent - sent0
+    counted = {k: v - counted0[k] for k, v in counters(vc).items()}
     return dict(timed=timed, span=span, cpu=cpu, arrivals=arrivals, seqs=seqs,
-                rate=bytes_sent / span, issued_by_workers=issued)
+                rate=bytes_sent / span, issued_by_workers=issued,
+                counted=counted)
 
 
 def span_rows(name, fig, count, slots):
@@ -261,12 +277,16 @@ def span_rows(name, fig, count, slots):
         row('%s: position stream at 1 ms, datagrams vs ticks' % name,
             '%d in %d ticks (%d lost, %d ticks without one)' % (len(fig['arrivals']), ticks,
                                                                  lost, silent),
-            'every tick sent', 'jitter median %.3f ms, p99 %.3f ms; %d gaps over 1.5 ms'
-            % (median(jitter), percentile(jitter, 0.99), long_gaps))
+            'every tick sent', 'jitter median %.3f ms, p99 %.3f ms; %d gaps over 1.5 ms; '
+            'arvokor counted %d ticks without a datagram'
+            % (median(jitter), percentile(jitter, 0.99), long_gaps,
+               fig['counted']['position_ticks_without']))
     else:
         row('%s: position stream at 1 ms' % name, 'no datagram received', 'every tick sent', '')
     row('%s: arvokor CPU' % name, percent(fig['cpu']), '',
-        '%d channels sent %.0f kB/s' % (CHANNELS, fig['rate'] / 1e3))
+        '%d peers sent %.0f kB/s; the channels took %.0f kB/s, dropped %.0f kB/s (full queues)'
+        % (CHANNELS, fig['rate'] / 1e3, fig['counted']['bytes_in'] / fig['span'] / 1e3,
+           fig['counted']['bytes_dropped'] / fig['span'] / 1e3))
 
 
 def start_modbus(address):
