@@ -277,9 +277,9 @@ def span_rows(name, fig, count, slots):
         row('%s: position stream at 1 ms, datagrams vs ticks' % name,
             '%d in %d ticks (%d lost, %d ticks without one)' % (len(fig['arrivals']), ticks,
                                                                  lost, silent),
-            'every tick sent', 'jitter median %.3f ms, p99 %.3f ms; %d gaps over 1.5 ms; '
-            'arvokor counted %d ticks without a datagram'
-            % (median(jitter), percentile(jitter, 0.99), long_gaps,
+            'every tick sent', 'jitter median %.3f ms, p99 %.3f ms, max %.2f ms; %d gaps over '
+            '1.5 ms; arvokor counted %d ticks without a datagram'
+            % (median(jitter), percentile(jitter, 0.99), max(jitter), long_gaps,
                fig['counted']['position_ticks_without']))
     else:
         row('%s: position stream at 1 ms' % name, 'no datagram received', 'every tick sent', '')
@@ -339,7 +339,7 @@ def run(vc, args, stack, measurer):
         note('cell under load: ' + busy.describe())
     journal_check(vc, name, start, workers, args.count * len(spans))
     row('%s: unexpected results' % name, '%d' % len(faults), 'none',
-        '; '.join(faults[:3]) + ('; kordash event stream %d bytes' % events.bytes))
+        '; '.join(faults[:3] + ['kordash event stream read: %d bytes' % events.bytes]))
     note('cell: ' + benchlib.scheduling_note(vc, measurer))
 
 
