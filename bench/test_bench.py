@@ -3,6 +3,7 @@ real sockets, and one short run of each script that checks it still produces
 its rows. Figures are never judged here, only that they are there."""
 
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -179,6 +180,10 @@ class ShortRunTest(unittest.TestCase):
 
     def test_stream_and_modbus(self):
         self.run_bench('bench_stream_modbus.py', '--seconds', '0.5', '--reads', '1', rows=8)
+        # The whole cell: the journal holds every command the slots issued.
+        found = self.run_bench('bench_cell.py', '--count', '30', rows=5)
+        recorded, issued = re.match(r'(\d+) of (\d+) \(0 unrecorded\)', found[3][2]).groups()
+        self.assertEqual(recorded, issued, found[3])
 
     @unittest.skipUnless(os.geteuid() == 0, 'both FTP servers listen on port 21')
     def test_ftp(self):
