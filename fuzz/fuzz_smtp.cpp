@@ -109,7 +109,9 @@ void fuzzSession(FuzzedDataProvider& in) {
     const int s = server.take();
     SmtpBuffer work(SMTP_BUFFER_SIZE);
     if (!work) fail("no work buffer");
-    int rc = greetAndAuthenticate(s, work.get(), user.c_str(), password.c_str());
+    const CtlTlsSettings plain{};  // TLS off, as by default
+    int rc = greetAndAuthenticate(s, work.get(), user.c_str(), password.c_str(), plain,
+                                  "127.0.0.1");
     if (rc == SMTP_OK)
         rc = Smtp_SendMail(s, "robot@cell.example", "line@plant.example", "Arvo KOR mail",
                            "part done\r\n.\r\nnext\r\n");  // closes the socket
