@@ -234,9 +234,16 @@ class TransfersUnderPacketLoss(unittest.TestCase):
         # Every wait is bounded (10 s each); the kernel's own connect would take 130 s.
         self.assertLess(seconds, UNDER_LOSS_BOUND)
         self.assertEqual(read_job(vc, 'WELD1.JBI'), BIG_CRLF if code == 255 else JOB_CRLF)
-        wait_for(lambda: transfer_leftovers(vc.jobs_dir) == [], timeout=5,
-                 what='no part of the job left')
+        # A part stays only where the controller's own server was given up
+        # (no further wait for a DELE there); the console names it, and the
+        # next start removes it.
+        for name in transfer_leftovers(vc.jobs_dir):
+            vc.wait_output('KOR job transfer: %s may be left' % name)
         self.assertEqual(own_listing_inside(ns, vc), ['WELD1.JBI'])
+        if transfer_leftovers(vc.jobs_dir):
+            vc.stop()
+            vc.start()
+            self.assertEqual(transfer_leftovers(vc.jobs_dir), [])
         with open(os.path.join(root, 'robot', 'jobs', 'WELD1.JBI'), 'wb') as f:
             f.write(BIG_LF.replace(b'VJ=50', b'VJ=60'))
         self.assertEqual(self.load(vc, 'FTPLOADGET', '127.0.0.3', timeout=60), 255)
