@@ -6,19 +6,26 @@ the promises: a failure code, never success; the answer within its bound;
 no variable or queue byte lost or corrupted; the server goes on serving."""
 
 import os
+import shutil
 import signal
 import socket
 import struct
 import subprocess
+import tempfile
 import time
 import unittest
 
 import harness
+from faultcase import timed
 from faultproxy import FaultProxy, Faults
 from harness import Controller, free_address, program, start_python_peer, wait_for
 from netns import LossyNamespace, NamespaceController
 import telnetd_peer
 import test_telnet
+from test_ftp import JOB_CRLF, PASSWORD, USER, read_job, transfer_leftovers, write_job
+from test_ftp_load import BIG_CRLF, BIG_LF
+import test_ftp_load
+import test_smtp
 
 MODBUS_SERVER = os.path.join(harness.BIN, 'tests', 'modbus_server')
 # Holding registers 0..9 of the Modbus server: a read of two at address 2a
@@ -171,6 +178,109 @@ class TelnetThroughAFaultProxy(unittest.TestCase):
             h, _ = login()
             self.assertTrue(1 <= h <= 19, h)
             self.assertEqual(vc.call('CLOSEHANDLE', handle=h), 255)
+
+
+# A command under loss goes through many slow but bounded steps; what is not
+# bounded (a connect left to the kernel) takes over two minutes.
+UNDER_LOSS_BOUND = 100
+
+
+def namespace_peer(owner, ns, script, *args):
+    """A peer script of tests/peers run inside the namespace; its first line."""
+    path = os.path.join(harness.SOURCE, 'tests', 'peers', script)
+    proc = subprocess.Popen(ns.prefix() + [harness.SYSTEM_PYTHON, '-u', path] + list(args),
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    owner.addCleanup(proc.stdout.close)
+    owner.addCleanup(lambda: harness._stop_process(proc))
+    line = proc.stdout.readline()
+    if not line.lower().startswith('ready'):
+        raise AssertionError('%s did not start: %r' % (script, line))
+    return line
+
+
+def own_listing_inside(ns, vc):
+    """The names the controller's own FTP server lists, asked from inside."""
+    ask = 'import ftplib; print(chr(10).join(ftplib.FTP(%r, "ftp", "", timeout=10).nlst()))'
+    out = subprocess.run(ns.prefix() + [harness.SYSTEM_PYTHON, '-c', ask % vc.address],
+                         capture_output=True, text=True, timeout=30)
+    return out.stdout.split()
+
+
+class TransfersUnderPacketLoss(unittest.TestCase):
+    """30 % of the packets dropped on every connection of a job download and
+    of a mail: the job arrives byte-exact or the command fails, the old job
+    kept; the mail is stored whole or the command fails; never success with
+    a part. The controller serves on once the loss ends."""
+
+    load = test_ftp_load.FtpLoadTest.load  # the module's name keeps its tests out of this run
+
+    def test_job_download_is_whole_or_fails_keeping_the_old_job(self):
+        ns = LossyNamespace.make(self)
+        root = tempfile.mkdtemp(prefix='arvokor-ftp-')
+        self.addCleanup(shutil.rmtree, root, True)
+        os.makedirs(os.path.join(root, 'robot', 'jobs'))
+        with open(os.path.join(root, 'robot', 'jobs', 'WELD1.JBI'), 'wb') as f:
+            f.write(BIG_LF)
+        namespace_peer(self, ns, 'ftp_pyftpd.py', '--address', '127.0.0.3', '--port', '21',
+                       '--root', root, '--user', USER, '--password', PASSWORD)
+        vc = NamespaceController(ns, ftp_server='auto')
+        self.addCleanup(vc.close)
+        write_job(vc, 'WELD1.JBI', JOB_CRLF)
+        ns.set_loss(30)
+        code, seconds = timed(lambda: self.load(vc, 'FTPLOADGET', '127.0.0.3', timeout=120))
+        ns.set_loss(0)
+        print('\n30 %% loss: FTPLOADGET %d after %.1f s' % (code, seconds))
+        self.assertIn(code, (255, 254, 253, 252, 251, 250, 249))
+        # Every wait is bounded (10 s each); the kernel's own connect would take 130 s.
+        self.assertLess(seconds, UNDER_LOSS_BOUND)
+        # A failure keeps the old job; only a rename whose reply was lost
+        # leaves the new one, whole.
+        kept = (BIG_CRLF,) if code == 255 else (JOB_CRLF, BIG_CRLF)
+        self.assertIn(read_job(vc, 'WELD1.JBI'), kept)
+        # A part stays only where the controller's own server was given up
+        # (no further wait for a DELE there); the console names it, and the
+        # next start removes it.
+        for name in transfer_leftovers(vc.jobs_dir):
+            vc.wait_output('KOR job transfer: %s may be left' % name)
+        self.assertEqual(own_listing_inside(ns, vc), ['WELD1.JBI'])
+        if transfer_leftovers(vc.jobs_dir):
+            vc.stop()
+            vc.start()
+            self.assertEqual(transfer_leftovers(vc.jobs_dir), [])
+        with open(os.path.join(root, 'robot', 'jobs', 'WELD1.JBI'), 'wb') as f:
+            f.write(BIG_LF.replace(b'VJ=50', b'VJ=60'))
+        self.assertEqual(self.load(vc, 'FTPLOADGET', '127.0.0.3', timeout=60), 255)
+        self.assertEqual(read_job(vc, 'WELD1.JBI'), BIG_CRLF.replace(b'VJ=50', b'VJ=60'))
+
+    def test_mail_is_stored_whole_or_fails(self):
+        ns = LossyNamespace.make(self)
+        store = tempfile.mkdtemp(prefix='arvokor-smtp-')
+        self.addCleanup(shutil.rmtree, store, True)
+        port = namespace_peer(self, ns, 'smtp_server.py', '--host', '127.0.0.4', '--dir', store,
+                              '--user', test_smtp.USER,
+                              '--password', test_smtp.PASSWORD).split()[1]
+        vc = NamespaceController(ns)
+        self.addCleanup(vc.close)
+        body = ''.join(chr(48 + i % 43) for i in range(128))
+
+        def send():
+            return vc.call('SMTP', addr='127.0.0.4', port=int(port), timeout=120,
+                           field=[test_smtp.USER, test_smtp.PASSWORD, test_smtp.SENDER,
+                                  test_smtp.RECIPIENT, body])
+        ns.set_loss(30)
+        code, seconds = timed(send)
+        ns.set_loss(0)
+        print('\n30 %% loss: SMTP %d after %.1f s' % (code, seconds))
+        self.assertIn(code, (1, 253, 254))
+        self.assertLess(seconds, UNDER_LOSS_BOUND)
+        time.sleep(1)  # retransmissions come in
+        stored = sorted(n for n in os.listdir(store) if n.endswith('.eml'))
+        if code == 1:
+            self.assertEqual(stored, ['mail-1.eml'])
+        for name in stored:
+            with open(os.path.join(store, name), 'rb') as f:
+                self.assertTrue(f.read().endswith(b'\r\n\r\n' + body.encode() + b'\r\n\r\n'))
+        self.assertEqual(send(), 1)
 
 
 class ModbusUnderPacketLoss(unittest.TestCase):
