@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 
 #include "ctl.h"
 #include "vcConsole.h"
@@ -22,9 +23,14 @@ void writeConsole(const char* text, int length) {
     }
 }
 
-// Called by stdio with the stream's lock held: one write at a time.
+// stdio calls the write with the stream's lock held, so writes come one at a
+// time; the tap's own lock says so where the race detector can see it too
+// (stdio's lock is inside the C library). Recursive, as stdio's lock is.
+std::recursive_mutex tapLock;
+
 ssize_t tappedWrite(void*, const char* text, std::size_t size) {
     const int length = size > 0x7fffffff ? 0x7fffffff : static_cast<int>(size);
+    const std::lock_guard<std::recursive_mutex> oneAtATime(tapLock);
     if (CtlConsoleTap tap = currentTap.load(std::memory_order_acquire))
         tap(text, length, writeConsole);
     else writeConsole(text, length);

@@ -205,6 +205,7 @@ class AdminConsole(unittest.TestCase):
 
     def test_an_idle_client_is_closed_after_10_s_and_the_next_is_served(self):
         with harness.Controller() as ctl:
+            ctl.wait_output("Waiting on TCP connection")  # the admin port listens
             # Served first: half a frame, then nothing.
             idle = socket.create_connection((ctl.address, 15000), timeout=30)
             self.addCleanup(idle.close)

@@ -436,7 +436,10 @@ TEST_F(ServiceFaults, AModbusRequestNeverGoesToAConnectionOpenedUnderIt) {
     const int h = run(TCPCONNECT, to(modbus_));
     ASSERT_TRUE(isHandle(h));
     setD(10, 5);
-    const int oldSocket = KORHDLTBL_Record(h).socket;
+    const int oldSocket = [h] {
+        KorTableLock table(&korHandleTable);
+        return KORHDLTBL_Record(h).socket;
+    }();
     vc::hooks::delaySends(400);
     start(MODBUSWRITE, Params().set(2, h).set(1, 6).set(7, 0).set(4, 10));
     std::this_thread::sleep_for(100ms);  // the request waits in its send
