@@ -20,8 +20,10 @@ class Frame(unittest.TestCase):
         with Controller(start=False) as vc:
             vc.set('S92', '200:12')
             vc.start()
-            self.assertIn('ArvoKOR started successfully !\r\nVersion:\t1.32\r\nBaseAddress:\t200\r\n'
-                          'ChannelNo:\t8\r\nAdminPort:\t15000\r\nClockRate:\t1\r\n', vc.output())
+            # The console passes the banner on line by line: wait for its last one.
+            vc.wait_output('ArvoKOR started successfully !\r\nVersion:\t1.32\r\n'
+                           'BaseAddress:\t200\r\nChannelNo:\t8\r\nAdminPort:\t15000\r\n'
+                           'ClockRate:\t1\r\n')
             # The eighth slot exists.
             self.assertEqual(vc.call('INFO', slot=7, p8=0, result=300), 255)
 
