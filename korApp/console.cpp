@@ -198,17 +198,13 @@ int kor_consoleText(std::uint64_t since, char* buf, int size) {
     korobs::appendf(buf, size, &used, "C %llu %llu %llu\n", static_cast<unsigned long long>(next),
                     static_cast<unsigned long long>(lines.capacity()),
                     static_cast<unsigned long long>(folded.load(std::memory_order_relaxed)));
-    std::uint64_t seq = since + 1 > lines.oldest() ? since + 1 : lines.oldest();
     constexpr int kLineText = kLine + kTaskName + 64;
-    for (; seq < next && used + kLineText < size; ++seq) {
-        KorConsoleRecord r;
-        if (lines.read(seq, &r)) {
+    lines.walk(
+        since, next, [&] { return used + kLineText < size; },
+        [&](std::uint64_t seq, const KorConsoleRecord& r) {
             korobs::appendf(buf, size, &used, "%llu %lld %s %d %.*s\n",
                             static_cast<unsigned long long>(seq), static_cast<long long>(r.timeMs),
                             r.task, r.count, r.length, r.text);
-        } else if (!lines.settled(seq)) {
-            break;
-        }
-    }
+        });
     return used;
 }

@@ -191,13 +191,10 @@ int kor_journalText(std::uint64_t since, char* buf, int size) {
     korobs::appendf(buf, size, &used, "J %llu %llu %llu\n", static_cast<unsigned long long>(next),
                     static_cast<unsigned long long>(journal.capacity()),
                     static_cast<unsigned long long>(unrecorded.load(std::memory_order_relaxed)));
-    std::uint64_t seq = since + 1 > journal.oldest() ? since + 1 : journal.oldest();
     // Room for one more whole entry is needed; the client asks again for the rest.
     constexpr int kEntryText = 200 + KOR_JOURNAL_TEXT + 2 * 16;
-    for (; seq < next && used + kEntryText < size; ++seq) {
-        KorJournalRecord r;
-        if (journal.read(seq, &r)) entryText(seq, r, buf, size, &used);
-        else if (!journal.settled(seq)) break;  // still being written: next time
-    }
+    journal.walk(
+        since, next, [&] { return used + kEntryText < size; },
+        [&](std::uint64_t seq, const KorJournalRecord& r) { entryText(seq, r, buf, size, &used); });
     return used;
 }

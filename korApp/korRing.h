@@ -74,6 +74,19 @@ public:
         const std::uint64_t stamp = slots_[seq % capacity_].stamp.load(std::memory_order_acquire);
         return stamp == 0 ? false : stamp >= 2 * seq && stamp != 2 * seq + 1;
     }
+    // Hands each record after `since` and before `end` to visit(seq, record),
+    // oldest first, while room() holds. Records already overwritten are
+    // skipped; the walk stops at one still being written (the next walk has it).
+    template <class Room, class Visit>
+    void walk(std::uint64_t since, std::uint64_t end, Room room, Visit visit) const {
+        std::uint64_t seq = since + 1 > oldest() ? since + 1 : oldest();
+        for (; seq < end && room(); ++seq) {
+            Record record;
+            if (read(seq, &record)) visit(seq, record);
+            else if (!settled(seq)) break;
+        }
+    }
+
     // The number the next record will get.
     std::uint64_t next() const { return next_.load(std::memory_order_acquire); }
     // The oldest number that may still be there.
