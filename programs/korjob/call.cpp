@@ -329,6 +329,28 @@ struct Plan {
     std::uint16_t readVar;
 };
 
+// True when every variable of the plan is in the state file.
+bool planFits(const Plan& plan, const CallRequest& req, const vc::StateCounts& counts,
+              std::string* error) {
+    auto checkB = [&](std::uint32_t first, std::size_t n, const char* what) {
+        // Nothing is read or written when n is 0 (p1 may then be a port, not a variable).
+        if (n == 0 || first + n <= counts.b) return true;
+        *error = std::string(what) + " B" + std::to_string(first) + ".." +
+                 std::to_string(first + n - 1) + " is beyond this state file's B0..B" +
+                 std::to_string(counts.b - 1);
+        return false;
+    };
+    bool paramsFit = plan.paramVar[0] + 10u <= counts.i;
+    if (!paramsFit)
+        return *error = "the parameters I" + std::to_string(plan.paramVar[0]) +
+                        ".. are beyond this state file's I variables",
+               false;
+    return checkB(plan.commandVar, 1, "the command ID") &&
+           checkB(plan.resultVar, 1, "the result variable") &&
+           checkB(plan.blockVar, plan.blockData.size(), "the block") &&
+           checkB(plan.readVar, req.readCount.value_or(0), "the output");
+}
+
 bool makePlan(const CallRequest& req, const KorSlotLayout& layout, const vc::StateCounts& counts,
               Plan* plan, std::string* error) {
     if (req.slot >= layout.slots)
@@ -369,23 +391,7 @@ bool makePlan(const CallRequest& req, const KorSlotLayout& layout, const vc::Sta
         plan->params[k] = static_cast<std::int32_t>(p[k].value_or(0));
         plan->paramVar[k] = var16(static_cast<long long>(layout.firstParamVar(req.slot)) + k);
     }
-    auto checkB = [&](std::uint32_t first, std::size_t n, const char* what) {
-        // Nothing is read or written when n is 0 (p1 may then be a port, not a variable).
-        if (n == 0 || first + n <= counts.b) return true;
-        *error = std::string(what) + " B" + std::to_string(first) + ".." +
-                 std::to_string(first + n - 1) + " is beyond this state file's B0..B" +
-                 std::to_string(counts.b - 1);
-        return false;
-    };
-    bool paramsFit = plan->paramVar[0] + 10u <= counts.i;
-    if (!paramsFit)
-        return *error = "the parameters I" + std::to_string(plan->paramVar[0]) +
-                        ".. are beyond this state file's I variables",
-               false;
-    return checkB(plan->commandVar, 1, "the command ID") &&
-           checkB(plan->resultVar, 1, "the result variable") &&
-           checkB(plan->blockVar, plan->blockData.size(), "the block") &&
-           checkB(plan->readVar, req.readCount.value_or(0), "the output");
+    return planFits(*plan, req, counts, error);
 }
 
 // Sleeps until the next look, never past the deadline.
