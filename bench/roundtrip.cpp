@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <random>
@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "korNumbers.h"
 #include "korSlotLayout.h"
 #include "vcState.h"
 
@@ -52,7 +53,7 @@ bool waitFor(vc::StateFile& file, Pred pred, double timeoutSec) {
 
 double percentile(std::vector<double> v, double p) {
     std::sort(v.begin(), v.end());
-    size_t i = static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
+    size_t i = static_cast<size_t>(std::lround(p * static_cast<double>(v.size() - 1)));
     return v[std::min(i, v.size() - 1)];
 }
 
@@ -70,30 +71,72 @@ bool readLayout(vc::StateFile& file, const Args& args, KorSlotLayout* layout) {
     return false;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Args args;
+// The options into *args; false after a message (exit status in *status).
+bool parseArgs(int argc, char** argv, Args* args, int* status) {
+    *status = 2;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--help") {
             std::puts("usage: bench_roundtrip --state FILE [--count N] [--slot K] [--base B]");
-            return 0;
+            *status = 0;
+            return false;
         }
         if (i + 1 >= argc) {
             std::fprintf(stderr, "missing value after %s\n", a.c_str());
-            return 2;
+            return false;
         }
-        const char* v = argv[++i];
-        if (a == "--state") args.state = v;
-        else if (a == "--count") args.count = std::atoi(v);
-        else if (a == "--slot") args.slot = std::atoi(v);
-        else if (a == "--base") args.base = std::atoi(v);
-        else {
+        const std::string v = argv[++i];
+        long long n = 0;
+        const bool number = kor::parseInt(v, 0, 1000000000, &n);
+        if (a == "--state") args->state = v;
+        else if (a != "--count" && a != "--slot" && a != "--base") {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
-            return 2;
-        }
+            return false;
+        } else if (!number) {
+            std::fprintf(stderr, "%s takes a number, not '%s'\n", a.c_str(), v.c_str());
+            return false;
+        } else if (a == "--count") args->count = static_cast<int>(n);
+        else if (a == "--slot") args->slot = static_cast<int>(n);
+        else args->base = static_cast<int>(n);
     }
+    return true;
+}
+
+// One INFO command's round trip in ms, or a negative value when no result came.
+double roundTrip(vc::StateFile& file, int idVar, int paramVar, int resultVar) {
+    {
+        vc::StateFile::Access a(file);
+        if (!a.ok()) return -1;
+        a->b[resultVar] = 0;
+        for (int k = 0; k < 10; ++k) a->i[paramVar + k] = 0;
+        a->i[paramVar + 3] = static_cast<std::int16_t>(resultVar);
+        a->i[paramVar + 8] = 0;  // INFO selector 0: result 255
+    }
+    Clock::time_point start;
+    {
+        vc::StateFile::Access a(file);
+        a->b[idVar] = kInfo;
+        start = Clock::now();
+    }
+    if (!waitFor(
+            file, [&](const vc::StateData& d) { return d.b[resultVar] == 255; }, 5.0)) {
+        std::fprintf(
+            stderr,
+            "bench_roundtrip: no result within 5 s (is arvokor running on this state file?)\n");
+        return -1;
+    }
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    waitFor(
+        file, [&](const vc::StateData& d) { return d.b[idVar] == 0; }, 5.0);
+    return ms;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Args args;
+    int status = 0;
+    if (!parseArgs(argc, argv, &args, &status)) return status;
     std::string notice, error;
     auto file = vc::StateFile::open(args.state, vc::countsFrom(vc::Settings{}),
                                     vc::StateFile::Mode::Client, &notice, &error);
@@ -111,30 +154,9 @@ int main(int argc, char** argv) {
     std::vector<double> samples;
     samples.reserve(static_cast<size_t>(args.count));
     for (int n = 0; n < args.count; ++n) {
-        {
-            vc::StateFile::Access a(*file);
-            if (!a.ok()) return 1;
-            a->b[resultVar] = 0;
-            for (int k = 0; k < 10; ++k) a->i[paramVar + k] = 0;
-            a->i[paramVar + 3] = static_cast<std::int16_t>(resultVar);
-            a->i[paramVar + 8] = 0;  // INFO selector 0: result 255
-        }
-        Clock::time_point start;
-        {
-            vc::StateFile::Access a(*file);
-            a->b[idVar] = kInfo;
-            start = Clock::now();
-        }
-        if (!waitFor(
-                *file, [&](const vc::StateData& d) { return d.b[resultVar] == 255; }, 5.0)) {
-            std::fprintf(
-                stderr,
-                "bench_roundtrip: no result within 5 s (is arvokor running on this state file?)\n");
-            return 1;
-        }
-        samples.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-        waitFor(
-            *file, [&](const vc::StateData& d) { return d.b[idVar] == 0; }, 5.0);
+        const double ms = roundTrip(*file, idVar, paramVar, resultVar);
+        if (ms < 0) return 1;
+        samples.push_back(ms);
         // A job is not in step with the launcher's poll: start the next command
         // at a random point of the poll period.
         std::this_thread::sleep_for(std::chrono::microseconds(jitter(rng)));

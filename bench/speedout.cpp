@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "korNumbers.h"
 #include "vcState.h"
 
 namespace {
@@ -29,6 +30,13 @@ struct Args {
     int first = 520;
 };
 
+// A number of seconds; 0 (out of range) when the text is not one.
+double seconds(const std::string& text) {
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    return text.empty() || *end != 0 ? 0 : v;
+}
+
 bool parse(int argc, char** argv, Args* args) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -36,18 +44,20 @@ bool parse(int argc, char** argv, Args* args) {
             std::puts(
                 "usage: bench_speedout --state FILE [--seconds S] [--period-us P] "
                 "[--group G] [--first R]");
-            std::exit(0);
+            std::exit(0);  // NOLINT(concurrency-mt-unsafe): one thread yet
         }
         if (i + 1 >= argc) {
             std::fprintf(stderr, "missing value after %s\n", a.c_str());
             return false;
         }
-        const char* v = argv[++i];
+        const std::string v = argv[++i];
+        long long n = -1;  // out of range for every option when v is no integer
+        if (a != "--state" && a != "--seconds" && !kor::parseInt(v, 0, 1000000000, &n)) n = -1;
         if (a == "--state") args->state = v;
-        else if (a == "--seconds") args->seconds = std::atof(v);
-        else if (a == "--period-us") args->periodUs = std::atoi(v);
-        else if (a == "--group") args->group = std::atoi(v);
-        else if (a == "--first") args->first = std::atoi(v);
+        else if (a == "--seconds") args->seconds = seconds(v);
+        else if (a == "--period-us") args->periodUs = static_cast<int>(n);
+        else if (a == "--group") args->group = static_cast<int>(n);
+        else if (a == "--first") args->first = static_cast<int>(n);
         else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
             return false;
@@ -62,7 +72,7 @@ bool parse(int argc, char** argv, Args* args) {
 double percentile(std::vector<double> v, double p) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
-    const auto i = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
+    const auto i = static_cast<std::size_t>(std::lround(p * static_cast<double>(v.size() - 1)));
     return v[std::min(i, v.size() - 1)];
 }
 

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "faults.h"
 #include "korApp.h"
@@ -74,7 +75,7 @@ bool lockStateFile(const std::string& statePath, std::string* error) {
     const std::string path = resolvedPath(statePath) + ".lock";
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
-        *error = "cannot open lock file " + path + ": " + std::strerror(errno);
+        *error = "cannot open lock file " + path + ": " + std::generic_category().message(errno);
         return false;
     }
     struct flock whole {};
@@ -86,7 +87,7 @@ bool lockStateFile(const std::string& statePath, std::string* error) {
         const bool known = ::fcntl(fd, F_GETLK, &holder) == 0 && holder.l_type != F_UNLCK;
         ::close(fd);
         if (err != EACCES && err != EAGAIN) {
-            *error = "cannot lock " + path + ": " + std::strerror(err);
+            *error = "cannot lock " + path + ": " + std::generic_category().message(err);
         } else {
             *error = "state file " + statePath + " is in use by process " +
                      (known ? std::to_string(holder.l_pid) : std::string("(unknown)")) +

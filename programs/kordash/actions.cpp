@@ -3,11 +3,15 @@
 #include <cstdlib>
 #include <limits>
 
+#include "korHandleTable.h"
+#include "korPPComm.h"
+
 namespace kordash {
 namespace {
 
 using Json = nlohmann::json;
 constexpr int kOk = 200, kBadRequest = 400, kNotFound = 404;
+constexpr int kLastHandle = KORHDLTBL_SIZE - 1;
 
 Json plainResult(const std::string& text, const std::string& failure) {
     return {{"ok", text == "0"}, {"reply", text}, {"message", text == "0" ? "done" : failure}};
@@ -20,12 +24,13 @@ Action later(std::function<Json()> work) { return {kOk, {}, {}, std::move(work)}
 Action channelAction(Dashboard& dash, const std::string& what, const Json& body) {
     int handle = -1;
     std::string text, error;
-    if (!intField(body, "handle", 0, 19, -1, &handle, &error) ||
+    if (!intField(body, "handle", 0, kLastHandle, -1, &handle, &error) ||
         !textField(body, "text", &text, &error))
         return badRequest(error);
     if (handle < 0) return badRequest("handle is missing");
     const std::string data = unescape(text);
-    if (what == "send" && data.size() > 2031) return badRequest("at most 2031 bytes per send");
+    if (what == "send" && data.size() > static_cast<std::size_t>(KOR_ADMIN_PAYLOAD_MAX))
+        return badRequest("at most " + std::to_string(KOR_ADMIN_PAYLOAD_MAX) + " bytes per send");
     return later([&dash, what, handle, data] {
         return dash.act([&](AdminSession& s) -> Json {
             std::string r;

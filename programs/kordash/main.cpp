@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <pthread.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -13,6 +12,8 @@
 #include <vector>
 
 #include "fleet.h"
+#include "korNumbers.h"
+#include "korPPComm.h"
 #include "web.h"
 
 namespace {
@@ -49,6 +50,7 @@ const char* kUsage =
     "tools keep their turn. With several controllers the page starts with an\n"
     "overview, one row per controller, refreshed once a second while it is open.\n"
     "Stop with Ctrl-C.\n";
+static_assert(KOR_ADMIN_PORT == 15000, "the --admin-port default in kUsage");
 
 // A controller as given: "ADDR[:PORT]", with a name and a state file from a
 // --controllers file, and where it was given (for the error messages).
@@ -58,7 +60,7 @@ struct ControllerArg {
 
 struct Options {
     std::vector<ControllerArg> controllers;
-    int adminPort = 15000;
+    int adminPort = KOR_ADMIN_PORT;
     std::string statePath;
     int streamPort = 0;
     kordash::WebOptions web;
@@ -68,14 +70,12 @@ struct Options {
 
 [[noreturn]] void usageError(const std::string& what) {
     std::fprintf(stderr, "kordash: %s\n(kordash --help for usage)\n", what.c_str());
-    std::exit(2);
+    std::exit(2);  // NOLINT(concurrency-mt-unsafe): options are read before any thread starts
 }
 
 int portOf(const std::string& text, const std::string& name) {
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end || errno || v < 1 || v > 65535)
+    long long v = 0;
+    if (!kor::parseInt(text, 1, 65535, &v))
         usageError(name + " must be a port number 1..65535, not '" + text + "'");
     return static_cast<int>(v);
 }
@@ -117,7 +117,7 @@ Options parseOptions(int argc, char** argv) {
         std::string a = argv[i];
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
-            std::exit(0);
+            std::exit(0);  // NOLINT(concurrency-mt-unsafe): before any thread starts
         }
         if (i + 1 >= argc) usageError("missing value after " + a);
         std::string v = argv[++i];

@@ -3,11 +3,12 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+#include <system_error>
 
 namespace kordash {
 namespace {
@@ -92,8 +93,13 @@ nlohmann::json StreamTally::toJson(Clock::time_point now) const {
 }
 
 PositionStream::~PositionStream() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
+    if (thread_.joinable()) {
+        const std::uint64_t one = 1;
+        // An eventfd write of 1 cannot fail short of an overflow after 2^64 stops.
+        [[maybe_unused]] const ssize_t n = write(stopFd_, &one, sizeof one);
+        thread_.join();
+    }
+    if (stopFd_ >= 0) close(stopFd_);
     if (fd_ >= 0) close(fd_);
 }
 
@@ -110,7 +116,13 @@ bool PositionStream::open(const std::string& host, int port, std::string* error)
     if (fd_ >= 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
     if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         *error = "cannot receive the position stream on " + host + ":" + std::to_string(port) +
-                 ": " + std::strerror(errno);
+                 ": " + std::generic_category().message(errno);
+        return false;
+    }
+    stopFd_ = eventfd(0, EFD_CLOEXEC);
+    if (stopFd_ < 0) {
+        *error = "cannot make the position stream's stop event: " +
+                 std::generic_category().message(errno);
         return false;
     }
     port_ = port;
@@ -122,9 +134,14 @@ void PositionStream::start() {
 }
 
 void PositionStream::run() {
-    while (!stop_) {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, 200) <= 0) continue;  // bounded, so that stop_ is seen
+    for (;;) {
+        std::array<pollfd, 2> p{{{fd_, POLLIN, 0}, {stopFd_, POLLIN, 0}}};
+        if (poll(p.data(), p.size(), -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (p[1].revents != 0) return;
+        if (p[0].revents == 0) continue;
         unsigned char buf[64];
         ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
         PositionRecord rec;

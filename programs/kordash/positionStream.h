@@ -5,7 +5,6 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -57,8 +56,10 @@ public:
 private:
     void run();
     int fd_ = -1;
+    // Readable once the destructor asks the thread to end: the thread sleeps
+    // on it and the socket alone, with no periodic wake.
+    int stopFd_ = -1;
     int port_ = 0;
-    std::atomic<bool> stop_{false};
     std::thread thread_;
     mutable std::mutex mutex_;
     StreamTally tally_;

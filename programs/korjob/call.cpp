@@ -206,6 +206,44 @@ bool setParam(CallRequest* req, int k, long long v, const std::string& arg, std:
     return true;
 }
 
+// addr=A.B.C.D into p4..p7.
+bool setAddress(CallRequest* req, const std::string& value, const std::string& arg,
+                std::string* error) {
+    long long octet[4];
+    int n = 0;
+    std::size_t start = 0;
+    for (; n < 4; ++n) {
+        std::size_t dot = value.find('.', start);
+        std::string item = value.substr(start, dot == std::string::npos ? dot : dot - start);
+        if (!parseInt(item, -32768, 32767, &octet[n])) break;
+        if (dot == std::string::npos) {
+            ++n;
+            break;
+        }
+        start = dot + 1;
+    }
+    if (n != 4 || value.find('.', start) != std::string::npos)
+        return *error = "'" + arg + "': addr is A.B.C.D", false;
+    for (int k = 0; k < 4; ++k)
+        if (!setParam(req, 4 + k, octet[k], arg, error)) return false;
+    return true;
+}
+
+// bytes= (once) or field= (any number of times): what goes into the block.
+bool setBlockText(CallRequest* req, const std::string& name, const std::string& value,
+                  std::string* error) {
+    if (req->bytes || (name == "bytes" && !req->fields.empty()))
+        return *error = "give either one bytes= or field= texts", false;
+    if (name == "field") {
+        req->fields.push_back(value);
+        return true;
+    }
+    std::string data;
+    if (!parseBytes(value, &data, error)) return false;
+    req->bytes = data;
+    return true;
+}
+
 bool parseParam(CallRequest* req, const std::string& arg, std::string* error) {
     std::size_t eq = arg.find('=');
     if (eq == std::string::npos || eq == 0)
@@ -218,26 +256,7 @@ bool parseParam(CallRequest* req, const std::string& arg, std::string* error) {
             return *error = "'" + arg + "': not a number", false;
         return setParam(req, name[1] - '0', v, arg, error);
     }
-    if (name == "addr") {
-        long long octet[4];
-        int n = 0;
-        std::size_t start = 0;
-        for (; n < 4; ++n) {
-            std::size_t dot = value.find('.', start);
-            std::string item = value.substr(start, dot == std::string::npos ? dot : dot - start);
-            if (!parseInt(item, -32768, 32767, &octet[n])) break;
-            if (dot == std::string::npos) {
-                ++n;
-                break;
-            }
-            start = dot + 1;
-        }
-        if (n != 4 || value.find('.', start) != std::string::npos)
-            return *error = "'" + arg + "': addr is A.B.C.D", false;
-        for (int k = 0; k < 4; ++k)
-            if (!setParam(req, 4 + k, octet[k], arg, error)) return false;
-        return true;
-    }
+    if (name == "addr") return setAddress(req, value, arg, error);
     if (name == "port") {
         if (!parseInt(value, 0, 65535, &v))
             return *error = "'" + arg + "': port is 0..65535", false;
@@ -255,19 +274,7 @@ bool parseParam(CallRequest* req, const std::string& arg, std::string* error) {
         (name == "result" ? req->resultVar : req->block) = v;
         return true;
     }
-    if (name == "bytes") {
-        if (req->bytes || !req->fields.empty())
-            return *error = "give either one bytes= or field= texts", false;
-        std::string data;
-        if (!parseBytes(value, &data, error)) return false;
-        req->bytes = data;
-        return true;
-    }
-    if (name == "field") {
-        if (req->bytes) return *error = "give either one bytes= or field= texts", false;
-        req->fields.push_back(value);
-        return true;
-    }
+    if (name == "bytes" || name == "field") return setBlockText(req, name, value, error);
     return *error = "unknown parameter '" + name +
                     "' (p0..p9, addr, port, handle, result, block, bytes, field)",
            false;
@@ -322,6 +329,28 @@ struct Plan {
     std::uint16_t readVar;
 };
 
+// True when every variable of the plan is in the state file.
+bool planFits(const Plan& plan, const CallRequest& req, const vc::StateCounts& counts,
+              std::string* error) {
+    auto checkB = [&](std::uint32_t first, std::size_t n, const char* what) {
+        // Nothing is read or written when n is 0 (p1 may then be a port, not a variable).
+        if (n == 0 || first + n <= counts.b) return true;
+        *error = std::string(what) + " B" + std::to_string(first) + ".." +
+                 std::to_string(first + n - 1) + " is beyond this state file's B0..B" +
+                 std::to_string(counts.b - 1);
+        return false;
+    };
+    bool paramsFit = plan.paramVar[0] + 10u <= counts.i;
+    if (!paramsFit)
+        return *error = "the parameters I" + std::to_string(plan.paramVar[0]) +
+                        ".. are beyond this state file's I variables",
+               false;
+    return checkB(plan.commandVar, 1, "the command ID") &&
+           checkB(plan.resultVar, 1, "the result variable") &&
+           checkB(plan.blockVar, plan.blockData.size(), "the block") &&
+           checkB(plan.readVar, req.readCount.value_or(0), "the output");
+}
+
 bool makePlan(const CallRequest& req, const KorSlotLayout& layout, const vc::StateCounts& counts,
               Plan* plan, std::string* error) {
     if (req.slot >= layout.slots)
@@ -362,23 +391,7 @@ bool makePlan(const CallRequest& req, const KorSlotLayout& layout, const vc::Sta
         plan->params[k] = static_cast<std::int32_t>(p[k].value_or(0));
         plan->paramVar[k] = var16(static_cast<long long>(layout.firstParamVar(req.slot)) + k);
     }
-    auto checkB = [&](std::uint32_t first, std::size_t n, const char* what) {
-        // Nothing is read or written when n is 0 (p1 may then be a port, not a variable).
-        if (n == 0 || first + n <= counts.b) return true;
-        *error = std::string(what) + " B" + std::to_string(first) + ".." +
-                 std::to_string(first + n - 1) + " is beyond this state file's B0..B" +
-                 std::to_string(counts.b - 1);
-        return false;
-    };
-    bool paramsFit = plan->paramVar[0] + 10u <= counts.i;
-    if (!paramsFit)
-        return *error = "the parameters I" + std::to_string(plan->paramVar[0]) +
-                        ".. are beyond this state file's I variables",
-               false;
-    return checkB(plan->commandVar, 1, "the command ID") &&
-           checkB(plan->resultVar, 1, "the result variable") &&
-           checkB(plan->blockVar, plan->blockData.size(), "the block") &&
-           checkB(plan->readVar, req.readCount.value_or(0), "the output");
+    return planFits(*plan, req, counts, error);
 }
 
 // Sleeps until the next look, never past the deadline.

@@ -118,6 +118,25 @@ struct Value {
     std::int32_t words[CTL_POSVAR_WORDS] = {};
 };
 
+// A P value: comma-separated words; missing ones are 0.
+bool parsePosition(const std::string& text, Value* v, std::string* why) {
+    std::size_t start = 0;
+    int w = 0;
+    while (true) {
+        std::size_t comma = text.find(',', start);
+        std::string item = text.substr(start, comma == std::string::npos ? comma : comma - start);
+        while (!item.empty() && item.front() == ' ') item.erase(item.begin());
+        while (!item.empty() && item.back() == ' ') item.pop_back();
+        long long n = 0;
+        if (w == CTL_POSVAR_WORDS || !parseInt(item, INT32_MIN, 0xffffffffLL, &n))
+            return *why = "a P value is 1 to 8 comma-separated 32-bit words", false;
+        v->words[w++] = static_cast<std::int32_t>(static_cast<std::uint32_t>(n));
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    return true;
+}
+
 bool parseValue(Kind kind, const std::string& text, Value* v, std::string* why) {
     long long n = 0;
     switch (kind) {
@@ -149,24 +168,7 @@ bool parseValue(Kind kind, const std::string& text, Value* v, std::string* why) 
                 return *why = "an S value holds at most 32 characters", false;
             v->text = text;
             return true;
-        case Kind::P: {
-            // Comma-separated words; missing ones are 0.
-            std::size_t start = 0;
-            int w = 0;
-            while (true) {
-                std::size_t comma = text.find(',', start);
-                std::string item = text.substr(start,
-                                               comma == std::string::npos ? comma : comma - start);
-                while (!item.empty() && item.front() == ' ') item.erase(item.begin());
-                while (!item.empty() && item.back() == ' ') item.pop_back();
-                if (w == CTL_POSVAR_WORDS || !parseInt(item, INT32_MIN, 0xffffffffLL, &n))
-                    return *why = "a P value is 1 to 8 comma-separated 32-bit words", false;
-                v->words[w++] = static_cast<std::int32_t>(static_cast<std::uint32_t>(n));
-                if (comma == std::string::npos) break;
-                start = comma + 1;
-            }
-            return true;
-        }
+        case Kind::P: return parsePosition(text, v, why);
     }
     v->number = n;
     return true;

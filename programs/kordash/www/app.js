@@ -12,7 +12,6 @@ let streamTrouble = '';  // why the page has no live data from kordash, or ''
 let retryTimer = null;
 const kRetryMs = 3000;
 const seenChannels = new Map();  // handle -> time it first showed (for the benchmark)
-window.kordashSeen = seenChannels;
 // Which controller, when kordash watches several: ?c=N, passed on to every request.
 const ctl = new URLSearchParams(location.search).get('c');
 const forCtl = (url) => (ctl === null ? url : url + (url.includes('?') ? '&' : '?') + 'c=' + encodeURIComponent(ctl));
