@@ -95,6 +95,9 @@ bool parseArgs(int argc, char** argv, Args* args, int* status) {
         } else if (!number) {
             std::fprintf(stderr, "%s takes a number, not '%s'\n", a.c_str(), v.c_str());
             return false;
+        } else if (a == "--count" && n == 0) {
+            std::fprintf(stderr, "--count takes at least 1\n");
+            return false;
         } else if (a == "--count") args->count = static_cast<int>(n);
         else if (a == "--slot") args->slot = static_cast<int>(n);
         else args->base = static_cast<int>(n);
