@@ -239,7 +239,7 @@ Json switchCapture(AdminSession& s, int handle, bool on) {
     const bool ok = body == "0";
     return {{"ok", ok},
             {"on", on},
-            {"message", ok ? std::string("capture ") + (on ? "on" : "off")
+            {"message", ok ? std::string("switched ") + (on ? "on" : "off")
                            : "the controller refused (no memory for the capture ring)"}};
 }
 
