@@ -36,7 +36,7 @@ struct Interest {
     int bStart = 0, bCount = 0;
     VarWindow vars;
     bool overview = false;  // a row of the overview only: link and channel count, once a second
-    LogWants logs;          // the journal, console or a channel's capture (Activity, Console, Traffic)
+    LogWants logs;  // the journal, console or a channel's capture (Activity, Console, Traffic)
 };
 inline constexpr int kMaxBCount = 1000;
 inline constexpr int kMaxWatchers = 16;

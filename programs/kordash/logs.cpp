@@ -51,8 +51,8 @@ Json journalJson(const JournalEntry& e) {
 }
 
 Json consoleJson(const ConsoleLine& l) {
-    return {{"seq", l.seq}, {"time", l.timeMs}, {"task", l.task}, {"count", l.count},
-            {"text", l.text}};
+    return {
+        {"seq", l.seq}, {"time", l.timeMs}, {"task", l.task}, {"count", l.count}, {"text", l.text}};
 }
 
 bool validHandle(int handle) { return handle >= 1 && handle <= 19; }
@@ -203,8 +203,10 @@ Json LogCache::summary() {
     };
     Json out = {{"journal", part(journal_)}, {"console", part(console_)}};
     if (!capture_.is_null())
-        out["capture"] = {{"handle", capture_["handle"]}, {"on", capture_["on"]},
-                          {"dropped", capture_["dropped"]}, {"version", capture_["version"]},
+        out["capture"] = {{"handle", capture_["handle"]},
+                          {"on", capture_["on"]},
+                          {"dropped", capture_["dropped"]},
+                          {"version", capture_["version"]},
                           {"count", capture_["records"].size()},
                           {"error", capture_.value("error", "")}};
     return out;

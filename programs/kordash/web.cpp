@@ -447,7 +447,8 @@ MHD_Result Server::runAction(MHD_Connection* c, Request& req, const std::string&
     Action a = apiAction(dash, url, req.body);
     if (a.status != MHD_HTTP_OK) return respond(c, a.status, a.message, "text/plain");
     if (!a.work) return respond(c, MHD_HTTP_OK, jsonText(a.immediate), "application/json");
-    return runWorker(c, req, [work = std::move(a.work)](Request& r) { r.reply = jsonText(work()); });
+    return runWorker(c, req,
+                     [work = std::move(a.work)](Request& r) { r.reply = jsonText(work()); });
 }
 
 // Runs `work` in a thread of its own while the connection waits suspended;
@@ -503,7 +504,8 @@ MHD_Result Server::logRoute(MHD_Connection* c, Request& req, const std::string& 
     return runWorker(c, req, [dash, handle](Request& r) {
         std::string file, error;
         const Json result = dash->act([&](AdminSession& s) -> Json {
-            if (!capturePcapng(s, handle, &file, &error)) return {{"ok", false}, {"message", error}};
+            if (!capturePcapng(s, handle, &file, &error))
+                return {{"ok", false}, {"message", error}};
             return {{"ok", true}};
         });
         if (!result.value("ok", false)) {
@@ -513,9 +515,8 @@ MHD_Result Server::logRoute(MHD_Connection* c, Request& req, const std::string& 
             return;
         }
         r.type = "application/octet-stream";
-        r.headers = {{"Content-Disposition",
-                      "attachment; filename=\"arvokor-channel-" + std::to_string(handle) +
-                          ".pcapng\""}};
+        r.headers = {{"Content-Disposition", "attachment; filename=\"arvokor-channel-" +
+                                                 std::to_string(handle) + ".pcapng\""}};
         r.reply = std::move(file);
     });
 }
