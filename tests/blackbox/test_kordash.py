@@ -337,6 +337,34 @@ class DashboardPageTest(unittest.TestCase):
 
 
 @unittest.skipIf(browser_missing(), browser_missing())
+class JournalGapTest(unittest.TestCase):
+
+    def test_entries_overwritten_while_the_port_was_held_are_counted(self):
+        vc = Controller(journal=4)
+        self.addCleanup(vc.close)
+        for _ in range(6):
+            vc.call('INFO', p8=1, block=300)
+        dash = Kordash(vc, state=False)
+        self.addCleanup(dash.stop)
+        with Browser() as page:
+            page.open(dash.url)
+            page.view('activity')
+            seqs = lambda: [int(r[0]) for r in page.js(  # noqa: E731
+                'return Array.from(document.querySelectorAll("#journal tbody tr"))'
+                '.map(tr => Array.from(tr.cells).map(c => c.textContent));')]
+            # Overwritten before kordash ever read them: not missed by it.
+            page.wait(lambda: seqs() == [6, 5, 4, 3], what='the four entries the controller keeps')
+            self.assertNotIn('missed', page.text('journal-status'))
+            with socket.create_connection((vc.address, 15000)):  # kordash cannot read meanwhile
+                page.wait_text('link-state', 'busy', timeout=5)
+                for _ in range(6):
+                    vc.call('INFO', p8=1, block=300)
+            page.wait(lambda: seqs()[:5] == [12, 11, 10, 9, 6], timeout=10, what='the newest four after a gap')
+            self.assertIn('2 commands missed', page.text('journal-status'))
+            self.assertEqual(page.console_errors(), [])
+
+
+@unittest.skipIf(browser_missing(), browser_missing())
 class ManyControllersTest(unittest.TestCase):
     """One kordash for three controllers: two running, one stopped (its state
     file alone, where the job's command numbers stay in the slots)."""
