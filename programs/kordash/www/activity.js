@@ -4,6 +4,7 @@
 // index). Loaded before app.js, whose helpers ($, text, view, forCtl) it uses.
 'use strict';
 
+(() => {
 const kKeep = 1000;         // entries and lines a page keeps (as kordash does)
 const kTrafficRows = 500;   // the newest chunks shown
 const logs = {
@@ -299,3 +300,7 @@ function showLogs(name) {
   if (name === 'traffic' && logs.traffic < 0 && view.channel > 0) selectTraffic(view.channel);
   if (name === 'traffic') drawTraffic();
 }
+
+// What app.js calls; everything else stays inside.
+Object.assign(window, { logParams, renderLogs, wireLogs, showLogs });
+})();
