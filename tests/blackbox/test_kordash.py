@@ -284,7 +284,6 @@ class DashboardPageTest(unittest.TestCase):
         self.addCleanup(peer.close)
         handle = vc.call('TCPCONNECT', addr=peer.host, port=peer.port)
         peer.accept()
-        self.addCleanup(lambda: vc.call('CLOSEHANDLE', handle=handle))
         page.wait(lambda: handle in page.channels(), what='the channel')
         page.view('traffic')
         page.js('const s = document.getElementById("traffic-select"); s.value = arguments[0];'
@@ -318,6 +317,11 @@ class DashboardPageTest(unittest.TestCase):
         peer.conn.sendall(b'unseen')
         time.sleep(1.5)  # the next read of the capture
         self.assertNotIn('unseen', '\n'.join(c for r in rows() for c in r))
+        # Once the channel is closed, what was said on it stays on the page.
+        vc.call('CLOSEHANDLE', handle=handle)
+        page.wait(lambda: page.js('return document.getElementById("traffic-select").selectedOptions[0].text;')
+                  == '%d: not in use' % handle, what='the channel closed')
+        self.assertIn('HELLO··', '\n'.join(c for r in rows() for c in r))
 
     def test_console_live_and_filtered(self):
         page, vc = self.page, self.vc

@@ -239,13 +239,29 @@ function drawTraffic() {
     : cap && cap.error ? 'cannot read the capture: ' + cap.error : 'Nothing captured on this channel.');
 }
 
+// Every handle: a closed channel's capture stays readable (what was said before it closed).
+function fillTrafficSelect(channels) {
+  const select = $('traffic-select');
+  const labels = [];
+  for (let h = 1; h <= 19; h++) {
+    const ch = channels.find((x) => x.handle === h);
+    labels.push(ch ? `${h}: ${ch.kind}${ch.peer ? ', ' + ch.peer : ''}` : `${h}: not in use`);
+  }
+  const key = labels.join('\n');
+  if (select.dataset.labels !== key) {
+    select.dataset.labels = key;
+    while (select.options.length > 1) select.remove(1);
+    labels.forEach((label, k) => select.add(new Option(label, String(k + 1))));
+  }
+  select.value = String(logs.traffic);
+}
+
 function renderTraffic(s) {
-  setOptions($('traffic-select'), s.channels.map((c) => c.handle).filter((h) => h >= 1 && h <= 19).map(String));
-  $('traffic-select').value = String(logs.traffic);
+  fillTrafficSelect(s.channels);
   const c = s.logs && s.logs.capture;
   const mine = c && c.handle === logs.traffic;
   text($('capture-status'), logs.traffic < 0 ? '' : !mine ? 'reading…'
-    : `channel ${c.handle}: capture ${c.on ? 'on' : 'off'}, ${c.count} chunks kept` +
+    : `channel ${c.handle}: capture ${c.on ? 'on' : 'off'}, ${c.count} records kept` +
       (c.dropped ? `, ${c.dropped} older bytes overwritten` : ''));
   $('pcap-download').hidden = logs.traffic < 0;
   if (mine && c.version !== logs.captureVersion) fetchCapture(c.handle, c.version);
