@@ -94,6 +94,18 @@ Action transferAction(Dashboard& dash, const std::string& direction, const Json&
     });
 }
 
+Action captureAction(Dashboard& dash, const Json& body) {
+    int handle = -1;
+    std::string error;
+    if (!intField(body, "handle", 1, 19, -1, &handle, &error)) return badRequest(error);
+    auto on = body.find("on");
+    if (handle < 0 || on == body.end() || !on->is_boolean())
+        return badRequest("handle (1..19) and on (true or false) are needed");
+    return later([&dash, handle, on = on->get<bool>()] {
+        return dash.act([&](AdminSession& s) { return switchCapture(s, handle, on); });
+    });
+}
+
 }  // namespace
 
 Action apiAction(Dashboard& dash, const std::string& url, const std::string& bodyText) {
@@ -106,6 +118,7 @@ Action apiAction(Dashboard& dash, const std::string& url, const std::string& bod
     for (const char* what : {"clear", "close", "send"})
         if (url == std::string("/api/channel/") + what) return channelAction(dash, what, body);
     if (url == "/api/b") return variableAction(dash, body);
+    if (url == "/api/capture") return captureAction(dash, body);
     if (url == "/api/ftp/get" || url == "/api/ftp/put")
         return transferAction(dash, url.substr(9), body);
     return {kNotFound, "no such action", {}, {}};

@@ -220,6 +220,7 @@ nlohmann::json Dashboard::refresh(const std::list<Interest>& interests) {
         return snap;
     }
     if (s.state() == LinkState::Ok) readChannels(s, &snap, interests);
+    if (s.state() == LinkState::Ok) readLogs(s, &snap, interests);
     std::set<std::pair<int, int>> ranges;
     for (const Interest& in : interests)
         if (in.bCount > 0) ranges.emplace(in.bStart, in.bCount);
@@ -280,6 +281,21 @@ void Dashboard::readChannels(AdminSession& s, nlohmann::json* snap,
             return;
         (*snap)["queues"][std::to_string(h)] = queue == "-1" ? "" : hexOf(queue);
     }
+}
+
+// What the pages want of the journal, console and capture, read in the same
+// session (each at most once a second, see LogCache).
+void Dashboard::readLogs(AdminSession& s, nlohmann::json* snap,
+                         const std::list<Interest>& interests) {
+    LogWants wants;
+    for (const Interest& in : interests) {
+        wants.journal = wants.journal || in.logs.journal;
+        wants.console = wants.console || in.logs.console;
+        if (in.logs.capture > 0) wants.capture = in.logs.capture;
+    }
+    if (!wants.journal && !wants.console && wants.capture < 0) return;
+    logs_.read(s, wants);
+    (*snap)["logs"] = logs_.summary();
 }
 
 }  // namespace kordash

@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "adminLink.h"
+#include "logs.h"
 #include "positionStream.h"
 #include "procPeers.h"
 #include "stateView.h"
@@ -35,6 +36,7 @@ struct Interest {
     int bStart = 0, bCount = 0;
     VarWindow vars;
     bool overview = false;  // a row of the overview only: link and channel count, once a second
+    LogWants logs;  // the journal, console or a channel's capture (Activity, Console, Traffic)
 };
 inline constexpr int kMaxBCount = 1000;
 inline constexpr int kMaxWatchers = 16;
@@ -76,6 +78,8 @@ public:
     nlohmann::json act(const std::function<nlohmann::json(AdminSession&)>& work,
                        int timeoutMs = kRequestTimeoutMs);
     void requestJobList();
+    // The journal, console and capture as last read (for the pages' own requests).
+    LogCache& logs() { return logs_; }
     Summary summary();
     // Called (under the dashboard's lock) after every new snapshot; set before start().
     void onPublish(std::function<void()> hook) { onPublish_ = std::move(hook); }
@@ -90,11 +94,13 @@ private:
     nlohmann::json refresh(const std::list<Interest>& interests);
     void readChannels(AdminSession& s, nlohmann::json* out, const std::list<Interest>& interests);
     void publish(nlohmann::json snapshot);
+    void readLogs(AdminSession& s, nlohmann::json* snap, const std::list<Interest>& interests);
 
     ControllerOptions options_;
     PeerLookup peers_;
     StateView state_;
     std::unique_ptr<PositionStream> stream_;
+    LogCache logs_;  // written by the refresh thread only
 
     std::mutex mutex_;  // guards everything below
     std::condition_variable changed_;

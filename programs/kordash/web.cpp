@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <random>
 #include <system_error>
@@ -182,7 +183,26 @@ Interest interestOf(MHD_Connection* c) {
                        : 'I';
     in.vars.start = intParam(c, "vs", 0, 0, 65535);
     in.vars.count = intParam(c, "vn", 20, 1, kMaxVarWindow);
+    const std::string logs = lookup(c, MHD_GET_ARGUMENT_KIND, "logs");
+    in.logs.journal = logs.find("journal") != std::string::npos;
+    in.logs.console = logs.find("console") != std::string::npos;
+    in.logs.capture = intParam(c, "capture", -1, 1, 19);
     return in;
+}
+
+bool isLogRoute(const std::string& url) {
+    return url == "/api/journal" || url == "/api/console" || url == "/api/capture" ||
+           url == "/api/capture.pcapng";
+}
+
+// "after": a page's last journal or console index (0: everything kept).
+std::uint64_t afterParam(MHD_Connection* c) {
+    const char* v = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "after");
+    if (!v || *v < '0' || *v > '9') return 0;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long n = std::strtoull(v, &end, 10);
+    return *end || errno ? 0 : n;
 }
 
 // One request while it is read and answered.
@@ -193,6 +213,8 @@ struct Request {
     bool running = false;
     int status = MHD_HTTP_OK;
     std::string reply;
+    std::string type = "application/json";
+    std::vector<std::pair<std::string, std::string>> headers;
 };
 
 class Server;
@@ -239,6 +261,8 @@ private:
     MHD_Result openStream(MHD_Connection* c, Stream* s);
     Dashboard* pick(MHD_Connection* c);
     MHD_Result runAction(MHD_Connection* c, Request& req, const std::string& url, Dashboard& dash);
+    MHD_Result runWorker(MHD_Connection* c, Request& req, std::function<void(Request&)> work);
+    MHD_Result logRoute(MHD_Connection* c, Request& req, const std::string& url, Dashboard* dash);
     void wakeStreams();
     bool park(Stream& s);
 
@@ -365,7 +389,7 @@ bool Server::gate(MHD_Connection* c, const std::string& url, const std::string& 
 
 MHD_Result Server::handle(MHD_Connection* c, const std::string& url, const std::string& method,
                           Request& req) {
-    if (req.done) return respond(c, req.status, req.reply, "application/json");
+    if (req.done) return respond(c, req.status, req.reply, req.type.c_str(), req.headers);
     MHD_Result result = MHD_NO;
     if (!gate(c, url, method, &result)) return result;
     const bool get = method == "GET" || method == "HEAD";
@@ -378,13 +402,14 @@ MHD_Result Server::handle(MHD_Connection* c, const std::string& url, const std::
                         : respond(c, MHD_HTTP_NOT_FOUND, "no such controller", "text/plain");
     if (get && url == "/login") return sendAsset(c, "/login.html");
     if (get && (url == "/app.js" || url == "/style.css" || url == "/chart.min.js" ||
-                url == "/overview.js"))
+                url == "/overview.js" || url == "/activity.js"))
         return sendAsset(c, url.c_str());
     if (get && url == "/api/overview") return eventStream(c, nullptr);
     if (method == "POST" && url == "/login") return login(c, req);
     const bool api = url == "/api/events" || (method == "POST" && url.rfind("/api/", 0) == 0);
     if (api && !dash) return respond(c, MHD_HTTP_NOT_FOUND, "no such controller", "text/plain");
     if (get && url == "/api/events") return eventStream(c, dash);
+    if (get && isLogRoute(url)) return logRoute(c, req, url, dash);
     if (api && method == "POST") return runAction(c, req, url, *dash);
     return respond(c, MHD_HTTP_NOT_FOUND, "not found", "text/plain");
 }
@@ -422,6 +447,13 @@ MHD_Result Server::runAction(MHD_Connection* c, Request& req, const std::string&
     Action a = apiAction(dash, url, req.body);
     if (a.status != MHD_HTTP_OK) return respond(c, a.status, a.message, "text/plain");
     if (!a.work) return respond(c, MHD_HTTP_OK, jsonText(a.immediate), "application/json");
+    return runWorker(c, req,
+                     [work = std::move(a.work)](Request& r) { r.reply = jsonText(work()); });
+}
+
+// Runs `work` in a thread of its own while the connection waits suspended;
+// `work` sets the request's reply (and its status and type, if not JSON).
+MHD_Result Server::runWorker(MHD_Connection* c, Request& req, std::function<void(Request&)> work) {
     bool room = false;
     {
         std::lock_guard lock(mutex_);
@@ -435,10 +467,13 @@ MHD_Result Server::runAction(MHD_Connection* c, Request& req, const std::string&
                        "application/json");
     req.running = true;
     MHD_suspend_connection(c);
-    std::thread([this, c, &req, work = std::move(a.work)] {
+    std::thread([this, c, &req, work = std::move(work)] {
         try {
-            req.reply = jsonText(work());
+            work(req);
         } catch (const std::exception&) {
+            req.status = MHD_HTTP_OK;
+            req.type = "application/json";
+            req.headers.clear();
             req.reply = jsonText(
                 {{"ok", false}, {"message", "kordash could not run this request"}});
         }
@@ -449,6 +484,41 @@ MHD_Result Server::runAction(MHD_Connection* c, Request& req, const std::string&
         workersDone_.notify_all();
     }).detach();
     return MHD_YES;
+}
+
+// The journal, console and capture as kordash last read them, and a
+// channel's capture read afresh as a pcapng file.
+MHD_Result Server::logRoute(MHD_Connection* c, Request& req, const std::string& url,
+                            Dashboard* dash) {
+    if (!dash) return respond(c, MHD_HTTP_NOT_FOUND, "no such controller", "text/plain");
+    if (url == "/api/journal")
+        return respond(c, MHD_HTTP_OK, jsonText(dash->logs().journalAfter(afterParam(c))),
+                       "application/json");
+    if (url == "/api/console")
+        return respond(c, MHD_HTTP_OK, jsonText(dash->logs().consoleAfter(afterParam(c))),
+                       "application/json");
+    const int handle = intParam(c, "channel", -1, 1, 19);
+    if (handle < 0) return respond(c, MHD_HTTP_BAD_REQUEST, "channel must be 1..19", "text/plain");
+    if (url == "/api/capture")
+        return respond(c, MHD_HTTP_OK, jsonText(dash->logs().capture(handle)), "application/json");
+    return runWorker(c, req, [dash, handle](Request& r) {
+        std::string file, error;
+        const Json result = dash->act([&](AdminSession& s) -> Json {
+            if (!capturePcapng(s, handle, &file, &error))
+                return {{"ok", false}, {"message", error}};
+            return {{"ok", true}};
+        });
+        if (!result.value("ok", false)) {
+            r.status = MHD_HTTP_SERVICE_UNAVAILABLE;
+            r.type = "text/plain";
+            r.reply = "cannot read the capture: " + result.value("message", std::string("?"));
+            return;
+        }
+        r.type = "application/octet-stream";
+        r.headers = {{"Content-Disposition", "attachment; filename=\"arvokor-channel-" +
+                                                 std::to_string(handle) + ".pcapng\""}};
+        r.reply = std::move(file);
+    });
 }
 
 MHD_Result Server::eventStream(MHD_Connection* c, Dashboard* dash) {

@@ -14,12 +14,12 @@ import unittest
 import urllib.error
 import urllib.request
 
-from harness import Controller, free_address, program, wait_for
+from harness import Controller, free_address, program, unused_port, wait_for
 from dashpage import Browser, Kordash, TcpPeer, browser_missing
 from testca import TestCA
 from webattack import Held, flood_chunked, flood_headers, peak_rss_kb
 
-VIEWS = ('channels', 'channel', 'bvars', 'jobs', 'state', 'stream')
+VIEWS = ('channels', 'channel', 'bvars', 'jobs', 'state', 'stream', 'activity', 'traffic', 'console')
 
 
 def koradmin(vc, *args, timeout=5):
@@ -226,6 +226,146 @@ class DashboardPageTest(unittest.TestCase):
         page.wait(lambda: '-1234' in page.text('vars'), what='I5 on the page')
         self.assertIn('B100 = 0', page.text('slots'))
         page.screenshot('state')
+
+    def journal_rows(self):
+        """The table of the last commands, newest first: [[#, time, slot, command, params, result, duration]]."""
+        return self.page.js('return Array.from(document.querySelectorAll("#journal tbody tr"))'
+                            '.map(tr => Array.from(tr.cells).map(c => c.textContent));')
+
+    def test_activity_timeline_shows_success_failure_and_time_out(self):
+        page, vc = self.page, self.vc
+        page.view('activity')
+        closed = unused_port(vc.address)
+        self.assertEqual(vc.call('INFO', p8=1, block=300), 4)
+        self.assertEqual(vc.call('TCPCONNECT', addr=vc.address, port=closed), 254)
+        peer = TcpPeer()
+        self.addCleanup(peer.close)
+        handle = vc.call('TCPCONNECT', addr=peer.host, port=peer.port, slot=1)
+        peer.accept()
+        # Nothing arrives: WAITPATTERN waits out its second.
+        self.assertEqual(vc.call('WAITPATTERN', handle=handle, bytes='x', p6=1, slot=1), 253)
+        vc.call('CLOSEHANDLE', handle=handle)
+        page.wait(lambda: any(r[3] == 'CLOSEHANDLE' for r in self.journal_rows()), what='the commands in the table')
+        bars = lambda sel: page.js('return Array.from(document.querySelectorAll(arguments[0]))'  # noqa: E731
+                                   '.map(b => b.title);', sel)
+        self.assertTrue(any(t.startswith('INFO → 4 value') for t in bars('#timeline .bar.success')))
+        self.assertIn('TCPCONNECT → 254 failed, ', '\n'.join(bars('#timeline .bar.failure')))
+        self.assertTrue(any(t.startswith('WAITPATTERN → 253') for t in bars('#timeline .bar.timeout')))
+        lanes = page.js('return Array.from(document.querySelectorAll("#timeline .lane-label")).map(l => l.textContent);')
+        self.assertTrue({'slot 0', 'slot 1'} <= set(lanes), lanes)
+        # A bar leads to what was asked, what came back and what the console said.
+        page.js('Array.from(document.querySelectorAll("#timeline .bar.timeout"))'
+                '.find(b => b.title.startsWith("WAITPATTERN")).click();')
+        self.assertTrue(page.text('jd-title').startswith('WAITPATTERN (command 30)'), page.text('jd-title'))
+        self.assertGreaterEqual(int(page.text('jd-duration').split()[0]), 1000)
+        self.assertIn('(time-out)', page.text('jd-result'))
+        self.assertIn('Data available -1', page.text('jd-console'))
+        self.assertIn('p8=%d' % handle, page.text('jd-params'))  # the handle
+        page.screenshot('activity')
+        # Filters: failures only, then one command, then one slot.
+        page.click('#f-failures')
+        names = {r[3] for r in self.journal_rows()}
+        self.assertIn('TCPCONNECT', names)
+        self.assertFalse(names & {'INFO', 'CLOSEHANDLE'}, names)
+        page.click('#f-failures')
+        page.js('const s = document.getElementById("f-command"); s.value = "INFO";'
+                's.dispatchEvent(new Event("change"));')
+        self.assertEqual({r[3] for r in self.journal_rows()}, {'INFO'})
+        self.assertEqual(bars('#timeline .bar.failure'), [])
+        page.js('const s = document.getElementById("f-command"); s.value = "";'
+                'const t = document.getElementById("f-slot"); t.value = "1";'
+                't.dispatchEvent(new Event("change"));')
+        self.assertEqual([r[3] for r in self.journal_rows()][:2], ['WAITPATTERN', 'TCPCONNECT'])
+        self.assertEqual({r[2] for r in self.journal_rows()}, {'1'})
+        page.js('document.getElementById("f-slot").value = ""; document.getElementById("f-slot").dispatchEvent(new Event("change"));')
+
+    def test_traffic_captured_shown_both_ways_and_saved(self):
+        page, vc, peer = self.page, self.vc, TcpPeer()
+        self.addCleanup(peer.close)
+        handle = vc.call('TCPCONNECT', addr=peer.host, port=peer.port)
+        peer.accept()
+        page.wait(lambda: handle in page.channels(), what='the channel')
+        page.view('traffic')
+        page.js('const s = document.getElementById("traffic-select"); s.value = arguments[0];'
+                's.dispatchEvent(new Event("change"));', str(handle))
+        page.click('#btn-capture-on')
+        page.wait_text('capture-result', 'capture: switched on')
+        page.wait(lambda: 'capture on' in page.text('capture-status'), what='capture on')
+        self.assertEqual(vc.call('SENDDATA', handle=handle, bytes=b'HELLO\r\n'), 7)
+        peer.conn.sendall(b'ok \x00\xff<b>')
+        rows = lambda: page.js('return Array.from(document.querySelectorAll("#traffic tbody tr"))'  # noqa: E731
+                               '.map(tr => Array.from(tr.cells).map(c => c.textContent));')
+        page.wait(lambda: len(rows()) >= 3, what='the conversation')
+        opened, sent, received = rows()[-3:]
+        self.assertIn('opened: tcp ', opened[1])
+        self.assertIn(' %d' % peer.port, opened[1])
+        self.assertEqual(sent[1:], ['', '48 45 4c 4c 4f 0d 0a\nHELLO··'])
+        self.assertEqual(received[1:], ['6f 6b 20 00 ff 3c 62 3e\nok ··<b>', ''])
+        # Bytes from the peer stay text on the page (no markup).
+        self.assertEqual(page.js('return document.querySelectorAll("#traffic b").length;'), 0)
+        page.screenshot('traffic')
+        # The download is the same conversation as a pcapng file.
+        href = page.js('return document.getElementById("pcap-download").href;')
+        with urllib.request.urlopen(href, timeout=10) as reply:
+            data = reply.read()
+            self.assertIn('attachment', reply.headers['Content-Disposition'])
+        self.assertEqual(data[:4], b'\x0a\x0d\x0d\x0a')
+        self.assertIn(b'HELLO\r\n', data)
+        self.assertIn(b'ok \x00\xff<b>', data)
+        page.click('#btn-capture-off')
+        page.wait(lambda: 'capture off' in page.text('capture-status'), what='capture off')
+        peer.conn.sendall(b'unseen')
+        time.sleep(1.5)  # the next read of the capture
+        self.assertNotIn('unseen', '\n'.join(c for r in rows() for c in r))
+        # Once the channel is closed, what was said on it stays on the page.
+        vc.call('CLOSEHANDLE', handle=handle)
+        page.wait(lambda: page.js('return document.getElementById("traffic-select").selectedOptions[0].text;')
+                  == '%d: not in use' % handle, what='the channel closed')
+        self.assertIn('HELLO··', '\n'.join(c for r in rows() for c in r))
+
+    def test_console_live_and_filtered(self):
+        page, vc = self.page, self.vc
+        page.view('console')
+        self.assertEqual(vc.call('INFO', p8=1, block=300), 4)
+        page.wait(lambda: 'Info - ArvoKOR command, Param:1 Ret:110' in page.text('console-lines'),
+                  what='the console line')
+        page.js('const f = document.getElementById("console-filter"); f.value = "ret:110";'
+                'f.dispatchEvent(new Event("input"));')
+        lines = page.text('console-lines').split('\n')
+        self.assertTrue(lines and all('Info - ArvoKOR command' in line for line in lines), lines)
+        self.assertRegex(lines[-1], r'^\d\d:\d\d:\d\d\.\d{3}  \S+ +Info - ')
+        page.js('const f = document.getElementById("console-filter"); f.value = "";'
+                'f.dispatchEvent(new Event("input"));')
+        page.wait(lambda: 'Waiting on TCP connection' in page.text('console-lines'), what='every line again')
+        page.screenshot('console')
+
+
+@unittest.skipIf(browser_missing(), browser_missing())
+class JournalGapTest(unittest.TestCase):
+
+    def test_entries_overwritten_while_the_port_was_held_are_counted(self):
+        vc = Controller(journal=4)
+        self.addCleanup(vc.close)
+        for _ in range(6):
+            vc.call('INFO', p8=1, block=300)
+        dash = Kordash(vc, state=False)
+        self.addCleanup(dash.stop)
+        with Browser() as page:
+            page.open(dash.url)
+            page.view('activity')
+            seqs = lambda: [int(r[0]) for r in page.js(  # noqa: E731
+                'return Array.from(document.querySelectorAll("#journal tbody tr"))'
+                '.map(tr => Array.from(tr.cells).map(c => c.textContent));')]
+            # Overwritten before kordash ever read them: not missed by it.
+            page.wait(lambda: seqs() == [6, 5, 4, 3], what='the four entries the controller keeps')
+            self.assertNotIn('missed', page.text('journal-status'))
+            with socket.create_connection((vc.address, 15000)):  # kordash cannot read meanwhile
+                page.wait_text('link-state', 'busy', timeout=5)
+                for _ in range(6):
+                    vc.call('INFO', p8=1, block=300)
+            page.wait(lambda: seqs()[:5] == [12, 11, 10, 9, 6], timeout=10, what='the newest four after a gap')
+            self.assertIn('2 commands missed', page.text('journal-status'))
+            self.assertEqual(page.console_errors(), [])
 
 
 @unittest.skipIf(browser_missing(), browser_missing())

@@ -24,6 +24,7 @@ function text(el, value) {
 function eventUrl() {
   const p = new URLSearchParams({ channel: view.channel, vk: view.varKind, vs: view.varStart, vn: view.varCount });
   if (view.name === 'bvars') { p.set('b', view.bStart); p.set('n', view.bCount); }
+  logParams(view.name, p);  // activity.js
   if (ctl !== null) p.set('c', ctl);
   return '/api/events?' + p.toString();
 }
@@ -94,12 +95,14 @@ function hexDump(bytes) {
 }
 
 function showView(name) {
-  const reopen = (name === 'bvars') !== (view.name === 'bvars');
+  const before = eventUrl();
   view.name = name;
+  const reopen = eventUrl() !== before;
   document.querySelectorAll('nav button').forEach((b) => b.classList.toggle('active', b.dataset.view === name));
   document.querySelectorAll('main section').forEach((s) => { s.hidden = s.id !== 'view-' + name; });
   if (reopen) connect();
   if (last) render(last);
+  showLogs(name);
 }
 
 function selectChannel(handle) {
@@ -271,6 +274,7 @@ function render(s) {
   if (view.name === 'jobs') renderJobs(s);
   if (view.name === 'state') renderState(s);
   renderStream(s);
+  renderLogs(s);
 }
 
 function wire() {
@@ -334,6 +338,7 @@ function wire() {
   setInterval(() => {
     if (events && lastMessageAt && Date.now() - lastMessageAt > 3000) troubled('no update from kordash for ' + Math.round((Date.now() - lastMessageAt) / 1000) + ' s');
   }, 1000);
+  wireLogs();
   $('overview-link').hidden = ctl === null;
   if (!document.hidden) connect();
 }

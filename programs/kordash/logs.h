@@ -1,0 +1,82 @@
+// What happened on the controller, as the Activity, Console and Traffic views
+// show it: the command journal and the console read incrementally (after the
+// last sequence number) and a channel's captured traffic, kept in kordash so
+// that every page reads them without asking the controller again.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "adminLink.h"
+
+namespace kordash {
+
+// What the watching pages want read; the refresh thread passes it in.
+struct LogWants {
+    bool journal = false, console = false;
+    int capture = -1;  // a channel 1..19, or none
+};
+
+class LogCache {
+public:
+    // Entries kordash keeps (the newest); a page gets at most these.
+    static constexpr std::size_t kKeep = 1000;
+    // The controller is asked for each at most this often.
+    static constexpr auto kPeriod = std::chrono::seconds(1);
+
+    // Reads what `wants` asks for and is due, in the refresh's session.
+    void read(AdminSession& s, const LogWants& wants);
+    // A small summary for the snapshot: how far each log is, and its errors.
+    nlohmann::json summary();
+    // The kept entries (lines) with a kordash index after `after`.
+    nlohmann::json journalAfter(std::uint64_t after);
+    nlohmann::json consoleAfter(std::uint64_t after);
+    // The latest read of a channel's capture, or null when it is not the one read.
+    nlohmann::json capture(int handle);
+
+private:
+    struct Log {
+        std::uint64_t cursor = 0;  // the controller's last sequence number read
+        std::uint64_t index = 0;   // kordash's own numbering, across controller restarts
+        std::uint64_t missed = 0;  // overwritten before kordash read them
+        std::deque<nlohmann::json> items;
+        std::string error;
+        std::chrono::steady_clock::time_point due{};
+        bool read = false;  // read at least once
+    };
+    // Asks for the entries after a sequence number: the next number and the
+    // entries with their sequence numbers, or false with the reason.
+    using Items = std::vector<std::pair<std::uint64_t, nlohmann::json>>;
+    using Fetch = std::function<bool(std::uint64_t after, std::uint64_t* next, Items* items,
+                                     std::string* error)>;
+    void readJournal(AdminSession& s);
+    void readConsole(AdminSession& s);
+    void readLog(Log& log, const Fetch& fetch);
+    void readCapture(AdminSession& s, int handle);
+    void keep(Log& log, nlohmann::json item, std::uint64_t seq);
+    static nlohmann::json after(const Log& log, std::uint64_t index);
+
+    std::mutex mutex_;  // guards the logs' items and errors, and the capture
+    Log journal_, console_;
+    nlohmann::json capture_;
+    std::chrono::steady_clock::time_point captureDue_{};
+    int captureHandle_ = -1;
+};
+
+// How a journal entry ended: "success", "failure" or "timeout".
+const char* outcomeOf(const kor::admin::JournalEntry& e);
+
+// Switches a channel's capture; the page's JSON result.
+nlohmann::json switchCapture(AdminSession& s, int handle, bool on);
+// A channel's captured traffic as a pcapng file; false with *error.
+bool capturePcapng(AdminSession& s, int handle, std::string* file, std::string* error);
+
+}  // namespace kordash
