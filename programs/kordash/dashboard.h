@@ -10,12 +10,14 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "adminLink.h"
+#include "metrics.h"
 #include "positionStream.h"
 #include "procPeers.h"
 #include "stateView.h"
@@ -45,6 +47,9 @@ struct Summary {
     std::string error;
     int channels = -1;  // -1: unknown
     std::int64_t lastGood = 0;
+    // From the counters; unknown until the first reading and after a failed one.
+    std::optional<double> commandsPerMinute;
+    std::optional<std::uint64_t> failuresLastHour, streamTicksMissed;
 };
 
 struct Snapshot {
@@ -77,6 +82,16 @@ public:
                        int timeoutMs = kRequestTimeoutMs);
     void requestJobList();
     Summary summary();
+    // The counters are read at most once a second, while a page watches or
+    // for kMetricsLease after the last call of wantCounters() (a scrape).
+    static constexpr auto kCountersPeriod = std::chrono::milliseconds(900);
+    static constexpr auto kMetricsLease = std::chrono::minutes(5);
+    void wantCounters();
+    // Whether the last reading is recent enough to serve (the lease held).
+    bool countersFresh();
+    // Waits (bounded) for a reading attempt after this call.
+    void waitCounters(std::chrono::milliseconds wait);
+    CountersReading counters();
     // Called (under the dashboard's lock) after every new snapshot; set before start().
     void onPublish(std::function<void()> hook) { onPublish_ = std::move(hook); }
     void stop();
@@ -87,7 +102,9 @@ public:
 
 private:
     void run();
-    nlohmann::json refresh(const std::list<Interest>& interests);
+    nlohmann::json refresh(const std::list<Interest>& interests, CountersReading* counters);
+    void noteCounters(const CountersReading& reading);
+    bool countersWanted(std::chrono::steady_clock::time_point now) const;
     void readChannels(AdminSession& s, nlohmann::json* out, const std::list<Interest>& interests);
     void publish(nlohmann::json snapshot);
 
@@ -106,6 +123,10 @@ private:
     std::int64_t lastGood_ = 0;
     Summary summary_;
     std::function<void()> onPublish_;
+    CountersReading counters_;
+    CountersHistory history_;
+    std::uint64_t countersTries_ = 0;
+    std::chrono::steady_clock::time_point countersAt_{}, metricsUntil_{};
 
     // One admin session at a time, ours included. A flag under a mutex with a
     // condition variable rather than std::timed_mutex: the sanitizer that

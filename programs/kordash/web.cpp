@@ -193,6 +193,7 @@ struct Request {
     bool running = false;
     int status = MHD_HTTP_OK;
     std::string reply;
+    const char* type = "application/json";
 };
 
 class Server;
@@ -239,6 +240,8 @@ private:
     MHD_Result openStream(MHD_Connection* c, Stream* s);
     Dashboard* pick(MHD_Connection* c);
     MHD_Result runAction(MHD_Connection* c, Request& req, const std::string& url, Dashboard& dash);
+    bool scraperAllowed(MHD_Connection* c, MHD_Result* result);
+    MHD_Result metrics(MHD_Connection* c, Request& req);
     void wakeStreams();
     bool park(Stream& s);
 
@@ -349,6 +352,9 @@ bool Server::gate(MHD_Connection* c, const std::string& url, const std::string& 
                           "text/plain");
         return false;
     }
+    if (url == "/metrics" && !opt_.token.empty() &&
+        !sessions_.valid(lookup(c, MHD_COOKIE_KIND, kCookie)))
+        return scraperAllowed(c, result);
     if (!opt_.token.empty() && url != "/login" && url != "/style.css" &&
         !sessions_.valid(lookup(c, MHD_COOKIE_KIND, kCookie))) {
         *result = sendAsset(c, "/login.html", MHD_HTTP_UNAUTHORIZED);
@@ -365,7 +371,7 @@ bool Server::gate(MHD_Connection* c, const std::string& url, const std::string& 
 
 MHD_Result Server::handle(MHD_Connection* c, const std::string& url, const std::string& method,
                           Request& req) {
-    if (req.done) return respond(c, req.status, req.reply, "application/json");
+    if (req.done) return respond(c, req.status, req.reply, req.type);
     MHD_Result result = MHD_NO;
     if (!gate(c, url, method, &result)) return result;
     const bool get = method == "GET" || method == "HEAD";
@@ -377,6 +383,7 @@ MHD_Result Server::handle(MHD_Connection* c, const std::string& url, const std::
                : dash   ? sendAsset(c, "/index.html")
                         : respond(c, MHD_HTTP_NOT_FOUND, "no such controller", "text/plain");
     if (get && url == "/login") return sendAsset(c, "/login.html");
+    if (get && url == "/metrics") return metrics(c, req);
     if (get && (url == "/app.js" || url == "/style.css" || url == "/chart.min.js" ||
                 url == "/overview.js"))
         return sendAsset(c, url.c_str());
@@ -442,6 +449,62 @@ MHD_Result Server::runAction(MHD_Connection* c, Request& req, const std::string&
             req.reply = jsonText(
                 {{"ok", false}, {"message", "kordash could not run this request"}});
         }
+        req.done.store(true);
+        MHD_resume_connection(c);
+        std::lock_guard lock(mutex_);
+        --workers_;
+        workersDone_.notify_all();
+    }).detach();
+    return MHD_YES;
+}
+
+// A scraper cannot log in: it gives the token as a bearer token, and a wrong
+// one slows its address down as a failed log-in does.
+bool Server::scraperAllowed(MHD_Connection* c, MHD_Result* result) {
+    const std::string address = clientAddress(c);
+    const std::string given = lookup(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
+    const std::string scheme = "Bearer ";
+    if (!sessions_.mayTry(address)) {
+        *result = respond(c, MHD_HTTP_TOO_MANY_REQUESTS, "wait a second before the next try",
+                          "text/plain");
+        return false;
+    }
+    if (given.rfind(scheme, 0) == 0 && sameSecret(given.substr(scheme.size()), opt_.token))
+        return true;
+    if (!given.empty()) sessions_.failed(address);
+    *result = respond(c, MHD_HTTP_UNAUTHORIZED, "/metrics needs the token as a bearer token",
+                      "text/plain", {{"WWW-Authenticate", "Bearer"}});
+    return false;
+}
+
+// The last counters reading of every controller: a scrape costs the
+// controllers nothing beyond the once-a-second reading it keeps going. The
+// first scrape after a pause waits (in a thread of its own) for fresh ones.
+MHD_Result Server::metrics(MHD_Connection* c, Request& req) {
+    bool fresh = true;
+    for (std::size_t k = 0; k < fleet_.size(); ++k) {
+        fleet_.at(k).wantCounters();
+        fresh = fleet_.at(k).countersFresh() && fresh;
+    }
+    if (fresh) return respond(c, MHD_HTTP_OK, fleet_.metrics(), kMetricsType);
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_ || workers_ >= kMaxActionsRunning)
+            return respond(c, MHD_HTTP_SERVICE_UNAVAILABLE, "kordash is busy; try again",
+                           "text/plain");
+        ++workers_;
+    }
+    req.running = true;
+    req.type = kMetricsType;
+    MHD_suspend_connection(c);
+    std::thread([this, c, &req] {
+        const auto deadline = Clock::now() +
+                              std::chrono::milliseconds(2 * Dashboard::kRequestTimeoutMs + 500);
+        for (std::size_t k = 0; k < fleet_.size(); ++k)
+            while (!fleet_.at(k).countersFresh() && Clock::now() < deadline)
+                fleet_.at(k).waitCounters(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+        req.reply = fleet_.metrics();
         req.done.store(true);
         MHD_resume_connection(c);
         std::lock_guard lock(mutex_);
