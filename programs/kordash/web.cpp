@@ -384,6 +384,7 @@ MHD_Result Server::handle(MHD_Connection* c, const std::string& url, const std::
                         : respond(c, MHD_HTTP_NOT_FOUND, "no such controller", "text/plain");
     if (get && url == "/login") return sendAsset(c, "/login.html");
     if (get && url == "/metrics") return metrics(c, req);
+    if (get && url == "/counters.js") return sendAsset(c, "/counters.js");
     if (get && (url == "/app.js" || url == "/style.css" || url == "/chart.min.js" ||
                 url == "/overview.js"))
         return sendAsset(c, url.c_str());

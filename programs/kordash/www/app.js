@@ -272,6 +272,7 @@ function render(s) {
   if (view.name === 'jobs') renderJobs(s);
   if (view.name === 'state') renderState(s);
   renderStream(s);
+  if (typeof renderCounters === 'function') renderCounters(s, view.name === 'counters');
 }
 
 function wire() {
