@@ -87,6 +87,7 @@ nlohmann::json Fleet::overview() {
 
 std::string Fleet::metrics() {
     std::vector<NamedReading> readings;
+    readings.reserve(dashboards_.size());
     for (std::size_t k = 0; k < dashboards_.size(); ++k)
         readings.push_back({names_[k], dashboards_[k]->counters()});
     return metricsText(readings);

@@ -341,6 +341,7 @@ std::string metricsText(const std::vector<NamedReading>& readings) {
     for (const NamedReading& r : readings)
         out.sample("arvokor_up", {{"controller", r.controller}}, r.reading.ok ? 1 : 0);
     std::vector<Parsed> parsed;
+    parsed.reserve(readings.size());
     for (const NamedReading& r : readings) parsed.push_back(parse(r.reading.counters));
     for (const Family& f : kFamilies) {
         out.family(f.name, f.type, f.help);

@@ -502,7 +502,8 @@ MHD_Result Server::metrics(MHD_Connection* c, Request& req) {
         const auto deadline = Clock::now() +
                               std::chrono::milliseconds(2 * Dashboard::kRequestTimeoutMs + 500);
         for (std::size_t k = 0; k < fleet_.size(); ++k)
-            while (!fleet_.at(k).countersFresh() && Clock::now() < deadline)
+            while (!fleet_.at(k).countersFresh() && !fleet_.at(k).stopping() &&
+                   Clock::now() < deadline)
                 fleet_.at(k).waitCounters(
                     std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
         req.reply = fleet_.metrics();
