@@ -282,8 +282,10 @@ std::optional<double> CountersHistory::commandsPerMinute() const {
     if (!base || latest_->timeMs <= base->timeMs) return std::nullopt;
     // A restarted controller counts from zero again.
     const std::uint64_t from = latest_->totals.all >= base->totals.all ? base->totals.all : 0;
-    return static_cast<double>(latest_->totals.all - from) * kMinute /
-           static_cast<double>(latest_->timeMs - base->timeMs);
+    const auto count = static_cast<double>(latest_->totals.all - from);
+    const std::int64_t span = latest_->timeMs - base->timeMs;
+    // Watched for less than a minute: what that time saw, not an extrapolation.
+    return span < kMinute ? count : count * kMinute / static_cast<double>(span);
 }
 
 std::optional<std::uint64_t> CountersHistory::failuresLastHour() const {

@@ -33,8 +33,8 @@ struct CommandTotals {
 CommandTotals totalsOf(const std::vector<Counter>& counters);
 
 // The overview's figures over the last minute and hour, from readings kept
-// a few seconds apart. Before kordash has watched for that long, the window
-// is as long as it has watched.
+// a few seconds apart. Before kordash has watched for that long, they count
+// what it saw in the time it has watched.
 class CountersHistory {
 public:
     void add(std::int64_t timeMs, const CommandTotals& totals);
