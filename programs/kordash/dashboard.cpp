@@ -39,6 +39,16 @@ bool overviewOnly(const std::list<Interest>& interests) {
                        [](const Interest& in) { return in.overview; });
 }
 
+// One ":counters" request. A controller busy with another admin client
+// leaves no reading (timeMs 0): it is not down.
+void readCounters(AdminSession& s, CountersReading* out) {
+    std::string body;
+    out->timeMs = nowMs();
+    out->ok = s.state() == LinkState::Ok && s.requestFramed(":counters", "", &body);
+    if (out->ok) out->counters = kor::admin::decodeCounters(body);
+    if (s.state() == LinkState::Busy) out->timeMs = 0;
+}
+
 std::string varKey(const VarWindow& w) {
     return std::string(1, w.kind) + ":" + std::to_string(w.start) + ":" + std::to_string(w.count);
 }
@@ -132,16 +142,24 @@ void Dashboard::run() {
     auto jobsAt = std::chrono::steady_clock::time_point{};
     std::unique_lock lock(mutex_);
     while (!stopping_) {
-        changed_.wait(lock, [&] { return stopping_ || !interests_.empty(); });
+        changed_.wait(lock, [&] {
+            return stopping_ || !interests_.empty() ||
+                   countersWanted(std::chrono::steady_clock::now());
+        });
         if (stopping_) break;
         wake_ = false;
         const std::list<Interest> interests = interests_;
-        if (std::chrono::steady_clock::now() >= jobsAt) jobsDue_ = true;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= jobsAt) jobsDue_ = true;
+        const bool countersDue = now - countersAt_ >= kCountersPeriod;
+        if (countersDue) countersAt_ = now;
         lock.unlock();
-        nlohmann::json snap = refresh(interests);
+        CountersReading reading;
+        nlohmann::json snap = refresh(interests, countersDue ? &reading : nullptr);
         const bool ok = snap["link"] == "reachable";
         const bool overview = overviewOnly(interests);
         lock.lock();
+        if (reading.timeMs != 0) noteCounters(reading);
         if (ok && jobsDue_ && snap.contains("jobsFresh")) {
             jobsDue_ = false;
             jobsAt = std::chrono::steady_clock::now() + kJobListPeriod;
@@ -171,6 +189,7 @@ void Dashboard::publish(nlohmann::json snap) {
         if (snap["link"] != "reachable" && !version_.empty()) snap["version"] = version_;
         if (snap["link"] == "reachable") version_ = snap.value("version", "");
         snap["lastGood"] = lastGood_;
+        if (counters_.timeMs != 0) snap["counters"] = countersJson(counters_);
         snap["generation"] = ++snapshot_.generation;
         snapshot_.json = snap.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
         changed_.notify_all();
@@ -178,12 +197,55 @@ void Dashboard::publish(nlohmann::json snap) {
     if (onPublish_) onPublish_();
 }
 
+// Caller holds mutex_.
+void Dashboard::noteCounters(const CountersReading& reading) {
+    counters_ = reading;
+    ++countersTries_;
+    if (reading.ok) history_.add(reading.timeMs, totalsOf(reading.counters));
+    summary_.commandsPerMinute = reading.ok ? history_.commandsPerMinute() : std::nullopt;
+    summary_.failuresLastHour = reading.ok ? history_.failuresLastHour() : std::nullopt;
+    summary_.streamTicksMissed = reading.ok ? history_.ticksMissed() : std::nullopt;
+    changed_.notify_all();
+}
+
+// Caller holds mutex_.
+bool Dashboard::countersWanted(std::chrono::steady_clock::time_point now) const {
+    return now < metricsUntil_;
+}
+
+void Dashboard::wantCounters() {
+    std::lock_guard lock(mutex_);
+    const auto now = std::chrono::steady_clock::now();
+    if (!countersWanted(now)) {
+        wake_ = true;
+        changed_.notify_all();
+    }
+    metricsUntil_ = now + kMetricsLease;
+}
+
+bool Dashboard::countersFresh() {
+    constexpr std::int64_t kFreshMs = 3000;
+    std::lock_guard lock(mutex_);
+    return counters_.timeMs != 0 && nowMs() - counters_.timeMs < kFreshMs;
+}
+
+void Dashboard::waitCounters(std::chrono::milliseconds wait) {
+    std::unique_lock lock(mutex_);
+    const std::uint64_t seen = countersTries_;
+    changed_.wait_for(lock, wait, [&] { return stopping_ || countersTries_ > seen; });
+}
+
+CountersReading Dashboard::counters() {
+    std::lock_guard lock(mutex_);
+    return counters_;
+}
+
 Summary Dashboard::summary() {
     std::lock_guard lock(mutex_);
     return summary_;
 }
 
-nlohmann::json Dashboard::refresh(const std::list<Interest>& interests) {
+nlohmann::json Dashboard::refresh(const std::list<Interest>& interests, CountersReading* counters) {
     nlohmann::json snap = {{"controller", controller()},
                            {"time", nowMs()},
                            {"channels", nlohmann::json::array()},
@@ -210,6 +272,7 @@ nlohmann::json Dashboard::refresh(const std::list<Interest>& interests) {
     AdminSession s(options_.host, options_.adminPort, kRequestTimeoutMs);
     std::string reply;
     if (s.request(":v", "", &reply)) snap["version"] = reply;
+    if (counters) readCounters(s, counters);
     if (overview) {
         // The overview counts the channels: the handle list is enough.
         if (s.request(":h?", "", &reply))

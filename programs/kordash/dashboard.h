@@ -10,6 +10,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -17,6 +18,7 @@
 
 #include "adminLink.h"
 #include "logs.h"
+#include "metrics.h"
 #include "positionStream.h"
 #include "procPeers.h"
 #include "stateView.h"
@@ -47,6 +49,9 @@ struct Summary {
     std::string error;
     int channels = -1;  // -1: unknown
     std::int64_t lastGood = 0;
+    // From the counters; unknown until the first reading and after a failed one.
+    std::optional<double> commandsPerMinute;
+    std::optional<std::uint64_t> failuresLastHour, streamTicksMissed;
 };
 
 struct Snapshot {
@@ -81,6 +86,16 @@ public:
     // The journal, console and capture as last read (for the pages' own requests).
     LogCache& logs() { return logs_; }
     Summary summary();
+    // The counters are read at most once a second, while a page watches or
+    // for kMetricsLease after the last call of wantCounters() (a scrape).
+    static constexpr auto kCountersPeriod = std::chrono::milliseconds(900);
+    static constexpr auto kMetricsLease = std::chrono::minutes(5);
+    void wantCounters();
+    // Whether the last reading is recent enough to serve (the lease held).
+    bool countersFresh();
+    // Waits (bounded) for a reading attempt after this call.
+    void waitCounters(std::chrono::milliseconds wait);
+    CountersReading counters();
     // Called (under the dashboard's lock) after every new snapshot; set before start().
     void onPublish(std::function<void()> hook) { onPublish_ = std::move(hook); }
     void stop();
@@ -91,7 +106,9 @@ public:
 
 private:
     void run();
-    nlohmann::json refresh(const std::list<Interest>& interests);
+    nlohmann::json refresh(const std::list<Interest>& interests, CountersReading* counters);
+    void noteCounters(const CountersReading& reading);
+    bool countersWanted(std::chrono::steady_clock::time_point now) const;
     void readChannels(AdminSession& s, nlohmann::json* out, const std::list<Interest>& interests);
     void publish(nlohmann::json snapshot);
     void readLogs(AdminSession& s, nlohmann::json* snap, const std::list<Interest>& interests);
@@ -112,6 +129,10 @@ private:
     std::int64_t lastGood_ = 0;
     Summary summary_;
     std::function<void()> onPublish_;
+    CountersReading counters_;
+    CountersHistory history_;
+    std::uint64_t countersTries_ = 0;
+    std::chrono::steady_clock::time_point countersAt_{}, metricsUntil_{};
 
     // One admin session at a time, ours included. A flag under a mutex with a
     // condition variable rather than std::timed_mutex: the sanitizer that

@@ -1,6 +1,14 @@
 #include "fleet.h"
 
 namespace kordash {
+namespace {
+
+template <class T>
+nlohmann::json orNull(const std::optional<T>& v) {
+    return v ? nlohmann::json(*v) : nlohmann::json(nullptr);
+}
+
+}  // namespace
 
 Fleet::Fleet(const std::vector<ControllerEntry>& entries) {
     for (const ControllerEntry& e : entries) {
@@ -69,13 +77,20 @@ nlohmann::json Fleet::overview() {
              {"error", s.error},
              {"channels", s.channels < 0 ? nlohmann::json(nullptr) : nlohmann::json(s.channels)},
              {"lastGood", s.lastGood},
-             // From the controller's counters admin request, once it has one;
-             // null shows as "—".
-             {"commandsPerMinute", nullptr},
-             {"failuresLastHour", nullptr},
-             {"streamTicksMissed", nullptr}});
+             // From the controller's counters; null shows as "—".
+             {"commandsPerMinute", orNull(s.commandsPerMinute)},
+             {"failuresLastHour", orNull(s.failuresLastHour)},
+             {"streamTicksMissed", orNull(s.streamTicksMissed)}});
     }
     return {{"rows", rows}};
+}
+
+std::string Fleet::metrics() {
+    std::vector<NamedReading> readings;
+    readings.reserve(dashboards_.size());
+    for (std::size_t k = 0; k < dashboards_.size(); ++k)
+        readings.push_back({names_[k], dashboards_[k]->counters()});
+    return metricsText(readings);
 }
 
 }  // namespace kordash

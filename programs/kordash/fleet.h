@@ -44,6 +44,8 @@ public:
     std::vector<std::shared_ptr<Dashboard::Watch>> watchAll();
     // {"rows": [...]}: one row per controller.
     nlohmann::json overview();
+    // The Prometheus text of every controller's last counters reading.
+    std::string metrics();
 
 private:
     std::vector<std::string> names_;

@@ -46,9 +46,14 @@ const char* kUsage =
     "                      beyond loopback warns that the token travels in clear\n"
     "\n"
     "The admin port is held only for the few requests of one refresh (about three\n"
-    "a second while a page is open, none while no page is), so koradmin and other\n"
-    "tools keep their turn. With several controllers the page starts with an\n"
-    "overview, one row per controller, refreshed once a second while it is open.\n"
+    "a second while a page is open, none while no page is and no scraper asks),\n"
+    "so koradmin and other tools keep their turn. With several controllers the\n"
+    "page starts with an overview, one row per controller, refreshed once a\n"
+    "second while it is open.\n"
+    "\n"
+    "GET /metrics gives every controller's counters to Prometheus (beyond loopback\n"
+    "with the token as a bearer token); they are read at most once a second while a\n"
+    "page is open or for 5 minutes after a scrape, so a scrape costs no request.\n"
     "Stop with Ctrl-C.\n";
 static_assert(KOR_ADMIN_PORT == 15000, "the --admin-port default in kUsage");
 

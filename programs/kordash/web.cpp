@@ -261,8 +261,13 @@ private:
     MHD_Result openStream(MHD_Connection* c, Stream* s);
     Dashboard* pick(MHD_Connection* c);
     MHD_Result runAction(MHD_Connection* c, Request& req, const std::string& url, Dashboard& dash);
-    MHD_Result runWorker(MHD_Connection* c, Request& req, std::function<void(Request&)> work);
+    // Runs work in a thread of its own with the connection suspended; busy()
+    // answers instead when too many run already.
+    MHD_Result runWorker(MHD_Connection* c, Request& req, std::function<void(Request&)> work,
+                         const std::function<MHD_Result()>& busy = nullptr);
     MHD_Result logRoute(MHD_Connection* c, Request& req, const std::string& url, Dashboard* dash);
+    bool scraperAllowed(MHD_Connection* c, MHD_Result* result);
+    MHD_Result metrics(MHD_Connection* c, Request& req);
     void wakeStreams();
     bool park(Stream& s);
 
@@ -373,6 +378,9 @@ bool Server::gate(MHD_Connection* c, const std::string& url, const std::string& 
                           "text/plain");
         return false;
     }
+    if (url == "/metrics" && !opt_.token.empty() &&
+        !sessions_.valid(lookup(c, MHD_COOKIE_KIND, kCookie)))
+        return scraperAllowed(c, result);
     if (!opt_.token.empty() && url != "/login" && url != "/style.css" &&
         !sessions_.valid(lookup(c, MHD_COOKIE_KIND, kCookie))) {
         *result = sendAsset(c, "/login.html", MHD_HTTP_UNAUTHORIZED);
@@ -401,6 +409,8 @@ MHD_Result Server::handle(MHD_Connection* c, const std::string& url, const std::
                : dash   ? sendAsset(c, "/index.html")
                         : respond(c, MHD_HTTP_NOT_FOUND, "no such controller", "text/plain");
     if (get && url == "/login") return sendAsset(c, "/login.html");
+    if (get && url == "/metrics") return metrics(c, req);
+    if (get && url == "/counters.js") return sendAsset(c, "/counters.js");
     if (get && (url == "/app.js" || url == "/style.css" || url == "/chart.min.js" ||
                 url == "/overview.js" || url == "/activity.js"))
         return sendAsset(c, url.c_str());
@@ -453,13 +463,15 @@ MHD_Result Server::runAction(MHD_Connection* c, Request& req, const std::string&
 
 // Runs `work` in a thread of its own while the connection waits suspended;
 // `work` sets the request's reply (and its status and type, if not JSON).
-MHD_Result Server::runWorker(MHD_Connection* c, Request& req, std::function<void(Request&)> work) {
+MHD_Result Server::runWorker(MHD_Connection* c, Request& req, std::function<void(Request&)> work,
+                             const std::function<MHD_Result()>& busy) {
     bool room = false;
     {
         std::lock_guard lock(mutex_);
         room = !stopping_ && workers_ < kMaxActionsRunning;
         if (room) ++workers_;
     }
+    if (!room && busy) return busy();
     if (!room)
         return respond(c, MHD_HTTP_OK,
                        jsonText({{"ok", false},
@@ -519,6 +531,54 @@ MHD_Result Server::logRoute(MHD_Connection* c, Request& req, const std::string& 
                                                  std::to_string(handle) + ".pcapng\""}};
         r.reply = std::move(file);
     });
+}
+
+// A scraper cannot log in: it gives the token as a bearer token, and a wrong
+// one slows its address down as a failed log-in does.
+bool Server::scraperAllowed(MHD_Connection* c, MHD_Result* result) {
+    const std::string address = clientAddress(c);
+    const std::string given = lookup(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
+    const std::string scheme = "Bearer ";
+    if (!sessions_.mayTry(address)) {
+        *result = respond(c, MHD_HTTP_TOO_MANY_REQUESTS, "wait a second before the next try",
+                          "text/plain");
+        return false;
+    }
+    if (given.rfind(scheme, 0) == 0 && sameSecret(given.substr(scheme.size()), opt_.token))
+        return true;
+    if (!given.empty()) sessions_.failed(address);
+    *result = respond(c, MHD_HTTP_UNAUTHORIZED, "/metrics needs the token as a bearer token",
+                      "text/plain", {{"WWW-Authenticate", "Bearer"}});
+    return false;
+}
+
+// The last counters reading of every controller: a scrape costs the
+// controllers nothing beyond the once-a-second reading it keeps going. The
+// first scrape after a pause waits (in a thread of its own) for fresh ones.
+MHD_Result Server::metrics(MHD_Connection* c, Request& req) {
+    bool fresh = true;
+    for (std::size_t k = 0; k < fleet_.size(); ++k) {
+        fleet_.at(k).wantCounters();
+        fresh = fleet_.at(k).countersFresh() && fresh;
+    }
+    if (fresh) return respond(c, MHD_HTTP_OK, fleet_.metrics(), kMetricsType);
+    req.type = kMetricsType;
+    return runWorker(
+        c, req,
+        [this](Request& r) {
+            const auto deadline = Clock::now() +
+                                  std::chrono::milliseconds(2 * Dashboard::kRequestTimeoutMs + 500);
+            for (std::size_t k = 0; k < fleet_.size(); ++k)
+                while (!fleet_.at(k).countersFresh() && !fleet_.at(k).stopping() &&
+                       Clock::now() < deadline)
+                    fleet_.at(k).waitCounters(std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - Clock::now()));
+            r.reply = fleet_.metrics();
+        },
+        [this, c] {
+            return respond(c, MHD_HTTP_SERVICE_UNAVAILABLE, "kordash is busy; try again",
+                           "text/plain");
+        });
 }
 
 MHD_Result Server::eventStream(MHD_Connection* c, Dashboard* dash) {

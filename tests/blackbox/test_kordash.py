@@ -196,6 +196,23 @@ class DashboardPageTest(unittest.TestCase):
         page.wait_text('stream-gaps', str(gaps + 2))
         self.assertTrue(page.text('stream-last').startswith('sequence 5, I/O byte 9, figure 1\nX 7  Y 8  Z 9'))
 
+    def test_counters_view_figures_charts_and_table(self):
+        page = self.page
+        page.view('counters')
+        page.wait(lambda: not page.js('return document.getElementById("counters-views").hidden;'),
+                  what='the counters')
+        failed = int(page.text('counters-failure'))
+        for _ in range(2):
+            self.assertEqual(self.vc.call('TCPCONNECT', addr='127.0.0.1', port=1), 254)
+        page.wait(lambda: int(page.text('counters-failure')) == failed + 2, timeout=5, what='two more failures')
+        rows = page.js('return Array.from(document.querySelectorAll("#counters-table tbody tr"))'
+                       '.map(tr => Array.from(tr.cells).map(c => c.textContent));')
+        self.assertTrue(any(r[:3] == ['TCPCONNECT', 'failure', '254'] and int(r[3]) >= 2 for r in rows), rows)
+        # Charted as failures per second between two readings.
+        page.wait(lambda: page.js('return Chart.getChart("counters-commands-chart").data.datasets[1].data'
+                                  '.some(p => p.y > 0);'), what='the failures charted')
+        page.screenshot('counters')
+
     def test_koradmin_keeps_its_turn(self):
         for _ in range(3):
             started = time.monotonic()
@@ -395,11 +412,16 @@ class ManyControllersTest(unittest.TestCase):
         handle = cells[1].call('TCPCONNECT', addr=peer.host, port=peer.port)
         with Browser() as page:
             page.open(dash.url)
-            rows = page.wait(lambda: (lambda o: len(o) == 3 and o['cell2'][2] == '1' and o)(self.overview(page)),
-                             what='three rows, one channel on cell2')
-            self.assertEqual(rows['cell1'], ['%s:15000' % cells[0].address, 'reachable', '0', '—', '—', '—'])
+            idle = ['%s:15000' % cells[0].address, 'reachable', '0', '0', '0', '0']
+            rows = page.wait(lambda: (lambda o: len(o) == 3 and o['cell2'][2] == '1' and o['cell1'] == idle and o)(
+                self.overview(page)), what='three rows, one channel on cell2, counters read on cell1')
             self.assertTrue(rows['cell3'][1].startswith('unreachable: cannot connect'), rows['cell3'])
-            self.assertEqual(rows['cell3'][2], 'unknown')
+            self.assertEqual(rows['cell3'][2:], ['unknown', '—', '—', '—'])
+            # A failed command reaches its row from the controller's counters.
+            self.assertEqual(cells[0].call('TCPCONNECT', addr='127.0.0.1', port=1), 254)
+            rows = page.wait(lambda: (lambda o: o['cell1'][4] == '1' and o)(self.overview(page)), timeout=5,
+                             what="cell1's failure in its row")
+            self.assertGreater(float(rows['cell1'][3]), 0)
             page.screenshot('overview')
 
             page.click('#controllers tbody tr[data-index="2"] a')

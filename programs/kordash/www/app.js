@@ -275,6 +275,7 @@ function render(s) {
   if (view.name === 'state') renderState(s);
   renderStream(s);
   renderLogs(s);
+  if (typeof renderCounters === 'function') renderCounters(s, view.name === 'counters');
 }
 
 function wire() {

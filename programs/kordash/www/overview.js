@@ -33,7 +33,7 @@ function render(data) {
     text(tr.cells[1], r.controller);
     text(tr.cells[2], r.link + (r.error ? ': ' + r.error : ''));
     text(tr.cells[3], r.channels === null ? 'unknown' : r.channels);
-    text(tr.cells[4], figure(r.commandsPerMinute));
+    text(tr.cells[4], figure(r.commandsPerMinute === null ? null : Math.round(r.commandsPerMinute * 10) / 10));
     text(tr.cells[5], figure(r.failuresLastHour));
     text(tr.cells[6], figure(r.streamTicksMissed));
   });
