@@ -99,6 +99,8 @@ TEST_F(TableTest, ReleaseFreesTheRecordAndEverythingItOwns) {
     const CtlMsgQId q = record(h).msgQ;
     const CtlSemId sem = record(h).handleSem;
     ASSERT_EQ(KORHDLTBL_CloseHandle(&korHandleTable, h), 0);
+    // A late fill-in leaves the free record alone.
+    EXPECT_EQ(KORHDLTBL_SetTransport(&korHandleTable, h, {KORHDLTYPE_UDP, 7, "127.0.0.1", 1}), -1);
     const KORHANDLE& r = record(h);
     EXPECT_EQ(r.inUse, 0);
     EXPECT_EQ(r.type, -1);
@@ -297,6 +299,11 @@ TEST_F(TableTest, AFailedTakeOfTheTableLockHoldsNothingAndGivesNothingBack) {
         {"push", [&] { return KORHDLTBL_PushInput(&korHandleTable, h, "x", 1); }},
         {"pop", [&] { return KORHDLTBL_PopInput(&korHandleTable, id, buf, sizeof buf); }},
         {"clear", [&] { return KORHDLTBL_ClearInput(&korHandleTable, h) == 1 ? -2 : 0; }},
+        {"transport",
+         [&] {
+             return KORHDLTBL_SetTransport(&korHandleTable, h, {KORHDLTYPE_UDP, 7});
+         }},
+        {"drop", [&] { return KORHDLTBL_DropPeeked(&korHandleTable, id, KorPeek{1}) ? 0 : -2; }},
         {"allocate", [&] { return allocate() == -1 ? -2 : 0; }},  // its parts given back
     };
     testing::internal::CaptureStdout();
@@ -314,6 +321,7 @@ TEST_F(TableTest, AFailedTakeOfTheTableLockHoldsNothingAndGivesNothingBack) {
     EXPECT_TRUE(KorChannelGuard(&korHandleTable, h).noTable());
     EXPECT_EQ(record(h).closeRequested, 0);
     EXPECT_EQ(record(h).inputQueue->count, 0);
+    EXPECT_EQ(record(h).type, KORHDLTYPE_TCPCLIENT);
     // The owner's release tries again rather than leave the channel taken.
     vc::hooks::failAfter(Site::SemTake, 0, 3);
     testing::internal::CaptureStdout();
