@@ -1,8 +1,10 @@
 // The channel table: allocation, release, lookups and close requests.
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <optional>
 
 #include "ctl.h"
@@ -68,11 +70,12 @@ void setFreeValues(KORHANDLE& h) {
 }
 
 int findFreeRecord(const KORHDLTBL* table) {
-    for (int i = of(table).lastHandle - 1; i >= 1; --i) {
-        if (i < of(table).size && of(table).handles[i].inUse == 0) return i;
+    const auto& t = of(table);
+    for (int i = t.lastHandle - 1; i >= 1; --i) {
+        if (i < t.size && t.handles[i].inUse == 0) return i;
     }
-    for (int i = of(table).size - 1; i > of(table).lastHandle; --i) {
-        if (i >= 1 && of(table).handles[i].inUse == 0) return i;
+    for (int i = t.size - 1; i > t.lastHandle; --i) {
+        if (i >= 1 && t.handles[i].inUse == 0) return i;
     }
     return -1;
 }
@@ -133,16 +136,20 @@ bool signalClose(KORHDLTBL* table, int handle) {
     return true;
 }
 
-// Deletes a channel's queue. The release must not depend on free memory (the
-// queue's clear needs a scratch buffer), so the bytes are drained first.
-void drain(KORCHQUE* q) {
+// Removes up to `most` of the oldest bytes through a small buffer of its own:
+// a release or a drop must not depend on free memory (the queue's clear needs
+// a scratch buffer).
+void drop(KORCHQUE* q, int most = std::numeric_limits<int>::max()) {
     std::array<char, 256> sink{};
-    while (KORCHQUE_Pop(q, sink.data(), static_cast<int>(sink.size())) > 0) {
+    while (most > 0) {
+        const int n = KORCHQUE_Pop(q, sink.data(), std::min(most, static_cast<int>(sink.size())));
+        if (n <= 0) break;
+        most -= n;
     }
 }
 
 void releaseQueue(KORCHQUE* q) {
-    drain(q);
+    drop(q);
     KORCHQUE_Delete(q);
 }
 
@@ -181,14 +188,15 @@ bool makeParts(ChannelParts* parts) {
 }  // namespace
 
 int KORHDLTBL_Init(KORHDLTBL* table) {
-    of(table).tableSem = ctlSemBCreate(0, 1);
-    if (of(table).tableSem == 0) {
+    auto& t = of(table);
+    t.tableSem = ctlSemBCreate(0, 1);
+    if (t.tableSem == 0) {
         vx::perror("Error - channel table: ctlSemBCreate()");
         return -1;
     }
-    of(table).size = KORHDLTBL_SIZE;
-    of(table).lastHandle = of(table).size;
-    for (int i = of(table).size - 1; i >= 1; --i) setFreeValues(of(table).handles[i]);
+    t.size = KORHDLTBL_SIZE;
+    t.lastHandle = t.size;
+    for (int i = t.size - 1; i >= 1; --i) setFreeValues(t.handles[i]);
     return 0;
 }
 
@@ -357,7 +365,7 @@ int KORHDLTBL_Send(const KorTableLock& lock, int handle, char* data, int length,
 bool KORHDLTBL_DrainInput(const KorTableLock& lock, const KorChannelId& id) {
     const KORHANDLE* h = KorTableAccess::record(lock, id);
     if (h == nullptr) return false;
-    drain(h->inputQueue);
+    drop(h->inputQueue);
     return true;
 }
 
@@ -372,16 +380,8 @@ bool KORHDLTBL_DropPeeked(KORHDLTBL* table, const KorChannelId& id, const KorPee
     const KORHANDLE* h = KorTableAccess::record(lock, id);
     if (h == nullptr) return lock.held();
     const std::uint32_t takenSince = h->inputQueue->removed - peek.mark;
-    if (takenSince >= static_cast<std::uint32_t>(peek.len)) return true;
-    int left = peek.len - static_cast<int>(takenSince);
-    std::array<char, 256> sink{};
-    while (left > 0) {
-        const int n = KORCHQUE_Pop(h->inputQueue, sink.data(),
-                                   left < static_cast<int>(sink.size())
-                                       ? left
-                                       : static_cast<int>(sink.size()));
-        if (n <= 0) break;
-        left -= n;
+    if (takenSince < static_cast<std::uint32_t>(peek.len)) {
+        drop(h->inputQueue, peek.len - static_cast<int>(takenSince));
     }
     return true;
 }
