@@ -76,7 +76,7 @@ void ownerTask(CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, C
 // Keeps one served channel open between requests (a close request ends it).
 void ensureChannel() {
     const int h = servedHandle.load();
-    if (h > 0 && KORHDLTBL_GetActiveHandle(h) == 0) return;
+    if (h > 0 && KORHDLTBL_GetActiveHandle(&korHandleTable, h) == 0) return;
     servedHandle = -1;
     if (ctlCreateTask(3, 0, ownerTask, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0) == -1) std::abort();
     for (int i = 0; i < 2000 && servedHandle.load() <= 0; ++i) ctlTaskDelay(1);

@@ -169,10 +169,9 @@ Channel& channel() {
 }
 
 void queueReply(const std::string& reply) {
-    KorTableLock lock(&korHandleTable);
-    KORCHQUE* q = KORHDLTBL_Record(channel().handle).inputQueue;
-    KORCHQUE_Clear(q);
-    KORCHQUE_Push(q, reply.data(), static_cast<int>(reply.size()));
+    KORHDLTBL_ClearInput(&korHandleTable, channel().handle);
+    KORHDLTBL_PushInput(&korHandleTable, channel().handle, reply.data(),
+                        static_cast<int>(reply.size()));
 }
 
 void fuzzRead(FuzzedDataProvider& in) {

@@ -26,13 +26,9 @@ void formatAddress(const KorCommand& cmd, char* text) {
 }
 
 // Fills in a UDP channel's destination; false when the table cannot be locked.
-bool setDestination(int handle, const char* address, unsigned port) {
-    KorTableLock lock(&korHandleTable);
-    if (KORHANDLE* h = lock.find(handle)) {
-        KORHDLTBL_SetIpAddress(h, address);
-        h->port = static_cast<int>(port);
-    }
-    return lock.held();
+bool setDestination(int handle, int socket, const char* address, unsigned port) {
+    const KorTransport udp{KORHDLTYPE_UDP, socket, address, static_cast<int>(port)};
+    return KORHDLTBL_SetTransport(&korHandleTable, handle, udp) != KORHDLTBL_NO_LOCK;
 }
 
 // The common tail of the commands that open a receiving channel: allocate a
@@ -53,7 +49,7 @@ void serveNewChannel(const KorCommand& cmd, int type, int transport, const char*
         return;
     }
     // A channel without its destination would send nowhere.
-    if (udpAddress != nullptr && !setDestination(handle, udpAddress, udpPort)) {
+    if (udpAddress != nullptr && !setDestination(handle, transport, udpAddress, udpPort)) {
         KORHDLTBL_CloseHandle(&korHandleTable, handle);
         result(cmd, KOR_RES_FAILED);
         return;
@@ -68,24 +64,8 @@ void serveNewChannel(const KorCommand& cmd, int type, int transport, const char*
 // Filled under tableSem: a close request may already hold handleSem. False
 // when the table cannot be locked.
 bool fillListener(int handle, int socket) {
-    KorTableLock lock(&korHandleTable);
-    if (KORHANDLE* h = lock.find(handle)) {
-        h->socket = socket;
-        h->type = KORHDLTYPE_TCPSERVER;
-    }
-    return lock.held();
-}
-
-int sendOn(KORHANDLE& h, char* bytes, int count, int readStatus) {
-    switch (h.type) {
-        case KORHDLTYPE_TCPCLIENT: return kor_startTCPSend(h.socket, bytes, count);
-        case KORHDLTYPE_RS232: return kor_startRS232Send(h.socket, bytes, count);
-        case KORHDLTYPE_UDP:
-            return kor_startUDPSend(h.socket, h.ipAddress, static_cast<unsigned>(h.port), bytes,
-                                    count);
-        default:  // listening and accepted channels are not sent on
-            return readStatus;
-    }
+    const KorTransport listener{KORHDLTYPE_TCPSERVER, socket};
+    return KORHDLTBL_SetTransport(&korHandleTable, handle, listener) != KORHDLTBL_NO_LOCK;
 }
 
 }  // namespace
@@ -116,14 +96,12 @@ void korCmdSendData(const KorCommand& cmd) {
     {
         // Held across the send: the channel cannot be released under it.
         KorTableLock lock(&korHandleTable);
-        KORHANDLE* h = lock.find(handle);
-        if (h == nullptr) {
+        if (lock.find(handle) == nullptr) {
             status = lock.held() ? KOR_RES_HANDLE_NOT_IN_USE : -1;
         } else if (korReadByteBlock(cmd.p[P_FIRST], count, bytes) != 0) {
             status = -1;  // nothing is sent from variables that could not be read
         } else {
-            status = sendOn(*h, bytes, count, 0);
-            kor_noteSent(handle, h->type, bytes, count, status);
+            status = KORHDLTBL_Send(lock, handle, bytes, count, 0);  // 0: not sent on
         }
     }
     if (status == KOR_RES_HANDLE_NOT_IN_USE) {

@@ -7,7 +7,6 @@
 // left as it is. The clear flag removes the bytes that were matched and are
 // still queued (another command may have taken some meanwhile); bytes that
 // arrived after the copy was taken stay queued.
-#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -61,64 +60,29 @@ struct Channel {
     CtlMsgQId msgQ = 0;
 };
 
-// The record of the channel in use, nullptr when none.
-KORHANDLE* lookUp(const KorTableLock& lock, std::int32_t handle, Channel* ch) {
-    KORHANDLE* rec = lock.find(handle);
+// The channel in use, looked up under the caller's lock; false when none.
+bool lookUp(const KorTableLock& lock, std::int32_t handle, Channel* ch) {
+    const KORHANDLE* rec = lock.find(handle);
     if (rec != nullptr) *ch = Channel{lock.idOf(handle), rec->msgQ};
-    return rec;
-}
-
-// A copy of the queue: its length and how many bytes had left the queue
-// before it was taken.
-struct Snapshot {
-    int len = -1;
-    std::uint32_t removedBefore = 0;
-};
-
-// Caller holds tableSem.
-Snapshot copyQueue(KORCHQUE* q, char* data) {
-    return Snapshot{KORCHQUE_Show(q, data), q != nullptr ? q->removed : 0};
+    return rec != nullptr;
 }
 
 // Copy of everything queued on the channel (data holds KORCHQUE_CAPACITY + 1
 // bytes). len -1 when the channel is no longer the one that was looked up,
 // KORHDLTBL_NO_LOCK when the table cannot be locked.
-Snapshot snapshot(const KorChannelId& id, char* data) {
-    KorTableLock lock(&korHandleTable);
-    if (!lock.held()) return Snapshot{KORHDLTBL_NO_LOCK};
-    const KORHANDLE* rec = lock.find(id);
-    if (rec == nullptr) return Snapshot{};
-    return copyQueue(rec->inputQueue, data);
-}
-
-// Removes what is left of the copied bytes: the oldest ones, less those that
-// other readers took since the copy. Drained through a small buffer of its
-// own: a clear that needed memory could fail after the match was reported.
-// False when the table cannot be locked.
-bool dropMatched(const KorChannelId& id, const Snapshot& copy) {
-    KorTableLock lock(&korHandleTable);
-    const KORHANDLE* rec = lock.find(id);
-    if (rec == nullptr || rec->inputQueue == nullptr) return lock.held();
-    const std::uint32_t takenSince = rec->inputQueue->removed - copy.removedBefore;
-    if (takenSince >= static_cast<std::uint32_t>(copy.len)) return true;
-    int left = copy.len - static_cast<int>(takenSince);
-    std::array<char, 256> sink{};
-    while (left > 0) {
-        const int n = KORCHQUE_Pop(rec->inputQueue, sink.data(),
-                                   left < static_cast<int>(sink.size())
-                                       ? left
-                                       : static_cast<int>(sink.size()));
-        if (n <= 0) break;
-        left -= n;
-    }
-    return true;
+KorPeek snapshot(const KorChannelId& id, char* data) {
+    const KorTableLock lock(&korHandleTable);
+    if (!lock.held()) return KorPeek{KORHDLTBL_NO_LOCK};
+    return KORHDLTBL_PeekInput(lock, id, data);
 }
 
 // The command's result once the output is written: n bytes matched (1 for an
 // empty match), or 254 when the matched bytes were to be cleared and could not be.
-void answerMatched(const PatternParams& pp, bool clear, const KorChannelId& id,
-                   const Snapshot& copy, int n) {
-    if (clear && !dropMatched(id, copy)) {
+// The matched bytes are drained through a small buffer of the table's: a clear
+// that needed memory could fail after the match was reported.
+void answerMatched(const PatternParams& pp, bool clear, const KorChannelId& id, const KorPeek& copy,
+                   int n) {
+    if (clear && !KORHDLTBL_DropPeeked(&korHandleTable, id, copy)) {
         std::printf("Error - CHECKPATTERN %d: clearing the matched bytes\r\n",
                     static_cast<int>(pp.handle));
         korWriteResult(pp.resultVar, KOR_RES_FAILED);
@@ -212,12 +176,10 @@ void checkPattern(const KorCommand& cmd, bool textForm, Output where) {
     if (!prepare(pp, w)) return;
 
     Channel ch;
-    Snapshot copy;
+    KorPeek copy;
     {
-        KorTableLock lock(&korHandleTable);
-        if (KORHANDLE* rec = lookUp(lock, pp.handle, &ch)) {
-            copy = copyQueue(rec->inputQueue, w.data.get());
-        }
+        const KorTableLock lock(&korHandleTable);
+        if (lookUp(lock, pp.handle, &ch)) copy = KORHDLTBL_PeekInput(lock, ch.id, w.data.get());
         if (!lock.held()) copy.len = KORHDLTBL_NO_LOCK;
     }
     const int len = copy.len;
@@ -271,11 +233,10 @@ void korCmdWaitPattern(const KorCommand& cmd) {
     bool open = false;
     bool locked = false;
     {
-        KorTableLock lock(&korHandleTable);
-        const KORHANDLE* rec = lookUp(lock, pp.handle, &ch);
+        const KorTableLock lock(&korHandleTable);
         locked = lock.held();
-        open = rec != nullptr;
-        if (open && rec->inputQueue != nullptr) pending = rec->inputQueue->count;
+        open = lookUp(lock, pp.handle, &ch);
+        if (open) pending = KORHDLTBL_PeekInput(lock, ch.id, nullptr).len;
     }
     if (!locked) {
         korWriteResult(pp.resultVar, KOR_RES_FAILED);
@@ -288,7 +249,7 @@ void korCmdWaitPattern(const KorCommand& cmd) {
     if (!readPattern(pp, w)) return;
 
     int n = 0;
-    Snapshot copy;
+    KorPeek copy;
     for (;;) {
         if (pending <= 0) {
             char signal = 0;

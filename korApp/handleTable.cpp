@@ -1,16 +1,39 @@
 // The channel table: allocation, release, lookups and close requests.
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <optional>
 
 #include "ctl.h"
 #include "korHandleTable.h"
 #include "korObserve.h"
+#include "korTransport.h"
 
 KORHDLTBL korHandleTable;
 
+// The one way to the table's fields and to writable records.
+struct KorTableAccess {
+    static auto& of(KORHDLTBL* table) { return table->fields_; }
+    static const auto& of(const KORHDLTBL* table) { return table->fields_; }
+    // The record of a channel in use under the caller's lock; nullptr otherwise.
+    static KORHANDLE* record(const KorTableLock& lock, int handle) {
+        if (!lock.held() || !KORHDLTBL_InRange(handle)) return nullptr;
+        KORHANDLE& h = of(lock.table_).handles[handle];
+        return h.inUse == 1 ? &h : nullptr;
+    }
+    static KORHANDLE* record(const KorTableLock& lock, const KorChannelId& id) {
+        KORHANDLE* h = record(lock, id.handle);
+        return h != nullptr && h->generation == id.generation ? h : nullptr;
+    }
+};
+
 namespace {
+
+auto& of(KORHDLTBL* table) { return KorTableAccess::of(table); }
+const auto& of(const KORHDLTBL* table) { return KorTableAccess::of(table); }
 
 using TableLock = KorTableLock;
 
@@ -47,11 +70,12 @@ void setFreeValues(KORHANDLE& h) {
 }
 
 int findFreeRecord(const KORHDLTBL* table) {
-    for (int i = table->lastHandle - 1; i >= 1; --i) {
-        if (i < table->size && table->handles[i].inUse == 0) return i;
+    const auto& t = of(table);
+    for (int i = t.lastHandle - 1; i >= 1; --i) {
+        if (i < t.size && t.handles[i].inUse == 0) return i;
     }
-    for (int i = table->size - 1; i > table->lastHandle; --i) {
-        if (i >= 1 && table->handles[i].inUse == 0) return i;
+    for (int i = t.size - 1; i > t.lastHandle; --i) {
+        if (i >= 1 && t.handles[i].inUse == 0) return i;
     }
     return -1;
 }
@@ -87,7 +111,7 @@ void openWakeUpPipe(KORHANDLE& h) {
 
 // Step 2 of a close request, under tableSem. True when the channel was in use.
 bool signalClose(KORHDLTBL* table, int handle) {
-    KORHANDLE& h = table->handles[handle];
+    KORHANDLE& h = of(table).handles[handle];
     if (h.inUse == 0) return false;
     h.closeRequested = 1;
     if (h.type == KORHDLTYPE_RS232) {
@@ -112,12 +136,20 @@ bool signalClose(KORHDLTBL* table, int handle) {
     return true;
 }
 
-// Deletes a channel's queue. The release must not depend on free memory (the
-// queue's clear needs a scratch buffer), so the bytes are drained first.
-void releaseQueue(KORCHQUE* q) {
-    char sink[128];
-    while (KORCHQUE_Pop(q, sink, sizeof sink) > 0) {
+// Removes up to `most` of the oldest bytes through a small buffer of its own:
+// a release or a drop must not depend on free memory (the queue's clear needs
+// a scratch buffer).
+void drop(KORCHQUE* q, int most = std::numeric_limits<int>::max()) {
+    std::array<char, 256> sink{};
+    while (most > 0) {
+        const int n = KORCHQUE_Pop(q, sink.data(), std::min(most, static_cast<int>(sink.size())));
+        if (n <= 0) break;
+        most -= n;
     }
+}
+
+void releaseQueue(KORCHQUE* q) {
+    drop(q);
     KORCHQUE_Delete(q);
 }
 
@@ -156,14 +188,15 @@ bool makeParts(ChannelParts* parts) {
 }  // namespace
 
 int KORHDLTBL_Init(KORHDLTBL* table) {
-    table->tableSem = ctlSemBCreate(0, 1);
-    if (table->tableSem == 0) {
+    auto& t = of(table);
+    t.tableSem = ctlSemBCreate(0, 1);
+    if (t.tableSem == 0) {
         vx::perror("Error - channel table: ctlSemBCreate()");
         return -1;
     }
-    table->size = KORHDLTBL_SIZE;
-    table->lastHandle = table->size;
-    for (int i = table->size - 1; i >= 1; --i) setFreeValues(table->handles[i]);
+    t.size = KORHDLTBL_SIZE;
+    t.lastHandle = t.size;
+    for (int i = t.size - 1; i >= 1; --i) setFreeValues(t.handles[i]);
     return 0;
 }
 
@@ -176,7 +209,7 @@ int KORHDLTBL_GetHandle(KORHDLTBL* table, int type, int socket) {
         releaseParts(parts);
         return -1;
     }
-    KORHANDLE& h = table->handles[index];
+    KORHANDLE& h = of(table).handles[index];
     h.inUse = 1;
     h.socket = socket;
     h.type = type;
@@ -188,7 +221,7 @@ int KORHDLTBL_GetHandle(KORHDLTBL* table, int type, int socket) {
     const bool filling = ctlSemTake(h.handleSem, CTL_WAIT_FOREVER) == 0;
     recordTask(h);
     openWakeUpPipe(h);
-    table->lastHandle = index;
+    of(table).lastHandle = index;
     if (filling) ctlSemGive(h.handleSem);
     kor_countChannelOpened(type);
     return index;
@@ -203,7 +236,7 @@ int KORHDLTBL_CloseHandle(KORHDLTBL* table, int handle) {
         if (attempt > 0) ctlTaskDelay(ctlMsToTicks(kReleaseRetryMs));
         lock.emplace(table);
     }
-    KORHANDLE& h = table->handles[handle];
+    KORHANDLE& h = of(table).handles[handle];
     if (h.inUse == 0) return 0;
     kor_countChannelClosed(h.type);
     if (h.socket != -1) {
@@ -226,8 +259,8 @@ int KORHDLTBL_GetHandleFromListenHandleByIP(KORHDLTBL* table, int listenHandle,
     if (listenHandle < 1 || listenHandle >= KORHDLTBL_SIZE || ipText == nullptr) return -1;
     TableLock lock(table);
     if (!lock.held()) return KORHDLTBL_NO_LOCK;
-    for (int i = table->size - 1; i >= 1; --i) {
-        const KORHANDLE& h = table->handles[i];
+    for (int i = of(table).size - 1; i >= 1; --i) {
+        const KORHANDLE& h = of(table).handles[i];
         if (h.inUse == 1 && h.listenHandle == listenHandle &&
             std::strcmp(h.ipAddress, ipText) == 0) {
             return i;
@@ -236,11 +269,11 @@ int KORHDLTBL_GetHandleFromListenHandleByIP(KORHDLTBL* table, int listenHandle,
     return -1;
 }
 
-int KORHDLTBL_GetNumberOfActiveHandles(char* buf, int bufSize) {
+int KORHDLTBL_GetNumberOfActiveHandles(KORHDLTBL* table, char* buf, int bufSize) {
     if (buf == nullptr || bufSize <= 0) return -1;
     int len = 0;
     {
-        TableLock lock(&korHandleTable);
+        TableLock lock(table);
         if (!lock.held()) {
             buf[0] = '\0';
             return KORHDLTBL_NO_LOCK;
@@ -264,9 +297,9 @@ int KORHDLTBL_GetNumberOfActiveHandles(char* buf, int bufSize) {
     return 0;
 }
 
-int KORHDLTBL_GetActiveHandle(int handle) {
+int KORHDLTBL_GetActiveHandle(KORHDLTBL* table, int handle) {
     if (!KORHDLTBL_InRange(handle)) return -1;
-    TableLock lock(&korHandleTable);
+    TableLock lock(table);
     if (!lock.held()) return KORHDLTBL_NO_LOCK;
     return lock.find(handle) != nullptr ? 0 : -1;
 }
@@ -278,7 +311,7 @@ int KORHDLTBL_RequestClose(KORHDLTBL* table, int handle) {
         TableLock lock(table);
         if (!lock.held()) return KORHDLTBL_NO_LOCK;
         if (!signalClose(table, handle)) return -1;
-        sem = table->handles[handle].handleSem;
+        sem = of(table).handles[handle].handleSem;
     }
     // Kept on purpose: later takers wait until the owner's release deletes it.
     ctlSemTake(sem, CTL_WAIT_FOREVER);
@@ -291,43 +324,90 @@ int KORHDLTBL_RequestCloseAll(KORHDLTBL* table) {
     {
         TableLock lock(table);
         if (!lock.held()) return KORHDLTBL_NO_LOCK;
-        for (int i = table->size - 1; i >= 1; --i) {
-            if (signalClose(table, i)) sems[n++] = table->handles[i].handleSem;
+        for (int i = of(table).size - 1; i >= 1; --i) {
+            if (signalClose(table, i)) sems[n++] = of(table).handles[i].handleSem;
         }
     }
     for (int i = 0; i < n; ++i) ctlSemTake(sems[i], CTL_WAIT_FOREVER);
     return n;
 }
 
-void KORHDLTBL_SetIpAddress(KORHANDLE* record, const char* text) {
-    copyText(record->ipAddress, sizeof record->ipAddress, text);
+int KORHDLTBL_SetTransport(KORHDLTBL* table, int handle, const KorTransport& transport) {
+    TableLock lock(table);
+    if (!lock.held()) return KORHDLTBL_NO_LOCK;
+    KORHANDLE* h = KorTableAccess::record(lock, handle);
+    if (h == nullptr) return -1;
+    h->type = transport.type;
+    h->socket = transport.socket;
+    copyText(h->ipAddress, sizeof h->ipAddress, transport.ipAddress);
+    h->port = transport.port;
+    h->listenHandle = transport.listenHandle;
+    return 0;
+}
+
+int KORHDLTBL_Send(const KorTableLock& lock, int handle, char* data, int length, int unsendable) {
+    const KORHANDLE* h = lock.find(handle);
+    if (h == nullptr) return -1;
+    int rc = unsendable;
+    switch (h->type) {
+        case KORHDLTYPE_TCPCLIENT: rc = kor_startTCPSend(h->socket, data, length); break;
+        case KORHDLTYPE_RS232: rc = kor_startRS232Send(h->socket, data, length); break;
+        case KORHDLTYPE_UDP:
+            rc = kor_startUDPSend(h->socket, h->ipAddress, static_cast<unsigned>(h->port), data,
+                                  length);
+            break;
+        default: break;  // listening and accepted channels are not sent on
+    }
+    kor_noteSent(handle, h->type, data, length, rc);
+    return rc;
+}
+
+bool KORHDLTBL_DrainInput(const KorTableLock& lock, const KorChannelId& id) {
+    const KORHANDLE* h = KorTableAccess::record(lock, id);
+    if (h == nullptr) return false;
+    drop(h->inputQueue);
+    return true;
+}
+
+KorPeek KORHDLTBL_PeekInput(const KorTableLock& lock, const KorChannelId& id, char* data) {
+    const KORHANDLE* h = KorTableAccess::record(lock, id);
+    if (h == nullptr) return KorPeek{};
+    return KorPeek{KORCHQUE_Show(h->inputQueue, data), h->inputQueue->removed};
+}
+
+bool KORHDLTBL_DropPeeked(KORHDLTBL* table, const KorChannelId& id, const KorPeek& peek) {
+    TableLock lock(table);
+    const KORHANDLE* h = KorTableAccess::record(lock, id);
+    if (h == nullptr) return lock.held();
+    const std::uint32_t takenSince = h->inputQueue->removed - peek.mark;
+    if (takenSince < static_cast<std::uint32_t>(peek.len)) {
+        drop(h->inputQueue, peek.len - static_cast<int>(takenSince));
+    }
+    return true;
 }
 
 bool KORHDLTBL_CloseRequested(KORHDLTBL* table, int handle) {
     if (!KORHDLTBL_InRange(handle)) return true;
     TableLock lock(table);
     // Not known without the lock: the serving loop looks again at its next pass.
-    return lock.held() && table->handles[handle].closeRequested != 0;
+    return lock.held() && of(table).handles[handle].closeRequested != 0;
 }
 
 KorTableLock::KorTableLock(KORHDLTBL* table)
-    : table_(table), held_(ctlSemTake(table->tableSem, CTL_WAIT_FOREVER) == 0) {
+    : table_(table), held_(ctlSemTake(of(table).tableSem, CTL_WAIT_FOREVER) == 0) {
     if (!held_) std::printf("Error - channel table: no lock\r\n");
 }
 
 KorTableLock::~KorTableLock() {
-    if (held_) ctlSemGive(table_->tableSem);
+    if (held_) ctlSemGive(of(table_).tableSem);
 }
 
-KORHANDLE* KorTableLock::find(int handle) const {
-    if (!held_ || !KORHDLTBL_InRange(handle)) return nullptr;
-    KORHANDLE& h = table_->handles[handle];
-    return h.inUse == 1 ? &h : nullptr;
+const KORHANDLE* KorTableLock::find(int handle) const {
+    return KorTableAccess::record(*this, handle);
 }
 
-KORHANDLE* KorTableLock::find(const KorChannelId& id) const {
-    KORHANDLE* h = find(id.handle);
-    return h != nullptr && h->generation == id.generation ? h : nullptr;
+const KORHANDLE* KorTableLock::find(const KorChannelId& id) const {
+    return KorTableAccess::record(*this, id);
 }
 
 KorChannelId KorTableLock::idOf(int handle) const {
@@ -360,7 +440,7 @@ KorChannelGuard::~KorChannelGuard() {
 int KORHDLTBL_PushInput(KORHDLTBL* table, int handle, const char* data, int len) {
     TableLock lock(table);
     if (!lock.held()) return KORHDLTBL_NO_LOCK;
-    KORHANDLE* h = lock.find(handle);
+    const KORHANDLE* h = lock.find(handle);
     if (h == nullptr) return -1;
     const int before = h->inputQueue->count;
     const int rc = KORCHQUE_Push(h->inputQueue, data, len);
@@ -371,16 +451,20 @@ int KORHDLTBL_PushInput(KORHDLTBL* table, int handle, const char* data, int len)
 int KORHDLTBL_PopInput(KORHDLTBL* table, const KorChannelId& id, char* buf, int len) {
     TableLock lock(table);
     if (!lock.held()) return KORHDLTBL_NO_LOCK;
-    KORHANDLE* h = lock.find(id);
+    const KORHANDLE* h = lock.find(id);
     return h != nullptr ? KORCHQUE_Pop(h->inputQueue, buf, len) : -1;
 }
 
 int KORHDLTBL_ClearInput(KORHDLTBL* table, int handle) {
     TableLock lock(table);
     if (!lock.held()) return 1;
-    KORHANDLE* h = lock.find(handle);
+    const KORHANDLE* h = lock.find(handle);
     if (h == nullptr) return -1;
     return KORCHQUE_Clear(h->inputQueue) == 0 ? 0 : 1;
 }
 
-KORHANDLE& KORHDLTBL_Record(int handle) { return korHandleTable.handles[handle]; }
+const KORHANDLE& KORHDLTBL_Record(const KORHDLTBL* table, int handle) {
+    return of(table).handles[handle];
+}
+
+CtlSemId KORHDLTBL_TableSem(const KORHDLTBL* table) { return of(table).tableSem; }

@@ -20,6 +20,10 @@
 // "Is this still the same channel?" is answered by the generation: every
 // allocation of a record gives it a new one (KorChannelId).
 //
+// Records are written only in handleTable.cpp, by the operations below, each
+// under the lock its fields need; everyone else reads them as const under
+// tableSem (KorTableLock::find).
+//
 // Ownership: the task that allocates a channel serves it (receive or accept
 // loop) and is the only task that releases it. Every other task makes a close
 // request (KORHDLTBL_RequestClose / KORHDLTBL_RequestCloseAll).
@@ -80,20 +84,28 @@ struct KorChannelId {
     std::uint32_t generation = 0;
 };
 
-struct KORHDLTBL {
-    KORHANDLE handles[KORHDLTBL_SIZE];
-    CtlSemId tableSem;
-    std::int32_t size;        // KORHDLTBL_SIZE
-    std::int32_t lastHandle;  // most recently allocated record; size after init
+// Only handleTable.cpp reaches the fields (KorTableAccess is defined there):
+// every other file works through the operations below and reads records as
+// const, so the lock rules above cannot be bypassed by a caller.
+class KORHDLTBL {
+    friend struct KorTableAccess;
+    struct Fields {
+        KORHANDLE handles[KORHDLTBL_SIZE];
+        CtlSemId tableSem;
+        std::int32_t size;        // KORHDLTBL_SIZE
+        std::int32_t lastHandle;  // most recently allocated record; size after init
+    };
+    Fields fields_;
 };
 
 // The one table of the program.
 extern KORHDLTBL korHandleTable;
 
 // Holds the table's tableSem for one scope; the records it finds may be read
-// and written while it lives. A take that fails prints "Error - channel table:
-// no lock" and holds nothing: held() is false, find() finds nothing, and the
-// caller answers with its failure (never as if the channel were free).
+// while it lives, and the operations that take a lock work under it. A take
+// that fails prints "Error - channel table: no lock" and holds nothing: held()
+// is false, find() finds nothing, and the caller answers with its failure
+// (never as if the channel were free).
 class KorTableLock {
 public:
     explicit KorTableLock(KORHDLTBL* table);
@@ -103,13 +115,14 @@ public:
 
     bool held() const { return held_; }
     // The record of a channel in use; nullptr when free, outside 0..19 or not held.
-    KORHANDLE* find(int handle) const;
+    const KORHANDLE* find(int handle) const;
     // The record if it is still the same opening; nullptr otherwise.
-    KORHANDLE* find(const KorChannelId& id) const;
+    const KORHANDLE* find(const KorChannelId& id) const;
     // The current opening of handle; handle -1 when not in use.
     KorChannelId idOf(int handle) const;
 
 private:
+    friend struct KorTableAccess;
     KORHDLTBL* table_;
     bool held_;
 };
@@ -168,9 +181,9 @@ int KORHDLTBL_GetHandleFromListenHandleByIP(KORHDLTBL* table, int listenHandle, 
 // The allocated handles as text, ascending, separated by ",", e.g. "3,17,19";
 // "" when none. A list that does not fit stops early (it may end in ",").
 // Returns 0, or NO_LOCK (the list is then "").
-int KORHDLTBL_GetNumberOfActiveHandles(char* buf, int bufSize);
+int KORHDLTBL_GetNumberOfActiveHandles(KORHDLTBL* table, char* buf, int bufSize);
 // 0 when handle is allocated, -1 when free or outside 0..19, NO_LOCK.
-int KORHDLTBL_GetActiveHandle(int handle);
+int KORHDLTBL_GetActiveHandle(KORHDLTBL* table, int handle);
 
 // Close request (CLOSEHANDLE, the admin server's close): asks the owner of
 // `handle` to end the channel and returns without waiting for the release. A
@@ -185,10 +198,44 @@ int KORHDLTBL_RequestClose(KORHDLTBL* table, int handle);
 // or NO_LOCK (none was asked).
 int KORHDLTBL_RequestCloseAll(KORHDLTBL* table);
 
-// Stores text as the record's ipAddress, cut to 15 characters if longer (the
-// commands refuse such text before it gets here). Caller holds tableSem or
-// owns a record nobody else can see yet.
-void KORHDLTBL_SetIpAddress(KORHANDLE* record, const char* text);
+// A new channel's transport, filled in by its owner after the allocation.
+struct KorTransport {
+    int type = KORHDLTYPE_NONE;  // KORHDLTYPE_*
+    int socket = -1;
+    // UDP destination / accepted peer; cut to 15 characters (the commands
+    // refuse longer text before it gets here).
+    const char* ipAddress = "";
+    int port = -1;          // UDP: destination port
+    int listenHandle = -1;  // accepted: the listening channel
+};
+// Sets the transport fields of a channel (under tableSem: a close request may
+// already hold its handleSem). Returns 0, -1 when not in use (nothing set),
+// NO_LOCK.
+int KORHDLTBL_SetTransport(KORHDLTBL* table, int handle, const KorTransport& transport);
+
+// Sends on the channel by its type: TCP client, UDP to its destination,
+// serial. Listening and accepted channels are not sent on: `unsendable` is
+// returned. The send is noted for the observers either way. The caller's lock
+// stays held across the send, so the channel cannot be released under it.
+// -1 when the channel is not in use.
+int KORHDLTBL_Send(const KorTableLock& lock, int handle, char* data, int length, int unsendable);
+// Drops everything queued on the opening (without a scratch buffer); false
+// when it is no longer the channel's opening.
+bool KORHDLTBL_DrainInput(const KorTableLock& lock, const KorChannelId& id);
+
+// A copy of a channel's queued input taken for matching, and a mark that lets
+// KORHDLTBL_DropPeeked remove exactly those bytes later.
+struct KorPeek {
+    int len = -1;            // bytes copied; -1 when not the channel's opening
+    std::uint32_t mark = 0;  // bytes that had left the queue before the copy
+};
+// Copies the queue into data (KORCHQUE_CAPACITY bytes; null: only counts).
+KorPeek KORHDLTBL_PeekInput(const KorTableLock& lock, const KorChannelId& id, char* data);
+// Removes what is left of a peeked copy: its oldest bytes, less those other
+// readers took since. Bytes queued after the copy stay. False when the table
+// cannot be locked; a channel released since has nothing to remove (true).
+bool KORHDLTBL_DropPeeked(KORHDLTBL* table, const KorChannelId& id, const KorPeek& peek);
+
 // True when a close request has been made for the channel (reads under
 // tableSem); false when the table cannot be locked.
 bool KORHDLTBL_CloseRequested(KORHDLTBL* table, int handle);
@@ -203,4 +250,6 @@ int KORHDLTBL_PopInput(KORHDLTBL* table, const KorChannelId& id, char* buf, int 
 int KORHDLTBL_ClearInput(KORHDLTBL* table, int handle);
 
 // The record as it is, without lock or check: for tests and fuzz targets only.
-KORHANDLE& KORHDLTBL_Record(int handle);
+const KORHANDLE& KORHDLTBL_Record(const KORHDLTBL* table, int handle);
+// The table's lock semaphore: for tests only.
+CtlSemId KORHDLTBL_TableSem(const KORHDLTBL* table);

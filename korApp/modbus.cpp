@@ -35,12 +35,9 @@ int nextTransactionId() {
 // cannot be closed and its number handed out again in between. kChannelClosed
 // when the channel is not open, else the transport's result.
 int sendOnChannel(const KorChannelId& id, Frame& frame, int length) {
-    KorTableLock table(&korHandleTable);
-    KORHANDLE* h = table.find(id);
-    if (h == nullptr) return kChannelClosed;
-    std::array<char, 256> stale{};
-    while (KORCHQUE_Pop(h->inputQueue, stale.data(), static_cast<int>(stale.size())) > 0) {
-    }
+    const KorTableLock table(&korHandleTable);
+    if (!KORHDLTBL_DrainInput(table, id)) return kChannelClosed;
+    const KORHANDLE* h = table.find(id);
     const int rc = kor_startTCPSend(h->socket, reinterpret_cast<char*>(frame.data()), length);
     kor_noteSent(id.handle, h->type, reinterpret_cast<char*>(frame.data()), length, rc);
     return rc;

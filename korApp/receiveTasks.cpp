@@ -101,14 +101,8 @@ void startClientTask(int client, const CtlSockAddrIn& peer, int listenHandle) {
 // then wait for a release only we can make). False when the table cannot be
 // locked (the record then has no socket).
 bool fillAccepted(int handle, int clientSocket, const char* ipText, int listenHandle) {
-    KorTableLock lock(&korHandleTable);
-    if (KORHANDLE* h = lock.find(handle)) {
-        h->socket = clientSocket;
-        h->type = KORHDLTYPE_TCPACCEPTED;
-        h->listenHandle = listenHandle;
-        KORHDLTBL_SetIpAddress(h, ipText);
-    }
-    return lock.held();
+    const KorTransport accepted{KORHDLTYPE_TCPACCEPTED, clientSocket, ipText, -1, listenHandle};
+    return KORHDLTBL_SetTransport(&korHandleTable, handle, accepted) != KORHDLTBL_NO_LOCK;
 }
 
 bool isReceivable(int type) {
@@ -285,7 +279,7 @@ int kor_startTCPServerReceive(int handle) {
         CtlFdSet readSet;
         const bool slotFree = clients.slotFree();
         const KorWake wake = waitForClients(listenSocket, ch.pipeFd, clients, &readSet);
-        if (KORHDLTBL_GetActiveHandle(handle) == -1) {
+        if (KORHDLTBL_GetActiveHandle(&korHandleTable, handle) == -1) {
             clients.closeAll();
             ctlClose(listenSocket);
             return -1;

@@ -3,33 +3,12 @@
 #include <cstring>
 
 #include "korHandleTable.h"
-#include "korObserve.h"
 #include "korPPComm.h"
-#include "korTransport.h"
-
-namespace {
-
-int sendByType(const KORHANDLE* h, char* data, int length) {
-    switch (h->type) {
-        case KORHDLTYPE_TCPCLIENT: return kor_startTCPSend(h->socket, data, length);
-        case KORHDLTYPE_UDP:
-            return kor_startUDPSend(h->socket, h->ipAddress, static_cast<unsigned>(h->port), data,
-                                    length);
-        case KORHDLTYPE_RS232: return kor_startRS232Send(h->socket, data, length);
-        default: return -1;
-    }
-}
-
-}  // namespace
 
 int sendData(int handle, char* data, int length) {
     // The table stays locked across the send so the channel cannot be released under it.
-    KorTableLock lock(&korHandleTable);
-    const KORHANDLE* h = lock.find(handle);
-    if (h == nullptr) return -1;
-    const int rc = sendByType(h, data, length);
-    kor_noteSent(handle, h->type, data, length, rc);
-    return rc;
+    const KorTableLock lock(&korHandleTable);
+    return KORHDLTBL_Send(lock, handle, data, length, -1);
 }
 
 int clearHandleInputQueue(int handle) {

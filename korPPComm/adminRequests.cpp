@@ -60,12 +60,12 @@ void cmdReadQueue(const Request& r, ReplyContext& c) {
     char* copy = nullptr;
     int length = 0;
     {
-        KorTableLock lock(&korHandleTable);
-        const KORHANDLE* h = lock.find(handle);
-        const int count = h != nullptr && h->inputQueue ? h->inputQueue->count : 0;
+        const KorTableLock lock(&korHandleTable);
+        const KorChannelId id = lock.idOf(handle);
+        const int count = KORHDLTBL_PeekInput(lock, id, nullptr).len;
         if (count > 0) {
             copy = static_cast<char*>(ctlMalloc(static_cast<size_t>(count)));
-            if (copy) length = KORCHQUE_Show(h->inputQueue, copy);
+            if (copy) length = KORHDLTBL_PeekInput(lock, id, copy).len;
         }
     }
     if (length > 0) {
@@ -112,7 +112,8 @@ void cmdGetBytes(const Request& r, ReplyContext& c) {
 
 void cmdListHandles(const Request&, ReplyContext& c) {
     char list[100];
-    if (KORHDLTBL_GetNumberOfActiveHandles(list, sizeof list) != 0) replyLiteral(c, "-1");
+    if (KORHDLTBL_GetNumberOfActiveHandles(&korHandleTable, list, sizeof list) != 0)
+        replyLiteral(c, "-1");
     else replyLiteral(c, list[0] ? list : "0");
 }
 

@@ -94,9 +94,9 @@ private:
     PlatformTask task_;
 };
 
-inline KORHANDLE& record(int handle) { return KORHDLTBL_Record(handle); }
+inline const KORHANDLE& record(int handle) { return KORHDLTBL_Record(&korHandleTable, handle); }
 
-inline bool inUse(int handle) { return KORHDLTBL_GetActiveHandle(handle) == 0; }
+inline bool inUse(int handle) { return KORHDLTBL_GetActiveHandle(&korHandleTable, handle) == 0; }
 
 // Every test starts with a fresh table and must leave no channel and no
 // queue memory behind.

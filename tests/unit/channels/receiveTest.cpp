@@ -20,9 +20,10 @@ using namespace chantest;
 
 std::string queued(int handle) {
     std::string out(KORCHQUE_CAPACITY, '\0');
-    KorTableLock lock(&korHandleTable);
-    if (record(handle).inUse != 1) return "<released>";
-    out.resize(static_cast<std::size_t>(KORCHQUE_Show(record(handle).inputQueue, out.data())));
+    const KorTableLock lock(&korHandleTable);
+    const KorPeek copy = KORHDLTBL_PeekInput(lock, lock.idOf(handle), out.data());
+    if (copy.len < 0) return "<released>";
+    out.resize(static_cast<std::size_t>(copy.len));
     return out;
 }
 
@@ -159,11 +160,7 @@ struct Listener {
         EXPECT_EQ(kor_startTCPListen(static_cast<unsigned>(wantedPort), &s), 0);
         port = boundPortOf(s);
         owner = std::make_unique<OwnedChannel>(KORHDLTYPE_NONE, -1, [s](int h) {
-            {
-                KorTableLock lock(&korHandleTable);
-                record(h).socket = s;
-                record(h).type = KORHDLTYPE_TCPSERVER;
-            }
+            KORHDLTBL_SetTransport(&korHandleTable, h, {KORHDLTYPE_TCPSERVER, s});
             return kor_startTCPAccept(h);
         });
         handle = owner->handle();

@@ -27,6 +27,7 @@ TEST_F(StressTest, ReadersSendersAndACloseRequestOnOneChannelAtOnce) {
     OwnedChannel owner(KORHDLTYPE_TCPCLIENT, s, kor_startTCPClientReceive);
     const int h = owner.handle();
     ASSERT_GT(h, 0);
+    const KorChannelId id = KorTableLock(&korHandleTable).idOf(h);
 
     // The peer sends a counter 0..250 repeated; every pop must come out as one
     // unbroken run of it, whoever pops. The feeder keeps at most half a queue
@@ -54,11 +55,8 @@ TEST_F(StressTest, ReadersSendersAndACloseRequestOnOneChannelAtOnce) {
             char buf[128];
             while (!stop) {
                 int n;
-                {
-                    KorTableLock lock(&korHandleTable);
-                    if (record(h).inUse != 1) break;
-                    n = KORCHQUE_Pop(record(h).inputQueue, buf, 128);
-                }
+                n = KORHDLTBL_PopInput(&korHandleTable, id, buf, 128);
+                if (n < 0) break;
                 for (int i = 1; i < n; ++i) {
                     if (static_cast<unsigned char>(buf[i]) !=
                         (static_cast<unsigned char>(buf[i - 1]) + 1) % 251) {

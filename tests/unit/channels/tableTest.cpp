@@ -20,10 +20,13 @@ int allocate(int type = KORHDLTYPE_TCPCLIENT, int socket = -1) {
     return KORHDLTBL_GetHandle(&korHandleTable, type, socket);
 }
 void release(int handle) { KORHDLTBL_CloseHandle(&korHandleTable, handle); }
+void setTransport(int handle, const KorTransport& transport) {
+    ASSERT_EQ(KORHDLTBL_SetTransport(&korHandleTable, handle, transport), 0);
+}
 
 std::string activeList(int bufSize) {
     std::vector<char> buf(static_cast<std::size_t>(bufSize), '#');
-    KORHDLTBL_GetNumberOfActiveHandles(buf.data(), bufSize);
+    KORHDLTBL_GetNumberOfActiveHandles(&korHandleTable, buf.data(), bufSize);
     return buf.data();
 }
 
@@ -44,7 +47,7 @@ TEST_F(TableTest, HandsOutNineteenDownToOneAndThenRefuses) {
     EXPECT_EQ(allocate(), -1);
     EXPECT_EQ(record(0).inUse, 0);  // handle 0 is never handed out
     // The sockets are not real: keep the release from closing them.
-    for (int h = 1; h <= 19; ++h) record(h).socket = -1;
+    for (int h = 1; h <= 19; ++h) setTransport(h, {KORHDLTYPE_UDP, -1});
     releaseAll();
 }
 
@@ -91,13 +94,13 @@ TEST_F(TableTest, AChannelLookedUpBeforeItsHandleWasReusedIsNotFoundAgain) {
 TEST_F(TableTest, ReleaseFreesTheRecordAndEverythingItOwns) {
     const int h = allocate(KORHDLTYPE_UDP);
     ASSERT_GT(h, 0);
-    char data[] = "abc";
-    KORCHQUE_Push(record(h).inputQueue, data, 3);
-    KORHDLTBL_SetIpAddress(&record(h), "127.0.0.1");
-    record(h).port = 4000;
+    ASSERT_EQ(KORHDLTBL_PushInput(&korHandleTable, h, "abc", 3), 0);
+    setTransport(h, {KORHDLTYPE_UDP, -1, "127.0.0.1", 4000});
     const CtlMsgQId q = record(h).msgQ;
     const CtlSemId sem = record(h).handleSem;
     ASSERT_EQ(KORHDLTBL_CloseHandle(&korHandleTable, h), 0);
+    // A late fill-in leaves the free record alone.
+    EXPECT_EQ(KORHDLTBL_SetTransport(&korHandleTable, h, {KORHDLTYPE_UDP, 7, "127.0.0.1", 1}), -1);
     const KORHANDLE& r = record(h);
     EXPECT_EQ(r.inUse, 0);
     EXPECT_EQ(r.type, -1);
@@ -134,16 +137,16 @@ TEST_F(TableTest, ActiveHandleListAndItsBufferLimits) {
 
 TEST_F(TableTest, ActiveHandleChecksRangeBeforeTakingTheTable) {
     const int h = allocate();
-    EXPECT_EQ(KORHDLTBL_GetActiveHandle(h), 0);
-    EXPECT_EQ(KORHDLTBL_GetActiveHandle(h - 1), -1);
-    EXPECT_EQ(KORHDLTBL_GetActiveHandle(0), -1);
+    EXPECT_EQ(KORHDLTBL_GetActiveHandle(&korHandleTable, h), 0);
+    EXPECT_EQ(KORHDLTBL_GetActiveHandle(&korHandleTable, h - 1), -1);
+    EXPECT_EQ(KORHDLTBL_GetActiveHandle(&korHandleTable, 0), -1);
     // With the table locked, out-of-range handles still answer at once.
-    ASSERT_EQ(ctlSemTake(korHandleTable.tableSem, CTL_WAIT_FOREVER), 0);
-    EXPECT_EQ(KORHDLTBL_GetActiveHandle(20), -1);
-    EXPECT_EQ(KORHDLTBL_GetActiveHandle(-1), -1);
+    ASSERT_EQ(ctlSemTake(KORHDLTBL_TableSem(&korHandleTable), CTL_WAIT_FOREVER), 0);
+    EXPECT_EQ(KORHDLTBL_GetActiveHandle(&korHandleTable, 20), -1);
+    EXPECT_EQ(KORHDLTBL_GetActiveHandle(&korHandleTable, -1), -1);
     EXPECT_EQ(KORHDLTBL_RequestClose(&korHandleTable, 20), -1);
     EXPECT_EQ(KORHDLTBL_RequestClose(&korHandleTable, -5), -1);
-    ctlSemGive(korHandleTable.tableSem);
+    ctlSemGive(KORHDLTBL_TableSem(&korHandleTable));
     EXPECT_EQ(KORHDLTBL_RequestClose(&korHandleTable, h - 1), -1);  // free
     releaseAll();
 }
@@ -153,10 +156,9 @@ TEST_F(TableTest, ListenerLookupFindsTheHighestLiveChannelOfThatPeer) {
     const int a = allocate(KORHDLTYPE_TCPACCEPTED);
     const int b = allocate(KORHDLTYPE_TCPACCEPTED);
     const int c = allocate(KORHDLTYPE_TCPACCEPTED);
-    for (int h : {a, b, c}) record(h).listenHandle = listener;
-    KORHDLTBL_SetIpAddress(&record(a), "127.0.0.2");
-    KORHDLTBL_SetIpAddress(&record(b), "127.0.0.2");
-    KORHDLTBL_SetIpAddress(&record(c), "127.0.0.3");
+    setTransport(a, {KORHDLTYPE_TCPACCEPTED, -1, "127.0.0.2", -1, listener});
+    setTransport(b, {KORHDLTYPE_TCPACCEPTED, -1, "127.0.0.2", -1, listener});
+    setTransport(c, {KORHDLTYPE_TCPACCEPTED, -1, "127.0.0.3", -1, listener});
     EXPECT_EQ(KORHDLTBL_GetHandleFromListenHandleByIP(&korHandleTable, listener, "127.0.0.2"),
               std::max(a, b));
     EXPECT_EQ(KORHDLTBL_GetHandleFromListenHandleByIP(&korHandleTable, listener, "127.0.0.3"), c);
@@ -172,9 +174,9 @@ TEST_F(TableTest, ListenerLookupFindsTheHighestLiveChannelOfThatPeer) {
 
 TEST_F(TableTest, AddressTextIsCutToTheField) {
     const int h = allocate(KORHDLTYPE_UDP);
-    KORHDLTBL_SetIpAddress(&record(h), "1000.1000.1000.1000");
+    setTransport(h, {KORHDLTYPE_UDP, -1, "1000.1000.1000.1000"});
     EXPECT_STREQ(record(h).ipAddress, "1000.1000.1000.");
-    KORHDLTBL_SetIpAddress(&record(h), "255.255.255.255");
+    setTransport(h, {KORHDLTYPE_UDP, -1, "255.255.255.255"});
     EXPECT_STREQ(record(h).ipAddress, "255.255.255.255");
     releaseAll();
 }
@@ -282,12 +284,14 @@ TEST_F(TableTest, AFailedTakeOfTheTableLockHoldsNothingAndGivesNothingBack) {
             EXPECT_EQ(failed.find(h), nullptr);
         }
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error - channel table: no lock\r\n");
-        EXPECT_NE(ctlSemTake(korHandleTable.tableSem, CTL_NO_WAIT), 0) << "the lock was given away";
+        EXPECT_NE(ctlSemTake(KORHDLTBL_TableSem(&korHandleTable), CTL_NO_WAIT), 0)
+            << "the lock was given away";
     }
     char buf[8];
     const std::pair<const char*, std::function<int()>> operations[] = {
-        {"active", [&] { return KORHDLTBL_GetActiveHandle(h); }},
-        {"list", [&] { return KORHDLTBL_GetNumberOfActiveHandles(buf, sizeof buf); }},
+        {"active", [&] { return KORHDLTBL_GetActiveHandle(&korHandleTable, h); }},
+        {"list",
+         [&] { return KORHDLTBL_GetNumberOfActiveHandles(&korHandleTable, buf, sizeof buf); }},
         {"listener",
          [&] { return KORHDLTBL_GetHandleFromListenHandleByIP(&korHandleTable, h, ""); }},
         {"close request", [&] { return KORHDLTBL_RequestClose(&korHandleTable, h); }},
@@ -295,6 +299,11 @@ TEST_F(TableTest, AFailedTakeOfTheTableLockHoldsNothingAndGivesNothingBack) {
         {"push", [&] { return KORHDLTBL_PushInput(&korHandleTable, h, "x", 1); }},
         {"pop", [&] { return KORHDLTBL_PopInput(&korHandleTable, id, buf, sizeof buf); }},
         {"clear", [&] { return KORHDLTBL_ClearInput(&korHandleTable, h) == 1 ? -2 : 0; }},
+        {"transport",
+         [&] {
+             return KORHDLTBL_SetTransport(&korHandleTable, h, {KORHDLTYPE_UDP, 7});
+         }},
+        {"drop", [&] { return KORHDLTBL_DropPeeked(&korHandleTable, id, KorPeek{1}) ? 0 : -2; }},
         {"allocate", [&] { return allocate() == -1 ? -2 : 0; }},  // its parts given back
     };
     testing::internal::CaptureStdout();
@@ -312,6 +321,7 @@ TEST_F(TableTest, AFailedTakeOfTheTableLockHoldsNothingAndGivesNothingBack) {
     EXPECT_TRUE(KorChannelGuard(&korHandleTable, h).noTable());
     EXPECT_EQ(record(h).closeRequested, 0);
     EXPECT_EQ(record(h).inputQueue->count, 0);
+    EXPECT_EQ(record(h).type, KORHDLTYPE_TCPCLIENT);
     // The owner's release tries again rather than leave the channel taken.
     vc::hooks::failAfter(Site::SemTake, 0, 3);
     testing::internal::CaptureStdout();

@@ -455,8 +455,7 @@ TEST_F(ChannelFaults, ClearFlagKeepsBytesThatCameAfterTheCopy) {
     const int h = run(TCPCONNECT, Params().address(127, 0, 0, 1).set(0, portParam(echo_.port())));
     ASSERT_TRUE(isHandle(h));
     const auto push = [h](const std::string& text) {
-        KorTableLock lock(&korHandleTable);
-        KORCHQUE_Push(KORHDLTBL_Record(h).inputQueue, text.data(), static_cast<int>(text.size()));
+        KORHDLTBL_PushInput(&korHandleTable, h, text.data(), static_cast<int>(text.size()));
     };
     push("abc");
     setBytes(kBlockVar, "a*c");
@@ -467,18 +466,17 @@ TEST_F(ChannelFaults, ClearFlagKeepsBytesThatCameAfterTheCopy) {
         start(CHECKPATTERN, Params().handle(h).set(1, kBlockVar).set(2, 3).set(6, 1), {}, false);
         std::this_thread::sleep_for(300ms);
         {
-            KorTableLock lock(&korHandleTable);
+            const KorChannelId id = KorTableLock(&korHandleTable).idOf(h);
             char taken[2];
-            ASSERT_EQ(KORCHQUE_Pop(KORHDLTBL_Record(h).inputQueue, taken, 2),
-                      2);  // as READDATA would
+            ASSERT_EQ(KORHDLTBL_PopInput(&korHandleTable, id, taken, 2), 2);  // as READDATA would
         }
         push("XYZ");
     }
     EXPECT_EQ(awaitResult(), 3) << "the copy must be taken before the bytes were";
     char left[16] = {};
     {
-        KorTableLock lock(&korHandleTable);
-        const int n = KORCHQUE_Show(KORHDLTBL_Record(h).inputQueue, left);
+        const KorTableLock lock(&korHandleTable);
+        const int n = KORHDLTBL_PeekInput(lock, lock.idOf(h), left).len;
         EXPECT_EQ(std::string(left, static_cast<std::size_t>(n)), "XYZ");
     }
     // The clear needs no memory: once the command's buffers are had, no
@@ -524,7 +522,7 @@ TEST_F(ChannelFaults, DeletedClientTaskFreesThePeerAddress) {
     ASSERT_TRUE(waitFor([&] {
         KorTableLock lock(&korHandleTable);
         for (int h = 1; h < KORHDLTBL_SIZE; ++h) {
-            const KORHANDLE& r = KORHDLTBL_Record(h);
+            const KORHANDLE& r = KORHDLTBL_Record(&korHandleTable, h);
             if (r.inUse == 1 && r.type == KORHDLTYPE_TCPACCEPTED && r.listenHandle == hl) {
                 accepted = h;
                 task = r.taskId;
@@ -559,7 +557,7 @@ TEST_F(ChannelFaults, AnAbortedConnectionLeavesTheListenerServing) {
     EXPECT_TRUE(waitFor([&] {
         KorTableLock lock(&korHandleTable);
         for (int h = 1; h < KORHDLTBL_SIZE; ++h) {
-            const KORHANDLE& r = KORHDLTBL_Record(h);
+            const KORHANDLE& r = KORHDLTBL_Record(&korHandleTable, h);
             if (r.inUse == 1 && r.type == KORHDLTYPE_TCPACCEPTED && r.listenHandle == hl)
                 return true;
         }

@@ -241,7 +241,7 @@ protected:
 
     // ---- channels
 
-    static bool inUse(int h) { return KORHDLTBL_GetActiveHandle(h) == 0; }
+    static bool inUse(int h) { return KORHDLTBL_GetActiveHandle(&korHandleTable, h) == 0; }
     static int openChannels() {
         int n = 0;
         for (int h = 1; h < KORHDLTBL_SIZE; ++h) n += inUse(h) ? 1 : 0;
@@ -249,7 +249,7 @@ protected:
     }
     static int queued(int h) {
         KorTableLock lock(&korHandleTable);
-        const KORCHQUE* q = KORHDLTBL_Record(h).inputQueue;
+        const KORCHQUE* q = KORHDLTBL_Record(&korHandleTable, h).inputQueue;
         return q ? q->count : 0;
     }
     // Asks every open channel to close (as CLOSEALL does) and waits until

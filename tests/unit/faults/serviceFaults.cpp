@@ -438,7 +438,7 @@ TEST_F(ServiceFaults, AModbusRequestNeverGoesToAConnectionOpenedUnderIt) {
     setD(10, 5);
     const int oldSocket = [h] {
         KorTableLock table(&korHandleTable);
-        return KORHDLTBL_Record(h).socket;
+        return KORHDLTBL_Record(&korHandleTable, h).socket;
     }();
     vc::hooks::delaySends(400);
     start(MODBUSWRITE, Params().set(2, h).set(1, 6).set(7, 0).set(4, 10));
