@@ -154,17 +154,16 @@ void Dashboard::run() {
         const bool countersDue = now - countersAt_ >= kCountersPeriod;
         if (countersDue) countersAt_ = now;
         lock.unlock();
-        CountersReading reading;
-        nlohmann::json snap = refresh(interests, countersDue ? &reading : nullptr);
-        const bool ok = snap["link"] == "reachable";
-        const bool overview = overviewOnly(interests);
+        Refresh r = refresh(interests, countersDue);
+        const bool ok = r.reachable();
+        const bool overview = r.overviewOnly;
         lock.lock();
-        if (reading.timeMs != 0) noteCounters(reading);
-        if (ok && jobsDue_ && snap.contains("jobsFresh")) {
+        if (r.counters.timeMs != 0) noteCounters(r.counters);
+        if (ok && jobsDue_ && r.jobs) {
             jobsDue_ = false;
             jobsAt = std::chrono::steady_clock::now() + kJobListPeriod;
         }
-        publish(std::move(snap));
+        publish(std::move(r));
         using std::chrono::milliseconds;
         auto pause = !ok        ? std::chrono::duration_cast<milliseconds>(kRetryAfterFailure)
                      : overview ? std::chrono::duration_cast<milliseconds>(kOverviewPeriod)
@@ -175,16 +174,16 @@ void Dashboard::run() {
 
 // Caller holds mutex_. A refresh for the overview alone feeds only the
 // summary: a page that opens meanwhile must not get its partial channels.
-void Dashboard::publish(nlohmann::json snap) {
+void Dashboard::publish(Refresh r) {
+    nlohmann::json& snap = r.snap;
     if (snap["link"] == "reachable") lastGood_ = snap["time"];
     summary_.link = snap["link"];
     summary_.error = snap.value("error", "");
     summary_.channels = snap["link"] == "reachable" ? static_cast<int>(snap["channels"].size())
                                                     : -1;
     summary_.lastGood = lastGood_;
-    if (!snap.contains("overviewOnly")) {
-        if (snap.contains("jobsFresh")) jobs_ = snap["jobsFresh"];
-        snap.erase("jobsFresh");
+    if (!r.overviewOnly) {
+        if (r.jobs) jobs_ = std::move(*r.jobs);
         snap["jobs"] = jobs_;
         if (snap["link"] != "reachable" && !version_.empty()) snap["version"] = version_;
         if (snap["link"] == "reachable") version_ = snap.value("version", "");
@@ -245,13 +244,13 @@ Summary Dashboard::summary() {
     return summary_;
 }
 
-nlohmann::json Dashboard::refresh(const std::list<Interest>& interests, CountersReading* counters) {
+// The stream and the state file: read here, not over the admin port.
+nlohmann::json Dashboard::readLocal(const std::list<Interest>& interests, bool overview) {
     nlohmann::json snap = {{"controller", controller()},
                            {"time", nowMs()},
                            {"channels", nlohmann::json::array()},
                            {"queues", nlohmann::json::object()},
                            {"bvars", nlohmann::json::object()}};
-    const bool overview = overviewOnly(interests);
     if (stream_) snap["stream"] = stream_->snapshot();
     if (state_.isOpen() && !overview) {
         nlohmann::json vars = nlohmann::json::object();
@@ -263,30 +262,44 @@ nlohmann::json Dashboard::refresh(const std::list<Interest>& interests, Counters
         st["vars"] = vars;
         snap["state"] = st;
     }
+    return snap;
+}
+
+Dashboard::Refresh Dashboard::refresh(const std::list<Interest>& interests, bool countersDue) {
+    Refresh r;
+    r.overviewOnly = overviewOnly(interests);
+    r.snap = readLocal(interests, r.overviewOnly);
     std::unique_lock admin(admin_, std::try_to_lock);
     if (!admin.owns_lock()) {
-        snap["link"] = linkStateName(LinkState::Busy);
-        snap["error"] = "a request from this page is running";
-        return snap;
+        r.snap["link"] = linkStateName(LinkState::Busy);
+        r.snap["error"] = "a request from this page is running";
+        return r;
     }
     AdminSession s(options_.host, options_.adminPort, kRequestTimeoutMs);
     std::string reply;
-    if (s.request(":v", "", &reply)) snap["version"] = reply;
-    if (counters) readCounters(s, counters);
-    if (overview) {
+    if (s.request(":v", "", &reply)) r.snap["version"] = reply;
+    if (countersDue) readCounters(s, &r.counters);
+    if (r.overviewOnly) {
         // The overview counts the channels: the handle list is enough.
         if (s.request(":h?", "", &reply))
-            for (int h : decodeHandleList(reply)) snap["channels"].push_back({{"handle", h}});
-        snap["link"] = linkStateName(s.state());
-        if (s.state() != LinkState::Ok) snap["error"] = s.error();
-        snap["overviewOnly"] = true;
-        return snap;
+            for (int h : decodeHandleList(reply)) r.snap["channels"].push_back({{"handle", h}});
+    } else {
+        readWhole(s, interests, &r);
     }
-    if (s.state() == LinkState::Ok) readChannels(s, &snap, interests);
-    if (s.state() == LinkState::Ok) readLogs(s, &snap, interests);
+    r.snap["link"] = linkStateName(s.state());
+    if (s.state() != LinkState::Ok) r.snap["error"] = s.error();
+    return r;
+}
+
+// What a page shows: channels, logs, the B variables it asks for and, when
+// due, the job list.
+void Dashboard::readWhole(AdminSession& s, const std::list<Interest>& interests, Refresh* out) {
+    if (s.state() == LinkState::Ok) readChannels(s, &out->snap, interests);
+    if (s.state() == LinkState::Ok) readLogs(s, &out->snap, interests);
     std::set<std::pair<int, int>> ranges;
     for (const Interest& in : interests)
         if (in.bCount > 0) ranges.emplace(in.bStart, in.bCount);
+    std::string reply;
     for (auto [start, count] : ranges) {
         if (!s.request(":gb" + std::to_string(start), std::to_string(count), &reply,
                        static_cast<std::size_t>(count)))
@@ -294,18 +307,14 @@ nlohmann::json Dashboard::refresh(const std::list<Interest>& interests, Counters
         if (reply.size() != static_cast<std::size_t>(count)) continue;
         nlohmann::json values = nlohmann::json::array();
         for (unsigned char c : reply) values.push_back(c);
-        snap["bvars"][bKey(start, count)] = values;
+        out->snap["bvars"][bKey(start, count)] = values;
     }
     bool jobsDue;
     {
         std::lock_guard lock(mutex_);
         jobsDue = jobsDue_;
     }
-    if (jobsDue && s.request(":list", "", &reply, 0, kPieceGapMs))
-        snap["jobsFresh"] = decodeJobList(reply);
-    snap["link"] = linkStateName(s.state());
-    if (s.state() != LinkState::Ok) snap["error"] = s.error();
-    return snap;
+    if (jobsDue && s.request(":list", "", &reply, 0, kPieceGapMs)) out->jobs = decodeJobList(reply);
 }
 
 void Dashboard::readChannels(AdminSession& s, nlohmann::json* snap,

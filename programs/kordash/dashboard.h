@@ -105,12 +105,22 @@ public:
     }
 
 private:
+    // What one refresh read.
+    struct Refresh {
+        nlohmann::json snap;                 // the page's snapshot, without the job list
+        std::optional<nlohmann::json> jobs;  // the job list, when it was read
+        CountersReading counters;            // timeMs 0: not read this time
+        bool overviewOnly = false;           // read for the overview alone
+        bool reachable() const { return snap["link"] == "reachable"; }
+    };
     void run();
-    nlohmann::json refresh(const std::list<Interest>& interests, CountersReading* counters);
+    Refresh refresh(const std::list<Interest>& interests, bool countersDue);
+    nlohmann::json readLocal(const std::list<Interest>& interests, bool overview);
+    void readWhole(AdminSession& s, const std::list<Interest>& interests, Refresh* out);
     void noteCounters(const CountersReading& reading);
     bool countersWanted(std::chrono::steady_clock::time_point now) const;
     void readChannels(AdminSession& s, nlohmann::json* out, const std::list<Interest>& interests);
-    void publish(nlohmann::json snapshot);
+    void publish(Refresh refresh);
     void readLogs(AdminSession& s, nlohmann::json* snap, const std::list<Interest>& interests);
 
     ControllerOptions options_;

@@ -412,7 +412,7 @@ MHD_Result Server::handle(MHD_Connection* c, const std::string& url, const std::
     if (get && url == "/metrics") return metrics(c, req);
     if (get && url == "/counters.js") return sendAsset(c, "/counters.js");
     if (get && (url == "/app.js" || url == "/style.css" || url == "/chart.min.js" ||
-                url == "/overview.js" || url == "/activity.js"))
+                url == "/overview.js" || url == "/activity.js" || url == "/live.js"))
         return sendAsset(c, url.c_str());
     if (get && url == "/api/overview") return eventStream(c, nullptr);
     if (method == "POST" && url == "/login") return login(c, req);

@@ -4,14 +4,10 @@
 
 const $ = (id) => document.getElementById(id);
 const view = { name: 'channels', channel: -1, bStart: 100, bCount: 40, varKind: 'I', varStart: 0, varCount: 20 };
-let events = null;
 let last = null;
 let lastMessageAt = 0;
 let chart = null;
 let streamTrouble = '';  // why the page has no live data from kordash, or ''
-let retryTimer = null;
-const kRetryMs = 3000;
-const seenChannels = new Map();  // handle -> time it first showed (for the benchmark)
 // Which controller, when kordash watches several: ?c=N, passed on to every request.
 const ctl = new URLSearchParams(location.search).get('c');
 const forCtl = (url) => (ctl === null ? url : url + (url.includes('?') ? '&' : '?') + 'c=' + encodeURIComponent(ctl));
@@ -35,29 +31,9 @@ function troubled(why) {
   showChannelsUnknown(why);
 }
 
-function connect() {
-  if (events) events.close();
-  clearTimeout(retryTimer);
-  events = new EventSource(eventUrl());
-  events.onmessage = (e) => { lastMessageAt = Date.now(); streamTrouble = ''; render(JSON.parse(e.data)); };
-  events.onerror = () => {
-    if (events.readyState !== EventSource.CLOSED) { troubled('no connection to kordash; retrying'); return; }
-    // A refusal (such as 503 when too many pages watch) ends an event stream for good: retry here,
-    // unless the refusal was for an expired log-in.
-    events = null;
-    fetch('/', { method: 'HEAD' }).then((r) => { if (r.status === 401) location.href = '/login'; }, () => {});
-    troubled('kordash refused the live data (too many pages open?); retrying in ' + kRetryMs / 1000 + ' s');
-    retryTimer = setTimeout(() => { if (!document.hidden) connect(); }, kRetryMs);
-  };
-}
-
-function disconnect() {
-  if (events) events.close();
-  clearTimeout(retryTimer);
-  events = null;
-}
-
-document.addEventListener('visibilitychange', () => (document.hidden ? disconnect() : connect()));
+const live = liveStream(eventUrl, (s) => { lastMessageAt = Date.now(); streamTrouble = ''; render(s); }, troubled);
+const connect = live.connect;
+const disconnect = live.disconnect;
 
 async function post(url, body) {
   let r;
@@ -136,12 +112,7 @@ function renderChannels(s) {
   }
   text($('no-channels'), 'No channel in use.');
   const body = $('channels').tBodies[0];
-  const rows = s.channels.map((c) => {
-    if (!seenChannels.has(c.handle)) seenChannels.set(c.handle, Date.now());
-    return [c.handle, c.kind, c.peer || '–', c.local || '–', c.task, c.queued];
-  });
-  for (const h of Array.from(seenChannels.keys()))
-    if (!s.channels.some((c) => c.handle === h)) seenChannels.delete(h);
+  const rows = s.channels.map((c) => [c.handle, c.kind, c.peer || '–', c.local || '–', c.task, c.queued]);
   while (body.rows.length > rows.length) body.deleteRow(-1);
   rows.forEach((cells, i) => {
     const tr = body.rows[i] || body.insertRow();
@@ -337,7 +308,7 @@ function wire() {
   });
   // A page that hears nothing for a while says so rather than show old values as live.
   setInterval(() => {
-    if (events && lastMessageAt && Date.now() - lastMessageAt > 3000) troubled('no update from kordash for ' + Math.round((Date.now() - lastMessageAt) / 1000) + ' s');
+    if (live.open() && lastMessageAt && Date.now() - lastMessageAt > 3000) troubled('no update from kordash for ' + Math.round((Date.now() - lastMessageAt) / 1000) + ' s');
   }, 1000);
   wireLogs();
   $('overview-link').hidden = ctl === null;

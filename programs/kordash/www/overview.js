@@ -2,9 +2,6 @@
 'use strict';
 
 const $ = (id) => document.getElementById(id);
-const kRetryMs = 3000;
-let events = null;
-let retryTimer = null;
 
 function text(el, value) {
   const s = String(value);
@@ -41,25 +38,4 @@ function render(data) {
   text($('reachable-count'), data.rows.filter((r) => r.link === 'reachable').length);
 }
 
-function connect() {
-  if (events) events.close();
-  clearTimeout(retryTimer);
-  events = new EventSource('/api/overview');
-  events.onmessage = (e) => render(JSON.parse(e.data));
-  events.onerror = () => {
-    if (events.readyState !== EventSource.CLOSED) { text($('link-error'), 'no connection to kordash; retrying'); return; }
-    events = null;
-    fetch('/', { method: 'HEAD' }).then((r) => { if (r.status === 401) location.href = '/login'; }, () => {});
-    text($('link-error'), 'kordash refused the live data (too many pages open?); retrying in ' + kRetryMs / 1000 + ' s');
-    retryTimer = setTimeout(() => { if (!document.hidden) connect(); }, kRetryMs);
-  };
-}
-
-function disconnect() {
-  if (events) events.close();
-  clearTimeout(retryTimer);
-  events = null;
-}
-
-document.addEventListener('visibilitychange', () => (document.hidden ? disconnect() : connect()));
-connect();
+liveStream(() => '/api/overview', render, (why) => text($('link-error'), why)).connect();
