@@ -155,11 +155,11 @@ void Dashboard::run() {
         if (countersDue) countersAt_ = now;
         lock.unlock();
         Refresh r = refresh(interests, countersDue);
-        const bool ok = r.reachable();
+        const bool ok = r.snap.value("link", "") == "reachable";
         const bool overview = r.overviewOnly;
         lock.lock();
         if (r.counters.timeMs != 0) noteCounters(r.counters);
-        if (ok && jobsDue_ && r.jobs) {
+        if (ok && jobsDue_ && !r.jobs.is_null()) {
             jobsDue_ = false;
             jobsAt = std::chrono::steady_clock::now() + kJobListPeriod;
         }
@@ -183,7 +183,7 @@ void Dashboard::publish(Refresh r) {
                                                     : -1;
     summary_.lastGood = lastGood_;
     if (!r.overviewOnly) {
-        if (r.jobs) jobs_ = std::move(*r.jobs);
+        if (!r.jobs.is_null()) jobs_ = std::move(r.jobs);
         snap["jobs"] = jobs_;
         if (snap["link"] != "reachable" && !version_.empty()) snap["version"] = version_;
         if (snap["link"] == "reachable") version_ = snap.value("version", "");
