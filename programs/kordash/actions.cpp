@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <limits>
 
-#include "korHandleTable.h"
 #include "korPPComm.h"
 
 namespace kordash {
@@ -11,7 +10,6 @@ namespace {
 
 using Json = nlohmann::json;
 constexpr int kOk = 200, kBadRequest = 400, kNotFound = 404;
-constexpr int kLastHandle = KORHDLTBL_SIZE - 1;
 
 Json plainResult(const std::string& text, const std::string& failure) {
     return {{"ok", text == "0"}, {"reply", text}, {"message", text == "0" ? "done" : failure}};

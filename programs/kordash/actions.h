@@ -9,8 +9,12 @@
 #include <nlohmann/json.hpp>
 
 #include "dashboard.h"
+#include "korHandleTable.h"
 
 namespace kordash {
+
+// The highest channel handle a job or a page can name.
+inline constexpr int kLastHandle = KORHDLTBL_SIZE - 1;
 
 // What an action does once its body is checked: answer at once, or run
 // `work` in a worker (it may wait for the admin port).

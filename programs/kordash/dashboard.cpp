@@ -251,6 +251,8 @@ nlohmann::json Dashboard::readLocal(const std::list<Interest>& interests, bool o
                            {"channels", nlohmann::json::array()},
                            {"queues", nlohmann::json::object()},
                            {"bvars", nlohmann::json::object()}};
+    // The page's input limits come from here, not from copies of their own.
+    snap["limits"] = {{"bCount", kMaxBCount}, {"varWindow", kMaxVarWindow}};
     if (stream_) snap["stream"] = stream_->snapshot();
     if (state_.isOpen() && !overview) {
         nlohmann::json vars = nlohmann::json::object();

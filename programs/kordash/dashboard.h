@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "adminLink.h"
+#include "korPPComm.h"
 #include "logs.h"
 #include "metrics.h"
 #include "positionStream.h"
@@ -27,7 +28,7 @@ namespace kordash {
 
 struct ControllerOptions {
     std::string host;
-    int adminPort = 15000;
+    int adminPort = KOR_ADMIN_PORT;
     std::string statePath;
     int streamPort = 0;
 };

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "actions.h"
+#include "korNumbers.h"
 #include "kordashAssets.h"
 
 namespace kordash {
@@ -164,17 +165,13 @@ std::string jsonText(const Json& j) {
 
 int intParam(MHD_Connection* c, const char* name, int fallback, int lo, int hi) {
     const char* v = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, name);
-    if (!v || !*v) return fallback;
-    char* end = nullptr;
-    errno = 0;
-    long n = std::strtol(v, &end, 10);
-    if (*end || errno || n < lo || n > hi) return fallback;
-    return static_cast<int>(n);
+    long long n = 0;
+    return v && kor::parseInt(v, lo, hi, &n) ? static_cast<int>(n) : fallback;
 }
 
 Interest interestOf(MHD_Connection* c) {
     Interest in;
-    in.channel = intParam(c, "channel", -1, 0, 19);
+    in.channel = intParam(c, "channel", -1, 0, kLastHandle);
     in.bStart = intParam(c, "b", 0, 0, 65535);
     in.bCount = std::min(intParam(c, "n", 0, 0, kMaxBCount), 65536 - in.bStart);
     const std::string kind = lookup(c, MHD_GET_ARGUMENT_KIND, "vk");
@@ -186,7 +183,7 @@ Interest interestOf(MHD_Connection* c) {
     const std::string logs = lookup(c, MHD_GET_ARGUMENT_KIND, "logs");
     in.logs.journal = logs.find("journal") != std::string::npos;
     in.logs.console = logs.find("console") != std::string::npos;
-    in.logs.capture = intParam(c, "capture", -1, 1, 19);
+    in.logs.capture = intParam(c, "capture", -1, 1, kLastHandle);
     return in;
 }
 
@@ -509,8 +506,10 @@ MHD_Result Server::logRoute(MHD_Connection* c, Request& req, const std::string& 
     if (url == "/api/console")
         return respond(c, MHD_HTTP_OK, jsonText(dash->logs().consoleAfter(afterParam(c))),
                        "application/json");
-    const int handle = intParam(c, "channel", -1, 1, 19);
-    if (handle < 0) return respond(c, MHD_HTTP_BAD_REQUEST, "channel must be 1..19", "text/plain");
+    const int handle = intParam(c, "channel", -1, 1, kLastHandle);
+    if (handle < 0)
+        return respond(c, MHD_HTTP_BAD_REQUEST, "channel must be 1.." + std::to_string(kLastHandle),
+                       "text/plain");
     if (url == "/api/capture")
         return respond(c, MHD_HTTP_OK, jsonText(dash->logs().capture(handle)), "application/json");
     return runWorker(c, req, [dash, handle](Request& r) {

@@ -165,6 +165,9 @@ class DashboardPageTest(unittest.TestCase):
         cell.send_keys('201', Keys.ENTER)
         page.wait_text('b-result', 'B310: done')
         self.assertEqual(self.vc.get('B310'), 201)
+        # The page's input limits are the ones kordash keeps.
+        self.assertEqual(page.js('return [document.getElementById("b-count").max,'
+                                 ' document.getElementById("var-count").max];'), ['1000', '200'])
         page.screenshot('bvars')
 
     def test_position_stream_plotted(self):

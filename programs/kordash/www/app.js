@@ -236,8 +236,19 @@ function renderStream(s) {
   chart.update('none');
 }
 
+// The input limits kordash keeps (the most B variables and variables a page
+// may watch), from the snapshot.
+let limits = { bCount: Infinity, varWindow: Infinity };
+function applyLimits(l) {
+  if (!l || (l.bCount === limits.bCount && l.varWindow === limits.varWindow)) return;
+  limits = l;
+  $('b-count').max = l.bCount;
+  $('var-count').max = l.varWindow;
+}
+
 function render(s) {
   last = s;
+  applyLimits(s.limits);
   renderHeader(s);
   renderChannels(s);
   if (view.name === 'channel') renderChannel(s);
@@ -276,7 +287,7 @@ function wire() {
   $('b-range').addEventListener('submit', (e) => {
     e.preventDefault();
     view.bStart = Math.max(0, Math.min(65535, Number($('b-start').value) || 0));
-    view.bCount = Math.max(1, Math.min(1000, Number($('b-count').value) || 1, 65536 - view.bStart));
+    view.bCount = Math.max(1, Math.min(limits.bCount, Number($('b-count').value) || 1, 65536 - view.bStart));
     connect();
   });
   $('b-grid').addEventListener('input', (e) => e.target.classList.add('changed'));
@@ -303,7 +314,7 @@ function wire() {
     e.preventDefault();
     view.varKind = $('var-kind').value;
     view.varStart = Math.max(0, Number($('var-start').value) || 0);
-    view.varCount = Math.max(1, Math.min(200, Number($('var-count').value) || 1));
+    view.varCount = Math.max(1, Math.min(limits.varWindow, Number($('var-count').value) || 1));
     connect();
   });
   // A page that hears nothing for a while says so rather than show old values as live.
