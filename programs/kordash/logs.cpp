@@ -19,17 +19,6 @@ using kor::admin::JournalPage;
 // up after a burst, the rest waits for the next second.
 constexpr int kRoundsPerRead = 4;
 
-std::string hexOf(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
-
 bool containsWord(std::string text, const char* word) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -58,6 +47,17 @@ Json consoleJson(const ConsoleLine& l) {
 bool validHandle(int handle) { return handle >= 1 && handle <= 19; }
 
 }  // namespace
+
+std::string hexOf(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
 
 const char* outcomeOf(const JournalEntry& e) {
     if (e.result == -1) return "timeout";  // ended without writing a result

@@ -74,6 +74,9 @@ private:
 // How a journal entry ended: "success", "failure" or "timeout".
 const char* outcomeOf(const kor::admin::JournalEntry& e);
 
+// Bytes as lower-case hex digits, two a byte (as the page reads queues and traffic).
+std::string hexOf(const std::string& bytes);
+
 // Switches a channel's capture; the page's JSON result.
 nlohmann::json switchCapture(AdminSession& s, int handle, bool on);
 // A channel's captured traffic as a pcapng file; false with *error.
