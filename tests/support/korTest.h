@@ -112,6 +112,9 @@ inline vc::Settings ownController(const std::string& name, int addressBase,
                                   std::filesystem::path* dir) {
     const unsigned pid = static_cast<unsigned>(::getpid());
     *dir = std::filesystem::temp_directory_path() / (name + "-" + std::to_string(pid));
+    // One left by an earlier process that had this pid (a test that crashed,
+    // or a cross-built run, whose state file has the other byte order) is stale.
+    std::filesystem::remove_all(*dir);
     std::filesystem::create_directories(*dir / "jobs");
     vc::Settings s;
     s.statePath = (*dir / "test.state").string();
