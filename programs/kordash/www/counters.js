@@ -42,14 +42,14 @@ const kCounterCharts = {
 };
 
 function makeCounterChart(id) {
-  const spec = kCounterCharts[id];
+  const layout = kCounterCharts[id];
   counterCharts[id] = new Chart($(id), {
     type: 'line',
-    data: { datasets: spec.series.map(([, label, color]) => ({ label, data: [], borderColor: color, backgroundColor: color, pointRadius: 0, borderWidth: 1.5, stepped: 'before' })) },
+    data: { datasets: layout.series.map(([, label, color]) => ({ label, data: [], borderColor: color, backgroundColor: color, pointRadius: 0, borderWidth: 1.5, stepped: 'before' })) },
     options: {
       animation: false, parsing: false, normalized: true, maintainAspectRatio: false,
       scales: { x: { type: 'linear', min: -kCounterHistorySeconds, max: 0, title: { display: true, text: 'seconds ago' } },
-                y: { beginAtZero: true, suggestedMax: 1, title: { display: true, text: spec.unit } } },
+                y: { beginAtZero: true, suggestedMax: 1, title: { display: true, text: layout.unit } } },
     },
   });
 }
