@@ -14,9 +14,9 @@
 
 namespace {
 
-constexpr int kLine = 160;
-constexpr int kTaskName = 24;
-constexpr int kConsoleLines = 1024;
+constexpr int kLine = KOR_CONSOLE_LINE;
+constexpr int kTaskName = KOR_CONSOLE_TASK;
+constexpr int kConsoleLines = KOR_CONSOLE_LINES;
 constexpr std::int64_t kFoldMs = 60000;
 
 struct KorConsoleRecord {

@@ -56,6 +56,12 @@ inline int kor_ticketOf(CtlArg packed) { return static_cast<int>((packed >> 16) 
 
 // ---------------------------------------------------------------- console
 
+// A console line as kept: its text and the printing task's name, each with
+// its NUL (a reader of the admin reply bounds its lines by these); lines kept.
+inline constexpr int KOR_CONSOLE_LINE = 160;
+inline constexpr int KOR_CONSOLE_TASK = 24;
+inline constexpr int KOR_CONSOLE_LINES = 1024;
+
 // The console tap (installed by kor_observeStart): records lines, folds
 // consecutive repeats within 60 s into one line with a count, attaches a
 // command task's lines to its journal entry.

@@ -20,6 +20,9 @@
 #include <sstream>
 #include <system_error>
 
+#include "korChQue.h"
+#include "korCommands.h"
+#include "korObserve.h"
 #include "korPPComm.h"
 #include "transferRecord.h"
 #include "transferResult.h"
@@ -78,6 +81,7 @@ const char* linkStateName(LinkState state) {
         case LinkState::Unreachable: return "unreachable";
         case LinkState::Busy: return "busy";
         case LinkState::Broken: return "broken";
+        case LinkState::Misbehaving: return "misbehaving";
     }
     return "?";
 }
@@ -135,21 +139,44 @@ bool AdminSession::request(const std::string& command, const std::string& payloa
         error_ = "sending failed: " + errorText(errno);
         return false;
     }
+    const std::size_t limit = expected != 0 ? expected : replyLimit(command);
+    // One deadline for the whole reply: a controller that trickles it never
+    // makes a pause, but it cannot take longer than this either.
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs_);
     while (expected == 0 || reply->size() < expected) {
         // The first bytes may take the whole time-out (the server may be busy
         // with another client); after them, a pause ends an unframed reply.
         bool refused = expected != 0 && *reply == "-1";
-        int wait = reply->empty() || (expected && !refused) ? msLeft(deadline) : quietMs;
-        if (!waitFor(fd_, POLLIN, wait)) break;
+        int wait = reply->empty() || (expected && !refused) ? msLeft(deadline)
+                                                            : std::min(quietMs, msLeft(deadline));
+        if (!readable(wait)) {
+            if (!reply->empty() && msLeft(deadline) == 0 && (expected == 0 || !refused)) {
+                refuse("the reply to '" + command + "' did not end within " +
+                       std::to_string(timeoutMs_) + " ms");
+                return false;
+            }
+            break;
+        }
         char buf[8192];
-        ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        // One byte beyond an unframed reply's limit tells that it is too long.
+        const std::size_t room = std::min(sizeof buf, limit + (expected ? 0 : 1) - reply->size());
+        ssize_t n = recv(fd_, buf, room, 0);
         if (n <= 0) {
             state_ = LinkState::Broken;
             error_ = "the controller closed the connection";
             return false;
         }
         reply->append(buf, static_cast<std::size_t>(n));
+        if (reply->size() > limit) {
+            refuse("the reply to '" + command + "' is longer than the " + std::to_string(limit) +
+                   " bytes a controller sends");
+            return false;
+        }
+    }
+    if (cancel_ && cancel_->load()) {
+        state_ = LinkState::Broken;
+        error_ = "kordash stops";
+        return false;
     }
     if (reply->empty()) {
         state_ = LinkState::Busy;
@@ -158,6 +185,24 @@ bool AdminSession::request(const std::string& command, const std::string& payloa
         return false;
     }
     return true;
+}
+
+void AdminSession::refuse(const std::string& why) {
+    state_ = LinkState::Misbehaving;
+    error_ = why;
+}
+
+// Waits for the reply's next bytes in short slices, so that a cancel flag
+// ends the wait at once.
+bool AdminSession::readable(int ms) {
+    constexpr int kSliceMs = 50;
+    auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        if (cancel_ && cancel_->load()) return false;
+        const int left = msLeft(deadline);
+        if (waitFor(fd_, POLLIN, cancel_ ? std::min(left, kSliceMs) : left)) return true;
+        if (msLeft(deadline) == 0) return false;
+    }
 }
 
 bool AdminSession::post(const std::string& command, const std::string& payload) {
@@ -171,9 +216,13 @@ bool AdminSession::receiveExactly(std::string* out, std::size_t count, int waitM
     auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
     char buf[8192];
     while (out->size() < count) {
-        if (!waitFor(fd_, POLLIN, msLeft(deadline))) {
-            state_ = out->empty() ? LinkState::Busy : LinkState::Broken;
+        if (!readable(msLeft(deadline))) {
+            state_ = out->empty() ? LinkState::Busy : LinkState::Misbehaving;
             error_ = "no whole reply within " + std::to_string(waitMs) + " ms";
+            if (cancel_ && cancel_->load()) {
+                state_ = LinkState::Broken;
+                error_ = "kordash stops";
+            }
             return false;
         }
         const std::size_t want = std::min(sizeof buf, count - out->size());
@@ -205,19 +254,33 @@ bool AdminSession::requestFramed(const std::string& command, const std::string& 
         return false;
     }
     if (header.compare(0, command.size(), command) != 0 || header[command.size()] != '\0') {
-        state_ = LinkState::Broken;
-        error_ = "the reply is not framed as '" + command + "'";
+        refuse("the reply is not framed as '" + command + "'");
         return false;
     }
     const auto* b = reinterpret_cast<const unsigned char*>(header.data() + KOR_ADMIN_CMD_SIZE);
     const std::size_t length = (std::size_t{b[0]} << 24) | (std::size_t{b[1]} << 16) |
                                (std::size_t{b[2]} << 8) | b[3];
-    if (length > static_cast<std::size_t>(KOR_ADMIN_EXT_BODY_MAX)) {
-        state_ = LinkState::Broken;
-        error_ = "reply length " + std::to_string(length) + " is beyond the limit";
+    if (length > framedLimit(command)) {
+        refuse("reply length " + std::to_string(length) + " to '" + command + "' is beyond the " +
+               std::to_string(framedLimit(command)) + " bytes a controller sends");
         return false;
     }
     return receiveExactly(body, length, timeoutMs_);
+}
+
+std::size_t replyLimit(const std::string& command) {
+    // A queue's copy, or the B variables asked for; the rest (":v", ":h?",
+    // ":list", results) comes from the server's reply buffer.
+    if (command.rfind(":ir", 0) == 0) return KORCHQUE_CAPACITY;
+    if (command.rfind(":gb", 0) == 0) return KOR_ADMIN_GB_MAX;
+    return KOR_ADMIN_LIST_MAX;
+}
+
+std::size_t framedLimit(const std::string& command) {
+    if (command == KOR_ADMIN_JOURNAL || command == KOR_ADMIN_CONSOLE ||
+        command == KOR_ADMIN_COUNTERS)
+        return KOR_ADMIN_TEXT_BODY_MAX;
+    return KOR_ADMIN_EXT_BODY_MAX;
 }
 
 bool decodeReadout(const std::string& rec, ChannelRecord* out) {
@@ -324,39 +387,65 @@ std::vector<std::string> linesOf(const std::string& body) {
     return lines;
 }
 
-// The header line "X next capacity third".
-bool pageHeader(const std::string& line, char tag, std::uint64_t* next, std::uint64_t* capacity,
-                std::uint64_t* third) {
+// The header line "X next capacity third", each in its range.
+bool pageHeader(const std::string& line, char tag, std::uint64_t capacityMax, std::uint64_t* next,
+                std::uint64_t* capacity, std::uint64_t* third) {
     std::istringstream in(line);
-    std::string t;
-    return static_cast<bool>(in >> t >> *next >> *capacity >> *third) && t.size() == 1 &&
-           t[0] == tag;
+    std::string t, rest;
+    return static_cast<bool>(in >> t >> *next >> *capacity >> *third) && !(in >> rest) &&
+           t.size() == 1 && t[0] == tag && *next >= 1 && *next <= kSeqMax &&
+           *capacity <= capacityMax && *third < kSeqMax;
+}
+
+// Calendar times from 1970 up to the year 9999.
+bool plausibleTime(std::int64_t ms) { return ms >= 0 && ms < 253402300800000; }
+
+// A sequence number after `*last` and before `next`; moves *last on.
+bool inSequence(std::uint64_t seq, std::uint64_t next, std::uint64_t* last) {
+    if (seq <= *last || seq >= next) return false;
+    *last = seq;
+    return true;
+}
+
+// Every field read and nothing behind them, so "12x" is no number.
+bool wholeFields(std::istringstream& in) {
+    std::string rest;
+    return !in.fail() && !(in >> rest);
 }
 
 bool journalEntry(const std::string& line, JournalEntry* e) {
     std::istringstream in(line.substr(2));
     if (!(in >> e->seq >> e->startMs >> e->durationMs >> e->slot >> e->id >> e->result >> e->name))
         return false;
-    e->params.assign(10, 0);
+    e->params.assign(KOR_JOURNAL_PARAMS, 0);
     for (int& p : e->params)
         if (!(in >> p)) return false;
-    return true;
+    // The name is the core's for the id ("?" for an id it does not know).
+    const char* known = korCommandName(e->id);
+    return wholeFields(in) && plausibleTime(e->startMs) && e->durationMs >= 0 && e->slot >= 0 &&
+           e->name == (known ? known : "?");
 }
 
 }  // namespace
 
-bool decodeJournal(const std::string& body, JournalPage* out) {
+bool decodeJournal(const std::string& body, std::uint64_t after, JournalPage* out) {
     const std::vector<std::string> lines = linesOf(body);
-    if (lines.empty() || !pageHeader(lines[0], 'J', &out->next, &out->capacity, &out->unrecorded))
+    if (lines.empty() || !pageHeader(lines[0], 'J', KOR_JOURNAL_MAX_ENTRIES, &out->next,
+                                     &out->capacity, &out->unrecorded))
         return false;
     out->entries.clear();
+    std::uint64_t last = after;
+    std::size_t text = 0;  // console text of the last entry
     for (std::size_t i = 1; i < lines.size(); ++i) {
         const std::string& line = lines[i];
         if (line.rfind("E ", 0) == 0) {
             JournalEntry e;
-            if (!journalEntry(line, &e)) return false;
+            if (!journalEntry(line, &e) || !inSequence(e.seq, out->next, &last)) return false;
             out->entries.push_back(std::move(e));
+            text = 0;
         } else if (line.rfind("L ", 0) == 0 && !out->entries.empty()) {
+            text += line.size() - 1;  // the text and its line end
+            if (text > static_cast<std::size_t>(KOR_JOURNAL_TEXT)) return false;
             out->entries.back().console.push_back(line.substr(2));
         } else if (!line.empty()) {
             return false;
@@ -365,36 +454,59 @@ bool decodeJournal(const std::string& body, JournalPage* out) {
     return true;
 }
 
-bool decodeConsole(const std::string& body, ConsolePage* out) {
+bool decodeConsole(const std::string& body, std::uint64_t after, ConsolePage* out) {
     const std::vector<std::string> lines = linesOf(body);
-    if (lines.empty() || !pageHeader(lines[0], 'C', &out->next, &out->capacity, &out->folded))
+    if (lines.empty() ||
+        !pageHeader(lines[0], 'C', KOR_CONSOLE_LINES, &out->next, &out->capacity, &out->folded))
         return false;
     out->lines.clear();
+    std::uint64_t last = after;
     for (std::size_t i = 1; i < lines.size(); ++i) {
         std::istringstream in(lines[i]);
         ConsoleLine l;
         if (!(in >> l.seq >> l.timeMs >> l.task >> l.count)) return false;
         const auto at = in.tellg();
         l.text = at < 0 ? std::string() : lines[i].substr(static_cast<std::size_t>(at) + 1);
+        if (!inSequence(l.seq, out->next, &last) || !plausibleTime(l.timeMs) || l.count < 1 ||
+            l.task.size() >= static_cast<std::size_t>(KOR_CONSOLE_TASK) ||
+            l.text.size() >= static_cast<std::size_t>(KOR_CONSOLE_LINE))
+            return false;
         out->lines.push_back(std::move(l));
     }
     return true;
 }
 
-std::vector<Counter> decodeCounters(const std::string& body) {
-    std::vector<Counter> counters;
+namespace {
+
+bool counterWord(const std::string& w) {
+    return !w.empty() && std::all_of(w.begin(), w.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '_' || c == '-';
+    });
+}
+
+}  // namespace
+
+bool decodeCounters(const std::string& body, std::vector<Counter>* out) {
+    out->clear();
     for (const std::string& line : linesOf(body)) {
         std::istringstream in(line);
         std::vector<std::string> words;
         for (std::string w; in >> w;) words.push_back(w);
-        if (words.size() < 2) continue;
+        if (words.empty()) continue;
+        if (words.size() < 2 || !std::all_of(words.begin(), words.end() - 1, counterWord))
+            return false;
         Counter c;
         c.name = words.front();
         c.keys.assign(words.begin() + 1, words.end() - 1);
-        c.value = std::strtoull(words.back().c_str(), nullptr, 10);
-        counters.push_back(std::move(c));
+        const std::string& v = words.back();
+        char* end = nullptr;
+        errno = 0;
+        c.value = std::strtoull(v.c_str(), &end, 10);
+        if (!std::isdigit(static_cast<unsigned char>(v[0])) || *end || errno || c.value >= kSeqMax)
+            return false;
+        out->push_back(std::move(c));
     }
-    return counters;
+    return true;
 }
 
 std::string resultMeaning(int id, int result) {

@@ -4,13 +4,16 @@
 // layout comes from the server's own header (korPPComm.h).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace kor::admin {
 
-enum class LinkState { Ok, Unreachable, Busy, Broken };
+// Misbehaving: the controller answered beyond what a real one can send (too
+// long, too slow in coming, or not what it means); its replies are refused.
+enum class LinkState { Ok, Unreachable, Busy, Broken, Misbehaving };
 const char* linkStateName(LinkState state);
 
 class AdminSession {
@@ -23,12 +26,19 @@ public:
 
     LinkState state() const { return state_; }
     const std::string& error() const { return error_; }
+    // A flag that, once set, ends every wait of this session at once (the
+    // program stops); it must outlive the session.
+    void cancelOn(const std::atomic<bool>* flag) { cancel_ = flag; }
+    // Marks the session as talking to a misbehaving controller; why in error().
+    void refuse(const std::string& why);
 
     // One request; the reply, or false (state() and error() say why). The
     // reply is unframed: `expected` bytes when the size is known (a shorter
     // "-1" is the server's refusal), otherwise what arrives until the
     // server pauses for quietMs. Each reply is one send, so a short one
-    // arrives whole and needs no pause; a long one may come in pieces.
+    // arrives whole and needs no pause; a long one may come in pieces. A
+    // reply longer than the server can send for `command` (replyLimit), or
+    // not complete within the time-out, is refused (Misbehaving).
     bool request(const std::string& command, const std::string& payload, std::string* reply,
                  std::size_t expected = 0, int quietMs = 0);
 
@@ -42,11 +52,18 @@ public:
 private:
     bool receiveExactly(std::string* out, std::size_t count, int waitMs);
     bool sendFrame(const std::string& command, const std::string& payload);
+    bool readable(int ms);
     int fd_ = -1;
+    const std::atomic<bool>* cancel_ = nullptr;
     int timeoutMs_;
     LinkState state_ = LinkState::Ok;
     std::string error_;
 };
+
+// The longest reply the server sends to an unframed request, and the longest
+// body of a framed (extension) reply.
+std::size_t replyLimit(const std::string& command);
+std::size_t framedLimit(const std::string& command);
 
 // One channel as the readout record (":h" n) describes it.
 struct ChannelRecord {
@@ -73,6 +90,12 @@ const char* transferMeaning(long code);
 // Text with \r \n \t \\ and \xHH escapes as bytes.
 std::string unescape(const std::string& text);
 
+// The decoders below refuse a reply as a whole (false) when an entry is longer
+// than the server writes one, a number is out of its range, or a sequence
+// number is not after `after` and ascending: what a real controller cannot
+// send. Sequence numbers stay below 2^53 (a page reads them as numbers).
+inline constexpr std::uint64_t kSeqMax = std::uint64_t{1} << 53;
+
 // ":journal" reply: the commands after a sequence number.
 struct JournalEntry {
     std::uint64_t seq = 0;
@@ -91,7 +114,7 @@ struct JournalPage {
     std::uint64_t unrecorded = 0;  // commands that found no journal record free
     std::vector<JournalEntry> entries;
 };
-bool decodeJournal(const std::string& body, JournalPage* out);
+bool decodeJournal(const std::string& body, std::uint64_t after, JournalPage* out);
 
 // ":console" reply: the console lines after a sequence number.
 struct ConsoleLine {
@@ -107,7 +130,7 @@ struct ConsolePage {
     std::uint64_t folded = 0;
     std::vector<ConsoleLine> lines;
 };
-bool decodeConsole(const std::string& body, ConsolePage* out);
+bool decodeConsole(const std::string& body, std::uint64_t after, ConsolePage* out);
 
 // ":counters" reply: one counter a line, its name, its keys (words) and its value.
 struct Counter {
@@ -115,7 +138,9 @@ struct Counter {
     std::vector<std::string> keys;
     std::uint64_t value = 0;
 };
-std::vector<Counter> decodeCounters(const std::string& body);
+// False when a line is not a counter the server writes (a name and keys of
+// letters, digits, '_' and '-', and a value).
+bool decodeCounters(const std::string& body, std::vector<Counter>* out);
 
 // The meaning of command id's result code as a job sees it.
 std::string resultMeaning(int id, int result);

@@ -109,7 +109,7 @@ int runJournal(const ObserveOptions& opt, const std::vector<std::string>& args) 
     json all = json::array();
     for (;;) {
         kor::admin::JournalPage page;
-        if (!kor::admin::decodeJournal(fetch(opt, ":journal", std::to_string(since)), &page))
+        if (!kor::admin::decodeJournal(fetch(opt, ":journal", std::to_string(since)), since, &page))
             usage("the controller's journal reply is not understood");
         if (page.capacity == 0 && !a.follow) {
             std::fprintf(stderr, "koradmin: the journal is off (setting journal = 0)\n");
@@ -151,7 +151,7 @@ int runConsole(const ObserveOptions& opt, const std::vector<std::string>& args) 
     json all = json::array();
     for (;;) {
         kor::admin::ConsolePage page;
-        if (!kor::admin::decodeConsole(fetch(opt, ":console", std::to_string(since)), &page))
+        if (!kor::admin::decodeConsole(fetch(opt, ":console", std::to_string(since)), since, &page))
             usage("the controller's console reply is not understood");
         for (const auto& l : page.lines) {
             const json j{{"seq", l.seq},
@@ -193,7 +193,9 @@ int runCounters(const ObserveOptions& opt, const std::vector<std::string>& args)
         if (a == "--json") asJson = true;
         else usage("unknown counters argument '" + a + "'");
     }
-    const auto counters = kor::admin::decodeCounters(fetch(opt, ":counters", ""));
+    std::vector<kor::admin::Counter> counters;
+    if (!kor::admin::decodeCounters(fetch(opt, ":counters", ""), &counters))
+        usage("the controller's counters reply is not understood");
     if (asJson) {
         std::printf("%s\n", countersJson(counters).dump(2).c_str());
         return 0;

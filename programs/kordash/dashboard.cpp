@@ -1,6 +1,7 @@
 #include "dashboard.h"
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 #include "korPPComm.h"
@@ -34,7 +35,10 @@ void readCounters(AdminSession& s, CountersReading* out) {
     std::string body;
     out->timeMs = nowMs();
     out->ok = s.state() == LinkState::Ok && s.requestFramed(":counters", "", &body);
-    if (out->ok) out->counters = kor::admin::decodeCounters(body);
+    if (out->ok && !kor::admin::decodeCounters(body, &out->counters)) {
+        out->ok = false;
+        s.refuse("the counters reply was refused: a line out of form or range");
+    }
     if (s.state() == LinkState::Busy) out->timeMs = 0;
 }
 
@@ -47,6 +51,11 @@ std::string varKey(const VarWindow& w) {
 Dashboard::Watch::~Watch() {
     std::lock_guard lock(owner_.mutex_);
     owner_.interests_.erase(it_);
+}
+
+bool Dashboard::Watch::revoked() {
+    std::lock_guard lock(owner_.mutex_);
+    return it_->revoked || owner_.stopping_;
 }
 
 Dashboard::Dashboard(ControllerOptions options)
@@ -69,6 +78,7 @@ void Dashboard::start() {
 }
 
 void Dashboard::stop() {
+    cancel_.store(true);
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
@@ -84,7 +94,27 @@ bool Dashboard::stopping() {
 
 std::shared_ptr<Dashboard::Watch> Dashboard::watch(const Interest& interest) {
     std::lock_guard lock(mutex_);
-    if (interests_.size() >= static_cast<std::size_t>(kMaxWatchers)) return nullptr;
+    std::map<std::string, int> held;
+    int live = 0;
+    for (const Interest& in : interests_)
+        if (!in.revoked) {
+            ++held[in.address];
+            ++live;
+        }
+    if (live >= kMaxWatchers) {
+        // The address holding most gives up its newest, if it holds more
+        // than the asking one would after this and more than its share.
+        auto most = std::max_element(held.begin(), held.end(), [](const auto& a, const auto& b) {
+            return a.second < b.second;
+        });
+        const int mine = held[interest.address];
+        if (most->second <= std::max(mine + 1, kMaxWatchersPerAddress)) return nullptr;
+        for (auto in = interests_.rbegin(); in != interests_.rend(); ++in)
+            if (!in->revoked && in->address == most->first) {
+                in->revoked = true;
+                break;
+            }
+    }
     auto it = interests_.insert(interests_.end(), interest);
     wake_ = true;
     changed_.notify_all();
@@ -115,11 +145,16 @@ nlohmann::json Dashboard::act(const std::function<nlohmann::json(AdminSession&)>
             return {{"ok", false},
                     {"message", "another request to the controller is still running"}};
         AdminSession session(options_.host, options_.adminPort, timeoutMs);
+        session.cancelOn(&cancel_);
         if (session.state() == LinkState::Ok) result = work(session);
         if (session.state() != LinkState::Ok)
             result = {{"ok", false},
                       {"message", session.error()},
                       {"link", linkStateName(session.state())}};
+        if (session.state() == LinkState::Misbehaving) {
+            std::lock_guard lock(mutex_);
+            ++refused_;
+        }
     }
     std::lock_guard lock(mutex_);
     wake_ = true;
@@ -148,6 +183,7 @@ void Dashboard::run() {
         const bool overview = r.overviewOnly;
         lock.lock();
         if (r.counters.timeMs != 0) noteCounters(r.counters);
+        if (countersDue) countersSilent_ = r.counters.timeMs == 0 || !r.counters.ok;
         if (ok && jobsDue_ && !r.jobs.is_null()) {
             jobsDue_ = false;
             jobsAt = std::chrono::steady_clock::now() + kJobListPeriod;
@@ -165,6 +201,9 @@ void Dashboard::run() {
 // summary: a page that opens meanwhile must not get its partial channels.
 void Dashboard::publish(Refresh r) {
     nlohmann::json& snap = r.snap;
+    if (snap["link"] == linkStateName(LinkState::Misbehaving)) ++refused_;
+    snap["refused"] = refused_;
+    summary_.refused = refused_;
     if (snap["link"] == "reachable") lastGood_ = snap["time"];
     summary_.link = snap["link"];
     summary_.error = snap.value("error", "");
@@ -211,16 +250,22 @@ void Dashboard::wantCounters() {
     metricsUntil_ = now + kMetricsLease;
 }
 
-bool Dashboard::countersFresh() {
+bool Dashboard::countersWorthWaiting() {
     constexpr std::int64_t kFreshMs = 3000;
     std::lock_guard lock(mutex_);
-    return counters_.timeMs != 0 && nowMs() - counters_.timeMs < kFreshMs;
+    const bool fresh = counters_.timeMs != 0 && nowMs() - counters_.timeMs < kFreshMs;
+    return !fresh && !countersSilent_ && !stopping_;
 }
 
 void Dashboard::waitCounters(std::chrono::milliseconds wait) {
     std::unique_lock lock(mutex_);
     const std::uint64_t seen = countersTries_;
     changed_.wait_for(lock, wait, [&] { return stopping_ || countersTries_ > seen; });
+}
+
+std::uint64_t Dashboard::refused() {
+    std::lock_guard lock(mutex_);
+    return refused_;
 }
 
 CountersReading Dashboard::counters() {
@@ -267,6 +312,7 @@ Dashboard::Refresh Dashboard::refresh(const std::list<Interest>& interests, bool
         return r;
     }
     AdminSession s(options_.host, options_.adminPort, kRequestTimeoutMs);
+    s.cancelOn(&cancel_);
     std::string reply;
     if (s.request(":v", "", &reply)) r.snap["version"] = reply;
     if (countersDue) readCounters(s, &r.counters);

@@ -3,6 +3,7 @@
 // JSON snapshot for every watching page.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -40,9 +41,13 @@ struct Interest {
     VarWindow vars;
     bool overview = false;  // a row of the overview only: link and channel count, once a second
     LogWants logs;  // the journal, console or a channel's capture (Activity, Console, Traffic)
+    std::string address;   // the page's client address
+    bool revoked = false;  // taken back for a page from another address
 };
 inline constexpr int kMaxBCount = 1000;
 inline constexpr int kMaxWatchers = 16;
+// Live streams one address may hold while others want one.
+inline constexpr int kMaxWatchersPerAddress = 4;
 
 // What the overview shows of a controller, from its latest refresh.
 struct Summary {
@@ -53,6 +58,7 @@ struct Summary {
     // From the counters; unknown until the first reading and after a failed one.
     std::optional<double> commandsPerMinute;
     std::optional<std::uint64_t> failuresLastHour, streamTicksMissed;
+    std::uint64_t refused = 0;  // replies refused as beyond what a controller sends
 };
 
 struct Snapshot {
@@ -72,8 +78,10 @@ public:
     void start();
 
     class Watch;
-    // Null when kMaxWatchers pages watch already. The refresh loop runs while
-    // a Watch lives.
+    // Null when kMaxWatchers pages watch already and none can be taken back:
+    // when full, the newest watch of the address that holds most (more than
+    // the asking address) is revoked for it. The refresh loop runs while a
+    // Watch lives.
     std::shared_ptr<Watch> watch(const Interest& interest);
     // Waits (bounded) for a snapshot newer than `seen`; false on time-out or stop.
     bool nextSnapshot(std::uint64_t seen, std::chrono::milliseconds wait, Snapshot* out);
@@ -92,13 +100,17 @@ public:
     static constexpr auto kCountersPeriod = std::chrono::milliseconds(900);
     static constexpr auto kMetricsLease = std::chrono::minutes(5);
     void wantCounters();
-    // Whether the last reading is recent enough to serve (the lease held).
-    bool countersFresh();
+    // Whether a scrape should wait for a fresh reading: not when the last
+    // attempt found the controller silent or failing (it answers from the last).
+    bool countersWorthWaiting();
     // Waits (bounded) for a reading attempt after this call.
     void waitCounters(std::chrono::milliseconds wait);
     CountersReading counters();
+    // Replies refused since start (the controller misbehaved).
+    std::uint64_t refused();
     // Called (under the dashboard's lock) after every new snapshot; set before start().
     void onPublish(std::function<void()> hook) { onPublish_ = std::move(hook); }
+    // Ends the refresh and every admin session's wait at once.
     void stop();
     bool stopping();
     std::string controller() const {
@@ -142,6 +154,9 @@ private:
     CountersReading counters_;
     CountersHistory history_;
     std::uint64_t countersTries_ = 0;
+    std::uint64_t refused_ = 0;
+    bool countersSilent_ = false;      // the last reading attempt got no counters
+    std::atomic<bool> cancel_{false};  // set at stop: ends the sessions' waits
     std::chrono::steady_clock::time_point countersAt_{}, metricsUntil_{};
 
     // One admin session at a time, ours included. A flag under a mutex with a
@@ -185,6 +200,8 @@ class Dashboard::Watch {
 public:
     Watch(Dashboard& owner, std::list<Interest>::iterator it) : owner_(owner), it_(it) {}
     ~Watch();
+    // Taken back for a page from another address: its stream ends.
+    bool revoked();
     Watch(const Watch&) = delete;
     Watch& operator=(const Watch&) = delete;
 

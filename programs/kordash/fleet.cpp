@@ -54,9 +54,10 @@ std::uint64_t Fleet::pulse() {
     return pulse_;
 }
 
-std::vector<std::shared_ptr<Dashboard::Watch>> Fleet::watchAll() {
+std::vector<std::shared_ptr<Dashboard::Watch>> Fleet::watchAll(const std::string& address) {
     Interest rowOnly;
     rowOnly.overview = true;
+    rowOnly.address = address;
     std::vector<std::shared_ptr<Dashboard::Watch>> watches;
     for (auto& d : dashboards_) {
         watches.push_back(d->watch(rowOnly));
@@ -80,7 +81,8 @@ nlohmann::json Fleet::overview() {
              // From the controller's counters; null shows as "—".
              {"commandsPerMinute", orNull(s.commandsPerMinute)},
              {"failuresLastHour", orNull(s.failuresLastHour)},
-             {"streamTicksMissed", orNull(s.streamTicksMissed)}});
+             {"streamTicksMissed", orNull(s.streamTicksMissed)},
+             {"refused", s.refused}});
     }
     return {{"rows", rows}};
 }
@@ -89,7 +91,7 @@ std::string Fleet::metrics() {
     std::vector<NamedReading> readings;
     readings.reserve(dashboards_.size());
     for (std::size_t k = 0; k < dashboards_.size(); ++k)
-        readings.push_back({names_[k], dashboards_[k]->counters()});
+        readings.push_back({names_[k], dashboards_[k]->counters(), dashboards_[k]->refused()});
     return metricsText(readings);
 }
 

@@ -41,7 +41,7 @@ public:
     std::uint64_t pulse();
     // Keeps every dashboard refreshing for the overview; empty when one of
     // them has no room for another watcher.
-    std::vector<std::shared_ptr<Dashboard::Watch>> watchAll();
+    std::vector<std::shared_ptr<Dashboard::Watch>> watchAll(const std::string& address);
     // {"rows": [...]}: one row per controller.
     nlohmann::json overview();
     // The Prometheus text of every controller's last counters reading.

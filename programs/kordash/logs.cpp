@@ -93,8 +93,13 @@ void LogCache::keep(Log& log, Json item, std::uint64_t seq) {
     if (log.cursor > 0) log.missed += kor::admin::missedBetween(log.cursor, seq);
     log.cursor = seq;
     item["i"] = ++log.index;
-    log.items.push_back(std::move(item));
-    while (log.items.size() > kKeep) log.items.pop_front();
+    const std::size_t size = item.dump(-1, ' ', false, Json::error_handler_t::replace).size();
+    log.items.push_back({std::move(item), size});
+    log.bytes += size;
+    while (log.items.size() > kKeep || log.bytes > kKeepBytes) {
+        log.bytes -= log.items.front().second;
+        log.items.pop_front();
+    }
 }
 
 void LogCache::readJournal(AdminSession& s) {
@@ -105,9 +110,13 @@ void LogCache::readJournal(AdminSession& s) {
             *error = s.error();
             return false;
         }
-        if (!kor::admin::decodeJournal(body, &page)) {
-            *error = body == "-1" ? "the controller had no memory for the reply"
-                                  : "the journal reply is not understood";
+        if (body == "-1") {
+            *error = "the controller had no memory for the reply";
+            return false;
+        }
+        if (!kor::admin::decodeJournal(body, after, &page)) {
+            *error = "the journal reply was refused: an entry out of range or order";
+            s.refuse(*error);
             return false;
         }
         if (page.capacity == 0) {
@@ -129,9 +138,13 @@ void LogCache::readConsole(AdminSession& s) {
             *error = s.error();
             return false;
         }
-        if (!kor::admin::decodeConsole(body, &page)) {
-            *error = body == "-1" ? "the controller had no memory for the reply"
-                                  : "the console reply is not understood";
+        if (body == "-1") {
+            *error = "the controller had no memory for the reply";
+            return false;
+        }
+        if (!kor::admin::decodeConsole(body, after, &page)) {
+            *error = "the console reply was refused: a line out of range or order";
+            s.refuse(*error);
             return false;
         }
         *next = page.next;
@@ -214,7 +227,7 @@ Json LogCache::summary() {
 
 Json LogCache::after(const Log& log, std::uint64_t index) {
     Json items = Json::array();
-    for (const Json& item : log.items)
+    for (const auto& [item, size] : log.items)
         if (item["i"].get<std::uint64_t>() > index) items.push_back(item);
     return {{"last", log.index}, {"missed", log.missed}, {"error", log.error}, {"items", items}};
 }

@@ -29,6 +29,8 @@ class LogCache {
 public:
     // Entries kordash keeps (the newest); a page gets at most these.
     static constexpr std::size_t kKeep = 1000;
+    // ... and at most this much of their JSON text, whatever a controller sends.
+    static constexpr std::size_t kKeepBytes = 1 << 20;
     // The controller is asked for each at most this often.
     static constexpr auto kPeriod = std::chrono::seconds(1);
 
@@ -47,7 +49,8 @@ private:
         std::uint64_t cursor = 0;  // the controller's last sequence number read
         std::uint64_t index = 0;   // kordash's own numbering, across controller restarts
         std::uint64_t missed = 0;  // overwritten before kordash read them
-        std::deque<nlohmann::json> items;
+        std::deque<std::pair<nlohmann::json, std::size_t>> items;  // with their text's size
+        std::size_t bytes = 0;
         std::string error;
         std::chrono::steady_clock::time_point due{};
         bool read = false;  // read at least once

@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "korCommands.h"
+#include "korObserveInternal.h"
 
 namespace kordash {
 namespace {
@@ -23,10 +24,33 @@ int toInt(const std::string& text) {
     return static_cast<int>(std::strtol(text.c_str(), nullptr, 10));
 }
 
-std::string commandLabel(int id) {
-    const char* name = korCommandName(id);
-    return name ? name : std::to_string(id);
+// Label values come from closed sets: a word the core knows, else "other".
+// So one controller cannot make the exposition invalid (bytes that are not
+// UTF-8) or endless (a label value for every count it invents).
+std::string commandLabel(const std::string& key) {
+    const char* name = korCommandName(toInt(key));
+    return name && key == std::to_string(toInt(key)) ? name : "other";
 }
+
+std::string kindLabel(const std::string& key) {
+    for (const char* kind : kKinds)
+        if (key == kind) return kind;
+    return "other";
+}
+
+bool knownBound(const std::string& key) {
+    for (int bound : korobs::kDurationBounds)
+        if (key == std::to_string(bound)) return true;
+    return false;
+}
+
+// A result code as the core writes it: a failure 240..254, a transfer's or
+// a mail's code within a few hundred either side of zero; else none.
+bool codeKey(const std::string& key, int lo, int hi) {
+    const int code = toInt(key);
+    return key == std::to_string(code) && code >= lo && code <= hi;
+}
+constexpr int kCodeSpan = 999;
 
 // The counters of one reading, grouped the way the metrics show them.
 struct Parsed {
@@ -53,26 +77,26 @@ bool parseKinded(Parsed& p, const Counter& c) {
         {"bytes_dropped", &Parsed::dropped}};
     auto it = byKind.find(c.name);
     if (it == byKind.end() || c.keys.size() != 1) return false;
-    (p.*(it->second))[c.keys[0]] += c.value;
+    (p.*(it->second))[kindLabel(c.keys[0])] += c.value;
     return true;
 }
 
 bool parseKeyed(Parsed& p, const Counter& c) {
     if (c.keys.size() == 2 && c.name == "command") {
-        const int result = toInt(c.keys[1]);
+        const int result = codeKey(c.keys[1], INT_MIN + 1, INT_MAX) ? toInt(c.keys[1]) : 0;
         const auto [cls, code] = outcome(resultClass(result), result);
-        p.commands[{commandLabel(toInt(c.keys[0])), cls, code}] += c.value;
+        p.commands[{commandLabel(c.keys[0]), cls, code}] += c.value;
     } else if (c.keys.empty() && c.name == "command_other") {
         p.commands[{"other", "unknown", kNoCode}] += c.value;
     } else if (c.keys.size() == 1 && c.name == "duration_ms_le") {
-        p.durations[toInt(c.keys[0])] += c.value;
+        p.durations[knownBound(c.keys[0]) ? toInt(c.keys[0]) : INT_MAX] += c.value;
     } else if (c.keys.size() == 1 && c.name == "duration_ms_over") {
         p.durations[INT_MAX] += c.value;
     } else if (c.keys.size() == 1 && c.name == "ftp_transfers") {
-        const int code = toInt(c.keys[0]);
+        const int code = codeKey(c.keys[0], -kCodeSpan, kCodeSpan) ? toInt(c.keys[0]) : -kCodeSpan;
         p.ftp[outcome(code == 0 ? "success" : "failure", code)] += c.value;
     } else if (c.keys.size() == 1 && c.name == "mails") {
-        const int code = toInt(c.keys[0]);
+        const int code = codeKey(c.keys[0], -kCodeSpan, kCodeSpan) ? toInt(c.keys[0]) : -kCodeSpan;
         p.mails[outcome(code == 1 ? "success" : "failure", code)] += c.value;
     } else {
         return false;
@@ -342,6 +366,11 @@ std::string metricsText(const std::vector<NamedReading>& readings) {
                "1 when kordash read the controller's counters at its last try.");
     for (const NamedReading& r : readings)
         out.sample("arvokor_up", {{"controller", r.controller}}, r.reading.ok ? 1 : 0);
+    out.family("arvokor_replies_refused_total", "counter",
+               "Replies of the controller kordash refused: longer, slower or other than a "
+               "controller sends.");
+    for (const NamedReading& r : readings)
+        out.sample("arvokor_replies_refused_total", {{"controller", r.controller}}, r.refused);
     std::vector<Parsed> parsed;
     parsed.reserve(readings.size());
     for (const NamedReading& r : readings) parsed.push_back(parse(r.reading.counters));

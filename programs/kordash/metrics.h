@@ -58,6 +58,7 @@ nlohmann::json countersJson(const CountersReading& reading);
 struct NamedReading {
     std::string controller;
     CountersReading reading;
+    std::uint64_t refused = 0;  // replies refused as beyond what a controller sends
 };
 // The Prometheus text exposition (version 0.0.4) of every controller's last reading.
 std::string metricsText(const std::vector<NamedReading>& readings);

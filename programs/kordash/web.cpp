@@ -39,8 +39,16 @@ constexpr std::size_t kConnectionMemory = 16 * 1024;  // a request's headers mus
 constexpr std::size_t kMaxBody = 16 * 1024;           // the largest action (a send) needs 10 KiB
 constexpr unsigned kIdleTimeoutSeconds = 15;
 constexpr int kListenBacklog = 511;
-// Actions wait for the admin port in threads of their own.
+// Actions wait for the admin port in threads of their own: so many for each
+// controller (a silent one takes none needed by another), and one scrape
+// that waits for fresh counters.
 constexpr int kMaxActionsRunning = 4;
+constexpr int kMaxScrapesWaiting = 1;
+// Above this many connections, the idle ones of the address that holds most
+// are closed first, so that a new address always finds room below the limit.
+constexpr unsigned kPressure = kConnectionLimit * 4 / 5;
+// A TLS connection must finish its handshake and send a request this soon.
+constexpr unsigned kHandshakeSeconds = 3;
 constexpr auto kKeepAliveEvery = std::chrono::seconds(10);
 constexpr std::size_t kMaxFailedAddresses = 4096;
 
@@ -171,6 +179,7 @@ int intParam(MHD_Connection* c, const char* name, int fallback, int lo, int hi) 
 
 Interest interestOf(MHD_Connection* c) {
     Interest in;
+    in.address = clientAddress(c);
     in.channel = intParam(c, "channel", -1, 0, kLastHandle);
     in.bStart = intParam(c, "b", 0, 0, 65535);
     in.bCount = std::min(intParam(c, "n", 0, 0, kMaxBCount), 65536 - in.bStart);
@@ -216,6 +225,14 @@ struct Request {
 
 class Server;
 
+// One accepted connection, as the pressure valve sees it.
+struct Conn {
+    std::string address;
+    int fd = -1;
+    bool busy = false;  // answering: a stream or a worker runs for it
+    bool shed = false;  // closed by the valve, not yet gone
+};
+
 // One page's event stream: a snapshot whenever a new one is published, a
 // comment line now and then so that a vanished browser is noticed. While
 // there is nothing to send, its connection is suspended (it costs no turn of
@@ -241,10 +258,14 @@ public:
     static MHD_Result onRequest(void* cls, MHD_Connection* c, const char* url, const char* method,
                                 const char*, const char* upload, std::size_t* uploadSize,
                                 void** context);
-    static void onCompleted(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
+    static void onCompleted(void* cls, MHD_Connection* c, void** context,
+                            MHD_RequestTerminationCode) {
+        static_cast<Server*>(cls)->markBusy(c, false);
         delete static_cast<Request*>(*context);
         *context = nullptr;
     }
+    static void onConnection(void* cls, MHD_Connection* c, void** socketContext,
+                             MHD_ConnectionNotificationCode code);
     static ssize_t streamRead(void* cls, std::uint64_t, char* buf, std::size_t max);
     static void streamFree(void* cls) { delete static_cast<Stream*>(cls); }
 
@@ -260,8 +281,15 @@ private:
     MHD_Result runAction(MHD_Connection* c, Request& req, const std::string& url, Dashboard& dash);
     // Runs work in a thread of its own with the connection suspended; busy()
     // answers instead when too many run already.
-    MHD_Result runWorker(MHD_Connection* c, Request& req, std::function<void(Request&)> work,
+    // `owner` is the controller the work is for (null: a scrape); each has
+    // workers of its own.
+    MHD_Result runWorker(MHD_Connection* c, Request& req, const void* owner,
+                         std::function<void(Request&)> work,
                          const std::function<MHD_Result()>& busy = nullptr);
+    void opened(MHD_Connection* c, void** socketContext);
+    void closed(void** socketContext);
+    void markBusy(MHD_Connection* c, bool busy);
+    void relievePressure();
     MHD_Result logRoute(MHD_Connection* c, Request& req, const std::string& url, Dashboard* dash);
     bool scraperAllowed(MHD_Connection* c, MHD_Result* result);
     MHD_Result metrics(MHD_Connection* c, Request& req);
@@ -278,7 +306,12 @@ private:
     std::condition_variable workersDone_;
     bool stopping_ = false;
     int workers_ = 0;
+    std::map<const void*, int> workersFor_;
     std::vector<MHD_Connection*> parked_;
+
+    std::mutex connMutex_;                             // guards the connections below
+    std::map<std::string, std::vector<Conn*>> conns_;  // by address
+    unsigned connCount_ = 0;
 };
 
 bool Server::start(int listener, std::string* error) {
@@ -290,7 +323,8 @@ bool Server::start(int listener, std::string* error) {
         {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(kConnectionMemory), nullptr},
         {MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds, nullptr},
         // A two-pointer option: the function goes in as the value.
-        {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&Server::onCompleted), this}};
+        {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&Server::onCompleted), this},
+        {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&Server::onConnection), this}};
     if (opt_.tls.enabled()) {
         if (MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
             *error = "this libmicrohttpd was built without TLS";
@@ -326,13 +360,94 @@ void Server::wakeStreams() {
 
 void Server::stop() {
     {
-        std::unique_lock lock(mutex_);
+        std::lock_guard lock(mutex_);
         stopping_ = true;
+    }
+    // Ends every admin session's wait at once, the workers' too, and the waker's wait.
+    fleet_.stop();
+    {
+        std::unique_lock lock(mutex_);
         workersDone_.wait(lock, [this] { return workers_ == 0; });
     }
-    fleet_.stop();  // ends the waker's wait
     if (waker_.joinable()) waker_.join();
     MHD_stop_daemon(daemon_);
+}
+
+void Server::onConnection(void* cls, MHD_Connection* c, void** socketContext,
+                          MHD_ConnectionNotificationCode code) {
+    auto* self = static_cast<Server*>(cls);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) self->opened(c, socketContext);
+    else self->closed(socketContext);
+}
+
+void Server::opened(MHD_Connection* c, void** socketContext) {
+    // A handshake that stalls gets a short limit (set back at its first request).
+    if (opt_.tls.enabled())
+        MHD_set_connection_option(c, MHD_CONNECTION_OPTION_TIMEOUT, kHandshakeSeconds);
+    const MHD_ConnectionInfo* fd = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+    auto* conn = new Conn;
+    conn->address = clientAddress(c);
+    conn->fd = fd ? fd->connect_fd : -1;
+    *socketContext = conn;
+    std::lock_guard lock(connMutex_);
+    conns_[conn->address].push_back(conn);
+    ++connCount_;
+    relievePressure();
+}
+
+void Server::closed(void** socketContext) {
+    auto* conn = static_cast<Conn*>(*socketContext);
+    if (!conn) return;
+    {
+        std::lock_guard lock(connMutex_);
+        auto it = conns_.find(conn->address);
+        if (it != conns_.end()) {
+            std::erase(it->second, conn);
+            if (it->second.empty()) conns_.erase(it);
+        }
+        --connCount_;
+    }
+    delete conn;
+    *socketContext = nullptr;
+}
+
+void Server::markBusy(MHD_Connection* c, bool busy) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    if (!info || !info->socket_context) return;
+    std::lock_guard lock(connMutex_);
+    static_cast<Conn*>(info->socket_context)->busy = busy;
+}
+
+// Caller holds connMutex_. Above kPressure connections, closes idle ones of
+// the address that holds most (shutdown: the event loop then sees the end and
+// forgets them), so that an address holding few always gets in.
+void Server::relievePressure() {
+    if (connCount_ <= kPressure) return;
+    unsigned live = 0;
+    for (const auto& [address, list] : conns_)
+        for (const Conn* conn : list) live += conn->shed ? 0 : 1;
+    while (live > kPressure) {
+        std::vector<Conn*>* most = nullptr;
+        std::size_t mostIdle = 0;
+        for (auto& [address, list] : conns_) {
+            const auto idle = static_cast<std::size_t>(
+                std::count_if(list.begin(), list.end(),
+                              [](const Conn* k) { return !k->busy && !k->shed; }));
+            if (idle > mostIdle) {
+                mostIdle = idle;
+                most = &list;
+            }
+        }
+        if (!most) return;
+        // Its oldest idle connection first.
+        for (Conn* conn : *most)
+            if (!conn->busy && !conn->shed) {
+                conn->shed = true;
+                if (conn->fd >= 0) shutdown(conn->fd, SHUT_RDWR);
+                --live;
+                break;
+            }
+    }
 }
 
 MHD_Result Server::onRequest(void* cls, MHD_Connection* c, const char* url, const char* method,
@@ -342,6 +457,9 @@ MHD_Result Server::onRequest(void* cls, MHD_Connection* c, const char* url, cons
     if (!*context) {
         auto* req = new Request;
         *context = req;
+        // The handshake is done: the usual idle limit from now on.
+        if (self->opt_.tls.enabled())
+            MHD_set_connection_option(c, MHD_CONNECTION_OPTION_TIMEOUT, kIdleTimeoutSeconds);
         const std::string length = lookup(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
         if (!length.empty() && std::strtoull(length.c_str(), nullptr, 10) > kMaxBody)
             return respond(c, MHD_HTTP_CONTENT_TOO_LARGE, "the request body is too large",
@@ -454,19 +572,23 @@ MHD_Result Server::runAction(MHD_Connection* c, Request& req, const std::string&
     Action a = apiAction(dash, url, req.body);
     if (a.status != MHD_HTTP_OK) return respond(c, a.status, a.message, "text/plain");
     if (!a.work) return respond(c, MHD_HTTP_OK, jsonText(a.immediate), "application/json");
-    return runWorker(c, req,
+    return runWorker(c, req, &dash,
                      [work = std::move(a.work)](Request& r) { r.reply = jsonText(work()); });
 }
 
 // Runs `work` in a thread of its own while the connection waits suspended;
 // `work` sets the request's reply (and its status and type, if not JSON).
-MHD_Result Server::runWorker(MHD_Connection* c, Request& req, std::function<void(Request&)> work,
+MHD_Result Server::runWorker(MHD_Connection* c, Request& req, const void* owner,
+                             std::function<void(Request&)> work,
                              const std::function<MHD_Result()>& busy) {
     bool room = false;
     {
         std::lock_guard lock(mutex_);
-        room = !stopping_ && workers_ < kMaxActionsRunning;
-        if (room) ++workers_;
+        room = !stopping_ && workersFor_[owner] < (owner ? kMaxActionsRunning : kMaxScrapesWaiting);
+        if (room) {
+            ++workers_;
+            ++workersFor_[owner];
+        }
     }
     if (!room && busy) return busy();
     if (!room)
@@ -475,8 +597,9 @@ MHD_Result Server::runWorker(MHD_Connection* c, Request& req, std::function<void
                                  {"message", "other requests to the controller are running"}}),
                        "application/json");
     req.running = true;
+    markBusy(c, true);
     MHD_suspend_connection(c);
-    std::thread([this, c, &req, work = std::move(work)] {
+    std::thread([this, c, &req, owner, work = std::move(work)] {
         try {
             work(req);
         } catch (const std::exception&) {
@@ -490,6 +613,7 @@ MHD_Result Server::runWorker(MHD_Connection* c, Request& req, std::function<void
         MHD_resume_connection(c);
         std::lock_guard lock(mutex_);
         --workers_;
+        if (--workersFor_[owner] == 0) workersFor_.erase(owner);
         workersDone_.notify_all();
     }).detach();
     return MHD_YES;
@@ -512,7 +636,7 @@ MHD_Result Server::logRoute(MHD_Connection* c, Request& req, const std::string& 
                        "text/plain");
     if (url == "/api/capture")
         return respond(c, MHD_HTTP_OK, jsonText(dash->logs().capture(handle)), "application/json");
-    return runWorker(c, req, [dash, handle](Request& r) {
+    return runWorker(c, req, dash, [dash, handle](Request& r) {
         std::string file, error;
         const Json result = dash->act([&](AdminSession& s) -> Json {
             if (!capturePcapng(s, handle, &file, &error))
@@ -555,29 +679,26 @@ bool Server::scraperAllowed(MHD_Connection* c, MHD_Result* result) {
 // controllers nothing beyond the once-a-second reading it keeps going. The
 // first scrape after a pause waits (in a thread of its own) for fresh ones.
 MHD_Result Server::metrics(MHD_Connection* c, Request& req) {
-    bool fresh = true;
+    bool wait = false;
     for (std::size_t k = 0; k < fleet_.size(); ++k) {
         fleet_.at(k).wantCounters();
-        fresh = fleet_.at(k).countersFresh() && fresh;
+        wait = fleet_.at(k).countersWorthWaiting() || wait;
     }
-    if (fresh) return respond(c, MHD_HTTP_OK, fleet_.metrics(), kMetricsType);
+    if (!wait) return respond(c, MHD_HTTP_OK, fleet_.metrics(), kMetricsType);
     req.type = kMetricsType;
+    // One scrape waits; any other meanwhile answers from the last readings.
     return runWorker(
-        c, req,
+        c, req, nullptr,
         [this](Request& r) {
             const auto deadline = Clock::now() +
                                   std::chrono::milliseconds(2 * Dashboard::kRequestTimeoutMs + 500);
             for (std::size_t k = 0; k < fleet_.size(); ++k)
-                while (!fleet_.at(k).countersFresh() && !fleet_.at(k).stopping() &&
-                       Clock::now() < deadline)
+                while (fleet_.at(k).countersWorthWaiting() && Clock::now() < deadline)
                     fleet_.at(k).waitCounters(std::chrono::duration_cast<std::chrono::milliseconds>(
                         deadline - Clock::now()));
             r.reply = fleet_.metrics();
         },
-        [this, c] {
-            return respond(c, MHD_HTTP_SERVICE_UNAVAILABLE, "kordash is busy; try again",
-                           "text/plain");
-        });
+        [this, c] { return respond(c, MHD_HTTP_OK, fleet_.metrics(), kMetricsType); });
 }
 
 MHD_Result Server::eventStream(MHD_Connection* c, Dashboard* dash) {
@@ -585,7 +706,7 @@ MHD_Result Server::eventStream(MHD_Connection* c, Dashboard* dash) {
     if (dash) {
         if (auto w = dash->watch(interestOf(c))) watches.push_back(std::move(w));
     } else {
-        watches = fleet_.watchAll();
+        watches = fleet_.watchAll(clientAddress(c));
     }
     if (watches.empty())
         return respond(c, MHD_HTTP_SERVICE_UNAVAILABLE, "too many pages watch this dashboard",
@@ -595,6 +716,7 @@ MHD_Result Server::eventStream(MHD_Connection* c, Dashboard* dash) {
     s->connection = c;
     s->dash = dash;
     s->watches = std::move(watches);
+    markBusy(c, true);
     return openStream(c, s);
 }
 
@@ -614,6 +736,9 @@ MHD_Result Server::openStream(MHD_Connection* c, Stream* s) {
 bool Server::park(Stream& s) {
     std::lock_guard lock(mutex_);
     if (stopping_) return false;
+    // Taken back for a page from an address that held fewer streams.
+    for (const auto& w : s.watches)
+        if (w->revoked()) return false;
     Snapshot snap;
     if (!s.dash && fleet_.pulse() > s.seen) {
         s.seen = fleet_.pulse();

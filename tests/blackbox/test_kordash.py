@@ -5,10 +5,13 @@ kordash-screens/ in the build folder."""
 import http.client
 import json
 import os
+import shutil
+import signal
 import socket
 import struct
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 import urllib.error
@@ -17,7 +20,8 @@ import urllib.request
 from harness import Controller, free_address, program, unused_port, wait_for
 from dashpage import Browser, Kordash, TcpPeer, browser_missing
 from testca import TestCA
-from webattack import Held, flood_chunked, flood_headers, peak_rss_kb
+from webattack import Held, cpu_seconds, first_snapshot, flood_chunked, flood_headers, peak_rss_kb
+from fake_admin import FakeController
 
 VIEWS = ('channels', 'channel', 'bvars', 'jobs', 'state', 'stream', 'activity', 'traffic', 'console')
 
@@ -581,6 +585,35 @@ class HttpsTest(unittest.TestCase):
             conn.request('GET', '/')
             conn.getresponse().read()
 
+    def test_half_open_handshakes_cost_no_cpu_and_end_soon(self):
+        vc = Controller(start=False)
+        self.addCleanup(vc.close)
+        token = os.path.join(self.ca.dir, 'token')
+        with open(token, 'w') as f:
+            f.write('correct horse battery staple\n')
+        dash = Kordash(vc, state=False, host=self.host, tls=self.ca, token_file=token)
+        self.addCleanup(dash.stop)
+        held = Held()
+        self.addCleanup(held.close)
+        held.partial(dash.host, dash.port, 5, b'\x16')  # the first byte of a ClientHello
+        cpu = cpu_seconds(dash.proc.pid)
+        time.sleep(2)
+        self.assertLess(cpu_seconds(dash.proc.pid) - cpu, 0.3)
+        wait_for(lambda: held.alive() == 0, 6, what='the half-open handshakes closed')
+        status, _ = self._get(dash, '/login')
+        self.assertEqual(status, 200)
+
+    def _get(self, dash, path):
+        import ssl
+        context = ssl.create_default_context(cafile=self.ca.ca_cert)
+        conn = http.client.HTTPSConnection(dash.host, dash.port, timeout=5, context=context)
+        try:
+            conn.request('GET', path)
+            reply = conn.getresponse()
+            return reply.status, reply.read()
+        finally:
+            conn.close()
+
     def test_wrong_files_refused_at_start(self):
         other = TestCA(tempfile.mkdtemp(), self.host)
         for cert, key, reason in (
@@ -605,6 +638,160 @@ class HttpsTest(unittest.TestCase):
         self.assertEqual(result.returncode, 1)
         self.assertIn('warning: serving plain HTTP on 0.0.0.0: the token and the session travel in clear',
                       result.stderr)
+
+
+class HostileControllerTest(unittest.TestCase):
+    """One controller of two answers wrongly (tests/peers/fake_admin.py): its
+    page says so and it is counted, while the healthy one's page, actions and
+    series go on, and kordash stays small and stops at once."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.vc = Controller()
+        cls.fake = FakeController(free_address())
+        cls.folder = tempfile.mkdtemp()
+        listing = os.path.join(cls.folder, 'controllers')
+        with open(listing, 'w') as f:
+            f.write('%s healthy\n%s fake\n' % (cls.vc.address, cls.fake.address))
+        cls.dash = Kordash(listing)
+
+    @classmethod
+    def tearDownClass(cls):
+        code = cls.dash.stop()
+        cls.fake.close()
+        cls.vc.close()
+        shutil.rmtree(cls.folder, ignore_errors=True)
+        assert code == 0, 'kordash ended with %s:\n%s' % (code, cls.dash.output())
+
+    def get(self, path, timeout=10, source=None):
+        conn = http.client.HTTPConnection(self.dash.host, self.dash.port, timeout=timeout,
+                                          source_address=(source, 0) if source else None)
+        try:
+            conn.request('GET', path)
+            reply = conn.getresponse()
+            return reply.status, reply.read()
+        finally:
+            conn.close()
+
+    def healthy_still_served(self, value):
+        """The healthy controller's page, an action on it and its series."""
+        started = time.monotonic()
+        snap = first_snapshot(self.dash.host, self.dash.port, '/api/events?c=0', free_address())
+        self.assertEqual(snap['link'], 'reachable')
+        self.assertLess(time.monotonic() - started, 2.5)
+        conn = http.client.HTTPConnection(self.dash.host, self.dash.port, timeout=10)
+        conn.request('POST', '/api/b?c=0', json.dumps({'index': 302, 'value': value}),
+                     {'X-Kordash': '1', 'Content-Type': 'application/json'})
+        reply = conn.getresponse()
+        self.assertEqual((reply.status, json.loads(reply.read())['ok']), (200, True))
+        conn.close()
+        self.assertEqual(self.vc.get('B302'), value)
+        status, text = self.get('/metrics')
+        self.assertEqual(status, 200)
+        self.assertIn(b'arvokor_up{controller="healthy"} 1\n', text)
+        if shutil.which('promtool'):
+            check = subprocess.run(['promtool', 'check', 'metrics'], input=text, capture_output=True, timeout=30)
+            self.assertEqual((check.returncode, check.stdout + check.stderr), (0, b''), text[:2000])
+        return text
+
+    def fake_page(self, accept, what, timeout=10):
+        """Snapshots of the fake controller's page until accept(snapshot)."""
+        deadline = time.monotonic() + timeout
+        snap = None
+        while time.monotonic() < deadline:
+            snap = first_snapshot(self.dash.host, self.dash.port, '/api/events?c=1&logs=journal,console',
+                                  free_address())
+            if accept(snap):
+                return snap
+            time.sleep(0.3)
+        raise AssertionError('%s: the last snapshot was %s' % (what, json.dumps(snap)[:2000]))
+
+    def test_wrong_replies_refused_said_and_counted(self):
+        self.fake.mode = 'healthy'
+        self.fake_page(lambda s: s['link'] == 'reachable', 'the fake healthy at first')
+        value = 1
+        # A trickled short reply leaves bytes behind that spoil the next reply's frame.
+        for mode, said in (('trickle', ('did not end within', 'is not framed')),
+                           ('flood', ('longer than the 4095 bytes',)),
+                           ('oversize', ('beyond the 65536 bytes',)), ('absurd', ('refused',)),
+                           ('silence', ('no reply within',))):
+            self.fake.mode = mode
+            before = self.fake_page(lambda s: True, 'a snapshot')['refused']
+            snap = self.fake_page(lambda s: any(text in s.get('error', '') for text in said), mode)
+            self.assertEqual(snap['link'], 'busy' if mode == 'silence' else 'misbehaving', mode)
+            if mode != 'silence':
+                self.assertGreater(snap['refused'], before, mode)
+            value += 1
+            text = self.healthy_still_served(value)
+            self.assertIn(b'arvokor_up{controller="fake"} 0\n', text, mode)
+            if mode != 'silence':
+                self.assertRegex(text.decode(), r'arvokor_replies_refused_total\{controller="fake"\} [1-9]')
+        # Kept logs are bounded per entry: nothing of the 256 KiB lines was kept.
+        for log in ('journal', 'console'):
+            status, body = self.get('/api/%s?c=1&after=0' % log)
+            self.assertEqual(status, 200)
+            self.assertLess(len(body), 4096, log)
+        self.fake.mode = 'absurd'  # the same console line on every read is kept once at most
+        time.sleep(2.5)
+        items = json.loads(self.get('/api/console?c=1&after=0')[1])['items']
+        self.assertLessEqual(len(items), 1, items)
+        self.assertLess(peak_rss_kb(self.dash.proc.pid), 128 << 10)
+
+    def test_labels_from_closed_sets(self):
+        self.fake.mode = 'utf8'
+        self.fake_page(lambda s: s['link'] == 'reachable', 'the fake read')
+        deadline = time.monotonic() + 10
+        while b'kind="other"' not in self.get('/metrics')[1] and time.monotonic() < deadline:
+            time.sleep(0.3)
+        text = self.healthy_still_served(77)
+        self.assertIn(b'arvokor_up{controller="fake"} 1\n', text)
+        self.assertIn(b'arvokor_channels_opened_total{controller="fake",kind="other"} 2000\n', text)
+        self.assertLess(len(text), 64 << 10)
+        # Console text that is not UTF-8 reaches the page as replacement characters.
+        self.fake_page(lambda s: s.get('logs', {}).get('console', {}).get('last', 0) > 0, 'the console read')
+        items = json.loads(self.get('/api/console?c=1&after=0')[1])['items']
+        self.assertIn('caf\ufffd \ufffd\ufffd', [i['text'] for i in items])
+
+    def test_scrapes_do_not_wait_on_a_silent_controller(self):
+        self.fake.mode = 'silence'
+        self.fake_page(lambda s: s['link'] == 'busy', 'the fake silent')
+        results = []
+
+        def scrape():
+            started = time.monotonic()
+            status, _ = self.get('/metrics')
+            results.append((status, time.monotonic() - started))
+
+        scrapers = [threading.Thread(target=scrape) for _ in range(8)]
+        for t in scrapers:
+            t.start()
+        self.healthy_still_served(99)
+        for t in scrapers:
+            t.join(10)
+        self.assertEqual([r[0] for r in results], [200] * 8)
+        self.assertLess(max(r[1] for r in results), 1.5, results)
+
+
+class StopTest(unittest.TestCase):
+
+    def test_sigterm_ends_kordash_while_a_controller_trickles(self):
+        fake = FakeController(free_address(), mode='trickle')
+        self.addCleanup(fake.close)
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder, True)
+        listing = os.path.join(folder, 'controllers')
+        with open(listing, 'w') as f:
+            f.write('%s fake\n' % fake.address)
+        dash = Kordash(listing)
+        self.addCleanup(dash.stop)
+        first_snapshot(dash.host, dash.port, '/api/events', free_address())
+        wait_for(lambda: fake.requests > 0, 5, what='a request')
+        time.sleep(0.3)  # in the middle of a trickled reply
+        started = time.monotonic()
+        dash.proc.send_signal(signal.SIGTERM)
+        dash.proc.wait(10)
+        self.assertLess(time.monotonic() - started, 2.0)
+        self.assertEqual(dash.proc.returncode, 0, dash.output())
 
 
 class AttackTest(unittest.TestCase):

@@ -13,6 +13,8 @@ A flood stops when the server answers or closes; it returns the status code
 (None without an answer) and the bytes the server took before it did.
 """
 
+import http.client
+import json
 import os
 import select
 import socket
@@ -35,6 +37,32 @@ def rss_kb(pid):
             if line.startswith('VmRSS:'):
                 return int(line.split()[1])
     return 0
+
+
+def cpu_seconds(pid):
+    """User and system CPU time a process has used so far, in seconds."""
+    with open('/proc/%d/stat' % pid) as f:
+        fields = f.read().rsplit(')', 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf('SC_CLK_TCK')
+
+
+def first_snapshot(host, port, path, source=None, timeout=10):
+    """The first snapshot of an event stream (GET path), as JSON."""
+    conn = http.client.HTTPConnection(host, port, timeout=timeout,
+                                      source_address=(source, 0) if source else None)
+    try:
+        conn.request('GET', path)
+        reply = conn.getresponse()
+        if reply.status != 200:
+            raise AssertionError('%s: %d %s' % (path, reply.status, reply.read()[:200]))
+        while True:
+            line = reply.fp.readline()
+            if not line:
+                raise AssertionError(path + ': the stream ended')
+            if line.startswith(b'data: '):
+                return json.loads(line[6:])
+    finally:
+        conn.close()
 
 
 def _status_of(data):
