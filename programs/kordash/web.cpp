@@ -315,7 +315,7 @@ private:
 };
 
 bool Server::start(int listener, std::string* error) {
-    unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
+    unsigned flags = MHD_USE_POLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
     std::vector<MHD_OptionItem> options = {
         {MHD_OPTION_LISTEN_SOCKET, listener, nullptr},
         {MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit, nullptr},

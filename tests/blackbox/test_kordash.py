@@ -599,7 +599,7 @@ class HttpsTest(unittest.TestCase):
         cpu = cpu_seconds(dash.proc.pid)
         time.sleep(2)
         self.assertLess(cpu_seconds(dash.proc.pid) - cpu, 0.3)
-        wait_for(lambda: held.alive() == 0, 6, what='the half-open handshakes closed')
+        self.assertEqual(held.ended(6), 5, 'the half-open handshakes closed')
         status, _ = self._get(dash, '/login')
         self.assertEqual(status, 200)
 
@@ -846,6 +846,50 @@ class AttackTest(unittest.TestCase):
         wait_for(lambda: held.alive() == 310, 10, what='the connections beyond 100 from one address closed')
         for path in ('/', '/login', '/app.js'):
             self.assertEqual(self.request('GET', path)[0], 200, path)
+
+    def test_live_streams_shared_among_addresses(self):
+        hog, streams = free_address(), []
+        self.addCleanup(lambda: [c.close() for c in streams])
+
+        def watch(source):
+            conn = http.client.HTTPConnection(self.dash.host, self.dash.port, timeout=5,
+                                              source_address=(source, 0))
+            conn.request('GET', '/api/events')
+            reply = conn.getresponse()
+            streams.append(conn)
+            return reply
+
+        # kordash notices another test's closed stream at one of its next snapshots.
+        replies, deadline = [], time.monotonic() + 10
+        while len(replies) < 16 and time.monotonic() < deadline:
+            reply = watch(hog)
+            if reply.status == 200:
+                replies.append(reply)
+            else:
+                time.sleep(0.2)
+        self.assertEqual(len(replies), 16)
+        # A new address gets in: the hog's newest stream is taken back...
+        snap = first_snapshot(self.dash.host, self.dash.port, '/api/events', free_address())
+        self.assertEqual(snap['link'], 'reachable')
+        wait_for(lambda: replies[-1].fp.readline() == b'', 5, what="the hog's newest stream ended")
+        # ... and the hog gets no more while it holds most.
+        engineer = watch(free_address())
+        self.assertEqual(engineer.status, 200)
+        self.assertEqual(watch(hog).status, 503)
+
+    def test_crowd_of_addresses_leaves_room_for_a_new_one(self):
+        held = Held()
+        self.addCleanup(held.close)
+        for _ in range(10):
+            held.idle(self.dash.host, self.dash.port, 100, source=free_address())
+        engineer = free_address()
+        started = time.monotonic()
+        for path in ('/', '/app.js', '/style.css'):
+            self.assertEqual(self.request('GET', path, source=engineer)[0], 200, path)
+        first_snapshot(self.dash.host, self.dash.port, '/api/events', engineer)
+        self.assertLess(time.monotonic() - started, 3)
+        self.assertLessEqual(held.alive(), 810)
+        self.assertLess(peak_rss_kb(self.dash.proc.pid), 128 << 10)
 
     def test_json_fields_checked_before_narrowing(self):
         self.vc.set('B301', 7)

@@ -192,6 +192,21 @@ class Held:
                 pass
         return alive
 
+    def ended(self, timeout):
+        """Held connections the server closes within timeout (whatever it sent before)."""
+        deadline = time.monotonic() + timeout
+        ended = 0
+        for s in self.sockets:
+            try:
+                while True:
+                    s.settimeout(max(0.01, deadline - time.monotonic()))
+                    if not s.recv(4096):
+                        ended += 1
+                        break
+            except OSError:
+                pass
+        return ended
+
     def close(self):
         self._stop.set()
         if self._thread:
