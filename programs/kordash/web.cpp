@@ -74,29 +74,48 @@ public:
         return !id.empty() && std::find(ids_.begin(), ids_.end(), id) != ids_.end();
     }
     // Failed log-ins slow down guessing: one try per second from an address
-    // after a failure there, so one guesser does not lock the engineer out.
+    // after a failure there, and all addresses that failed before share
+    // kFailuresPerMinute tries a minute. An address that never failed (the
+    // engineer's) always has its try, so no guesser can lock it out.
     bool mayTry(const std::string& address) {
         std::lock_guard lock(mutex_);
-        auto it = nextTry_.find(address);
-        if (it != nextTry_.end()) return Clock::now() >= it->second;
-        forgetOld();
-        return nextTry_.size() < kMaxFailedAddresses;
+        refill();
+        auto it = failed_.find(address);
+        if (it == failed_.end()) return true;
+        return Clock::now() >= it->second.next && budget_ >= 1;
     }
     void failed(const std::string& address) {
         std::lock_guard lock(mutex_);
-        forgetOld();
-        if (nextTry_.size() < kMaxFailedAddresses || nextTry_.count(address))
-            nextTry_[address] = Clock::now() + std::chrono::seconds(1);
+        refill();
+        budget_ = std::max(0.0, budget_ - 1);
+        const auto now = Clock::now();
+        std::erase_if(failed_,
+                      [now](const auto& item) { return now - item.second.last > kRemember; });
+        if (failed_.size() >= kMaxFailedAddresses && !failed_.count(address))
+            failed_.erase(
+                std::min_element(failed_.begin(), failed_.end(), [](const auto& a, const auto& b) {
+                    return a.second.last < b.second.last;
+                }));
+        failed_[address] = {now + std::chrono::seconds(1), now};
     }
 
 private:
-    void forgetOld() {
+    static constexpr double kFailuresPerMinute = 60;
+    static constexpr auto kRemember = std::chrono::minutes(10);
+    struct Failure {
+        Clock::time_point next, last;  // the next try allowed, the last failure
+    };
+    void refill() {
         const auto now = Clock::now();
-        std::erase_if(nextTry_, [now](const auto& item) { return item.second <= now; });
+        const double minutes = std::chrono::duration<double>(now - refilled_).count() / 60;
+        budget_ = std::min(kFailuresPerMinute, budget_ + minutes * kFailuresPerMinute);
+        refilled_ = now;
     }
     std::mutex mutex_;
     std::deque<std::string> ids_;
-    std::map<std::string, Clock::time_point> nextTry_;
+    std::map<std::string, Failure> failed_;
+    double budget_ = kFailuresPerMinute;
+    Clock::time_point refilled_ = Clock::now();
 };
 
 // Compares in time independent of where the texts differ.

@@ -548,6 +548,15 @@ class TokenTest(unittest.TestCase):
 
         self.assertEqual([log_in(guesser, 'wrong'), log_in(guesser, 'wrong')], [401, 429])
         self.assertEqual(log_in(engineer, 'correct+horse%20battery+staple'), 303)
+        # Addresses that failed before share 60 tries a minute: after 60 failures from
+        # fresh addresses the guesser waits past its own second, while an address that
+        # never failed still has its try.
+        time.sleep(1.1)
+        crowd = [log_in(free_address(), 'wrong') for _ in range(60)]
+        self.assertEqual(crowd, [401] * 60)
+        self.assertEqual(log_in(guesser, 'wrong'), 429)
+        self.assertEqual(log_in(free_address(), 'wrong'), 401)
+        self.assertEqual(log_in(free_address(), 'correct+horse%20battery+staple'), 303)
 
 
 class HttpsTest(unittest.TestCase):
