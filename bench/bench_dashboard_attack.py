@@ -16,21 +16,42 @@ loads, median and maximum. The attackers come from loopback addresses of
 their own (90 connections each, below kordash's limit of 100 per address), as
 they would from other machines.
 
+A hostile controller (tests/peers/fake_admin.py) beside a healthy one, for
+--seconds each of its modes (trickle, flood, oversize, absurd, utf8, silence)
+while a page watches it: kordash's peak memory and CPU over that time and the
+engineer's page time on the healthy controller (three files, the first
+snapshot and an action); and how long SIGTERM takes while a reply trickles.
+
+A crowd, each attack with its peak memory, CPU and the engineer's page time
+from a fresh address: 16 live streams from one address; 10 addresses holding
+100 connections each; 20 TLS handshakes stopped after one byte; 8 scrapers
+while a controller never answers; 39 addresses guessing the token.
+
 Prints ROW/NOTE lines for bench/table.py:
-    bench/bench_dashboard_attack.py [--flood-mb 200] [--count 10] | bench/table.py
+    bench/bench_dashboard_attack.py [--flood-mb 200] [--count 10] [--parts network,controller,crowd]
+        | bench/table.py
 Environment: KOR_BIN (build directory, default build/default).
 """
 
 import argparse
 import http.client
+import json
+import os
+import shutil
+import signal
 import socket
+import ssl
+import tempfile
+import threading
 import time
 
 import benchlib  # noqa: F401  (sets up the module path)
 from benchlib import median, row, note
 from harness import Controller, free_address
 from dashpage import Kordash
-from webattack import Held, flood_chunked, flood_headers, peak_rss_kb
+from webattack import Held, first_snapshot, flood_chunked, flood_headers, peak_rss_kb
+from fake_admin import FakeController
+from testca import TestCA
 
 ASSETS = ('/', '/app.js', '/style.css', '/chart.min.js')
 
@@ -92,6 +113,248 @@ def ms(times):
     return text + (', %d of %d failed' % (failed, len(times)) if failed else '')
 
 
+def reset_peak(pid):
+    """Starts the resident high-water mark (VmHWM) afresh from now."""
+    try:
+        with open('/proc/%d/clear_refs' % pid, 'w') as f:
+            f.write('5')
+    except OSError:
+        pass
+
+
+class Measured:
+    """Peak memory and CPU share of kordash while an attack runs."""
+
+    def __init__(self, pid):
+        self.pid = pid
+
+    def __enter__(self):
+        reset_peak(self.pid)
+        self.cpu, self.started = benchlib.process_cpu(self.pid), time.monotonic()
+        return self
+
+    def __exit__(self, *exc):
+        self.share = (benchlib.process_cpu(self.pid) - self.cpu) / (time.monotonic() - self.started)
+        self.peak_mb = peak_rss_kb(self.pid) / 1024
+
+    def text(self, page):
+        return 'peak %.1f MB, %s, engineer %s' % (self.peak_mb, benchlib.percent(self.share), page)
+
+
+def engineer_page(host, port, c=None, vc=None, timeout=10):
+    """The engineer's page from a fresh address: three files, the first
+    snapshot and (with vc) a B variable set; its time as text."""
+    source = free_address()
+    query = '' if c is None else '?c=%d' % c
+    started = time.monotonic()
+    try:
+        for path in ('/' + query, '/app.js', '/style.css'):
+            if get(host, port, path, source, timeout) != 200:
+                return 'refused ' + path
+        snap = first_snapshot(host, port, '/api/events' + query, source, timeout)
+        if snap.get('link') != 'reachable':
+            return 'link ' + snap.get('link', '?')
+        if vc is not None:
+            conn = http.client.HTTPConnection(host, port, timeout=timeout, source_address=(source, 0))
+            conn.request('POST', '/api/b' + query, json.dumps({'index': 303, 'value': 7}),
+                         {'X-Kordash': '1', 'Content-Type': 'application/json'})
+            reply = conn.getresponse()
+            ok = json.loads(reply.read()).get('ok')
+            conn.close()
+            if not ok:
+                return 'action refused'
+    except (OSError, AssertionError, http.client.HTTPException, ValueError) as e:
+        return 'failed after %.1f s (%s)' % (time.monotonic() - started, type(e).__name__)
+    return '%.0f ms' % ((time.monotonic() - started) * 1000)
+
+
+def watcher(host, port, path, stop, seen):
+    """A page that keeps a stream open until stop is set; seen['link'] is the
+    link state of its last snapshot."""
+    while not stop.is_set():
+        try:
+            conn = http.client.HTTPConnection(host, port, timeout=5)
+            conn.request('GET', path)
+            reply = conn.getresponse()
+            seen['link'] = 'refused %d' % reply.status if reply.status != 200 else seen.get('link')
+            while not stop.is_set():
+                line = reply.fp.readline()
+                if not line:
+                    break
+                if line.startswith(b'data: '):
+                    seen['link'] = json.loads(line[6:]).get('link')
+            conn.close()
+        except (OSError, http.client.HTTPException):
+            stop.wait(0.2)
+
+
+def controller_part(args):
+    folder = tempfile.mkdtemp()
+    fake = FakeController(free_address())
+    try:
+        with Controller() as vc:
+            listing = os.path.join(folder, 'controllers')
+            with open(listing, 'w') as f:
+                f.write('%s healthy\n%s fake\n' % (vc.address, fake.address))
+            with Kordash(listing) as dash:
+                pid = dash.proc.pid
+                for mode in ('trickle', 'flood', 'oversize', 'absurd', 'utf8', 'silence'):
+                    fake.mode = mode
+                    stop, seen = threading.Event(), {}
+                    viewer = threading.Thread(target=watcher, args=(
+                        dash.host, dash.port, '/api/events?c=1&logs=journal,console', stop, seen), daemon=True)
+                    with Measured(pid) as m:
+                        viewer.start()
+                        time.sleep(args.seconds / 2)
+                        page = engineer_page(dash.host, dash.port, 0, vc)
+                        time.sleep(args.seconds / 2)
+                    stop.set()
+                    viewer.join(10)
+                    link = seen.get('link') or 'no snapshot'
+                    row('hostile controller: %s, %g s' % (mode, args.seconds), m.text(page), '< 128 MB',
+                        'its page: %s' % link)
+                    fake.mode = 'healthy'
+                # Several scrapers while the fake never answers.
+                fake.mode = 'silence'
+                time.sleep(2)
+                scrapes = []
+
+                def scrape():
+                    started = time.monotonic()
+                    try:
+                        get(dash.host, dash.port, '/metrics', free_address(), 10)
+                        scrapes.append(time.monotonic() - started)
+                    except (OSError, http.client.HTTPException):
+                        scrapes.append(float('inf'))
+
+                with Measured(pid) as m:
+                    threads = [threading.Thread(target=scrape) for _ in range(8)]
+                    for t in threads:
+                        t.start()
+                    page = engineer_page(dash.host, dash.port, 0, vc)
+                    for t in threads:
+                        t.join(15)
+                row('8 scrapers, one controller silent', m.text(page), '',
+                    'slowest scrape %.0f ms' % (max(scrapes) * 1000))
+        fake.mode = 'trickle'
+        with open(listing, 'w') as f:
+            f.write('%s fake\n' % fake.address)
+        dash = Kordash(listing)
+        first_snapshot(dash.host, dash.port, '/api/events', free_address())
+        time.sleep(1.5)
+        started = time.monotonic()
+        dash.proc.send_signal(signal.SIGTERM)
+        try:
+            dash.proc.wait(35)
+            took = '%.2f s' % (time.monotonic() - started)
+        except Exception:  # noqa: BLE001  (subprocess.TimeoutExpired)
+            took = 'not within 35 s'
+        dash.stop()
+        row('SIGTERM while a controller trickles a reply', took, '< 2 s')
+    finally:
+        fake.close()
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def crowd_part(args):
+    with Controller() as vc:
+        with Kordash(vc, state=False) as dash:
+            pid = dash.proc.pid
+            first_snapshot(dash.host, dash.port, '/api/events', free_address())
+            hog, streams = free_address(), []
+            with Measured(pid) as m:
+                for _ in range(16):
+                    try:
+                        conn = http.client.HTTPConnection(dash.host, dash.port, timeout=5,
+                                                          source_address=(hog, 0))
+                        conn.request('GET', '/api/events')
+                        conn.getresponse()
+                        streams.append(conn)
+                    except (OSError, http.client.HTTPException):
+                        pass
+                time.sleep(0.5)
+                page = engineer_page(dash.host, dash.port, vc=vc)
+            for conn in streams:
+                conn.close()
+            row('16 live streams from one address', m.text(page), '< 128 MB')
+            time.sleep(1)
+            held = Held()
+            try:
+                with Measured(pid) as m:
+                    for _ in range(10):
+                        held.idle(dash.host, dash.port, 100, source=free_address())
+                    time.sleep(0.5)
+                    page = engineer_page(dash.host, dash.port, vc=vc)
+                    alive = held.alive()
+            finally:
+                held.close()
+            row('10 addresses x 100 connections', m.text(page), '< 128 MB', '%d of 1000 held open' % alive)
+    folder = tempfile.mkdtemp()
+    host = free_address()
+    ca = TestCA(folder, host)
+    token = os.path.join(folder, 'token')
+    with open(token, 'w') as f:
+        f.write('correct horse battery staple\n')
+    try:
+        with Controller() as vc, Kordash(vc, state=False, host=host, tls=ca, token_file=token) as dash:
+            pid = dash.proc.pid
+            held = Held()
+            try:
+                with Measured(pid) as m:
+                    held.partial(dash.host, dash.port, 20, b'\x16')
+                    time.sleep(args.seconds)
+                    context = ssl.create_default_context(cafile=ca.ca_cert)
+                    started = time.monotonic()
+                    conn = http.client.HTTPSConnection(dash.host, dash.port, timeout=10, context=context)
+                    conn.request('GET', '/login')
+                    status = conn.getresponse().status
+                    conn.close()
+                    page = '%d in %.0f ms' % (status, (time.monotonic() - started) * 1000)
+                ended = held.ended(20)
+            finally:
+                held.close()
+            row('20 TLS handshakes stopped after one byte, %g s' % args.seconds, m.text('log-in page ' + page),
+                '~0 % of a core', '%d of 20 closed within %g s more' % (ended, 20))
+            guessers = [free_address() for _ in range(39)]
+            answered = [0]
+            stop = threading.Event()
+
+            def guess(source):
+                context = ssl.create_default_context(cafile=ca.ca_cert)
+                while not stop.is_set():
+                    try:
+                        conn = http.client.HTTPSConnection(dash.host, dash.port, timeout=5,
+                                                           source_address=(source, 0), context=context)
+                        conn.request('POST', '/login', body='token=wrong',
+                                     headers={'Content-Type': 'application/x-www-form-urlencoded'})
+                        if conn.getresponse().status == 401:
+                            answered[0] += 1
+                        conn.close()
+                    except (OSError, http.client.HTTPException):
+                        pass
+                    stop.wait(0.05)
+
+            with Measured(pid) as m:
+                threads = [threading.Thread(target=guess, args=(g,), daemon=True) for g in guessers]
+                for t in threads:
+                    t.start()
+                time.sleep(args.seconds * 2)
+                context = ssl.create_default_context(cafile=ca.ca_cert)
+                conn = http.client.HTTPSConnection(dash.host, dash.port, timeout=10, context=context,
+                                                   source_address=(free_address(), 0))
+                conn.request('POST', '/login', body='token=correct+horse+battery+staple',
+                             headers={'Content-Type': 'application/x-www-form-urlencoded'})
+                login = conn.getresponse().status
+                conn.close()
+                stop.set()
+                for t in threads:
+                    t.join(10)
+            row('39 addresses guessing the token, %g s' % (args.seconds * 2), m.text('log-in %d' % login), '',
+                '%d guesses checked (%.0f a minute)' % (answered[0], answered[0] * 60 / (args.seconds * 2)))
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
     parser.add_argument('--flood-mb', type=int, default=200, help='size of each flood')
@@ -99,7 +362,21 @@ def main():
     parser.add_argument('--idle', type=int, default=500, help='idle connections held')
     parser.add_argument('--slow', type=int, default=30, help='slow clients held')
     parser.add_argument('--full', type=int, default=1000, help='connections with a large unfinished body')
+    parser.add_argument('--seconds', type=float, default=5, help='length of each hostile controller mode')
+    parser.add_argument('--parts', default='network,controller,crowd', help='which attacks')
     args = parser.parse_args()
+    parts = args.parts.split(',')
+    if 'network' in parts:
+        network_part(args)
+    if 'controller' in parts:
+        controller_part(args)
+    if 'crowd' in parts:
+        crowd_part(args)
+    note('kordash under attack: loopback only, the machine shared with other work (load %s)' %
+         benchlib.load_average())
+
+
+def network_part(args):
     engineer = free_address()
     attackers = [free_address() for _ in range((args.idle + args.slow + 89) // 90)]
     with Controller() as vc, Kordash(vc, state=False) as dash:
@@ -148,8 +425,6 @@ def main():
             ms(pages), 'max < 1 s', 'held connections open: %d at the start, %d at the end' % (open_first, open_now))
         row('log-in page, same siege, %d' % args.count, ms(logins), 'max < 1 s')
         row('kordash peak memory, whole run', '%.1f MB' % (peak_rss_kb(pid) / 1024), '< 64 MB')
-    note('kordash under attack: loopback only, the machine shared with other work (load %s)' %
-         benchlib.load_average())
 
 
 if __name__ == '__main__':

@@ -261,28 +261,38 @@ std::string enhancedPacket(const Packet& p) {
 
 }  // namespace
 
-bool decodeCapture(const std::string& body, CaptureStream* out) {
+bool walkCapture(const std::string& body, CaptureStream* head,
+                 const std::function<void(const CaptureRecordView&)>& visit) {
     const std::size_t lf = body.find('\n');
     if (lf == std::string::npos) return false;
-    std::istringstream head(body.substr(0, lf));
+    std::istringstream line(body.substr(0, lf));
     std::string tag, state;
-    if (!(head >> tag >> out->name >> state >> out->dropped) || tag != "capture") return false;
-    out->on = state == "on";
-    out->records.clear();
+    if (!(line >> tag >> head->name >> state >> head->dropped) || tag != "capture") return false;
+    head->on = state == "on";
+    head->records.clear();
     for (std::size_t at = lf + 1; at < body.size();) {
         if (body.size() - at < kHeader) return false;
-        CaptureRecord r;
+        CaptureRecordView r;
         r.timeUs = bigEndian(body, at, 8);
         r.kind = body[at + 8];
         r.cut = body[at + 9] != 0;
         r.conn = static_cast<int>(bigEndian(body, at + 10, 2));
         const std::size_t length = bigEndian(body, at + 12, 4);
         if (body.size() - at - kHeader < length) return false;
-        r.data = body.substr(at + kHeader, length);
-        out->records.push_back(std::move(r));
+        r.data = std::string_view(body).substr(at + kHeader, length);
+        visit(r);
         at += kHeader + length;
     }
     return true;
+}
+
+bool decodeCapture(const std::string& body, CaptureStream* out) {
+    std::vector<CaptureRecord> records;
+    const bool ok = walkCapture(body, out, [&](const CaptureRecordView& v) {
+        records.push_back({v.timeUs, v.kind, v.cut, v.conn, std::string(v.data)});
+    });
+    out->records = std::move(records);
+    return ok;
 }
 
 std::string buildPcapng(const std::vector<CaptureStream>& streams, int* packets) {

@@ -7,7 +7,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kor::pcap {
@@ -29,6 +31,19 @@ struct CaptureStream {
 
 // False when the body is not a capture reply.
 bool decodeCapture(const std::string& body, CaptureStream* out);
+
+// A record of a capture reply in place: its data a view into the reply.
+struct CaptureRecordView {
+    std::uint64_t timeUs = 0;
+    char kind = 'R';
+    bool cut = false;
+    int conn = 0;
+    std::string_view data;
+};
+// The reply's head into *head (no records) and each record to visit, oldest
+// first, without copying; false when the body is not a capture reply.
+bool walkCapture(const std::string& body, CaptureStream* head,
+                 const std::function<void(const CaptureRecordView&)>& visit);
 
 // The pcapng file of the streams; *packets receives the number of packets.
 std::string buildPcapng(const std::vector<CaptureStream>& streams, int* packets);

@@ -82,7 +82,12 @@ void LogCache::read(AdminSession& s, const LogWants& wants) {
         console_.due = now + kPeriod;
         readConsole(s);
     }
-    if (validHandle(wants.capture) && (now >= captureDue_ || wants.capture != captureHandle_)) {
+    int handle = -1;
+    {
+        std::lock_guard lock(mutex_);
+        handle = capture_.handle;
+    }
+    if (validHandle(wants.capture) && (now >= captureDue_ || wants.capture != handle)) {
         captureDue_ = now + kPeriod;
         readCapture(s, wants.capture);
     }
@@ -182,31 +187,43 @@ void LogCache::readLog(Log& log, const Fetch& fetch) {
     }
 }
 
+namespace {
+
+// An "opened" record holds the endpoints as text ("10.0.0.1:2000 > ...").
+constexpr std::size_t kOpenedMax = 256;
+
+}  // namespace
+
 void LogCache::readCapture(AdminSession& s, int handle) {
-    std::string body;
-    kor::pcap::CaptureStream stream;
-    Json out = {{"handle", handle}};
-    if (!s.requestFramed(":capture", "read " + std::to_string(handle), &body))
-        out["error"] = s.error();
-    else if (!kor::pcap::decodeCapture(body, &stream))
-        out["error"] = "the capture reply is not understood";
-    Json records = Json::array();
-    for (const auto& r : stream.records)
-        records.push_back({{"t", r.timeUs},
-                           {"kind", std::string(1, r.kind)},
-                           {"conn", r.conn},
-                           {"cut", r.cut},
-                           {"hex", hexOf(r.data)}});
-    out["on"] = stream.on;
-    out["dropped"] = stream.dropped;
+    Capture c;
+    c.handle = handle;
+    c.readAt = Clock::now();
+    kor::pcap::CaptureStream head;
+    std::uint64_t lastUs = 0;
+    bool sound = true;
+    const auto check = [&](const kor::pcap::CaptureRecordView& r) {
+        sound = sound && std::string("RSO").find(r.kind) != std::string::npos &&
+                (r.kind != 'O' || r.data.size() <= kOpenedMax) && r.timeUs >= lastUs;
+        lastUs = r.timeUs;
+        ++c.count;
+    };
+    if (!s.requestFramed(":capture", "read " + std::to_string(handle), &c.body)) {
+        c.error = s.error();
+    } else if (!kor::pcap::walkCapture(c.body, &head, check) || !sound) {
+        c.error = "the capture reply was refused: a record out of form or order";
+        s.refuse(c.error);
+    }
+    if (!c.error.empty()) {
+        c.body.clear();
+        c.count = 0;
+    }
+    c.on = head.on;
+    c.dropped = head.dropped;
     // Changes whenever the ring does: the page fetches the records only then.
-    out["version"] = std::to_string(records.size()) + ":" + std::to_string(stream.dropped) + ":" +
-                     (stream.records.empty() ? "0" : std::to_string(stream.records.back().timeUs)) +
-                     (out.contains("error") ? ":error" : "");
-    out["records"] = std::move(records);
+    c.version = std::to_string(c.count) + ":" + std::to_string(c.dropped) + ":" +
+                std::to_string(lastUs) + (c.error.empty() ? "" : ":error");
     std::lock_guard lock(mutex_);
-    captureHandle_ = handle;
-    capture_ = std::move(out);
+    capture_ = std::move(c);
 }
 
 Json LogCache::summary() {
@@ -215,13 +232,10 @@ Json LogCache::summary() {
         return Json{{"last", log.index}, {"missed", log.missed}, {"error", log.error}};
     };
     Json out = {{"journal", part(journal_)}, {"console", part(console_)}};
-    if (!capture_.is_null())
-        out["capture"] = {{"handle", capture_["handle"]},
-                          {"on", capture_["on"]},
-                          {"dropped", capture_["dropped"]},
-                          {"version", capture_["version"]},
-                          {"count", capture_["records"].size()},
-                          {"error", capture_.value("error", "")}};
+    if (capture_.handle >= 0)
+        out["capture"] = {{"handle", capture_.handle},   {"on", capture_.on},
+                          {"dropped", capture_.dropped}, {"version", capture_.version},
+                          {"count", capture_.count},     {"error", capture_.error}};
     return out;
 }
 
@@ -244,7 +258,48 @@ Json LogCache::consoleAfter(std::uint64_t index) {
 
 Json LogCache::capture(int handle) {
     std::lock_guard lock(mutex_);
-    return captureHandle_ == handle ? capture_ : Json();
+    if (capture_.handle != handle) return Json();
+    // The newest records that fit the page, found in one walk.
+    std::deque<kor::pcap::CaptureRecordView> newest;
+    std::size_t bytes = 0;
+    kor::pcap::CaptureStream head;
+    kor::pcap::walkCapture(capture_.body, &head, [&](const kor::pcap::CaptureRecordView& r) {
+        newest.push_back(r);
+        bytes += r.data.size();
+        while (newest.size() > kCapturePage || (bytes > kCapturePageBytes && newest.size() > 1)) {
+            bytes -= newest.front().data.size();
+            newest.pop_front();
+        }
+    });
+    Json records = Json::array();
+    for (const auto& r : newest)
+        records.push_back({{"t", r.timeUs},
+                           {"kind", std::string(1, r.kind)},
+                           {"conn", r.conn},
+                           {"cut", r.cut},
+                           {"hex", hexOf(std::string(r.data))}});
+    Json out = {{"handle", handle},
+                {"on", capture_.on},
+                {"dropped", capture_.dropped},
+                {"version", capture_.version},
+                {"count", capture_.count},
+                {"records", std::move(records)}};
+    if (!capture_.error.empty()) out["error"] = capture_.error;
+    return out;
+}
+
+bool LogCache::capturePcapng(int handle, int maxAgeMs, std::string* file) {
+    std::lock_guard lock(mutex_);
+    if (capture_.handle != handle || !capture_.error.empty() ||
+        Clock::now() - capture_.readAt > std::chrono::milliseconds(maxAgeMs))
+        return false;
+    kor::pcap::CaptureStream stream;
+    if (!kor::pcap::decodeCapture(capture_.body, &stream)) return false;
+    int packets = 0;
+    std::vector<kor::pcap::CaptureStream> streams;
+    if (!stream.records.empty()) streams.push_back(std::move(stream));
+    *file = kor::pcap::buildPcapng(streams, &packets);
+    return true;
 }
 
 Json switchCapture(AdminSession& s, int handle, bool on) {

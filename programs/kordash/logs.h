@@ -41,8 +41,15 @@ public:
     // The kept entries (lines) with a kordash index after `after`.
     nlohmann::json journalAfter(std::uint64_t after);
     nlohmann::json consoleAfter(std::uint64_t after);
-    // The latest read of a channel's capture, or null when it is not the one read.
+    // The newest records of a channel's capture as last read (at most
+    // kCapturePage of them, kCapturePageBytes of data), or null when it is not
+    // the one read.
+    static constexpr std::size_t kCapturePage = 500;
+    static constexpr std::size_t kCapturePageBytes = 256 * 1024;
     nlohmann::json capture(int handle);
+    // The capture as last read, as a pcapng file, when it is `handle`'s and
+    // read within maxAgeMs; false otherwise.
+    bool capturePcapng(int handle, int maxAgeMs, std::string* file);
 
 private:
     struct Log {
@@ -67,11 +74,22 @@ private:
     void keep(Log& log, nlohmann::json item, std::uint64_t seq);
     static nlohmann::json after(const Log& log, std::uint64_t index);
 
+    // A channel's capture as the controller sent it (its bytes, not JSON),
+    // with what the snapshot says of it.
+    struct Capture {
+        int handle = -1;
+        std::string body;
+        bool on = false;
+        std::uint64_t dropped = 0;
+        std::size_t count = 0;
+        std::string version, error;
+        std::chrono::steady_clock::time_point readAt{};
+    };
+
     std::mutex mutex_;  // guards the logs' items and errors, and the capture
     Log journal_, console_;
-    nlohmann::json capture_;
+    Capture capture_;
     std::chrono::steady_clock::time_point captureDue_{};
-    int captureHandle_ = -1;
 };
 
 // How a journal entry ended: "success", "failure" or "timeout".

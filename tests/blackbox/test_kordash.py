@@ -781,6 +781,39 @@ class HostileControllerTest(unittest.TestCase):
         self.assertLess(max(r[1] for r in results), 1.5, results)
 
 
+class CaptureFloodTest(unittest.TestCase):
+
+    def test_a_ring_of_one_byte_datagrams_is_read_in_pages(self):
+        from chanpeers import encode_port
+        vc = Controller(capture='all', capture_bytes=4 << 20)
+        self.addCleanup(vc.close)
+        local = unused_port(vc.address, socket.SOCK_DGRAM)
+        sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(sender.close)
+        sender.bind((free_address(), 0))
+        handle = vc.call('UDPBIND', addr=sender.getsockname()[0], port=sender.getsockname()[1],
+                         p1=encode_port(local))
+        for _ in range(300000):  # anyone may send: about 4 MiB of ring in 17-byte records
+            sender.sendto(b'x', (vc.address, local))
+        dash = Kordash(vc, state=False)
+        self.addCleanup(dash.stop)
+        path = '/api/events?capture=%d' % handle
+        wait_for(lambda: first_snapshot(dash.host, dash.port, path).get('logs', {}).get('capture', {})
+                 .get('count', 0) > 100000, 15, what='the capture read')
+        url = dash.url + 'api/capture?channel=%d' % handle
+        started = time.monotonic()
+        with urllib.request.urlopen(url, timeout=10) as reply:
+            page = json.loads(reply.read())
+        self.assertLess(time.monotonic() - started, 2)
+        self.assertEqual(len(page['records']), 500)  # the newest page only
+        self.assertGreater(page['count'], 100000)
+        with urllib.request.urlopen(dash.url + 'api/capture.pcapng?channel=%d' % handle, timeout=30) as reply:
+            self.assertIn('attachment', reply.headers['Content-Disposition'])
+            self.assertEqual(reply.read(4), b'\x0a\x0d\x0d\x0a')
+        self.assertEqual(first_snapshot(dash.host, dash.port, '/api/events')['link'], 'reachable')
+        self.assertLess(peak_rss_kb(dash.proc.pid), 128 << 10)
+
+
 class StopTest(unittest.TestCase):
 
     def test_sigterm_ends_kordash_while_a_controller_trickles(self):

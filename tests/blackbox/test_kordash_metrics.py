@@ -14,6 +14,7 @@ import urllib.parse
 import urllib.request
 
 from harness import Controller, Peer, TcpPeer, free_address
+from fake_admin import FakeController
 from dashpage import Kordash
 from arvokor.processes import die_with_parent
 
@@ -91,8 +92,12 @@ class PrometheusScrapeTest(unittest.TestCase):
         token_file, listing = os.path.join(folder, 'token'), os.path.join(folder, 'controllers')
         with open(token_file, 'w') as f:
             f.write(TOKEN + '\n')
+        # A third controller answers with thousands of channel kinds (then with
+        # bytes that are not UTF-8 and numbers out of range): the others' series go on.
+        fake = FakeController(free_address(), mode='utf8')
+        self.addCleanup(fake.close)
         with open(listing, 'w') as f:
-            f.write('%s cell1\n%s cell2\n' % (cell1.address, cell2.address))
+            f.write('%s cell1\n%s cell2\n%s fake\n' % (cell1.address, cell2.address, fake.address))
         # One failure before the first scrape: the failure series exists from then on,
         # so that increase() sees the later ones as an increase.
         self.assertEqual(cell1.call('TCPCONNECT', addr='127.0.0.1', port=1), 254)
@@ -141,6 +146,12 @@ class PrometheusScrapeTest(unittest.TestCase):
         self.assertEqual(prometheus.wait_value('arvokor_command_duration_seconds_count{controller="cell1"}',
                                                lambda v: v == 6), 6)
         self.assertEqual(prometheus.wait_value('arvokor_up{controller="cell2"}', lambda v: True), 0)
+        self.assertEqual(prometheus.query('count(arvokor_channels_opened_total{controller="fake"})'),
+                         {frozenset(): 6.0})  # five kinds and other
+        fake.mode = 'absurd'
+        prometheus.wait_value('arvokor_replies_refused_total{controller="fake"}', lambda v: v > 0)
+        prometheus.wait_value('arvokor_up{controller="fake"}', lambda v: v == 0)
+        self.assertEqual(prometheus.wait_value('arvokor_up{controller="cell1"}', lambda v: True), 1)
         # Ends cleanly (under the sanitizers: no race or leak reported).
         self.assertEqual(dash.stop(), 0, dash.output())
 
