@@ -182,7 +182,10 @@ def watcher(host, port, path, stop, seen):
                 if not line:
                     break
                 if line.startswith(b'data: '):
-                    seen['link'] = json.loads(line[6:]).get('link')
+                    try:
+                        seen['link'] = json.loads(line[6:]).get('link')
+                    except ValueError:
+                        seen['link'] = 'a snapshot that is not JSON'
             conn.close()
         except (OSError, http.client.HTTPException):
             stop.wait(0.2)
@@ -240,8 +243,11 @@ def controller_part(args):
         with open(listing, 'w') as f:
             f.write('%s fake\n' % fake.address)
         dash = Kordash(listing)
-        first_snapshot(dash.host, dash.port, '/api/events', free_address())
-        time.sleep(1.5)
+        page = http.client.HTTPConnection(dash.host, dash.port, timeout=5)
+        page.request('GET', '/api/events')  # a page watches: the job list is read
+        deadline = time.monotonic() + 10
+        while not fake.hostile and time.monotonic() < deadline:
+            time.sleep(0.01)
         started = time.monotonic()
         dash.proc.send_signal(signal.SIGTERM)
         try:
@@ -250,6 +256,7 @@ def controller_part(args):
         except Exception:  # noqa: BLE001  (subprocess.TimeoutExpired)
             took = 'not within 35 s'
         dash.stop()
+        page.close()
         row('SIGTERM while a controller trickles a reply', took, '< 2 s')
     finally:
         fake.close()

@@ -268,6 +268,11 @@ std::uint64_t Dashboard::refused() {
     return refused_;
 }
 
+bool Dashboard::misbehaving() {
+    std::lock_guard lock(mutex_);
+    return summary_.link == linkStateName(LinkState::Misbehaving);
+}
+
 CountersReading Dashboard::counters() {
     std::lock_guard lock(mutex_);
     return counters_;
@@ -351,7 +356,13 @@ void Dashboard::readWhole(AdminSession& s, const std::list<Interest>& interests,
         std::lock_guard lock(mutex_);
         jobsDue = jobsDue_;
     }
-    if (jobsDue && s.request(":list", "", &reply, 0, kPieceGapMs)) out->jobs = decodeJobList(reply);
+    if (!jobsDue || !s.request(":list", "", &reply, 0, kPieceGapMs)) return;
+    // The controller's list starts with a line end (and pauses only at its end).
+    if (reply.empty() || reply[0] != '\n') {
+        s.refuse("the job list reply is not understood");
+        return;
+    }
+    out->jobs = decodeJobList(reply);
 }
 
 void Dashboard::readChannels(AdminSession& s, nlohmann::json* snap,

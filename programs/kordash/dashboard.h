@@ -106,8 +106,10 @@ public:
     // Waits (bounded) for a reading attempt after this call.
     void waitCounters(std::chrono::milliseconds wait);
     CountersReading counters();
-    // Replies refused since start (the controller misbehaved).
+    // Replies refused since start (the controller misbehaved), and whether
+    // the last refresh refused one (its counters are then not trusted either).
     std::uint64_t refused();
+    bool misbehaving();
     // Called (under the dashboard's lock) after every new snapshot; set before start().
     void onPublish(std::function<void()> hook) { onPublish_ = std::move(hook); }
     // Ends the refresh and every admin session's wait at once.

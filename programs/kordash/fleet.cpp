@@ -90,8 +90,12 @@ nlohmann::json Fleet::overview() {
 std::string Fleet::metrics() {
     std::vector<NamedReading> readings;
     readings.reserve(dashboards_.size());
-    for (std::size_t k = 0; k < dashboards_.size(); ++k)
-        readings.push_back({names_[k], dashboards_[k]->counters(), dashboards_[k]->refused()});
+    for (std::size_t k = 0; k < dashboards_.size(); ++k) {
+        Dashboard& d = *dashboards_[k];
+        readings.push_back({names_[k], d.counters(), d.refused()});
+        // A controller that sent what no controller sends is down, whatever it counted.
+        if (d.misbehaving()) readings.back().reading.ok = false;
+    }
     return metricsText(readings);
 }
 

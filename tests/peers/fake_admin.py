@@ -9,9 +9,9 @@ command: the hostile controller of the dashboard tests and benchmark.
 Modes:
     healthy   replies as a controller with no channel, one job file and a
               few counters sends them
-    trickle   the unframed replies (":v", ":h?", ":list") one byte a
-              millisecond for 30 s
-    flood     the unframed replies without end (until the client closes)
+    trickle   the job list (":list") one byte a millisecond for 30 s
+    flood     the unframed replies (":v", ":h?", ":list") without end
+              (until the client closes)
     oversize  a 256 KiB console line and journal text, and a framed reply
               announcing 16 MiB for the counters
     absurd    numbers out of range: sequence numbers near 2^64, negative and
@@ -48,6 +48,7 @@ class FakeController:
         self.listener = socket.create_server((host, port))
         self.listener.settimeout(0.2)
         self.requests = 0
+        self.hostile = False  # a hostile reply is being sent now
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._serve, daemon=True)
         self._thread.start()
@@ -67,6 +68,7 @@ class FakeController:
                 conn, _ = self.listener.accept()
             except OSError:
                 continue
+            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)  # a trickle makes no pause
             threading.Thread(target=self._session, args=(conn,), daemon=True).start()
 
     def _session(self, conn):
@@ -106,7 +108,7 @@ class FakeController:
         if mode == 'silence':
             self._stop.wait(30)
             return False
-        if command in (':v', ':h?', ':list') and mode in ('trickle', 'flood'):
+        if (command == ':list' and mode == 'trickle') or (command in (':v', ':h?', ':list') and mode == 'flood'):
             return self._hostile_unframed(conn, mode)
         conn.sendall(self._reply(mode, command, payload))
         return True
@@ -114,10 +116,14 @@ class FakeController:
     def _hostile_unframed(self, conn, mode):
         deadline = time.monotonic() + 30
         piece = b'x' if mode == 'trickle' else b'A' * 65536
-        while time.monotonic() < deadline and not self._stop.is_set():
-            conn.sendall(piece)
-            if mode == 'trickle':
-                time.sleep(0.001)
+        self.hostile = True
+        try:
+            while time.monotonic() < deadline and not self._stop.is_set():
+                conn.sendall(piece)
+                if mode == 'trickle':
+                    time.sleep(0.001)
+        finally:
+            self.hostile = False
         return False
 
     def _reply(self, mode, command, payload):
@@ -129,10 +135,12 @@ class FakeController:
             return b'\nWELD1.JBI\n'
         if command.startswith(':gb'):
             return b'\0' * max(0, min(int(payload or '0'), 65536))
+        # A healthy reply holds the one entry only for a reader that has not seen it.
+        after = int(payload) if payload.isdigit() else 0
         if command == ':journal':
-            return framed(command, self._journal(mode))
+            return framed(command, self._journal(mode, after))
         if command == ':console':
-            return framed(command, self._console(mode))
+            return framed(command, self._console(mode, after))
         if command == ':counters':
             if mode == 'oversize':
                 return framed(command, b'')[:12] + struct.pack('>I', 16 << 20) + b'admin_sessions 1\n' * 4096
@@ -142,22 +150,26 @@ class FakeController:
         return b'Unknown command'
 
     @staticmethod
-    def _journal(mode):
+    def _journal(mode, after):
         if mode == 'oversize':
             return (b'J 2 2048 0\nE 1 1700000000000 5 0 1 255 TCPCONNECT 0 0 0 0 0 0 0 0 0 0\nL ' +
                     b'y' * (256 << 10) + b'\n')
         if mode == 'absurd':
             return (b'J 18446744073709551615 2048 18446744073709551000\n'
                     b'E 18446744073709551614 -5 -3 0 1 255 TCPCONNECT 0 0 0 0 0 0 0 0 0 0\n')
+        if after >= 1:
+            return b'J 2 2048 0\n'
         return b'J 2 2048 0\nE 1 1700000000000 5 0 1 255 TCPCONNECT 0 0 0 0 0 0 0 0 0 0\n'
 
     @staticmethod
-    def _console(mode):
+    def _console(mode, after):
         if mode == 'oversize':
             return b'C 2 1024 0\n1 1700000000000 job 1 ' + b'z' * (256 << 10) + b'\n'
         if mode == 'absurd':
             # The same line on every read, and a time 300 000 years ahead.
             return b'C 2 1024 0\n1 9999999999999999 job 1 again\n'
+        if after >= 1:
+            return b'C 2 1024 0\n'
         if mode == 'utf8':
             return b'C 2 1024 0\n1 1700000000000 job 1 caf\xc3 \xff\xfe\n'
         return b'C 2 1024 0\n1 1700000000000 job 1 hello\n'
