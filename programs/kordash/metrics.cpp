@@ -93,10 +93,11 @@ bool parseKeyed(Parsed& p, const Counter& c) {
     } else if (c.keys.size() == 1 && c.name == "duration_ms_over") {
         p.durations[INT_MAX] += c.value;
     } else if (c.keys.size() == 1 && c.name == "ftp_transfers") {
-        const int code = codeKey(c.keys[0], -kCodeSpan, kCodeSpan) ? toInt(c.keys[0]) : -kCodeSpan;
+        // A code beyond any the core writes: a failure without its code.
+        const int code = codeKey(c.keys[0], -kCodeSpan, kCodeSpan) ? toInt(c.keys[0]) : kNoCode;
         p.ftp[outcome(code == 0 ? "success" : "failure", code)] += c.value;
     } else if (c.keys.size() == 1 && c.name == "mails") {
-        const int code = codeKey(c.keys[0], -kCodeSpan, kCodeSpan) ? toInt(c.keys[0]) : -kCodeSpan;
+        const int code = codeKey(c.keys[0], -kCodeSpan, kCodeSpan) ? toInt(c.keys[0]) : kNoCode;
         p.mails[outcome(code == 1 ? "success" : "failure", code)] += c.value;
     } else {
         return false;

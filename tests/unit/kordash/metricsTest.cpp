@@ -56,9 +56,15 @@ TEST(Metrics, TextGroupsEachFamilyAcrossControllers) {
                                            {"channels_closed", {"tcpclient"}, 2},
                                            {"bytes_dropped", {"udp"}, 1808},
                                            {"mails", {"254"}, 2},
-                                           {"ftp_transfers", {"0"}, 1}};
+                                           {"ftp_transfers", {"0"}, 1},
+                                           // Words no controller writes: label values from
+                                           // closed sets, whatever the controller sends.
+                                           {"channels_opened", {"k1"}, 1},
+                                           {"channels_opened", {"\xff"}, 1},
+                                           {"duration_ms_le", {"-7"}, 1},
+                                           {"ftp_transfers", {"123456789"}, 1}};
     kordash::CountersReading up{1, true, counters}, down{1, false, {}};
-    const std::string text = kordash::metricsText({{"cell \"A\"\\1", up}, {"cell2", down}});
+    const std::string text = kordash::metricsText({{"cell \"A\"\\1", up, 0}, {"cell2", down, 3}});
     const std::string a = "controller=\"cell \\\"A\\\"\\\\1\"";
     for (const std::string& line : std::vector<std::string>{
              "arvokor_up{" + a + "} 1\n", "arvokor_up{controller=\"cell2\"} 0\n",
@@ -66,18 +72,22 @@ TEST(Metrics, TextGroupsEachFamilyAcrossControllers) {
                  ",command=\"TCPCONNECT\",result=\"failure\",code=\"254\"} 7\n",
              "arvokor_commands_total{" + a + ",command=\"TCPCONNECT\",result=\"success\"} 3\n",
              "arvokor_commands_total{" + a + ",command=\"CLOSEALL\",result=\"none\"} 1\n",
-             "arvokor_commands_total{" + a + ",command=\"777\",result=\"success\"} 4\n",
+             "arvokor_commands_total{" + a + ",command=\"other\",result=\"success\"} 4\n",
              "arvokor_command_duration_seconds_bucket{" + a + ",le=\"0.001\"} 5\n",
              "arvokor_command_duration_seconds_bucket{" + a + ",le=\"0.002\"} 8\n",
-             "arvokor_command_duration_seconds_bucket{" + a + ",le=\"+Inf\"} 9\n",
-             "arvokor_command_duration_seconds_count{" + a + "} 9\n",
+             "arvokor_command_duration_seconds_bucket{" + a + ",le=\"+Inf\"} 10\n",
+             "arvokor_command_duration_seconds_count{" + a + "} 10\n",
+             "arvokor_channels_opened_total{" + a + ",kind=\"other\"} 2\n",
+             "arvokor_ftp_transfers_total{" + a + ",result=\"failure\"} 1\n",
+             "arvokor_replies_refused_total{controller=\"cell2\"} 3\n",
              "arvokor_channels_open{" + a + ",kind=\"tcpclient\"} 1\n",
              "arvokor_queue_dropped_bytes_total{" + a + ",kind=\"udp\"} 1808\n",
              "arvokor_mails_total{" + a + ",result=\"failure\",code=\"254\"} 2\n",
              "arvokor_ftp_transfers_total{" + a + ",result=\"success\"} 1\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line << "\nin\n" << text;
-    // An unreachable controller has arvokor_up 0 and no other series.
-    const std::string downLine = "arvokor_up{controller=\"cell2\"} 0\n";
+    EXPECT_EQ(text.find("\xff"), std::string::npos);
+    // An unreachable controller has arvokor_up 0 and, beside its refusals, no other series.
+    const std::string downLine = "arvokor_replies_refused_total{controller=\"cell2\"} 3\n";
     EXPECT_EQ(text.find("cell2", text.find(downLine) + downLine.size()), std::string::npos);
     EXPECT_EQ(text.find("# TYPE arvokor_commands_total counter"),
               text.rfind("# TYPE arvokor_commands_total counter"));
