@@ -295,16 +295,86 @@ bool decodeCapture(const std::string& body, CaptureStream* out) {
     return ok;
 }
 
-std::string buildPcapng(const std::vector<CaptureStream>& streams, int* packets) {
+struct PcapngStream::State {
+    std::string body, pending;
+    std::size_t at = 0, sent = 0;
+    std::map<int, Conversation> conversations;
+
+    // The blocks of the next record into pending; false at the end.
+    bool more() {
+        if (at + kHeader > body.size()) return false;
+        CaptureRecord r;
+        r.timeUs = bigEndian(body, at, 8);
+        r.kind = body[at + 8];
+        r.cut = body[at + 9] != 0;
+        r.conn = static_cast<int>(bigEndian(body, at + 10, 2));
+        const std::size_t length = bigEndian(body, at + 12, 4);
+        r.data = body.substr(at + kHeader, length);
+        at += kHeader + length;
+        if (r.kind == 'O') {
+            conversations[r.conn] = conversationOf(r.data);
+            return true;
+        }
+        auto it = conversations.find(r.conn);
+        if (it == conversations.end()) return true;  // its endpoints are unknown
+        std::vector<Packet> packets;
+        chunkPackets(it->second, r, packets);
+        for (const Packet& p : packets) block(pending, 6, enhancedPacket(p));
+        return true;
+    }
+};
+
+PcapngStream::PcapngStream(std::string body) : state_(std::make_unique<State>()) {
+    state_->body = std::move(body);
+}
+
+PcapngStream::~PcapngStream() = default;
+
+bool PcapngStream::open() {
+    CaptureStream head;
+    if (!walkCapture(state_->body, &head, [](const CaptureRecordView&) {})) return false;
+    state_->at = state_->body.find('\n') + 1;
+    block(state_->pending, 0x0A0D0D0A, sectionHeader());
+    block(state_->pending, 1, interfaceDescription(kLinkIpv4));
+    block(state_->pending, 1, interfaceDescription(kLinkUpperPdu));
+    return true;
+}
+
+std::size_t PcapngStream::read(char* buf, std::size_t max) {
+    State& st = *state_;
+    while (st.sent >= st.pending.size()) {
+        st.pending.clear();
+        st.sent = 0;
+        if (!st.more()) return 0;
+    }
+    const std::size_t n = std::min(max, st.pending.size() - st.sent);
+    std::memcpy(buf, st.pending.data() + st.sent, n);
+    st.sent += n;
+    return n;
+}
+
+std::string buildPcapng(std::vector<CaptureStream> streams, int* packets) {
+    // Each stage lets go of what the next one no longer needs: a capture of
+    // many small chunks is several times its ring's size at every stage.
     std::vector<Packet> all;
-    for (const CaptureStream& s : streams) streamPackets(s, all);
+    for (CaptureStream& s : streams) {
+        streamPackets(s, all);
+        std::vector<CaptureRecord>().swap(s.records);
+    }
     std::stable_sort(all.begin(), all.end(),
                      [](const Packet& a, const Packet& b) { return a.timeUs < b.timeUs; });
+    std::size_t size = 256;
+    for (const Packet& p : all)
+        size += p.data.size() + 3 + 44;  // padded, with its block and options
     std::string file;
+    file.reserve(size);
     block(file, 0x0A0D0D0A, sectionHeader());
     block(file, 1, interfaceDescription(kLinkIpv4));
     block(file, 1, interfaceDescription(kLinkUpperPdu));
-    for (const Packet& p : all) block(file, 6, enhancedPacket(p));
+    for (Packet& p : all) {
+        block(file, 6, enhancedPacket(p));
+        std::string().swap(p.data);
+    }
     *packets = static_cast<int>(all.size());
     return file;
 }

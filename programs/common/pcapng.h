@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,7 +46,25 @@ struct CaptureRecordView {
 bool walkCapture(const std::string& body, CaptureStream* head,
                  const std::function<void(const CaptureRecordView&)>& visit);
 
+// The pcapng file of one capture reply (records in time order), made piece
+// by piece as it is read: the whole file is never held.
+class PcapngStream {
+public:
+    explicit PcapngStream(std::string body);
+    ~PcapngStream();
+    PcapngStream(const PcapngStream&) = delete;
+    PcapngStream& operator=(const PcapngStream&) = delete;
+    // False when the body is not a capture reply.
+    bool open();
+    // Up to max bytes of the file into buf; 0 at its end.
+    std::size_t read(char* buf, std::size_t max);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
 // The pcapng file of the streams; *packets receives the number of packets.
-std::string buildPcapng(const std::vector<CaptureStream>& streams, int* packets);
+std::string buildPcapng(std::vector<CaptureStream> streams, int* packets);
 
 }  // namespace kor::pcap

@@ -73,14 +73,15 @@ int runSave(const ObserveOptions& opt, const std::string& path, std::vector<std:
         }
     }
     int packets = 0;
-    const std::string file = kor::pcap::buildPcapng(streams, &packets);
+    const std::size_t count = streams.size();
+    const std::string file = kor::pcap::buildPcapng(std::move(streams), &packets);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(file.data(), static_cast<std::streamsize>(file.size()));
     if (!out.flush()) {
         std::fprintf(stderr, "koradmin: cannot write %s\n", path.c_str());
         return 1;
     }
-    std::printf("%d packets of %zu streams saved in %s\n", packets, streams.size(), path.c_str());
+    std::printf("%d packets of %zu streams saved in %s\n", packets, count, path.c_str());
     return 0;
 }
 

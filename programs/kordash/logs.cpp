@@ -288,17 +288,12 @@ Json LogCache::capture(int handle) {
     return out;
 }
 
-bool LogCache::capturePcapng(int handle, int maxAgeMs, std::string* file) {
+bool LogCache::captureBody(int handle, int maxAgeMs, std::string* body) {
     std::lock_guard lock(mutex_);
     if (capture_.handle != handle || !capture_.error.empty() ||
         Clock::now() - capture_.readAt > std::chrono::milliseconds(maxAgeMs))
         return false;
-    kor::pcap::CaptureStream stream;
-    if (!kor::pcap::decodeCapture(capture_.body, &stream)) return false;
-    int packets = 0;
-    std::vector<kor::pcap::CaptureStream> streams;
-    if (!stream.records.empty()) streams.push_back(std::move(stream));
-    *file = kor::pcap::buildPcapng(streams, &packets);
+    *body = capture_.body;
     return true;
 }
 
@@ -311,24 +306,6 @@ Json switchCapture(AdminSession& s, int handle, bool on) {
             {"on", on},
             {"message", ok ? std::string("switched ") + (on ? "on" : "off")
                            : "the controller refused (no memory for the capture ring)"}};
-}
-
-bool capturePcapng(AdminSession& s, int handle, std::string* file, std::string* error) {
-    std::string body;
-    kor::pcap::CaptureStream stream;
-    if (!s.requestFramed(":capture", "read " + std::to_string(handle), &body)) {
-        *error = s.error();
-        return false;
-    }
-    if (!kor::pcap::decodeCapture(body, &stream)) {
-        *error = "the capture reply is not understood";
-        return false;
-    }
-    int packets = 0;
-    std::vector<kor::pcap::CaptureStream> streams;
-    if (!stream.records.empty()) streams.push_back(std::move(stream));
-    *file = kor::pcap::buildPcapng(streams, &packets);
-    return true;
 }
 
 }  // namespace kordash

@@ -47,9 +47,9 @@ public:
     static constexpr std::size_t kCapturePage = 500;
     static constexpr std::size_t kCapturePageBytes = 256 * 1024;
     nlohmann::json capture(int handle);
-    // The capture as last read, as a pcapng file, when it is `handle`'s and
-    // read within maxAgeMs; false otherwise.
-    bool capturePcapng(int handle, int maxAgeMs, std::string* file);
+    // The capture reply as last read, when it is `handle`'s and read within
+    // maxAgeMs; false otherwise.
+    bool captureBody(int handle, int maxAgeMs, std::string* body);
 
 private:
     struct Log {
@@ -100,7 +100,5 @@ std::string hexOf(const std::string& bytes);
 
 // Switches a channel's capture; the page's JSON result.
 nlohmann::json switchCapture(AdminSession& s, int handle, bool on);
-// A channel's captured traffic as a pcapng file; false with *error.
-bool capturePcapng(AdminSession& s, int handle, std::string* file, std::string* error);
 
 }  // namespace kordash

@@ -23,6 +23,7 @@
 #include "actions.h"
 #include "korNumbers.h"
 #include "kordashAssets.h"
+#include "pcapng.h"
 
 namespace kordash {
 namespace {
@@ -240,6 +241,7 @@ struct Request {
     std::string reply;
     std::string type = "application/json";
     std::vector<std::pair<std::string, std::string>> headers;
+    int pcapng = -1;  // the reply is this channel's capture, sent as a pcapng file
 };
 
 class Server;
@@ -310,6 +312,7 @@ private:
     void markBusy(MHD_Connection* c, bool busy);
     void relievePressure();
     MHD_Result logRoute(MHD_Connection* c, Request& req, const std::string& url, Dashboard* dash);
+    MHD_Result sendPcapng(MHD_Connection* c, int handle, std::string body);
     bool scraperAllowed(MHD_Connection* c, MHD_Result* result);
     MHD_Result metrics(MHD_Connection* c, Request& req);
     void wakeStreams();
@@ -531,7 +534,20 @@ bool Server::gate(MHD_Connection* c, const std::string& url, const std::string& 
 
 MHD_Result Server::handle(MHD_Connection* c, const std::string& url, const std::string& method,
                           Request& req) {
-    if (req.done) return respond(c, req.status, req.reply, req.type.c_str(), req.headers);
+    if (req.done && req.pcapng >= 0) return sendPcapng(c, req.pcapng, std::move(req.reply));
+    if (req.done) {
+        // A worker's reply (a capture file may be tens of MB) goes out without a copy.
+        auto* owned = new std::string(std::move(req.reply));
+        MHD_Response* r = MHD_create_response_from_buffer_with_free_callback_cls(
+            owned->size(), owned->data(),
+            [](void* text) { delete static_cast<std::string*>(text); }, owned);
+        if (!r) {
+            delete owned;
+            return MHD_NO;
+        }
+        MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, req.type.c_str());
+        return queue(c, req.status, r, req.headers);
+    }
     MHD_Result result = MHD_NO;
     if (!gate(c, url, method, &result)) return result;
     const bool get = method == "GET" || method == "HEAD";
@@ -655,29 +671,52 @@ MHD_Result Server::logRoute(MHD_Connection* c, Request& req, const std::string& 
                        "text/plain");
     if (url == "/api/capture")
         return respond(c, MHD_HTTP_OK, jsonText(dash->logs().capture(handle)), "application/json");
+    // The Traffic view's last read (within a second or two) serves the
+    // download without asking the controller again.
+    constexpr int kReuseMs = 2500;
+    std::string body;
+    if (dash->logs().captureBody(handle, kReuseMs, &body))
+        return sendPcapng(c, handle, std::move(body));
     return runWorker(c, req, dash, [dash, handle](Request& r) {
-        std::string file, error;
-        // The Traffic view's last read (within a second or two) serves the
-        // download without asking the controller again.
-        constexpr int kReuseMs = 2500;
-        const Json result = dash->logs().capturePcapng(handle, kReuseMs, &file)
-                                ? Json{{"ok", true}}
-                                : dash->act([&](AdminSession& s) -> Json {
-                                      if (!capturePcapng(s, handle, &file, &error))
-                                          return {{"ok", false}, {"message", error}};
-                                      return {{"ok", true}};
-                                  });
+        std::string body;
+        const Json result = dash->act([&](AdminSession& s) -> Json {
+            if (!s.requestFramed(":capture", "read " + std::to_string(handle), &body))
+                return {{"ok", false}, {"message", s.error()}};
+            return {{"ok", true}};
+        });
         if (!result.value("ok", false)) {
             r.status = MHD_HTTP_SERVICE_UNAVAILABLE;
             r.type = "text/plain";
             r.reply = "cannot read the capture: " + result.value("message", std::string("?"));
             return;
         }
-        r.type = "application/octet-stream";
-        r.headers = {{"Content-Disposition", "attachment; filename=\"arvokor-channel-" +
-                                                 std::to_string(handle) + ".pcapng\""}};
-        r.reply = std::move(file);
+        r.pcapng = handle;
+        r.reply = std::move(body);
     });
+}
+
+// A capture reply as a pcapng file, made as the client reads it; a reply
+// that is not one is an HTTP error, never a file.
+MHD_Result Server::sendPcapng(MHD_Connection* c, int handle, std::string body) {
+    auto stream = std::make_unique<kor::pcap::PcapngStream>(std::move(body));
+    if (!stream->open())
+        return respond(c, MHD_HTTP_SERVICE_UNAVAILABLE,
+                       "cannot read the capture: the capture reply is not understood",
+                       "text/plain");
+    constexpr std::size_t kPiece = 64 * 1024;
+    MHD_Response* r = MHD_create_response_from_callback(
+        MHD_SIZE_UNKNOWN, kPiece,
+        [](void* cls, std::uint64_t, char* buf, std::size_t max) -> ssize_t {
+            const std::size_t n = static_cast<kor::pcap::PcapngStream*>(cls)->read(buf, max);
+            return n ? static_cast<ssize_t>(n) : MHD_CONTENT_READER_END_OF_STREAM;
+        },
+        stream.get(), [](void* cls) { delete static_cast<kor::pcap::PcapngStream*>(cls); });
+    if (!r) return MHD_NO;
+    stream.release();  // the response owns it now
+    MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "application/octet-stream");
+    return queue(c, MHD_HTTP_OK, r,
+                 {{"Content-Disposition", "attachment; filename=\"arvokor-channel-" +
+                                              std::to_string(handle) + ".pcapng\""}});
 }
 
 // A scraper cannot log in: it gives the token as a bearer token, and a wrong
