@@ -23,7 +23,9 @@ engineer's page time on the healthy controller (three files, the first
 snapshot and an action); and how long SIGTERM takes while a reply trickles.
 
 A crowd, each attack with its peak memory, CPU and the engineer's page time
-from a fresh address: 16 live streams from one address; 10 addresses holding
+from a fresh address: capture = all on a UDP channel that anyone fills with
+1-byte datagrams (the Traffic view open, its records and the pcapng file
+fetched); 16 live streams from one address; 10 addresses holding
 100 connections each; 20 TLS handshakes stopped after one byte; 8 scrapers
 while a controller never answers; 39 addresses guessing the token.
 
@@ -45,10 +47,11 @@ import subprocess
 import tempfile
 import threading
 import time
+import urllib.request
 
 import benchlib  # noqa: F401  (sets up the module path)
 from benchlib import median, row, note
-from harness import Controller, free_address
+from harness import Controller, free_address, unused_port
 from dashpage import Kordash
 from webattack import Held, first_snapshot, flood_chunked, flood_headers, peak_rss_kb
 from fake_admin import FakeController
@@ -275,7 +278,45 @@ def scrapers_row(dash, vc):
     row('8 scrapers, one controller silent', m.text(page), '', 'slowest scrape %.0f ms' % (max(scrapes) * 1000))
 
 
+def capture_row(args):
+    """capture = all and anyone sending 1-byte datagrams to a UDP channel."""
+    from chanpeers import encode_port
+    with Controller(capture='all', capture_bytes=16 << 20) as vc:
+        local = unused_port(vc.address, socket.SOCK_DGRAM)
+        sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        sender.bind((free_address(), 0))
+        handle = vc.call('UDPBIND', addr=sender.getsockname()[0], port=sender.getsockname()[1],
+                         p1=encode_port(local))
+        deadline = time.monotonic() + args.seconds * 2
+        while time.monotonic() < deadline:
+            for _ in range(1000):
+                sender.sendto(b'x', (vc.address, local))
+        sender.close()
+        with Kordash(vc, state=False) as dash:
+            stop, seen = threading.Event(), {}
+            viewer = threading.Thread(target=watcher, args=(
+                dash.host, dash.port, '/api/events?capture=%d' % handle, stop, seen), daemon=True)
+            with Measured(dash.proc.pid) as m:
+                viewer.start()
+                time.sleep(2)
+                started = time.monotonic()
+                with urllib.request.urlopen(dash.url + 'api/capture?channel=%d' % handle, timeout=30) as r:
+                    page_json = len(r.read())
+                json_ms = (time.monotonic() - started) * 1000
+                started = time.monotonic()
+                with urllib.request.urlopen(dash.url + 'api/capture.pcapng?channel=%d' % handle, timeout=60) as r:
+                    status, size = r.status, len(r.read())
+                pcap_s = time.monotonic() - started
+                page = engineer_page(dash.host, dash.port, vc=vc)
+            stop.set()
+            viewer.join(10)
+        row('capture = all, 1-byte datagrams for %g s' % (args.seconds * 2), m.text(page), '< 128 MB',
+            '/api/capture %d bytes in %.0f ms; pcapng %s, %.1f MB in %.1f s' % (
+                page_json, json_ms, status, size / 1e6, pcap_s))
+
+
 def crowd_part(args):
+    capture_row(args)
     with Controller() as vc:
         with Kordash(vc, state=False) as dash:
             pid = dash.proc.pid

@@ -177,7 +177,7 @@ class ShortRunTest(unittest.TestCase):
         self.run_bench('bench_dashboard.py', '--seconds', '0.5', '--count', '2', rows=2)
         self.run_bench('bench_dashboard_attack.py', '--flood-mb', '2', '--count', '1', '--idle', '20',
                        '--slow', '2', '--full', '100', '--parts', 'network', rows=7)
-        self.run_bench('bench_dashboard_attack.py', '--seconds', '0.5', '--parts', 'controller,crowd', rows=12)
+        self.run_bench('bench_dashboard_attack.py', '--seconds', '0.5', '--parts', 'controller,crowd', rows=13)
 
     def test_stream_and_modbus(self):
         self.run_bench('bench_stream_modbus.py', '--seconds', '0.5', '--reads', '1', rows=8)
