@@ -348,7 +348,7 @@ std::size_t PcapngStream::read(char* buf, std::size_t max) {
         if (!st.more()) return 0;
     }
     const std::size_t n = std::min(max, st.pending.size() - st.sent);
-    std::memcpy(buf, st.pending.data() + st.sent, n);
+    std::copy_n(st.pending.data() + st.sent, n, buf);
     st.sent += n;
     return n;
 }

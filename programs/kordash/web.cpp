@@ -712,7 +712,7 @@ MHD_Result Server::sendPcapng(MHD_Connection* c, int handle, std::string body) {
         },
         stream.get(), [](void* cls) { delete static_cast<kor::pcap::PcapngStream*>(cls); });
     if (!r) return MHD_NO;
-    stream.release();  // the response owns it now
+    static_cast<void>(stream.release());  // the response owns it now
     MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "application/octet-stream");
     return queue(c, MHD_HTTP_OK, r,
                  {{"Content-Disposition", "attachment; filename=\"arvokor-channel-" +
