@@ -113,8 +113,10 @@ int FtpBufferedGet(char* buffer, int size, const char* path, char mode, FtpConne
 int FtpBufferedPut(const char* buffer, int size, const char* path, char mode,
                    FtpConnection* control);
 // Copies sourcePath from the source server to destinationPath on the
-// destination server. Returns the bytes read from the source, or 0 when either
-// side cannot be opened or the copy was cut short (a read that failed or timed
-// out, a failed or short write, a completion reply not beginning with 2).
+// destination server. Returns the bytes read from the source; 0 when the
+// source cannot be opened or the copy was cut short (a read that failed or
+// timed out, a failed or short write, a completion reply not beginning with
+// 2); -1 when the destination could not be opened (its refusal, if any, is
+// its last response), so nothing was stored there.
 int FtpMove(FtpConnection* source, const char* sourcePath, FtpConnection* destination,
             const char* destinationPath, char mode);

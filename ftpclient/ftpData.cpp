@@ -496,7 +496,7 @@ int FtpMove(FtpConnection* source, const char* sourcePath, FtpConnection* destin
     if (!FtpAccess(destinationPath, FTP_ACCESS_STOR, mode, destination, &out)) {
         std::printf("FTP Move - Error access dst\r\n");
         FtpClose(in);
-        return 0;
+        return -1;
     }
     // Lines (ASCII) or receives (image) are gathered into one block per write,
     // so a file of short lines does not cost one send per line.

@@ -49,6 +49,8 @@ constexpr SettingRule kRules[] = {
     {"tls_ca", K::Text, &S::tlsCa, nullptr, 0, 0},
     {"mail_tls_name", K::Text, &S::mailTlsName, nullptr, 0, 0},
     {"ftp_tls_name", K::Text, &S::ftpTlsName, nullptr, 0, 0},
+    {"ftp_temporary_names", K::Choice, &S::ftpTemporaryNames, nullptr, 0, 0, nullptr, "on|off"},
+    {"modbus_transaction", K::Choice, &S::modbusTransaction, nullptr, 0, 0, nullptr, "fresh|fixed"},
     {"journal", K::Number, nullptr, &S::journal, 0, 1 << 20},
     {"capture", K::OffAll, nullptr, nullptr, 0, 0, &S::captureAll},
     {"capture_bytes", K::Number, nullptr, &S::captureBytes, 1024, 16 << 20},

@@ -37,6 +37,10 @@ struct Settings {
     std::string tlsCa = "/etc/ssl/certs/ca-certificates.crt";  // tls_ca: trusted CAs (PEM)
     std::string mailTlsName;  // mail_tls_name: name the certificate must carry; empty: address
     std::string ftpTlsName;   // ftp_tls_name: the same for the FTP servers
+    // Peers of older behaviour.
+    std::string ftpTemporaryNames = "on";     // ftp_temporary_names: on or off (the job's own name)
+    std::string modbusTransaction = "fresh";  // modbus_transaction: fresh (an id per request) or
+                                              // fixed (id 1, any id accepted)
     // What ArvoKOR keeps of what happened (passed to the core by the program).
     int journal = 2048;        // journal: command journal entries; 0 off
     bool captureAll = false;   // capture: off (false) or all (true) channels from the start

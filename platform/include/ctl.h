@@ -214,6 +214,14 @@ struct CtlTlsSettings {
 // (*out is then all off and empty).
 int ctlGetTlsSettings(CtlTlsSettings* out);
 
+// How the clients meet peers that hold on to older behaviour.
+struct CtlPeerSettings {
+    bool ftpTemporaryNames;       // ftp_temporary_names: job files arrive under a temporary name
+    bool modbusFixedTransaction;  // modbus_transaction = fixed: id 1 sent, any id accepted
+};
+// Fills *out; always 0.
+int ctlGetPeerSettings(CtlPeerSettings* out);
+
 // ---------------------------------------------------------------- variables
 
 // Variable type codes.

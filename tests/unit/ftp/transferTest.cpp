@@ -297,7 +297,9 @@ TEST_F(FtpTransferTest, MoveReportsNothingMovedWhenEitherSideFails) {
     EXPECT_EQ(FtpMove(remote.conn, "MISSING.JBI", controller.conn, "M.JBI", 'A'), 0);
     EXPECT_FALSE(fileExists(controller.file("M.JBI")));
     writeFile(remote.file("JOB.JBI"), "job\n");
-    EXPECT_EQ(FtpMove(remote.conn, "JOB.JBI", controller.conn, "no/such/dir/JOB.JBI", 'A'), 0);
+    // A refused STOR is told apart: nothing was stored there.
+    EXPECT_EQ(FtpMove(remote.conn, "JOB.JBI", controller.conn, "no/such/dir/JOB.JBI", 'A'), -1);
+    EXPECT_EQ(FtpLastResponse(controller.conn)[0], '5');
     // Both control connections are still usable afterwards.
     EXPECT_EQ(FtpMove(remote.conn, "JOB.JBI", controller.conn, "JOB.JBI", 'A'), 5);
 }
