@@ -24,10 +24,54 @@ constexpr int kUnitId = 1;
 constexpr int kChannelClosed = -1000;
 
 // Every request gets a transaction id of its own, so that a late reply to an
-// earlier request is told apart from the answer awaited now.
-int nextTransactionId() {
+// earlier request is told apart from the answer awaited now; with the setting
+// modbus_transaction = fixed every request carries id 1 and a reply with any
+// id counts, for devices that answer with a fixed id or echo none.
+KorModbusExpect expectReply(int functionCode, int byteCount) {
     static std::atomic<std::uint16_t> last{0};
-    return last.fetch_add(1) + 1;
+    CtlPeerSettings peers{};
+    ctlGetPeerSettings(&peers);
+    if (peers.modbusFixedTransaction) return {1, kUnitId, functionCode, byteCount, true};
+    return {last.fetch_add(1) + 1, kUnitId, functionCode, byteCount, false};
+}
+
+// What the queue held when no reply to the request was in it.
+struct Miss {
+    int otherId = -1;  // a whole reply but for its transaction id: that id
+    bool cut = false;  // the start of the reply, cut short
+    int function = 0;  // byte 7 of the cut reply (the request's own when it is shorter)
+};
+
+// A whole reply with another transaction id among the `have` bytes.
+void noteOtherId(const Frame& frame, int have, const KorModbusExpect& expect, Miss* miss) {
+    if (expect.anyTransaction) return;
+    KorModbusExpect any = expect;
+    any.anyTransaction = true;
+    int length = 0;
+    const int at = kor_ModBusFindReply(frame.data(), have, any, &length);
+    if (at >= 0) miss->otherId = frame[at] << 8 | frame[at + 1];
+}
+
+// The last `have` bytes taken: a reply to the request cut short?
+void noteCut(const Frame& frame, int have, const KorModbusExpect& expect, Miss* miss) {
+    const int at = kor_ModBusFindCutReply(frame.data(), have, expect);
+    if (at < 0) return;
+    miss->cut = true;
+    miss->function = have - at > KOR_MODBUS_FUNCTION ? frame[at + KOR_MODBUS_FUNCTION]
+                                                     : expect.functionCode;
+}
+
+// Channel openings already told about replies dropped for their id: the
+// console says it once per channel.
+std::array<std::atomic<std::uint32_t>, KORHDLTBL_SIZE> toldOpening{};
+
+void reportOtherId(const KorChannelId& id, const KorModbusExpect& expect, const Miss& miss) {
+    if (miss.otherId < 0) return;
+    if (toldOpening[id.handle].exchange(id.generation) == id.generation) return;
+    std::printf(
+        "Modbus channel %d: a reply with transaction id %d dropped (the request had %d); "
+        "a device that answers with a fixed id needs modbus_transaction = fixed\r\n",
+        id.handle, miss.otherId, expect.transactionId);
 }
 
 // Drops what the channel's queue still holds (replies that came too late) and
@@ -45,9 +89,10 @@ int sendOnChannel(const KorChannelId& id, Frame& frame, int length) {
 
 // Looks through what the channel's input queue holds for the reply to the
 // request: it is moved to the start of frame and its length returned; 0 when
-// it has not arrived (whatever else was queued is dropped); kChannelClosed when
-// the channel is no longer the opening the request went out on.
-int takeReply(const KorChannelId& id, Frame& frame, const KorModbusExpect& expect) {
+// it has not arrived (whatever else was queued is dropped; *miss tells what
+// it was); kChannelClosed when the channel is no longer the opening the
+// request went out on.
+int takeReply(const KorChannelId& id, Frame& frame, const KorModbusExpect& expect, Miss* miss) {
     const KorChannelGuard channel(&korHandleTable, id.handle);
     if (!channel.open() || channel.id().generation != id.generation) return kChannelClosed;
     int have = 0;
@@ -56,7 +101,10 @@ int takeReply(const KorChannelId& id, Frame& frame, const KorModbusExpect& expec
                                          reinterpret_cast<char*>(frame.data()) + have,
                                          KOR_MODBUS_BUFFER_SIZE - have);
         if (n < 0) return kChannelClosed;
-        if (n == 0) return 0;
+        if (n == 0) {
+            noteCut(frame, have, expect, miss);
+            return 0;
+        }
         have += n;
         int length = 0;
         const int at = kor_ModBusFindReply(frame.data(), have, expect, &length);
@@ -64,6 +112,7 @@ int takeReply(const KorChannelId& id, Frame& frame, const KorModbusExpect& expec
             std::memmove(frame.data(), frame.data() + at, static_cast<std::size_t>(length));
             return length;
         }
+        noteOtherId(frame, have, expect, miss);
         // Keep the tail that may be the start of the reply.
         const int keep = have < KOR_MODBUS_MAX_FRAME ? have : KOR_MODBUS_MAX_FRAME - 1;
         std::memmove(frame.data(), frame.data() + have - keep, static_cast<std::size_t>(keep));
@@ -161,8 +210,8 @@ int kor_ModBusRead(int handle, int waitMs, int firstVar, int functionCode, int s
     if (firstVar < 0) return -1;
     Frame frame{};
     int length = 0;
-    const KorModbusExpect expect{nextTransactionId(), kUnitId, functionCode,
-                                 kor_ModBusReadByteCount(functionCode, quantity)};
+    const KorModbusExpect expect = expectReply(functionCode,
+                                               kor_ModBusReadByteCount(functionCode, quantity));
     kor_CreateModBusReadHeader(frame.data(), &length, expect.transactionId, kUnitId, startAddress,
                                quantity, functionCode);
     if (!KORHDLTBL_InRange(handle)) return -1;
@@ -174,9 +223,15 @@ int kor_ModBusRead(int handle, int waitMs, int firstVar, int functionCode, int s
 
     waitForReply(waitMs);
 
-    const int received = takeReply(id, frame, expect);
+    Miss miss;
+    const int received = takeReply(id, frame, expect, &miss);
     if (received == kChannelClosed) return -1;
-    if (received == 0) return -3;
+    if (received == 0) {
+        reportOtherId(id, expect, miss);
+        if (!miss.cut) return -3;
+        std::printf("Error %d\r\n", miss.function);  // a reply shorter than its frame
+        return -4;
+    }
     if (kor_ModBusReplyFailed(frame.data(), received)) {
         kor_ModBusPrintReplyError(frame.data(), received);
         return -4;
@@ -194,7 +249,7 @@ int kor_ModBusWrite(int handle, int waitMs, int source, int quantity, int functi
     if (source < 0) return -1;
     if (!KORHDLTBL_InRange(handle)) return -2;
 
-    const KorModbusExpect expect{nextTransactionId(), kUnitId, functionCode, -1};
+    const KorModbusExpect expect = expectReply(functionCode, -1);
     const int length = buildWrite(frame, expect.transactionId, source, quantity, functionCode,
                                   startAddress, swapFlag != 0);
     if (length < 0) return length;
@@ -206,10 +261,12 @@ int kor_ModBusWrite(int handle, int waitMs, int source, int quantity, int functi
 
     waitForReply(waitMs);
 
-    const int received = takeReply(id, frame, expect);
+    Miss miss;
+    const int received = takeReply(id, frame, expect, &miss);
     if (received == kChannelClosed) return -6;
     if (received == 0) {
-        std::printf("Error %d\r\n", functionCode);
+        reportOtherId(id, expect, miss);
+        std::printf("Error %d\r\n", miss.cut ? miss.function : functionCode);
         return -7;
     }
     if (!kor_ModBusReplyFailed(frame.data(), received)) return 0;

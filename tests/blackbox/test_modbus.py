@@ -433,6 +433,65 @@ class ModbusShortReplyTest(ModbusCase):
         self.assertEqual(self.vc.get('D100..D103'), [258, 772, 7777, 7777])
 
 
+class ModbusCutReplyTest(ModbusCase):
+
+    def test_replies_shorter_than_their_frame(self):
+        # All that came, or a header that agrees with the request, then nothing.
+        for cut in (lambda r: r[:2] + bytes([0, 0, 0]),
+                    lambda r: r[:2] + bytes([0, 0, 0, 7, 1, 3]),
+                    lambda r: r[:2] + bytes([0, 0, 0, 7, 1, 3, 4, 0, 5])):
+            peer = CraftedReplyPeer(cut)
+            self.addCleanup(peer.close)
+            handle = self.connect(peer.address, peer.port)
+            self.vc.set('D100..D101', 4321)
+            mark = len(self.vc.output())
+            self.assertEqual(self.read(handle, 3, 0, 2, 100, 2), 251)
+            self.vc.wait_output('Error 3\r\n', start=mark)
+            self.assertEqual(self.vc.get('D100..D101'), [4321, 4321])
+            self.vc.set('D50', 1)
+            self.assertEqual(self.write(handle, 6, 0, 1, 50), 248)
+            self.vc.call('CLOSEHANDLE', handle=handle)
+
+
+def answer_with_id(tid):
+    """A device that answers every request with transaction id `tid`."""
+    return lambda request: struct.pack('>H', tid) + ModbusRequestFrameTest.answer(request)[2:]
+
+
+class ModbusFixedIdDeviceTest(ModbusCase):
+    """A device that answers every request with transaction id 1."""
+
+    def test_fresh_ids_drop_its_replies_and_say_so_once_per_channel(self):
+        peer = CraftedReplyPeer(answer_with_id(1))
+        self.addCleanup(peer.close)
+        handle = self.connect(peer.address, peer.port)
+        mark = len(self.vc.output())
+        results = [self.read(handle, 3, 0, 2, 100, 2) for _ in range(3)]
+        self.assertEqual(results[1:], [252, 252])
+        line = 'needs modbus_transaction = fixed\r\n'
+        self.vc.wait_output(line, start=mark)
+        self.assertEqual(self.vc.output()[mark:].count(line), 1)
+
+    def test_fixed_ids_send_1_and_take_any(self):
+        vc = Controller(modbus_transaction='fixed')
+        self.addCleanup(vc.close)
+        for tid in (1, 0, 0x4242):
+            peer = CraftedReplyPeer(answer_with_id(tid))
+            self.addCleanup(peer.close)
+            handle = vc.call('TCPCONNECT', addr=peer.address, port=peer.port)
+            for _ in range(2):
+                self.assertEqual(vc.call('MODBUSREAD', p2=handle, p1=3, p7=0, p6=2, p4=100,
+                                         p5=2), 255, tid)
+                vc.set('D50', 1)
+                self.assertEqual(vc.call('MODBUSWRITE', p2=handle, p1=6, p7=0, p6=1, p4=50,
+                                         p5=0), 255, tid)
+            received = peer.take()
+            self.assertEqual(len(received), 48)
+            self.assertEqual({received[i:i + 2] for i in range(0, 48, 12)}, {b'\x00\x01'})
+            vc.call('CLOSEHANDLE', handle=handle)
+        self.assertNotIn('modbus_transaction', vc.output())
+
+
 class ModbusLateReplyTest(ModbusCase):
     """Replies that come late, split across the wait or not at all (the
     server behind a fault proxy): the exchange fails with its code and
@@ -453,15 +512,16 @@ class ModbusLateReplyTest(ModbusCase):
 
     def test_late_split_and_lost_replies(self):
         cases = [  # (what, faults of the server's replies)
-            ('late', Faults(latency=0.3)),
-            ('split across the wait', Faults(slice=4, slice_delay=0.12)),
-            ('lost', Faults(stall_after=0)),
+            ('late', Faults(latency=0.3), 252),
+            # Its start within the wait: a reply shorter than its frame.
+            ('split across the wait', Faults(slice=4, slice_delay=0.12), 251),
+            ('lost', Faults(stall_after=0), 252),
         ]
-        for what, faults in cases:
+        for what, faults, expected in cases:
             with self.subTest(what):
                 self.proxy.set(down=faults)
                 self.vc.set('D100..D102', 4321)
-                self.assertEqual(self.read(self.handle, 3, 0, 2, 100, 2), 252)
+                self.assertEqual(self.read(self.handle, 3, 0, 2, 100, 2), expected)
                 self.assertEqual(self.vc.get('D100..D102'), [4321] * 3)
                 if what == 'lost':
                     # The proxy forwards nothing more on this connection.
