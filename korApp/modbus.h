@@ -10,7 +10,8 @@
 // for data types 0..4, R variables for type 5. swapFlag non-zero reads each item
 // little-endian.
 // 0 stored; -1 negative variable, handle outside the table or channel not open;
-// -2 send failed; -3 no reply to this request; -4 exception reply.
+// -2 send failed; -3 no reply to this request; -4 exception reply, or a reply
+// shorter than its frame.
 int kor_ModBusRead(int handle, int waitMs, int firstVar, int functionCode, int startAddress,
                    int quantity, int dataType, int swapFlag);
 

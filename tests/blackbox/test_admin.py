@@ -221,6 +221,17 @@ class AdminConsole(unittest.TestCase):
             self.assertEqual(
                 ctl.output().count("Admin client closed: no complete request for 10 s\r\n"), 1)
 
+    def test_an_idle_client_alone_keeps_its_session(self):
+        with harness.Controller() as ctl:
+            ctl.wait_output("Waiting on TCP connection")
+            alone = socket.create_connection((ctl.address, 15000), timeout=30)
+            self.addCleanup(alone.close)
+            for pause in (0, 12):  # then past the 10 s, with nobody else at the port
+                time.sleep(pause)
+                alone.sendall(frame(":v"))
+                self.assertEqual(alone.recv(10), b"1", pause)
+            self.assertNotIn("Admin client closed", ctl.output())
+
     def test_port_taken_stops_the_server_only(self):
         address = harness.free_address()
         blocker = socket.socket()
