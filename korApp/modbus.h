@@ -1,5 +1,6 @@
 // The Modbus TCP client: one request and its reply over an open TCP channel.
-// A request is sent with a transaction id of its own, the fixed wait passes,
+// A request is sent with a transaction id of its own (id 1, any id answering,
+// with the setting modbus_transaction = fixed), the fixed wait passes,
 // and the reply is the frame in the channel's input queue that answers this
 // request; anything else queued is dropped. Results are 0 or a small negative code; the
 // commands report 255 plus that code to the job.
