@@ -20,10 +20,10 @@ using kor::admin::Counter;
 struct CountersReading {
     std::int64_t timeMs = 0;  // of the last attempt; 0: none yet
     bool ok = false;          // the last attempt read the counters
+    std::vector<Counter> counters;
     // Why not: "unreachable", "refused", "busy" (another client holds the
     // admin port) or "broken" (the reply was cut or not understood).
     std::string reason;
-    std::vector<Counter> counters;
 };
 
 struct CommandTotals {
