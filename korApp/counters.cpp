@@ -7,8 +7,8 @@
 
 #include "korCommands.h"
 #include "korHandleTable.h"
-#include "korSlotLayout.h"
 #include "korObserveInternal.h"
+#include "korSlotLayout.h"
 
 namespace {
 
@@ -158,8 +158,7 @@ void durationLines(char* buf, int size, int* used) {
         if (b < kDurationBuckets - 1)
             korobs::appendf(buf, size, used, "duration_ms_le %d %llu\n", kDurationBounds[b],
                             ull(v));
-        else
-            korobs::appendf(buf, size, used, "duration_ms_over %d %llu\n", kOverBound, ull(v));
+        else korobs::appendf(buf, size, used, "duration_ms_over %d %llu\n", kOverBound, ull(v));
     }
 }
 
@@ -185,8 +184,7 @@ void perCommandLines(char* buf, int size, int* used) {
             if (const std::uint64_t v = get(durations[k][static_cast<std::size_t>(b)]))
                 korobs::appendf(buf, size, used, "command_duration_ms_%s %s %d %llu\n",
                                 b < kDurationBuckets - 1 ? "le" : "over", id,
-                                b < kDurationBuckets - 1 ? kDurationBounds[b] : kOverBound,
-                                ull(v));
+                                b < kDurationBuckets - 1 ? kDurationBounds[b] : kOverBound, ull(v));
         korobs::appendf(buf, size, used, "command_duration_ms_sum %s %llu\n", id,
                         ull(get(durationSumMs[k])));
     }

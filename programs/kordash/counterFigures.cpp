@@ -16,9 +16,8 @@ constexpr int kNoNumber = -1000000;
 int toInt(const std::string& text) {
     char* end = nullptr;
     const long v = std::strtol(text.c_str(), &end, 10);
-    return end != text.c_str() && *end == '\0' && v > -100000 && v < 100000
-               ? static_cast<int>(v)
-               : kNoNumber;
+    return end != text.c_str() && *end == '\0' && v > -100000 && v < 100000 ? static_cast<int>(v)
+                                                                            : kNoNumber;
 }
 
 // A command key: its number, or "other".
@@ -48,9 +47,9 @@ bool parseKinded(CounterFigures& f, const Counter& c) {
 
 // "command N RESULT": the codes of results that were no success; also the
 // classes when the controller sends no "command_result" lines (older ones).
-void parsePair(CounterFigures& f, const Counter& c,
-               std::array<std::array<std::uint64_t, KOR_RESULT_CLASSES>, KOR_COMMAND_INDEXES>&
-                   fromPairs) {
+void parsePair(
+    CounterFigures& f, const Counter& c,
+    std::array<std::array<std::uint64_t, KOR_RESULT_CLASSES>, KOR_COMMAND_INDEXES>& fromPairs) {
     const int id = toInt(c.keys[0]), result = toInt(c.keys[1]);
     if (id == kNoNumber || result == kNoNumber) return;
     const KorResultClass cls = korResultClass(id, result);
@@ -91,8 +90,8 @@ bool parseWatch(CounterFigures& f, const Counter& c) {
                c.keys.size() == 1) {
         const int h = toInt(c.keys[0]);
         if (h < 1 || h > CounterFigures::kHandles) return true;
-        (c.name == "handle_bytes_in" ? f.handleIn : f.handleOut)[static_cast<std::size_t>(h)] +=
-            c.value;
+        (c.name == "handle_bytes_in" ? f.handleIn
+                                     : f.handleOut)[static_cast<std::size_t>(h)] += c.value;
     } else {
         return false;
     }
@@ -146,8 +145,7 @@ CounterFigures figuresOf(const std::vector<Counter>& counters) {
             continue;
         }
         hasClasses = hasClasses || c.name == "command_result";
-        if (parsePerCommand(f, c) || parseKinded(f, c) || parseWatch(f, c) ||
-            parseServices(f, c))
+        if (parsePerCommand(f, c) || parseKinded(f, c) || parseWatch(f, c) || parseServices(f, c))
             continue;
         auto it = plain.find(c.name);
         if (it != plain.end() && c.keys.empty()) f.*(it->second) += c.value;

@@ -81,10 +81,10 @@ const char* className(KorResultClass cls) { return korResultClassName(cls); }
 void writeCommands(Exposition& out, const Labels& base, const CounterFigures& f) {
     for (int k = 0; k < KOR_COMMAND_INDEXES; ++k)
         for (KorResultClass cls : kClasses)
-            out.sample("arvokor_commands_total",
-                       with(base, {{"command", commandLabel(k)}, {"result", className(cls)}}),
-                       f.commands[static_cast<std::size_t>(k)].byClass[static_cast<std::size_t>(
-                           cls)]);
+            out.sample(
+                "arvokor_commands_total",
+                with(base, {{"command", commandLabel(k)}, {"result", className(cls)}}),
+                f.commands[static_cast<std::size_t>(k)].byClass[static_cast<std::size_t>(cls)]);
 }
 
 // The results that were no success by code: the codes the table lists for a
@@ -152,7 +152,8 @@ const Family kFamilies[] = {
     {"arvokor_start_time_seconds", "gauge",
      "When the controller started, in seconds since 1970 (a restart changes it).",
      [](Exposition& out, const Labels& base, const CounterFigures& f) {
-         if (f.startedMs) out.sampleText("arvokor_start_time_seconds", base, secondsText(*f.startedMs));
+         if (f.startedMs)
+             out.sampleText("arvokor_start_time_seconds", base, secondsText(*f.startedMs));
      }},
     {"arvokor_commands_total", "counter",
      "Commands the jobs issued, by command and result class (success, empty, failure).",

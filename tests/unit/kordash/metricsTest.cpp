@@ -112,7 +112,8 @@ TEST(Metrics, TextGroupsEachFamilyAcrossControllers) {
              "arvokor_ftp_transfers_total{" + a + ",result=\"success\"} 1\n"})
         EXPECT_TRUE(has(text, line)) << line << "\nin\n" << text;
     // A controller that could not be read has arvokor_up 0, its reason and no other series.
-    const std::string lastReason = "arvokor_down_reason{controller=\"cell2\",reason=\"broken\"} 0\n";
+    const std::string lastReason =
+        "arvokor_down_reason{controller=\"cell2\",reason=\"broken\"} 0\n";
     ASSERT_TRUE(has(text, lastReason));
     EXPECT_EQ(text.find("cell2", text.find(lastReason) + lastReason.size()), std::string::npos);
     EXPECT_EQ(text.find("# TYPE arvokor_commands_total counter"),
@@ -127,11 +128,12 @@ TEST(Metrics, OlderControllerClassifiedFromItsResultCodes) {
                                            {"command", {"30", "253"}, 1},
                                            {"command", {"1", "254"}, 3}};
     const std::string text = kordash::metricsText({{"c", {1, true, counters, ""}}});
-    for (const std::string& line : std::vector<std::string>{
-             "arvokor_commands_total{controller=\"c\",command=\"READDATA\",result=\"empty\"} 6\n",
-             "arvokor_commands_total{controller=\"c\",command=\"READDATA\",result=\"success\"} 2\n",
-             "arvokor_commands_total{controller=\"c\",command=\"WAITPATTERN\",result=\"empty\"} 1\n",
-             "arvokor_commands_total{controller=\"c\",command=\"TCPCONNECT\",result=\"failure\"} 3\n"})
+    for (
+        const std::string& line : std::vector<std::string>{
+            "arvokor_commands_total{controller=\"c\",command=\"READDATA\",result=\"empty\"} 6\n",
+            "arvokor_commands_total{controller=\"c\",command=\"READDATA\",result=\"success\"} 2\n",
+            "arvokor_commands_total{controller=\"c\",command=\"WAITPATTERN\",result=\"empty\"} 1\n",
+            "arvokor_commands_total{controller=\"c\",command=\"TCPCONNECT\",result=\"failure\"} 3\n"})
         EXPECT_TRUE(has(text, line)) << line << "\nin\n" << text;
     EXPECT_FALSE(has(text, "arvokor_command_duration_seconds_sum")) << "no sum counted";
     EXPECT_EQ(kordash::totalsOf(counters).failed, 3u);
