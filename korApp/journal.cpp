@@ -31,6 +31,9 @@ struct ActiveCommand {
     std::atomic<int> claimed{0};
     std::atomic<int> taskId{0};
     std::int64_t startTicks = 0;
+    // Start ms, slot and command number packed, 0 when none runs: what the
+    // counters show as "busy since", read without a lock.
+    std::atomic<std::uint64_t> busy{0};
     KorJournalRecord record{};
 };
 
@@ -58,7 +61,14 @@ std::int64_t ticksToMs(std::int64_t ticks) {
     return rate > 0 ? (ticks * 1000 + rate / 2) / rate : 0;
 }
 
+std::uint64_t packBusy(std::int64_t startMs, int slot, std::int32_t id) {
+    return static_cast<std::uint64_t>(startMs) << 22 |
+           (static_cast<std::uint64_t>(slot) & 0x3f) << 16 |
+           (static_cast<std::uint64_t>(id) & 0xffff);
+}
+
 void finish(ActiveCommand& a, std::int32_t result) {
+    a.busy.store(0, std::memory_order_relaxed);
     KorJournalRecord& r = a.record;
     const std::int64_t ms = ticksToMs(vx::tickGet() - a.startTicks);
     r.durationMs = static_cast<std::int32_t>(ms > 0x7fffffff ? 0x7fffffff : ms);
@@ -80,6 +90,23 @@ std::int64_t nowUs() {
 }
 
 const KorObserveConfig& config() { return settings; }
+
+int busySlots(BusySlot* out, int max) {
+    int found = 0;
+    for (const auto& a : active) {
+        const std::uint64_t v = a.busy.load(std::memory_order_relaxed);
+        if (v == 0) continue;
+        const BusySlot b{static_cast<int>(v >> 16 & 0x3f), static_cast<std::int32_t>(v & 0xffff),
+                         static_cast<std::int64_t>(v >> 22)};
+        int k = 0;
+        while (k < found && out[k].slot != b.slot) ++k;
+        if (k < found && out[k].sinceMs <= b.sinceMs) continue;  // an older one runs there
+        if (k == found && found == max) continue;
+        if (k == found) ++found;
+        out[k] = b;
+    }
+    return found;
+}
 
 void append(char* buf, int size, int* used, const char* text) {
     while (*used < size - 1 && *text != '\0') buf[(*used)++] = *text++;
@@ -122,6 +149,7 @@ void kor_observeConfigure(const KorObserveConfig& config) {
 }
 
 void kor_observeStart() {
+    korobs::noteStarted();
     if (settings.journalEntries > 0 && !journal.allocate(settings.journalEntries))
         std::printf("Error - Journal: no memory for %d entries, journal off\r\n",
                     settings.journalEntries);
@@ -142,6 +170,7 @@ int kor_commandBegin(int slot, std::int32_t id, const std::int32_t p[KOR_JOURNAL
         a.record.id = id;
         a.record.result = -1;
         std::memcpy(a.record.p, p, sizeof a.record.p);
+        a.busy.store(packBusy(a.record.startMs, slot, id), std::memory_order_relaxed);
         return i + 1;
     }
     unrecorded.fetch_add(1, std::memory_order_relaxed);

@@ -63,6 +63,11 @@ void kor_consoleTap(const char* text, int length, CtlConsoleWrite write);
 
 // ---------------------------------------------------------------- counters
 
+// Bucket bounds of the command durations (ms); one more bucket above the last.
+inline constexpr int KOR_DURATION_BOUNDS_MS[] = {1,   2,   5,    10,   20,   50,    100,
+                                                 200, 500, 1000, 2000, 5000, 10000, 30000};
+inline constexpr int KOR_DURATION_BOUNDS = sizeof KOR_DURATION_BOUNDS_MS / sizeof(int);
+
 void kor_countChannelOpened(int type);
 void kor_countChannelClosed(int type);
 // Received bytes of a channel: `stored` of `length` went into its queue.

@@ -27,10 +27,20 @@ void startConsole();
 bool startCapture();
 
 // Histogram bounds of command durations (ms); one more bucket above the last.
-inline constexpr int kDurationBounds[] = {1,   2,   5,    10,   20,   50,    100,
-                                          200, 500, 1000, 2000, 5000, 10000, 30000};
-inline constexpr int kDurationBuckets = sizeof kDurationBounds / sizeof kDurationBounds[0] + 1;
+inline constexpr const int (&kDurationBounds)[KOR_DURATION_BOUNDS] = KOR_DURATION_BOUNDS_MS;
+inline constexpr int kDurationBuckets = KOR_DURATION_BOUNDS + 1;
 void countCommand(std::int32_t id, std::int32_t result, std::int64_t durationMs);
+// The controller started now (its start time in the counters).
+void noteStarted();
+
+// A command slot with a command running: the oldest one's number and start.
+struct BusySlot {
+    int slot;
+    std::int32_t id;
+    std::int64_t sinceMs;
+};
+// Fills out with at most max slots; returns how many are busy.
+int busySlots(BusySlot* out, int max);
 
 }  // namespace korobs
 

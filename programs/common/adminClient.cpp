@@ -98,6 +98,7 @@ AdminSession::AdminSession(const std::string& host, int port, int timeoutMs)
     int err = connectWithin(fd_, addr, timeoutMs);
     if (err == 0) return;
     state_ = LinkState::Unreachable;
+    refused_ = err == ECONNREFUSED;
     std::string why = errorText(err);
     if (err == ETIMEDOUT)
         why = "no connection within " + std::to_string(timeoutMs / 1000) +

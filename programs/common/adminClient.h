@@ -23,6 +23,8 @@ public:
 
     LinkState state() const { return state_; }
     const std::string& error() const { return error_; }
+    // The connection was refused (nothing listens on the port).
+    bool refused() const { return refused_; }
 
     // One request; the reply, or false (state() and error() say why). The
     // reply is unframed: `expected` bytes when the size is known (a shorter
@@ -45,6 +47,7 @@ private:
     int fd_ = -1;
     int timeoutMs_;
     LinkState state_ = LinkState::Ok;
+    bool refused_ = false;
     std::string error_;
 };
 

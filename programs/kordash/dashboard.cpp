@@ -28,14 +28,23 @@ bool overviewOnly(const std::list<Interest>& interests) {
                        [](const Interest& in) { return in.overview; });
 }
 
-// One ":counters" request. A controller busy with another admin client
-// leaves no reading (timeMs 0): it is not down.
+// Why the counters could not be read, as /metrics names it.
+const char* downReason(const AdminSession& s) {
+    switch (s.state()) {
+        case LinkState::Unreachable: return s.refused() ? "refused" : "unreachable";
+        case LinkState::Busy: return "busy";
+        default: return "broken";
+    }
+}
+
+// One ":counters" request. A controller whose admin port another client
+// holds gives no reading either: its last one is not passed off as current.
 void readCounters(AdminSession& s, CountersReading* out) {
     std::string body;
     out->timeMs = nowMs();
     out->ok = s.state() == LinkState::Ok && s.requestFramed(":counters", "", &body);
     if (out->ok) out->counters = kor::admin::decodeCounters(body);
-    if (s.state() == LinkState::Busy) out->timeMs = 0;
+    else out->reason = downReason(s);
 }
 
 std::string varKey(const VarWindow& w) {

@@ -1,8 +1,6 @@
 #include "logs.h"
 
-#include <algorithm>
-#include <cctype>
-
+#include "korResultClass.h"
 #include "pcapng.h"
 
 namespace kordash {
@@ -18,12 +16,6 @@ using kor::admin::JournalPage;
 // A reply holds as many entries as fit in 64 KiB: a few more requests catch
 // up after a burst, the rest waits for the next second.
 constexpr int kRoundsPerRead = 4;
-
-bool containsWord(std::string text, const char* word) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text.find(word) != std::string::npos;
-}
 
 Json journalJson(const JournalEntry& e) {
     return {{"seq", e.seq},
@@ -60,16 +52,7 @@ std::string hexOf(const std::string& bytes) {
 }
 
 const char* outcomeOf(const JournalEntry& e) {
-    if (e.result == -1) return "timeout";  // ended without writing a result
-    const bool failed = e.result >= 240 && e.result != 255;
-    if (!failed) return "success";
-    constexpr int kModbusRead = 38;  // 254: the slave did not answer in time
-    if (e.id == kModbusRead && e.result == 254) return "timeout";
-    for (const std::string& line : e.console)
-        if (containsWord(line, "timed out") || containsWord(line, "timeout") ||
-            containsWord(line, "time-out") || line.find("Data available -1") != std::string::npos)
-            return "timeout";
-    return "failure";
+    return korResultClassName(korResultClass(e.id, e.result));
 }
 
 void LogCache::read(AdminSession& s, const LogWants& wants) {

@@ -71,7 +71,7 @@ private:
     int captureHandle_ = -1;
 };
 
-// How a journal entry ended: "success", "failure" or "timeout".
+// How a journal entry ended: its result class, "success", "empty" or "failure".
 const char* outcomeOf(const kor::admin::JournalEntry& e);
 
 // Bytes as lower-case hex digits, two a byte (as the page reads queues and traffic).

@@ -610,6 +610,14 @@ class WhatHappened(unittest.TestCase):
             self.assertEqual(sum(counters["duration_ms_le"].values())
                              + counters["duration_ms_over"][30000], 9)
             self.assertEqual(counters["admin_sessions"], 1)
+            # By command: classes, durations with their sum; by handle: bytes; the start.
+            self.assertEqual(counters["command_result"][1], {"failure": 7, "success": 1})
+            self.assertEqual(sum(counters["command_duration_ms_le"][1].values()), 8)
+            self.assertIn(1, counters["command_duration_ms_sum"])
+            self.assertEqual(counters["handle_bytes_in"], {handle: 10000})
+            self.assertEqual(counters["handle_bytes_out"], {handle: 5})
+            self.assertLess(abs(counters["started_ms"] / 1000 - time.time()), 120)
+            self.assertNotIn("slot_busy", counters)  # nothing runs while the admin port reads
             out = subprocess.run([KORADMIN, "--host", ctl.address, "counters", "--json"],
                                  capture_output=True, text=True, timeout=30)
             self.assertEqual(json.loads(out.stdout)["command"]["1"]["254"], 7)

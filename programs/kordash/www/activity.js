@@ -50,7 +50,7 @@ function logStatus(el, part, what) {
 
 // ---- Activity ----
 
-function isFailure(e) { return e.outcome !== 'success'; }
+function isFailure(e) { return e.outcome === 'failure'; }
 
 function filtered() {
   const slot = $('f-slot').value;
@@ -77,7 +77,7 @@ function fillFilters() {
 
 function params(e) { return e.params.join(' '); }
 function resultText(e) {
-  return (e.result === -1 ? 'none' : e.result) + ' ' + e.meaning + (e.outcome === 'timeout' ? ' (time-out)' : '');
+  return (e.result === -1 ? 'none' : e.result) + ' ' + e.meaning + (e.outcome === 'empty' ? ' (nothing yet)' : '');
 }
 
 function showDetail(e) {
