@@ -185,6 +185,10 @@ class ShortRunTest(unittest.TestCase):
         recorded, issued = re.match(r'(\d+) of (\d+) \(0 unrecorded\)', found[3][2]).groups()
         self.assertEqual(recorded, issued, found[3])
 
+    def test_modbus(self):
+        found = self.run_bench('bench_modbus.py', '--count', '3', '--fixed-count', '1', rows=4)
+        self.assertIn('libmodbus', found[1][4])
+
     @unittest.skipUnless(os.geteuid() == 0, 'both FTP servers listen on port 21')
     def test_ftp(self):
         found = self.run_bench('bench_ftp.py', '--sizes', '1', '--repeat', '1', rows=1)

@@ -88,35 +88,34 @@ int sendOnChannel(const KorChannelId& id, Frame& frame, int length) {
 }
 
 // Looks through what the channel's input queue holds for the reply to the
-// request: it is moved to the start of frame and its length returned; 0 when
-// it has not arrived (whatever else was queued is dropped; *miss tells what
-// it was); kChannelClosed when the channel is no longer the opening the
-// request went out on.
-int takeReply(const KorChannelId& id, Frame& frame, const KorModbusExpect& expect, Miss* miss) {
+// request, after the `*have` bytes already taken into frame: the reply is
+// moved to the start of frame and its length returned; 0 when it has not
+// arrived (whatever else was queued is dropped, up to a tail that may be the
+// start of the reply, kept in frame and counted in *have; *miss notes a reply
+// with another id); kChannelClosed when the channel is no longer the opening
+// the request went out on.
+int takeReply(const KorChannelId& id, Frame& frame, int* have, const KorModbusExpect& expect,
+              Miss* miss) {
     const KorChannelGuard channel(&korHandleTable, id.handle);
     if (!channel.open() || channel.id().generation != id.generation) return kChannelClosed;
-    int have = 0;
     for (;;) {
         const int n = KORHDLTBL_PopInput(&korHandleTable, id,
-                                         reinterpret_cast<char*>(frame.data()) + have,
-                                         KOR_MODBUS_BUFFER_SIZE - have);
+                                         reinterpret_cast<char*>(frame.data()) + *have,
+                                         KOR_MODBUS_BUFFER_SIZE - *have);
         if (n < 0) return kChannelClosed;
-        if (n == 0) {
-            noteCut(frame, have, expect, miss);
-            return 0;
-        }
-        have += n;
+        if (n == 0) return 0;
+        *have += n;
         int length = 0;
-        const int at = kor_ModBusFindReply(frame.data(), have, expect, &length);
+        const int at = kor_ModBusFindReply(frame.data(), *have, expect, &length);
         if (at >= 0) {
             std::memmove(frame.data(), frame.data() + at, static_cast<std::size_t>(length));
             return length;
         }
-        noteOtherId(frame, have, expect, miss);
+        noteOtherId(frame, *have, expect, miss);
         // Keep the tail that may be the start of the reply.
-        const int keep = have < KOR_MODBUS_MAX_FRAME ? have : KOR_MODBUS_MAX_FRAME - 1;
-        std::memmove(frame.data(), frame.data() + have - keep, static_cast<std::size_t>(keep));
-        have = keep;
+        const int keep = *have < KOR_MODBUS_MAX_FRAME ? *have : KOR_MODBUS_MAX_FRAME - 1;
+        std::memmove(frame.data(), frame.data() + *have - keep, static_cast<std::size_t>(keep));
+        *have = keep;
     }
 }
 
@@ -128,8 +127,54 @@ int sendRequest(int handle, Frame& frame, int length, KorChannelId* id) {
     return sendOnChannel(*id, frame, length);
 }
 
-void waitForReply(int waitMs) {
-    if (waitMs > 0) ctlTaskDelay(ctlMsToTicks(waitMs));
+// modbus_wait = reply: the exchange ends once its reply is complete.
+bool endsOnReply() {
+    CtlPeerSettings peers{};
+    ctlGetPeerSettings(&peers);
+    return peers.modbusWaitReply;
+}
+
+// The channel's data-arrival signal; 0 when the opening is gone.
+CtlMsgQId arrivalSignal(const KorChannelId& id) {
+    const KorTableLock table(&korHandleTable);
+    const KORHANDLE* h = table.find(id);
+    return h != nullptr ? h->msgQ : 0;
+}
+
+// Takes the reply as soon as it is complete, woken by each arrival of bytes
+// on the channel, for at most `ticks`. 0 when it did not come in time (or
+// the wait failed: the rest of the time then passes as the fixed wait).
+int takeOnArrival(const KorChannelId& id, int ticks, Frame& frame, int* have,
+                  const KorModbusExpect& expect, Miss* miss) {
+    const std::int64_t deadline = vx::tickGet() + ticks;
+    const CtlMsgQId arrival = arrivalSignal(id);
+    for (;;) {
+        const std::int64_t left = deadline - vx::tickGet();
+        if (left <= 0) return 0;
+        char signal = 0;
+        if (arrival == 0 || ctlMsgQReceive(arrival, &signal, 1, static_cast<int>(left)) < 0) {
+            const std::int64_t rest = deadline - vx::tickGet();
+            if (rest > 0) ctlTaskDelay(static_cast<int>(rest));
+            return 0;
+        }
+        const int received = takeReply(id, frame, have, expect, miss);
+        if (received != 0) return received;
+    }
+}
+
+// Waits for the reply to the request sent on id (the fixed wait, or until it
+// is complete with modbus_wait = reply, never longer) and takes it into
+// frame: its length, 0 when none came (*miss tells what did), kChannelClosed.
+int awaitReply(const KorChannelId& id, int waitMs, Frame& frame, const KorModbusExpect& expect,
+               Miss* miss) {
+    const int ticks = ctlMsToTicks(waitMs);
+    int have = 0;
+    int received = 0;
+    if (endsOnReply()) received = takeOnArrival(id, ticks, frame, &have, expect, miss);
+    else if (ticks > 0) ctlTaskDelay(ticks);
+    if (received == 0) received = takeReply(id, frame, &have, expect, miss);
+    if (received == 0) noteCut(frame, have, expect, miss);
+    return received;
 }
 
 void storeItems(int firstVar, int dataType, const KorModbusItem* items, int n) {
@@ -221,10 +266,8 @@ int kor_ModBusRead(int handle, int waitMs, int firstVar, int functionCode, int s
     if (sent == kChannelClosed) return -1;
     if (sent < 0) return -2;
 
-    waitForReply(waitMs);
-
     Miss miss;
-    const int received = takeReply(id, frame, expect, &miss);
+    const int received = awaitReply(id, waitMs, frame, expect, &miss);
     if (received == kChannelClosed) return -1;
     if (received == 0) {
         reportOtherId(id, expect, miss);
@@ -259,10 +302,8 @@ int kor_ModBusWrite(int handle, int waitMs, int source, int quantity, int functi
     if (sent == kChannelClosed) return -5;
     if (sent < 0) return -4;
 
-    waitForReply(waitMs);
-
     Miss miss;
-    const int received = takeReply(id, frame, expect, &miss);
+    const int received = awaitReply(id, waitMs, frame, expect, &miss);
     if (received == kChannelClosed) return -6;
     if (received == 0) {
         reportOtherId(id, expect, miss);

@@ -1,8 +1,9 @@
 // The Modbus TCP client: one request and its reply over an open TCP channel.
 // A request is sent with a transaction id of its own (id 1, any id answering,
-// with the setting modbus_transaction = fixed), the fixed wait passes,
-// and the reply is the frame in the channel's input queue that answers this
-// request; anything else queued is dropped. Results are 0 or a small negative code; the
+// with the setting modbus_transaction = fixed), the fixed wait passes (with
+// modbus_wait = reply only until the reply is complete), and the reply is the
+// frame in the channel's input queue that answers this request; anything else
+// queued is dropped. Results are 0 or a small negative code; the
 // commands report 255 plus that code to the job.
 #pragma once
 

@@ -51,6 +51,7 @@ constexpr SettingRule kRules[] = {
     {"ftp_tls_name", K::Text, &S::ftpTlsName, nullptr, 0, 0},
     {"ftp_temporary_names", K::Choice, &S::ftpTemporaryNames, nullptr, 0, 0, nullptr, "on|off"},
     {"modbus_transaction", K::Choice, &S::modbusTransaction, nullptr, 0, 0, nullptr, "fresh|fixed"},
+    {"modbus_wait", K::Choice, &S::modbusWait, nullptr, 0, 0, nullptr, "fixed|reply"},
     {"journal", K::Number, nullptr, &S::journal, 0, 1 << 20},
     {"capture", K::OffAll, nullptr, nullptr, 0, 0, &S::captureAll},
     {"capture_bytes", K::Number, nullptr, &S::captureBytes, 1024, 16 << 20},

@@ -60,5 +60,6 @@ int ctlGetPeerSettings(CtlPeerSettings* out) {
     const vc::Settings& s = vc::settings();
     out->ftpTemporaryNames = s.ftpTemporaryNames != "off";
     out->modbusFixedTransaction = s.modbusTransaction == "fixed";
+    out->modbusWaitReply = s.modbusWait == "reply";
     return 0;
 }

@@ -41,6 +41,8 @@ struct Settings {
     std::string ftpTemporaryNames = "on";     // ftp_temporary_names: on or off (the job's own name)
     std::string modbusTransaction = "fresh";  // modbus_transaction: fresh (an id per request) or
                                               // fixed (id 1, any id accepted)
+    std::string modbusWait = "fixed";  // modbus_wait: fixed (the whole 200 ms) or reply (until
+                                       // the reply is complete, 200 ms at most)
     // What ArvoKOR keeps of what happened (passed to the core by the program).
     int journal = 2048;        // journal: command journal entries; 0 off
     bool captureAll = false;   // capture: off (false) or all (true) channels from the start

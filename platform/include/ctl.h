@@ -218,6 +218,7 @@ int ctlGetTlsSettings(CtlTlsSettings* out);
 struct CtlPeerSettings {
     bool ftpTemporaryNames;       // ftp_temporary_names: job files arrive under a temporary name
     bool modbusFixedTransaction;  // modbus_transaction = fixed: id 1 sent, any id accepted
+    bool modbusWaitReply;  // modbus_wait = reply: an exchange ends once its reply is complete
 };
 // Fills *out; always 0.
 int ctlGetPeerSettings(CtlPeerSettings* out);

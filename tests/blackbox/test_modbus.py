@@ -473,7 +473,11 @@ class ModbusFixedIdDeviceTest(ModbusCase):
         self.assertEqual(self.vc.output()[mark:].count(line), 1)
 
     def test_fixed_ids_send_1_and_take_any(self):
-        vc = Controller(modbus_transaction='fixed')
+        for wait in ('fixed', 'reply'):
+            with self.subTest(modbus_wait=wait):
+                self.fixed_ids_with(Controller(modbus_transaction='fixed', modbus_wait=wait))
+
+    def fixed_ids_with(self, vc):
         self.addCleanup(vc.close)
         for tid in (1, 0, 0x4242):
             peer = CraftedReplyPeer(answer_with_id(tid))
@@ -562,6 +566,84 @@ class ModbusLateReplyTest(ModbusCase):
         handle = self.connect(peer.address, peer.port)
         self.assertEqual(self.read(handle, 3, 0, 2, 100, 2), 255)
         self.assertEqual(self.vc.get('D100..D101'), [5, 6])
+
+
+class ModbusOnReplyTest(ModbusCase):
+    """modbus_wait = reply: the exchange ends once its reply is complete, with
+    the values and result codes of the fixed wait."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.vc = Controller(modbus_wait='reply')
+
+    def test_same_values_and_codes_without_the_whole_wait(self):
+        address, port = start_server(self, *server_args())
+        handle = self.connect(address, port)
+        client = ModbusClient(address, port)
+        self.addCleanup(client.close)
+        times = []
+        for addr, quantity, dtype, expected in [(0, 2, 2, [258, 772]), (0, 2, -2, [513, 1027]),
+                                                (30, 3, 4, [-10, -1])]:
+            self.vc.set('D100..D109', 7777)
+            start = time.monotonic()
+            self.assertEqual(self.read(handle, 3, addr, quantity, 100, dtype), 255)
+            times.append(time.monotonic() - start)
+            self.assertEqual(self.vc.get('D100..D%d' % (100 + len(expected))),
+                             expected + [7777])
+        self.assertEqual(self.read(handle, 1, 0, 10, 200, 0), 255)
+        self.assertEqual(self.vc.get('D200..D201'), [0x0D, 0x03])
+        self.vc.set('D60', 1, 'D61', -1, 'D62', 70000)
+        self.assertEqual(self.write(handle, 16, 500, 3, 60), 255)
+        self.assertEqual(client.registers(500, 3), [1, 0xFFFF, 4464])
+        mark = len(self.vc.output())
+        self.assertEqual(self.read(handle, 3, 5000, 2, 100, 2), 251)
+        self.assertEqual(self.write(handle, 16, 5000, 1, 60), 248)
+        self.vc.wait_output('Error 144 Exception 2\r\n', start=mark)
+        self.assertIn('Error 131 Exception 2\r\n', self.vc.output()[mark:])
+        # Every one of them would take 200 ms or more with the fixed wait.
+        self.assertLess(sorted(times)[1], 0.15)
+
+    def test_reply_in_pieces_after_a_reply_to_another_request(self):
+        # A reply with another id, then the request's own, a few bytes at a
+        # time: the exchange waits on until its own reply is complete.
+        peer = CraftedReplyPeer(lambda r: bytes([0x77, 0x77, 0, 0, 0, 7, 1, 3, 4, 0, 1, 0, 2]) +
+                                r[:2] + bytes([0, 0, 0, 7, 1, 3, 4, 0, 5, 0, 6]))
+        self.addCleanup(peer.close)
+        proxy = FaultProxy((peer.address, peer.port), host=free_address())
+        self.addCleanup(proxy.close)
+        proxy.set(down=Faults(slice=5, slice_delay=0.02))
+        handle = self.connect(proxy.host, proxy.port)
+        self.assertEqual(self.read(handle, 3, 0, 2, 100, 2), 255)
+        self.assertEqual(self.vc.get('D100..D101'), [5, 6])
+
+    def test_short_and_cut_replies(self):
+        # Byte count 8 but four data bytes in a whole frame: what came is stored.
+        peer = CraftedReplyPeer(bytes([0, 1, 0, 0, 0, 7, 1, 3, 8, 1, 2, 3, 4]))
+        self.addCleanup(peer.close)
+        handle = self.connect(peer.address, peer.port)
+        self.vc.set('D100..D103', 7777)
+        self.assertEqual(self.read(handle, 3, 0, 4, 100, 2), 255)
+        self.assertEqual(self.vc.get('D100..D103'), [258, 772, 7777, 7777])
+        # A frame that never completes: the whole wait, then "shorter than its frame".
+        peer = CraftedReplyPeer(lambda r: r[:2] + bytes([0, 0, 0, 7, 1, 3, 4, 0, 5]))
+        self.addCleanup(peer.close)
+        handle = self.connect(peer.address, peer.port)
+        self.vc.set('D100..D101', 4321)
+        mark = len(self.vc.output())
+        self.assertEqual(self.read(handle, 3, 0, 2, 100, 2), 251)
+        self.vc.wait_output('Error 3\r\n', start=mark)
+        self.assertEqual(self.vc.get('D100..D101'), [4321, 4321])
+        self.vc.set('D50', 1)
+        self.assertEqual(self.write(handle, 6, 0, 1, 50), 248)
+
+
+class ModbusLateReplyOnReplyTest(ModbusLateReplyTest):
+    """Late, split, lost and stale replies with modbus_wait = reply: the same
+    codes, nothing stored; 200 ms is still the limit."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.vc = Controller(modbus_wait='reply')
 
 
 if __name__ == '__main__':
