@@ -23,6 +23,21 @@ struct Reading {
 
 bool isBlank(const char* text) { return text[std::strspn(text, " \t\r\n")] == '\0'; }
 
+// The keys whose values are paths of files or folders.
+bool isPathKey(const char* key) {
+    for (const char* k : {"state", "jobs", "com1", "com2", "tls_ca"})
+        if (std::strcmp(key, k) == 0) return true;
+    return false;
+}
+
+// A relative path written in a settings file names a place next to that
+// file, not in whatever folder the program was started from.
+std::string besideFile(const char* file, const std::string& value) {
+    const char* slash = std::strrchr(file, '/');
+    if (value.empty() || value[0] == '/' || !slash) return value;
+    return std::string(file, slash + 1) + value;
+}
+
 bool takeLine(const ConfigLine& line, void* context) {
     auto* r = static_cast<Reading*>(context);
     const std::string where = std::string(r->path) + ":" + std::to_string(line.number) + ": ";
@@ -59,6 +74,12 @@ bool loadSettings(const char* path, vc::Settings* settings, std::string* error) 
     // Values in the order of the table, each key's last line winning.
     for (size_t k = 0; k < rules.size(); ++k) {
         if (!r.values[k]) continue;
+        if (isPathKey(rules[k].key)) {
+            // A CR of a CR LF line end is not part of the value.
+            std::string& value = *r.values[k];
+            if (!value.empty() && value.back() == '\r') value.pop_back();
+            value = besideFile(path, value);
+        }
         if (std::string why = vc::applySetting(rules[k], *r.values[k], settings); !why.empty()) {
             *error = std::string(path) + ": bad value '" + *r.values[k] + "' for key '" +
                      rules[k].key + "': " + why;

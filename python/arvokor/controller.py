@@ -23,8 +23,9 @@ class VirtualController(Job):
 
     directory: the folder (default: a new temporary one, removed at close
     unless ARVOKOR_KEEP is set). bin_dir: where arvokor and korjob are
-    (default $ARVOKOR_BIN, else PATH). start=False prepares the folder and
-    settings only (korjob works on the state file alone).
+    (default $ARVOKOR_BIN, else PATH). start=False prepares the folder,
+    the settings and the state file (arvokor --make-state) without starting
+    the controller: korjob works on the state file alone.
 
     Attributes: address, dir, jobs_dir, state_path, config_path, settings, proc.
     """
@@ -55,6 +56,18 @@ class VirtualController(Job):
         processes.at_exit(self.close)
         if start:
             self.start(banner_timeout)
+        else:
+            self.make_state()
+
+    def make_state(self):
+        """Makes the state file as the controller starts with it (korjob never
+        makes one), without starting the controller."""
+        result = subprocess.run([self.program('arvokor'), '--config', self.config_path,
+                                 '--make-state'], cwd=self.dir, stdin=subprocess.DEVNULL,
+                                capture_output=True, text=True, timeout=60)
+        if result.returncode != 0:
+            raise AssertionError('arvokor --make-state failed (exit %d):\n%s%s'
+                                 % (result.returncode, result.stdout, result.stderr))
 
     def program(self, name):
         """Path of arvokor, korjob or koradmin as this controller uses them

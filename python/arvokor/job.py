@@ -168,7 +168,8 @@ class Job:
         return self._call(command, timeout, slot, None, params)[0]
 
     def call_read(self, command, count, timeout=10, slot=0, **params):
-        """Like call, and reads count output bytes: returns (CallResult, bytes)."""
+        """Like call, and reads up to count output bytes (for a command whose
+        result is a length, only those it wrote): returns (CallResult, bytes)."""
         return self._call(command, timeout, slot, count, params)
 
     def _call(self, command, timeout, slot, read, params):
