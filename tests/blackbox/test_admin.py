@@ -390,6 +390,9 @@ class KoradminChannel(unittest.TestCase):
                 self.assertEqual(lines["handle"], str(handle))
                 self.assertEqual(lines["inUse"], "1")
                 self.assertEqual(lines["type"], "1 (TCP client)")
+                # The peer it connected to.
+                self.assertEqual((lines["ipAddress"], lines["port"]),
+                                 (server.host, str(server.port)))
                 self.assertTrue(lines["pipeName"].startswith("/pipe/"))
                 record = json.loads(tool("--json", "readout", handle))
                 self.assertEqual((record["queued"], record["handle"]), (0, handle))  # numbers
@@ -404,7 +407,8 @@ class KoradminChannel(unittest.TestCase):
                 self.assertEqual(json.loads(tool("--json", "queue", handle))["bytes"],
                                  [0x41, 0x42, 1, 0xff])
                 self.assertEqual(tool("clear", handle).strip(), "done")
-                tool("queue", handle, status=1)
+                self.assertEqual(tool("queue", handle), "0 bytes\n")  # empty is no failure
+                tool("queue", handle + 1, status=1)
 
                 self.assertEqual(tool("send", handle, "hi\\r\\n").strip(), "4 bytes sent")
                 self.assertEqual(peer.recv(100), b"hi\r\n")
@@ -418,6 +422,17 @@ class KoradminChannel(unittest.TestCase):
                 # quit ends the served connection; the next client is served.
                 self.assertEqual(tool("quit"), "")
                 self.assertEqual(tool("version").strip(), "1")
+
+                # The address from the controller's settings file, or from
+                # KORADMIN_HOST; --host and --config exclude each other.
+                for args, env in ((["--config", ctl.config_path], {}),
+                                  ([], {"KORADMIN_HOST": ctl.address})):
+                    result = subprocess.run([KORADMIN, *args, "version"], capture_output=True,
+                                            text=True, timeout=30, env=dict(os.environ, **env))
+                    self.assertEqual((result.returncode, result.stdout), (0, "1\n"), result.stderr)
+                result = subprocess.run([KORADMIN, "--host", ctl.address, "--config",
+                                         ctl.config_path, "version"], capture_output=True, text=True)
+                self.assertEqual(result.returncode, 2)
             finally:
                 server.close()
 
@@ -602,6 +617,13 @@ class WhatHappened(unittest.TestCase):
             out = subprocess.run([KORADMIN, "--host", ctl.address, "counters", "--json"],
                                  capture_output=True, text=True, timeout=30)
             self.assertEqual(json.loads(out.stdout)["command"]["1"]["254"], 7)
+            # In words: a heading per counter, commands by name, results by meaning.
+            out = subprocess.run([KORADMIN, "--host", ctl.address, "counters"],
+                                 capture_output=True, text=True, timeout=30).stdout
+            self.assertRegex(out, r"(?m)^command: command, result +count$")
+            self.assertRegex(out, r"(?m)^  TCPCONNECT \(1\) 254 failed +7$")
+            self.assertRegex(out, r"(?m)^bytes_dropped: kind +count\n  tcpclient +1808$")
+            self.assertRegex(out, r"(?m)^counter +count\n(  \w+ +\d+\n)*  admin_sessions +\d+$")
 
     def test_console_folds_repeats_and_keeps_the_task(self):
         with harness.Controller() as ctl:
