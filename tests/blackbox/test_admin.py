@@ -554,7 +554,9 @@ class WhatHappened(unittest.TestCase):
             self.assertEqual(info.console, ["Info - ArvoKOR command, Param:1 Ret:110"])
             self.assertEqual((refused.name, refused.result), ("TCPCONNECT", 254))
             self.assertEqual(refused.params[4:8], [int(x) for x in ctl.address.split(".")])
-            self.assertEqual(refused.console, ["Error - ctlConnect(): Connection refused"])
+            # The specified text, then what failed: the address and port.
+            self.assertEqual(refused.console, ["Error - ctlConnect(): Connection refused (to %s:%d)"
+                                               % (ctl.address, closed_port)])
             self.assertEqual((connected.result, wait.name, wait.result), (handle, "WAITPATTERN", 253))
             self.assertGreaterEqual(wait.duration_ms, 1000)
             self.assertIn("Data available -1", wait.console)
@@ -568,7 +570,7 @@ class WhatHappened(unittest.TestCase):
             self.assertEqual(out.returncode, 0, out.stderr)
             first = out.stdout.splitlines()[:2]
             self.assertRegex(first[0], r"#2 slot 0  TCPCONNECT \(1\)  p=.*-> 254 failed  \d+ ms$")
-            self.assertEqual(first[1], "    | Error - ctlConnect(): Connection refused")
+            self.assertEqual(first[1], "    | " + refused.console[0])
             out = subprocess.run([KORADMIN, "--host", ctl.address, "journal", "--json"],
                                  capture_output=True, text=True, timeout=30)
             entries = json.loads(out.stdout)
