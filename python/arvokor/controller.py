@@ -7,7 +7,7 @@ import sys
 import tempfile
 
 from . import processes
-from .admin import AdminClient
+from .admin import AdminClient, AdminError
 from .job import Job, value_text
 
 BANNER = 'ArvoKOR started successfully !'
@@ -139,6 +139,30 @@ class VirtualController(Job):
             raise AssertionError('%r not printed within %s s; console:\n%s'
                                  % (text, timeout, self.output()))
         return end
+
+    # -- the job side: a failed command brings its console lines
+    def _call(self, command, timeout, slot, read, params):
+        code, data = super()._call(command, timeout, slot, read, params)
+        if 240 <= code < 255:  # not a value, not done
+            code._console_source = lambda: self._journal_console(command, slot, code)
+        return code, data
+
+    def _journal_console(self, command, slot, code):
+        """The console lines of the slot's last journal entry of this command
+        with this result; None when the journal cannot be read (the admin port
+        busy with another client for a second, the journal off)."""
+        try:
+            with self.admin(timeout=1.0, connect_timeout=1.0) as admin:
+                entries = admin.journal()[3]
+        except (OSError, AdminError):
+            return None
+        command = str(command)
+        for entry in reversed(entries):
+            same = entry.id == int(command) if command.isdigit() else \
+                entry.name.upper() == command.upper()
+            if entry.slot == slot and same and entry.result == int(code):
+                return entry.console
+        return None
 
     # -- the admin port
     def admin(self, **options):

@@ -532,8 +532,10 @@ class WhatHappened(unittest.TestCase):
     def test_journal_explains_success_failure_time_out_and_hides_secrets(self):
         with harness.Controller() as ctl:
             closed_port = unused_port(ctl.address)
-            self.assertEqual(ctl.call("INFO", p8=1, block=300), 4)
-            self.assertEqual(ctl.call("TCPCONNECT", addr=ctl.address, port=closed_port), 254)
+            info_call = ctl.call("INFO", p8=1, block=300)
+            self.assertEqual(info_call, 4)
+            refused_call = ctl.call("TCPCONNECT", addr=ctl.address, port=closed_port)
+            self.assertEqual(refused_call, 254)
             # A channel on which nothing arrives: WAITPATTERN waits out its 1 s.
             server = socket.socket()
             server.bind((ctl.address, 0))
@@ -571,6 +573,11 @@ class WhatHappened(unittest.TestCase):
             first = out.stdout.splitlines()[:2]
             self.assertRegex(first[0], r"#2 slot 0  TCPCONNECT \(1\)  p=.*-> 254 failed  \d+ ms$")
             self.assertEqual(first[1], "    | " + refused.console[0])
+            # The Python package's failed call brings the same lines, also in
+            # its repr (an assertion message); a value (INFO's length) none.
+            self.assertEqual(refused_call.console, refused.console)
+            self.assertIn(refused.console[0], repr(refused_call))
+            self.assertIsNone(info_call.console)
             out = subprocess.run([KORADMIN, "--host", ctl.address, "journal", "--json"],
                                  capture_output=True, text=True, timeout=30)
             entries = json.loads(out.stdout)
