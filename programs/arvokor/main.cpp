@@ -46,12 +46,8 @@ void printHelp() {
         "next to the state file, symbolic links resolved; korjob does not take it).\n"
         "ArvoKOR's start parameters come from S92 ('base:slots', default 100:4).\n"
         "\n"
-        "Settings (key, default, allowed values; the README says what each one does):\n"
-        "%s"
-        "\n"
-        "Test hooks (environment): KOR_FAULTS arms platform failures, KOR_FAULTS_AFTER_MS\n"
-        "delays arming them, KOR_ALLOC_REPORT names a file that shows the memory\n"
-        "blocks in use (used by the test suite).\n",
+        "Settings (key, default, allowed values, then what it does):\n"
+        "%s",
         kor::describeSettings().c_str());
 }
 

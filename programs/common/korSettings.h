@@ -15,7 +15,10 @@ namespace kor {
 // jobs, com1, com2, tls_ca) is taken relative to the file's folder.
 bool loadSettings(const char* path, vc::Settings* settings, std::string* error);
 
-// One line per key of the settings table: "  key  default (allowed values)".
+// One line per key of the settings table: "  key  default (allowed values)",
+// then what the key does, indented by six spaces.
 std::string describeSettings();
+// What a key does in a sentence or two; null for a key without one.
+const char* settingMeaning(const char* key);
 
 }  // namespace kor

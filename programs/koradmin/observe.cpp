@@ -196,8 +196,8 @@ std::string keyHeading(const kor::admin::Counter& c) {
     if (c.name == "duration_ms_le") return ": commands that took at most (ms)";
     if (c.name == "duration_ms_over") return ": commands that took longer than (ms)";
     if (c.name.rfind("bytes_", 0) == 0 || c.name.rfind("channels_", 0) == 0) return ": kind";
-    return c.name == "ftp_transfers" ? ": result code"
-                                     : ": " + std::string(c.keys.size() > 1 ? "keys" : "key");
+    if (c.name == "ftp_transfers") return ": result code";
+    return c.keys.size() > 1 ? ": keys" : ": key";
 }
 
 // A counter's keys in words: a command's number with its name, a result
@@ -208,15 +208,15 @@ std::string keyText(const kor::admin::Counter& c) {
         const char* name = korCommandName(static_cast<std::int32_t>(id));
         std::string text = (name ? std::string(name) + " (" + c.keys[0] + ")" : c.keys[0]);
         for (std::size_t k = 1; k < c.keys.size(); ++k) {
-            text += " " + c.keys[k];
+            text.append(" ").append(c.keys[k]);
             if (kor::parseInt(c.keys[k], -1, 255, &code))
-                text += " " +
-                        kor::admin::resultMeaning(static_cast<int>(id), static_cast<int>(code));
+                text.append(" ").append(
+                    kor::admin::resultMeaning(static_cast<int>(id), static_cast<int>(code)));
         }
         return text;
     }
     std::string text;
-    for (const std::string& k : c.keys) text += (text.empty() ? "" : " ") + k;
+    for (const std::string& k : c.keys) text.append(text.empty() ? "" : " ").append(k);
     return text;
 }
 
