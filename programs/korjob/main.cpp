@@ -9,6 +9,8 @@
 
 namespace {
 
+void printCallHelp();
+
 void printHelp() {
     std::printf(
         "Usage: korjob [--config FILE | --state FILE] COMMAND ...\n"
@@ -35,7 +37,13 @@ void printHelp() {
         "  Position of the simulated robot 0..7: X Y Z in micrometres, RX RY RZ in\n"
         "  0.0001 degrees, RE the seventh axis (0 when left out).\n"
         "korjob robot speed GROUP S0 [S1 .. S7]\n"
-        "  Servo speeds of control group 0..39 (missing axes become 0).\n"
+        "  Servo speeds of control group 0..39 (missing axes become 0).\n");
+    printCallHelp();
+    korjob::printCommandTable();
+}
+
+void printCallHelp() {
+    std::printf(
         "korjob call COMMAND [NAME=VALUE ...] [--slot K] [--timeout SEC] [--read N] [--preset V]\n"
         "  Issues a command as a job does: presets the result variable to 0, writes\n"
         "  the parameters, then the command number into the slot; waits until the\n"
@@ -73,7 +81,6 @@ void printHelp() {
         "  Run one call per slot at a time.\n"
         "\n"
         "Exit status: 0 done, 1 time-out, 2 usage or state file error.\n");
-    korjob::printCommandTable();
 }
 
 }  // namespace
