@@ -25,10 +25,11 @@ void formatAddress(const KorCommand& cmd, char* text) {
     korFormatAddress(text, cmd.p[4], cmd.p[5], cmd.p[6], cmd.p[7]);
 }
 
-// Fills in a UDP channel's destination; false when the table cannot be locked.
-bool setDestination(int handle, int socket, const char* address, unsigned port) {
-    const KorTransport udp{KORHDLTYPE_UDP, socket, address, static_cast<int>(port)};
-    return KORHDLTBL_SetTransport(&korHandleTable, handle, udp) != KORHDLTBL_NO_LOCK;
+// Fills in a UDP channel's destination or a TCP client's peer (which the
+// admin readout shows); false when the table cannot be locked.
+bool setDestination(int handle, int type, int socket, const char* address, unsigned port) {
+    const KorTransport ends{type, socket, address, static_cast<int>(port)};
+    return KORHDLTBL_SetTransport(&korHandleTable, handle, ends) != KORHDLTBL_NO_LOCK;
 }
 
 // The common tail of the commands that open a receiving channel: allocate a
@@ -49,7 +50,9 @@ void serveNewChannel(const KorCommand& cmd, int type, int transport, const char*
         return;
     }
     // A channel without its destination would send nowhere.
-    if (udpAddress != nullptr && !setDestination(handle, transport, udpAddress, udpPort)) {
+    const char* far = udpAddress != nullptr ? udpAddress : peer;
+    if (far != nullptr &&
+        !setDestination(handle, type, transport, far, udpAddress != nullptr ? udpPort : peerPort)) {
         KORHDLTBL_CloseHandle(&korHandleTable, handle);
         result(cmd, KOR_RES_FAILED);
         return;

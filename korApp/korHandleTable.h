@@ -202,10 +202,10 @@ int KORHDLTBL_RequestCloseAll(KORHDLTBL* table);
 struct KorTransport {
     int type = KORHDLTYPE_NONE;  // KORHDLTYPE_*
     int socket = -1;
-    // UDP destination / accepted peer; cut to 15 characters (the commands
-    // refuse longer text before it gets here).
+    // UDP destination / TCP client's or accepted peer; cut to 15 characters
+    // (the commands refuse longer text before it gets here).
     const char* ipAddress = "";
-    int port = -1;          // UDP: destination port
+    int port = -1;          // UDP: destination port; TCP: the peer's port
     int listenHandle = -1;  // accepted: the listening channel
 };
 // Sets the transport fields of a channel (under tableSem: a close request may

@@ -100,8 +100,8 @@ void startClientTask(int client, const CtlSockAddrIn& peer, int listenHandle) {
 // handleSem, which a close request may already hold for good (the fill would
 // then wait for a release only we can make). False when the table cannot be
 // locked (the record then has no socket).
-bool fillAccepted(int handle, int clientSocket, const char* ipText, int listenHandle) {
-    const KorTransport accepted{KORHDLTYPE_TCPACCEPTED, clientSocket, ipText, -1, listenHandle};
+bool fillAccepted(int handle, int clientSocket, const char* ipText, int port, int listenHandle) {
+    const KorTransport accepted{KORHDLTYPE_TCPACCEPTED, clientSocket, ipText, port, listenHandle};
     return KORHDLTBL_SetTransport(&korHandleTable, handle, accepted) != KORHDLTBL_NO_LOCK;
 }
 
@@ -169,7 +169,9 @@ int kor_startTCPAccept(int handle) {
                 continue;
             }
             if (client == -1) {
-                vx::perror("Error - ctlAccept()");
+                char detail[32];
+                std::snprintf(detail, sizeof detail, "listening channel %d", handle);
+                vx::perror("Error - ctlAccept()", detail);
                 KORHDLTBL_CloseHandle(&korHandleTable, handle);  // leaves a free record alone
                 return -1;
             }
@@ -192,7 +194,7 @@ void kor_startTCPServerReceiveClient(int clientSocket, char* ipText, int port, i
             std::printf("Error - no free handle available\r\n");
             ctlClose(clientSocket);
         } else {
-            if (fillAccepted(handle, clientSocket, ipText, listenHandle)) {
+            if (fillAccepted(handle, clientSocket, ipText, port, listenHandle)) {
                 kor_captureOpened(handle, KORHDLTYPE_TCPACCEPTED, clientSocket, ipText,
                                   static_cast<unsigned>(port));
                 kor_startTCPClientReceive(handle);

@@ -94,7 +94,7 @@ void serveClient(int client, int listener) {
 constexpr int kAcceptRetryMs = 100;
 
 void waitAfterFailedAccept(bool firstInARow) {
-    if (firstInARow) vx::perror("Error - ctlAccept()");
+    if (firstInARow) vx::perror("Error - ctlAccept()", "admin port");
     const int ticks = (vx::sysClkRateGet() * kAcceptRetryMs + 999) / 1000;
     ctlTaskDelay(ticks > 0 ? ticks : 1);
 }

@@ -109,6 +109,10 @@ bool lockRobust(pthread_mutex_t* m) {
     return rc == 0;
 }
 
+std::string noState(const std::string& path) {
+    return "no controller state at " + path + " (arvokor makes it when it starts)";
+}
+
 std::string sysError(const std::string& what, const std::string& path) {
     // NOLINTNEXTLINE(concurrency-mt-unsafe): glibc formats into a per-thread buffer
     return what + " " + path + ": " + std::strerror(errno);
@@ -329,13 +333,21 @@ struct StateFileOpener {
                                                StateFile::Mode mode, std::string* notice,
                                                std::string* error, bool* retry) {
         *retry = false;
-        Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        // Only the controller makes a state file: a client given a wrong
+        // path must not go on with a new, empty one nobody serves.
+        const bool owner = mode == StateFile::Mode::Owner;
+        Fd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | (owner ? O_CREAT : 0), 0644));
         if (fd.get() < 0) {
-            *error = sysError("cannot open state file", path);
+            *error = !owner && errno == ENOENT ? noState(path)
+                                               : sysError("cannot open state file", path);
             return nullptr;
         }
         struct stat st {};
         if (!lockAndExamine(fd.get(), path, &st, error)) return nullptr;
+        if (st.st_size == 0 && !owner) {
+            *error = noState(path);
+            return nullptr;
+        }
         if (st.st_size == 0) return create(fd.get(), path, counts, error);
         FileHeader h{};
         ssize_t got = pread(fd.get(), &h, sizeof h, 0);
@@ -344,8 +356,11 @@ struct StateFileOpener {
             return nullptr;
         }
         // A magic of zeros: a creation that did not finish. Start it again.
-        if (std::all_of(h.magic, h.magic + sizeof h.magic, [](char c) { return c == 0; }))
-            return create(fd.get(), path, counts, error);
+        if (std::all_of(h.magic, h.magic + sizeof h.magic, [](char c) { return c == 0; })) {
+            if (owner) return create(fd.get(), path, counts, error);
+            *error = noState(path);
+            return nullptr;
+        }
         if (!headerUsable(h, got, st.st_size, path, error, retry)) return nullptr;
         auto f = mapFile(fd.get(), path, h.counts, error);
         if (!f) return nullptr;

@@ -16,8 +16,8 @@
 // settings. When an existing file has other counts it is rebuilt with the new
 // counts: every value whose index exists in both is kept, values beyond the
 // new counts are dropped, new indices start at 0, and a notice says what
-// changed. A client (Mode::Client, korjob) adopts the counts in the file and
-// only uses its own counts when it creates a missing file.
+// changed. A client (Mode::Client, korjob, kordash) adopts the counts in the
+// file and never creates one.
 #pragma once
 
 #include <cstdint>
@@ -75,11 +75,11 @@ class StateFile {
 public:
     enum class Mode { Owner, Client };
 
-    // Opens (creating when missing) the state file at path. Owner: the file
+    // Opens the state file at path. Owner: creates it when missing; the file
     // ends up with `counts` (see above; *notice tells about a rebuild).
-    // Client: the file's own counts are used; `counts` only for a new file.
-    // Null with *error set on failure (not a state file, other layout version,
-    // truncated, no access).
+    // Client: the file's own counts are used; a missing or unfinished file
+    // is "no controller state at PATH". Null with *error set on failure (not
+    // a state file, other layout version, truncated, no access).
     static std::unique_ptr<StateFile> open(const std::string& path, const StateCounts& counts,
                                            Mode mode, std::string* notice, std::string* error);
     ~StateFile();

@@ -399,8 +399,10 @@ int close(int fd);
 
 // Ends the calling task (not the program).
 [[noreturn]] void exit(int status);
-// Prints "text: <error text of errno>" on the console (standard output, like printf).
-void perror(const char* text);
+// Prints "text: <error text of errno>" on the console (standard output, like
+// printf); a detail (what failed: an address, a port, a channel) follows as
+// " (detail)".
+void perror(const char* text, const char* detail = nullptr);
 
 // Dotted IPv4 address of a network interface ("gei1", "motetsec0") into
 // addrText (at least 18 bytes).

@@ -19,19 +19,24 @@
 #include "korSettings.h"
 #include "schedule.h"
 #include "vc.h"
+#include "vcState.h"
 
 namespace {
 
 void printHelp() {
     std::printf(
-        "Usage: arvokor [--config FILE] [--help]\n"
+        "Usage: arvokor [--config FILE] [--make-state] [--help]\n"
         "\n"
         "Starts the virtual controller and ArvoKOR in it, as a controller does at boot.\n"
         "The controller's console (the banner and every diagnostic) goes to standard\n"
         "output, each message as soon as it is printed. SIGINT or SIGTERM stop it.\n"
         "\n"
         "  --config FILE   settings file of key = value lines (# starts a comment);\n"
-        "                  without it the defaults serve\n"
+        "                  without it the defaults serve; relative paths in it are\n"
+        "                  taken from the file's folder\n"
+        "  --make-state    only make the state file (or bring it to the counts of the\n"
+        "                  settings), then exit: korjob never makes one, so this lets\n"
+        "                  a job's variables (such as S92) be set before the first start\n"
         "\n"
         "The state file (variables, I/O signals, registers, robot) is created when\n"
         "missing. When it was made with other variable counts, it is rebuilt with\n"
@@ -41,12 +46,8 @@ void printHelp() {
         "next to the state file, symbolic links resolved; korjob does not take it).\n"
         "ArvoKOR's start parameters come from S92 ('base:slots', default 100:4).\n"
         "\n"
-        "Settings (key, default, allowed values; the README says what each one does):\n"
-        "%s"
-        "\n"
-        "Test hooks (environment): KOR_FAULTS arms platform failures, KOR_FAULTS_AFTER_MS\n"
-        "delays arming them, KOR_ALLOC_REPORT names a file that shows the memory\n"
-        "blocks in use (used by the test suite).\n",
+        "Settings (key, default, allowed values, then what it does):\n"
+        "%s",
         kor::describeSettings().c_str());
 }
 
@@ -102,6 +103,18 @@ bool lockStateFile(const std::string& statePath, std::string* error) {
     return true;  // fd stays open, and the lock with it, until the process ends
 }
 
+// --make-state: the state file as the controller would start with it.
+int makeState(const vc::Settings& settings) {
+    std::string notice, error;
+    if (!vc::StateFile::open(settings.statePath, vc::countsFrom(settings),
+                             vc::StateFile::Mode::Owner, &notice, &error)) {
+        std::fprintf(stderr, "arvokor: %s\n", error.c_str());
+        return 1;
+    }
+    if (!notice.empty()) std::printf("%s\n", notice.c_str());
+    return 0;
+}
+
 int usage(const std::string& message) {
     std::fprintf(stderr, "arvokor: %s (arvokor --help tells more)\n", message.c_str());
     return 2;
@@ -111,12 +124,14 @@ int usage(const std::string& message) {
 
 int main(int argc, char** argv) {
     const char* configPath = nullptr;
+    bool makeStateOnly = false;
     for (int k = 1; k < argc; ++k) {
         if (std::strcmp(argv[k], "--help") == 0 || std::strcmp(argv[k], "-h") == 0) {
             printHelp();
             return 0;
         }
         if (std::strcmp(argv[k], "--config") == 0 && k + 1 < argc) configPath = argv[++k];
+        else if (std::strcmp(argv[k], "--make-state") == 0) makeStateOnly = true;
         else return usage(std::string("unknown argument '") + argv[k] + "'");
     }
     vc::Settings settings;
@@ -145,6 +160,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "arvokor: %s\n", error.c_str());
         return 1;
     }
+    if (makeStateOnly) return makeState(settings);
     // The admin server is a class 3 task like the commands; it serves an
     // engineer's tool and yields to them.
     vc::sched::placeEntry(kor_startAdminTCPServer, vc::sched::kAdminPriority);

@@ -326,9 +326,10 @@ void Dashboard::readChannels(AdminSession& s, nlohmann::json* snap,
         ChannelRecord ch;
         if (!s.request(":h" + std::to_string(h), "", &reply, KOR_ADMIN_READOUT_SIZE)) return;
         if (!decodeReadout(reply, &ch)) continue;  // closed in the meantime
-        std::string peer = ch.ipAddress.empty()
-                               ? ""
-                               : ch.ipAddress + (ch.port >= 0 ? ":" + std::to_string(ch.port) : "");
+        // Appended: GCC 12 warns falsely (-Wrestrict) about a literal +
+        // a temporary string in release builds.
+        std::string peer = ch.ipAddress;
+        if (!peer.empty() && ch.port >= 0) peer.append(":").append(std::to_string(ch.port));
         std::string localEnd;
         SocketEnds ends;
         if (local && (ch.type >= 1 && ch.type <= 3) && peers_.ends(ch.socket, &ends)) {

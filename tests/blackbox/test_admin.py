@@ -401,6 +401,9 @@ class KoradminChannel(unittest.TestCase):
                 self.assertEqual(lines["handle"], str(handle))
                 self.assertEqual(lines["inUse"], "1")
                 self.assertEqual(lines["type"], "1 (TCP client)")
+                # The peer it connected to.
+                self.assertEqual((lines["ipAddress"], lines["port"]),
+                                 (server.host, str(server.port)))
                 self.assertTrue(lines["pipeName"].startswith("/pipe/"))
                 record = json.loads(tool("--json", "readout", handle))
                 self.assertEqual((record["queued"], record["handle"]), (0, handle))  # numbers
@@ -415,7 +418,8 @@ class KoradminChannel(unittest.TestCase):
                 self.assertEqual(json.loads(tool("--json", "queue", handle))["bytes"],
                                  [0x41, 0x42, 1, 0xff])
                 self.assertEqual(tool("clear", handle).strip(), "done")
-                tool("queue", handle, status=1)
+                self.assertEqual(tool("queue", handle), "0 bytes\n")  # empty is no failure
+                tool("queue", handle + 1, status=1)
 
                 self.assertEqual(tool("send", handle, "hi\\r\\n").strip(), "4 bytes sent")
                 self.assertEqual(peer.recv(100), b"hi\r\n")
@@ -429,6 +433,17 @@ class KoradminChannel(unittest.TestCase):
                 # quit ends the served connection; the next client is served.
                 self.assertEqual(tool("quit"), "")
                 self.assertEqual(tool("version").strip(), "1")
+
+                # The address from the controller's settings file, or from
+                # KORADMIN_HOST; --host and --config exclude each other.
+                for args, env in ((["--config", ctl.config_path], {}),
+                                  ([], {"KORADMIN_HOST": ctl.address})):
+                    result = subprocess.run([KORADMIN, *args, "version"], capture_output=True,
+                                            text=True, timeout=30, env=dict(os.environ, **env))
+                    self.assertEqual((result.returncode, result.stdout), (0, "1\n"), result.stderr)
+                result = subprocess.run([KORADMIN, "--host", ctl.address, "--config",
+                                         ctl.config_path, "version"], capture_output=True, text=True)
+                self.assertEqual(result.returncode, 2)
             finally:
                 server.close()
 
@@ -528,8 +543,10 @@ class WhatHappened(unittest.TestCase):
     def test_journal_explains_success_failure_time_out_and_hides_secrets(self):
         with harness.Controller() as ctl:
             closed_port = unused_port(ctl.address)
-            self.assertEqual(ctl.call("INFO", p8=1, block=300), 4)
-            self.assertEqual(ctl.call("TCPCONNECT", addr=ctl.address, port=closed_port), 254)
+            info_call = ctl.call("INFO", p8=1, block=300)
+            self.assertEqual(info_call, 4)
+            refused_call = ctl.call("TCPCONNECT", addr=ctl.address, port=closed_port)
+            self.assertEqual(refused_call, 254)
             # A channel on which nothing arrives: WAITPATTERN waits out its 1 s.
             server = socket.socket()
             server.bind((ctl.address, 0))
@@ -550,7 +567,9 @@ class WhatHappened(unittest.TestCase):
             self.assertEqual(info.console, ["Info - ArvoKOR command, Param:1 Ret:110"])
             self.assertEqual((refused.name, refused.result), ("TCPCONNECT", 254))
             self.assertEqual(refused.params[4:8], [int(x) for x in ctl.address.split(".")])
-            self.assertEqual(refused.console, ["Error - ctlConnect(): Connection refused"])
+            # The specified text, then what failed: the address and port.
+            self.assertEqual(refused.console, ["Error - ctlConnect(): Connection refused (to %s:%d)"
+                                               % (ctl.address, closed_port)])
             self.assertEqual((connected.result, wait.name, wait.result), (handle, "WAITPATTERN", 253))
             self.assertGreaterEqual(wait.duration_ms, 1000)
             self.assertIn("Data available -1", wait.console)
@@ -564,7 +583,12 @@ class WhatHappened(unittest.TestCase):
             self.assertEqual(out.returncode, 0, out.stderr)
             first = out.stdout.splitlines()[:2]
             self.assertRegex(first[0], r"#2 slot 0  TCPCONNECT \(1\)  p=.*-> 254 failed  \d+ ms$")
-            self.assertEqual(first[1], "    | Error - ctlConnect(): Connection refused")
+            self.assertEqual(first[1], "    | " + refused.console[0])
+            # The Python package's failed call brings the same lines, also in
+            # its repr (an assertion message); a value (INFO's length) none.
+            self.assertEqual(refused_call.console, refused.console)
+            self.assertIn(refused.console[0], repr(refused_call))
+            self.assertIsNone(info_call.console)
             out = subprocess.run([KORADMIN, "--host", ctl.address, "journal", "--json"],
                                  capture_output=True, text=True, timeout=30)
             entries = json.loads(out.stdout)
@@ -621,6 +645,13 @@ class WhatHappened(unittest.TestCase):
             out = subprocess.run([KORADMIN, "--host", ctl.address, "counters", "--json"],
                                  capture_output=True, text=True, timeout=30)
             self.assertEqual(json.loads(out.stdout)["command"]["1"]["254"], 7)
+            # In words: a heading per counter, commands by name, results by meaning.
+            out = subprocess.run([KORADMIN, "--host", ctl.address, "counters"],
+                                 capture_output=True, text=True, timeout=30).stdout
+            self.assertRegex(out, r"(?m)^command: command, result +count$")
+            self.assertRegex(out, r"(?m)^  TCPCONNECT \(1\) 254 failed +7$")
+            self.assertRegex(out, r"(?m)^bytes_dropped: kind +count\n  tcpclient +1808$")
+            self.assertRegex(out, r"(?m)^counter +count\n(  \w+ +\d+\n)*  admin_sessions +\d+$")
 
     def test_console_folds_repeats_and_keeps_the_task(self):
         with harness.Controller() as ctl:

@@ -84,7 +84,7 @@ class Faults(unittest.TestCase):
         from test_admin import AdminClient
         # EMFILE: no descriptor free for the accepted connection.
         with Env(KOR_FAULTS='Accept:0:3:24'), Controller() as vc:
-            vc.wait_output('Error - ctlAccept(): Too many open files\n')
+            vc.wait_output('Error - ctlAccept(): Too many open files (admin port)\n')
             client = AdminClient(vc.address)
             self.addCleanup(client.close)
             self.assertEqual(client.request(':v'), b'1')
