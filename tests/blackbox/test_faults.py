@@ -2,13 +2,18 @@
 (KOR_FAULTS, KOR_ALLOC_REPORT): each ends in the documented result and
 message, and the program goes on serving."""
 
+import ftplib
+import io
 import os
 import subprocess
+import tempfile
 import time
 import unittest
 
 from faultcase import Background, BlackHole
 from harness import Controller, free_address, program, wait_for
+from test_ftp import JOB_CRLF, FtpPeer, read_job, transfer_leftovers, write_job
+from test_ftp_load import BIG_LF, FtpLoadTest
 
 
 class Env:
@@ -151,6 +156,50 @@ class Faults(unittest.TestCase):
                                         capture_output=True, text=True, timeout=20)
             self.assertEqual(result.returncode, 2)
             self.assertIn('KOR_FAULTS_AFTER_MS', result.stderr)
+
+class FullJobFolder(unittest.TestCase):
+    """The job folder on a small file system of its own that fills up: a
+    download fails keeping the old job, the console says the folder is full,
+    the controller's FTP server prints no traceback and leaves no temporary
+    file behind."""
+
+    load = FtpLoadTest.load
+
+    def small_folder(self, size):
+        folder = tempfile.mkdtemp(prefix='arvokor-jobs-')
+        self.addCleanup(os.rmdir, folder)
+        mounted = subprocess.run(['mount', '-t', 'tmpfs', '-o', 'size=%s' % size, 'tmpfs',
+                                  folder], capture_output=True)
+        if mounted.returncode != 0:
+            self.skipTest('cannot mount a tmpfs here: %s' % mounted.stderr.decode().strip())
+        self.addCleanup(subprocess.run, ['umount', '-l', folder])
+        return folder
+
+    def test_download_into_a_full_folder(self):
+        folder = self.small_folder('512k')
+        vc = Controller(ftp_server='auto', jobs=folder)
+        self.addCleanup(vc.close)
+        write_job(vc, 'WELD1.JBI', JOB_CRLF)
+        with open(os.path.join(folder, 'FILLER.JBI'), 'wb') as f:
+            f.write(b'x' * (320 * 1024))  # less room left than the job needs
+        remote = FtpPeer(self, 'ftp_scripted.py')
+        remote.write('robot/jobs/WELD1.JBI', BIG_LF)
+        self.assertEqual(self.load(vc, 'FTPLOADGET', remote.host), 249)
+        vc.wait_output('not stored: no space left on device')
+        self.assertEqual(read_job(vc, 'WELD1.JBI'), JOB_CRLF)
+        self.assertEqual(transfer_leftovers(folder), [], vc.output())
+        # A store that only fails when its file is closed (the last buffered
+        # bytes), and one that a client leaves behind: no temporary file stays.
+        with ftplib.FTP(vc.address, 'ftp', '', timeout=10) as ftp:
+            with self.assertRaises(ftplib.error_temp) as refused:
+                ftp.storbinary('STOR PART.JBI.7.kortmp', io.BytesIO(BIG_LF))
+            self.assertIn('no space left on device', str(refused.exception))
+        wait_for(lambda: transfer_leftovers(folder) == [], timeout=5,
+                 what='the temporary file to be removed')
+        self.assertNotIn('Traceback', vc.output())
+        os.unlink(os.path.join(folder, 'FILLER.JBI'))
+        self.assertEqual(self.load(vc, 'FTPLOADGET', remote.host), 255)
+
 
 if __name__ == '__main__':
     unittest.main()
