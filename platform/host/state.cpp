@@ -105,7 +105,7 @@ bool badCall(const void* refs, const void* out, int count, Site site) {
 int openState(const Settings& settings, std::string* error) {
     std::string notice, why;
     auto file = StateFile::open(settings.statePath, countsFrom(settings), StateFile::Mode::Owner,
-                                &notice, &why);
+                                &notice, &why, settings.repairStateLock);
     if (!file) {
         if (error) *error = why;
         return -1;

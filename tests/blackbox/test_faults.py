@@ -5,6 +5,7 @@ message, and the program goes on serving."""
 import ftplib
 import io
 import os
+import signal
 import subprocess
 import tempfile
 import time
@@ -156,6 +157,95 @@ class Faults(unittest.TestCase):
                                         capture_output=True, text=True, timeout=20)
             self.assertEqual(result.returncode, 2)
             self.assertIn('KOR_FAULTS_AFTER_MS', result.stderr)
+
+# Where the state file's lock lives: after magic, version, sizes, counts,
+# retired flag and boot id, at the next 64-byte boundary.
+LOCK_OFFSET = 128
+
+
+class DamagedStateFiles(unittest.TestCase):
+    """Each form of damage is refused with a message that says what is
+    damaged and how to recover; no value is given up unasked, no wait for
+    the state lock is without bound, SIGTERM ends arvokor while it starts."""
+
+    def prepared(self):
+        vc = Controller()
+        self.addCleanup(vc.close)
+        vc.set('D10', 4711)
+        vc.stop()
+        return vc
+
+    def arvokor(self, vc, *args, timeout=30):
+        return subprocess.run([program('arvokor'), '--config', vc.config_path] + list(args),
+                              capture_output=True, text=True, timeout=timeout, cwd=vc.dir)
+
+    def damage(self, vc, offset, data):
+        with open(vc.state_path, 'r+b') as f:
+            f.seek(offset)
+            f.write(data)
+
+    def test_zeroed_header_is_refused_until_asked_to_start_over(self):
+        vc = self.prepared()
+        self.damage(vc, 0, b'\0' * 8)
+        with open(vc.state_path, 'rb') as f:
+            damaged = f.read()
+        got = vc.korjob('get', 'D10', check=False)
+        self.assertEqual(got.returncode, 2, got.stderr)
+        self.assertIn('is damaged (its first bytes', got.stderr)
+        self.assertIn('--new-state', got.stderr)
+        run = self.arvokor(vc)
+        self.assertNotEqual(run.returncode, 0)
+        self.assertIn('is damaged (its first bytes', run.stdout + run.stderr)
+        with open(vc.state_path, 'rb') as f:
+            self.assertEqual(f.read(), damaged, 'the file is left as it was')
+        proc = subprocess.Popen([program('arvokor'), '--config', vc.config_path, '--new-state'],
+                                cwd=vc.dir, stdout=subprocess.DEVNULL)
+        self.addCleanup(proc.wait)
+        self.addCleanup(proc.terminate)
+        wait_for(lambda: vc.korjob('get', 'D10', check=False).stdout.strip() == '0',
+                 what='a new state file')
+        with open(vc.state_path + '.damaged', 'rb') as f:
+            self.assertEqual(f.read(), damaged)
+
+    def test_damaged_lock_area_says_so_and_is_repaired_keeping_the_values(self):
+        vc = self.prepared()
+        self.damage(vc, LOCK_OFFSET, bytes((i * 37 + 11) % 256 for i in range(40)))
+        got = vc.korjob('get', 'D10', check=False)
+        self.assertEqual(got.returncode, 2, got.stderr)
+        self.assertIn('lock', got.stderr)
+        self.assertIn('--repair-state', got.stderr)
+        self.assertNotIn('replaced while in use', got.stderr)
+        run = self.arvokor(vc)
+        self.assertNotEqual(run.returncode, 0)
+        self.assertIn('--repair-state', run.stdout + run.stderr)
+        proc = subprocess.Popen([program('arvokor'), '--config', vc.config_path,
+                                 '--repair-state'], cwd=vc.dir, stdout=subprocess.DEVNULL)
+        self.addCleanup(proc.wait)
+        self.addCleanup(proc.terminate)
+        wait_for(lambda: vc.korjob('get', 'D10', check=False).stdout.strip() == '4711',
+                 what='the repaired state file')
+
+    def test_lock_held_by_a_running_thread_ends_every_wait(self):
+        vc = self.prepared()
+        holder = subprocess.Popen(['sleep', '120'])
+        self.addCleanup(holder.wait)
+        self.addCleanup(holder.kill)
+        self.damage(vc, LOCK_OFFSET, holder.pid.to_bytes(4, 'little'))
+        start = time.monotonic()
+        got = vc.korjob('get', 'D10', check=False)
+        self.assertEqual(got.returncode, 2, got.stderr)
+        self.assertLess(time.monotonic() - start, 20)
+        self.assertIn('held for more than 10 s by thread %d of process %d (sleep)'
+                      % (holder.pid, holder.pid), got.stderr)
+        # arvokor waits for the lock before its banner: SIGTERM ends it there.
+        proc = subprocess.Popen([program('arvokor'), '--config', vc.config_path], cwd=vc.dir,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        time.sleep(1)
+        proc.send_signal(signal.SIGTERM)
+        out = proc.communicate(timeout=5)[0]
+        self.assertEqual(proc.returncode, 1)
+        self.assertIn('stopped by SIGTERM while starting', out)
+
 
 class FullJobFolder(unittest.TestCase):
     """The job folder on a small file system of its own that fills up: a
