@@ -5,14 +5,16 @@ message, and the program goes on serving."""
 import ftplib
 import io
 import os
+import resource
 import signal
+import socket
 import subprocess
 import tempfile
 import time
 import unittest
 
 from faultcase import Background, BlackHole
-from harness import Controller, free_address, program, wait_for
+from harness import Controller, free_address, program, unused_port, wait_for
 from test_ftp import JOB_CRLF, FtpPeer, read_job, transfer_leftovers, write_job
 from test_ftp_load import BIG_LF, FtpLoadTest
 
@@ -157,6 +159,52 @@ class Faults(unittest.TestCase):
                                         capture_output=True, text=True, timeout=20)
             self.assertEqual(result.returncode, 2)
             self.assertIn('KOR_FAULTS_AFTER_MS', result.stderr)
+
+class OutOfDescriptors(unittest.TestCase):
+    """arvokor's descriptor limit reached: what needs a descriptor fails with
+    254 and says why, everything else works (a command task runs without
+    one), a listening channel keeps its waiting connection, the admin port
+    answers again, once descriptors come free."""
+
+    def test_limit_reached_and_freed(self):
+        peer = socket.socket()
+        self.addCleanup(peer.close)
+        peer.bind((free_address(), 0))
+        peer.listen(32)
+        with Controller() as vc:
+            port = unused_port(vc.address)
+            listener = vc.call('TCPLISTEN', port=port)
+            self.assertTrue(1 <= listener <= 19, listener)
+            used = len(os.listdir('/proc/%d/fd' % vc.proc.pid))
+            # Room for three more channels (four descriptors each) and a bit.
+            resource.prlimit(vc.proc.pid, resource.RLIMIT_NOFILE, (used + 14, used + 14))
+            handles = []
+            while len(handles) < 19:
+                h = vc.call('TCPCONNECT', addr=peer.getsockname()[0],
+                            port=peer.getsockname()[1])
+                if not 1 <= h <= 19:
+                    break
+                handles.append(h)
+            self.assertEqual(h, 254)
+            self.assertLess(len(handles), 5)
+            vc.wait_output('Error - Could not create TCP socket: Too many open files')
+            self.assertEqual(vc.call('INFO', p8=0), 255)
+            source = free_address()
+            client = socket.socket()
+            self.addCleanup(client.close)
+            client.bind((source, 0))
+            client.connect((vc.address, port))
+            vc.wait_output('Error - ctlAccept(): Too many open files')
+            for h in handles:
+                self.assertEqual(vc.call('CLOSEHANDLE', handle=h), 255)
+            wait_for(lambda: 1 <= vc.call('TCPISACCEPTED', handle=listener, addr=source) <= 19,
+                     timeout=5, what='the waiting connection to be accepted')
+            admin = subprocess.run([program('koradmin'), '--host', vc.address, 'version'],
+                                   capture_output=True, text=True, timeout=30)
+            self.assertEqual((admin.returncode, admin.stdout.strip()), (0, '1'), admin.stderr)
+            h = vc.call('TCPCONNECT', addr=peer.getsockname()[0], port=peer.getsockname()[1])
+            self.assertTrue(1 <= h <= 19, h)
+
 
 # Where the state file's lock lives: after magic, version, sizes, counts,
 # retired flag and boot id, at the next 64-byte boundary.
