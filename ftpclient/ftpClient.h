@@ -34,9 +34,9 @@ inline constexpr char FTP_MODE_IMAGE = 'I';
 
 // One control or data connection. Allocated and freed by the client only.
 struct FtpConnection {
-    std::int32_t sock;  // -1 once given up (a wait for the peer that timed out)
+    std::int32_t sock;      // -1 once given up (a wait for the peer that timed out)
     std::uint32_t address;  // control: the server's IPv4 address, network order
-    char* lineBuffer;   // ASCII data connections: FTPLIB_BUFSIZ bytes; else null
+    char* lineBuffer;       // ASCII data connections: FTPLIB_BUFSIZ bytes; else null
     std::int32_t role;
     FtpConnection* owner;  // data connection: its control connection once commanded
     std::int32_t connectMode;

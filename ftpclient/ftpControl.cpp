@@ -138,8 +138,8 @@ int readlineUnbuffered(char* buf, int max, FtpConnection* conn) {
 int refill(FtpConnection* conn) {
     for (;;) {
         if (!socket_wait(conn)) return -1;
-        const int got = countReceived(
-            conn, kor_streamRecv(conn->sock, conn->lineBuffer, FTPLIB_BUFSIZ));
+        const int got = countReceived(conn,
+                                      kor_streamRecv(conn->sock, conn->lineBuffer, FTPLIB_BUFSIZ));
         if (got >= 0) {
             conn->readPos = 0;
             conn->readLen = got;

@@ -153,10 +153,10 @@ public:
         if (ms == 0) return KOR_RECV_TIMEOUT;
         const std::int64_t seconds = (ms + 999) / 1000;
         std::array<char, TELNET_RECEIVE_SIZE + 1> buf{};
-        const int n = kor_doTCPClientReceive(
-            socket_, -1, buf.data(), TELNET_RECEIVE_SIZE,
-            seconds < TELNET_LOGIN_TIMEOUT_SEC ? static_cast<int>(seconds)
-                                               : TELNET_LOGIN_TIMEOUT_SEC);
+        const int n = kor_doTCPClientReceive(socket_, -1, buf.data(), TELNET_RECEIVE_SIZE,
+                                             seconds < TELNET_LOGIN_TIMEOUT_SEC
+                                                 ? static_cast<int>(seconds)
+                                                 : TELNET_LOGIN_TIMEOUT_SEC);
         if (n > 0 && !take(reinterpret_cast<const unsigned char*>(buf.data()), n))
             return KOR_RECV_TIMEOUT;
         return n;
@@ -295,7 +295,8 @@ void kor_scanTelnet(KorTelnetOptions* options, const unsigned char* src, int len
 
 void kor_parseTelnet(int socket, const unsigned char* src, int len, char* dst, int* outLen) {
     KorTelnetOptions options{};
-    char* replies = len > 0 ? static_cast<char*>(ctlMalloc(static_cast<std::size_t>(len))) : nullptr;
+    char* replies = len > 0 ? static_cast<char*>(ctlMalloc(static_cast<std::size_t>(len)))
+                            : nullptr;
     if (replies == nullptr) {
         *outLen = 0;
         return;

@@ -155,8 +155,7 @@ bool lockRobust(pthread_mutex_t* m, const std::string& path) {
                       "once with --repair-state)";
     else
         // NOLINTNEXTLINE(concurrency-mt-unsafe): glibc formats into a per-thread buffer
-        lockProblem = "the lock area of state file " + path + " is damaged (" +
-                      std::strerror(rc) +
+        lockProblem = "the lock area of state file " + path + " is damaged (" + std::strerror(rc) +
                       "); no value is lost: stop every program using the file, then start "
                       "arvokor once with --repair-state to set the lock up afresh";
     return false;
@@ -415,10 +414,11 @@ struct StateFileOpener {
         // are not given up without being asked to.
         if (std::all_of(h.magic, h.magic + sizeof h.magic, [](char c) { return c == 0; })) {
             if (!valuesAllZero(fd.get(), st.st_size)) {
-                *error = path + " is damaged (its first bytes, which mark a state file, are "
-                                "gone; its values may still be in it): keep a copy of it, then "
-                                "start arvokor once with --new-state to begin with an empty "
-                                "state file";
+                *error = path +
+                         " is damaged (its first bytes, which mark a state file, are "
+                         "gone; its values may still be in it): keep a copy of it, then "
+                         "start arvokor once with --new-state to begin with an empty "
+                         "state file";
                 return nullptr;
             }
             return create(fd.get(), path, counts, error);
@@ -427,9 +427,9 @@ struct StateFileOpener {
         auto f = mapFile(fd.get(), path, h.counts, error);
         if (!f) return nullptr;
         FileHeader* mapped = header(*f);
-        if (repairLock || currentBootId() != std::string(mapped->bootId,
-                                                         strnlen(mapped->bootId,
-                                                                 sizeof mapped->bootId))) {
+        if (repairLock ||
+            currentBootId() !=
+                std::string(mapped->bootId, strnlen(mapped->bootId, sizeof mapped->bootId))) {
             // Nobody from an earlier boot can hold the lock any more; a repair
             // is asked for only when nobody uses the file.
             if (!initLock(mapped)) {

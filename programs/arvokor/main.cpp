@@ -118,8 +118,8 @@ bool moveStateAside(const std::string& statePath, std::string* error) {
         return true;
     }
     if (errno == ENOENT) return true;
-    *error = "cannot move state file " + statePath + " aside: " +
-             std::generic_category().message(errno);
+    *error = "cannot move state file " + statePath +
+             " aside: " + std::generic_category().message(errno);
     return false;
 }
 

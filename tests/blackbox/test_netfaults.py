@@ -423,6 +423,13 @@ class TlsDataConnectionCut(unittest.TestCase):
                 self.assertEqual(vc.call('FTPGETJOB', bytes='WELD1.JBI', timeout=40), 253)
                 self.assertEqual(vc.call('FTPDISCONNECT'), 1)
                 self.assertEqual(read_job(vc, 'WELD1.JBI'), JOB_CRLF)
+        # Replies injected in clear behind the 234 of AUTH TLS are not taken
+        # for replies inside TLS: the handshake fails, nothing is logged in.
+        remote = FtpPeer(self, 'ftp_scripted.py', '--tls-cert', certificate, '--tls-key', key,
+                         '--auth-extra', '230 Logged in.\\r\\n')
+        remote.write('robot/jobs/WELD1.JBI', BIG_LF)
+        self.assertEqual(self.load(vc, 'FTPLOADGET', remote.host), 252)
+        self.assertFalse(any(c.startswith(('USER', 'PASS', 'RETR')) for c in remote.commands()))
 
 
 class PassiveReplies(unittest.TestCase):

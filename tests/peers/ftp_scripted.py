@@ -26,6 +26,8 @@ MDTM, SYST, SITE, QUIT) and misbehaves where told to:
   --pasv-address A    PASV: listen for the data connection on A (default: --address)
   --pasv-port P       PASV: ... on port P (default: any free port)
   --pasv-text TEXT    PASV: reply TEXT instead of the usual one (the listener stays)
+  --auth-extra TEXT   AUTH TLS: send TEXT (\\r\\n separates lines) right behind the
+                      234 reply, in the same packet, before the handshake
   --tls-cert PEM      with --tls-key: answer AUTH TLS (then PBSZ, PROT) and run the
                       data connections in TLS after PROT P; every data connection
                       ends with close_notify except one cut by --cut (a TCP close
@@ -74,6 +76,7 @@ def parse_args():
     p.add_argument("--pasv-port", type=int, default=0)
     p.add_argument("--pasv-text")
     p.add_argument("--tls-cert")
+    p.add_argument("--auth-extra")
     p.add_argument("--tls-key")
     return p.parse_args()
 
@@ -208,7 +211,8 @@ class Session:
         if TLS is None or arg.upper() != "TLS":
             self.send("502 Command not implemented.")
             return
-        self.send("234 AUTH TLS successful.")
+        extra = (ARGS.auth_extra or "").replace("\\r\\n", "\r\n")
+        self.conn.sendall(("234 AUTH TLS successful.\r\n" + extra).encode("latin-1"))
         self.file.close()
         self.conn = TLS.wrap_socket(self.conn, server_side=True)
         self.file = self.conn.makefile("rb")
