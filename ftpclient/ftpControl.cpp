@@ -26,6 +26,16 @@ void setResponse(FtpConnection* control, const char* text) {
 
 int replyLimitSeconds = 60;
 
+int countReceived(FtpConnection* data, int got) {
+    if (got > 0) data->received += got;
+    if (got != 0 || !kor_streamCut(data->sock) || data->received == data->announced) return got;
+    std::printf("TLS data connection ended without close_notify after %lld bytes\r\n",
+                static_cast<long long>(data->received));
+    setResponse(controlOf(data), "TLS data connection ended without close_notify");
+    errno = ECONNRESET;
+    return -1;
+}
+
 namespace {
 
 // The record's wait limit, cut to what is left of the reply's deadline. False
@@ -128,7 +138,8 @@ int readlineUnbuffered(char* buf, int max, FtpConnection* conn) {
 int refill(FtpConnection* conn) {
     for (;;) {
         if (!socket_wait(conn)) return -1;
-        const int got = kor_streamRecv(conn->sock, conn->lineBuffer, FTPLIB_BUFSIZ);
+        const int got = countReceived(conn,
+                                      kor_streamRecv(conn->sock, conn->lineBuffer, FTPLIB_BUFSIZ));
         if (got >= 0) {
             conn->readPos = 0;
             conn->readLen = got;
@@ -348,6 +359,7 @@ int FtpConnect(const char* host, std::uint16_t port, FtpConnection** out) {
     std::memset(control, 0, sizeof *control);
     kor_serviceOpened(KorService::Ftp, sock, host, port);
     control->sock = sock;
+    control->address = sin.addr;
     control->role = FTP_ROLE_CONTROL;
     control->connectMode = FTP_CONNECT_PASSIVE;
     control->waitSeconds = 10;

@@ -36,6 +36,12 @@ int readresp(char c, FtpConnection* control);
 // lastResponse empty, so no earlier reply can be taken for its answer.
 int FtpSendCmd(const char* cmd, char expect, FtpConnection* control);
 
+// Counts got bytes received on a data connection; at the end of the data
+// (got == 0) checks that it was not cut: a TLS stream that ended without
+// close_notify counts as complete only when its byte count is the size the
+// server announced; otherwise the console says so and -1 is returned.
+int countReceived(FtpConnection* data, int got);
+
 // Copies text into the control connection's lastResponse (truncated to fit).
 void setResponse(FtpConnection* control, const char* text);
 // The control connection a record reports to: itself, or a data record's owner.

@@ -84,6 +84,16 @@ bool acceptMayBeRetried(int err) {
     return err == ECONNABORTED || err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
 }
 
+// No descriptor (or memory) for the connection: it waits in the listener's
+// backlog until some come free, and the channel keeps listening.
+bool acceptOutOfResources(int err) {
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+// The pause between accepts while descriptors are out: the waiting connection
+// keeps the listener ready, so the loop would spin without it.
+constexpr int kStarvedAcceptRetryMs = 100;
+
 void startClientTask(int client, const CtlSockAddrIn& peer, int listenHandle) {
     char* ipText = ctlInetNtoa(peer.addr);
     const int port = ctlNtohs(peer.port);
@@ -147,6 +157,7 @@ int kor_startTCPAccept(int handle) {
     // Nobody else releases a listening channel.
     if (ch.noTable) KORHDLTBL_CloseHandle(&korHandleTable, handle);
     if (!ch.inUse) return -1;
+    bool starved = false;
     for (;;) {
         const KorWake wake = waitForListener(ch.socket, ch.pipeFd);
         if (wake == KorWake::CloseRequest || (ch.pipeFd == -1 && closeRequested(handle))) {
@@ -168,6 +179,13 @@ int kor_startTCPAccept(int handle) {
                 sleepMs(10);
                 continue;
             }
+            if (client == -1 && acceptOutOfResources(errno)) {
+                if (!starved) vx::perror("Error - ctlAccept()");  // once per shortage
+                starved = true;
+                sleepMs(kStarvedAcceptRetryMs);
+                continue;
+            }
+            starved = false;
             if (client == -1) {
                 char detail[32];
                 std::snprintf(detail, sizeof detail, "listening channel %d", handle);

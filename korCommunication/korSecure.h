@@ -32,6 +32,10 @@ int kor_streamSend(int sock, const char* buf, int len);
 // As ctlRecv: bytes, 0 when the peer closed, -1 on failure (errno). Over TLS a
 // peer that stays silent in the middle of a record fails it after 10 seconds.
 int kor_streamRecv(int sock, char* buf, int len);
+// True once a receive on the TLS stream sock gave 0 because the peer closed
+// the connection without close_notify: the data may have been cut short
+// (an attacker can close TCP), unless its size is known to be complete.
+bool kor_streamCut(int sock);
 // Bytes already decrypted and waiting: a wait for the socket would not see
 // them, so kor_waitSocket reports the stream readable at once.
 int kor_streamPending(int sock);

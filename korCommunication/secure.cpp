@@ -33,6 +33,7 @@ struct SecureStream {
     std::uint32_t address;  // network order: what the certificate must carry without a name
     bool byAddress;
     int sock;
+    bool cut;  // the peer closed the connection without close_notify
     // What a following stream needs to verify the same server.
     char caFile[kNameSize];
     char name[kNameSize];
@@ -251,12 +252,23 @@ int kor_streamRecv(int sock, char* buf, int len) {
     for (;;) {
         const int n = mbedtls_ssl_read(&stream->ssl, reinterpret_cast<unsigned char*>(buf),
                                        static_cast<std::size_t>(len));
-        if (n >= 0) return n;
+        if (n > 0) return n;
         if (n == MBEDTLS_ERR_SSL_WANT_READ || n == MBEDTLS_ERR_SSL_WANT_WRITE) continue;
-        if (n == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY || n == MBEDTLS_ERR_SSL_CONN_EOF) return 0;
+        if (n == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY) return 0;
+        if (n == 0 || n == MBEDTLS_ERR_SSL_CONN_EOF) {
+            // The connection closed without close_notify (mbedTLS reads that
+            // as 0): could be a cut, the caller decides.
+            stream->cut = true;
+            return 0;
+        }
         errno = n == MBEDTLS_ERR_SSL_TIMEOUT ? ETIMEDOUT : EIO;
         return -1;
     }
+}
+
+bool kor_streamCut(int sock) {
+    const SecureStream* stream = streamOf(sock);
+    return stream && stream->cut;
 }
 
 int kor_streamPending(int sock) {
@@ -295,6 +307,7 @@ int kor_secureFollow(int, int) { return -1; }
 bool kor_secureIs(int) { return false; }
 int kor_streamSend(int sock, const char* buf, int len) { return ctlSend(sock, buf, len, 0); }
 int kor_streamRecv(int sock, char* buf, int len) { return ctlRecv(sock, buf, len, 0); }
+bool kor_streamCut(int) { return false; }
 int kor_streamPending(int) { return 0; }
 int kor_streamClose(int sock) { return ctlClose(sock); }
 int kor_streamDiscard(int sock) { return ctlClose(sock); }

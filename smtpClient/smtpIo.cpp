@@ -58,12 +58,19 @@ int Smtp_ReceiveResponse(int sock, char* buf) {
     const std::int64_t deadline = vx::tickGet() + ctlMsToTicks(Smtp_replyLimitSec * 1000);
     std::size_t length = 0;
     for (;;) {
-        if (length > 0 && vx::tickGet() >= deadline) return 0;
+        if (length > 0 && vx::tickGet() >= deadline) {
+            std::printf("SMTP: no complete reply within %lld s; connection given up\r\n",
+                        static_cast<long long>(Smtp_replyLimitSec));
+            return 0;
+        }
         const int n = Smtp_ReceiveData(sock, buf);
         if (n == 0) return 0;
         const auto chunk = static_cast<std::size_t>(n);
-        if (chunk > static_cast<std::size_t>(SMTP_RECEIVE_MAX) - length)
-            return 0;  // reply too long
+        if (chunk > static_cast<std::size_t>(SMTP_RECEIVE_MAX) - length) {
+            std::printf("SMTP: reply longer than %d bytes; connection given up\r\n",
+                        SMTP_RECEIVE_MAX);
+            return 0;
+        }
         std::memcpy(collected.get() + length, buf, chunk);
         length += chunk;
 

@@ -47,6 +47,8 @@ struct Settings {
     int journal = 2048;        // journal: command journal entries; 0 off
     bool captureAll = false;   // capture: off (false) or all (true) channels from the start
     int captureBytes = 65536;  // capture_bytes: capture ring of one channel
+    // Not a setting: arvokor --repair-state sets the state file's lock up afresh.
+    bool repairStateLock = false;
 };
 
 // The keys of the settings file, one row each: the field it sets and its

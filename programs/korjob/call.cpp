@@ -404,7 +404,9 @@ void sleepUntilNextLook(Clock::time_point start, Clock::time_point deadline) {
 }
 
 int replaced() {
-    std::fprintf(stderr, "korjob: the state file was replaced while in use; run again\n");
+    if (const std::string& problem = vc::stateLockProblem(); !problem.empty())
+        std::fprintf(stderr, "korjob: %s\n", problem.c_str());
+    else std::fprintf(stderr, "korjob: the state file was replaced while in use; run again\n");
     return kExitError;
 }
 

@@ -194,8 +194,11 @@ void store(const vc::StateData& d, Kind kind, std::uint32_t at, const Value& v) 
 }
 
 int replacedError(const vc::StateFile& state) {
-    std::fprintf(stderr, "korjob: state file %s was replaced while in use; run again\n",
-                 state.path().c_str());
+    if (const std::string& problem = vc::stateLockProblem(); !problem.empty())
+        std::fprintf(stderr, "korjob: %s\n", problem.c_str());
+    else
+        std::fprintf(stderr, "korjob: state file %s was replaced while in use; run again\n",
+                     state.path().c_str());
     return kExitError;
 }
 
