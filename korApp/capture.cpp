@@ -8,8 +8,10 @@
 // cut; the connection, 2 bytes: its socket; the data length, 4 bytes
 // big-endian) and the data. An 'O' record's data is the connection's
 // endpoints as text ("tcp LOCAL LPORT REMOTE RPORT", "udp ...", "serial").
-// When the ring is full the oldest records make room. Passwords of the
-// services' log-ins are replaced by *** before they are kept.
+// When the ring is full the oldest records make room. The secrets the
+// services mark (log-in passwords and answers) are replaced by *** before they
+// are kept; a service's received bytes that continue an unfinished line join
+// its record (the FTP client reads its replies a byte at a time).
 #include <array>
 #include <atomic>
 #include <cstdio>
@@ -43,10 +45,11 @@ struct Stream {
         int length = 0;
     };
     std::array<Open, kOpens> opens{};  // [0] the latest
-    int maskLines = 0;                 // sent lines still to be masked (a log-in)
+    int last = -1;                     // where the newest record starts (-1: gone or none)
 };
 
 std::array<Stream, kStreams> streams;
+int ringBytes = 0;  // each stream's ring, allocated when it is first switched on
 
 // Takes the stream's lock for a scope (copies and appends only; no platform
 // call is made while it is held).
@@ -101,6 +104,7 @@ void putHeader(char* header, char kind, bool cut, int conn, int length) {
 }
 
 void dropOldest(Stream& s) {
+    if (s.tail == s.last) s.last = -1;
     char header[kHeader];
     ringRead(s, s.tail, header, kHeader);
     const int length = recordLength(header);
@@ -117,14 +121,41 @@ void append(Stream& s, char kind, int conn, const char* data, int length) {
     while (s.capacity - s.used < kHeader + n) dropOldest(s);
     char header[kHeader];
     putHeader(header, kind, n < length, conn, n);
+    s.last = s.head;
     ringWrite(s, header, kHeader);
     ringWrite(s, data, n);
     s.used += kHeader + n;
 }
 
+// Adds received bytes to the newest record when it holds received bytes of
+// the same connection that end in the middle of a line and room is left.
+bool joinLast(Stream& s, int conn, const char* data, int length) {
+    if (s.ring == nullptr || s.last < 0) return false;
+    char header[kHeader];
+    ringRead(s, s.last, header, kHeader);
+    const int had = recordLength(header);
+    const int headerConn = (static_cast<unsigned char>(header[10]) << 8) |
+                           static_cast<unsigned char>(header[11]);
+    if (header[8] != 'R' || headerConn != conn || had == 0 || header[9] != 0) return false;
+    char lastByte = 0;
+    ringRead(s, (s.last + kHeader + had - 1) % s.capacity, &lastByte, 1);
+    if (lastByte == '\n' || s.capacity - s.used < length || had + length > s.capacity / 2 - kHeader)
+        return false;
+    ringWrite(s, data, length);
+    s.used += length;
+    const int total = had + length;
+    for (int i = 0; i < 4; ++i) header[12 + i] = static_cast<char>(total >> (24 - 8 * i));
+    const int head = s.head;
+    s.head = s.last;
+    ringWrite(s, header, kHeader);
+    s.head = head;
+    return true;
+}
+
 bool allocateRing(Stream& s) {
     if (s.ring != nullptr) return true;
-    const int bytes = korobs::config().captureBytes;
+    const int bytes = ringBytes;
+    if (bytes <= 0) return false;
     auto* ring = static_cast<char*>(ctlMalloc(static_cast<std::size_t>(bytes)));
     if (ring == nullptr) return false;
     s.ring = ring;
@@ -216,22 +247,38 @@ int readStream(int index, char* buf, int size) {
         std::memcpy(buf + used + kHeader, o.text, static_cast<std::size_t>(o.length));
         used += kHeader + o.length;
     }
-    const int n = s.used < size - used ? s.used : size - used;
-    ringRead(s, s.tail, buf + used, n);
+    // The newest whole records that fit.
+    int from = s.tail;
+    int n = s.used;
+    while (n > size - used) {
+        char header[kHeader];
+        ringRead(s, from, header, kHeader);
+        const int record = kHeader + recordLength(header);
+        from = (from + record) % s.capacity;
+        n -= record;
+    }
+    ringRead(s, from, buf + used, n);
     return used + n;
+}
+
+// The room a read reply of the stream takes (it may have grown by the read).
+int readSize(int index) {
+    Stream& s = streams[static_cast<std::size_t>(index)];
+    const StreamLock lock(s);
+    int size = 64;  // the text line
+    for (const Stream::Open& o : s.opens) size += kHeader + o.length;
+    return size + (lock.held() ? s.used : 0);
 }
 
 }  // namespace
 
 namespace korobs {
 
-bool startCapture() {
-    bool ok = true;
+bool startCapture(int bytes, bool all) {
+    if (ringBytes == 0) ringBytes = bytes;
     for (auto& s : streams)
         if (s.sem == 0) s.sem = ctlSemBCreate(0, 1);
-    if (config().captureAll) ok = switchRequest(true, "all") == 0;
-    if (!ok) std::printf("Error - Capture: no memory for every channel's ring\r\n");
-    return ok;
+    return !all || switchRequest(true, "all") == 0;
 }
 
 void captureChunk(int handle, bool received, const char* data, int length) {
@@ -258,58 +305,64 @@ void kor_captureOpened(int handle, int type, int socket, const char* peer, unsig
     for (int k = kOpens - 1; k > 0; --k)
         s->opens[static_cast<std::size_t>(k)] = s->opens[static_cast<std::size_t>(k - 1)];
     s->opens[0] = o;
-    s->maskLines = 0;
     if (s->on.load()) append(*s, 'O', o.conn, o.text, o.length);
 }
 
 namespace {
 
-int serviceIndex(KorService service) {
-    return service == KorService::Ftp ? kServiceFtp : kServiceSmtp;
+int serviceIndex(KorStreamService service) {
+    return service == KorStreamService::Ftp ? kServiceFtp : kServiceSmtp;
 }
 
-bool startsWith(const char* data, int length, const char* word) {
-    const int n = static_cast<int>(std::strlen(word));
-    return length >= n && std::memcmp(data, word, static_cast<std::size_t>(n)) == 0;
-}
-
-// A log-in line as it is kept: the password (FTP PASS, SMTP AUTH PLAIN and
-// the two lines after AUTH LOGIN) as ***.
-const char* maskedLine(Stream& s, const char* data, int* length) {
-    if (startsWith(data, *length, "PASS ")) {
-        *length = 10;
-        return "PASS ***\r\n";
-    }
-    if (startsWith(data, *length, "AUTH PLAIN ")) {
-        *length = 16;
-        return "AUTH PLAIN ***\r\n";
-    }
-    if (s.maskLines > 0) {
-        --s.maskLines;
-        *length = 5;
-        return "***\r\n";
-    }
-    if (startsWith(data, *length, "AUTH LOGIN")) s.maskLines = 2;
-    return data;
+// A sent line with its secret as ***: the part before it, ***, its line end.
+int maskedLine(const KorStreamBlock& b, char* out, int size) {
+    const int shown = b.secretFrom < size - 8 ? b.secretFrom : size - 8;
+    std::memcpy(out, b.data, static_cast<std::size_t>(shown));
+    int n = shown;
+    for (const char c : {'*', '*', '*'}) out[n++] = c;
+    const bool crlf = b.length >= 2 && b.data[b.length - 2] == '\r' && b.data[b.length - 1] == '\n';
+    if (crlf) out[n++] = '\r';
+    if (crlf || (b.length >= 1 && b.data[b.length - 1] == '\n')) out[n++] = '\n';
+    return n;
 }
 
 }  // namespace
 
-void kor_serviceOpened(KorService service, int socket, const char* peer, unsigned peerPort) {
-    kor_captureOpened(serviceIndex(service), KORHDLTYPE_TCPCLIENT, socket, peer, peerPort);
-}
+namespace korobs {
 
-void kor_serviceTraffic(KorService service, int socket, bool received, const char* data,
-                        int length) {
-    Stream& s = streams[static_cast<std::size_t>(serviceIndex(service))];
-    if (length <= 0 || !s.on.load(std::memory_order_acquire)) return;
+void captureService(const KorStreamBlock& b) {
+    const int index = serviceIndex(b.service);
+    if (b.what == 'O') {
+        kor_captureOpened(index, KORHDLTYPE_TCPCLIENT, b.sock, b.peer, b.peerPort);
+        return;
+    }
+    Stream& s = streams[static_cast<std::size_t>(index)];
+    if (b.length <= 0 || !s.on.load(std::memory_order_acquire)) return;
     const StreamLock lock(s);
     if (!lock.held()) return;
-    if (!received) data = maskedLine(s, data, &length);
-    append(s, received ? 'R' : 'S', socket & 0xffff, data, length);
+    const int conn = b.sock & 0xffff;
+    if (b.what == 'R') {
+        if (!joinLast(s, conn, b.data, b.length)) append(s, 'R', conn, b.data, b.length);
+    } else if (b.secretFrom < b.length) {
+        char masked[80];
+        append(s, 'S', conn, masked, maskedLine(b, masked, sizeof masked));
+    } else {
+        append(s, 'S', conn, b.data, b.length);
+    }
 }
 
-int kor_captureBodyMax() { return korobs::config().captureBytes + 1024; }
+}  // namespace korobs
+
+int kor_captureBodyMax(const char* payload, int payloadLength) {
+    char verb[8] = {};
+    char name[16] = {};
+    char text[32] = {};
+    std::memcpy(text, payload, static_cast<std::size_t>(payloadLength < 31 ? payloadLength : 31));
+    if (std::sscanf(text, "%7s %15s", verb, name) != 2 || std::strcmp(verb, "read") != 0)
+        return 16;  // "0" or "-1"
+    const int index = streamNamed(name);
+    return index < 0 ? 16 : readSize(index);
+}
 
 int kor_captureRequest(const char* payload, int payloadLength, char* buf, int size) {
     char verb[8] = {};
