@@ -4,7 +4,7 @@ answered) and, when installed, busybox telnetd."""
 import os
 import unittest
 
-from harness import Controller, free_address, start_python_peer, wait_for
+from harness import Controller, free_address, observed, start_python_peer, wait_for
 import telnetd_peer
 
 FAILED, NO_FREE_HANDLE = 254, 251
@@ -21,12 +21,12 @@ def start_server(owner, *extra):
                      'needs root (test account) and inetutils telnetd')
 class TelnetLogin(unittest.TestCase):
     @classmethod
-    def setUpClass(cls):
-        cls.vc = Controller()
-
-    @classmethod
     def tearDownClass(cls):
         cls.vc.close()
+
+    @classmethod
+    def setUpClass(cls):
+        cls.vc = Controller(capture='all')
 
     def connect(self, host, port, password=telnetd_peer.PASSWORD, prompt='$ '):
         return self.vc.call('TELNETCONNECT', addr=host, port=port, timeout=30,
@@ -51,6 +51,7 @@ class TelnetLogin(unittest.TestCase):
         self.addCleanup(self.vc.call, 'CLOSEALL')  # a failure must not leave the channel to the next test
         self.vc.wait_output('TELNETCONNECT result: %d' % h)
         self.run_shell_command(h)
+        self.assertNotIn(telnetd_peer.PASSWORD, observed(self.vc, h))
         self.assertEqual(self.vc.call('CLOSEHANDLE', handle=h), 255)
 
     def test_wrong_password_and_missing_prompt(self):
