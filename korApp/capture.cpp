@@ -3,11 +3,9 @@
 // them for a protocol analyser. Off by default; switched on per stream by the
 // admin request or for all by the setting `capture = all`.
 //
-// A stream's ring holds records of a 16-byte header (time in µs, 8 bytes
-// big-endian; kind 'R' received, 'S' sent, 'O' opened; 1 when the chunk was
-// cut; the connection, 2 bytes: its socket; the data length, 4 bytes
-// big-endian) and the data. An 'O' record's data is the connection's
-// endpoints as text ("tcp LOCAL LPORT REMOTE RPORT", "udp ...", "serial").
+// A stream's ring holds records as korCaptureRecord.h lays them out. An 'O'
+// record's data is the connection's endpoints as text ("tcp LOCAL LPORT
+// REMOTE RPORT", "udp ...", "serial").
 // When the ring is full the oldest records make room. The secrets the
 // services mark (log-in passwords and answers) are replaced by *** before they
 // are kept; a service's received bytes that continue an unfinished line join
@@ -18,12 +16,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "korCaptureRecord.h"
 #include "korHandleTable.h"
 #include "korObserveInternal.h"
 
 namespace {
 
-constexpr int kHeader = 16;
+constexpr int kHeader = KOR_CAPTURE_HEADER;
 constexpr int kOpenText = 64;
 constexpr int kOpens = 4;  // the endpoints of the last connections, kept beside the ring
 constexpr int kServiceFtp = KORHDLTBL_SIZE;
@@ -87,20 +86,16 @@ void ringRead(const Stream& s, int at, char* out, int n) {
     }
 }
 
-int recordLength(const char* header) {
-    const auto* b = reinterpret_cast<const unsigned char*>(header);
-    return static_cast<int>((std::uint32_t{b[12]} << 24) | (std::uint32_t{b[13]} << 16) |
-                            (std::uint32_t{b[14]} << 8) | b[15]);
-}
+int recordLength(const char* header) { return korCaptureHeaderOf(header).length; }
 
 void putHeader(char* header, char kind, bool cut, int conn, int length) {
-    const auto t = static_cast<std::uint64_t>(korobs::nowUs());
-    for (int i = 0; i < 8; ++i) header[i] = static_cast<char>(t >> (56 - 8 * i));
-    header[8] = kind;
-    header[9] = cut ? 1 : 0;
-    header[10] = static_cast<char>(conn >> 8);
-    header[11] = static_cast<char>(conn);
-    for (int i = 0; i < 4; ++i) header[12 + i] = static_cast<char>(length >> (24 - 8 * i));
+    KorCaptureHeader h;
+    h.timeUs = static_cast<std::uint64_t>(korobs::nowUs());
+    h.kind = kind;
+    h.cut = cut;
+    h.conn = conn & 0xffff;
+    h.length = length;
+    korPutCaptureHeader(header, h);
 }
 
 void dropOldest(Stream& s) {
@@ -108,7 +103,7 @@ void dropOldest(Stream& s) {
     char header[kHeader];
     ringRead(s, s.tail, header, kHeader);
     const int length = recordLength(header);
-    if (header[8] != 'O') s.dropped += static_cast<std::uint64_t>(length);
+    if (header[8] != KOR_CAPTURE_OPENED) s.dropped += static_cast<std::uint64_t>(length);
     s.tail = (s.tail + kHeader + length) % s.capacity;
     s.used -= kHeader + length;
 }
@@ -133,18 +128,17 @@ bool joinLast(Stream& s, int conn, const char* data, int length) {
     if (s.ring == nullptr || s.last < 0) return false;
     char header[kHeader];
     ringRead(s, s.last, header, kHeader);
-    const int had = recordLength(header);
-    const int headerConn = (static_cast<unsigned char>(header[10]) << 8) |
-                           static_cast<unsigned char>(header[11]);
-    if (header[8] != 'R' || headerConn != conn || had == 0 || header[9] != 0) return false;
+    KorCaptureHeader h = korCaptureHeaderOf(header);
+    if (h.kind != KOR_CAPTURE_RECEIVED || h.conn != conn || h.length == 0 || h.cut) return false;
     char lastByte = 0;
-    ringRead(s, (s.last + kHeader + had - 1) % s.capacity, &lastByte, 1);
-    if (lastByte == '\n' || s.capacity - s.used < length || had + length > s.capacity / 2 - kHeader)
+    ringRead(s, (s.last + kHeader + h.length - 1) % s.capacity, &lastByte, 1);
+    if (lastByte == '\n' || s.capacity - s.used < length ||
+        h.length + length > s.capacity / 2 - kHeader)
         return false;
     ringWrite(s, data, length);
     s.used += length;
-    const int total = had + length;
-    for (int i = 0; i < 4; ++i) header[12 + i] = static_cast<char>(total >> (24 - 8 * i));
+    h.length += length;
+    korPutCaptureHeader(header, h);
     const int head = s.head;
     s.head = s.last;
     ringWrite(s, header, kHeader);
@@ -168,7 +162,8 @@ bool switchOn(int index) {
     const StreamLock lock(s);
     if (!lock.held() || !allocateRing(s)) return false;
     const Stream::Open& latest = s.opens[0];
-    if (!s.on.load() && latest.length > 0) append(s, 'O', latest.conn, latest.text, latest.length);
+    if (!s.on.load() && latest.length > 0)
+        append(s, KOR_CAPTURE_OPENED, latest.conn, latest.text, latest.length);
     s.on.store(true, std::memory_order_release);
     return true;
 }
@@ -242,7 +237,7 @@ int readStream(int index, char* buf, int size) {
     for (int k = kOpens - 1; k >= 0; --k) {
         const Stream::Open& o = s.opens[static_cast<std::size_t>(k)];
         if (o.length == 0 || used + kHeader + o.length > size) continue;
-        putHeader(buf + used, 'O', false, o.conn, o.length);
+        putHeader(buf + used, KOR_CAPTURE_OPENED, false, o.conn, o.length);
         if (s.used > 0) ringRead(s, s.tail, buf + used, 8);  // the oldest record's time
         std::memcpy(buf + used + kHeader, o.text, static_cast<std::size_t>(o.length));
         used += kHeader + o.length;
@@ -285,7 +280,9 @@ void captureChunk(int handle, bool received, const char* data, int length) {
     Stream* s = streamOf(handle);
     if (s == nullptr || length <= 0 || !s->on.load(std::memory_order_acquire)) return;
     const StreamLock lock(*s);
-    if (lock.held()) append(*s, received ? 'R' : 'S', s->opens[0].conn, data, length);
+    if (lock.held())
+        append(*s, received ? KOR_CAPTURE_RECEIVED : KOR_CAPTURE_SENT, s->opens[0].conn, data,
+               length);
 }
 
 }  // namespace korobs
@@ -305,7 +302,7 @@ void kor_captureOpened(int handle, int type, int socket, const char* peer, unsig
     for (int k = kOpens - 1; k > 0; --k)
         s->opens[static_cast<std::size_t>(k)] = s->opens[static_cast<std::size_t>(k - 1)];
     s->opens[0] = o;
-    if (s->on.load()) append(*s, 'O', o.conn, o.text, o.length);
+    if (s->on.load()) append(*s, KOR_CAPTURE_OPENED, o.conn, o.text, o.length);
 }
 
 namespace {
@@ -342,12 +339,13 @@ void captureService(const KorStreamBlock& b) {
     if (!lock.held()) return;
     const int conn = b.sock & 0xffff;
     if (b.what == 'R') {
-        if (!joinLast(s, conn, b.data, b.length)) append(s, 'R', conn, b.data, b.length);
+        if (!joinLast(s, conn, b.data, b.length))
+            append(s, KOR_CAPTURE_RECEIVED, conn, b.data, b.length);
     } else if (b.secretFrom < b.length) {
         char masked[80];
-        append(s, 'S', conn, masked, maskedLine(b, masked, sizeof masked));
+        append(s, KOR_CAPTURE_SENT, conn, masked, maskedLine(b, masked, sizeof masked));
     } else {
-        append(s, 'S', conn, b.data, b.length);
+        append(s, KOR_CAPTURE_SENT, conn, b.data, b.length);
     }
 }
 

@@ -16,6 +16,7 @@
 #include "faults.h"
 #include "korApp.h"
 #include "korObserve.h"
+#include "korPPComm.h"
 #include "korSettings.h"
 #include "schedule.h"
 #include "vc.h"

@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "korCommands.h"
+#include "korResults.h"
 
 namespace kordash {
 namespace {
@@ -243,8 +244,8 @@ const Family kFamilies[] = {
 }  // namespace
 
 const char* resultClass(int result) {
-    if (result == -1) return "none";
-    return result >= 240 && result <= 254 ? "failure" : "success";
+    if (result == KOR_RES_NONE) return "none";
+    return korResultFailed(result) ? "failure" : "success";
 }
 
 CommandTotals totalsOf(const std::vector<Counter>& counters) {

@@ -21,12 +21,12 @@ def start_server(owner, *extra):
                      'needs root (test account) and inetutils telnetd')
 class TelnetLogin(unittest.TestCase):
     @classmethod
-    def tearDownClass(cls):
-        cls.vc.close()
-
-    @classmethod
     def setUpClass(cls):
         cls.vc = Controller(capture='all')
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.vc.close()
 
     def connect(self, host, port, password=telnetd_peer.PASSWORD, prompt='$ '):
         return self.vc.call('TELNETCONNECT', addr=host, port=port, timeout=30,
