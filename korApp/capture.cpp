@@ -351,30 +351,41 @@ void captureService(const KorStreamBlock& b) {
 
 }  // namespace korobs
 
-int kor_captureBodyMax(const char* payload, int payloadLength) {
+namespace {
+
+// A ":capture" payload: its verb and stream name. The payload is a short
+// text; anything longer or malformed is refused (false).
+struct CaptureAsk {
     char verb[8] = {};
     char name[16] = {};
+};
+bool parseAsk(const char* payload, int payloadLength, CaptureAsk* ask) {
     char text[32] = {};
     std::memcpy(text, payload, static_cast<std::size_t>(payloadLength < 31 ? payloadLength : 31));
-    if (std::sscanf(text, "%7s %15s", verb, name) != 2 || std::strcmp(verb, "read") != 0)
-        return 16;  // "0" or "-1"
-    const int index = streamNamed(name);
-    return index < 0 ? 16 : readSize(index);
+    return std::sscanf(text, "%7s %15s", ask->verb, ask->name) == 2;
+}
+
+constexpr int kResultBody = 16;  // "0" or "-1"
+
+}  // namespace
+
+int kor_captureBodyMax(const char* payload, int payloadLength) {
+    CaptureAsk ask;
+    if (!parseAsk(payload, payloadLength, &ask) || std::strcmp(ask.verb, "read") != 0)
+        return kResultBody;
+    const int index = streamNamed(ask.name);
+    return index < 0 ? kResultBody : readSize(index);
 }
 
 int kor_captureRequest(const char* payload, int payloadLength, char* buf, int size) {
-    char verb[8] = {};
-    char name[16] = {};
-    // The payload is a short text; anything longer or malformed is refused.
-    char text[32] = {};
-    std::memcpy(text, payload, static_cast<std::size_t>(payloadLength < 31 ? payloadLength : 31));
+    CaptureAsk ask;
     int result = -1;
-    if (std::sscanf(text, "%7s %15s", verb, name) == 2) {
-        if (std::strcmp(verb, "read") == 0) {
-            const int index = streamNamed(name);
+    if (parseAsk(payload, payloadLength, &ask)) {
+        if (std::strcmp(ask.verb, "read") == 0) {
+            const int index = streamNamed(ask.name);
             if (index >= 0) return readStream(index, buf, size);
-        } else if (std::strcmp(verb, "on") == 0 || std::strcmp(verb, "off") == 0) {
-            result = switchRequest(verb[1] == 'n', name);
+        } else if (std::strcmp(ask.verb, "on") == 0 || std::strcmp(ask.verb, "off") == 0) {
+            result = switchRequest(ask.verb[1] == 'n', ask.name);
         }
     }
     return std::snprintf(buf, static_cast<std::size_t>(size), "%d", result);

@@ -220,6 +220,9 @@ void startConsole() {
     if (!lines.active() && !lines.allocate(kConsoleLines))
         std::printf("Error - Console ring: no memory for %d lines\r\n", kConsoleLines);
     if (countDue == 0) countDue = ctlSemBCreate(0, 0);
+}
+
+void startConsoleTask() {
     const int task = countTask.load(std::memory_order_acquire);
     if (countDue != 0 && (task == 0 || vx::taskName(task) == nullptr))
         countTask.store(ctlCreateTask(3, 0, countTaskBody, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0),

@@ -25,6 +25,9 @@ void kor_observeConfigure(const KorObserveConfig& config);
 // services' stream hook. A ring that cannot be allocated stays off and the
 // console says so.
 void kor_observeStart();
+// Starts the task of the console's fold counts (the launcher, once the
+// controller runs; again when it has ended).
+void kor_observeStartTask();
 
 // ---------------------------------------------------------------- journal
 

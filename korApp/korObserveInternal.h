@@ -56,8 +56,11 @@ bool endOwnCommand(std::int32_t result, EndedCommand* ended);
 
 // ---------------------------------------------------------------- console.cpp
 
-// Allocates the console's ring and starts the task that writes fold counts.
+// Allocates the console's ring.
 void startConsole();
+// Starts the task that writes fold counts, unless it runs (without it a count
+// is written before the next line).
+void startConsoleTask();
 // A console write of the calling task (one at a time, as the platform passes
 // them): what reaches the console goes through write.
 void consoleWrite(const char* text, int length, CtlConsoleWrite write);

@@ -125,6 +125,7 @@ KorCommandArea korLauncherStart() {
     }
     korSysClkRate = vx::sysClkRateGet() / 1000;
     kor_observeStart();
+    kor_observeStartTask();
     clearCommandArea(area);
     std::printf(
         "ArvoKOR started successfully !\r\nVersion:\t%.2f\r\nBaseAddress:\t%d\r\n"

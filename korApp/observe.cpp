@@ -47,6 +47,8 @@ void kor_observeStart() {
     kor_streamHook(serviceSeen);
 }
 
+void kor_observeStartTask() { korobs::startConsoleTask(); }
+
 void kor_consoleTap(const char* text, int length, CtlConsoleWrite write) {
     korobs::journalPrinted(text, length);  // in the printing task: its own record
     korobs::consoleWrite(text, length, write);

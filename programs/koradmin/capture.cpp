@@ -60,8 +60,12 @@ int runSwitch(const ObserveOptions& opt, const std::string& verb, const std::str
 int runSave(const ObserveOptions& opt, const std::string& path, std::vector<std::string> names) {
     const bool chosen = !names.empty();
     if (!chosen) names = allStreams();
-    for (const std::string& n : names)
-        if (!validName(n)) usage("'" + n + "' is not a handle " + kHandles + ", ftp or smtp");
+    for (const std::string& n : names) {
+        if (validName(n)) continue;
+        std::string why = "'" + n + "' is not a handle ";
+        why += kHandles;
+        usage(why + ", ftp or smtp");
+    }
     std::vector<kor::pcap::CaptureStream> streams;
     {
         AdminSession session(opt.host, opt.port, opt.timeoutMs);
