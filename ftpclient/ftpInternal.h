@@ -35,6 +35,9 @@ int readresp(char c, FtpConnection* control);
 // expect. A command refused before sending (too long, CR or LF inside) leaves
 // lastResponse empty, so no earlier reply can be taken for its answer.
 int FtpSendCmd(const char* cmd, char expect, FtpConnection* control);
+// As FtpSendCmd for a command whose text from secretFrom on is a secret (the
+// stream hook is told so and never keeps it).
+int FtpSendSecretCmd(const char* cmd, int secretFrom, char expect, FtpConnection* control);
 
 // Counts got bytes received on a data connection; at the end of the data
 // (got == 0) checks that it was not cut: a TLS stream that ended without

@@ -91,22 +91,20 @@ void noteStarted() { startedMs.store(nowMs(), std::memory_order_relaxed); }
 void kor_countChannelOpened(int type) { add(opened[kindOf(type)]); }
 void kor_countChannelClosed(int type) { add(closed[kindOf(type)]); }
 
-void kor_noteReceived(int handle, int type, const char* data, int length, int stored) {
-    if (length <= 0) return;
+namespace korobs {
+
+void countReceived(int handle, int type, int length, int stored) {
     add(bytesIn[kindOf(type)], static_cast<std::uint64_t>(length));
     add(handleIn[handleOf(handle)], static_cast<std::uint64_t>(length));
     if (stored < length) add(dropped[kindOf(type)], static_cast<std::uint64_t>(length - stored));
-    korobs::captureChunk(handle, true, data, length);
 }
 
-void kor_noteSent(int handle, int type, const char* data, int length, int result) {
-    if (result <= 0 && !(type == KORHDLTYPE_RS232 && result == 0)) return;
-    // The serial send reports 0 for all bytes sent, the others their count.
-    const int sent = type == KORHDLTYPE_RS232 ? length : (result < length ? result : length);
+void countSent(int handle, int type, int sent) {
     add(bytesOut[kindOf(type)], static_cast<std::uint64_t>(sent));
     add(handleOut[handleOf(handle)], static_cast<std::uint64_t>(sent));
-    korobs::captureChunk(handle, false, data, sent);
 }
+
+}  // namespace korobs
 
 void kor_countPositionTick(bool sent) { add(sent ? positionSent : positionMissed); }
 void kor_countSpeedTick(bool written) {

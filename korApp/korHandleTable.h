@@ -43,8 +43,9 @@ inline constexpr int KORHDLTYPE_TCPACCEPTED = 3;  // connection accepted on a li
 inline constexpr int KORHDLTYPE_RS232 = 4;        // serial port
 inline constexpr int KORHDLTYPE_UDP = 5;          // UDP socket
 
-inline constexpr int KORHDLTBL_SIZE = 20;            // records 0..19; 0 is never handed out
-inline constexpr int KORHANDLE_IPADDRESS_SIZE = 16;  // 15 characters and a NUL
+inline constexpr int KORHDLTBL_SIZE = 20;                   // records 0..19; 0 is never handed out
+inline constexpr int KOR_LAST_HANDLE = KORHDLTBL_SIZE - 1;  // jobs and tools name 1..this
+inline constexpr int KORHANDLE_IPADDRESS_SIZE = 16;         // 15 characters and a NUL
 inline constexpr int KORHANDLE_TASKNAME_SIZE = 32;
 inline constexpr int KORHANDLE_PIPENAME_SIZE = 40;
 

@@ -21,9 +21,13 @@ inline constexpr int KOR_CAPTURE_MAX_BYTES = 16 << 20;
 // Before the launcher starts (the program's settings); later calls change
 // nothing that is already allocated.
 void kor_observeConfigure(const KorObserveConfig& config);
-// Allocates the rings (once per process) and installs the console tap. A
-// ring that cannot be allocated stays off and the console says so.
+// Allocates the rings (once per process) and installs the console tap and the
+// services' stream hook. A ring that cannot be allocated stays off and the
+// console says so.
 void kor_observeStart();
+// Starts the task of the console's fold counts (the launcher, once the
+// controller runs; again when it has ended).
+void kor_observeStartTask();
 
 // ---------------------------------------------------------------- journal
 
@@ -56,9 +60,9 @@ inline int kor_ticketOf(CtlArg packed) { return static_cast<int>((packed >> 16) 
 
 // ---------------------------------------------------------------- console
 
-// The console tap (installed by kor_observeStart): records lines, folds
-// consecutive repeats within 60 s into one line with a count, attaches a
-// command task's lines to its journal entry.
+// The console tap (installed by kor_observeStart): hands the printing task's
+// text to its command's journal entry and to the console, which records the
+// lines and folds a flood of one line (see console.cpp).
 void kor_consoleTap(const char* text, int length, CtlConsoleWrite write);
 
 // ---------------------------------------------------------------- counters
@@ -90,14 +94,9 @@ int kor_countersText(char* buf, int size);
 // A channel was opened (the serving task, before it serves): its endpoints
 // for the capture; peer may be null (serial) and is the destination of UDP.
 void kor_captureOpened(int handle, int type, int socket, const char* peer, unsigned peerPort);
-// The services' own connections, captured as streams "ftp" and "smtp".
-enum class KorService { Ftp, Smtp };
-void kor_serviceOpened(KorService service, int socket, const char* peer, unsigned peerPort);
-// A chunk of a service connection (socket); sent log-in passwords are masked.
-void kor_serviceTraffic(KorService service, int socket, bool received, const char* data,
-                        int length);
-// The largest ":capture" reply body.
-int kor_captureBodyMax();
+// The largest body of the ":capture" reply to this payload (a read needs room
+// for what the stream holds, the switches only for their result).
+int kor_captureBodyMax(const char* payload, int payloadLength);
 // The ":capture" request: payload "on H", "off H" (H a handle or "all"),
 // "read H"; the reply body (see docs/commands.md).
 int kor_captureRequest(const char* payload, int payloadLength, char* buf, int size);

@@ -17,6 +17,7 @@
 #include "faults.h"
 #include "korApp.h"
 #include "korObserve.h"
+#include "korPPComm.h"
 #include "korSettings.h"
 #include "schedule.h"
 #include "vc.h"

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "adminClient.h"
+#include "journalJson.h"
 #include "korCommands.h"
 #include "korNumbers.h"
 
@@ -50,19 +51,6 @@ std::string clockText(std::int64_t ms) {
     const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
     std::snprintf(text + n, sizeof text - n, ".%03d", static_cast<int>(ms % 1000));
     return text;
-}
-
-json entryJson(const kor::admin::JournalEntry& e) {
-    return json{{"seq", e.seq},
-                {"start_ms", e.startMs},
-                {"duration_ms", e.durationMs},
-                {"slot", e.slot},
-                {"command", e.id},
-                {"name", e.name},
-                {"params", e.params},
-                {"result", e.result},
-                {"meaning", kor::admin::resultMeaning(e.id, e.result)},
-                {"console", e.console}};
 }
 
 void printEntry(const kor::admin::JournalEntry& e) {
@@ -120,10 +108,10 @@ int runJournal(const ObserveOptions& opt, const std::vector<std::string>& args) 
         for (const auto& e : page.entries) {
             const std::uint64_t missed = kor::admin::missedBetween(since, e.seq);
             if (a.json && !a.follow) {
-                all.push_back(entryJson(e));
+                all.push_back(kor::admin::journalEntryJson(e));
             } else if (a.json) {
                 printGap(missed, true);
-                std::printf("%s\n", entryJson(e).dump().c_str());
+                std::printf("%s\n", kor::admin::journalEntryJson(e).dump().c_str());
             } else {
                 printGap(missed, false);
                 printEntry(e);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 
+#include "korHandleTable.h"
 #include "korPPComm.h"
 
 namespace kordash {
@@ -250,7 +251,9 @@ nlohmann::json Dashboard::readLocal(const std::list<Interest>& interests, bool o
                            {"queues", nlohmann::json::object()},
                            {"bvars", nlohmann::json::object()}};
     // The page's input limits come from here, not from copies of their own.
-    snap["limits"] = {{"bCount", kMaxBCount}, {"varWindow", kMaxVarWindow}};
+    snap["limits"] = {{"bCount", kMaxBCount},
+                      {"varWindow", kMaxVarWindow},
+                      {"lastHandle", KOR_LAST_HANDLE}};
     if (stream_) snap["stream"] = stream_->snapshot();
     if (state_.isOpen() && !overview) {
         nlohmann::json vars = nlohmann::json::object();

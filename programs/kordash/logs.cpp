@@ -1,6 +1,9 @@
 #include "logs.h"
 
+#include "journalJson.h"
+#include "korHandleTable.h"
 #include "korResultClass.h"
+#include "korResults.h"
 #include "pcapng.h"
 
 namespace kordash {
@@ -18,17 +21,9 @@ using kor::admin::JournalPage;
 constexpr int kRoundsPerRead = 4;
 
 Json journalJson(const JournalEntry& e) {
-    return {{"seq", e.seq},
-            {"start", e.startMs},
-            {"duration", e.durationMs},
-            {"slot", e.slot},
-            {"id", e.id},
-            {"name", e.name},
-            {"result", e.result},
-            {"meaning", kor::admin::resultMeaning(e.id, e.result)},
-            {"outcome", outcomeOf(e)},
-            {"params", e.params},
-            {"console", e.console}};
+    Json j = kor::admin::journalEntryJson(e);
+    j["outcome"] = outcomeOf(e);
+    return j;
 }
 
 Json consoleJson(const ConsoleLine& l) {
@@ -36,7 +31,7 @@ Json consoleJson(const ConsoleLine& l) {
         {"seq", l.seq}, {"time", l.timeMs}, {"task", l.task}, {"count", l.count}, {"text", l.text}};
 }
 
-bool validHandle(int handle) { return handle >= 1 && handle <= 19; }
+bool validHandle(int handle) { return handle >= 1 && handle <= KOR_LAST_HANDLE; }
 
 }  // namespace
 

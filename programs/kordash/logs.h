@@ -22,7 +22,7 @@ namespace kordash {
 // What the watching pages want read; the refresh thread passes it in.
 struct LogWants {
     bool journal = false, console = false;
-    int capture = -1;  // a channel 1..19, or none
+    int capture = -1;  // a channel 1..KOR_LAST_HANDLE, or none
 };
 
 class LogCache {

@@ -192,7 +192,7 @@ const Family kFamilies[] = {
          writeKinds(out, "arvokor_channel_bytes_total", base, f.bytesOut, {{"direction", "sent"}});
      }},
     {"arvokor_handle_bytes_total", "counter",
-     "Bytes the channels received and sent, by channel handle 1..19.",
+     "Bytes the channels received and sent, by channel handle.",
      [](Exposition& out, const Labels& base, const CounterFigures& f) {
          for (int h = 1; h <= CounterFigures::kHandles; ++h)
              for (const bool in : {true, false})

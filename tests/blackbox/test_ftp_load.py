@@ -11,7 +11,7 @@ import time
 import unittest
 
 from faultcase import Background, BlackHole, timed
-from harness import Controller, free_address, wait_for
+from harness import Controller, free_address, observed, wait_for
 from arvokor.admin import AdminClient, transfer_record  # noqa: E402 (harness finds the package)
 from test_ftp import (JOB_CRLF, JOB_LF, PASSWORD, USER, FtpPeer, read_job, transfer_leftovers,
                       write_job)
@@ -496,12 +496,19 @@ class FtpTlsTest(unittest.TestCase):
     def test_pyftpdlib_tls_get_and_put(self):
         vc = self.tls_controller()
         remote = self.tls_peer('ftp_pyftpd.py')
+        with vc.admin() as admin:
+            self.assertTrue(admin.capture('on', 'ftp'))
         remote.write('robot/jobs/WELD1.JBI', JOB_LF)
         self.assertEqual(self.load(vc, 'FTPLOADGET', remote.host), 255)
         self.assertEqual(read_job(vc, 'WELD1.JBI'), JOB_CRLF)
         write_job(vc, 'PUT1.JBI', JOB_CRLF)
         self.assertEqual(self.load(vc, 'FTPLOADPUT', remote.host, job='PUT1'), 255)
         self.assertEqual(remote.read('robot/jobs/PUT1.JBI'), JOB_LF)
+        # What went inside TLS is captured as text, the password as ***.
+        text = observed(vc, 'ftp')
+        self.assertNotIn(PASSWORD, text)
+        self.assertEqual(text.count('S PASS ***\r\n'), 4, text)  # remote and own server, twice
+        self.assertIn('S AUTH TLS\r\n', text)
 
     def test_no_tls_or_a_refused_certificate_is_no_server(self):
         vc = self.tls_controller()
