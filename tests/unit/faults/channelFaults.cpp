@@ -390,7 +390,7 @@ TEST_F(ChannelFaults, CommandWithoutTheTableLockFailsAndLeavesTheChannel) {
         {CLOSEHANDLE, Params().handle(h)},
         {CLOSEALL, Params()},
     };
-    const auto failTake = [] { vc::hooks::failAfter(Site::SemTake, 0); };
+    const auto failTake = [] { vc::hooks::failAfter(Site::MutexTake, 0); };
     for (const auto& [id, params] : commands) {
         SCOPED_TRACE("command " + std::to_string(id));
         const std::size_t mark = console.text().size();
