@@ -300,6 +300,9 @@ int ctlSocket(int domain, int type, int protocol) {
         // A closed listener's port can be listened on again at once.
         int one = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        // Accepted sockets take it over from their listener.
+        if (const int bytes = vc::settings().sendBuffer; bytes > 0)
+            ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
     }
     registerSocket(fd);
     return fd;
