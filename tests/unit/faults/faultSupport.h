@@ -184,9 +184,10 @@ protected:
     // task just before the command, so failures armed there hit the command
     // and what it starts, not the test. Tasks are spawned, so that creation
     // failures armed for ctlCreateTask do not hit the test's own tasks.
-    void start(int id, Params params, std::function<void()> arm = {}, bool preset = true) {
-        params.set(3, kResultVar);
-        if (preset) setB(kResultVar, kNoResult);
+    void start(int id, Params params, std::function<void()> arm = {}, bool preset = true,
+               int resultVar = kResultVar) {
+        params.set(3, resultVar);
+        if (preset) setB(resultVar, kNoResult);
         auto* run = new Run{id, params, std::move(arm)};
         const int task = vx::taskSpawn(nullptr, 100, 0, 0, runEntry, reinterpret_cast<CtlArg>(run),
                                        0, 0, 0, 0, 0, 0, 0, 0, 0);
