@@ -67,11 +67,9 @@ class Senders:
         self._stop = threading.Event()
         self._thread = None
 
-    def connect(self, vc, small_window=False):
+    def connect(self, vc):
         """Opens a channel of vc to a new listener; returns its handle."""
         listener = socket.socket()
-        if small_window:  # a peer that stops reading stops its channel soon
-            listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
         listener.bind((self.host, 0))
         listener.listen(1)
         handle = vc.call('TCPCONNECT', addr=self.host, port=listener.getsockname()[1])
@@ -264,16 +262,18 @@ class QueueProbe:
     def _run(self):
         with self.vc.admin(timeout=30) as admin:
             admin.request(':ic%d' % self.handle, quiet=0.05)
+            expected = self._queued(admin)
             while not self._stop.is_set():
-                before = self._queued(admin)
-                if before > 8192 - 256:
+                if expected > 8192 - 256:
                     admin.request(':ic%d' % self.handle, quiet=0.05)
+                    expected = self._queued(admin)
                     continue
                 sent = time.monotonic()
                 self.conn.send(self.LINE)
-                while self._queued(admin) < before + len(self.LINE):
-                    if time.monotonic() - sent > 30:
-                        return
+                expected += len(self.LINE)
+                while self._queued(admin) < expected and not self._stop.is_set():
+                    pass
+                # A line not yet counted when the span ends counts as late as that.
                 self.latencies.append(time.monotonic() - sent)
                 self._stop.wait(0.02)
             admin.quit()
@@ -288,6 +288,8 @@ class StuckPeer:
         self.vc, self.slot, self.handle = vc, slot, handle
         self.issued = 0
         self.results = {}
+        self.calls = []  # (begun, ended) of every SENDDATA
+        self.begun = None  # of the one under way
         self.fill_bytes = 0
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
@@ -316,15 +318,38 @@ class StuckPeer:
         self._stop.set()
         self._thread.join()
 
+    def wait_blocked(self, limit=60):
+        """Returns once a SENDDATA has been under way for a second (a peer
+        that took a few more bytes lets the first ones through)."""
+        deadline = time.monotonic() + limit
+        while time.monotonic() < deadline:
+            begun = self.begun
+            if begun is not None and time.monotonic() - begun > 1:
+                return
+            time.sleep(0.05)
+        raise AssertionError('no SENDDATA to the stuck peer blocked')
+
+    def blocked_share(self, start, end):
+        """The share of [start, end] during which a SENDDATA that took over a
+        second was under way."""
+        calls = list(self.calls)
+        if self.begun is not None:
+            calls.append((self.begun, time.monotonic()))
+        covered = sum(max(0.0, min(e, end) - max(b, start)) for b, e in calls if e - b > 1)
+        return covered / (end - start)
+
     def _run(self):
         base = 400 + 130 * self.slot
         while not self._stop.is_set():
             self.issued += 1
+            self.begun = time.monotonic()
             try:
                 code = self.vc.call('SENDDATA', slot=self.slot, handle=self.handle, p1=base,
                                     p2=128, timeout=20)
             except KorjobError:
                 code = 'none'
+            self.calls.append((self.begun, time.monotonic()))
+            self.begun = None
             self.results[code] = self.results.get(code, 0) + 1
 
 
@@ -367,6 +392,7 @@ def measure(vc, workers, receiver, senders, count, probe):
     sent0 = senders.sent
     pid = vc.proc.pid
     c0, t0 = process_cpu(pid), time.monotonic()
+    began = t0
     issued0 = [w.issued for w in workers]
     timed = round_trip(vc, count)
     issued = sum(w.issued - i for w, i in zip(workers, issued0))
@@ -376,7 +402,7 @@ def measure(vc, workers, receiver, senders, count, probe):
     bytes_sent = senders.sent - sent0
     queue_latency = probe.stop()
     counted = {k: v - counted0[k] for k, v in counters(vc).items()}
-    return dict(timed=timed, span=span, cpu=cpu, arrivals=arrivals, seqs=seqs,
+    return dict(timed=timed, span=span, cpu=cpu, arrivals=arrivals, seqs=seqs, began=began,
                 rate=bytes_sent / span, issued_by_workers=issued,
                 counted=counted, queue_latency=queue_latency)
 
@@ -428,7 +454,7 @@ def run(vc, args, stack, measurer):
     senders = Senders(host)
     stack.callback(senders.close)
     # Channel 0 is the one whose peer gets stuck, the last one the probe's.
-    handles = [senders.connect(vc, small_window=k == 0) for k in range(CHANNELS)]
+    handles = [senders.connect(vc) for _ in range(CHANNELS)]
     senders.probe = senders.conns[-1]
     probe = QueueProbe(vc, handles[-1], senders.conns[-1])
     dash = stack.enter_context(Kordash(vc))
@@ -460,7 +486,7 @@ def run(vc, args, stack, measurer):
     senders.stuck = senders.conns[0]
     stuck.fill()
     stuck.start()
-    time.sleep(0.5)  # the first blocked SENDDATA is under way
+    stuck.wait_blocked()
     stalled = measure(vc, workers, receiver, senders, args.count, probe)
     spans.append(stalled)
     stuck.stop()
@@ -479,8 +505,10 @@ def run(vc, args, stack, measurer):
     row('%s, one peer stuck: the stuck sends' % name,
         '%d SENDDATA, results %s' % (stuck.issued, ', '.join(
             '%s: %d' % (k, v) for k, v in sorted(stuck.results.items(), key=str))),
-        'each 254 after the 10 s limit',
-        'its send buffer was filled with %d bytes by admin :tx' % stuck.fill_bytes)
+        'blocked all along (254 after the 10 s limit)',
+        'a SENDDATA was blocked through %s of the span; the send buffer took %d bytes of '
+        'admin :tx' % ('%.0f%%' % (100 * stuck.blocked_share(
+            stalled['began'], stalled['began'] + stalled['span'])), stuck.fill_bytes))
     journal_check(vc, name, start, workers, args.count * len(spans) + stuck.issued)
     row('%s: unexpected results' % name, '%d' % len(faults), 'none',
         '; '.join(faults[:3] + ['kordash event stream read: %d bytes' % events.bytes]))
