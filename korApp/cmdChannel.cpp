@@ -97,14 +97,16 @@ void korCmdSendData(const KorCommand& cmd) {
     char bytes[KOR_BLOCK_MAX + 1] = {};
     int status;
     {
-        // Held across the send: the channel cannot be released under it.
-        KorTableLock lock(&korHandleTable);
-        if (lock.find(handle) == nullptr) {
-            status = lock.held() ? KOR_RES_HANDLE_NOT_IN_USE : -1;
+        // Pinned: the channel is not released under the send, and the table
+        // is free for every other channel while the send waits on its peer.
+        const KorChannelSend pin(&korHandleTable, handle);
+        if (pin.status() != 0) {
+            status = pin.status() == -1 ? KOR_RES_HANDLE_NOT_IN_USE : -1;
         } else if (korReadByteBlock(cmd.p[P_FIRST], count, bytes) != 0) {
             status = -1;  // nothing is sent from variables that could not be read
         } else {
-            status = KORHDLTBL_Send(lock, handle, bytes, count, 0);  // 0: not sent on
+            status = KORHDLTBL_Send(pin, bytes, count, KORHDLTBL_CHANNEL_SENDS,
+                                    0);  // 0: not sent on
         }
     }
     if (status == KOR_RES_HANDLE_NOT_IN_USE) {

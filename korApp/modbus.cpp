@@ -1,4 +1,5 @@
-// Modbus TCP exchanges over an open TCP channel of the channel table.
+// Modbus TCP exchanges over an open TCP or UDP channel of the channel table
+// (over UDP one datagram per request, the same framing).
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -11,8 +12,6 @@
 #include "korChQue.h"
 #include "korHandleTable.h"
 #include "korModbusFrame.h"
-#include "korObserve.h"
-#include "korTransport.h"
 #include "modbus.h"
 
 namespace {
@@ -22,6 +21,7 @@ using Frame = std::array<std::uint8_t, KOR_MODBUS_BUFFER_SIZE>;
 constexpr int kUnitId = 1;
 
 constexpr int kChannelClosed = -1000;
+constexpr int kNoModbus = -1001;
 
 // Every request gets a transaction id of its own, so that a late reply to an
 // earlier request is told apart from the answer awaited now; with the setting
@@ -74,19 +74,6 @@ void reportOtherId(const KorChannelId& id, const KorModbusExpect& expect, const 
         id.handle, miss.otherId, expect.transactionId);
 }
 
-// Drops what the channel's queue still holds (replies that came too late) and
-// sends the frame, within one hold of the table lock, so that the socket
-// cannot be closed and its number handed out again in between. kChannelClosed
-// when the channel is not open, else the transport's result.
-int sendOnChannel(const KorChannelId& id, Frame& frame, int length) {
-    const KorTableLock table(&korHandleTable);
-    if (!KORHDLTBL_DrainInput(table, id)) return kChannelClosed;
-    const KORHANDLE* h = table.find(id);
-    const int rc = kor_startTCPSend(h->socket, reinterpret_cast<char*>(frame.data()), length);
-    kor_noteSent(id.handle, h->type, reinterpret_cast<char*>(frame.data()), length, rc);
-    return rc;
-}
-
 // Looks through what the channel's input queue holds for the reply to the
 // request, after the `*have` bytes already taken into frame: the reply is
 // moved to the start of frame and its length returned; 0 when it has not
@@ -119,12 +106,25 @@ int takeReply(const KorChannelId& id, Frame& frame, int* have, const KorModbusEx
     }
 }
 
-// Sends the request on the channel's current opening (which *id receives).
+// Sends the request on the channel's current opening (which *id receives)
+// through the channels' one send, after dropping what its queue still holds
+// (replies that came too late). kChannelClosed when the channel is not open,
+// kNoModbus for a channel that cannot carry the request, else the transport's
+// result.
 int sendRequest(int handle, Frame& frame, int length, KorChannelId* id) {
-    const KorChannelGuard channel(&korHandleTable, handle);
-    if (!channel.open()) return kChannelClosed;
-    *id = channel.id();
-    return sendOnChannel(*id, frame, length);
+    const KorChannelSend pin(&korHandleTable, handle);
+    if (pin.status() != 0) return kChannelClosed;
+    if ((KORHDLTBL_MODBUS_SENDS & korSendKind(pin.type())) == 0) {
+        std::printf("Error - Modbus on handle %d: the channel cannot carry Modbus/TCP\r\n", handle);
+        return kNoModbus;
+    }
+    *id = pin.id();
+    {
+        const KorTableLock table(&korHandleTable);
+        if (!KORHDLTBL_DrainInput(table, *id)) return kChannelClosed;
+    }
+    return KORHDLTBL_Send(pin, reinterpret_cast<char*>(frame.data()), length,
+                          KORHDLTBL_MODBUS_SENDS, -1);
 }
 
 // modbus_wait = reply: the exchange ends once its reply is complete.
@@ -263,7 +263,7 @@ int kor_ModBusRead(int handle, int waitMs, int firstVar, int functionCode, int s
 
     KorChannelId id;
     const int sent = sendRequest(handle, frame, length, &id);
-    if (sent == kChannelClosed) return -1;
+    if (sent == kChannelClosed || sent == kNoModbus) return -1;
     if (sent < 0) return -2;
 
     Miss miss;
@@ -299,6 +299,7 @@ int kor_ModBusWrite(int handle, int waitMs, int source, int quantity, int functi
 
     KorChannelId id;
     const int sent = sendRequest(handle, frame, length, &id);
+    if (sent == kNoModbus) return -1;
     if (sent == kChannelClosed) return -5;
     if (sent < 0) return -4;
 

@@ -80,7 +80,7 @@ static_assert(KOR_READOUT_FIELDS[KOR_RO_QUEUED].offset + KOR_READOUT_FIELDS[KOR_
 
 // The four channel operations. Handles outside 0..19 give -1. sendData and
 // closeHandle give -1 for a free channel, sendData also for a listening or
-// accepted one; sendData keeps the table locked across its send.
+// accepted one; sendData pins the channel for its send (the table stays free).
 // clearHandleInputQueue gives 0 for a free channel and -1 when the clear fails.
 // readoutHandleData fills `record` (KOR_ADMIN_READOUT_SIZE bytes): 0, or -1 free.
 int sendData(int handle, char* data, int length);

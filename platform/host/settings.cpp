@@ -44,6 +44,7 @@ constexpr SettingRule kRules[] = {
     {"ftp_port", K::Number, nullptr, &S::ftpPort, 1, 65535},
     {"realtime", K::AutoOff, nullptr, nullptr, 0, 0, &S::realtime},
     {"connect_timeout", K::Number, nullptr, &S::connectTimeout, 1, 600},
+    {"send_buffer", K::Number, nullptr, &S::sendBuffer, 0, 1 << 24},
     {"mail_tls", K::Choice, &S::mailTls, nullptr, 0, 0, nullptr, "off|starttls|tls"},
     {"ftp_tls", K::Choice, &S::ftpTls, nullptr, 0, 0, nullptr, "off|explicit"},
     {"tls_ca", K::Text, &S::tlsCa, nullptr, 0, 0},

@@ -1,12 +1,10 @@
 // The state file: creation, checking, rebuilding with other counts, and the
 // process-shared robust lock around every access.
 #include <fcntl.h>
-#include <linux/futex.h>
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +15,7 @@
 #include <ctime>
 #include <fstream>
 
+#include "schedule.h"
 #include "vcState.h"
 
 namespace vc {
@@ -81,18 +80,6 @@ std::string currentBootId() {
     return id;
 }
 
-// Whether the kernel takes the owner of a priority-inheritance lock from the
-// lock word: releasing a word that names this thread succeeds. A user-mode
-// emulator of a CPU of the other byte order passes the word on unswapped (the
-// C library then aborts on a contended lock), and a kernel may lack them.
-bool priorityInheritanceWorks() {
-    static const bool works = [] {
-        auto word = static_cast<std::uint32_t>(::syscall(SYS_gettid));
-        return ::syscall(SYS_futex, &word, FUTEX_UNLOCK_PI, 0, nullptr, nullptr, 0) == 0;
-    }();
-    return works;
-}
-
 bool initLock(FileHeader* h) {
     pthread_mutexattr_t attr;
     if (pthread_mutexattr_init(&attr) != 0) return false;
@@ -101,7 +88,7 @@ bool initLock(FileHeader* h) {
     // busy machine cannot hold up a tick through it.
     bool ok = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
               pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 &&
-              (!priorityInheritanceWorks() ||
+              (!vc::sched::priorityInheritanceWorks() ||
                pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT) == 0) &&
               pthread_mutex_init(&h->lock, &attr) == 0;
     pthread_mutexattr_destroy(&attr);

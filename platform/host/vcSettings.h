@@ -31,6 +31,9 @@ struct Settings {
 
     // connect_timeout: the seconds any TCP connect may take.
     int connectTimeout = 10;
+    // send_buffer: bytes of every TCP socket's send buffer; 0 leaves the
+    // system's own (tests: a peer that stops reading then fills it at once).
+    int sendBuffer = 0;
     // TLS of the mail and FTP clients (the controller's own FTP server stays plain).
     std::string mailTls = "off";  // mail_tls: off, starttls or tls (from the first byte)
     std::string ftpTls = "off";   // ftp_tls: off or explicit (AUTH TLS, data in TLS too)

@@ -17,6 +17,9 @@ from faultcase import Background, BlackHole
 from harness import Controller, free_address, program, unused_port, wait_for
 from test_ftp import JOB_CRLF, FtpPeer, read_job, transfer_leftovers, write_job
 from test_ftp_load import BIG_LF, FtpLoadTest
+from arvokor.admin import frame  # noqa: E402 (harness puts it on the path)
+from chanpeers import encode_port, read_exactly  # noqa: E402
+from test_modbus import start_server
 
 
 class Env:
@@ -337,6 +340,99 @@ class FullJobFolder(unittest.TestCase):
         self.assertNotIn('Traceback', vc.output())
         os.unlink(os.path.join(folder, 'FILLER.JBI'))
         self.assertEqual(self.load(vc, 'FTPLOADGET', remote.host), 255)
+
+
+class StuckPeer(unittest.TestCase):
+    """A peer that never reads while a send to it blocks: every other channel
+    goes on at once, and closing the stuck channel ends the send."""
+
+    def listener(self, host, window=None):
+        s = socket.socket()
+        if window:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, window)
+        s.bind((host, 0))
+        s.listen()
+        self.addCleanup(s.close)
+        return s
+
+    def connected(self, vc, listener):
+        handle = vc.call('TCPCONNECT', addr=listener.getsockname()[0],
+                         port=listener.getsockname()[1])
+        self.assertIn(handle, range(1, 20))
+        conn, _ = listener.accept()
+        self.addCleanup(conn.close)
+        conn.settimeout(5)
+        return handle, conn
+
+    def within_a_second(self, what, fn, *args, **kwargs):
+        start = time.monotonic()
+        result = fn(*args, **kwargs)
+        self.assertLess(time.monotonic() - start, 1.0, what)
+        return result
+
+    def test_a_blocked_send_holds_up_no_other_channel(self):
+        host = free_address()
+        modbus_host, modbus_port = start_server(self, '--holding', '0:258,772')
+        # Small send buffers: a peer that stops reading stops the send after a few blocks.
+        with Controller(send_buffer=4096) as vc:
+            stuck, _ = self.connected(vc, self.listener(host, window=4096))
+            healthy, peer = self.connected(vc, self.listener(host))
+            udp_peer = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            self.addCleanup(udp_peer.close)
+            udp_peer.bind((host, 0))
+            udp_local = unused_port(vc.address, socket.SOCK_DGRAM)
+            udp = vc.call('UDPBIND', addr=host, port=udp_peer.getsockname()[1],
+                          p1=encode_port(udp_local))
+            listen_port = unused_port(vc.address)
+            listening = vc.call('TCPLISTEN', port=listen_port)
+            modbus = vc.call('TCPCONNECT', addr=modbus_host, port=modbus_port)
+            self.assertTrue(all(h in range(1, 20) for h in (udp, listening, modbus)))
+
+            admin = vc.admin(timeout=30)
+            self.addCleanup(admin.close)
+            for _ in range(1000):  # ":tx" blocks until one does not answer
+                admin.send_raw(frame(':tx%d' % stuck, b'y' * 2031))
+                reply = admin.collect(expect=4, first_wait=1.0)
+                if not reply:
+                    break
+                self.assertEqual(reply, b'2031')
+            else:
+                self.fail('the stuck peer took every block')
+            blocked_at = time.monotonic()
+
+            peer.sendall(b'T=42\r\n')
+            self.assertEqual(self.within_a_second(
+                'WAITPATTERN', vc.call_read, 'WAITPATTERN', 2, handle=healthy, bytes='T=*\r\n',
+                p4=1, p6=5), (2, b'42'))
+            peer.sendall(b'more')
+            self.assertEqual(self.within_a_second('READDATA', read_exactly, vc, healthy, 4),
+                             b'more')
+            datagrams = [b'%02d' % k for k in range(50)]
+            for d in datagrams:
+                udp_peer.sendto(d, (vc.address, udp_local))
+            self.assertEqual(self.within_a_second('UDP', read_exactly, vc, udp, 100),
+                             b''.join(datagrams))
+            client = socket.create_connection((vc.address, listen_port), timeout=5)
+            self.addCleanup(client.close)
+            source = client.getsockname()[0]
+            accepted = self.within_a_second(
+                'TCPISACCEPTED', wait_for,
+                lambda: (lambda h: h if h != 249 else 0)(
+                    vc.call('TCPISACCEPTED', handle=listening, addr=source)), 1.0)
+            self.assertIn(accepted, range(1, 20))
+            self.assertEqual(self.within_a_second(
+                'MODBUSREAD', vc.call, 'MODBUSREAD', p2=modbus, p1=3, p7=0, p6=2, p4=100, p5=2),
+                255)
+            self.assertEqual(vc.get('D100..D101'), [258, 772])
+            self.assertLess(time.monotonic() - blocked_at, 8, 'the send gave up meanwhile')
+
+            # The stuck channel closes at once, and its send fails within a second.
+            self.assertEqual(self.within_a_second('CLOSEHANDLE', vc.call, 'CLOSEHANDLE',
+                                                  handle=stuck), 255)
+            self.assertEqual(self.within_a_second('the stuck send', admin.collect,
+                                                  expect=2, first_wait=1.0), b'-1')
+            vc.wait_output('Error - ctlSend()')
+            wait_for(lambda: stuck not in admin.handles(), 1.0)
 
 
 if __name__ == '__main__':
