@@ -1,6 +1,7 @@
 // The state file: creation, checking, rebuilding with other counts, and the
 // process-shared robust lock around every access.
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
