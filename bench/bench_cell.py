@@ -12,10 +12,17 @@ and READDATA on their channels, CHECKPATTERN, and the Modbus read on one
 slot).
 
 Figures: the round trip of slot 0 (median and p99), the stream's datagrams
-against the clock ticks of the span, the journal's sequence numbers against
-the commands issued (none may be missing, nothing unrecorded), arvokor's CPU
-over the span, the bytes the channels were sent. With --load all of it again,
-same controller, with one CPU-bound process per core beside it.
+against the clock ticks of the span, the receive-to-queue latency of one
+channel (a probe peer sends a short line every 20 ms; the time until the
+admin readout counts it in the channel's queue), the journal's sequence
+numbers against the commands issued (none may be missing, nothing
+unrecorded), arvokor's CPU over the span, the bytes the channels were sent.
+With --load all of it again, same controller, with one CPU-bound process per
+core beside it. Then all of it once more with one peer stuck: it stops
+reading, its channel's send buffer is filled (admin ":tx"; the controller
+runs with send_buffer = 4096 throughout, so a few blocks fill it) and slot 1
+keeps a SENDDATA to it blocked throughout (each waits out the 10 s send
+limit); no other channel may notice.
 
 Prints ROW/NOTE lines for bench/table.py:
     bench/bench_cell.py [--count 3000] [--load] | bench/table.py
@@ -35,6 +42,7 @@ import urllib.request
 import benchlib
 from bench_stream_modbus import SO_TIMESTAMPNS, arrival_time, stream_figures
 from benchlib import CpuLoad, median, note, percent, percentile, process_cpu, row
+from arvokor.admin import frame as admin_frame
 from dashpage import Kordash
 from harness import BIN, Controller, KorjobError, free_address
 
@@ -47,12 +55,15 @@ MODBUS_REGISTERS = 10
 
 class Senders:
     """The channels' peers: one loopback listener per channel, then one
-    thread pacing every connection to its share of RATE."""
+    thread pacing every connection to its share of RATE and reading what the
+    channel sends back (except the stuck peer's, and the probe's pacing)."""
 
     def __init__(self, host):
         self.host = host
         self.conns = []
         self.sent = 0
+        self.stuck = None  # the peer that stopped reading
+        self.probe = None  # the probe's peer: not paced
         self._stop = threading.Event()
         self._thread = None
 
@@ -86,6 +97,11 @@ class Senders:
         due = time.monotonic()
         while not self._stop.is_set():
             for conn in self.conns:
+                if conn is not self.stuck:
+                    with contextlib.suppress(BlockingIOError, OSError):
+                        conn.recv(65536)
+                if conn is self.probe:
+                    continue
                 try:
                     self.sent += conn.send(chunk)
                 except (BlockingIOError, OSError):
@@ -214,6 +230,129 @@ class SlotWorker:
         self._thread.join()
 
 
+class QueueProbe:
+    """Receive-to-queue latency of one channel: its peer sends a 12-byte
+    line every 20 ms, and the admin readout is polled until the channel's
+    queue counts it. The admin server serves one client: the probe holds it
+    only while it runs."""
+
+    LINE = b'probe-line\r\n'
+
+    def __init__(self, vc, handle, conn):
+        self.vc, self.handle, self.conn = vc, handle, conn
+        self.latencies = []
+        self._stop = threading.Event()
+        self._thread = None
+
+    def start(self):
+        self.latencies = []
+        self._stop.clear()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join()
+        return self.latencies
+
+    def _queued(self, admin):
+        record = admin.readout(self.handle)
+        return int(record['queued']) if record else -1
+
+    def _run(self):
+        with self.vc.admin(timeout=ADMIN_TIMEOUT) as admin:
+            admin.request(':ic%d' % self.handle, quiet=0.05)
+            expected = self._queued(admin)
+            while not self._stop.is_set():
+                if expected > 8192 - 256:
+                    admin.request(':ic%d' % self.handle, quiet=0.05)
+                    expected = self._queued(admin)
+                    continue
+                sent = time.monotonic()
+                self.conn.send(self.LINE)
+                expected += len(self.LINE)
+                while self._queued(admin) < expected and not self._stop.is_set():
+                    pass
+                # A line not yet counted when the span ends counts as late as that.
+                self.latencies.append(time.monotonic() - sent)
+                self._stop.wait(0.02)
+            admin.quit()
+
+
+class StuckPeer:
+    """One channel whose peer stopped reading: its send buffer is filled
+    with admin ":tx" blocks until one does not answer, then slot `slot`
+    keeps a SENDDATA to it blocked (each waits out the send limit)."""
+
+    def __init__(self, vc, slot, handle):
+        self.vc, self.slot, self.handle = vc, slot, handle
+        self.issued = 0
+        self.results = {}
+        self.calls = []  # (begun, ended) of every SENDDATA
+        self.begun = None  # of the one under way
+        self.fill_bytes = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def fill(self):
+        """Sends blocks until one fails (it waited out the send limit);
+        returns once it has (the admin server is free again)."""
+        block = b'y' * 2031
+        done = str(len(block)).encode()
+        with self.vc.admin(timeout=ADMIN_TIMEOUT) as admin:
+            for _ in range(20000):
+                admin.send_raw(admin_frame(':tx%d' % self.handle, block))
+                reply = admin.collect(expect=len(done), first_wait=15)
+                if reply != done:
+                    break
+                self.fill_bytes += len(block)
+            else:
+                raise AssertionError('the stuck peer took 40 MB')
+            admin.collect(quiet=0.1, first_wait=0.1)  # the rest of a "-1"
+            admin.quit()
+
+    def start(self):
+        self._thread.start()
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join()
+
+    def wait_blocked(self, limit=60):
+        """Returns once a SENDDATA has been under way for a second (a peer
+        that took a few more bytes lets the first ones through)."""
+        deadline = time.monotonic() + limit
+        while time.monotonic() < deadline:
+            begun = self.begun
+            if begun is not None and time.monotonic() - begun > 1:
+                return
+            time.sleep(0.05)
+        raise AssertionError('no SENDDATA to the stuck peer blocked')
+
+    def blocked_share(self, start, end):
+        """The share of [start, end] during which a SENDDATA that took over a
+        second was under way."""
+        calls = list(self.calls)
+        if self.begun is not None:
+            calls.append((self.begun, time.monotonic()))
+        covered = sum(max(0.0, min(e, end) - max(b, start)) for b, e in calls if e - b > 1)
+        return covered / (end - start)
+
+    def _run(self):
+        base = 400 + 130 * self.slot
+        while not self._stop.is_set():
+            self.issued += 1
+            self.begun = time.monotonic()
+            try:
+                code = self.vc.call('SENDDATA', slot=self.slot, handle=self.handle, p1=base,
+                                    p2=128, timeout=20)
+            except KorjobError:
+                code = 'none'
+            self.calls.append((self.begun, time.monotonic()))
+            self.begun = None
+            self.results[code] = self.results.get(code, 0) + 1
+
+
 def round_trip(vc, count):
     program = os.path.join(BIN, 'bench', 'bench_roundtrip')
     out = subprocess.run([program, '--state', vc.state_path, '--count', str(count),
@@ -225,8 +364,13 @@ def round_trip(vc, count):
     return [float(v) for v in found.groups()]
 
 
+# The admin server's answers may wait for a send that holds the channel table
+# (as it did before sends held their own channel only): wait that long.
+ADMIN_TIMEOUT = 30
+
+
 def journal_position(vc):
-    with vc.admin() as admin:
+    with vc.admin(timeout=ADMIN_TIMEOUT) as admin:
         nxt, _, unrecorded, _ = admin.journal(1 << 30)
         admin.quit()
     return nxt, unrecorded
@@ -235,7 +379,7 @@ def journal_position(vc):
 def counters(vc):
     """arvokor's own counts: channel bytes taken and dropped (every kind),
     position datagrams and clock ticks that passed without one."""
-    with vc.admin() as admin:
+    with vc.admin(timeout=ADMIN_TIMEOUT) as admin:
         got = admin.counters()
         admin.quit()
 
@@ -245,13 +389,15 @@ def counters(vc):
                                               'position_ticks_without')}
 
 
-def measure(vc, workers, receiver, senders, count):
+def measure(vc, workers, receiver, senders, count, probe):
     """One span: every slot busy while slot 0 is timed. Returns the figures."""
     counted0 = counters(vc)
+    probe.start()
     receiver.take()
     sent0 = senders.sent
     pid = vc.proc.pid
     c0, t0 = process_cpu(pid), time.monotonic()
+    began = t0
     issued0 = [w.issued for w in workers]
     timed = round_trip(vc, count)
     issued = sum(w.issued - i for w, i in zip(workers, issued0))
@@ -259,10 +405,11 @@ def measure(vc, workers, receiver, senders, count):
     cpu = (process_cpu(pid) - c0) / span
     arrivals, seqs = receiver.take()
     bytes_sent = senders.sent - sent0
+    queue_latency = probe.stop()
     counted = {k: v - counted0[k] for k, v in counters(vc).items()}
-    return dict(timed=timed, span=span, cpu=cpu, arrivals=arrivals, seqs=seqs,
+    return dict(timed=timed, span=span, cpu=cpu, arrivals=arrivals, seqs=seqs, began=began,
                 rate=bytes_sent / span, issued_by_workers=issued,
-                counted=counted)
+                counted=counted, queue_latency=queue_latency)
 
 
 def span_rows(name, fig, count, slots):
@@ -283,6 +430,15 @@ def span_rows(name, fig, count, slots):
                fig['counted']['position_ticks_without']))
     else:
         row('%s: position stream at 1 ms' % name, 'no datagram received', 'every tick sent', '')
+    lat = [v * 1e3 for v in fig['queue_latency']]
+    if lat:
+        row('%s: receive to queue, one channel' % name,
+            'p99 %.2f ms, max %.2f ms' % (percentile(lat, 0.99), max(lat)), 'unchanged by a stuck peer',
+            'median %.2f ms over %d lines (admin readout polled)' % (median(lat), len(lat)))
+    else:
+        row('%s: receive to queue, one channel' % name,
+            'no line counted in %.1f s' % fig['span'], 'unchanged by a stuck peer',
+            'the admin readout itself waited all along')
     row('%s: arvokor CPU' % name, percent(fig['cpu']), '',
         '%d peers sent %.0f kB/s; the channels took %.0f kB/s, dropped %.0f kB/s (full queues)'
         % (CHANNELS, fig['rate'] / 1e3, fig['counted']['bytes_in'] / fig['span'] / 1e3,
@@ -303,7 +459,10 @@ def run(vc, args, stack, measurer):
     modbus = vc.call('TCPCONNECT', addr=host, port=port)
     senders = Senders(host)
     stack.callback(senders.close)
+    # Channel 0 is the one whose peer gets stuck, the last one the probe's.
     handles = [senders.connect(vc) for _ in range(CHANNELS)]
+    senders.probe = senders.conns[-1]
+    probe = QueueProbe(vc, handles[-1], senders.conns[-1])
     dash = stack.enter_context(Kordash(vc))
     events = EventReader(dash.url)
     stack.callback(events.close)
@@ -314,19 +473,30 @@ def run(vc, args, stack, measurer):
     receiver.start(vc)
     senders.start()
     slots = vc.slot_layout().slots
-    workers = [SlotWorker(vc, k, handles[(k - 1) % CHANNELS], modbus if k == slots - 1 else None)
+    workers = [SlotWorker(vc, k, handles[(k - 1) % (CHANNELS - 1)],
+                          modbus if k == slots - 1 else None)
                for k in range(1, slots)]
     start = journal_position(vc)
     for w in workers:
         w.start()
     time.sleep(1)  # every slot is busy
-    spans = [measure(vc, workers, receiver, senders, args.count)]
+    spans = [measure(vc, workers, receiver, senders, args.count, probe)]
     loaded = None
     if args.load:
         with CpuLoad() as busy:
-            loaded = measure(vc, workers, receiver, senders, args.count)
+            loaded = measure(vc, workers, receiver, senders, args.count, probe)
             spans.append(loaded)
-    for w in workers:
+    # One peer stuck: slot 1 leaves its mix for the blocked SENDDATA.
+    workers[0].stop()
+    stuck = StuckPeer(vc, 1, handles[0])
+    senders.stuck = senders.conns[0]
+    stuck.fill()
+    stuck.start()
+    stuck.wait_blocked()
+    stalled = measure(vc, workers, receiver, senders, args.count, probe)
+    spans.append(stalled)
+    stuck.stop()
+    for w in workers[1:]:
         w.stop()
     senders.stop()
     receiver.stop(vc)
@@ -337,7 +507,15 @@ def run(vc, args, stack, measurer):
     if loaded:
         span_rows(name + ', under load', loaded, args.count, slots)
         note('cell under load: ' + busy.describe())
-    journal_check(vc, name, start, workers, args.count * len(spans))
+    span_rows(name + ', one peer stuck', stalled, args.count, slots)
+    row('%s, one peer stuck: the stuck sends' % name,
+        '%d SENDDATA, results %s' % (stuck.issued, ', '.join(
+            '%s: %d' % (k, v) for k, v in sorted(stuck.results.items(), key=str))),
+        'blocked all along (254 after the 10 s limit)',
+        'a SENDDATA was blocked through %s of the span; the send buffer took %d bytes of '
+        'admin :tx' % ('%.0f%%' % (100 * stuck.blocked_share(
+            stalled['began'], stalled['began'] + stalled['span'])), stuck.fill_bytes))
+    journal_check(vc, name, start, workers, args.count * len(spans) + stuck.issued)
     row('%s: unexpected results' % name, '%d' % len(faults), 'none',
         '; '.join(faults[:3] + ['kordash event stream read: %d bytes' % events.bytes]))
     note('cell: ' + benchlib.scheduling_note(vc, measurer))
@@ -365,7 +543,9 @@ def main():
     # other slots stay at normal priority, as a job's would.
     measurer = benchlib.as_measurer()
     os.sched_setscheduler(0, os.SCHED_OTHER, os.sched_param(0))
-    with Controller(clock0_us=1000) as vc, contextlib.ExitStack() as stack:
+    # Small send buffers: a peer that stops reading stops its channel's sends
+    # after a few kilobytes (in every span alike).
+    with Controller(clock0_us=1000, send_buffer=4096) as vc, contextlib.ExitStack() as stack:
         run(vc, args, stack, measurer)
 
 

@@ -181,10 +181,19 @@ class ShortRunTest(unittest.TestCase):
 
     def test_stream_and_modbus(self):
         self.run_bench('bench_stream_modbus.py', '--seconds', '0.5', '--reads', '1', rows=8)
-        # The whole cell: the journal holds every command the slots issued.
-        found = self.run_bench('bench_cell.py', '--count', '30', rows=5)
-        recorded, issued = re.match(r'(\d+) of (\d+) \(0 unrecorded\)', found[3][2]).groups()
-        self.assertEqual(recorded, issued, found[3])
+        # The whole cell, then with one peer stuck: the journal holds every
+        # command the slots issued, and a send to the stuck peer was blocked throughout.
+        found = self.run_bench('bench_cell.py', '--count', '30', rows=11)
+        rows = {cells[1].split(': ', 1)[1]: cells for cells in found}
+        journal = rows['journal entries vs commands issued']
+        recorded, issued = re.match(r'(\d+) of (\d+) \(0 unrecorded\)', journal[2]).groups()
+        self.assertEqual(recorded, issued, journal)
+        blocked = re.search(r'blocked through (\d+)% of the span', rows['the stuck sends'][4])
+        self.assertGreaterEqual(int(blocked.group(1)), 90, rows['the stuck sends'])
+
+    def test_modbus(self):
+        found = self.run_bench('bench_modbus.py', '--count', '3', '--fixed-count', '1', rows=4)
+        self.assertIn('libmodbus', found[1][4])
 
     @unittest.skipUnless(os.geteuid() == 0, 'both FTP servers listen on port 21')
     def test_ftp(self):

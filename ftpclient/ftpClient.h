@@ -34,8 +34,9 @@ inline constexpr char FTP_MODE_IMAGE = 'I';
 
 // One control or data connection. Allocated and freed by the client only.
 struct FtpConnection {
-    std::int32_t sock;  // -1 once given up (a wait for the peer that timed out)
-    char* lineBuffer;   // ASCII data connections: FTPLIB_BUFSIZ bytes; else null
+    std::int32_t sock;      // -1 once given up (a wait for the peer that timed out)
+    std::uint32_t address;  // control: the server's IPv4 address, network order
+    char* lineBuffer;       // ASCII data connections: FTPLIB_BUFSIZ bytes; else null
     std::int32_t role;
     FtpConnection* owner;  // data connection: its control connection once commanded
     std::int32_t connectMode;
@@ -48,6 +49,11 @@ struct FtpConnection {
     std::int32_t readPos;  // read side: bytes of lineBuffer handed out so far
     std::int32_t readLen;  // read side: bytes of lineBuffer received
     bool lastWasCR;        // write side: the last byte written was a CR
+    // Read side: bytes received on the connection (before any line handling),
+    // and the size the server announced for them (SIZE, or the count of its
+    // 150 reply); -1 when it announced none.
+    std::int64_t received;
+    std::int64_t announced;
 };
 
 // ---------------------------------------------------------------- control connection
@@ -113,8 +119,10 @@ int FtpBufferedGet(char* buffer, int size, const char* path, char mode, FtpConne
 int FtpBufferedPut(const char* buffer, int size, const char* path, char mode,
                    FtpConnection* control);
 // Copies sourcePath from the source server to destinationPath on the
-// destination server. Returns the bytes read from the source, or 0 when either
-// side cannot be opened or the copy was cut short (a read that failed or timed
-// out, a failed or short write, a completion reply not beginning with 2).
+// destination server. Returns the bytes read from the source; 0 when the
+// source cannot be opened or the copy was cut short (a read that failed or
+// timed out, a failed or short write, a completion reply not beginning with
+// 2); -1 when the destination could not be opened (its refusal, if any, is
+// its last response), so nothing was stored there.
 int FtpMove(FtpConnection* source, const char* sourcePath, FtpConnection* destination,
             const char* destinationPath, char mode);

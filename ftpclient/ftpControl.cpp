@@ -8,7 +8,6 @@
 #include "ctl.h"
 #include "ftpClient.h"
 #include "ftpInternal.h"
-#include "korObserve.h"
 #include "korSecure.h"
 #include "korWait.h"
 
@@ -25,6 +24,16 @@ void setResponse(FtpConnection* control, const char* text) {
 }
 
 int replyLimitSeconds = 60;
+
+int countReceived(FtpConnection* data, int got) {
+    if (got > 0) data->received += got;
+    if (got != 0 || !kor_streamCut(data->sock) || data->received == data->announced) return got;
+    std::printf("TLS data connection ended without close_notify after %lld bytes\r\n",
+                static_cast<long long>(data->received));
+    setResponse(controlOf(data), "TLS data connection ended without close_notify");
+    errno = ECONNRESET;
+    return -1;
+}
 
 namespace {
 
@@ -119,7 +128,6 @@ int readlineUnbuffered(char* buf, int max, FtpConnection* conn) {
         if (c == '\n' && endsWithCrLf(buf, n)) break;
     }
     buf[n] = '\0';
-    kor_serviceTraffic(KorService::Ftp, conn->sock, true, buf, n);
     return n;
 }
 
@@ -128,7 +136,8 @@ int readlineUnbuffered(char* buf, int max, FtpConnection* conn) {
 int refill(FtpConnection* conn) {
     for (;;) {
         if (!socket_wait(conn)) return -1;
-        const int got = kor_streamRecv(conn->sock, conn->lineBuffer, FTPLIB_BUFSIZ);
+        const int got = countReceived(conn,
+                                      kor_streamRecv(conn->sock, conn->lineBuffer, FTPLIB_BUFSIZ));
         if (got >= 0) {
             conn->readPos = 0;
             conn->readLen = got;
@@ -263,6 +272,10 @@ int readresp(char c, FtpConnection* control) {
 }
 
 int FtpSendCmd(const char* cmd, char expect, FtpConnection* control) {
+    return FtpSendSecretCmd(cmd, -1, expect, control);
+}
+
+int FtpSendSecretCmd(const char* cmd, int secretFrom, char expect, FtpConnection* control) {
     if (!control || !cmd || control->role != FTP_ROLE_CONTROL) return 0;
     if (control->sock == -1) return 0;  // abandoned: lastResponse says why
     control->lastResponse[0] = '\0';
@@ -271,17 +284,17 @@ int FtpSendCmd(const char* cmd, char expect, FtpConnection* control) {
     if (std::strlen(cmd) > 253 || std::strpbrk(cmd, "\r\n")) return 0;
     char line[256];
     const int len = std::snprintf(line, sizeof line, "%s\r\n", cmd);
-    if (kor_streamSend(control->sock, line, len) <= 0) {
+    if (kor_streamSendSecret(control->sock, line, len, secretFrom) <= 0) {
         vx::perror("write");
         return 0;
     }
-    kor_serviceTraffic(KorService::Ftp, control->sock, false, line, len);
     return readresp(expect, control);
 }
 
 }  // namespace ftpio
 
 using ftpio::FtpSendCmd;
+using ftpio::FtpSendSecretCmd;
 using ftpio::readresp;
 
 namespace {
@@ -346,8 +359,9 @@ int FtpConnect(const char* host, std::uint16_t port, FtpConnection** out) {
         return 0;
     }
     std::memset(control, 0, sizeof *control);
-    kor_serviceOpened(KorService::Ftp, sock, host, port);
+    kor_streamOpened(sock, KorStreamService::Ftp, host, port);
     control->sock = sock;
+    control->address = sin.addr;
     control->role = FTP_ROLE_CONTROL;
     control->connectMode = FTP_CONNECT_PASSIVE;
     control->waitSeconds = 10;
@@ -370,7 +384,7 @@ int FtpLogin(const char* user, const char* pass, FtpConnection* control) {
         return control->lastResponse[0] == '2' ? 1 : 0;
     }
     std::snprintf(cmd, sizeof cmd, "PASS %s", pass);
-    return FtpSendCmd(cmd, '2', control);
+    return FtpSendSecretCmd(cmd, 5, '2', control);  // the password is not kept
 }
 
 void FtpQuit(FtpConnection* control) {

@@ -7,6 +7,7 @@
 // copy is never reported as complete.
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -36,7 +37,7 @@ int dataRead(char* buf, int max, FtpConnection* data) {
     if (data->lineBuffer) return ftpio::readline(buf, max, data);
     for (;;) {
         if (!socket_wait(data)) return -1;
-        const int got = kor_streamRecv(data->sock, buf, max);
+        const int got = ftpio::countReceived(data, kor_streamRecv(data->sock, buf, max));
         if (got >= 0) return got;
         if (errno != EINTR) return -1;
     }
@@ -56,33 +57,41 @@ int dataWrite(const char* buf, int len, FtpConnection* data) {
     return sent;
 }
 
-// The PASV reply "(h1,h2,h3,h4,p1,p2)" as an IPv4 socket address. Numbers are
-// taken modulo 256, as the bytes they stand for.
-bool parsePassiveReply(const char* reply, CtlSockAddrIn* sin) {
+// The port of the PASV reply "(h1,h2,h3,h4,p1,p2)" (host order), or -1 when
+// the reply has none or a number outside 0..255. The address is not used: the
+// data connection goes to the control connection's server, so that a reply
+// cannot have a job fetched from a host of its choosing.
+int passivePort(const char* reply) {
     const char* p = std::strchr(reply, '(');
-    if (!p) return false;
+    if (!p) return -1;
     ++p;
-    unsigned char bytes[6];
+    unsigned bytes[6];
     for (int i = 0; i < 6; ++i) {
         while (*p == ' ') ++p;
-        if (*p < '0' || *p > '9') return false;
+        if (*p < '0' || *p > '9') return -1;
         unsigned value = 0;
-        while (*p >= '0' && *p <= '9') value = value * 10u + static_cast<unsigned>(*p++ - '0');
-        bytes[i] = static_cast<unsigned char>(value % 256u);
-        if (i < 5 && *p++ != ',') return false;
+        while (*p >= '0' && *p <= '9' && value <= 255u)
+            value = value * 10u + static_cast<unsigned>(*p++ - '0');
+        if (value > 255u) return -1;
+        bytes[i] = value;
+        if (i < 5 && *p++ != ',') return -1;
     }
-    std::memcpy(&sin->addr, bytes, 4);  // already in network order
-    sin->port = ctlHtons(static_cast<std::uint16_t>(bytes[4] << 8 | bytes[5]));
-    return true;
+    return static_cast<int>(bytes[4] << 8 | bytes[5]);
 }
 
 // Passive mode: the server's data address from its PASV reply.
 int askPassive(FtpConnection* control, CtlSockAddrIn* sin) {
-    if (!FtpSendCmd("PASV", '2', control) || !parsePassiveReply(control->lastResponse, sin)) {
+    if (!FtpSendCmd("PASV", '2', control)) return 0;
+    const int port = passivePort(control->lastResponse);
+    if (port < 0) {
+        std::printf("FTP: unusable PASV reply: %s", control->lastResponse);
+        if (!std::strchr(control->lastResponse, '\n')) std::printf("\r\n");
         return 0;
     }
     sin->len = sizeof *sin;
     sin->family = CTL_AF_INET;
+    sin->addr = control->address;
+    sin->port = ctlHtons(static_cast<std::uint16_t>(port));
     return 1;
 }
 
@@ -167,6 +176,7 @@ int FtpOpenPort(FtpConnection* control, FtpConnection** out, char mode, int role
         return 0;
     }
     std::memset(data, 0, sizeof *data);
+    data->announced = -1;
     data->sock = sock;
     data->role = role;
     data->connectMode = control->connectMode;
@@ -229,6 +239,42 @@ int FtpAcceptConnection(FtpConnection* data, FtpConnection* control) {
     return 0;
 }
 
+// The first run of digits in text that `unit` follows; -1
+// when there is none or it does not fit.
+std::int64_t numberBefore(const char* text, const char* unit) {
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') continue;
+        std::int64_t value = 0;
+        const char* q = p;
+        for (; *q >= '0' && *q <= '9'; ++q) {
+            if (value > (INT64_MAX - 9) / 10) return -1;
+            value = value * 10 + (*q - '0');
+        }
+        if (std::strncmp(q, unit, std::strlen(unit)) == 0) return value;
+        p = q - 1;
+    }
+    return -1;
+}
+
+// The size the server gives for path (SIZE), or -1. Asked before a download
+// over TLS only: there it tells a complete transfer from one cut short by a
+// close without close_notify.
+std::int64_t askSize(const char* path, FtpConnection* control) {
+    char cmd[256];
+    if (std::strlen(path) > sizeof cmd - 6) return -1;
+    std::snprintf(cmd, sizeof cmd, "SIZE %s", path);
+    if (!FtpSendCmd(cmd, '2', control)) return -1;
+    const char* reply = control->lastResponse;
+    if (std::strncmp(reply, "213 ", 4) != 0) return -1;
+    return numberBefore(reply + 4, "\r\n");
+}
+
+// The byte count of a 150 reply ("... (330000 bytes)."), or -1.
+std::int64_t announcedCount(const char* reply) {
+    const char* open = std::strrchr(reply, '(');
+    return open ? numberBefore(open + 1, " bytes)") : -1;
+}
+
 const char* commandWord(int type) {
     switch (type) {
         case FTP_ACCESS_NLST: return "NLST";
@@ -262,6 +308,9 @@ int FtpAccess(const char* path, int type, char mode, FtpConnection* control, Ftp
     } else {
         std::snprintf(cmd, sizeof cmd, "%s", word);
     }
+    const std::int64_t size = type == FTP_ACCESS_RETR && kor_secureIs(control->sock)
+                                  ? askSize(path, control)
+                                  : -1;
     FtpConnection* data = nullptr;
     if (!FtpOpenPort(control, &data, mode, role)) return 0;
     if (!FtpSendCmd(cmd, '1', control)) {
@@ -270,6 +319,8 @@ int FtpAccess(const char* path, int type, char mode, FtpConnection* control, Ftp
         return 0;
     }
     data->owner = control;
+    const std::int64_t count = announcedCount(control->lastResponse);
+    data->announced = count >= 0 ? count : size;
     if (control->connectMode == FTP_CONNECT_ACTIVE && !FtpAcceptConnection(data, control)) {
         FtpClose(data);
         *out = nullptr;
@@ -496,7 +547,7 @@ int FtpMove(FtpConnection* source, const char* sourcePath, FtpConnection* destin
     if (!FtpAccess(destinationPath, FTP_ACCESS_STOR, mode, destination, &out)) {
         std::printf("FTP Move - Error access dst\r\n");
         FtpClose(in);
-        return 0;
+        return -1;
     }
     // Lines (ASCII) or receives (image) are gathered into one block per write,
     // so a file of short lines does not cost one send per line.

@@ -35,6 +35,15 @@ int readresp(char c, FtpConnection* control);
 // expect. A command refused before sending (too long, CR or LF inside) leaves
 // lastResponse empty, so no earlier reply can be taken for its answer.
 int FtpSendCmd(const char* cmd, char expect, FtpConnection* control);
+// As FtpSendCmd for a command whose text from secretFrom on is a secret (the
+// stream hook is told so and never keeps it).
+int FtpSendSecretCmd(const char* cmd, int secretFrom, char expect, FtpConnection* control);
+
+// Counts got bytes received on a data connection; at the end of the data
+// (got == 0) checks that it was not cut: a TLS stream that ended without
+// close_notify counts as complete only when its byte count is the size the
+// server announced; otherwise the console says so and -1 is returned.
+int countReceived(FtpConnection* data, int got);
 
 // Copies text into the control connection's lastResponse (truncated to fit).
 void setResponse(FtpConnection* control, const char* text);

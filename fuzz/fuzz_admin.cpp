@@ -39,25 +39,18 @@ fuzzsupport::PeerListener& echoPeer() {
     return l;
 }
 
-// Echoes the first 64 KiB of every connection it accepts (one thread per
-// connection), then only reads. A send holds the channel table's lock, and the
-// receive task needs that lock to queue the echo: a peer echoing thousands of
-// requests a second could fill both directions, and a send would then wait out
-// its 10 s stall limit.
+// Echoes everything of every connection it accepts (one thread per
+// connection). The channel's receive task keeps reading while a send waits
+// (sends do not hold the channel table), so the echo never fills both ways.
 void runEchoPeer() {
     std::thread([] {
         for (;;) {
             const int c = ::accept4(echoPeer().fd(), nullptr, nullptr, SOCK_CLOEXEC);
             if (c < 0) return;
             std::thread([c] {
-                constexpr ssize_t kEchoed = 64 * 1024;
                 char buf[4096];
-                ssize_t echoed = 0;
-                for (ssize_t n; (n = ::recv(c, buf, sizeof buf, 0)) > 0;) {
-                    if (echoed >= kEchoed) continue;
+                for (ssize_t n; (n = ::recv(c, buf, sizeof buf, 0)) > 0;)
                     ::send(c, buf, static_cast<std::size_t>(n), MSG_NOSIGNAL);
-                    echoed += n;
-                }
                 ::close(c);
             }).detach();
         }

@@ -7,8 +7,8 @@
 // caller says.
 //
 // The passive data connection is never made: connects are failed through the
-// platform's test hooks while it is requested, so a fuzzed address in a PASV
-// reply cannot send traffic anywhere.
+// platform's test hooks while it is requested (the reply's port only is used,
+// with the control connection's address).
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -34,8 +34,8 @@ struct Passive {
     std::uint8_t bytes[6];
 };
 
-// After the first '(': six decimal numbers (blanks before each), separated by
-// commas, each taken modulo 256.
+// After the first '(': six decimal numbers 0..255 (blanks before each),
+// separated by commas.
 std::optional<Passive> referencePassive(const std::string& reply) {
     const std::size_t open = reply.find('(');
     if (open == std::string::npos) return std::nullopt;
@@ -45,8 +45,10 @@ std::optional<Passive> referencePassive(const std::string& reply) {
         while (i < reply.size() && reply[i] == ' ') ++i;
         if (i >= reply.size() || reply[i] < '0' || reply[i] > '9') return std::nullopt;
         unsigned v = 0;
-        while (i < reply.size() && reply[i] >= '0' && reply[i] <= '9')
-            v = (v * 10 + static_cast<unsigned>(reply[i++] - '0')) % 256;
+        while (i < reply.size() && reply[i] >= '0' && reply[i] <= '9') {
+            v = v * 10 + static_cast<unsigned>(reply[i++] - '0');
+            if (v > 255) return std::nullopt;
+        }
         p.bytes[k] = static_cast<std::uint8_t>(v);
         if (k < 5) {
             if (i >= reply.size() || reply[i] != ',') return std::nullopt;
@@ -64,14 +66,9 @@ std::optional<Passive> referencePassive(const std::string& reply) {
 void fuzzPassive(const std::string& raw) {
     const std::string reply(raw.c_str());  // the parser reads the reply as text
     const auto expected = referencePassive(reply);
-    CtlSockAddrIn sin{};
-    const bool ok = parsePassiveReply(reply.c_str(), &sin);
-    if (ok != expected.has_value()) fail("PASV verdict differs");
-    if (!ok) return;
-    std::uint8_t addr[4];
-    std::memcpy(addr, &sin.addr, 4);
-    if (std::memcmp(addr, expected->bytes, 4) != 0) fail("PASV address differs");
-    if (ctlNtohs(sin.port) != (expected->bytes[4] << 8 | expected->bytes[5]))
+    const int port = passivePort(reply.c_str());
+    if ((port >= 0) != expected.has_value()) fail("PASV verdict differs");
+    if (port >= 0 && port != (expected->bytes[4] << 8 | expected->bytes[5]))
         fail("PASV port differs");
 }
 

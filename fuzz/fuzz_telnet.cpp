@@ -24,10 +24,15 @@ struct Parsed {
     std::string replies;
 };
 
-// One pass over the bytes, rule by rule.
+// One pass over the bytes, rule by rule. Each side of an option (ours: DO
+// and DONT ask about it; the server's: WILL and WONT) is on, or off and maybe
+// refused since it last changed; a request is answered only when that changes
+// or when it is the first refusal.
 Parsed referenceParse(const std::string& src) {
     constexpr unsigned char IAC = 255, SB = 250, SE = 240, WILL = 251, WONT = 252, DO = 253,
                             DONT = 254;
+    bool on[2][256] = {};
+    bool refused[2][256] = {};
     Parsed p;
     const std::size_t len = src.size();
     std::size_t i = 0;
@@ -48,14 +53,25 @@ Parsed referenceParse(const std::string& src) {
         } else if (cmd == WILL || cmd == WONT || cmd == DO || cmd == DONT) {
             if (i + 2 >= len) break;
             const unsigned char opt = at(i + 2);
+            const int side = cmd == DO || cmd == DONT ? 0 : 1;
+            const bool wantOn = cmd == DO || cmd == WILL;
+            const unsigned char yes = side == 0 ? WILL : DO;
+            const unsigned char no = side == 0 ? WONT : DONT;
             unsigned char verb = 0;
-            if (cmd == WILL) verb = opt == 3 ? DO : DONT;
-            if (cmd == DO) verb = opt == 3 ? WILL : WONT;
-            if (cmd == WONT) verb = DONT;
-            if (cmd == DONT) verb = WONT;
-            p.replies += static_cast<char>(IAC);
-            p.replies += static_cast<char>(verb);
-            p.replies += static_cast<char>(opt);
+            if (wantOn && opt == 3) {
+                if (!on[side][opt]) verb = yes;
+                on[side][opt] = true;
+                refused[side][opt] = false;
+            } else if (on[side][opt] || !refused[side][opt]) {
+                verb = no;
+                on[side][opt] = false;
+                refused[side][opt] = true;
+            }
+            if (verb != 0) {
+                p.replies += static_cast<char>(IAC);
+                p.replies += static_cast<char>(verb);
+                p.replies += static_cast<char>(opt);
+            }
             i += 3;
         } else {
             i += 2;

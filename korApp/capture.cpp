@@ -3,25 +3,26 @@
 // them for a protocol analyser. Off by default; switched on per stream by the
 // admin request or for all by the setting `capture = all`.
 //
-// A stream's ring holds records of a 16-byte header (time in µs, 8 bytes
-// big-endian; kind 'R' received, 'S' sent, 'O' opened; 1 when the chunk was
-// cut; the connection, 2 bytes: its socket; the data length, 4 bytes
-// big-endian) and the data. An 'O' record's data is the connection's
-// endpoints as text ("tcp LOCAL LPORT REMOTE RPORT", "udp ...", "serial").
-// When the ring is full the oldest records make room. Passwords of the
-// services' log-ins are replaced by *** before they are kept.
+// A stream's ring holds records as korCaptureRecord.h lays them out. An 'O'
+// record's data is the connection's endpoints as text ("tcp LOCAL LPORT
+// REMOTE RPORT", "udp ...", "serial").
+// When the ring is full the oldest records make room. The secrets the
+// services mark (log-in passwords and answers) are replaced by *** before they
+// are kept; a service's received bytes that continue an unfinished line join
+// its record (the FTP client reads its replies a byte at a time).
 #include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "korCaptureRecord.h"
 #include "korHandleTable.h"
 #include "korObserveInternal.h"
 
 namespace {
 
-constexpr int kHeader = 16;
+constexpr int kHeader = KOR_CAPTURE_HEADER;
 constexpr int kOpenText = 64;
 constexpr int kOpens = 4;  // the endpoints of the last connections, kept beside the ring
 constexpr int kServiceFtp = KORHDLTBL_SIZE;
@@ -43,10 +44,11 @@ struct Stream {
         int length = 0;
     };
     std::array<Open, kOpens> opens{};  // [0] the latest
-    int maskLines = 0;                 // sent lines still to be masked (a log-in)
+    int last = -1;                     // where the newest record starts (-1: gone or none)
 };
 
 std::array<Stream, kStreams> streams;
+int ringBytes = 0;  // each stream's ring, allocated when it is first switched on
 
 // Takes the stream's lock for a scope (copies and appends only; no platform
 // call is made while it is held).
@@ -84,27 +86,24 @@ void ringRead(const Stream& s, int at, char* out, int n) {
     }
 }
 
-int recordLength(const char* header) {
-    const auto* b = reinterpret_cast<const unsigned char*>(header);
-    return static_cast<int>((std::uint32_t{b[12]} << 24) | (std::uint32_t{b[13]} << 16) |
-                            (std::uint32_t{b[14]} << 8) | b[15]);
-}
+int recordLength(const char* header) { return korCaptureHeaderOf(header).length; }
 
 void putHeader(char* header, char kind, bool cut, int conn, int length) {
-    const auto t = static_cast<std::uint64_t>(korobs::nowUs());
-    for (int i = 0; i < 8; ++i) header[i] = static_cast<char>(t >> (56 - 8 * i));
-    header[8] = kind;
-    header[9] = cut ? 1 : 0;
-    header[10] = static_cast<char>(conn >> 8);
-    header[11] = static_cast<char>(conn);
-    for (int i = 0; i < 4; ++i) header[12 + i] = static_cast<char>(length >> (24 - 8 * i));
+    KorCaptureHeader h;
+    h.timeUs = static_cast<std::uint64_t>(korobs::nowUs());
+    h.kind = kind;
+    h.cut = cut;
+    h.conn = conn & 0xffff;
+    h.length = length;
+    korPutCaptureHeader(header, h);
 }
 
 void dropOldest(Stream& s) {
+    if (s.tail == s.last) s.last = -1;
     char header[kHeader];
     ringRead(s, s.tail, header, kHeader);
     const int length = recordLength(header);
-    if (header[8] != 'O') s.dropped += static_cast<std::uint64_t>(length);
+    if (header[8] != KOR_CAPTURE_OPENED) s.dropped += static_cast<std::uint64_t>(length);
     s.tail = (s.tail + kHeader + length) % s.capacity;
     s.used -= kHeader + length;
 }
@@ -117,14 +116,40 @@ void append(Stream& s, char kind, int conn, const char* data, int length) {
     while (s.capacity - s.used < kHeader + n) dropOldest(s);
     char header[kHeader];
     putHeader(header, kind, n < length, conn, n);
+    s.last = s.head;
     ringWrite(s, header, kHeader);
     ringWrite(s, data, n);
     s.used += kHeader + n;
 }
 
+// Adds received bytes to the newest record when it holds received bytes of
+// the same connection that end in the middle of a line and room is left.
+bool joinLast(Stream& s, int conn, const char* data, int length) {
+    if (s.ring == nullptr || s.last < 0) return false;
+    char header[kHeader];
+    ringRead(s, s.last, header, kHeader);
+    KorCaptureHeader h = korCaptureHeaderOf(header);
+    if (h.kind != KOR_CAPTURE_RECEIVED || h.conn != conn || h.length == 0 || h.cut) return false;
+    char lastByte = 0;
+    ringRead(s, (s.last + kHeader + h.length - 1) % s.capacity, &lastByte, 1);
+    if (lastByte == '\n' || s.capacity - s.used < length ||
+        h.length + length > s.capacity / 2 - kHeader)
+        return false;
+    ringWrite(s, data, length);
+    s.used += length;
+    h.length += length;
+    korPutCaptureHeader(header, h);
+    const int head = s.head;
+    s.head = s.last;
+    ringWrite(s, header, kHeader);
+    s.head = head;
+    return true;
+}
+
 bool allocateRing(Stream& s) {
     if (s.ring != nullptr) return true;
-    const int bytes = korobs::config().captureBytes;
+    const int bytes = ringBytes;
+    if (bytes <= 0) return false;
     auto* ring = static_cast<char*>(ctlMalloc(static_cast<std::size_t>(bytes)));
     if (ring == nullptr) return false;
     s.ring = ring;
@@ -137,7 +162,8 @@ bool switchOn(int index) {
     const StreamLock lock(s);
     if (!lock.held() || !allocateRing(s)) return false;
     const Stream::Open& latest = s.opens[0];
-    if (!s.on.load() && latest.length > 0) append(s, 'O', latest.conn, latest.text, latest.length);
+    if (!s.on.load() && latest.length > 0)
+        append(s, KOR_CAPTURE_OPENED, latest.conn, latest.text, latest.length);
     s.on.store(true, std::memory_order_release);
     return true;
 }
@@ -211,34 +237,52 @@ int readStream(int index, char* buf, int size) {
     for (int k = kOpens - 1; k >= 0; --k) {
         const Stream::Open& o = s.opens[static_cast<std::size_t>(k)];
         if (o.length == 0 || used + kHeader + o.length > size) continue;
-        putHeader(buf + used, 'O', false, o.conn, o.length);
+        putHeader(buf + used, KOR_CAPTURE_OPENED, false, o.conn, o.length);
         if (s.used > 0) ringRead(s, s.tail, buf + used, 8);  // the oldest record's time
         std::memcpy(buf + used + kHeader, o.text, static_cast<std::size_t>(o.length));
         used += kHeader + o.length;
     }
-    const int n = s.used < size - used ? s.used : size - used;
-    ringRead(s, s.tail, buf + used, n);
+    // The newest whole records that fit.
+    int from = s.tail;
+    int n = s.used;
+    while (n > size - used) {
+        char header[kHeader];
+        ringRead(s, from, header, kHeader);
+        const int record = kHeader + recordLength(header);
+        from = (from + record) % s.capacity;
+        n -= record;
+    }
+    ringRead(s, from, buf + used, n);
     return used + n;
+}
+
+// The room a read reply of the stream takes (it may have grown by the read).
+int readSize(int index) {
+    Stream& s = streams[static_cast<std::size_t>(index)];
+    const StreamLock lock(s);
+    int size = 64;  // the text line
+    for (const Stream::Open& o : s.opens) size += kHeader + o.length;
+    return size + (lock.held() ? s.used : 0);
 }
 
 }  // namespace
 
 namespace korobs {
 
-bool startCapture() {
-    bool ok = true;
+bool startCapture(int bytes, bool all) {
+    if (ringBytes == 0) ringBytes = bytes;
     for (auto& s : streams)
         if (s.sem == 0) s.sem = ctlSemBCreate(0, 1);
-    if (config().captureAll) ok = switchRequest(true, "all") == 0;
-    if (!ok) std::printf("Error - Capture: no memory for every channel's ring\r\n");
-    return ok;
+    return !all || switchRequest(true, "all") == 0;
 }
 
 void captureChunk(int handle, bool received, const char* data, int length) {
     Stream* s = streamOf(handle);
     if (s == nullptr || length <= 0 || !s->on.load(std::memory_order_acquire)) return;
     const StreamLock lock(*s);
-    if (lock.held()) append(*s, received ? 'R' : 'S', s->opens[0].conn, data, length);
+    if (lock.held())
+        append(*s, received ? KOR_CAPTURE_RECEIVED : KOR_CAPTURE_SENT, s->opens[0].conn, data,
+               length);
 }
 
 }  // namespace korobs
@@ -258,72 +302,90 @@ void kor_captureOpened(int handle, int type, int socket, const char* peer, unsig
     for (int k = kOpens - 1; k > 0; --k)
         s->opens[static_cast<std::size_t>(k)] = s->opens[static_cast<std::size_t>(k - 1)];
     s->opens[0] = o;
-    s->maskLines = 0;
-    if (s->on.load()) append(*s, 'O', o.conn, o.text, o.length);
+    if (s->on.load()) append(*s, KOR_CAPTURE_OPENED, o.conn, o.text, o.length);
 }
 
 namespace {
 
-int serviceIndex(KorService service) {
-    return service == KorService::Ftp ? kServiceFtp : kServiceSmtp;
+int serviceIndex(KorStreamService service) {
+    return service == KorStreamService::Ftp ? kServiceFtp : kServiceSmtp;
 }
 
-bool startsWith(const char* data, int length, const char* word) {
-    const int n = static_cast<int>(std::strlen(word));
-    return length >= n && std::memcmp(data, word, static_cast<std::size_t>(n)) == 0;
-}
-
-// A log-in line as it is kept: the password (FTP PASS, SMTP AUTH PLAIN and
-// the two lines after AUTH LOGIN) as ***.
-const char* maskedLine(Stream& s, const char* data, int* length) {
-    if (startsWith(data, *length, "PASS ")) {
-        *length = 10;
-        return "PASS ***\r\n";
-    }
-    if (startsWith(data, *length, "AUTH PLAIN ")) {
-        *length = 16;
-        return "AUTH PLAIN ***\r\n";
-    }
-    if (s.maskLines > 0) {
-        --s.maskLines;
-        *length = 5;
-        return "***\r\n";
-    }
-    if (startsWith(data, *length, "AUTH LOGIN")) s.maskLines = 2;
-    return data;
+// A sent line with its secret as ***: the part before it, ***, its line end.
+int maskedLine(const KorStreamBlock& b, char* out, int size) {
+    const int shown = b.secretFrom < size - 8 ? b.secretFrom : size - 8;
+    std::memcpy(out, b.data, static_cast<std::size_t>(shown));
+    int n = shown;
+    for (const char c : {'*', '*', '*'}) out[n++] = c;
+    const bool crlf = b.length >= 2 && b.data[b.length - 2] == '\r' && b.data[b.length - 1] == '\n';
+    if (crlf) out[n++] = '\r';
+    if (crlf || (b.length >= 1 && b.data[b.length - 1] == '\n')) out[n++] = '\n';
+    return n;
 }
 
 }  // namespace
 
-void kor_serviceOpened(KorService service, int socket, const char* peer, unsigned peerPort) {
-    kor_captureOpened(serviceIndex(service), KORHDLTYPE_TCPCLIENT, socket, peer, peerPort);
-}
+namespace korobs {
 
-void kor_serviceTraffic(KorService service, int socket, bool received, const char* data,
-                        int length) {
-    Stream& s = streams[static_cast<std::size_t>(serviceIndex(service))];
-    if (length <= 0 || !s.on.load(std::memory_order_acquire)) return;
+void captureService(const KorStreamBlock& b) {
+    const int index = serviceIndex(b.service);
+    if (b.what == 'O') {
+        kor_captureOpened(index, KORHDLTYPE_TCPCLIENT, b.sock, b.peer, b.peerPort);
+        return;
+    }
+    Stream& s = streams[static_cast<std::size_t>(index)];
+    if (b.length <= 0 || !s.on.load(std::memory_order_acquire)) return;
     const StreamLock lock(s);
     if (!lock.held()) return;
-    if (!received) data = maskedLine(s, data, &length);
-    append(s, received ? 'R' : 'S', socket & 0xffff, data, length);
+    const int conn = b.sock & 0xffff;
+    if (b.what == 'R') {
+        if (!joinLast(s, conn, b.data, b.length))
+            append(s, KOR_CAPTURE_RECEIVED, conn, b.data, b.length);
+    } else if (b.secretFrom < b.length) {
+        char masked[80];
+        append(s, KOR_CAPTURE_SENT, conn, masked, maskedLine(b, masked, sizeof masked));
+    } else {
+        append(s, KOR_CAPTURE_SENT, conn, b.data, b.length);
+    }
 }
 
-int kor_captureBodyMax() { return korobs::config().captureBytes + 1024; }
+}  // namespace korobs
 
-int kor_captureRequest(const char* payload, int payloadLength, char* buf, int size) {
+namespace {
+
+// A ":capture" payload: its verb and stream name. The payload is a short
+// text; anything longer or malformed is refused (false).
+struct CaptureAsk {
     char verb[8] = {};
     char name[16] = {};
-    // The payload is a short text; anything longer or malformed is refused.
+};
+bool parseAsk(const char* payload, int payloadLength, CaptureAsk* ask) {
     char text[32] = {};
     std::memcpy(text, payload, static_cast<std::size_t>(payloadLength < 31 ? payloadLength : 31));
+    return std::sscanf(text, "%7s %15s", ask->verb, ask->name) == 2;
+}
+
+constexpr int kResultBody = 16;  // "0" or "-1"
+
+}  // namespace
+
+int kor_captureBodyMax(const char* payload, int payloadLength) {
+    CaptureAsk ask;
+    if (!parseAsk(payload, payloadLength, &ask) || std::strcmp(ask.verb, "read") != 0)
+        return kResultBody;
+    const int index = streamNamed(ask.name);
+    return index < 0 ? kResultBody : readSize(index);
+}
+
+int kor_captureRequest(const char* payload, int payloadLength, char* buf, int size) {
+    CaptureAsk ask;
     int result = -1;
-    if (std::sscanf(text, "%7s %15s", verb, name) == 2) {
-        if (std::strcmp(verb, "read") == 0) {
-            const int index = streamNamed(name);
+    if (parseAsk(payload, payloadLength, &ask)) {
+        if (std::strcmp(ask.verb, "read") == 0) {
+            const int index = streamNamed(ask.name);
             if (index >= 0) return readStream(index, buf, size);
-        } else if (std::strcmp(verb, "on") == 0 || std::strcmp(verb, "off") == 0) {
-            result = switchRequest(verb[1] == 'n', name);
+        } else if (std::strcmp(ask.verb, "on") == 0 || std::strcmp(ask.verb, "off") == 0) {
+            result = switchRequest(ask.verb[1] == 'n', ask.name);
         }
     }
     return std::snprintf(buf, static_cast<std::size_t>(size), "%d", result);

@@ -25,10 +25,11 @@ void formatAddress(const KorCommand& cmd, char* text) {
     korFormatAddress(text, cmd.p[4], cmd.p[5], cmd.p[6], cmd.p[7]);
 }
 
-// Fills in a UDP channel's destination; false when the table cannot be locked.
-bool setDestination(int handle, int socket, const char* address, unsigned port) {
-    const KorTransport udp{KORHDLTYPE_UDP, socket, address, static_cast<int>(port)};
-    return KORHDLTBL_SetTransport(&korHandleTable, handle, udp) != KORHDLTBL_NO_LOCK;
+// Fills in a UDP channel's destination or a TCP client's peer (which the
+// admin readout shows); false when the table cannot be locked.
+bool setDestination(int handle, int type, int socket, const char* address, unsigned port) {
+    const KorTransport ends{type, socket, address, static_cast<int>(port)};
+    return KORHDLTBL_SetTransport(&korHandleTable, handle, ends) != KORHDLTBL_NO_LOCK;
 }
 
 // The common tail of the commands that open a receiving channel: allocate a
@@ -49,7 +50,9 @@ void serveNewChannel(const KorCommand& cmd, int type, int transport, const char*
         return;
     }
     // A channel without its destination would send nowhere.
-    if (udpAddress != nullptr && !setDestination(handle, transport, udpAddress, udpPort)) {
+    const char* far = udpAddress != nullptr ? udpAddress : peer;
+    if (far != nullptr &&
+        !setDestination(handle, type, transport, far, udpAddress != nullptr ? udpPort : peerPort)) {
         KORHDLTBL_CloseHandle(&korHandleTable, handle);
         result(cmd, KOR_RES_FAILED);
         return;
@@ -94,14 +97,16 @@ void korCmdSendData(const KorCommand& cmd) {
     char bytes[KOR_BLOCK_MAX + 1] = {};
     int status;
     {
-        // Held across the send: the channel cannot be released under it.
-        KorTableLock lock(&korHandleTable);
-        if (lock.find(handle) == nullptr) {
-            status = lock.held() ? KOR_RES_HANDLE_NOT_IN_USE : -1;
+        // Pinned: the channel is not released under the send, and the table
+        // is free for every other channel while the send waits on its peer.
+        const KorChannelSend pin(&korHandleTable, handle);
+        if (pin.status() != 0) {
+            status = pin.status() == -1 ? KOR_RES_HANDLE_NOT_IN_USE : -1;
         } else if (korReadByteBlock(cmd.p[P_FIRST], count, bytes) != 0) {
             status = -1;  // nothing is sent from variables that could not be read
         } else {
-            status = KORHDLTBL_Send(lock, handle, bytes, count, 0);  // 0: not sent on
+            status = KORHDLTBL_Send(pin, bytes, count, KORHDLTBL_CHANNEL_SENDS,
+                                    0);  // 0: not sent on
         }
     }
     if (status == KOR_RES_HANDLE_NOT_IN_USE) {

@@ -17,6 +17,19 @@ constexpr int RESULT_ALREADY_OPEN = 2;
 // Serialises the commands that use korFtpHandle, so that a disconnect cannot
 // free the connection under a transfer that is still running on it.
 KorSharedSem sharedFtpSem;
+// The address korFtpHandle is connected to (console lines); under sharedFtpSem.
+char sharedFtpAddress[KOR_ADDR_TEXT_SIZE];
+
+// Whether korFtpHandle is a connection to work on (sharedFtpSem held). One
+// given up after a wait that timed out counts as closed: it is ended here, so
+// that FTPCONNECT opens a new one.
+bool sharedConnectionOpen() {
+    if (korFtpHandle && korFtpHandle->sock == -1) {
+        FtpQuit(korFtpHandle);  // no wait: nothing is sent on a given-up connection
+        korFtpHandle = nullptr;
+    }
+    return korFtpHandle != nullptr;
+}
 
 std::int32_t p(const KorCommand& cmd, int i) { return cmd.p[i]; }
 
@@ -30,9 +43,7 @@ bool transferJob(const char* fileName, bool toController) {
     if (FtpConnect(ownAddress, OWN_FTP_PORT, &own) == 1 && FtpLogin("ftp", "", own) == 1) {
         FtpConnection* from = toController ? korFtpHandle : own;
         FtpConnection* to = toController ? own : korFtpHandle;
-        moved = kor_MoveJob(from, to, fileName,
-                            toController ? KorJobDestination::Controller
-                                         : KorJobDestination::Remote) == 1;
+        moved = kor_MoveJob(from, to, fileName, toController ? ownAddress : sharedFtpAddress) == 1;
     }
     FtpQuit(own);
     return moved;
@@ -48,7 +59,7 @@ void jobCommand(const KorCommand& cmd, bool toController, const char* name) {
     const bool readable = count == 0 || korReadByteBlock(p(cmd, 1), count, fileName) == 0;
 
     const KorSharedLock lock(sharedFtpSem, "FTP connection");
-    if (!lock.held() || !korFtpHandle) {
+    if (!lock.held() || !sharedConnectionOpen()) {
         std::printf("%s result %d\r\n", name, static_cast<int>(KOR_RES_FAILED));
         korWriteResult(p(cmd, 3), KOR_RES_FAILED);
         return;
@@ -82,7 +93,7 @@ void korCmdFtpConnect(const KorCommand& cmd) {
         korWriteResult(p(cmd, 3), KOR_RES_FAILED);
         return;
     }
-    if (korFtpHandle) {
+    if (sharedConnectionOpen()) {
         korWriteResult(p(cmd, 3), RESULT_ALREADY_OPEN);
         return;
     }
@@ -99,6 +110,7 @@ void korCmdFtpConnect(const KorCommand& cmd) {
         korWriteResult(p(cmd, 3), KOR_RES_NOTHING);
         return;
     }
+    std::snprintf(sharedFtpAddress, sizeof sharedFtpAddress, "%s", address);
     korWriteResult(p(cmd, 3), RESULT_CONNECTED);
 }
 

@@ -7,7 +7,8 @@
 #include "modbus.h"
 
 namespace {
-// The interpreter always waits this long for a reply.
+// The wait for a reply: all of it, or with modbus_wait = reply until the reply
+// is complete.
 constexpr int kReplyWaitMs = 200;
 }  // namespace
 

@@ -303,6 +303,10 @@ void korCmdTelnetConnect(const KorCommand& cmd) {
         korWriteResult(resultVar, KOR_RES_NO_FREE_HANDLE);
         return;
     }
+    // The peer, for the admin readout only: a table that cannot be locked
+    // leaves it out and the channel works on.
+    const KorTransport peer{KORHDLTYPE_TCPCLIENT, socket, address, port};
+    static_cast<void>(KORHDLTBL_SetTransport(&korHandleTable, handle, peer));
     kor_captureOpened(handle, KORHDLTYPE_TCPCLIENT, socket, address, port);
     std::printf("TELNETCONNECT result: %d\r\n", handle);
     korWriteResult(resultVar, handle);

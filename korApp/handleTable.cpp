@@ -41,6 +41,11 @@ using TableLock = KorTableLock;
 // long (20 x 50 ms) before it gives up.
 constexpr int kReleaseAttempts = 20;
 constexpr int kReleaseRetryMs = 50;
+// A release waits for the sends in flight this many times a second at most
+// (each wakes it when it leaves); a send ends by its own limit of 10 s, the
+// release gives up waiting after 12 s.
+constexpr int kSendWaitMs = 1000;
+constexpr int kSendWaitAttempts = 12;
 
 // Copies src into dst (size bytes), cut to size - 1 characters.
 void copyText(char* dst, std::size_t size, const char* src) {
@@ -67,6 +72,10 @@ void setFreeValues(KORHANDLE& h) {
     h.port = -1;
     h.msgQ = 0;
     h.closeRequested = 0;
+    h.sendLock = 0;
+    h.sendsDone = 0;
+    h.sendsInFlight = 0;
+    h.closing = 0;
 }
 
 int findFreeRecord(const KORHDLTBL* table) {
@@ -115,8 +124,11 @@ bool signalClose(KORHDLTBL* table, int handle) {
     if (h.inUse == 0) return false;
     h.closeRequested = 1;
     if (h.type == KORHDLTYPE_RS232) {
-        if (h.socket != -1) ctlRsClose(h.socket);
-        h.socket = -1;
+        // With sends in flight the last of them closes the port (unpin).
+        if (h.socket != -1 && h.sendsInFlight == 0) {
+            ctlRsClose(h.socket);
+            h.socket = -1;
+        }
     } else if (h.pipeFd == -1) {
         std::printf("No pipe defined in Handle %d\r\n", handle);
     } else if (h.pipeName[0] == '\0') {
@@ -159,12 +171,28 @@ struct ChannelParts {
     KORCHQUE* queue = nullptr;
     CtlSemId sem = 0;
     CtlMsgQId msgQ = 0;
+    CtlMutexId sendLock = 0;
+    CtlSemId sendsDone = 0;
 };
 
 void releaseParts(const ChannelParts& parts) {
     if (parts.msgQ != 0) ctlMsgQDelete(parts.msgQ);
     if (parts.sem != 0) ctlSemDelete(parts.sem);
+    if (parts.sendLock != 0) ctlMutexDelete(parts.sendLock);
+    if (parts.sendsDone != 0) ctlSemDelete(parts.sendsDone);
     KORCHQUE_Delete(parts.queue);
+}
+
+// The send side of a channel; false (nothing kept) when one cannot be made.
+bool makeSendParts(ChannelParts* parts) {
+    parts->sendLock = ctlMutexCreate();
+    if (parts->sendLock == 0) {
+        vx::perror("Error - ctlMutexCreate()");
+        return false;
+    }
+    parts->sendsDone = ctlSemBCreate(0, 0);
+    if (parts->sendsDone == 0) vx::perror("Error - ctlSemBCreate()");
+    return parts->sendsDone != 0;
 }
 
 // Made before tableSem is taken; false (nothing kept) when one cannot be.
@@ -180,18 +208,63 @@ bool makeParts(ChannelParts* parts) {
         parts->msgQ = ctlMsgQCreate(1, 1, 0);
         if (parts->msgQ == 0) vx::perror("Error - ctlMsgQCreate()");
     }
-    if (parts->sem != 0 && parts->msgQ != 0) return true;
+    if (parts->sem != 0 && parts->msgQ != 0 && makeSendParts(parts)) return true;
     releaseParts(*parts);
     return false;
+}
+
+// Takes the table for a release, trying again for a second; false when it
+// could not be had.
+bool lockForRelease(KORHDLTBL* table, std::optional<TableLock>* lock) {
+    for (int attempt = 0; !*lock || !(*lock)->held(); ++attempt) {
+        if (attempt == kReleaseAttempts) return false;
+        if (attempt > 0) ctlTaskDelay(ctlMsToTicks(kReleaseRetryMs));
+        lock->emplace(table);
+    }
+    return true;
+}
+
+// True once no send is pinned to the channel (read under tableSem).
+bool sendsLeft(KORHDLTBL* table, int handle) {
+    std::optional<TableLock> lock;
+    return !lockForRelease(table, &lock) || of(table).handles[handle].sendsInFlight > 0;
+}
+
+// Waits until the sends in flight on a closing channel have left; each of
+// them was woken by the shutdown and ends at the latest by its own limit.
+void waitForSends(KORHDLTBL* table, int handle, CtlSemId sendsDone) {
+    for (int attempt = 0; attempt < kSendWaitAttempts; ++attempt) {
+        if (ctlSemTake(sendsDone, ctlMsToTicks(kSendWaitMs)) != 0 && errno != ETIMEDOUT) {
+            ctlTaskDelay(ctlMsToTicks(kReleaseRetryMs));  // a take that failed at once
+        }
+        if (!sendsLeft(table, handle)) return;
+    }
+    std::printf("Error - channel %d: a send did not end; closed under it\r\n", handle);
+}
+
+// Marks the channel closing and, when sends are in flight, wakes them and
+// waits for them with the table unlocked. False when the table could not be
+// locked again afterwards (the lock then holds nothing).
+bool endSends(KORHDLTBL* table, int handle, std::optional<TableLock>* lock) {
+    KORHANDLE& h = of(table).handles[handle];
+    h.closing = 1;
+    if (h.sendsInFlight == 0) return true;
+    if (h.type != KORHDLTYPE_RS232 && h.socket != -1 && ctlShutdown(h.socket) == -1) {
+        vx::perror("Error - ctlShutdown()");
+    }
+    const CtlSemId sendsDone = h.sendsDone;
+    lock->reset();
+    waitForSends(table, handle, sendsDone);
+    return lockForRelease(table, lock);
 }
 
 }  // namespace
 
 int KORHDLTBL_Init(KORHDLTBL* table) {
     auto& t = of(table);
-    t.tableSem = ctlSemBCreate(0, 1);
+    t.tableSem = ctlMutexCreate();
     if (t.tableSem == 0) {
-        vx::perror("Error - channel table: ctlSemBCreate()");
+        vx::perror("Error - channel table: ctlMutexCreate()");
         return -1;
     }
     t.size = KORHDLTBL_SIZE;
@@ -218,6 +291,10 @@ int KORHDLTBL_GetHandle(KORHDLTBL* table, int type, int socket) {
     h.inputQueue = parts.queue;
     h.handleSem = parts.sem;
     h.msgQ = parts.msgQ;
+    h.sendLock = parts.sendLock;
+    h.sendsDone = parts.sendsDone;
+    h.sendsInFlight = 0;
+    h.closing = 0;
     const bool filling = ctlSemTake(h.handleSem, CTL_WAIT_FOREVER) == 0;
     recordTask(h);
     openWakeUpPipe(h);
@@ -231,13 +308,10 @@ int KORHDLTBL_CloseHandle(KORHDLTBL* table, int handle) {
     if (handle < 1 || handle >= KORHDLTBL_SIZE) return -1;
     // Only the owner releases: given up, the channel would stay taken for good.
     std::optional<TableLock> lock;
-    for (int attempt = 0; !lock || !lock->held(); ++attempt) {
-        if (attempt == kReleaseAttempts) return KORHDLTBL_NO_LOCK;
-        if (attempt > 0) ctlTaskDelay(ctlMsToTicks(kReleaseRetryMs));
-        lock.emplace(table);
-    }
+    if (!lockForRelease(table, &lock)) return KORHDLTBL_NO_LOCK;
     KORHANDLE& h = of(table).handles[handle];
     if (h.inUse == 0) return 0;
+    if (!endSends(table, handle, &lock)) return KORHDLTBL_NO_LOCK;
     kor_countChannelClosed(h.type);
     if (h.socket != -1) {
         const int rc = h.type == KORHDLTYPE_RS232 ? ctlRsClose(h.socket) : ctlClose(h.socket);
@@ -250,6 +324,8 @@ int KORHDLTBL_CloseHandle(KORHDLTBL* table, int handle) {
         vx::perror("Error - pipeDevDelete");
     }
     ctlSemDelete(h.handleSem);
+    ctlMutexDelete(h.sendLock);
+    ctlSemDelete(h.sendsDone);
     setFreeValues(h);
     return 0;
 }
@@ -345,21 +421,72 @@ int KORHDLTBL_SetTransport(KORHDLTBL* table, int handle, const KorTransport& tra
     return 0;
 }
 
-int KORHDLTBL_Send(const KorTableLock& lock, int handle, char* data, int length, int unsendable) {
-    const KORHANDLE* h = lock.find(handle);
-    if (h == nullptr) return -1;
-    int rc = unsendable;
-    switch (h->type) {
-        case KORHDLTYPE_TCPCLIENT: rc = kor_startTCPSend(h->socket, data, length); break;
-        case KORHDLTYPE_RS232: rc = kor_startRS232Send(h->socket, data, length); break;
-        case KORHDLTYPE_UDP:
-            rc = kor_startUDPSend(h->socket, h->ipAddress, static_cast<unsigned>(h->port), data,
-                                  length);
-            break;
-        default: break;  // listening and accepted channels are not sent on
+KorChannelSend::KorChannelSend(KORHDLTBL* table, int handle) : table_(table) {
+    const TableLock lock(table);
+    if (!lock.held()) {
+        status_ = KORHDLTBL_NO_LOCK;
+        return;
     }
-    kor_noteSent(handle, h->type, data, length, rc);
+    KORHANDLE* h = KorTableAccess::record(lock, handle);
+    if (h == nullptr || h->closing != 0) return;
+    ++h->sendsInFlight;
+    status_ = 0;
+    id_ = KorChannelId{handle, h->generation};
+    type_ = h->type;
+    socket_ = h->socket;
+    std::memcpy(ipAddress_, h->ipAddress, sizeof ipAddress_);
+    port_ = h->port;
+    sendLock_ = h->sendLock;
+}
+
+KorChannelSend::~KorChannelSend() {
+    if (status_ != 0) return;
+    // The release waits for this: the table is tried as long as a release would.
+    std::optional<TableLock> lock;
+    if (!lockForRelease(table_, &lock)) return;
+    KORHANDLE* h = KorTableAccess::record(*lock, id_);
+    if (h == nullptr) return;
+    if (--h->sendsInFlight > 0) return;
+    if (h->type == KORHDLTYPE_RS232 && h->closeRequested != 0 && h->socket != -1) {
+        ctlRsClose(h->socket);  // the close request left the port to the last send
+        h->socket = -1;
+    }
+    if (h->closing != 0) ctlSemGive(h->sendsDone);
+}
+
+int KORHDLTBL_Send(const KorChannelSend& pin, char* data, int length, unsigned kinds,
+                   int unsendable) {
+    if (pin.status_ != 0) return -1;
+    const int handle = pin.id_.handle;
+    const int type = pin.type_;
+    if (type < 0 || (kinds & korSendKind(type)) == 0) {
+        kor_noteSent(handle, type, data, length, unsendable);
+        return unsendable;
+    }
+    if (ctlMutexTake(pin.sendLock_, CTL_WAIT_FOREVER) != 0) {
+        vx::perror("Error - channel send lock");
+        return -1;
+    }
+    int rc = unsendable;
+    switch (type) {
+        case KORHDLTYPE_TCPCLIENT:
+        case KORHDLTYPE_TCPACCEPTED: rc = kor_startTCPSend(pin.socket_, data, length); break;
+        case KORHDLTYPE_RS232: rc = kor_startRS232Send(pin.socket_, data, length); break;
+        case KORHDLTYPE_UDP:
+            rc = kor_startUDPSend(pin.socket_, pin.ipAddress_, static_cast<unsigned>(pin.port_),
+                                  data, length);
+            break;
+        default: break;
+    }
+    kor_noteSent(handle, type, data, length, rc);
+    ctlMutexGive(pin.sendLock_);
     return rc;
+}
+
+int KORHDLTBL_Send(KORHDLTBL* table, int handle, char* data, int length, int unsendable) {
+    const KorChannelSend pin(table, handle);
+    if (pin.status() != 0) return pin.status();
+    return KORHDLTBL_Send(pin, data, length, KORHDLTBL_CHANNEL_SENDS, unsendable);
 }
 
 bool KORHDLTBL_DrainInput(const KorTableLock& lock, const KorChannelId& id) {
@@ -394,12 +521,12 @@ bool KORHDLTBL_CloseRequested(KORHDLTBL* table, int handle) {
 }
 
 KorTableLock::KorTableLock(KORHDLTBL* table)
-    : table_(table), held_(ctlSemTake(of(table).tableSem, CTL_WAIT_FOREVER) == 0) {
+    : table_(table), held_(ctlMutexTake(of(table).tableSem, CTL_WAIT_FOREVER) == 0) {
     if (!held_) std::printf("Error - channel table: no lock\r\n");
 }
 
 KorTableLock::~KorTableLock() {
-    if (held_) ctlSemGive(of(table_).tableSem);
+    if (held_) ctlMutexGive(of(table_).tableSem);
 }
 
 const KORHANDLE* KorTableLock::find(int handle) const {
@@ -467,4 +594,4 @@ const KORHANDLE& KORHDLTBL_Record(const KORHDLTBL* table, int handle) {
     return of(table).handles[handle];
 }
 
-CtlSemId KORHDLTBL_TableSem(const KORHDLTBL* table) { return of(table).tableSem; }
+CtlMutexId KORHDLTBL_TableSem(const KORHDLTBL* table) { return of(table).tableSem; }

@@ -56,6 +56,15 @@ constexpr std::array<CommandEntry, 37> COMMANDS{{
     {200, "RS232TEST", korCmdRs232Test},
 }};
 
+// The counters and the tools know the same commands as this table.
+constexpr bool sameCommands() {
+    if (COMMANDS.size() != KOR_COMMAND_COUNT) return false;
+    for (const auto& entry : COMMANDS)
+        if (korCommandIndex(entry.id) == KOR_COMMAND_COUNT) return false;
+    return true;
+}
+static_assert(sameCommands());
+
 const CommandEntry* findEntry(std::int32_t id) {
     for (const auto& entry : COMMANDS)
         if (entry.id == id) return &entry;

@@ -48,53 +48,90 @@ int openServer(const char* server, const char* user, const char* password, const
     return FtpChdir(dir, *conn) == 1 ? KOR_FTPLOAD_OK : KOR_FTPLOAD_CHDIR;
 }
 
-int moveJob(FtpConnection* from, FtpConnection* to, const char* jobName,
-            KorJobDestination destination) {
-    return kor_MoveJob(from, to, jobName, destination) == 1 ? KOR_FTPLOAD_OK
-                                                            : KOR_FTPLOAD_NOT_MOVED;
+int moveJob(FtpConnection* from, FtpConnection* to, const char* jobName, const char* toServer) {
+    return kor_MoveJob(from, to, jobName, toServer) == 1 ? KOR_FTPLOAD_OK : KOR_FTPLOAD_NOT_MOVED;
 }
 
-// Transfers running at once never share a temporary name.
-std::atomic<unsigned> transferNumber{0};
+// The calendar time in milliseconds when the first transfer is numbered.
+std::uint64_t firstTransferNumber() {
+    vx::Timespec now{};
+    if (vx::clock_gettime(0, &now) != 0 || now.tv_sec < 0) return 0;
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+           static_cast<std::uint64_t>(now.tv_nsec / 1000000);
+}
+
+// Transfers running at once never share a temporary name, and a name left by
+// an earlier run is not met again: the numbers go on from the start time in
+// milliseconds, which no run outpaces (not a transfer per millisecond).
+std::uint64_t nextTransferNumber() {
+    static std::atomic<std::uint64_t> next{firstTransferNumber()};
+    return next.fetch_add(1, std::memory_order_relaxed);
+}
 
 // "<name>.<n><suffix>"; false when it does not fit.
 bool temporaryName(const char* jobName, char* out, std::size_t size) {
-    const unsigned n = transferNumber.fetch_add(1, std::memory_order_relaxed);
-    const int len = std::snprintf(out, size, "%s.%u%s", jobName, n, CTL_TRANSFER_SUFFIX);
+    const auto n = static_cast<unsigned long long>(nextTransferNumber());
+    const int len = std::snprintf(out, size, "%s.%llu%s", jobName, n, CTL_TRANSFER_SUFFIX);
     return len > 0 && static_cast<std::size_t>(len) < size;
 }
 
-// A refusal that will not change on a retry (5xx), from a server still there:
-// it does not allow renaming.
-bool renameRefused(FtpConnection* conn) {
+// A refusal that will not change on a retry (5xx), from a server still there.
+bool refusedForGood(FtpConnection* conn) {
     const char* reply = FtpLastResponse(conn);
     return conn->sock != -1 && reply && reply[0] == '5';
 }
 
+// The length of the last reply without its line end, for console lines.
+int replyLength(const char* reply) {
+    int n = 0;
+    while (reply[n] != '\0' && reply[n] != '\r' && reply[n] != '\n') ++n;
+    return n;
+}
+
 // The temporary copy is removed on every failure (a refusal mostly means
-// there is none). A connection already given up is not waited on: the copy
-// may then stay, and the console says so.
-void discard(FtpConnection* to, const char* temporary) {
-    if (FtpDelete(temporary, to) != 1 && to->sock == -1)
-        std::printf("KOR job transfer: %s may be left: %s\r\n", temporary, FtpLastResponse(to));
+// there is none). One that may stay, because the server refuses DELE or its
+// connection was given up (no further wait on it), is named on the console.
+void discard(FtpConnection* to, const char* temporary, const char* toServer) {
+    if (to->sock != -1 && FtpDelete(temporary, to) == 1) return;
+    const char* reply = FtpLastResponse(to);
+    std::printf("KOR job transfer: %s may be left on %s: %.*s\r\n", temporary, toServer,
+                replyLength(reply), reply);
+}
+
+// The job stored under its own name, as for a server that allows no other.
+int storeDirectly(FtpConnection* from, FtpConnection* to, const char* jobName) {
+    return FtpMove(from, jobName, to, jobName, JOB_TRANSFER_MODE) > 0 ? 1 : 0;
 }
 
 }  // namespace
 
-int kor_MoveJob(FtpConnection* from, FtpConnection* to, const char* jobName,
-                KorJobDestination destination) {
+int kor_MoveJob(FtpConnection* from, FtpConnection* to, const char* jobName, const char* toServer) {
+    CtlPeerSettings peers{};
+    ctlGetPeerSettings(&peers);
+    if (!peers.ftpTemporaryNames) return storeDirectly(from, to, jobName);
     char temporary[TEMPORARY_NAME_SIZE];
     if (!temporaryName(jobName, temporary, sizeof temporary)) return 0;
-    if (FtpMove(from, jobName, to, temporary, JOB_TRANSFER_MODE) <= 0) {
-        discard(to, temporary);
+    to->lastResponse[0] = '\0';  // a refusal seen below is this transfer's own
+    const int moved = FtpMove(from, jobName, to, temporary, JOB_TRANSFER_MODE);
+    if (moved < 0 && refusedForGood(to)) {
+        // Nothing was stored: a server that takes only job names.
+        std::printf(
+            "KOR job transfer: the server refuses the temporary name; %s stored directly "
+            "on %s\r\n",
+            jobName, toServer);
+        return storeDirectly(from, to, jobName);
+    }
+    if (moved <= 0) {
+        discard(to, temporary, toServer);
         return 0;
     }
     if (FtpRename(temporary, jobName, to) == 1) return 1;
-    const bool direct = destination == KorJobDestination::Remote && renameRefused(to);
-    discard(to, temporary);
+    const bool direct = refusedForGood(to);
+    discard(to, temporary, toServer);
     if (!direct) return 0;
-    std::printf("KOR job transfer: the server refuses renaming; %s stored directly\r\n", jobName);
-    return FtpMove(from, jobName, to, jobName, JOB_TRANSFER_MODE) > 0 ? 1 : 0;
+    std::printf("KOR job transfer: the server refuses renaming; %s stored directly on %s\r\n",
+                jobName, toServer);
+    return storeDirectly(from, to, jobName);
 }
 
 namespace {
@@ -155,13 +192,11 @@ int kor_FtpLoad(const char* server, const char* user, const char* password, cons
     if (mode == 0) {
         code = openController(ownAddress, &first);
         if (code == KOR_FTPLOAD_OK) code = openServer(server, user, password, dir, &second);
-        if (code == KOR_FTPLOAD_OK)
-            code = moveJob(first, second, jobName, KorJobDestination::Remote);
+        if (code == KOR_FTPLOAD_OK) code = moveJob(first, second, jobName, server);
     } else {
         code = openServer(server, user, password, dir, &first);
         if (code == KOR_FTPLOAD_OK) code = openController(ownAddress, &second);
-        if (code == KOR_FTPLOAD_OK)
-            code = moveJob(first, second, jobName, KorJobDestination::Controller);
+        if (code == KOR_FTPLOAD_OK) code = moveJob(first, second, jobName, ownAddress);
     }
     FtpQuit(first);
     FtpQuit(second);

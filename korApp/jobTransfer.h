@@ -17,16 +17,16 @@ enum KorFtpLoadResult : int {
     KOR_FTPLOAD_NOT_MOVED = -6,         // nothing moved, or the copy was cut short
 };
 
-// Which side of a job transfer receives the file.
-enum class KorJobDestination { Controller, Remote };
-
-// Copies jobName from one server to the other. The file is stored under a
-// temporary name (CTL_TRANSFER_SUFFIX) and renamed to jobName only once both
-// servers confirmed the whole copy, so a failed transfer leaves the old file
-// as it was; the temporary file is deleted then. A remote server that refuses
-// the rename gets the file stored under its name directly. 1 moved, else 0.
-int kor_MoveJob(FtpConnection* from, FtpConnection* to, const char* jobName,
-                KorJobDestination destination);
+// Copies jobName from one server to the other (toServer: the receiving one's
+// address, for console lines). With the setting ftp_temporary_names on, the
+// file is stored under a temporary name (CTL_TRANSFER_SUFFIX) and renamed to
+// jobName only once both servers confirmed the whole copy, so a failed
+// transfer leaves the old file as it was; the temporary file is deleted then,
+// and named on the console where it may stay (DELE refused, connection given
+// up). A server that refuses the temporary name (STOR) or the rename with a
+// 5xx reply gets the file stored under its name directly, with a console
+// line; so does every server with the setting off. 1 moved, else 0.
+int kor_MoveJob(FtpConnection* from, FtpConnection* to, const char* jobName, const char* toServer);
 
 // Mode 0 copies jobName from the controller to dir on the server; any other
 // mode copies it from the server to the controller.

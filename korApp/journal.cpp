@@ -2,8 +2,6 @@
 // (its result is written), with the console lines its task printed meanwhile.
 #include <array>
 #include <atomic>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 
 #include "korCommands.h"
@@ -26,11 +24,16 @@ struct KorJournalRecord {
 };
 
 // A command between its start by the launcher and its end. Only the
-// launcher (before the task exists) and then the command's own task write it.
+// launcher (before the task exists, and when it could not be started) and
+// then the command's own task write it: the console hands a task's text to the
+// journal in the task that printed it.
 struct ActiveCommand {
     std::atomic<int> claimed{0};
     std::atomic<int> taskId{0};
     std::int64_t startTicks = 0;
+    // Start ms, slot and command number packed, 0 when none runs: what the
+    // counters show as "busy since", read without a lock.
+    std::atomic<std::uint64_t> busy{0};
     KorJournalRecord record{};
 };
 
@@ -38,7 +41,6 @@ struct ActiveCommand {
 constexpr int kActive = 64;
 std::array<ActiveCommand, kActive> active;
 KorRing<KorJournalRecord> journal;
-KorObserveConfig settings;
 std::atomic<std::uint64_t> unrecorded{0};
 
 ActiveCommand* ofTicket(int ticket) {
@@ -58,76 +60,81 @@ std::int64_t ticksToMs(std::int64_t ticks) {
     return rate > 0 ? (ticks * 1000 + rate / 2) / rate : 0;
 }
 
-void finish(ActiveCommand& a, std::int32_t result) {
+std::uint64_t packBusy(std::int64_t startMs, int slot, std::int32_t id) {
+    return static_cast<std::uint64_t>(startMs) << 22 |
+           (static_cast<std::uint64_t>(slot) & 0x3f) << 16 |
+           (static_cast<std::uint64_t>(id) & 0xffff);
+}
+
+// Publishes the command's record and frees its place; what the counters are told.
+void finish(ActiveCommand& a, std::int32_t result, korobs::EndedCommand* ended) {
+    a.busy.store(0, std::memory_order_relaxed);
     KorJournalRecord& r = a.record;
     const std::int64_t ms = ticksToMs(vx::tickGet() - a.startTicks);
     r.durationMs = static_cast<std::int32_t>(ms > 0x7fffffff ? 0x7fffffff : ms);
     r.result = result;
-    korobs::countCommand(r.id, result, ms);
+    *ended = korobs::EndedCommand{r.id, result, ms};
     journal.publish(r);
     a.taskId.store(0, std::memory_order_release);
     a.claimed.store(0, std::memory_order_release);
+}
+
+// Keeps printed text in the record, without CR; a record that is full ends
+// its last line and keeps nothing more.
+void keepText(KorJournalRecord& r, const char* text, int length) {
+    constexpr int kRoom = KOR_JOURNAL_TEXT - 2;  // the last line's LF and the NUL
+    for (int i = 0; i < length; ++i) {
+        if (text[i] == '\r') continue;
+        if (r.textLength >= kRoom) {
+            if (r.textLength == kRoom && r.text[kRoom - 1] != '\n') r.text[r.textLength++] = '\n';
+            return;
+        }
+        r.text[r.textLength++] = text[i];
+    }
 }
 
 }  // namespace
 
 namespace korobs {
 
-std::int64_t nowUs() {
-    vx::Timespec ts{};
-    if (vx::clock_gettime(0, &ts) != 0) return 0;
-    return ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+bool startJournal(int entries) { return journal.allocate(entries); }
+
+void journalPrinted(const char* text, int length) {
+    if (ActiveCommand* a = ofTask(ctlTaskIdSelf())) keepText(a->record, text, length);
 }
 
-const KorObserveConfig& config() { return settings; }
-
-void append(char* buf, int size, int* used, const char* text) {
-    while (*used < size - 1 && *text != '\0') buf[(*used)++] = *text++;
-    if (size > 0) buf[*used < size ? *used : size - 1] = '\0';
+int busySlots(BusySlot* out, int max) {
+    int found = 0;
+    for (const auto& a : active) {
+        const std::uint64_t v = a.busy.load(std::memory_order_relaxed);
+        if (v == 0) continue;
+        const BusySlot b{static_cast<int>(v >> 16 & 0x3f), static_cast<std::int32_t>(v & 0xffff),
+                         static_cast<std::int64_t>(v >> 22)};
+        int k = 0;
+        while (k < found && out[k].slot != b.slot) ++k;
+        if (k < found && out[k].sinceMs <= b.sinceMs) continue;  // an older one runs there
+        if (k == found && found == max) continue;
+        if (k == found) ++found;
+        out[k] = b;
+    }
+    return found;
 }
 
-void appendf(char* buf, int size, int* used, const char* format, ...) {
-    if (*used >= size - 1) return;
-    va_list args;
-    va_start(args, format);
-    const int n = std::vsnprintf(buf + *used, static_cast<std::size_t>(size - *used), format, args);
-    va_end(args);
-    if (n > 0) *used = *used + n < size - 1 ? *used + n : size - 1;
+bool endTicket(int ticket, std::int32_t result, EndedCommand* ended) {
+    ActiveCommand* a = ofTicket(ticket);
+    if (a == nullptr || a->claimed.load(std::memory_order_acquire) == 0) return false;
+    finish(*a, result, ended);
+    return true;
 }
 
-void attachLine(int taskId, const char* text, int length) {
-    ActiveCommand* a = ofTask(taskId);
-    if (a == nullptr) return;
-    KorJournalRecord& r = a->record;
-    const int room = KOR_JOURNAL_TEXT - 1 - r.textLength;
-    if (room <= 1) return;  // full: later lines are left out
-    const int n = length < room - 1 ? length : room - 1;
-    std::memcpy(r.text + r.textLength, text, static_cast<std::size_t>(n));
-    r.textLength += n;
-    r.text[r.textLength++] = '\n';
-    r.text[r.textLength] = '\0';
+bool endOwnCommand(std::int32_t result, EndedCommand* ended) {
+    ActiveCommand* a = ofTask(ctlTaskIdSelf());
+    if (a == nullptr) return false;
+    finish(*a, result, ended);
+    return true;
 }
 
 }  // namespace korobs
-
-void kor_observeConfigure(const KorObserveConfig& config) {
-    settings = config;
-    if (settings.journalEntries < 0) settings.journalEntries = 0;
-    if (settings.journalEntries > KOR_JOURNAL_MAX_ENTRIES)
-        settings.journalEntries = KOR_JOURNAL_MAX_ENTRIES;
-    if (settings.captureBytes < KOR_CAPTURE_MIN_BYTES)
-        settings.captureBytes = KOR_CAPTURE_MIN_BYTES;
-    if (settings.captureBytes > KOR_CAPTURE_MAX_BYTES)
-        settings.captureBytes = KOR_CAPTURE_MAX_BYTES;
-}
-
-void kor_observeStart() {
-    if (settings.journalEntries > 0 && !journal.allocate(settings.journalEntries))
-        std::printf("Error - Journal: no memory for %d entries, journal off\r\n",
-                    settings.journalEntries);
-    korobs::startConsole();
-    korobs::startCapture();
-}
 
 int kor_commandBegin(int slot, std::int32_t id, const std::int32_t p[KOR_JOURNAL_PARAMS]) {
     for (int i = 0; i < kActive; ++i) {
@@ -142,26 +149,17 @@ int kor_commandBegin(int slot, std::int32_t id, const std::int32_t p[KOR_JOURNAL
         a.record.id = id;
         a.record.result = -1;
         std::memcpy(a.record.p, p, sizeof a.record.p);
+        a.busy.store(packBusy(a.record.startMs, slot, id), std::memory_order_relaxed);
         return i + 1;
     }
     unrecorded.fetch_add(1, std::memory_order_relaxed);
     return 0;
 }
 
-void kor_commandAbort(int ticket, std::int32_t result) {
-    if (ActiveCommand* a = ofTicket(ticket)) finish(*a, result);
-}
-
 void kor_commandAttach(int ticket) {
     if (ActiveCommand* a = ofTicket(ticket))
         a->taskId.store(ctlTaskIdSelf(), std::memory_order_release);
 }
-
-void kor_commandResult(std::int32_t result) {
-    if (ActiveCommand* a = ofTask(ctlTaskIdSelf())) finish(*a, result);
-}
-
-void kor_commandEnd() { kor_commandResult(-1); }
 
 namespace {
 

@@ -4,7 +4,6 @@
 #include <cstdint>
 
 #include "ctl.h"
-#include "korPPComm.h"  // the admin server's port and task
 #include "korSlotLayout.h"
 
 struct FtpConnection;
@@ -21,6 +20,9 @@ extern FtpConnection* korFtpHandle;
 // Header values sent at the start of every position stream.
 extern std::int32_t korPosRecHeader[6];
 
+// The admin server the launcher starts after its start-up (task entry and
+// port), named by the entry point, which sits above both. None: no server.
+void korLauncherServe(CtlTaskEntry adminServer, int adminPort);
 // The launcher task: the channel table, start-up, then the poll loop; returns
 // only when the channel table cannot be set up (nothing is started then).
 void korLauncher(CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg);

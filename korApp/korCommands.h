@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "korResultClass.h"
+
 // The command number and the slot's parameters p0 .. p8 (p9 reaches no command).
 struct KorCommand {
     std::int32_t id;

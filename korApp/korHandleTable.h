@@ -2,16 +2,25 @@
 // sends on, reads and closes. Handles 1..19 are handed out; -1 means none.
 //
 // Locks and their order:
-//  - tableSem guards allocation, release and every lookup; the inUse, type,
-//    socket, pipeFd, ipAddress, listenHandle, port and closeRequested fields;
-//    and every operation on any channel's input queue. It is held for short
-//    work, with three exceptions: SENDDATA, the Modbus request and the admin
-//    ":tx" keep it across their send (up to the transport's send limit, 10 s),
-//    so the channel cannot be released (and its socket number handed out
-//    again) under the send; other channel operations wait that long.
+//  - tableSem, a mutex (priority inheritance: receive tasks, commands and the
+//    admin server take it), guards allocation, release and every lookup; the
+//    inUse, type, socket, pipeFd, ipAddress, listenHandle, port,
+//    closeRequested, closing and sendsInFlight fields; and every operation on
+//    any channel's input queue. It is held for short work only, never across
+//    a send or any other wait on a peer.
+//  - sendLock, a mutex per channel, orders the sends on that one channel. A
+//    send pins the channel first (KorChannelSend: under tableSem it counts
+//    itself in sendsInFlight and copies what it needs), then sends under
+//    sendLock with tableSem free, so a peer that stops reading holds up sends
+//    on its own channel only. sendLock and tableSem are never held together.
+//  - The release (the owner) marks the channel closing, so that no new send
+//    pins it, shuts the socket down when sends are in flight (they wake and
+//    fail) and waits on sendsDone until the last of them has left; only then
+//    is the socket closed and the record freed, so a socket number is never
+//    handed out again under a send.
 //  - handleSem, one per channel, guards the filling-in of a new record inside
 //    KORHDLTBL_GetHandle and is held by a KorChannelGuard (READDATA,
-//    TCPISACCEPTED, the Modbus exchange); a close request takes it and never gives it back, so
+//    TCPISACCEPTED, the Modbus reply); a close request takes it and never gives it back, so
 //    a later taker waits until the owner has released the channel (the release
 //    deletes the semaphore, which wakes it, and it then finds the record free).
 //  - A task holding tableSem never waits for a handleSem; a task may take
@@ -43,8 +52,9 @@ inline constexpr int KORHDLTYPE_TCPACCEPTED = 3;  // connection accepted on a li
 inline constexpr int KORHDLTYPE_RS232 = 4;        // serial port
 inline constexpr int KORHDLTYPE_UDP = 5;          // UDP socket
 
-inline constexpr int KORHDLTBL_SIZE = 20;            // records 0..19; 0 is never handed out
-inline constexpr int KORHANDLE_IPADDRESS_SIZE = 16;  // 15 characters and a NUL
+inline constexpr int KORHDLTBL_SIZE = 20;                   // records 0..19; 0 is never handed out
+inline constexpr int KOR_LAST_HANDLE = KORHDLTBL_SIZE - 1;  // jobs and tools name 1..this
+inline constexpr int KORHANDLE_IPADDRESS_SIZE = 16;         // 15 characters and a NUL
 inline constexpr int KORHANDLE_TASKNAME_SIZE = 32;
 inline constexpr int KORHANDLE_PIPENAME_SIZE = 40;
 
@@ -74,7 +84,11 @@ struct KORHANDLE {
     // wake-up pipe looks at it every KORHDLTBL_NOPIPE_POLL_SEC seconds, so such
     // a channel can be ended too.
     std::int32_t closeRequested;
-    std::uint32_t generation;  // counts the allocations of this record
+    std::uint32_t generation;    // counts the allocations of this record
+    CtlMutexId sendLock;         // owned; orders the sends on this channel
+    CtlSemId sendsDone;          // owned; given when the last send leaves a closing channel
+    std::int32_t sendsInFlight;  // sends pinned to this opening
+    std::int32_t closing;        // the release has begun: no new send pins it
 };
 
 // One opening of a channel: a handle released and handed out again in
@@ -91,7 +105,7 @@ class KORHDLTBL {
     friend struct KorTableAccess;
     struct Fields {
         KORHANDLE handles[KORHDLTBL_SIZE];
-        CtlSemId tableSem;
+        CtlMutexId tableSem;
         std::int32_t size;        // KORHDLTBL_SIZE
         std::int32_t lastHandle;  // most recently allocated record; size after init
     };
@@ -164,16 +178,18 @@ inline constexpr int KORHDLTBL_NO_LOCK = -2;
 // message when the table's semaphore cannot be made (nothing may start then).
 int KORHDLTBL_Init(KORHDLTBL* table);
 // Allocates a record for the calling task, which becomes its owner: a new
-// input queue, handleSem, wake-up pipe and msgQ. Returns 1..19, or -1 when no
-// record is free, the table cannot be locked, or the queue, handleSem or msgQ
-// cannot be created (a channel without a wake-up pipe is still handed out).
-// The caller closes its transport on -1. Search order: lastHandle-1 down to 1, then size-1 down to
-// lastHandle+1 (the most recently allocated record is not reused at once).
+// input queue, handleSem, sendLock, sendsDone, wake-up pipe and msgQ. Returns
+// 1..19, or -1 when no record is free, the table cannot be locked, or one of
+// the queue, semaphores, mutex or msgQ cannot be created (a channel without a wake-up pipe is still
+// handed out). The caller closes its transport on -1. Search order: lastHandle-1 down to 1, then
+// size-1 down to lastHandle+1 (the most recently allocated record is not reused at once).
 int KORHDLTBL_GetHandle(KORHDLTBL* table, int type, int socket);
 // Releases an allocated record and everything it owns (transport, queue,
-// msgQ, pipe, handleSem). Called only by the owner. Returns 0; a free record
-// is left alone (0), a handle outside 1..19 gives -1. A table that cannot be
-// locked is tried again for a second before NO_LOCK is returned.
+// msgQ, pipe, semaphores, sendLock). Called only by the owner. Sends still in
+// flight are woken (ctlShutdown) and waited for before the socket is closed.
+// Returns 0; a free record is left alone (0), a handle outside 1..19 gives -1.
+// A table that cannot be locked is tried again for a second before NO_LOCK is
+// returned.
 int KORHDLTBL_CloseHandle(KORHDLTBL* table, int handle);
 // The channel accepted on listenHandle from the peer ipText (exact text), the
 // highest such handle; -1 when none, NO_LOCK.
@@ -187,7 +203,8 @@ int KORHDLTBL_GetActiveHandle(KORHDLTBL* table, int handle);
 
 // Close request (CLOSEHANDLE, the admin server's close): asks the owner of
 // `handle` to end the channel and returns without waiting for the release. A
-// serial channel has its port closed; any other channel gets the close byte in
+// serial channel has its port closed (by the last send to leave, when sends
+// are in flight); any other channel gets the close byte in
 // its wake-up pipe (or, without a pipe, "No pipe defined in Handle %d\r\n" and
 // the closeRequested flag, which its loop sees within a second). Afterwards
 // the channel's handleSem is taken and kept. Returns 0, or -1 when the handle
@@ -202,10 +219,10 @@ int KORHDLTBL_RequestCloseAll(KORHDLTBL* table);
 struct KorTransport {
     int type = KORHDLTYPE_NONE;  // KORHDLTYPE_*
     int socket = -1;
-    // UDP destination / accepted peer; cut to 15 characters (the commands
-    // refuse longer text before it gets here).
+    // UDP destination / TCP client's or accepted peer; cut to 15 characters
+    // (the commands refuse longer text before it gets here).
     const char* ipAddress = "";
-    int port = -1;          // UDP: destination port
+    int port = -1;          // UDP: destination port; TCP: the peer's port
     int listenHandle = -1;  // accepted: the listening channel
 };
 // Sets the transport fields of a channel (under tableSem: a close request may
@@ -213,12 +230,56 @@ struct KorTransport {
 // NO_LOCK.
 int KORHDLTBL_SetTransport(KORHDLTBL* table, int handle, const KorTransport& transport);
 
-// Sends on the channel by its type: TCP client, UDP to its destination,
-// serial. Listening and accepted channels are not sent on: `unsendable` is
-// returned. The send is noted for the observers either way. The caller's lock
-// stays held across the send, so the channel cannot be released under it.
-// -1 when the channel is not in use.
-int KORHDLTBL_Send(const KorTableLock& lock, int handle, char* data, int length, int unsendable);
+// A channel pinned for sending: while the object lives, the opening found at
+// construction is not released and its socket not closed (the release waits
+// for it). Made and dropped under tableSem, which is not held in between.
+class KorChannelSend {
+public:
+    KorChannelSend(KORHDLTBL* table, int handle);
+    ~KorChannelSend();
+    KorChannelSend(const KorChannelSend&) = delete;
+    KorChannelSend& operator=(const KorChannelSend&) = delete;
+
+    // 0 pinned; -1 the channel is not in use (or being released); NO_LOCK.
+    int status() const { return status_; }
+    const KorChannelId& id() const { return id_; }
+    int type() const { return type_; }
+
+private:
+    friend int KORHDLTBL_Send(const KorChannelSend& pin, char* data, int length, unsigned kinds,
+                              int unsendable);
+    KORHDLTBL* table_;
+    int status_ = -1;
+    KorChannelId id_;
+    int type_ = KORHDLTYPE_FREE;
+    int socket_ = -1;
+    char ipAddress_[KORHANDLE_IPADDRESS_SIZE] = {};
+    int port_ = -1;
+    CtlMutexId sendLock_ = 0;
+};
+
+// Channel types as bits of a send's `kinds`.
+constexpr unsigned korSendKind(int type) { return 1u << static_cast<unsigned>(type); }
+// What SENDDATA and the admin ":tx" send on; listening and accepted channels are not.
+inline constexpr unsigned KORHDLTBL_CHANNEL_SENDS = korSendKind(KORHDLTYPE_TCPCLIENT) |
+                                                    korSendKind(KORHDLTYPE_RS232) |
+                                                    korSendKind(KORHDLTYPE_UDP);
+// What carries a Modbus/TCP request: a TCP connection either way, or UDP.
+inline constexpr unsigned KORHDLTBL_MODBUS_SENDS = korSendKind(KORHDLTYPE_TCPCLIENT) |
+                                                   korSendKind(KORHDLTYPE_TCPACCEPTED) |
+                                                   korSendKind(KORHDLTYPE_UDP);
+
+// The one send of the channels (SENDDATA, the admin ":tx", the Modbus
+// request): on a pinned channel whose type is among `kinds`, by its type (TCP,
+// UDP to its destination, serial), under the channel's sendLock. Another type
+// gives `unsendable` without a send; a sendLock that cannot be taken gives -1
+// with a message. The send is noted for the observers either way. Returns the
+// transport's result; -1 when the pin holds nothing.
+int KORHDLTBL_Send(const KorChannelSend& pin, char* data, int length, unsigned kinds,
+                   int unsendable);
+// Pins, sends by KORHDLTBL_CHANNEL_SENDS and drops the pin: -1 when the
+// channel is not in use, NO_LOCK.
+int KORHDLTBL_Send(KORHDLTBL* table, int handle, char* data, int length, int unsendable);
 // Drops everything queued on the opening (without a scratch buffer); false
 // when it is no longer the channel's opening.
 bool KORHDLTBL_DrainInput(const KorTableLock& lock, const KorChannelId& id);
@@ -251,5 +312,5 @@ int KORHDLTBL_ClearInput(KORHDLTBL* table, int handle);
 
 // The record as it is, without lock or check: for tests and fuzz targets only.
 const KORHANDLE& KORHDLTBL_Record(const KORHDLTBL* table, int handle);
-// The table's lock semaphore: for tests only.
-CtlSemId KORHDLTBL_TableSem(const KORHDLTBL* table);
+// The table's lock: for tests only.
+CtlMutexId KORHDLTBL_TableSem(const KORHDLTBL* table);

@@ -21,9 +21,13 @@ inline constexpr int KOR_CAPTURE_MAX_BYTES = 16 << 20;
 // Before the launcher starts (the program's settings); later calls change
 // nothing that is already allocated.
 void kor_observeConfigure(const KorObserveConfig& config);
-// Allocates the rings (once per process) and installs the console tap. A
-// ring that cannot be allocated stays off and the console says so.
+// Allocates the rings (once per process) and installs the console tap and the
+// services' stream hook. A ring that cannot be allocated stays off and the
+// console says so.
 void kor_observeStart();
+// Starts the task of the console's fold counts (the launcher, once the
+// controller runs; again when it has ended).
+void kor_observeStartTask();
 
 // ---------------------------------------------------------------- journal
 
@@ -62,12 +66,17 @@ inline constexpr int KOR_CONSOLE_LINE = 160;
 inline constexpr int KOR_CONSOLE_TASK = 24;
 inline constexpr int KOR_CONSOLE_LINES = 1024;
 
-// The console tap (installed by kor_observeStart): records lines, folds
-// consecutive repeats within 60 s into one line with a count, attaches a
-// command task's lines to its journal entry.
+// The console tap (installed by kor_observeStart): hands the printing task's
+// text to its command's journal entry and to the console, which records the
+// lines and folds a flood of one line (see console.cpp).
 void kor_consoleTap(const char* text, int length, CtlConsoleWrite write);
 
 // ---------------------------------------------------------------- counters
+
+// Bucket bounds of the command durations (ms); one more bucket above the last.
+inline constexpr int KOR_DURATION_BOUNDS_MS[] = {1,   2,   5,    10,   20,   50,    100,
+                                                 200, 500, 1000, 2000, 5000, 10000, 30000};
+inline constexpr int KOR_DURATION_BOUNDS = sizeof KOR_DURATION_BOUNDS_MS / sizeof(int);
 
 void kor_countChannelOpened(int type);
 void kor_countChannelClosed(int type);
@@ -91,14 +100,9 @@ int kor_countersText(char* buf, int size);
 // A channel was opened (the serving task, before it serves): its endpoints
 // for the capture; peer may be null (serial) and is the destination of UDP.
 void kor_captureOpened(int handle, int type, int socket, const char* peer, unsigned peerPort);
-// The services' own connections, captured as streams "ftp" and "smtp".
-enum class KorService { Ftp, Smtp };
-void kor_serviceOpened(KorService service, int socket, const char* peer, unsigned peerPort);
-// A chunk of a service connection (socket); sent log-in passwords are masked.
-void kor_serviceTraffic(KorService service, int socket, bool received, const char* data,
-                        int length);
-// The largest ":capture" reply body.
-int kor_captureBodyMax();
+// The largest body of the ":capture" reply to this payload (a read needs room
+// for what the stream holds, the switches only for their result).
+int kor_captureBodyMax(const char* payload, int payloadLength);
 // The ":capture" request: payload "on H", "off H" (H a handle or "all"),
 // "read H"; the reply body (see docs/commands.md).
 int kor_captureRequest(const char* payload, int payloadLength, char* buf, int size);

@@ -4,19 +4,7 @@
 
 #include <cstdint>
 
-// Result codes written into the job's result variable.
-enum KorResult : std::int32_t {
-    KOR_RES_UNKNOWN_COMMAND = 240,
-    // A command found in the command area at start: written while ArvoKOR was
-    // down, never run.
-    KOR_RES_NOT_RUN_RESTARTED = 241,
-    KOR_RES_NOT_ACCEPTED = 249,
-    KOR_RES_NO_FREE_HANDLE = 251,
-    KOR_RES_HANDLE_NOT_IN_USE = 252,
-    KOR_RES_NOTHING = 253,
-    KOR_RES_FAILED = 254,
-    KOR_RES_DONE = 255,
-};
+#include "korResults.h"  // the result codes written into the job's result variable
 
 // A byte block (and a text block) covers at most this many B variables.
 inline constexpr int KOR_BLOCK_MAX = 128;

@@ -1,8 +1,13 @@
 // A ring of fixed-size records for many writers and any number of readers.
-// A writer never waits: it takes the next sequence number and overwrites the
-// oldest record. A reader copies a record and keeps it only when no writer
-// touched it meanwhile (a sequence lock per record), so a reader that fell
+// A writer never waits: it takes the next sequence number and claims the slot
+// that number maps to, overwriting an older record there. A reader copies a
+// record and keeps it only when the slot carried that record's number, whole,
+// before and after the copy (a sequence lock per slot), so a reader that fell
 // behind finds the records it missed gone and sees the gap in the numbers.
+// Two writers never write one slot at a time: one that finds the slot being
+// written by an older number gives its record up (the slot notes the number
+// as lost, so readers move past it), and one that finds a newer number there
+// is too late anyway. A record that is handed out is always one writer's whole.
 #pragma once
 
 #include <atomic>
@@ -18,13 +23,19 @@ class KorRing {
     static constexpr int kWords = sizeof(Record) / 8;
     struct Slot {
         std::atomic<std::uint64_t> stamp{0};  // 2 x seq when whole, 2 x seq + 1 while written
+        std::atomic<std::uint64_t> lost{0};   // the newest number given up on this slot
         std::uint64_t words[kWords];
     };
 
 public:
-    // Memory from ctlMalloc, once; false when it cannot be had.
+    // Fewer slots than this leave a reader no record that stays put long
+    // enough to be read while writers go on.
+    static constexpr int kMinCapacity = 2;
+
+    // Memory from ctlMalloc, once; false when it cannot be had or the
+    // capacity is below kMinCapacity.
     bool allocate(int capacity) {
-        if (slots_ != nullptr || capacity <= 0) return slots_ != nullptr;
+        if (slots_ != nullptr || capacity < kMinCapacity) return slots_ != nullptr;
         void* memory = ctlMalloc(sizeof(Slot) * static_cast<std::size_t>(capacity));
         if (memory == nullptr) return false;
         auto* slots = static_cast<Slot*>(memory);
@@ -36,12 +47,13 @@ public:
     bool active() const { return slots_ != nullptr; }
     std::uint64_t capacity() const { return capacity_; }
 
-    // Stores the record; its sequence number (from 1 on), 0 when the ring is off.
+    // Stores the record; its sequence number (from 1 on), 0 when the ring is
+    // off. The number is used even when the record had to be given up.
     std::uint64_t publish(const Record& record) {
         if (slots_ == nullptr) return 0;
         const std::uint64_t seq = next_.fetch_add(1, std::memory_order_relaxed);
         Slot& slot = slots_[seq % capacity_];
-        slot.stamp.store(2 * seq + 1, std::memory_order_relaxed);
+        if (!claim(slot, seq)) return seq;
         std::atomic_thread_fence(std::memory_order_release);
         std::uint64_t words[kWords];
         __builtin_memcpy(words, &record, sizeof words);
@@ -68,11 +80,14 @@ public:
         return true;
     }
 
-    // False while record seq is still being written (a later reader finds it).
+    // False while record seq may still come (its writer has not finished);
+    // true when it is there, was overwritten or was given up.
     bool settled(std::uint64_t seq) const {
         if (slots_ == nullptr) return true;
-        const std::uint64_t stamp = slots_[seq % capacity_].stamp.load(std::memory_order_acquire);
-        return stamp == 0 ? false : stamp >= 2 * seq && stamp != 2 * seq + 1;
+        const Slot& slot = slots_[seq % capacity_];
+        if (slot.lost.load(std::memory_order_acquire) >= seq) return true;
+        const std::uint64_t stamp = slot.stamp.load(std::memory_order_acquire);
+        return stamp >= 2 * seq && stamp != 2 * seq + 1;
     }
     // Hands each record after `since` and before `end` to visit(seq, record),
     // oldest first, while room() holds. Records already overwritten are
@@ -96,6 +111,28 @@ public:
     }
 
 private:
+    // Marks the slot as written by seq. False when it must not be written:
+    // a newer number has it, or an older writer is still at it (seq is then
+    // noted as lost, so that readers do not wait for it).
+    static bool claim(Slot& slot, std::uint64_t seq) {
+        std::uint64_t stamp = slot.stamp.load(std::memory_order_relaxed);
+        for (;;) {
+            if (stamp >= 2 * seq) return false;
+            if (stamp % 2 == 1) {
+                noteLost(slot, seq);
+                return false;
+            }
+            if (slot.stamp.compare_exchange_weak(stamp, 2 * seq + 1, std::memory_order_relaxed))
+                return true;
+        }
+    }
+    static void noteLost(Slot& slot, std::uint64_t seq) {
+        std::uint64_t lost = slot.lost.load(std::memory_order_relaxed);
+        while (lost < seq &&
+               !slot.lost.compare_exchange_weak(lost, seq, std::memory_order_release)) {
+        }
+    }
+
     Slot* slots_ = nullptr;
     std::uint64_t capacity_ = 0;
     std::atomic<std::uint64_t> next_{1};

@@ -18,6 +18,10 @@ constexpr int FALLBACK_STACK = 40960;
 constexpr int SVAR_HALF_CHARS = 16;
 constexpr int PARAM_TEXT_SIZE = 2 * SVAR_HALF_CHARS + 1;
 
+// The admin server, as the entry point names it.
+CtlTaskEntry adminServerEntry = nullptr;
+int adminServerPort = 0;
+
 std::uint16_t var(std::int32_t number) { return static_cast<std::uint16_t>(number); }
 
 // The text of S092: both 20-byte halves joined, each taken only up to its NUL
@@ -105,6 +109,11 @@ int korCreateTask(int priority, int stackSize, CtlTaskEntry entry, CtlArg a1, Ct
     return spawned;
 }
 
+void korLauncherServe(CtlTaskEntry adminServer, int adminPort) {
+    adminServerEntry = adminServer;
+    adminServerPort = adminPort;
+}
+
 KorCommandArea korLauncherStart() {
     KorCommandArea area{};
     korFtpHandle = nullptr;
@@ -116,14 +125,16 @@ KorCommandArea korLauncherStart() {
     }
     korSysClkRate = vx::sysClkRateGet() / 1000;
     kor_observeStart();
+    kor_observeStartTask();
     clearCommandArea(area);
     std::printf(
         "ArvoKOR started successfully !\r\nVersion:\t%.2f\r\nBaseAddress:\t%d\r\n"
         "ChannelNo:\t%d\r\nAdminPort:\t%d\r\nClockRate:\t%d\r\n",
-        KOR_VERSION, area.base, area.slots, KOR_ADMIN_PORT, korSysClkRate);
+        KOR_VERSION, area.base, area.slots, adminServerPort, korSysClkRate);
 
-    ctlCreateTask(TASK_PRIORITY, 0, kor_startAdminTCPServer, KOR_ADMIN_PORT, 0, 0, 0, 0, 0, 0, 0, 0,
-                  0);
+    if (adminServerEntry != nullptr)
+        ctlCreateTask(TASK_PRIORITY, 0, adminServerEntry, adminServerPort, 0, 0, 0, 0, 0, 0, 0, 0,
+                      0);
     return area;
 }
 

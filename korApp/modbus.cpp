@@ -1,4 +1,5 @@
-// Modbus TCP exchanges over an open TCP channel of the channel table.
+// Modbus TCP exchanges over an open TCP or UDP channel of the channel table
+// (over UDP one datagram per request, the same framing).
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -11,8 +12,6 @@
 #include "korChQue.h"
 #include "korHandleTable.h"
 #include "korModbusFrame.h"
-#include "korObserve.h"
-#include "korTransport.h"
 #include "modbus.h"
 
 namespace {
@@ -22,65 +21,160 @@ using Frame = std::array<std::uint8_t, KOR_MODBUS_BUFFER_SIZE>;
 constexpr int kUnitId = 1;
 
 constexpr int kChannelClosed = -1000;
+constexpr int kNoModbus = -1001;
 
 // Every request gets a transaction id of its own, so that a late reply to an
-// earlier request is told apart from the answer awaited now.
-int nextTransactionId() {
+// earlier request is told apart from the answer awaited now; with the setting
+// modbus_transaction = fixed every request carries id 1 and a reply with any
+// id counts, for devices that answer with a fixed id or echo none.
+KorModbusExpect expectReply(int functionCode, int byteCount) {
     static std::atomic<std::uint16_t> last{0};
-    return last.fetch_add(1) + 1;
+    CtlPeerSettings peers{};
+    ctlGetPeerSettings(&peers);
+    if (peers.modbusFixedTransaction) return {1, kUnitId, functionCode, byteCount, true};
+    return {last.fetch_add(1) + 1, kUnitId, functionCode, byteCount, false};
 }
 
-// Drops what the channel's queue still holds (replies that came too late) and
-// sends the frame, within one hold of the table lock, so that the socket
-// cannot be closed and its number handed out again in between. kChannelClosed
-// when the channel is not open, else the transport's result.
-int sendOnChannel(const KorChannelId& id, Frame& frame, int length) {
-    const KorTableLock table(&korHandleTable);
-    if (!KORHDLTBL_DrainInput(table, id)) return kChannelClosed;
-    const KORHANDLE* h = table.find(id);
-    const int rc = kor_startTCPSend(h->socket, reinterpret_cast<char*>(frame.data()), length);
-    kor_noteSent(id.handle, h->type, reinterpret_cast<char*>(frame.data()), length, rc);
-    return rc;
+// What the queue held when no reply to the request was in it.
+struct Miss {
+    int otherId = -1;  // a whole reply but for its transaction id: that id
+    bool cut = false;  // the start of the reply, cut short
+    int function = 0;  // byte 7 of the cut reply (the request's own when it is shorter)
+};
+
+// A whole reply with another transaction id among the `have` bytes.
+void noteOtherId(const Frame& frame, int have, const KorModbusExpect& expect, Miss* miss) {
+    if (expect.anyTransaction) return;
+    KorModbusExpect any = expect;
+    any.anyTransaction = true;
+    int length = 0;
+    const int at = kor_ModBusFindReply(frame.data(), have, any, &length);
+    if (at >= 0) miss->otherId = frame[at] << 8 | frame[at + 1];
+}
+
+// The last `have` bytes taken: a reply to the request cut short?
+void noteCut(const Frame& frame, int have, const KorModbusExpect& expect, Miss* miss) {
+    const int at = kor_ModBusFindCutReply(frame.data(), have, expect);
+    if (at < 0) return;
+    miss->cut = true;
+    miss->function = have - at > KOR_MODBUS_FUNCTION ? frame[at + KOR_MODBUS_FUNCTION]
+                                                     : expect.functionCode;
+}
+
+// Channel openings already told about replies dropped for their id: the
+// console says it once per channel.
+std::array<std::atomic<std::uint32_t>, KORHDLTBL_SIZE> toldOpening{};
+
+void reportOtherId(const KorChannelId& id, const KorModbusExpect& expect, const Miss& miss) {
+    if (miss.otherId < 0) return;
+    if (toldOpening[id.handle].exchange(id.generation) == id.generation) return;
+    std::printf(
+        "Modbus channel %d: a reply with transaction id %d dropped (the request had %d); "
+        "a device that answers with a fixed id needs modbus_transaction = fixed\r\n",
+        id.handle, miss.otherId, expect.transactionId);
 }
 
 // Looks through what the channel's input queue holds for the reply to the
-// request: it is moved to the start of frame and its length returned; 0 when
-// it has not arrived (whatever else was queued is dropped); kChannelClosed when
-// the channel is no longer the opening the request went out on.
-int takeReply(const KorChannelId& id, Frame& frame, const KorModbusExpect& expect) {
+// request, after the `*have` bytes already taken into frame: the reply is
+// moved to the start of frame and its length returned; 0 when it has not
+// arrived (whatever else was queued is dropped, up to a tail that may be the
+// start of the reply, kept in frame and counted in *have; *miss notes a reply
+// with another id); kChannelClosed when the channel is no longer the opening
+// the request went out on.
+int takeReply(const KorChannelId& id, Frame& frame, int* have, const KorModbusExpect& expect,
+              Miss* miss) {
     const KorChannelGuard channel(&korHandleTable, id.handle);
     if (!channel.open() || channel.id().generation != id.generation) return kChannelClosed;
-    int have = 0;
     for (;;) {
         const int n = KORHDLTBL_PopInput(&korHandleTable, id,
-                                         reinterpret_cast<char*>(frame.data()) + have,
-                                         KOR_MODBUS_BUFFER_SIZE - have);
+                                         reinterpret_cast<char*>(frame.data()) + *have,
+                                         KOR_MODBUS_BUFFER_SIZE - *have);
         if (n < 0) return kChannelClosed;
         if (n == 0) return 0;
-        have += n;
+        *have += n;
         int length = 0;
-        const int at = kor_ModBusFindReply(frame.data(), have, expect, &length);
+        const int at = kor_ModBusFindReply(frame.data(), *have, expect, &length);
         if (at >= 0) {
             std::memmove(frame.data(), frame.data() + at, static_cast<std::size_t>(length));
             return length;
         }
+        noteOtherId(frame, *have, expect, miss);
         // Keep the tail that may be the start of the reply.
-        const int keep = have < KOR_MODBUS_MAX_FRAME ? have : KOR_MODBUS_MAX_FRAME - 1;
-        std::memmove(frame.data(), frame.data() + have - keep, static_cast<std::size_t>(keep));
-        have = keep;
+        const int keep = *have < KOR_MODBUS_MAX_FRAME ? *have : KOR_MODBUS_MAX_FRAME - 1;
+        std::memmove(frame.data(), frame.data() + *have - keep, static_cast<std::size_t>(keep));
+        *have = keep;
     }
 }
 
-// Sends the request on the channel's current opening (which *id receives).
+// Sends the request on the channel's current opening (which *id receives)
+// through the channels' one send, after dropping what its queue still holds
+// (replies that came too late). kChannelClosed when the channel is not open,
+// kNoModbus for a channel that cannot carry the request, else the transport's
+// result.
 int sendRequest(int handle, Frame& frame, int length, KorChannelId* id) {
-    const KorChannelGuard channel(&korHandleTable, handle);
-    if (!channel.open()) return kChannelClosed;
-    *id = channel.id();
-    return sendOnChannel(*id, frame, length);
+    const KorChannelSend pin(&korHandleTable, handle);
+    if (pin.status() != 0) return kChannelClosed;
+    if ((KORHDLTBL_MODBUS_SENDS & korSendKind(pin.type())) == 0) {
+        std::printf("Error - Modbus on handle %d: the channel cannot carry Modbus/TCP\r\n", handle);
+        return kNoModbus;
+    }
+    *id = pin.id();
+    {
+        const KorTableLock table(&korHandleTable);
+        if (!KORHDLTBL_DrainInput(table, *id)) return kChannelClosed;
+    }
+    return KORHDLTBL_Send(pin, reinterpret_cast<char*>(frame.data()), length,
+                          KORHDLTBL_MODBUS_SENDS, -1);
 }
 
-void waitForReply(int waitMs) {
-    if (waitMs > 0) ctlTaskDelay(ctlMsToTicks(waitMs));
+// modbus_wait = reply: the exchange ends once its reply is complete.
+bool endsOnReply() {
+    CtlPeerSettings peers{};
+    ctlGetPeerSettings(&peers);
+    return peers.modbusWaitReply;
+}
+
+// The channel's data-arrival signal; 0 when the opening is gone.
+CtlMsgQId arrivalSignal(const KorChannelId& id) {
+    const KorTableLock table(&korHandleTable);
+    const KORHANDLE* h = table.find(id);
+    return h != nullptr ? h->msgQ : 0;
+}
+
+// Takes the reply as soon as it is complete, woken by each arrival of bytes
+// on the channel, for at most `ticks`. 0 when it did not come in time (or
+// the wait failed: the rest of the time then passes as the fixed wait).
+int takeOnArrival(const KorChannelId& id, int ticks, Frame& frame, int* have,
+                  const KorModbusExpect& expect, Miss* miss) {
+    const std::int64_t deadline = vx::tickGet() + ticks;
+    const CtlMsgQId arrival = arrivalSignal(id);
+    for (;;) {
+        const std::int64_t left = deadline - vx::tickGet();
+        if (left <= 0) return 0;
+        char signal = 0;
+        if (arrival == 0 || ctlMsgQReceive(arrival, &signal, 1, static_cast<int>(left)) < 0) {
+            const std::int64_t rest = deadline - vx::tickGet();
+            if (rest > 0) ctlTaskDelay(static_cast<int>(rest));
+            return 0;
+        }
+        const int received = takeReply(id, frame, have, expect, miss);
+        if (received != 0) return received;
+    }
+}
+
+// Waits for the reply to the request sent on id (the fixed wait, or until it
+// is complete with modbus_wait = reply, never longer) and takes it into
+// frame: its length, 0 when none came (*miss tells what did), kChannelClosed.
+int awaitReply(const KorChannelId& id, int waitMs, Frame& frame, const KorModbusExpect& expect,
+               Miss* miss) {
+    const int ticks = ctlMsToTicks(waitMs);
+    int have = 0;
+    int received = 0;
+    if (endsOnReply()) received = takeOnArrival(id, ticks, frame, &have, expect, miss);
+    else if (ticks > 0) ctlTaskDelay(ticks);
+    if (received == 0) received = takeReply(id, frame, &have, expect, miss);
+    if (received == 0) noteCut(frame, have, expect, miss);
+    return received;
 }
 
 void storeItems(int firstVar, int dataType, const KorModbusItem* items, int n) {
@@ -161,22 +255,26 @@ int kor_ModBusRead(int handle, int waitMs, int firstVar, int functionCode, int s
     if (firstVar < 0) return -1;
     Frame frame{};
     int length = 0;
-    const KorModbusExpect expect{nextTransactionId(), kUnitId, functionCode,
-                                 kor_ModBusReadByteCount(functionCode, quantity)};
+    const KorModbusExpect expect = expectReply(functionCode,
+                                               kor_ModBusReadByteCount(functionCode, quantity));
     kor_CreateModBusReadHeader(frame.data(), &length, expect.transactionId, kUnitId, startAddress,
                                quantity, functionCode);
     if (!KORHDLTBL_InRange(handle)) return -1;
 
     KorChannelId id;
     const int sent = sendRequest(handle, frame, length, &id);
-    if (sent == kChannelClosed) return -1;
+    if (sent == kChannelClosed || sent == kNoModbus) return -1;
     if (sent < 0) return -2;
 
-    waitForReply(waitMs);
-
-    const int received = takeReply(id, frame, expect);
+    Miss miss;
+    const int received = awaitReply(id, waitMs, frame, expect, &miss);
     if (received == kChannelClosed) return -1;
-    if (received == 0) return -3;
+    if (received == 0) {
+        reportOtherId(id, expect, miss);
+        if (!miss.cut) return -3;
+        std::printf("Error %d\r\n", miss.function);  // a reply shorter than its frame
+        return -4;
+    }
     if (kor_ModBusReplyFailed(frame.data(), received)) {
         kor_ModBusPrintReplyError(frame.data(), received);
         return -4;
@@ -194,22 +292,23 @@ int kor_ModBusWrite(int handle, int waitMs, int source, int quantity, int functi
     if (source < 0) return -1;
     if (!KORHDLTBL_InRange(handle)) return -2;
 
-    const KorModbusExpect expect{nextTransactionId(), kUnitId, functionCode, -1};
+    const KorModbusExpect expect = expectReply(functionCode, -1);
     const int length = buildWrite(frame, expect.transactionId, source, quantity, functionCode,
                                   startAddress, swapFlag != 0);
     if (length < 0) return length;
 
     KorChannelId id;
     const int sent = sendRequest(handle, frame, length, &id);
+    if (sent == kNoModbus) return -1;
     if (sent == kChannelClosed) return -5;
     if (sent < 0) return -4;
 
-    waitForReply(waitMs);
-
-    const int received = takeReply(id, frame, expect);
+    Miss miss;
+    const int received = awaitReply(id, waitMs, frame, expect, &miss);
     if (received == kChannelClosed) return -6;
     if (received == 0) {
-        std::printf("Error %d\r\n", functionCode);
+        reportOtherId(id, expect, miss);
+        std::printf("Error %d\r\n", miss.cut ? miss.function : functionCode);
         return -7;
     }
     if (!kor_ModBusReplyFailed(frame.data(), received)) return 0;

@@ -84,6 +84,16 @@ bool acceptMayBeRetried(int err) {
     return err == ECONNABORTED || err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
 }
 
+// No descriptor (or memory) for the connection: it waits in the listener's
+// backlog until some come free, and the channel keeps listening.
+bool acceptOutOfResources(int err) {
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+// The pause between accepts while descriptors are out: the waiting connection
+// keeps the listener ready, so the loop would spin without it.
+constexpr int kStarvedAcceptRetryMs = 100;
+
 void startClientTask(int client, const CtlSockAddrIn& peer, int listenHandle) {
     char* ipText = ctlInetNtoa(peer.addr);
     const int port = ctlNtohs(peer.port);
@@ -100,8 +110,8 @@ void startClientTask(int client, const CtlSockAddrIn& peer, int listenHandle) {
 // handleSem, which a close request may already hold for good (the fill would
 // then wait for a release only we can make). False when the table cannot be
 // locked (the record then has no socket).
-bool fillAccepted(int handle, int clientSocket, const char* ipText, int listenHandle) {
-    const KorTransport accepted{KORHDLTYPE_TCPACCEPTED, clientSocket, ipText, -1, listenHandle};
+bool fillAccepted(int handle, int clientSocket, const char* ipText, int port, int listenHandle) {
+    const KorTransport accepted{KORHDLTYPE_TCPACCEPTED, clientSocket, ipText, port, listenHandle};
     return KORHDLTBL_SetTransport(&korHandleTable, handle, accepted) != KORHDLTBL_NO_LOCK;
 }
 
@@ -147,6 +157,7 @@ int kor_startTCPAccept(int handle) {
     // Nobody else releases a listening channel.
     if (ch.noTable) KORHDLTBL_CloseHandle(&korHandleTable, handle);
     if (!ch.inUse) return -1;
+    bool starved = false;
     for (;;) {
         const KorWake wake = waitForListener(ch.socket, ch.pipeFd);
         if (wake == KorWake::CloseRequest || (ch.pipeFd == -1 && closeRequested(handle))) {
@@ -168,8 +179,17 @@ int kor_startTCPAccept(int handle) {
                 sleepMs(10);
                 continue;
             }
+            if (client == -1 && acceptOutOfResources(errno)) {
+                if (!starved) vx::perror("Error - ctlAccept()");  // once per shortage
+                starved = true;
+                sleepMs(kStarvedAcceptRetryMs);
+                continue;
+            }
+            starved = false;
             if (client == -1) {
-                vx::perror("Error - ctlAccept()");
+                char detail[32];
+                std::snprintf(detail, sizeof detail, "listening channel %d", handle);
+                vx::perror("Error - ctlAccept()", detail);
                 KORHDLTBL_CloseHandle(&korHandleTable, handle);  // leaves a free record alone
                 return -1;
             }
@@ -192,7 +212,7 @@ void kor_startTCPServerReceiveClient(int clientSocket, char* ipText, int port, i
             std::printf("Error - no free handle available\r\n");
             ctlClose(clientSocket);
         } else {
-            if (fillAccepted(handle, clientSocket, ipText, listenHandle)) {
+            if (fillAccepted(handle, clientSocket, ipText, port, listenHandle)) {
                 kor_captureOpened(handle, KORHDLTYPE_TCPACCEPTED, clientSocket, ipText,
                                   static_cast<unsigned>(port));
                 kor_startTCPClientReceive(handle);

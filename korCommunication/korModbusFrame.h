@@ -63,7 +63,8 @@ inline constexpr int KOR_MODBUS_MAX_ITEMS = 255;
 int kor_ModBusDecodeReadReply(const std::uint8_t* reply, int received, int dataType, bool swapBytes,
                               KorModbusItem* out);
 
-// What the reply to one request must carry: the request's transaction id,
+// What the reply to one request must carry: the request's transaction id
+// (any id with anyTransaction, for devices that answer with a fixed one),
 // unit and function code (or the function code with the exception flag), and
 // for a read the byte count the quantity asks for; byteCount -1 for a write,
 // whose reply is always 12 bytes.
@@ -72,6 +73,7 @@ struct KorModbusExpect {
     int unitId;
     int functionCode;
     int byteCount;
+    bool anyTransaction = false;
 };
 // The byte count of a read reply to `quantity` items of function code 1..4.
 int kor_ModBusReadByteCount(int functionCode, int quantity);
@@ -83,6 +85,12 @@ inline constexpr int KOR_MODBUS_MAX_FRAME = 260;
 // -1 when none is there.
 int kor_ModBusFindReply(const std::uint8_t* buf, int received, const KorModbusExpect& expect,
                         int* length);
+
+// The offset of a reply to the request that was cut short: the last bytes of
+// `received` begin as its frame would (a header of 8 bytes or more agreeing
+// with the request, or all that arrived agreeing as far as it goes) but do
+// not hold it whole. -1 when there is none.
+int kor_ModBusFindCutReply(const std::uint8_t* buf, int received, const KorModbusExpect& expect);
 
 // True for a reply that the client treats as failed: fewer than 8 bytes, or a
 // function code with the exception flag (above 0x80).

@@ -32,6 +32,10 @@ int kor_streamSend(int sock, const char* buf, int len);
 // As ctlRecv: bytes, 0 when the peer closed, -1 on failure (errno). Over TLS a
 // peer that stays silent in the middle of a record fails it after 10 seconds.
 int kor_streamRecv(int sock, char* buf, int len);
+// True once a receive on the TLS stream sock gave 0 because the peer closed
+// the connection without close_notify: the data may have been cut short
+// (an attacker can close TCP), unless its size is known to be complete.
+bool kor_streamCut(int sock);
 // Bytes already decrypted and waiting: a wait for the socket would not see
 // them, so kor_waitSocket reports the stream readable at once.
 int kor_streamPending(int sock);
@@ -40,3 +44,30 @@ int kor_streamClose(int sock);
 // Closes the socket of a connection given up as dead, without the close_notify
 // that would wait on the silent peer once more; ctlClose's result.
 int kor_streamDiscard(int sock);
+
+// ---------------------------------------------------------------- the stream hook
+
+// What a service's connection carried, for whoever watches the services (the
+// application installs the hook; see kor_streamHook). Only sockets named by
+// kor_streamOpened are told of, until kor_streamClose or kor_streamDiscard.
+enum class KorStreamService : unsigned char { None, Ftp, Smtp };
+struct KorStreamBlock {
+    int sock;
+    KorStreamService service;
+    char what;         // 'O' opened, 'S' sent, 'R' received
+    const char* data;  // 'S', 'R': the bytes
+    int length;
+    // data[secretFrom ..] up to the line end is a secret (a password, a
+    // log-in's answer) that must not be kept; length when there is none.
+    int secretFrom;
+    const char* peer;  // 'O': the peer's address text, and its port
+    unsigned peerPort;
+};
+// Called in the task that sends or receives; it must not block. Null: none.
+using KorStreamHook = void (*)(const KorStreamBlock& block);
+void kor_streamHook(KorStreamHook hook);
+// The service opened the connected socket sock (plain so far) to peer.
+void kor_streamOpened(int sock, KorStreamService service, const char* peer, unsigned peerPort);
+// As kor_streamSend, for a line whose bytes from secretFrom on (up to its line
+// end) are a secret: the hook is told where it starts.
+int kor_streamSendSecret(int sock, const char* buf, int len, int secretFrom);

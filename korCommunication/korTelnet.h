@@ -22,7 +22,9 @@ inline constexpr int TELNET_RECEIVE_SIZE = 512;
 inline constexpr int TELNET_LOGIN_TIMEOUT_SEC = 2;
 // Seconds after which the whole log-in gives up even though the server never
 // fell silent: a peer that answers (or echoes) our option replies would
-// otherwise keep the negotiation going for ever. 30 by default; tests lower it.
+// otherwise keep the negotiation going for ever. It bounds every wait of the
+// log-in, sends included (a server that never reads). 30 by default; tests
+// lower it.
 extern int kor_telnetLoginLimitSec;
 
 // Connects to ipText:port and logs in: every option request is answered as it
@@ -33,10 +35,23 @@ extern int kor_telnetLoginLimitSec;
 int kor_telnetConnect(const char* ipText, unsigned short port, const char* user,
                       const char* password, const char* prompt, int* socketOut);
 
-// One pass over len received bytes: Telnet commands are removed and option
-// requests answered on socket (SUPPRESS-GO-AHEAD accepted, everything else
-// refused); the data bytes go to dst (room for len bytes, not terminated) and
-// their number to *outLen. An incomplete command at the end is dropped.
+// What a log-in has negotiated, option by option: whether each side has it
+// on, and whether a refusal was sent since its last change. Zero: all off.
+struct KorTelnetOptions {
+    unsigned char state[256];
+};
+
+// One pass over len received bytes: Telnet commands are removed; the data
+// bytes go to dst (room for len bytes, not terminated) and their number to
+// *outLen; the answers to option requests (SUPPRESS-GO-AHEAD accepted,
+// everything else refused) go to replies (room for len bytes), their length
+// to *replyLen. Each option is answered at most once per change of its state
+// (RFC 1143): a request for the state it is in, or a refusal repeated, gets
+// no answer, so a server that negotiates without end gets next to nothing
+// back. An incomplete command at the end is dropped.
+void kor_scanTelnet(KorTelnetOptions* options, const unsigned char* src, int len, char* dst,
+                    int* outLen, char* replies, int* replyLen);
+// kor_scanTelnet from a state of its own, the answers sent on socket.
 void kor_parseTelnet(int socket, const unsigned char* src, int len, char* dst, int* outLen);
 
 // Result of kor_telnetCommand when the answer filled the caller's buffer

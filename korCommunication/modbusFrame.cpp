@@ -117,7 +117,8 @@ int get16(const std::uint8_t* at) { return (at[0] << 8) | at[1]; }
 // the request; 0 otherwise.
 int matchingFrameLength(const std::uint8_t* at, int n, const KorModbusExpect& expect) {
     if (n < KOR_MODBUS_DATA) return 0;
-    if (get16(at) != (expect.transactionId & 0xffff) || get16(at + 2) != 0) return 0;
+    if (!expect.anyTransaction && get16(at) != (expect.transactionId & 0xffff)) return 0;
+    if (get16(at + 2) != 0) return 0;
     if (at[6] != expect.unitId) return 0;
     const int lengthField = get16(at + 4);
     const int frame = 6 + lengthField;
@@ -129,7 +130,39 @@ int matchingFrameLength(const std::uint8_t* at, int n, const KorModbusExpect& ex
     return at[KOR_MODBUS_BYTE_COUNT] == expect.byteCount ? frame : 0;
 }
 
+// Whether the n bytes at `at` agree with the start of a reply to the request
+// as far as they go (transaction id, protocol 0, unit, function code).
+bool beginsAsReply(const std::uint8_t* at, int n, const KorModbusExpect& expect) {
+    std::uint8_t header[KOR_MODBUS_FUNCTION];
+    put16(header, expect.transactionId);
+    put16(header + 2, 0);
+    for (int i = 0; i < n && i < KOR_MODBUS_FUNCTION; ++i) {
+        const bool id = i < 2;
+        const bool length = i == 4 || i == 5;
+        if (length || (id && expect.anyTransaction)) continue;
+        const std::uint8_t want = i == 6 ? static_cast<std::uint8_t>(expect.unitId) : header[i];
+        if (at[i] != want) return false;
+    }
+    if (n <= KOR_MODBUS_FUNCTION) return true;
+    const int function = at[KOR_MODBUS_FUNCTION];
+    return function == expect.functionCode ||
+           function == (expect.functionCode | KOR_MODBUS_EXCEPTION_FLAG);
+}
+
 }  // namespace
+
+int kor_ModBusFindCutReply(const std::uint8_t* buf, int received, const KorModbusExpect& expect) {
+    for (int at = 0; at < received; ++at) {
+        const int n = received - at;
+        if (n > KOR_MODBUS_MAX_FRAME) continue;
+        // A short tail after other bytes is too likely a stray one.
+        if (at > 0 && n <= KOR_MODBUS_FUNCTION) break;
+        if (!beginsAsReply(buf + at, n, expect)) continue;
+        const int frame = n >= 6 ? 6 + get16(buf + at + 4) : KOR_MODBUS_MAX_FRAME;
+        if (frame > n) return at;
+    }
+    return -1;
+}
 
 int kor_ModBusFindReply(const std::uint8_t* buf, int received, const KorModbusExpect& expect,
                         int* length) {

@@ -33,6 +33,7 @@ struct SecureStream {
     std::uint32_t address;  // network order: what the certificate must carry without a name
     bool byAddress;
     int sock;
+    bool cut;  // the peer closed the connection without close_notify
     // What a following stream needs to verify the same server.
     char caFile[kNameSize];
     char name[kNameSize];
@@ -227,7 +228,9 @@ int kor_secureFollow(int sock, int leader) {
 
 bool kor_secureIs(int sock) { return streamOf(sock) != nullptr; }
 
-int kor_streamSend(int sock, const char* buf, int len) {
+namespace {
+
+int transportSend(int sock, const char* buf, int len) {
     SecureStream* stream = streamOf(sock);
     if (!stream) return ctlSend(sock, buf, len, 0);
     int sent = 0;
@@ -245,26 +248,27 @@ int kor_streamSend(int sock, const char* buf, int len) {
     return sent;
 }
 
-int kor_streamRecv(int sock, char* buf, int len) {
+int transportRecv(int sock, char* buf, int len) {
     SecureStream* stream = streamOf(sock);
     if (!stream) return ctlRecv(sock, buf, len, 0);
     for (;;) {
         const int n = mbedtls_ssl_read(&stream->ssl, reinterpret_cast<unsigned char*>(buf),
                                        static_cast<std::size_t>(len));
-        if (n >= 0) return n;
+        if (n > 0) return n;
         if (n == MBEDTLS_ERR_SSL_WANT_READ || n == MBEDTLS_ERR_SSL_WANT_WRITE) continue;
-        if (n == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY || n == MBEDTLS_ERR_SSL_CONN_EOF) return 0;
+        if (n == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY) return 0;
+        if (n == 0 || n == MBEDTLS_ERR_SSL_CONN_EOF) {
+            // The connection closed without close_notify (mbedTLS reads that
+            // as 0): could be a cut, the caller decides.
+            stream->cut = true;
+            return 0;
+        }
         errno = n == MBEDTLS_ERR_SSL_TIMEOUT ? ETIMEDOUT : EIO;
         return -1;
     }
 }
 
-int kor_streamPending(int sock) {
-    const SecureStream* stream = streamOf(sock);
-    return stream ? static_cast<int>(mbedtls_ssl_get_bytes_avail(&stream->ssl)) : 0;
-}
-
-int kor_streamClose(int sock) {
+int transportClose(int sock) {
     SecureStream* stream = nullptr;
     if (ctlFdValid(sock))
         stream = streams[static_cast<std::size_t>(sock)].exchange(nullptr,
@@ -276,13 +280,25 @@ int kor_streamClose(int sock) {
     return ctlClose(sock);
 }
 
-int kor_streamDiscard(int sock) {
+int transportDiscard(int sock) {
     SecureStream* stream = nullptr;
     if (ctlFdValid(sock))
         stream = streams[static_cast<std::size_t>(sock)].exchange(nullptr,
                                                                   std::memory_order_acq_rel);
     if (stream) release(stream);
     return ctlClose(sock);
+}
+
+}  // namespace
+
+bool kor_streamCut(int sock) {
+    const SecureStream* stream = streamOf(sock);
+    return stream && stream->cut;
+}
+
+int kor_streamPending(int sock) {
+    const SecureStream* stream = streamOf(sock);
+    return stream ? static_cast<int>(mbedtls_ssl_get_bytes_avail(&stream->ssl)) : 0;
 }
 
 #else  // built without TLS: every stream is plain
@@ -293,10 +309,93 @@ int kor_secureStart(int, const char*, const char*, const char* address, int) {
 }
 int kor_secureFollow(int, int) { return -1; }
 bool kor_secureIs(int) { return false; }
-int kor_streamSend(int sock, const char* buf, int len) { return ctlSend(sock, buf, len, 0); }
-int kor_streamRecv(int sock, char* buf, int len) { return ctlRecv(sock, buf, len, 0); }
+bool kor_streamCut(int) { return false; }
 int kor_streamPending(int) { return 0; }
-int kor_streamClose(int sock) { return ctlClose(sock); }
-int kor_streamDiscard(int sock) { return ctlClose(sock); }
+
+namespace {
+
+int transportSend(int sock, const char* buf, int len) { return ctlSend(sock, buf, len, 0); }
+int transportRecv(int sock, char* buf, int len) { return ctlRecv(sock, buf, len, 0); }
+int transportClose(int sock) { return ctlClose(sock); }
+int transportDiscard(int sock) { return ctlClose(sock); }
+
+}  // namespace
 
 #endif
+
+// ---------------------------------------------------------------- the stream hook
+
+namespace {
+
+std::atomic<KorStreamHook> currentHook{nullptr};
+// The service each socket was opened for (None: not told of its bytes).
+std::array<std::atomic<KorStreamService>, CTL_FD_SETSIZE> services{};
+
+KorStreamService serviceOf(int sock) {
+    if (!ctlFdValid(sock)) return KorStreamService::None;
+    return services[static_cast<std::size_t>(sock)].load(std::memory_order_acquire);
+}
+
+void tell(int sock, char what, const char* data, int length, int secretFrom) {
+    const KorStreamService service = serviceOf(sock);
+    const KorStreamHook hook = currentHook.load(std::memory_order_acquire);
+    if (service == KorStreamService::None || hook == nullptr || length <= 0) return;
+    KorStreamBlock block{};
+    block.sock = sock;
+    block.service = service;
+    block.what = what;
+    block.data = data;
+    block.length = length;
+    block.secretFrom = secretFrom < 0 || secretFrom > length ? length : secretFrom;
+    hook(block);
+}
+
+void forget(int sock) {
+    if (ctlFdValid(sock))
+        services[static_cast<std::size_t>(sock)].store(KorStreamService::None,
+                                                       std::memory_order_release);
+}
+
+}  // namespace
+
+void kor_streamHook(KorStreamHook hook) { currentHook.store(hook, std::memory_order_release); }
+
+void kor_streamOpened(int sock, KorStreamService service, const char* peer, unsigned peerPort) {
+    if (!ctlFdValid(sock)) return;
+    services[static_cast<std::size_t>(sock)].store(service, std::memory_order_release);
+    const KorStreamHook hook = currentHook.load(std::memory_order_acquire);
+    if (hook == nullptr || service == KorStreamService::None) return;
+    KorStreamBlock block{};
+    block.sock = sock;
+    block.service = service;
+    block.what = 'O';
+    block.peer = peer;
+    block.peerPort = peerPort;
+    hook(block);
+}
+
+int kor_streamSend(int sock, const char* buf, int len) {
+    return kor_streamSendSecret(sock, buf, len, -1);
+}
+
+int kor_streamSendSecret(int sock, const char* buf, int len, int secretFrom) {
+    const int sent = transportSend(sock, buf, len);
+    tell(sock, 'S', buf, sent, secretFrom);
+    return sent;
+}
+
+int kor_streamRecv(int sock, char* buf, int len) {
+    const int got = transportRecv(sock, buf, len);
+    tell(sock, 'R', buf, got, -1);
+    return got;
+}
+
+int kor_streamClose(int sock) {
+    forget(sock);
+    return transportClose(sock);
+}
+
+int kor_streamDiscard(int sock) {
+    forget(sock);
+    return transportDiscard(sock);
+}

@@ -22,6 +22,22 @@ CtlSockAddr ipv4Address(std::uint32_t addrNetworkOrder, unsigned port) {
 
 constexpr int kAddrLen = sizeof(CtlSockAddr);
 
+// What a failed call was about, for its console line: "to A.B.C.D:PORT" or
+// "local port PORT".
+struct Detail {
+    char text[48];
+};
+Detail remoteEnd(const char* ipText, unsigned port) {
+    Detail d{};
+    std::snprintf(d.text, sizeof d.text, "to %.15s:%u", ipText, port & 0xffffu);
+    return d;
+}
+Detail localPort(unsigned port) {
+    Detail d{};
+    std::snprintf(d.text, sizeof d.text, "local port %u", port & 0xffffu);
+    return d;
+}
+
 }  // namespace
 
 int kor_startTCPConnect(const char* ipText, unsigned port, int* socketOut) {
@@ -33,7 +49,7 @@ int kor_startTCPConnect(const char* ipText, unsigned port, int* socketOut) {
     const CtlSockAddr addr = ipv4Address(ctlInetAddr(ipText), port);
     if (ctlConnect(*socketOut, &addr, kAddrLen) == -1) {
         ctlClose(*socketOut);
-        vx::perror("Error - ctlConnect()");
+        vx::perror("Error - ctlConnect()", remoteEnd(ipText, port).text);
         return -1;
     }
     return 0;
@@ -47,9 +63,9 @@ int kor_startTCPListen(unsigned port, int* socketOut) {
     }
     const CtlSockAddr addr = ipv4Address(CTL_INADDR_ANY, port);
     if (ctlBind(*socketOut, &addr, kAddrLen) == -1) {
-        vx::perror("Error - ctlBind()");
+        vx::perror("Error - ctlBind()", localPort(port).text);
     } else if (ctlListen(*socketOut, 5) == -1) {
-        vx::perror("Error - ctlListen()");
+        vx::perror("Error - ctlListen()", localPort(port).text);
     } else {
         return 0;
     }
@@ -78,7 +94,7 @@ int kor_startUDPBind(int port, int* socketOut) {
     const CtlSockAddr addr = ipv4Address(CTL_INADDR_ANY, static_cast<unsigned>(port));
     const int rc = ctlBind(*socketOut, &addr, kAddrLen);
     if (rc < 0) {
-        vx::perror("Error - ctlBind()");
+        vx::perror("Error - ctlBind()", localPort(static_cast<unsigned>(port)).text);
         ctlClose(*socketOut);
         return -3;
     }
@@ -89,7 +105,7 @@ int kor_startUDPSend(int socket, const char* ipText, unsigned port, char* buf, i
     const CtlSockAddr to = ipv4Address(ctlInetAddr(ipText), port);
     buf[len] = 0;
     const int rc = ctlSendTo(socket, buf, len, 0, &to, kAddrLen);
-    if (rc == -1) vx::perror("Error - ctlSendTo()");
+    if (rc == -1) vx::perror("Error - ctlSendTo()", remoteEnd(ipText, port).text);
     return rc;
 }
 

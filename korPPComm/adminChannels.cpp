@@ -6,9 +6,8 @@
 #include "korPPComm.h"
 
 int sendData(int handle, char* data, int length) {
-    // The table stays locked across the send so the channel cannot be released under it.
-    const KorTableLock lock(&korHandleTable);
-    return KORHDLTBL_Send(lock, handle, data, length, -1);
+    const int rc = KORHDLTBL_Send(&korHandleTable, handle, data, length, -1);
+    return rc == KORHDLTBL_NO_LOCK ? -1 : rc;
 }
 
 int clearHandleInputQueue(int handle) {

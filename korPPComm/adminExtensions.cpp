@@ -51,12 +51,12 @@ KorAdminReply framed(const char* command, BodyWriter write, int bodyMax, const c
     return KorAdminReply{block, KOR_ADMIN_HEADER_SIZE + length, true, false};
 }
 
-int textBodyMax() { return KOR_ADMIN_TEXT_BODY_MAX; }
+int textBodyMax(const char*, int) { return KOR_ADMIN_TEXT_BODY_MAX; }
 
 struct Extension {
     const char* command;
     BodyWriter write;
-    int (*bodyMax)();
+    int (*bodyMax)(const char* payload, int payloadLength);  // the body's room for this payload
 };
 
 constexpr Extension kExtensions[] = {
@@ -72,8 +72,8 @@ bool kor_adminExtension(const char* field, const char* payload, int payloadLengt
                         int replySize, KorAdminReply* reply) {
     for (const Extension& e : kExtensions) {
         if (std::strcmp(field, e.command) != 0) continue;
-        *reply = framed(e.command, e.write, e.bodyMax(), payload, payloadLength, replyBuf,
-                        replySize);
+        *reply = framed(e.command, e.write, e.bodyMax(payload, payloadLength), payload,
+                        payloadLength, replyBuf, replySize);
         return true;
     }
     return false;

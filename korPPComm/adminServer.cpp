@@ -33,15 +33,27 @@ void sendReply(int client, const KorAdminReply& reply) {
     if (reply.allocated) ctlFree(reply.data);
 }
 
-// Waits until the client has sent something or the tick `deadline` passes:
-// false when it passed (or the wait failed).
-bool awaitRequest(int client, std::int64_t deadline) {
+// Waits until the client has sent something: true. Until the tick `deadline`
+// only the client counts; once it has passed, a connection waiting on the
+// listener ends the wait (false: the idle client makes room for it), while a
+// client alone keeps its session for as long as it likes, as an engineer's
+// tool open between clicks does. False as well when a wait fails.
+bool awaitRequest(int client, int listener, std::int64_t deadline) {
     const std::int64_t left = deadline - vx::tickGet();
-    if (left <= 0) return false;
-    const std::int64_t rate = vx::sysClkRateGet() > 0 ? vx::sysClkRateGet() : 1;
-    CtlTimeval limit{static_cast<std::int32_t>(left / rate),
-                     static_cast<std::int32_t>((left % rate) * 1000000 / rate)};
-    return kor_waitSocket(client, KorReadiness::Read, &limit) == 1;
+    if (left > 0) {
+        const std::int64_t rate = vx::sysClkRateGet() > 0 ? vx::sysClkRateGet() : 1;
+        CtlTimeval limit{static_cast<std::int32_t>(left / rate),
+                         static_cast<std::int32_t>((left % rate) * 1000000 / rate)};
+        const int ready = kor_waitSocket(client, KorReadiness::Read, &limit);
+        if (ready != 0) return ready == 1;
+    }
+    CtlFdSet set;
+    ctlFdZero(&set);
+    ctlFdSet(client, &set);
+    ctlFdSet(listener, &set);
+    const int width = (client > listener ? client : listener) + 1;
+    if (ctlSelect(width, &set, nullptr, nullptr, nullptr) <= 0) return false;
+    return ctlFdIsSet(client, &set);  // the client first, when both are ready
 }
 
 std::int64_t idleDeadline() {
@@ -49,15 +61,16 @@ std::int64_t idleDeadline() {
 }
 
 // Serves one connection until the client leaves, a receive fails, ":q", or
-// KOR_ADMIN_IDLE_SEC pass without a complete request.
-void serveClient(int client) {
+// KOR_ADMIN_IDLE_SEC have passed without a complete request and another
+// client waits to connect on the listener.
+void serveClient(int client, int listener) {
     static char request[KOR_ADMIN_BUF_SIZE];
     static char replyBuf[KOR_ADMIN_LIST_MAX + 1];
     std::int64_t deadline = idleDeadline();
     kor_countAdminSession();
     for (;;) {
         std::memset(request, 0, sizeof request);
-        if (!awaitRequest(client, deadline)) {
+        if (!awaitRequest(client, listener, deadline)) {
             std::printf("Admin client closed: no complete request for %d s\r\n",
                         KOR_ADMIN_IDLE_SEC);
             return;
@@ -81,7 +94,7 @@ void serveClient(int client) {
 constexpr int kAcceptRetryMs = 100;
 
 void waitAfterFailedAccept(bool firstInARow) {
-    if (firstInARow) vx::perror("Error - ctlAccept()");
+    if (firstInARow) vx::perror("Error - ctlAccept()", "admin port");
     const int ticks = (vx::sysClkRateGet() * kAcceptRetryMs + 999) / 1000;
     ctlTaskDelay(ticks > 0 ? ticks : 1);
 }
@@ -108,7 +121,7 @@ void kor_startAdminTCPServer(CtlArg port, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg
             continue;
         }
         failing = false;
-        serveClient(client);
+        serveClient(client, listener);
         ctlClose(client);
     }
 }

@@ -16,8 +16,9 @@ void kor_startAdminTCPServer(CtlArg port, CtlArg, CtlArg, CtlArg, CtlArg, CtlArg
 inline constexpr int KOR_ADMIN_BUF_SIZE = 2048;
 inline constexpr int KOR_ADMIN_CMD_SIZE = 12;
 inline constexpr int KOR_ADMIN_HEADER_SIZE = 16;
-// A client that sends no complete request for this long is closed, so that
-// one idle client cannot keep the others out.
+// A client that sends no complete request for this long is closed once
+// another client waits to connect, so that one idle client cannot keep the
+// others out; alone, it keeps its session.
 inline constexpr int KOR_ADMIN_IDLE_SEC = 10;
 // A request is one receive into the buffer, which keeps a NUL behind it.
 inline constexpr int KOR_ADMIN_PAYLOAD_MAX = KOR_ADMIN_BUF_SIZE - 1 - KOR_ADMIN_HEADER_SIZE;
@@ -79,7 +80,7 @@ static_assert(KOR_READOUT_FIELDS[KOR_RO_QUEUED].offset + KOR_READOUT_FIELDS[KOR_
 
 // The four channel operations. Handles outside 0..19 give -1. sendData and
 // closeHandle give -1 for a free channel, sendData also for a listening or
-// accepted one; sendData keeps the table locked across its send.
+// accepted one; sendData pins the channel for its send (the table stays free).
 // clearHandleInputQueue gives 0 for a free channel and -1 when the clear fails.
 // readoutHandleData fills `record` (KOR_ADMIN_READOUT_SIZE bytes): 0, or -1 free.
 int sendData(int handle, char* data, int length);

@@ -42,6 +42,9 @@ install(FILES ${KOR_EXAMPLES} DESTINATION share/doc/arvokor/examples)
 file(GLOB KOR_DOCS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md ${CMAKE_SOURCE_DIR}/docs/*.png)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${KOR_DOCS} DESTINATION share/doc/arvokor)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION share/doc/arvokor)
+# Alert rules for a Prometheus that scrapes kordash (README, "Alerts").
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/prometheus/arvokor-rules.yml
+        DESTINATION share/arvokor/prometheus)
 
 # Named controllers as services. With the prefix /usr (the package's), Debian
 # 12 keeps units in /lib and settings in /etc; another prefix keeps both inside.

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "ctl.h"
-#include "korObserve.h"
 #include "korSecure.h"
 #include "smtpBuffer.h"
 #include "smtpClient.h"
@@ -71,7 +70,7 @@ int openConnection(const char* serverIp, std::uint16_t port) {
         ctlClose(sock);
         return -1;
     }
-    kor_serviceOpened(KorService::Smtp, sock, serverIp, port);
+    kor_streamOpened(sock, KorStreamService::Smtp, serverIp, port);
     return sock;
 }
 
@@ -82,12 +81,12 @@ int authenticateLogin(int sock, char* work, const char* user, const char* passwo
 
     Base64Text encoded;
     encodeBase64(user, encoded);
-    code = Smtp_Command(sock, work, "%s\r\n", encoded.data());
+    code = Smtp_SecretCommand(sock, work, 0, "%s\r\n", encoded.data());
     if (code == SMTP_SEND_FAILED) return SMTP_ERR_SEND;
     if (code != 334) return SMTP_ERR_USER;
 
     encodeBase64(password, encoded);
-    code = Smtp_Command(sock, work, "%s\r\n", encoded.data());
+    code = Smtp_SecretCommand(sock, work, 0, "%s\r\n", encoded.data());
     if (code == SMTP_SEND_FAILED) return SMTP_ERR_SEND;
     if (code != 235) return SMTP_ERR_PASSWORD;
     return SMTP_OK;
@@ -109,7 +108,7 @@ int authenticatePlain(int sock, char* work, const char* user, const char* passwo
             if (c == '^') c = 0;
         encodeBase64(credentials.data(), userLength + passwordLength + 2, encoded);
     }
-    const int code = Smtp_Command(sock, work, "AUTH PLAIN %s\r\n", encoded.data());
+    const int code = Smtp_SecretCommand(sock, work, 11, "AUTH PLAIN %s\r\n", encoded.data());
     if (code == SMTP_SEND_FAILED) return SMTP_ERR_SEND;
     if (code != 235) return SMTP_ERR_AUTH_PLAIN;
     return SMTP_OK;

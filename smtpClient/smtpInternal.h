@@ -61,6 +61,10 @@ int Smtp_ReceiveResponse(int sock, char* buf);
 inline constexpr int SMTP_SEND_FAILED = -1;
 int Smtp_Command(int sock, char* work, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
+// As Smtp_Command for a line whose text from secretFrom on is a secret (a
+// log-in's answer): the stream hook is told so and never keeps it.
+int Smtp_SecretCommand(int sock, char* work, int secretFrom, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
 
 // Composes the whole message (header, blank line, body, CR LF) into buf
 // (SMTP_BUFFER_SIZE bytes). Body lines that begin with a dot get a second dot,

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "ctl.h"
-#include "korObserve.h"
 #include "korSecure.h"
 #include "korWait.h"
 #include "smtpBuffer.h"
@@ -24,7 +23,10 @@ bool waitReady(int sock, Readiness what) {
 
 }  // namespace
 
-int Smtp_SendData(int sock, const char* text) {
+namespace {
+
+// Sends text; its bytes from secretFrom on (-1: none) are a secret.
+int sendText(int sock, const char* text, int secretFrom) {
     std::size_t remaining = std::strlen(text);
     std::size_t sent = 0;
     for (;;) {
@@ -32,20 +34,26 @@ int Smtp_SendData(int sock, const char* text) {
         if (remaining == 0) return 1;
         const int chunk = remaining > SMTP_BUFFER_SIZE ? SMTP_BUFFER_SIZE
                                                        : static_cast<int>(remaining);
-        const int n = kor_streamSend(sock, text + sent, chunk);
+        // Where the secret starts within this chunk (0: it began before).
+        int from = -1;
+        if (secretFrom >= 0)
+            from = secretFrom > static_cast<int>(sent) ? secretFrom - static_cast<int>(sent) : 0;
+        const int n = kor_streamSendSecret(sock, text + sent, chunk, from);
         if (n < 0) return 0;
-        kor_serviceTraffic(KorService::Smtp, sock, false, text + sent, n);
         sent += static_cast<std::size_t>(n);
         remaining -= static_cast<std::size_t>(n);
     }
 }
+
+}  // namespace
+
+int Smtp_SendData(int sock, const char* text) { return sendText(sock, text, -1); }
 
 int Smtp_ReceiveData(int sock, char* buf) {
     if (!waitReady(sock, Readiness::Read)) return 0;
     const int n = kor_streamRecv(sock, buf, SMTP_RECEIVE_MAX);
     if (n <= 0) return 0;
     buf[n] = '\0';
-    kor_serviceTraffic(KorService::Smtp, sock, true, buf, n);
     return n;
 }
 
@@ -58,12 +66,19 @@ int Smtp_ReceiveResponse(int sock, char* buf) {
     const std::int64_t deadline = vx::tickGet() + ctlMsToTicks(Smtp_replyLimitSec * 1000);
     std::size_t length = 0;
     for (;;) {
-        if (length > 0 && vx::tickGet() >= deadline) return 0;
+        if (length > 0 && vx::tickGet() >= deadline) {
+            std::printf("SMTP: no complete reply within %lld s; connection given up\r\n",
+                        static_cast<long long>(Smtp_replyLimitSec));
+            return 0;
+        }
         const int n = Smtp_ReceiveData(sock, buf);
         if (n == 0) return 0;
         const auto chunk = static_cast<std::size_t>(n);
-        if (chunk > static_cast<std::size_t>(SMTP_RECEIVE_MAX) - length)
-            return 0;  // reply too long
+        if (chunk > static_cast<std::size_t>(SMTP_RECEIVE_MAX) - length) {
+            std::printf("SMTP: reply longer than %d bytes; connection given up\r\n",
+                        SMTP_RECEIVE_MAX);
+            return 0;
+        }
         std::memcpy(collected.get() + length, buf, chunk);
         length += chunk;
 
@@ -76,12 +91,29 @@ int Smtp_ReceiveResponse(int sock, char* buf) {
     }
 }
 
+namespace {
+
+int command(int sock, char* work, int secretFrom, const char* format, std::va_list args) {
+    const int n = std::vsnprintf(work, SMTP_BUFFER_SIZE, format, args);
+    if (n < 0 || n >= SMTP_BUFFER_SIZE) return SMTP_SEND_FAILED;
+    if (!sendText(sock, work, secretFrom)) return SMTP_SEND_FAILED;
+    return Smtp_ReceiveResponse(sock, work);
+}
+
+}  // namespace
+
 int Smtp_Command(int sock, char* work, const char* format, ...) {
     std::va_list args;
     va_start(args, format);
-    const int n = std::vsnprintf(work, SMTP_BUFFER_SIZE, format, args);
+    const int code = command(sock, work, -1, format, args);
     va_end(args);
-    if (n < 0 || n >= SMTP_BUFFER_SIZE) return SMTP_SEND_FAILED;
-    if (!Smtp_SendData(sock, work)) return SMTP_SEND_FAILED;
-    return Smtp_ReceiveResponse(sock, work);
+    return code;
+}
+
+int Smtp_SecretCommand(int sock, char* work, int secretFrom, const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    const int code = command(sock, work, secretFrom, format, args);
+    va_end(args);
+    return code;
 }

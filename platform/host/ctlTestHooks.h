@@ -46,6 +46,9 @@ enum class Site : int {
     PipeWrite,    // vx::write of a pipe device (sockets: Send)
     Random,       // ctlRandomBytes
     TlsSettings,  // ctlGetTlsSettings
+    Shutdown,     // ctlShutdown: the socket is shut down all the same
+    MutexCreate,
+    MutexTake,
     Count
 };
 

@@ -52,13 +52,13 @@ void failVar(bool write, std::uint16_t type, std::uint16_t first, std::uint16_t 
 
 const char* siteName(Site site) {
     static constexpr const char* kNames[] = {
-        "Malloc",     "VarRead",     "VarWrite",   "IoRead",    "IoWrite",   "Socket",
-        "Bind",       "Listen",      "Accept",     "Connect",   "Send",      "Recv",
-        "SendTo",     "Select",      "TaskCreate", "TaskSpawn", "SemCreate", "MsgQCreate",
-        "PipeCreate", "PipeOpen",    "RsInit",     "RsOpen",    "RsSend",    "RsRecv",
-        "CartPos",    "ServoSpeed",  "FileList",   "IfAddr",    "Close",     "SemTake",
-        "MsgQSend",   "MsgQReceive", "MsgQDelete", "PipeRead",  "PipeWrite", "Random",
-        "TlsSettings"};
+        "Malloc",      "VarRead",     "VarWrite",    "IoRead",    "IoWrite",   "Socket",
+        "Bind",        "Listen",      "Accept",      "Connect",   "Send",      "Recv",
+        "SendTo",      "Select",      "TaskCreate",  "TaskSpawn", "SemCreate", "MsgQCreate",
+        "PipeCreate",  "PipeOpen",    "RsInit",      "RsOpen",    "RsSend",    "RsRecv",
+        "CartPos",     "ServoSpeed",  "FileList",    "IfAddr",    "Close",     "SemTake",
+        "MsgQSend",    "MsgQReceive", "MsgQDelete",  "PipeRead",  "PipeWrite", "Random",
+        "TlsSettings", "Shutdown",    "MutexCreate", "MutexTake"};
     static_assert(std::size(kNames) == static_cast<std::size_t>(Site::Count));
     const auto i = static_cast<std::size_t>(site);
     return i < std::size(kNames) ? kNames[i] : "?";

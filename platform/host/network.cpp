@@ -203,11 +203,12 @@ int clock_gettime(int clockId, Timespec* ts) {
     return 0;
 }
 
-void perror(const char* text) {
+void perror(const char* text, const char* detail) {
     int err = errno;
     std::string line = text && *text ? std::string(text) + ": " : std::string();
     char buf[128];
     line += ::strerror_r(err, buf, sizeof buf);  // the thread-safe (GNU) form
+    if (detail && *detail) line += std::string(" (") + detail + ")";
     line += '\n';
     // The console is standard output: one stdio call keeps the line whole
     // among concurrent tasks and in order with what printf wrote before it.

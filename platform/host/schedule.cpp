@@ -1,12 +1,16 @@
 // Scheduling of the virtual controller's tasks (the model is in schedule.h).
 #include "schedule.h"
 
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -122,6 +126,14 @@ void applyToSelf(int priority) {
         param.sched_priority = 0;
     }
     pthread_setschedparam(pthread_self(), SCHED_OTHER, &param);
+}
+
+bool priorityInheritanceWorks() {
+    static const bool works = [] {
+        auto word = static_cast<std::uint32_t>(::syscall(SYS_gettid));
+        return ::syscall(SYS_futex, &word, FUTEX_UNLOCK_PI, 0, nullptr, nullptr, 0) == 0;
+    }();
+    return works;
 }
 
 void setUp(const Settings& s) {

@@ -54,6 +54,12 @@ bool inEffect();
 // Applies `priority` to the calling thread: SCHED_FIFO when real-time
 // scheduling is in effect and priority > 0, else SCHED_OTHER.
 void applyToSelf(int priority);
+// Whether the kernel takes the owner of a priority-inheritance lock from the
+// lock word: releasing a word that names this thread succeeds. A user-mode
+// emulator of a CPU of the other byte order passes the word on unswapped (the
+// C library then aborts on a contended lock), and a kernel may lack them.
+// Locks ask for inheritance only where it works.
+bool priorityInheritanceWorks();
 // At start: decides, locks memory when real-time scheduling is in effect and
 // prints one console line about it (none with realtime = off).
 void setUp(const Settings& settings);

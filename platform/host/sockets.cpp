@@ -40,8 +40,10 @@ namespace {
 using vc::hooks::Site;
 using vc::task::Deadline;
 
-// How long a send may wait for room in the socket's buffer without progress.
-constexpr auto kSendStallLimit = std::chrono::seconds(10);
+// How long one send may take from its start, waiting for room in the
+// socket's buffer (a peer that reads a few bytes now and then does not
+// extend it).
+constexpr auto kSendLimit = std::chrono::seconds(10);
 
 // ------------------------------------------------------------ translation
 
@@ -109,6 +111,7 @@ bool isOwnAddress(in_addr_t a) {
 struct SocketState {
     int users = 0;         // calls inside on it right now
     bool closing = false;  // ctlClose came while users > 0
+    bool shut = false;     // ctlShutdown came: waits on it end at once
 };
 
 std::mutex tableLock;
@@ -167,10 +170,12 @@ public:
     SocketUse(const SocketUse&) = delete;
     SocketUse& operator=(const SocketUse&) = delete;
 
-    // True once ctlClose has come for the (first) descriptor.
+    // True once ctlClose or ctlShutdown has come for the (first) descriptor.
     bool closing() const {
         std::lock_guard guard(tableLock);
-        return !fds_.empty() && sockets().find(fds_.front())->second.closing;
+        if (fds_.empty()) return false;
+        const SocketState& state = sockets().find(fds_.front())->second;
+        return state.closing || state.shut;
     }
 
     // False (errno EBADF) when the descriptor is no open socket.
@@ -230,14 +235,14 @@ bool waitReady(const SocketUse& use, int fd, short events,
 bool wouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
 
 // Sends all of buf (stream) or one datagram, waiting for room as needed, but
-// never longer than kSendStallLimit without progress: a peer that stops
-// reading must not hold the sender (who may hold the channel table) forever.
-// Returns the bytes sent, or -1 (ETIMEDOUT after a stall) when nothing was sent.
+// never longer than kSendLimit from the start: a peer that stops reading must
+// not hold the sender forever. Returns the bytes sent, or -1 (ETIMEDOUT when
+// the time ran out) when nothing was sent.
 int sendAll(const SocketUse& use, int fd, const char* buf, int len, int flags,
             const sockaddr_in* to) {
+    const Deadline limit = Deadline::after(kSendLimit);
     int sent = 0;
     do {
-        const Deadline stallLimit = Deadline::after(kSendStallLimit);
         ssize_t n = to ? ::sendto(fd, buf + sent, static_cast<std::size_t>(len - sent),
                                   flags | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(to),
                                   sizeof *to)
@@ -247,8 +252,7 @@ int sendAll(const SocketUse& use, int fd, const char* buf, int len, int flags,
             sent += static_cast<int>(n);
             continue;
         }
-        if (!wouldBlock(errno) || !waitReady(use, fd, POLLOUT, stallLimit))
-            return sent > 0 ? sent : -1;
+        if (!wouldBlock(errno) || !waitReady(use, fd, POLLOUT, limit)) return sent > 0 ? sent : -1;
     } while (sent < len);
     return sent;
 }
@@ -296,6 +300,9 @@ int ctlSocket(int domain, int type, int protocol) {
         // A closed listener's port can be listened on again at once.
         int one = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        // Accepted sockets take it over from their listener.
+        if (const int bytes = vc::settings().sendBuffer; bytes > 0)
+            ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
     }
     registerSocket(fd);
     return fd;
@@ -577,6 +584,23 @@ int ctlClose(int s) {
     // A failed close has released the descriptor all the same, as close(2) does.
     if (closed == 0 && vc::hooks::shouldFail(Site::Close)) return -1;
     return closed;
+}
+
+int ctlShutdown(int s) {
+    if (isMemorySocket(s)) return 0;
+    {
+        std::lock_guard guard(tableLock);
+        auto it = sockets().find(s);
+        if (it == sockets().end() || it->second.closing) {
+            errno = EBADF;
+            return -1;
+        }
+        it->second.shut = true;
+    }
+    // An unconnected datagram socket answers ENOTCONN, but its waiters are
+    // woken all the same.
+    if (::shutdown(s, SHUT_RDWR) != 0 && errno != ENOTCONN) return -1;
+    return vc::hooks::shouldFail(Site::Shutdown) ? -1 : 0;
 }
 
 int ctlGetsockname(int s, CtlSockAddr* addr, int* addrLen) {

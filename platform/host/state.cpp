@@ -35,7 +35,13 @@ int withState(Check&& check, Run&& run) {
     if (!current) return fail(ENODEV);
     if (check(current->counts()) != 0) return -1;
     StateFile::Access access(*current);
-    if (!access.ok()) return fail(EIO);
+    if (!access.ok()) {
+        // Who holds the lock, or that it is damaged: on the console, as the
+        // caller's own message says only that the access failed.
+        if (const std::string& problem = stateLockProblem(); !problem.empty())
+            std::printf("Error - %s\r\n", problem.c_str());
+        return fail(EIO);
+    }
     return run(access.data());
 }
 
@@ -105,7 +111,7 @@ bool badCall(const void* refs, const void* out, int count, Site site) {
 int openState(const Settings& settings, std::string* error) {
     std::string notice, why;
     auto file = StateFile::open(settings.statePath, countsFrom(settings), StateFile::Mode::Owner,
-                                &notice, &why);
+                                &notice, &why, settings.repairStateLock);
     if (!file) {
         if (error) *error = why;
         return -1;

@@ -6,14 +6,17 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <fstream>
 
+#include "schedule.h"
 #include "vcState.h"
 
 namespace vc {
@@ -22,6 +25,12 @@ namespace {
 constexpr char kMagic[8] = {'A', 'R', 'V', 'O', 'S', 'T', 'A', 'T'};
 constexpr std::uint32_t kLayoutVersion = 1;
 constexpr int kOpenAttempts = 5;
+// Every access holds the lock for microseconds: one held for this long is
+// held by a program that is stuck, or the lock word is damaged.
+constexpr auto kLockWaitLimit = std::chrono::seconds(10);
+
+// Why the last StateFile::Access of this thread failed; empty when it did not.
+thread_local std::string lockProblem;
 
 struct alignas(64) FileHeader {
     char magic[8];
@@ -72,18 +81,6 @@ std::string currentBootId() {
     return id;
 }
 
-// Whether the kernel takes the owner of a priority-inheritance lock from the
-// lock word: releasing a word that names this thread succeeds. A user-mode
-// emulator of a CPU of the other byte order passes the word on unswapped (the
-// C library then aborts on a contended lock), and a kernel may lack them.
-bool priorityInheritanceWorks() {
-    static const bool works = [] {
-        auto word = static_cast<std::uint32_t>(::syscall(SYS_gettid));
-        return ::syscall(SYS_futex, &word, FUTEX_UNLOCK_PI, 0, nullptr, nullptr, 0) == 0;
-    }();
-    return works;
-}
-
 bool initLock(FileHeader* h) {
     pthread_mutexattr_t attr;
     if (pthread_mutexattr_init(&attr) != 0) return false;
@@ -92,7 +89,7 @@ bool initLock(FileHeader* h) {
     // busy machine cannot hold up a tick through it.
     bool ok = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
               pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 &&
-              (!priorityInheritanceWorks() ||
+              (!vc::sched::priorityInheritanceWorks() ||
                pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT) == 0) &&
               pthread_mutex_init(&h->lock, &attr) == 0;
     pthread_mutexattr_destroy(&attr);
@@ -102,11 +99,58 @@ bool initLock(FileHeader* h) {
     return ok;
 }
 
-// Takes a robust lock; a holder that died leaves it recoverable.
-bool lockRobust(pthread_mutex_t* m) {
-    int rc = pthread_mutex_lock(m);
+// "thread T of process P (name)" for the thread id in a lock word.
+std::string threadText(pid_t tid) {
+    std::ifstream status("/proc/" + std::to_string(tid) + "/status");
+    std::string line, name, tgid;
+    while (std::getline(status, line)) {
+        if (line.rfind("Name:", 0) == 0) name = line.substr(line.find_first_not_of(" \t", 5));
+        if (line.rfind("Tgid:", 0) == 0) tgid = line.substr(line.find_first_not_of(" \t", 5));
+    }
+    if (tgid.empty()) return "thread " + std::to_string(tid) + " (not running)";
+    return "thread " + std::to_string(tid) + " of process " + tgid + " (" + name + ")";
+}
+
+// The thread the lock word names as its holder (0: none).
+pid_t lockHolder(const pthread_mutex_t* m) {
+    const auto word = static_cast<std::uint32_t>(m->__data.__lock) & FUTEX_TID_MASK;
+    return word != 0 ? static_cast<pid_t>(word) : static_cast<pid_t>(m->__data.__owner);
+}
+
+// Takes a robust lock, waiting at most kLockWaitLimit (in slices, so that a
+// calendar clock step neither ends nor extends it); a holder that died
+// leaves it recoverable. False with lockProblem set otherwise.
+bool lockRobust(pthread_mutex_t* m, const std::string& path) {
+    const auto end = std::chrono::steady_clock::now() + kLockWaitLimit;
+    int rc;
+    do {
+        timespec slice{};
+        clock_gettime(CLOCK_REALTIME, &slice);
+        slice.tv_sec += 1;
+        rc = pthread_mutex_timedlock(m, &slice);
+    } while (rc == ETIMEDOUT && std::chrono::steady_clock::now() < end);
     if (rc == EOWNERDEAD) rc = pthread_mutex_consistent(m);
-    return rc == 0;
+    if (rc == 0) {
+        lockProblem.clear();
+        return true;
+    }
+    if (rc == ETIMEDOUT)
+        lockProblem = "the lock of state file " + path + " is held for more than " +
+                      std::to_string(kLockWaitLimit.count()) + " s by " +
+                      threadText(lockHolder(m)) +
+                      ": stop that program; if it is not one using the state file, the lock "
+                      "area is damaged (stop every program using the file, then start arvokor "
+                      "once with --repair-state)";
+    else
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): glibc formats into a per-thread buffer
+        lockProblem = "the lock area of state file " + path + " is damaged (" + std::strerror(rc) +
+                      "); no value is lost: stop every program using the file, then start "
+                      "arvokor once with --repair-state to set the lock up afresh";
+    return false;
+}
+
+std::string noState(const std::string& path) {
+    return "no controller state at " + path + " (arvokor makes it when it starts)";
 }
 
 std::string sysError(const std::string& what, const std::string& path) {
@@ -325,17 +369,39 @@ struct StateFileOpener {
         return true;
     }
 
+    // Whether every byte after the header is 0 (a file whose creation did
+    // not finish, or that holds nothing to lose).
+    static bool valuesAllZero(int fd, off_t size) {
+        char block[65536];
+        for (off_t at = sizeof(FileHeader); at < size;) {
+            const ssize_t got = pread(fd, block, sizeof block, at);
+            if (got <= 0) return got == 0;
+            if (!std::all_of(block, block + got, [](char c) { return c == 0; })) return false;
+            at += got;
+        }
+        return true;
+    }
+
     static std::unique_ptr<StateFile> openOnce(const std::string& path, const StateCounts& counts,
-                                               StateFile::Mode mode, std::string* notice,
-                                               std::string* error, bool* retry) {
+                                               StateFile::Mode mode, bool repairLock,
+                                               std::string* notice, std::string* error,
+                                               bool* retry) {
         *retry = false;
-        Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        // Only the controller makes a state file: a client given a wrong
+        // path must not go on with a new, empty one nobody serves.
+        const bool owner = mode == StateFile::Mode::Owner;
+        Fd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | (owner ? O_CREAT : 0), 0644));
         if (fd.get() < 0) {
-            *error = sysError("cannot open state file", path);
+            *error = !owner && errno == ENOENT ? noState(path)
+                                               : sysError("cannot open state file", path);
             return nullptr;
         }
         struct stat st {};
         if (!lockAndExamine(fd.get(), path, &st, error)) return nullptr;
+        if (st.st_size == 0 && !owner) {
+            *error = noState(path);
+            return nullptr;
+        }
         if (st.st_size == 0) return create(fd.get(), path, counts, error);
         FileHeader h{};
         ssize_t got = pread(fd.get(), &h, sizeof h, 0);
@@ -343,18 +409,41 @@ struct StateFileOpener {
             *error = sysError("cannot read state file", path);
             return nullptr;
         }
-        // A magic of zeros: a creation that did not finish. Start it again.
-        if (std::all_of(h.magic, h.magic + sizeof h.magic, [](char c) { return c == 0; }))
-            return create(fd.get(), path, counts, error);
+        // A magic of zeros: a creation that did not finish (nothing but zeros
+        // after the header), started again by the controller; or a damaged
+        // file whose values are not given up without being asked to.
+        if (std::all_of(h.magic, h.magic + sizeof h.magic, [](char c) { return c == 0; })) {
+            if (!valuesAllZero(fd.get(), st.st_size)) {
+                *error = path +
+                         " is damaged (its first bytes, which mark a state file, are "
+                         "gone; its values may still be in it): keep a copy of it, then "
+                         "start arvokor once with --new-state to begin with an empty "
+                         "state file";
+                return nullptr;
+            }
+            if (owner) return create(fd.get(), path, counts, error);
+            *error = noState(path);
+            return nullptr;
+        }
         if (!headerUsable(h, got, st.st_size, path, error, retry)) return nullptr;
         auto f = mapFile(fd.get(), path, h.counts, error);
         if (!f) return nullptr;
         FileHeader* mapped = header(*f);
-        if (currentBootId() !=
-            std::string(mapped->bootId, strnlen(mapped->bootId, sizeof mapped->bootId))) {
-            // Nobody from an earlier boot can hold the lock any more.
+        if (repairLock ||
+            currentBootId() !=
+                std::string(mapped->bootId, strnlen(mapped->bootId, sizeof mapped->bootId))) {
+            // Nobody from an earlier boot can hold the lock any more; a repair
+            // is asked for only when nobody uses the file.
             if (!initLock(mapped)) {
                 *error = "cannot set up the lock of state file " + path;
+                return nullptr;
+            }
+        }
+        // A lock that cannot be taken: say so now, not at every access.
+        {
+            StateFile::Access probe(*f);
+            if (!probe.ok() && !lockProblem.empty()) {
+                *error = lockProblem;
                 return nullptr;
             }
         }
@@ -365,7 +454,8 @@ struct StateFileOpener {
 };
 
 std::unique_ptr<StateFile> StateFile::open(const std::string& path, const StateCounts& counts,
-                                           Mode mode, std::string* notice, std::string* error) {
+                                           Mode mode, std::string* notice, std::string* error,
+                                           bool repairLock) {
     std::string ignoredNotice, ignoredError;
     if (!notice) notice = &ignoredNotice;
     if (!error) error = &ignoredError;
@@ -373,7 +463,7 @@ std::unique_ptr<StateFile> StateFile::open(const std::string& path, const StateC
     if (!countsValid(counts, error)) return nullptr;
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
         bool retry = false;
-        auto f = StateFileOpener::openOnce(path, counts, mode, notice, error, &retry);
+        auto f = StateFileOpener::openOnce(path, counts, mode, repairLock, notice, error, &retry);
         if (f || !retry) return f;
     }
     return nullptr;
@@ -385,9 +475,11 @@ StateFile::~StateFile() {
 
 StateFile::Access::Access(StateFile& file) : file_(file) {
     FileHeader* h = StateFileOpener::header(file);
-    locked_ = lockRobust(&h->lock);
+    locked_ = lockRobust(&h->lock, file.path_);
     ok_ = locked_ && h->retired == 0;
 }
+
+const std::string& stateLockProblem() { return lockProblem; }
 
 StateFile::Access::~Access() {
     if (locked_) pthread_mutex_unlock(&StateFileOpener::header(file_)->lock);

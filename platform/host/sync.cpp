@@ -1,9 +1,12 @@
-// Binary semaphores and message queues. Objects live in id tables; ids count
+// Binary semaphores, mutexes and message queues. Objects live in id tables; ids count
 // up and wrap around after INT_MAX, skipping live ones, so a stale id finds
 // nothing (short of 2^31 creations later) and fails. Every wait
 // is a condition-variable wait on CLOCK_MONOTONIC that a deletion of the
 // object (or of the waiting task) ends.
+#include <pthread.h>
+
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <limits>
@@ -14,6 +17,7 @@
 #include "ctl.h"
 #include "ctlTestHooks.h"
 #include "idCounter.h"
+#include "schedule.h"
 #include "taskInternal.h"
 
 namespace {
@@ -28,6 +32,27 @@ struct Semaphore {
     std::condition_variable_any changed;
     bool full = false;
     bool deleted = false;
+};
+
+// An error-checking pthread mutex (a holder's second take and a give by
+// another task fail), with priority inheritance where the kernel has it.
+struct Mutex {
+    pthread_mutex_t lock;
+    bool made = false;
+    Mutex() {
+        pthread_mutexattr_t attr;
+        if (pthread_mutexattr_init(&attr) != 0) return;
+        made = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ERRORCHECK) == 0 &&
+               (!vc::sched::priorityInheritanceWorks() ||
+                pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT) == 0) &&
+               pthread_mutex_init(&lock, &attr) == 0;
+        pthread_mutexattr_destroy(&attr);
+    }
+    ~Mutex() {
+        if (made) pthread_mutex_destroy(&lock);
+    }
+    Mutex(const Mutex&) = delete;
+    Mutex& operator=(const Mutex&) = delete;
 };
 
 struct MessageQueue {
@@ -80,6 +105,10 @@ IdTable<Semaphore>& semaphores() {
     static auto* table = new IdTable<Semaphore>;
     return *table;
 }
+IdTable<Mutex>& mutexes() {
+    static auto* table = new IdTable<Mutex>;
+    return *table;
+}
 IdTable<MessageQueue>& queues() {
     static auto* table = new IdTable<MessageQueue>;
     return *table;
@@ -95,6 +124,7 @@ int waitFailure(bool deleted, int ticks) {
 
 void vc::hooks::startIdsAt(int next) {
     semaphores().setNextId(next);
+    mutexes().setNextId(next);
     queues().setNextId(next);
     vc::task::setNextId(next);
 }
@@ -156,6 +186,73 @@ int ctlSemDelete(CtlSemId semId) {
     std::lock_guard guard(sem->lock);
     sem->deleted = true;
     sem->changed.notify_all();
+    return 0;
+}
+
+CtlMutexId ctlMutexCreate() {
+    if (vc::hooks::shouldFail(vc::hooks::Site::MutexCreate)) return 0;
+    auto mutex = std::make_shared<Mutex>();
+    if (!mutex->made) {
+        errno = ENOMEM;
+        return 0;
+    }
+    const int id = mutexes().add(std::move(mutex));
+    if (id == 0) errno = ENOSPC;
+    return id;
+}
+
+// A bounded wait uses the realtime clock: the timed lock of a priority-
+// inheritance mutex knows no other on every kernel.
+int ctlMutexTake(CtlMutexId mutexId, int ticks) {
+    vc::task::checkDeleted();
+    if (vc::hooks::shouldFail(vc::hooks::Site::MutexTake)) return -1;
+    std::shared_ptr<Mutex> mutex = mutexes().find(mutexId);
+    if (!mutex) {
+        errno = EINVAL;
+        return -1;
+    }
+    int rc;
+    if (ticks == CTL_WAIT_FOREVER || ticks < 0) {
+        rc = pthread_mutex_lock(&mutex->lock);
+    } else if (ticks == CTL_NO_WAIT) {
+        rc = pthread_mutex_trylock(&mutex->lock);
+        if (rc == EBUSY) rc = EAGAIN;
+    } else {
+        timespec until{};
+        clock_gettime(CLOCK_REALTIME, &until);
+        const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            vc::task::ticksToDuration(ticks));
+        const long long ns = until.tv_nsec + wait.count() % 1000000000LL;
+        until.tv_sec += static_cast<time_t>(wait.count() / 1000000000LL + ns / 1000000000LL);
+        until.tv_nsec = static_cast<long>(ns % 1000000000LL);
+        rc = pthread_mutex_timedlock(&mutex->lock, &until);
+    }
+    if (rc != 0) {
+        errno = rc;
+        return -1;
+    }
+    return 0;
+}
+
+int ctlMutexGive(CtlMutexId mutexId) {
+    std::shared_ptr<Mutex> mutex = mutexes().find(mutexId);
+    if (!mutex) {
+        errno = EINVAL;
+        return -1;
+    }
+    const int rc = pthread_mutex_unlock(&mutex->lock);
+    if (rc != 0) {
+        errno = rc;
+        return -1;
+    }
+    return 0;
+}
+
+int ctlMutexDelete(CtlMutexId mutexId) {
+    if (!mutexes().remove(mutexId)) {
+        errno = EINVAL;
+        return -1;
+    }
     return 0;
 }
 

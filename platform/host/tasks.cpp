@@ -102,12 +102,14 @@ std::string uniqueName(const Registry& reg, const std::string& base, int id) {
 }
 
 // Makes a task record and registers it under a fresh id. The name is `given`
-// or, when null, prefix + id. Null when no eventfd can be had.
+// or, when null, prefix + id. Without a descriptor free for its eventfd the
+// task still runs (a command that needs none must work when they ran out, as
+// must the one that frees them); only a deletion then waits for its next
+// condition-variable wait or check.
 std::shared_ptr<Task> registerTask(const char* given, const char* prefix, bool created) {
     auto task = std::make_shared<Task>();
     task->created = created;
     task->deleteFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (task->deleteFd < 0) return nullptr;
     Registry& reg = registry();
     std::lock_guard guard(reg.lock);
     task->id = takeId(reg);
@@ -133,21 +135,7 @@ std::shared_ptr<Task> findTask(int id) {
 }
 
 Task& self() {
-    if (!current.task) {
-        current.task = registerTask(nullptr, "tHost", false);
-        if (!current.task) {
-            // Without an eventfd the thread still gets an id; only a deletion
-            // then waits for its next condition-variable wait or check.
-            current.task = std::make_shared<Task>();
-            Registry& reg = registry();
-            std::lock_guard guard(reg.lock);
-            current.task->id = takeId(reg);
-            std::string name = uniqueName(reg, "tHost" + std::to_string(current.task->id),
-                                          current.task->id);
-            std::memcpy(current.task->name.data(), name.c_str(), name.size() + 1);
-            reg.live[current.task->id] = current.task;
-        }
-    }
+    if (!current.task) current.task = registerTask(nullptr, "tHost", false);
     return *current.task;
 }
 
@@ -235,7 +223,6 @@ int spawn(const char* given, const char* prefix, CtlTaskEntry entry,
         return -1;
     }
     std::shared_ptr<Task> task = registerTask(given, prefix, true);
-    if (!task) return -1;
     auto* start = new StartInfo{task, entry, args, priority};
     pthread_attr_t attr;
     pthread_attr_init(&attr);

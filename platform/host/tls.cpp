@@ -1,5 +1,6 @@
 // What the TLS of the mail and FTP clients needs from the controller: random
-// bytes from the kernel and the TLS settings.
+// bytes from the kernel and the TLS settings; and the settings for peers of
+// older behaviour.
 #include <sys/random.h>
 
 #include <cerrno>
@@ -52,5 +53,13 @@ int ctlGetTlsSettings(CtlTlsSettings* out) {
         return -1;
     }
     *out = taken;
+    return 0;
+}
+
+int ctlGetPeerSettings(CtlPeerSettings* out) {
+    const vc::Settings& s = vc::settings();
+    out->ftpTemporaryNames = s.ftpTemporaryNames != "off";
+    out->modbusFixedTransaction = s.modbusTransaction == "fixed";
+    out->modbusWaitReply = s.modbusWait == "reply";
     return 0;
 }

@@ -31,16 +31,27 @@ struct Settings {
 
     // connect_timeout: the seconds any TCP connect may take.
     int connectTimeout = 10;
+    // send_buffer: bytes of every TCP socket's send buffer; 0 leaves the
+    // system's own (tests: a peer that stops reading then fills it at once).
+    int sendBuffer = 0;
     // TLS of the mail and FTP clients (the controller's own FTP server stays plain).
     std::string mailTls = "off";  // mail_tls: off, starttls or tls (from the first byte)
     std::string ftpTls = "off";   // ftp_tls: off or explicit (AUTH TLS, data in TLS too)
     std::string tlsCa = "/etc/ssl/certs/ca-certificates.crt";  // tls_ca: trusted CAs (PEM)
     std::string mailTlsName;  // mail_tls_name: name the certificate must carry; empty: address
     std::string ftpTlsName;   // ftp_tls_name: the same for the FTP servers
+    // Peers of older behaviour.
+    std::string ftpTemporaryNames = "on";     // ftp_temporary_names: on or off (the job's own name)
+    std::string modbusTransaction = "fresh";  // modbus_transaction: fresh (an id per request) or
+                                              // fixed (id 1, any id accepted)
+    std::string modbusWait = "fixed";  // modbus_wait: fixed (the whole 200 ms) or reply (until
+                                       // the reply is complete, 200 ms at most)
     // What ArvoKOR keeps of what happened (passed to the core by the program).
     int journal = 2048;        // journal: command journal entries; 0 off
     bool captureAll = false;   // capture: off (false) or all (true) channels from the start
     int captureBytes = 65536;  // capture_bytes: capture ring of one channel
+    // Not a setting: arvokor --repair-state sets the state file's lock up afresh.
+    bool repairStateLock = false;
 };
 
 // The keys of the settings file, one row each: the field it sets and its

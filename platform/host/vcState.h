@@ -16,8 +16,8 @@
 // settings. When an existing file has other counts it is rebuilt with the new
 // counts: every value whose index exists in both is kept, values beyond the
 // new counts are dropped, new indices start at 0, and a notice says what
-// changed. A client (Mode::Client, korjob) adopts the counts in the file and
-// only uses its own counts when it creates a missing file.
+// changed. A client (Mode::Client, korjob, kordash) adopts the counts in the
+// file and never creates one.
 #pragma once
 
 #include <cstdint>
@@ -75,13 +75,19 @@ class StateFile {
 public:
     enum class Mode { Owner, Client };
 
-    // Opens (creating when missing) the state file at path. Owner: the file
+    // Opens the state file at path. Owner: creates it when missing; the file
     // ends up with `counts` (see above; *notice tells about a rebuild).
-    // Client: the file's own counts are used; `counts` only for a new file.
-    // Null with *error set on failure (not a state file, other layout version,
-    // truncated, no access).
+    // Client: the file's own counts are used; a missing or unfinished file
+    // is "no controller state at PATH". Null with *error set on failure (not
+    // a state file, other layout version, truncated, no access).
+    // A file whose first bytes were zeroed while it holds values is refused
+    // (arvokor --new-state moves it aside), and so is one whose lock cannot
+    // be taken (damaged, or held for longer than 10 s; the error names the
+    // holder). repairLock sets the lock up afresh first (arvokor
+    // --repair-state: only when no other program uses the file).
     static std::unique_ptr<StateFile> open(const std::string& path, const StateCounts& counts,
-                                           Mode mode, std::string* notice, std::string* error);
+                                           Mode mode, std::string* notice, std::string* error,
+                                           bool repairLock = false);
     ~StateFile();
     StateFile(const StateFile&) = delete;
     StateFile& operator=(const StateFile&) = delete;
@@ -90,7 +96,8 @@ public:
     const std::string& path() const { return path_; }
 
     // Holds the file's lock for one access. ok() is false when the file was
-    // replaced by a rebuild with other counts (reopen it) or the lock is lost.
+    // replaced by a rebuild with other counts (reopen it), or the lock could
+    // not be taken within 10 s or is damaged (stateLockProblem() says which).
     class Access {
     public:
         explicit Access(StateFile& file);
@@ -117,6 +124,11 @@ private:
     friend class Access;
     friend struct StateFileOpener;
 };
+
+// Why the last StateFile::Access of the calling thread could not take the
+// lock (who holds it, or that it is damaged, and how to recover); empty when
+// it could.
+const std::string& stateLockProblem();
 
 // The state file the controller's platform calls use (ctlGetVarData and the
 // rest). openState returns 0, or -1 with *error set; a rebuild notice is

@@ -11,6 +11,7 @@ bound) and --parent-fd (its end closes when arvokor ends, for whatever reason;
 the server then ends too).
 """
 import argparse
+import errno
 import logging
 import os
 import sys
@@ -19,7 +20,7 @@ import threading
 try:
     from pyftpdlib.authorizers import DummyAuthorizer
     from pyftpdlib.filesystems import AbstractedFS
-    from pyftpdlib.handlers import FTPHandler
+    from pyftpdlib.handlers import DTPHandler, FTPHandler
     from pyftpdlib.servers import FTPServer
 except ImportError as err:  # pragma: no cover - depends on the installation
     sys.exit("vcftpd: pyftpdlib is not available (%s); install python3-pyftpdlib" % err)
@@ -36,14 +37,76 @@ class JobFS(AbstractedFS):
         return [n for n in AbstractedFS.listdir(self, path) if not n.endswith(TRANSFER_SUFFIX)]
 
 
+def failure_text(err):
+    """Why a file could not be written, as the console and the 426 reply say it."""
+    # A write error reaches the handler wrapped (its errno then None).
+    cause = err.args[0] if err.args and isinstance(err.args[0], OSError) else err
+    code = getattr(cause, "errno", None)
+    if code == errno.ENOSPC:
+        return "no space left on device"
+    return os.strerror(code) if code else "write failed"
+
+
+class JobDTPHandler(DTPHandler):
+    """A store that cannot be written (a full job folder) fails with a 426 that
+    says why and a line on the console, never with a traceback, and its
+    temporary file is removed (JobHandler.on_incomplete_file_received)."""
+
+    def use_sendfile(self):
+        # Asked for every log line too: a file closed after a failed write
+        # has no descriptor left to ask about.
+        if self.file_obj is not None and self.file_obj.closed:
+            return False
+        return DTPHandler.use_sendfile(self)
+
+    def handle_error(self):
+        err = sys.exc_info()[1]
+        if self.receive and isinstance(err, OSError):
+            return self.fail(err)
+        return DTPHandler.handle_error(self)
+
+    def fail(self, err):
+        text = failure_text(err)
+        name = self.file_obj.name if self.file_obj is not None else "?"
+        logging.warning("%s not stored: %s", os.path.basename(name), text)
+        self.transfer_finished = False
+        self._resp = ("426 %s; transfer aborted." % text, logging.debug)
+        if self.file_obj is not None and not self.file_obj.closed:
+            try:
+                self.file_obj.close()
+            except OSError:
+                pass  # closed all the same; its buffer is what could not be written
+        DTPHandler.close(self)
+
+    def close(self):
+        # The last buffered bytes are written when the file is closed: a full
+        # folder may show only here.
+        if not self._closed and self.receive and self.file_obj is not None \
+                and not self.file_obj.closed:
+            try:
+                self.file_obj.close()
+            except OSError as err:
+                return self.fail(err)
+        return DTPHandler.close(self)
+
+
 class JobHandler(FTPHandler):
     """Answers TYPE as usual but never converts line ends."""
 
     banner = "ArvoKOR virtual controller FTP server ready."
+    dtp_handler = JobDTPHandler
 
     def ftp_TYPE(self, line):
         FTPHandler.ftp_TYPE(self, line)
         self._current_type = 'i'
+
+    def on_incomplete_file_received(self, file):
+        # A job that did not arrive whole is no job: its temporary copy goes.
+        if file.endswith(TRANSFER_SUFFIX):
+            try:
+                os.remove(file)
+            except OSError:
+                pass
 
 
 def watch_parent(fd):

@@ -75,6 +75,27 @@ int ctlSemGive(CtlSemId sem);
 // Deletes the semaphore; every task waiting on it wakes and its take fails.
 int ctlSemDelete(CtlSemId sem);
 
+// ---------------------------------------------------------------- mutexes
+
+// A lock with an owner, for state that tasks of different priorities share:
+// only the task that took it gives it back, and it is not recursive (a second
+// take by its holder fails or waits out its time-out). Where the controller
+// has priority inheritance, the holder runs at the priority of the highest
+// task waiting for it, so a low-priority holder cannot keep a high-priority
+// waiter behind the tasks in between. A task waiting for a mutex is deleted
+// only once it holds it; a task deleted while it holds one gives it back.
+using CtlMutexId = std::int32_t;
+
+// A new mutex, free. Returns 0 on failure.
+CtlMutexId ctlMutexCreate();
+// Takes the mutex, waiting up to `ticks`. -1 on time-out, an invalid id, or
+// when the caller holds it already.
+int ctlMutexTake(CtlMutexId mutex, int ticks);
+// -1 when the caller does not hold it.
+int ctlMutexGive(CtlMutexId mutex);
+// Deletes a mutex that no task holds or waits for.
+int ctlMutexDelete(CtlMutexId mutex);
+
 // ---------------------------------------------------------------- message queues
 
 // A queue of at most maxMsgs messages of at most maxMsgLength bytes. Returns 0 on failure.
@@ -152,9 +173,10 @@ int ctlListen(int s, int backlog);
 // errno ECONNABORTED when one was aborted before it could be taken.
 int ctlAccept(int s, CtlSockAddr* addr, int* addrLen);
 int ctlConnect(int s, const CtlSockAddr* addr, int addrLen);
-// Sends all bytes, waiting for room as needed, but gives up when no byte could
-// be sent for 10 seconds (a peer that stopped reading): then the bytes sent so
-// far are returned, or -1 with errno ETIMEDOUT when there were none.
+// Sends all bytes, waiting for room as needed, but gives up 10 seconds after
+// the call began (a peer that stopped reading, or one that reads a few bytes
+// now and then): then the bytes sent so far are returned, or -1 with errno
+// ETIMEDOUT when there were none.
 int ctlSend(int s, const char* buf, int len, int flags);
 // 0: the peer closed the connection.
 int ctlRecv(int s, char* buf, int len, int flags);
@@ -165,6 +187,12 @@ int ctlSendTo(int s, const char* buf, int len, int flags, const CtlSockAddr* to,
 int ctlSelect(int width, CtlFdSet* readSet, CtlFdSet* writeSet, CtlFdSet* exceptSet,
               CtlTimeval* timeout);
 int ctlClose(int s);
+// Shuts both directions of a socket down without releasing the descriptor:
+// calls blocked on it (a send waiting for room, a receive, a select, an
+// accept) wake and fail or see the end, and later sends fail. The descriptor
+// stays the caller's until ctlClose, so its number cannot be handed out again
+// under a call that still uses it. Also for datagram and listening sockets.
+int ctlShutdown(int s);
 int ctlGetsockname(int s, CtlSockAddr* addr, int* addrLen);
 // Dotted text to an address in network byte order; CTL_INADDR_NONE when invalid.
 std::uint32_t ctlInetAddr(const char* text);
@@ -213,6 +241,15 @@ struct CtlTlsSettings {
 // Fills *out with NUL-terminated texts. 0, or -1 when a text does not fit
 // (*out is then all off and empty).
 int ctlGetTlsSettings(CtlTlsSettings* out);
+
+// How the clients meet peers that hold on to older behaviour.
+struct CtlPeerSettings {
+    bool ftpTemporaryNames;       // ftp_temporary_names: job files arrive under a temporary name
+    bool modbusFixedTransaction;  // modbus_transaction = fixed: id 1 sent, any id accepted
+    bool modbusWaitReply;  // modbus_wait = reply: an exchange ends once its reply is complete
+};
+// Fills *out; always 0.
+int ctlGetPeerSettings(CtlPeerSettings* out);
 
 // ---------------------------------------------------------------- variables
 
@@ -390,8 +427,10 @@ int close(int fd);
 
 // Ends the calling task (not the program).
 [[noreturn]] void exit(int status);
-// Prints "text: <error text of errno>" on the console (standard output, like printf).
-void perror(const char* text);
+// Prints "text: <error text of errno>" on the console (standard output, like
+// printf); a detail (what failed: an address, a port, a channel) follows as
+// " (detail)".
+void perror(const char* text, const char* detail = nullptr);
 
 // Dotted IPv4 address of a network interface ("gei1", "motetsec0") into
 // addrText (at least 18 bytes).

@@ -22,8 +22,10 @@
 
 #include "korChQue.h"
 #include "korCommands.h"
+#include "korHandleTable.h"
 #include "korObserve.h"
 #include "korPPComm.h"
+#include "korResults.h"
 #include "transferRecord.h"
 #include "transferResult.h"
 
@@ -102,6 +104,7 @@ AdminSession::AdminSession(const std::string& host, int port, int timeoutMs)
     int err = connectWithin(fd_, addr, timeoutMs);
     if (err == 0) return;
     state_ = LinkState::Unreachable;
+    refused_ = err == ECONNREFUSED;
     std::string why = errorText(err);
     if (err == ETIMEDOUT)
         why = "no connection within " + std::to_string(timeoutMs / 1000) +
@@ -318,7 +321,7 @@ std::vector<int> decodeHandleList(const std::string& reply) {
                                                                           : comma - start);
         if (!item.empty() && std::isdigit(static_cast<unsigned char>(item[0]))) {
             const long h = std::strtol(item.c_str(), nullptr, 10);
-            if (h >= 0 && h < 20) handles.push_back(static_cast<int>(h));
+            if (h >= 0 && h <= KOR_LAST_HANDLE) handles.push_back(static_cast<int>(h));
         }
         if (comma == std::string::npos) break;
         start = comma + 1;
@@ -510,26 +513,11 @@ bool decodeCounters(const std::string& body, std::vector<Counter>* out) {
 }
 
 std::string resultMeaning(int id, int result) {
-    // The service commands report their status as 255 + status.
-    constexpr int kServices[] = {34, 35, 36, 37, 38};
-    const bool service = std::find(std::begin(kServices), std::end(kServices), id) !=
-                         std::end(kServices);
-    if (service && result >= 240 && result < 255) {
-        return id == 38 && result == 254 ? "no answer"
-                                         : "failed (status " + std::to_string(result - 255) + ")";
-    }
-    switch (result) {
-        case -1: return "no result written";
-        case 240: return "unknown command";
-        case 249: return "no accepted connection from that address";
-        case 251: return "no free handle";
-        case 252: return "handle not in use";
-        case 253: return "nothing to return";
-        case 254: return "failed";
-        case 255: return "done";
-        default: break;
-    }
-    return result > 239 ? "failed (status " + std::to_string(result - 255) + ")" : "value";
+    const std::string status = "failed (status " + std::to_string(result - KOR_RES_DONE) + ")";
+    if (korIsServiceCommand(id) && korResultFailed(result))
+        return id == KOR_PING_COMMAND && result == KOR_RES_FAILED ? "no answer" : status;
+    if (const char* meaning = korResultMeaning(result)) return meaning;
+    return korResultFailed(result) ? status : "value";
 }
 
 }  // namespace kor::admin

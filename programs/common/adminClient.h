@@ -31,6 +31,8 @@ public:
     void cancelOn(const std::atomic<bool>* flag) { cancel_ = flag; }
     // Marks the session as talking to a misbehaving controller; why in error().
     void refuse(const std::string& why);
+    // The connection was refused (nothing listens on the port).
+    bool refused() const { return refused_; }
 
     // One request; the reply, or false (state() and error() say why). The
     // reply is unframed: `expected` bytes when the size is known (a shorter
@@ -57,6 +59,7 @@ private:
     const std::atomic<bool>* cancel_ = nullptr;
     int timeoutMs_;
     LinkState state_ = LinkState::Ok;
+    bool refused_ = false;
     std::string error_;
 };
 

@@ -11,20 +11,15 @@
 #include <map>
 #include <sstream>
 
+#include "korCaptureRecord.h"
+
 namespace kor::pcap {
 namespace {
 
-constexpr int kHeader = 16;
 constexpr std::uint16_t kLinkIpv4 = 228;
 constexpr std::uint16_t kLinkUpperPdu = 252;
 constexpr std::size_t kMaxSegment = 16000;
 constexpr std::uint8_t kSyn = 0x02, kAck = 0x10, kPsh = 0x08;
-
-std::uint64_t bigEndian(const std::string& s, std::size_t at, int bytes) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < bytes; ++i) v = (v << 8) | static_cast<unsigned char>(s[at + i]);
-    return v;
-}
 
 void put16(std::string& out, std::uint16_t v) {
     out += static_cast<char>(v >> 8);
@@ -183,7 +178,7 @@ void handshake(Conversation& c, std::uint64_t t, std::vector<Packet>& out) {
 }
 
 void chunkPackets(Conversation& c, const CaptureRecord& r, std::vector<Packet>& out) {
-    const bool sent = r.kind == 'S';
+    const bool sent = r.kind == KOR_CAPTURE_SENT;
     if (c.serial) {
         out.push_back({r.timeUs, 1, sent, serialPacket(r.data)});
         return;
@@ -207,7 +202,7 @@ void chunkPackets(Conversation& c, const CaptureRecord& r, std::vector<Packet>& 
 void streamPackets(const CaptureStream& s, std::vector<Packet>& out) {
     std::map<int, Conversation> conversations;
     for (const CaptureRecord& r : s.records) {
-        if (r.kind == 'O') {
+        if (r.kind == KOR_CAPTURE_OPENED) {
             conversations[r.conn] = conversationOf(r.data);
             continue;
         }
@@ -271,17 +266,18 @@ bool walkCapture(const std::string& body, CaptureStream* head,
     head->on = state == "on";
     head->records.clear();
     for (std::size_t at = lf + 1; at < body.size();) {
-        if (body.size() - at < kHeader) return false;
+        if (body.size() - at < KOR_CAPTURE_HEADER) return false;
+        const KorCaptureHeader h = korCaptureHeaderOf(body.data() + at);
         CaptureRecordView r;
-        r.timeUs = bigEndian(body, at, 8);
-        r.kind = body[at + 8];
-        r.cut = body[at + 9] != 0;
-        r.conn = static_cast<int>(bigEndian(body, at + 10, 2));
-        const std::size_t length = bigEndian(body, at + 12, 4);
-        if (body.size() - at - kHeader < length) return false;
-        r.data = std::string_view(body).substr(at + kHeader, length);
+        r.timeUs = h.timeUs;
+        r.kind = h.kind;
+        r.cut = h.cut;
+        r.conn = h.conn;
+        const auto length = static_cast<std::size_t>(h.length);
+        if (body.size() - at - KOR_CAPTURE_HEADER < length) return false;
+        r.data = std::string_view(body).substr(at + KOR_CAPTURE_HEADER, length);
         visit(r);
-        at += kHeader + length;
+        at += KOR_CAPTURE_HEADER + length;
     }
     return true;
 }
@@ -302,16 +298,17 @@ struct PcapngStream::State {
 
     // The blocks of the next record into pending; false at the end.
     bool more() {
-        if (at + kHeader > body.size()) return false;
+        if (at + KOR_CAPTURE_HEADER > body.size()) return false;
+        const KorCaptureHeader h = korCaptureHeaderOf(body.data() + at);
         CaptureRecord r;
-        r.timeUs = bigEndian(body, at, 8);
-        r.kind = body[at + 8];
-        r.cut = body[at + 9] != 0;
-        r.conn = static_cast<int>(bigEndian(body, at + 10, 2));
-        const std::size_t length = bigEndian(body, at + 12, 4);
-        r.data = body.substr(at + kHeader, length);
-        at += kHeader + length;
-        if (r.kind == 'O') {
+        r.timeUs = h.timeUs;
+        r.kind = h.kind;
+        r.cut = h.cut;
+        r.conn = h.conn;
+        const auto length = static_cast<std::size_t>(h.length);
+        r.data = body.substr(at + KOR_CAPTURE_HEADER, length);
+        at += KOR_CAPTURE_HEADER + length;
+        if (r.kind == KOR_CAPTURE_OPENED) {
             conversations[r.conn] = conversationOf(r.data);
             return true;
         }

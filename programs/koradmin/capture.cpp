@@ -6,6 +6,7 @@
 #include <string>
 
 #include "adminClient.h"
+#include "korHandleTable.h"
 #include "observe.h"
 #include "pcapng.h"
 
@@ -14,10 +15,12 @@ namespace {
 
 using kor::admin::AdminSession;
 
-// Every stream the controller keeps: channels 1..19 and the services.
+const std::string kHandles = "1.." + std::to_string(KOR_LAST_HANDLE);
+
+// Every stream the controller keeps: its channels and the services.
 std::vector<std::string> allStreams() {
     std::vector<std::string> names;
-    for (int h = 1; h <= 19; ++h) names.push_back(std::to_string(h));
+    for (int h = 1; h <= KOR_LAST_HANDLE; ++h) names.push_back(std::to_string(h));
     names.emplace_back("ftp");
     names.emplace_back("smtp");
     return names;
@@ -41,7 +44,8 @@ bool validName(const std::string& name) {
 
 int runSwitch(const ObserveOptions& opt, const std::string& verb, const std::string& name) {
     if (name != "all" && !validName(name))
-        usage("capture " + verb + " takes a handle 1..19, ftp, smtp or all, not '" + name + "'");
+        usage("capture " + verb + " takes a handle " + kHandles + ", ftp, smtp or all, not '" +
+              name + "'");
     AdminSession session(opt.host, opt.port, opt.timeoutMs);
     std::string body;
     if (!session.requestFramed(":capture", verb + " " + name, &body)) failed(session);
@@ -56,8 +60,12 @@ int runSwitch(const ObserveOptions& opt, const std::string& verb, const std::str
 int runSave(const ObserveOptions& opt, const std::string& path, std::vector<std::string> names) {
     const bool chosen = !names.empty();
     if (!chosen) names = allStreams();
-    for (const std::string& n : names)
-        if (!validName(n)) usage("'" + n + "' is not a handle 1..19, ftp or smtp");
+    for (const std::string& n : names) {
+        if (validName(n)) continue;
+        std::string why = "'" + n + "' is not a handle ";
+        why += kHandles;
+        usage(why + ", ftp or smtp");
+    }
     std::vector<kor::pcap::CaptureStream> streams;
     {
         AdminSession session(opt.host, opt.port, opt.timeoutMs);

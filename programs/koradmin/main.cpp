@@ -27,6 +27,7 @@
 #include "adminClient.h"
 #include "korNumbers.h"
 #include "korPPComm.h"
+#include "korSettings.h"
 #include "observe.h"
 #include "transferRecord.h"
 #include "transferResult.h"
@@ -44,15 +45,18 @@ struct Options {
 };
 
 const char* kUsage =
-    "Usage: koradmin [--host ADDR] [--port N] [--timeout SEC] [--json] COMMAND [ARGS]\n"
+    "Usage: koradmin [--host ADDR | --config FILE] [--port N] [--timeout SEC] [--json] COMMAND\n"
+    "                [ARGS]\n"
     "\n"
     "Talks to the admin port of a running ArvoKOR (no credentials are asked).\n"
     "\n"
     "commands:\n"
     "  version                 program version reply (\":v\")\n"
     "  handles                 channels in use (\":h?\")\n"
-    "  readout N               channel N's table record, field by field (\":h\")\n"
-    "  queue N                 bytes waiting in channel N's input queue, hex dump and text (\":ir\")\n"
+    "  readout N               channel N's table record, field by field (\":h\"); a TCP\n"
+    "                          client's and an accepted channel's peer as ipAddress and port\n"
+    "  queue N                 bytes waiting in channel N's input queue, hex dump and text\n"
+    "                          (\":ir\"); an empty queue is \"0 bytes\"\n"
     "  clear N                 empty channel N's input queue (\":ic\")\n"
     "  send N DATA             send DATA on channel N (\":tx\"); DATA may use \\r \\n \\xHH\n"
     "  close N                 ask channel N's owner to close it (\":hc\")\n"
@@ -71,12 +75,15 @@ const char* kUsage =
     "                          the commands jobs issued: time, slot, name, parameters, result,\n"
     "                          duration and the console lines each printed (\":journal\")\n"
     "  console [--follow]      the console lines with their time and task (\":console\")\n"
-    "  counters [--json]       counters since start (\":counters\")\n"
+    "  counters [--json]       counters since start (\":counters\"), a section with a\n"
+    "                          heading per counter, commands by name, results in words\n"
     "  capture on|off HANDLE|all        switch a channel's traffic capture (\":capture\")\n"
     "  capture save FILE.pcapng [HANDLE...]  save captured traffic for Wireshark\n"
     "\n"
     "options:\n"
-    "  --host ADDR    the controller's address (default 127.0.0.1)\n"
+    "  --host ADDR    the controller's address (default: the environment variable\n"
+    "                 KORADMIN_HOST, else 127.0.0.1)\n"
+    "  --config FILE  the controller's address from its settings file (key address)\n"
     "  --port N       admin port (default 15000)\n"
     "  --timeout SEC  how long to wait for the connection and for a reply (default 5)\n"
     "  --json         machine-readable output\n"
@@ -426,9 +433,7 @@ int printRecord(const Options& opt, const Call& call, const std::string& r) {
 }
 
 int printQueue(const Options& opt, const Call& call, const std::string& r) {
-    return printBytes(opt, r,
-                      "channel " + std::to_string(call.number) +
-                          " has nothing queued, is not in use, or is not 0..19");
+    return printBytes(opt, r, "channel " + std::to_string(call.number) + " is not in use");
 }
 
 int printChannelResult(const Options& opt, const Call& call, const std::string& r) {
@@ -524,6 +529,14 @@ constexpr Command kCommands[] = {
     {"raw", "", 1, buildRaw, printRaw},
 };
 
+bool channelInUse(Connection& conn, long handle) {
+    conn.sendRequest(":h" + std::to_string(handle), "");
+    const std::string record = conn.readReply(KOR_ADMIN_READOUT_SIZE);
+    return record.size() >= KOR_ADMIN_READOUT_SIZE &&
+           fieldText(record, KOR_READOUT_FIELDS[KOR_RO_IN_USE].offset,
+                     KOR_READOUT_FIELDS[KOR_RO_IN_USE].size) == "1";
+}
+
 // The arguments are checked before connecting: a usage error needs no server.
 int runCommand(const Options& opt, Words words) {
     if (words.empty()) usageError("no command given");
@@ -549,13 +562,28 @@ int runCommand(const Options& opt, Words words) {
         conn.post();
         return 0;
     }
-    return command->print(opt, call, conn.readReply(call.expected));
+    std::string reply = conn.readReply(call.expected);
+    // The queue's "-1" is both "empty" and "not in use": the channel's
+    // readout tells them apart.
+    if (command->print == printQueue && reply == "-1" && channelInUse(conn, call.number))
+        reply.clear();
+    return command->print(opt, call, reply);
+}
+
+// The controller's address from its settings file.
+std::string addressFromConfig(const char* path) {
+    vc::Settings settings;
+    std::string error;
+    if (!kor::loadSettings(path, &settings, &error)) fail(2, error);
+    return settings.address;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     Options opt;
+    if (const char* host = std::getenv("KORADMIN_HOST"); host && *host) opt.host = host;
+    bool hostGiven = false, configGiven = false;
     int i = 1;
     for (; i < argc && argv[i][0] == '-' && argv[i][1] == '-'; ++i) {
         std::string a = argv[i];
@@ -569,11 +597,17 @@ int main(int argc, char** argv) {
         }
         if (i + 1 >= argc) usageError(("missing value after " + a).c_str());
         const char* v = argv[++i];
-        if (a == "--host") opt.host = v;
-        else if (a == "--port") opt.port = static_cast<int>(requireInt(v, 1, 65535, "--port"));
+        if (a == "--host") {
+            opt.host = v;
+            hostGiven = true;
+        } else if (a == "--config") {
+            opt.host = addressFromConfig(v);
+            configGiven = true;
+        } else if (a == "--port") opt.port = static_cast<int>(requireInt(v, 1, 65535, "--port"));
         else if (a == "--timeout")
             opt.timeoutMs = static_cast<int>(requireInt(v, 1, 3600, "--timeout")) * 1000;
         else usageError(("unknown option " + a).c_str());
     }
+    if (hostGiven && configGiven) usageError("give --host or --config, not both");
     return runCommand(opt, Words(argv + i, static_cast<size_t>(argc - i)));
 }

@@ -13,6 +13,9 @@
 #include <string>
 
 #include "adminClient.h"
+#include "journalJson.h"
+#include "korCommands.h"
+#include "korNumbers.h"
 
 namespace koradmin {
 namespace {
@@ -48,19 +51,6 @@ std::string clockText(std::int64_t ms) {
     const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
     std::snprintf(text + n, sizeof text - n, ".%03d", static_cast<int>(ms % 1000));
     return text;
-}
-
-json entryJson(const kor::admin::JournalEntry& e) {
-    return json{{"seq", e.seq},
-                {"start_ms", e.startMs},
-                {"duration_ms", e.durationMs},
-                {"slot", e.slot},
-                {"command", e.id},
-                {"name", e.name},
-                {"params", e.params},
-                {"result", e.result},
-                {"meaning", kor::admin::resultMeaning(e.id, e.result)},
-                {"console", e.console}};
 }
 
 void printEntry(const kor::admin::JournalEntry& e) {
@@ -118,10 +108,10 @@ int runJournal(const ObserveOptions& opt, const std::vector<std::string>& args) 
         for (const auto& e : page.entries) {
             const std::uint64_t missed = kor::admin::missedBetween(since, e.seq);
             if (a.json && !a.follow) {
-                all.push_back(entryJson(e));
+                all.push_back(kor::admin::journalEntryJson(e));
             } else if (a.json) {
                 printGap(missed, true);
-                std::printf("%s\n", entryJson(e).dump().c_str());
+                std::printf("%s\n", kor::admin::journalEntryJson(e).dump().c_str());
             } else {
                 printGap(missed, false);
                 printEntry(e);
@@ -187,6 +177,37 @@ json countersJson(const std::vector<kor::admin::Counter>& counters) {
     return out;
 }
 
+// What the keys of a counter are, for the heading of its section.
+std::string keyHeading(const kor::admin::Counter& c) {
+    if (c.keys.empty()) return "";
+    if (c.name == "command") return ": command, result";
+    if (c.name == "duration_ms_le") return ": commands that took at most (ms)";
+    if (c.name == "duration_ms_over") return ": commands that took longer than (ms)";
+    if (c.name.rfind("bytes_", 0) == 0 || c.name.rfind("channels_", 0) == 0) return ": kind";
+    if (c.name == "ftp_transfers") return ": result code";
+    return c.keys.size() > 1 ? ": keys" : ": key";
+}
+
+// A counter's keys in words: a command's number with its name, a result
+// code with its meaning.
+std::string keyText(const kor::admin::Counter& c) {
+    long long id = 0, code = 0;
+    if (c.name == "command" && kor::parseInt(c.keys[0], 0, 255, &id)) {
+        const char* name = korCommandName(static_cast<std::int32_t>(id));
+        std::string text = (name ? std::string(name) + " (" + c.keys[0] + ")" : c.keys[0]);
+        for (std::size_t k = 1; k < c.keys.size(); ++k) {
+            text.append(" ").append(c.keys[k]);
+            if (kor::parseInt(c.keys[k], -1, 255, &code))
+                text.append(" ").append(
+                    kor::admin::resultMeaning(static_cast<int>(id), static_cast<int>(code)));
+        }
+        return text;
+    }
+    std::string text;
+    for (const std::string& k : c.keys) text.append(text.empty() ? "" : " ").append(k);
+    return text;
+}
+
 int runCounters(const ObserveOptions& opt, const std::vector<std::string>& args) {
     bool asJson = opt.json;
     for (const std::string& a : args) {
@@ -200,10 +221,17 @@ int runCounters(const ObserveOptions& opt, const std::vector<std::string>& args)
         std::printf("%s\n", countersJson(counters).dump(2).c_str());
         return 0;
     }
+    // A section with a heading per counter with keys; counters without keys
+    // under a heading of their own.
+    std::string section = "\n";  // none yet
     for (const auto& c : counters) {
-        std::string keys;
-        for (const std::string& k : c.keys) keys += " " + k;
-        std::printf("%-24s%-14s %llu\n", c.name.c_str(), keys.c_str(),
+        const std::string name = c.keys.empty() ? "" : c.name;
+        if (name != section) {
+            std::printf("%s%-40s %12s\n", section == "\n" ? "" : "\n",
+                        name.empty() ? "counter" : (name + keyHeading(c)).c_str(), "count");
+            section = name;
+        }
+        std::printf("  %-38s %12llu\n", name.empty() ? c.name.c_str() : keyText(c).c_str(),
                     static_cast<unsigned long long>(c.value));
     }
     return 0;

@@ -95,10 +95,11 @@ Action transferAction(Dashboard& dash, const std::string& direction, const Json&
 Action captureAction(Dashboard& dash, const Json& body) {
     int handle = -1;
     std::string error;
-    if (!intField(body, "handle", 1, 19, -1, &handle, &error)) return badRequest(error);
+    if (!intField(body, "handle", 1, kLastHandle, -1, &handle, &error)) return badRequest(error);
     auto on = body.find("on");
     if (handle < 0 || on == body.end() || !on->is_boolean())
-        return badRequest("handle (1..19) and on (true or false) are needed");
+        return badRequest("handle (1.." + std::to_string(kLastHandle) +
+                          ") and on (true or false) are needed");
     return later([&dash, handle, on = on->get<bool>()] {
         return dash.act([&](AdminSession& s) { return switchCapture(s, handle, on); });
     });

@@ -4,6 +4,7 @@
 #include <map>
 #include <set>
 
+#include "korHandleTable.h"
 #include "korPPComm.h"
 
 namespace kordash {
@@ -29,8 +30,18 @@ bool overviewOnly(const std::list<Interest>& interests) {
                        [](const Interest& in) { return in.overview; });
 }
 
-// One ":counters" request. A controller busy with another admin client
-// leaves no reading (timeMs 0): it is not down.
+// Why the counters could not be read, as /metrics names it.
+const char* downReason(const AdminSession& s) {
+    switch (s.state()) {
+        case LinkState::Unreachable: return s.refused() ? "refused" : "unreachable";
+        case LinkState::Busy: return "busy";
+        case LinkState::Misbehaving: return "misbehaving";
+        default: return "broken";
+    }
+}
+
+// One ":counters" request. A controller whose admin port another client
+// holds gives no reading either: its last one is not passed off as current.
 void readCounters(AdminSession& s, CountersReading* out) {
     std::string body;
     out->timeMs = nowMs();
@@ -39,7 +50,7 @@ void readCounters(AdminSession& s, CountersReading* out) {
         out->ok = false;
         s.refuse("the counters reply was refused: a line out of form or range");
     }
-    if (s.state() == LinkState::Busy) out->timeMs = 0;
+    if (!out->ok) out->reason = downReason(s);
 }
 
 std::string varKey(const VarWindow& w) {
@@ -291,7 +302,9 @@ nlohmann::json Dashboard::readLocal(const std::list<Interest>& interests, bool o
                            {"queues", nlohmann::json::object()},
                            {"bvars", nlohmann::json::object()}};
     // The page's input limits come from here, not from copies of their own.
-    snap["limits"] = {{"bCount", kMaxBCount}, {"varWindow", kMaxVarWindow}};
+    snap["limits"] = {{"bCount", kMaxBCount},
+                      {"varWindow", kMaxVarWindow},
+                      {"lastHandle", KOR_LAST_HANDLE}};
     if (stream_) snap["stream"] = stream_->snapshot();
     if (state_.isOpen() && !overview) {
         nlohmann::json vars = nlohmann::json::object();
@@ -374,9 +387,10 @@ void Dashboard::readChannels(AdminSession& s, nlohmann::json* snap,
         ChannelRecord ch;
         if (!s.request(":h" + std::to_string(h), "", &reply, KOR_ADMIN_READOUT_SIZE)) return;
         if (!decodeReadout(reply, &ch)) continue;  // closed in the meantime
-        std::string peer = ch.ipAddress.empty()
-                               ? ""
-                               : ch.ipAddress + (ch.port >= 0 ? ":" + std::to_string(ch.port) : "");
+        // Appended: GCC 12 warns falsely (-Wrestrict) about a literal +
+        // a temporary string in release builds.
+        std::string peer = ch.ipAddress;
+        if (!peer.empty() && ch.port >= 0) peer.append(":").append(std::to_string(ch.port));
         std::string localEnd;
         SocketEnds ends;
         if (local && (ch.type >= 1 && ch.type <= 3) && peers_.ends(ch.socket, &ends)) {

@@ -94,7 +94,10 @@ std::string Fleet::metrics() {
         Dashboard& d = *dashboards_[k];
         readings.push_back({names_[k], d.counters(), d.refused()});
         // A controller that sent what no controller sends is down, whatever it counted.
-        if (d.misbehaving()) readings.back().reading.ok = false;
+        if (d.misbehaving()) {
+            readings.back().reading.ok = false;
+            readings.back().reading.reason = "misbehaving";
+        }
     }
     return metricsText(readings);
 }

@@ -1,8 +1,9 @@
 #include "logs.h"
 
-#include <algorithm>
-#include <cctype>
-
+#include "journalJson.h"
+#include "korHandleTable.h"
+#include "korResultClass.h"
+#include "korResults.h"
 #include "pcapng.h"
 
 namespace kordash {
@@ -19,24 +20,10 @@ using kor::admin::JournalPage;
 // up after a burst, the rest waits for the next second.
 constexpr int kRoundsPerRead = 4;
 
-bool containsWord(std::string text, const char* word) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text.find(word) != std::string::npos;
-}
-
 Json journalJson(const JournalEntry& e) {
-    return {{"seq", e.seq},
-            {"start", e.startMs},
-            {"duration", e.durationMs},
-            {"slot", e.slot},
-            {"id", e.id},
-            {"name", e.name},
-            {"result", e.result},
-            {"meaning", kor::admin::resultMeaning(e.id, e.result)},
-            {"outcome", outcomeOf(e)},
-            {"params", e.params},
-            {"console", e.console}};
+    Json j = kor::admin::journalEntryJson(e);
+    j["outcome"] = outcomeOf(e);
+    return j;
 }
 
 Json consoleJson(const ConsoleLine& l) {
@@ -44,7 +31,7 @@ Json consoleJson(const ConsoleLine& l) {
         {"seq", l.seq}, {"time", l.timeMs}, {"task", l.task}, {"count", l.count}, {"text", l.text}};
 }
 
-bool validHandle(int handle) { return handle >= 1 && handle <= 19; }
+bool validHandle(int handle) { return handle >= 1 && handle <= KOR_LAST_HANDLE; }
 
 }  // namespace
 
@@ -60,16 +47,7 @@ std::string hexOf(const std::string& bytes) {
 }
 
 const char* outcomeOf(const JournalEntry& e) {
-    if (e.result == -1) return "timeout";  // ended without writing a result
-    const bool failed = e.result >= 240 && e.result != 255;
-    if (!failed) return "success";
-    constexpr int kModbusRead = 38;  // 254: the slave did not answer in time
-    if (e.id == kModbusRead && e.result == 254) return "timeout";
-    for (const std::string& line : e.console)
-        if (containsWord(line, "timed out") || containsWord(line, "timeout") ||
-            containsWord(line, "time-out") || line.find("Data available -1") != std::string::npos)
-            return "timeout";
-    return "failure";
+    return korResultClassName(korResultClass(e.id, e.result));
 }
 
 void LogCache::read(AdminSession& s, const LogWants& wants) {

@@ -22,7 +22,7 @@ namespace kordash {
 // What the watching pages want read; the refresh thread passes it in.
 struct LogWants {
     bool journal = false, console = false;
-    int capture = -1;  // a channel 1..19, or none
+    int capture = -1;  // a channel 1..KOR_LAST_HANDLE, or none
 };
 
 class LogCache {
@@ -92,7 +92,7 @@ private:
     std::chrono::steady_clock::time_point captureDue_{};
 };
 
-// How a journal entry ended: "success", "failure" or "timeout".
+// How a journal entry ended: its result class, "success", "empty" or "failure".
 const char* outcomeOf(const kor::admin::JournalEntry& e);
 
 // Bytes as lower-case hex digits, two a byte (as the page reads queues and traffic).

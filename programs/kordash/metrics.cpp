@@ -1,13 +1,11 @@
 #include "metrics.h"
 
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <map>
-#include <tuple>
 
-#include "korCommands.h"
-#include "korObserveInternal.h"
+#include "counterFigures.h"
+#include "korObserve.h"
+#include "korSlotLayout.h"
 
 namespace kordash {
 namespace {
@@ -16,112 +14,12 @@ constexpr std::int64_t kMinute = 60 * 1000;
 constexpr std::int64_t kHour = 60 * kMinute;
 // Readings closer than this to the last kept one replace only the latest.
 constexpr std::int64_t kSampleSpacingMs = 5000;
-// The channel kinds always shown, so that a series exists before its first channel.
-constexpr const char* kKinds[] = {"tcpclient", "tcpserver", "accepted", "serial", "udp"};
-constexpr int kNoCode = INT_MIN;
-
-int toInt(const std::string& text) {
-    return static_cast<int>(std::strtol(text.c_str(), nullptr, 10));
-}
-
-// Label values come from closed sets: a word the core knows, else "other".
-// So one controller cannot make the exposition invalid (bytes that are not
-// UTF-8) or endless (a label value for every count it invents).
-std::string commandLabel(const std::string& key) {
-    const char* name = korCommandName(toInt(key));
-    return name && key == std::to_string(toInt(key)) ? name : "other";
-}
-
-std::string kindLabel(const std::string& key) {
-    for (const char* kind : kKinds)
-        if (key == kind) return kind;
-    return "other";
-}
-
-bool knownBound(const std::string& key) {
-    for (int bound : korobs::kDurationBounds)
-        if (key == std::to_string(bound)) return true;
-    return false;
-}
-
-// A result code as the core writes it: a failure 240..254, a transfer's or
-// a mail's code within a few hundred either side of zero; else none.
-bool codeKey(const std::string& key, int lo, int hi) {
-    const int code = toInt(key);
-    return key == std::to_string(code) && code >= lo && code <= hi;
-}
-constexpr int kCodeSpan = 999;
-
-// The counters of one reading, grouped the way the metrics show them.
-struct Parsed {
-    using Outcome = std::tuple<std::string, std::string, int>;  // name, result, code
-    std::map<Outcome, std::uint64_t> commands;
-    std::map<int, std::uint64_t> durations;  // by upper bound in ms; INT_MAX: above the last
-    std::map<std::string, std::uint64_t> opened, closed, bytesIn, bytesOut, dropped;
-    std::map<std::pair<std::string, int>, std::uint64_t> ftp, mails;
-    std::uint64_t positionSent = 0, positionMissed = 0, speedTicks = 0, speedMissed = 0,
-                  adminSessions = 0;
-};
-
-// A result class and, for a failure, its code (successes differ only in value).
-std::pair<std::string, int> outcome(const char* cls, int code) {
-    return {cls, std::string(cls) == "failure" ? code : kNoCode};
-}
-
-bool parseKinded(Parsed& p, const Counter& c) {
-    static const std::map<std::string, std::map<std::string, std::uint64_t> Parsed::*> byKind = {
-        {"channels_opened", &Parsed::opened},
-        {"channels_closed", &Parsed::closed},
-        {"bytes_in", &Parsed::bytesIn},
-        {"bytes_out", &Parsed::bytesOut},
-        {"bytes_dropped", &Parsed::dropped}};
-    auto it = byKind.find(c.name);
-    if (it == byKind.end() || c.keys.size() != 1) return false;
-    (p.*(it->second))[kindLabel(c.keys[0])] += c.value;
-    return true;
-}
-
-bool parseKeyed(Parsed& p, const Counter& c) {
-    if (c.keys.size() == 2 && c.name == "command") {
-        const int result = codeKey(c.keys[1], INT_MIN + 1, INT_MAX) ? toInt(c.keys[1]) : 0;
-        const auto [cls, code] = outcome(resultClass(result), result);
-        p.commands[{commandLabel(c.keys[0]), cls, code}] += c.value;
-    } else if (c.keys.empty() && c.name == "command_other") {
-        p.commands[{"other", "unknown", kNoCode}] += c.value;
-    } else if (c.keys.size() == 1 && c.name == "duration_ms_le") {
-        p.durations[knownBound(c.keys[0]) ? toInt(c.keys[0]) : INT_MAX] += c.value;
-    } else if (c.keys.size() == 1 && c.name == "duration_ms_over") {
-        p.durations[INT_MAX] += c.value;
-    } else if (c.keys.size() == 1 && c.name == "ftp_transfers") {
-        // A code beyond any the core writes: a failure without its code.
-        const int code = codeKey(c.keys[0], -kCodeSpan, kCodeSpan) ? toInt(c.keys[0]) : kNoCode;
-        p.ftp[outcome(code == 0 ? "success" : "failure", code)] += c.value;
-    } else if (c.keys.size() == 1 && c.name == "mails") {
-        const int code = codeKey(c.keys[0], -kCodeSpan, kCodeSpan) ? toInt(c.keys[0]) : kNoCode;
-        p.mails[outcome(code == 1 ? "success" : "failure", code)] += c.value;
-    } else {
-        return false;
-    }
-    return true;
-}
-
-Parsed parse(const std::vector<Counter>& counters) {
-    Parsed p;
-    for (const char* kind : kKinds) p.opened[kind] = p.closed[kind] = 0;
-    p.bytesIn = p.bytesOut = p.dropped = p.opened;
-    const std::map<std::string, std::uint64_t Parsed::*> plain = {
-        {"position_datagrams", &Parsed::positionSent},
-        {"position_ticks_without", &Parsed::positionMissed},
-        {"speed_ticks", &Parsed::speedTicks},
-        {"speed_ticks_missed", &Parsed::speedMissed},
-        {"admin_sessions", &Parsed::adminSessions}};
-    for (const Counter& c : counters) {
-        if (parseKinded(p, c) || parseKeyed(p, c)) continue;
-        auto it = plain.find(c.name);
-        if (it != plain.end() && c.keys.empty()) p.*(it->second) += c.value;
-    }
-    return p;
-}
+// Slots shown, busy or not (the most a controller has).
+constexpr int kSlots = KOR_MAX_SLOTS;
+// Why a controller's counters could not be read, every one always shown.
+constexpr const char* kDownReasons[] = {"unreachable", "refused", "busy", "broken", "misbehaving"};
+constexpr KorResultClass kClasses[] = {KorResultClass::Success, KorResultClass::Empty,
+                                       KorResultClass::Failure};
 
 std::string escapeLabel(const std::string& value) {
     std::string out;
@@ -142,11 +40,14 @@ public:
                  "\n";
     }
     void sample(const std::string& name, const Labels& labels, std::uint64_t value) {
+        sampleText(name, labels, std::to_string(value));
+    }
+    void sampleText(const std::string& name, const Labels& labels, const std::string& value) {
         text_ += name + "{";
         for (std::size_t k = 0; k < labels.size(); ++k)
             text_ += (k ? "," : "") + labels[k].first + "=\"" + escapeLabel(labels[k].second) +
                      "\"";
-        text_ += "} " + std::to_string(value) + "\n";
+        text_ += "} " + value + "\n";
     }
     std::string take() { return std::move(text_); }
 
@@ -159,33 +60,75 @@ Labels with(Labels labels, const Labels& more) {
     return labels;
 }
 
-Labels outcomeLabels(const std::string& result, int code) {
-    Labels l = {{"result", result}};
-    if (code != kNoCode) l.emplace_back("code", std::to_string(code));
-    return l;
+// Milliseconds (not negative) as seconds, exactly.
+std::string secondsText(std::int64_t ms) {
+    const std::int64_t whole = ms > 0 ? ms : 0;
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld.%03lld", static_cast<long long>(whole / 1000),
+                  static_cast<long long>(whole % 1000));
+    return text;
 }
 
-std::string secondsText(int ms) {
+std::string boundText(int ms) {
     char text[32];
     std::snprintf(text, sizeof text, "%g", ms / 1000.0);
     return text;
 }
 
-// Cumulative buckets in seconds; the controller keeps no sum of durations,
-// so the histogram has none either.
-void writeDurations(Exposition& out, const Labels& base, const Parsed& p) {
-    const std::string name = "arvokor_command_duration_seconds";
-    std::uint64_t below = 0;
-    for (const auto& [boundMs, count] : p.durations) {
-        below += count;
-        if (boundMs != INT_MAX)
-            out.sample(name + "_bucket", with(base, {{"le", secondsText(boundMs)}}), below);
-    }
-    out.sample(name + "_bucket", with(base, {{"le", "+Inf"}}), below);
-    out.sample(name + "_count", base, below);
+const char* className(KorResultClass cls) { return korResultClassName(cls); }
+
+// Every command's results by class, each series there from the first reading.
+void writeCommands(Exposition& out, const Labels& base, const CounterFigures& f) {
+    for (int k = 0; k < KOR_COMMAND_INDEXES; ++k)
+        for (KorResultClass cls : kClasses)
+            out.sample(
+                "arvokor_commands_total",
+                with(base, {{"command", commandLabel(k)}, {"result", className(cls)}}),
+                f.commands[static_cast<std::size_t>(k)].byClass[static_cast<std::size_t>(cls)]);
 }
 
-using Writer = void (*)(Exposition&, const Labels&, const Parsed&);
+// The results that were no success by code: the codes the table lists for a
+// command from the first reading on, others once they happened.
+void writeCodes(Exposition& out, const Labels& base, const CounterFigures& f) {
+    for (int k = 0; k < KOR_COMMAND_INDEXES; ++k) {
+        std::map<std::pair<KorResultClass, int>, std::uint64_t> codes =
+            f.commands[static_cast<std::size_t>(k)].codes;
+        for (const KorResultCode& c : KOR_RESULT_CODES)
+            if (korCommandIndex(c.id) == k && c.cls != KorResultClass::Success)
+                codes.try_emplace({c.cls, c.result}, 0);
+        if (k == KOR_COMMAND_COUNT) codes.try_emplace({KorResultClass::Failure, 240}, 0);
+        for (const auto& [key, v] : codes)
+            out.sample("arvokor_command_results_total",
+                       with(base, {{"command", commandLabel(k)},
+                                   {"result", className(key.first)},
+                                   {"code", std::to_string(key.second)}}),
+                       v);
+    }
+}
+
+// Cumulative buckets in seconds by command; the sum when the controller counts it.
+void writeDurations(Exposition& out, const Labels& base, const CounterFigures& f) {
+    const std::string name = "arvokor_command_duration_seconds";
+    for (int k = 0; k < KOR_COMMAND_INDEXES; ++k) {
+        const CommandFigures& c = f.commands[static_cast<std::size_t>(k)];
+        const Labels labels = with(base, {{"command", commandLabel(k)}});
+        std::uint64_t below = 0;
+        for (int bound : KOR_DURATION_BOUNDS_MS) {
+            const auto it = c.durations.find(bound);
+            below += it == c.durations.end() ? 0 : it->second;
+            out.sample(name + "_bucket", with(labels, {{"le", boundText(bound)}}), below);
+        }
+        const auto over = c.durations.find(CounterFigures::kOverMs);
+        below += over == c.durations.end() ? 0 : over->second;
+        out.sample(name + "_bucket", with(labels, {{"le", "+Inf"}}), below);
+        if (f.hasDurationSums)
+            out.sampleText(name + "_sum", labels,
+                           secondsText(static_cast<std::int64_t>(c.durationSumMs)));
+        out.sample(name + "_count", labels, below);
+    }
+}
+
+using Writer = void (*)(Exposition&, const Labels&, const CounterFigures&);
 struct Family {
     const char* name;
     const char* type;
@@ -199,89 +142,110 @@ void writeKinds(Exposition& out, const std::string& name, const Labels& base,
         out.sample(name, with(with(base, {{"kind", kind}}), more), v);
 }
 
+Labels outcomeLabels(const std::pair<std::string, int>& key) {
+    Labels l = {{"result", key.first}};
+    if (key.first != "success" && key.second != CounterFigures::kNoCode)
+        l.emplace_back("code", std::to_string(key.second));
+    return l;
+}
+
 const Family kFamilies[] = {
-    {"arvokor_commands_total", "counter", "Commands the jobs issued, by command and result class.",
-     [](Exposition& out, const Labels& base, const Parsed& p) {
-         for (const auto& [key, v] : p.commands) {
-             const auto& [command, result, code] = key;
-             out.sample("arvokor_commands_total",
-                        with(with(base, {{"command", command}}), outcomeLabels(result, code)), v);
+    {"arvokor_start_time_seconds", "gauge",
+     "When the controller started, in seconds since 1970 (a restart changes it).",
+     [](Exposition& out, const Labels& base, const CounterFigures& f) {
+         if (f.startedMs)
+             out.sampleText("arvokor_start_time_seconds", base, secondsText(*f.startedMs));
+     }},
+    {"arvokor_commands_total", "counter",
+     "Commands the jobs issued, by command and result class (success, empty, failure).",
+     writeCommands},
+    {"arvokor_command_results_total", "counter",
+     "Commands whose result was no success, by command, class and result code.", writeCodes},
+    {"arvokor_command_duration_seconds", "histogram", "How long the commands ran, by command.",
+     writeDurations},
+    {"arvokor_slot_busy_since_seconds", "gauge",
+     "When the command running in a slot started, in seconds since 1970; 0 when none runs.",
+     [](Exposition& out, const Labels& base, const CounterFigures& f) {
+         for (int slot = 0; slot < kSlots; ++slot) {
+             const auto it = f.busySinceMs.find(slot);
+             out.sampleText("arvokor_slot_busy_since_seconds",
+                            with(base, {{"slot", std::to_string(slot)}}),
+                            it == f.busySinceMs.end() ? "0" : secondsText(it->second));
          }
      }},
-    {"arvokor_command_duration_seconds", "histogram", "How long the commands ran.", writeDurations},
     {"arvokor_channels_open", "gauge", "Channels open now, by kind.",
-     [](Exposition& out, const Labels& base, const Parsed& p) {
-         for (const auto& [kind, opened] : p.opened) {
-             const auto it = p.closed.find(kind);
-             const std::uint64_t closed = it == p.closed.end() ? 0 : it->second;
+     [](Exposition& out, const Labels& base, const CounterFigures& f) {
+         for (const auto& [kind, opened] : f.opened) {
+             const auto it = f.closed.find(kind);
+             const std::uint64_t closed = it == f.closed.end() ? 0 : it->second;
              out.sample("arvokor_channels_open", with(base, {{"kind", kind}}),
                         opened > closed ? opened - closed : 0);
          }
      }},
     {"arvokor_channels_opened_total", "counter", "Channels opened, by kind.",
-     [](Exposition& out, const Labels& base, const Parsed& p) {
-         writeKinds(out, "arvokor_channels_opened_total", base, p.opened);
+     [](Exposition& out, const Labels& base, const CounterFigures& f) {
+         writeKinds(out, "arvokor_channels_opened_total", base, f.opened);
      }},
     {"arvokor_channel_bytes_total", "counter", "Bytes the channels received and sent, by kind.",
-     [](Exposition& out, const Labels& base, const Parsed& p) {
-         writeKinds(out, "arvokor_channel_bytes_total", base, p.bytesIn,
+     [](Exposition& out, const Labels& base, const CounterFigures& f) {
+         writeKinds(out, "arvokor_channel_bytes_total", base, f.bytesIn,
                     {{"direction", "received"}});
-         writeKinds(out, "arvokor_channel_bytes_total", base, p.bytesOut, {{"direction", "sent"}});
+         writeKinds(out, "arvokor_channel_bytes_total", base, f.bytesOut, {{"direction", "sent"}});
+     }},
+    {"arvokor_handle_bytes_total", "counter",
+     "Bytes the channels received and sent, by channel handle.",
+     [](Exposition& out, const Labels& base, const CounterFigures& f) {
+         for (int h = 1; h <= CounterFigures::kHandles; ++h)
+             for (const bool in : {true, false})
+                 out.sample("arvokor_handle_bytes_total",
+                            with(base, {{"handle", std::to_string(h)},
+                                        {"direction", in ? "received" : "sent"}}),
+                            (in ? f.handleIn : f.handleOut)[static_cast<std::size_t>(h)]);
      }},
     {"arvokor_queue_dropped_bytes_total", "counter",
      "Received bytes a full input queue could not take, by kind.",
-     [](Exposition& out, const Labels& base, const Parsed& p) {
-         writeKinds(out, "arvokor_queue_dropped_bytes_total", base, p.dropped);
+     [](Exposition& out, const Labels& base, const CounterFigures& f) {
+         writeKinds(out, "arvokor_queue_dropped_bytes_total", base, f.dropped);
      }},
     {"arvokor_stream_ticks_total", "counter",
      "Clock ticks of the position stream and the speed output.",
-     [](Exposition& out, const Labels& base, const Parsed& p) {
+     [](Exposition& out, const Labels& base, const CounterFigures& f) {
          out.sample("arvokor_stream_ticks_total", with(base, {{"stream", "position"}}),
-                    p.positionSent + p.positionMissed);
-         out.sample("arvokor_stream_ticks_total", with(base, {{"stream", "speed"}}), p.speedTicks);
+                    f.positionSent + f.positionMissed);
+         out.sample("arvokor_stream_ticks_total", with(base, {{"stream", "speed"}}), f.speedTicks);
      }},
     {"arvokor_stream_ticks_missed_total", "counter",
      "Ticks without a position datagram sent or speed registers written.",
-     [](Exposition& out, const Labels& base, const Parsed& p) {
+     [](Exposition& out, const Labels& base, const CounterFigures& f) {
          out.sample("arvokor_stream_ticks_missed_total", with(base, {{"stream", "position"}}),
-                    p.positionMissed);
+                    f.positionMissed);
          out.sample("arvokor_stream_ticks_missed_total", with(base, {{"stream", "speed"}}),
-                    p.speedMissed);
+                    f.speedMissed);
      }},
     {"arvokor_ftp_transfers_total", "counter", "Job file transfers, by result.",
-     [](Exposition& out, const Labels& base, const Parsed& p) {
-         for (const auto& [key, v] : p.ftp)
-             out.sample("arvokor_ftp_transfers_total",
-                        with(base, outcomeLabels(key.first, key.second)), v);
+     [](Exposition& out, const Labels& base, const CounterFigures& f) {
+         for (const auto& [key, v] : f.ftp)
+             out.sample("arvokor_ftp_transfers_total", with(base, outcomeLabels(key)), v);
      }},
     {"arvokor_mails_total", "counter", "Mails the SMTP command sent or failed to send, by result.",
-     [](Exposition& out, const Labels& base, const Parsed& p) {
-         for (const auto& [key, v] : p.mails)
-             out.sample("arvokor_mails_total", with(base, outcomeLabels(key.first, key.second)), v);
+     [](Exposition& out, const Labels& base, const CounterFigures& f) {
+         for (const auto& [key, v] : f.mails)
+             out.sample("arvokor_mails_total", with(base, outcomeLabels(key)), v);
      }},
     {"arvokor_admin_sessions_total", "counter", "Sessions on the admin port.",
-     [](Exposition& out, const Labels& base, const Parsed& p) {
-         out.sample("arvokor_admin_sessions_total", base, p.adminSessions);
+     [](Exposition& out, const Labels& base, const CounterFigures& f) {
+         out.sample("arvokor_admin_sessions_total", base, f.adminSessions);
      }},
 };
 
 }  // namespace
 
-const char* resultClass(int result) {
-    if (result == -1) return "none";
-    return result >= 240 && result <= 254 ? "failure" : "success";
-}
-
 CommandTotals totalsOf(const std::vector<Counter>& counters) {
+    const CounterFigures f = figuresOf(counters);
     CommandTotals t;
-    for (const Counter& c : counters) {
-        if (c.name == "command_other") t.all += c.value;
-        if (c.name == "position_ticks_without" || c.name == "speed_ticks_missed")
-            t.ticksMissed += c.value;
-        if (c.name != "command" || c.keys.size() != 2) continue;
-        t.all += c.value;
-        if (std::string(resultClass(toInt(c.keys[1]))) == "failure") t.failed += c.value;
-    }
+    for (KorResultClass cls : kClasses) t.all += f.ofClass(cls);
+    t.failed = f.ofClass(KorResultClass::Failure);
+    t.ticksMissed = f.positionMissed + f.speedMissed;
     return t;
 }
 
@@ -325,18 +289,31 @@ std::optional<std::uint64_t> CountersHistory::ticksMissed() const {
     return latest_->totals.ticksMissed;
 }
 
+// Rows of the page's table: a command's successes, then its other results by code.
 nlohmann::json countersJson(const CountersReading& reading) {
-    const Parsed p = parse(reading.counters);
+    const CounterFigures f = figuresOf(reading.counters);
     nlohmann::json commands = nlohmann::json::array();
-    nlohmann::json byResult = {{"success", 0}, {"failure", 0}, {"none", 0}};
-    for (const auto& [key, v] : p.commands) {
-        const auto& [command, result, code] = key;
-        commands.push_back(
-            {{"command", command},
-             {"result", result},
-             {"code", code == kNoCode ? nlohmann::json(nullptr) : nlohmann::json(code)},
-             {"count", v}});
-        if (byResult.contains(result)) byResult[result] = byResult[result].get<std::uint64_t>() + v;
+    nlohmann::json byResult = nlohmann::json::object();
+    for (KorResultClass cls : kClasses) byResult[className(cls)] = f.ofClass(cls);
+    for (int k = 0; k < KOR_COMMAND_INDEXES; ++k) {
+        const CommandFigures& c = f.commands[static_cast<std::size_t>(k)];
+        auto row = [&](KorResultClass cls, nlohmann::json code, std::uint64_t count) {
+            commands.push_back({{"command", commandLabel(k)},
+                                {"result", className(cls)},
+                                {"code", std::move(code)},
+                                {"count", count}});
+        };
+        if (const std::uint64_t ok = c.byClass[0]) row(KorResultClass::Success, nullptr, ok);
+        std::array<std::uint64_t, KOR_RESULT_CLASSES> coded{};
+        for (const auto& [key, v] : c.codes) {
+            row(key.first, key.second, v);
+            coded[static_cast<std::size_t>(key.first)] += v;
+        }
+        // Results the controller counted beyond its table of codes.
+        for (KorResultClass cls : {KorResultClass::Empty, KorResultClass::Failure}) {
+            const auto n = static_cast<std::size_t>(cls);
+            if (c.byClass[n] > coded[n]) row(cls, nullptr, c.byClass[n] - coded[n]);
+        }
     }
     auto sum = [](const std::map<std::string, std::uint64_t>& m) {
         std::uint64_t s = 0;
@@ -344,42 +321,51 @@ nlohmann::json countersJson(const CountersReading& reading) {
         return s;
     };
     std::uint64_t ftpFailed = 0, mailsFailed = 0;
-    for (const auto& [key, v] : p.ftp) ftpFailed += key.first == "failure" ? v : 0;
-    for (const auto& [key, v] : p.mails) mailsFailed += key.first == "failure" ? v : 0;
+    for (const auto& [key, v] : f.ftp) ftpFailed += key.first == "failure" ? v : 0;
+    for (const auto& [key, v] : f.mails) mailsFailed += key.first == "failure" ? v : 0;
     return {{"time", reading.timeMs},
             {"ok", reading.ok},
+            {"reason", reading.reason},
             {"byResult", byResult},
             {"commands", commands},
-            {"bytesIn", sum(p.bytesIn)},
-            {"bytesOut", sum(p.bytesOut)},
-            {"dropped", sum(p.dropped)},
-            {"channelsOpened", sum(p.opened)},
-            {"positionDatagrams", p.positionSent},
-            {"ticksMissed", p.positionMissed + p.speedMissed},
+            {"bytesIn", sum(f.bytesIn)},
+            {"bytesOut", sum(f.bytesOut)},
+            {"dropped", sum(f.dropped)},
+            {"channelsOpened", sum(f.opened)},
+            {"positionDatagrams", f.positionSent},
+            {"ticksMissed", f.positionMissed + f.speedMissed},
             {"ftpFailed", ftpFailed},
             {"mailsFailed", mailsFailed},
-            {"adminSessions", p.adminSessions}};
+            {"adminSessions", f.adminSessions}};
 }
 
+// arvokor_up and why not, for every controller; the rest for those read.
 std::string metricsText(const std::vector<NamedReading>& readings) {
     Exposition out;
     out.family("arvokor_up", "gauge",
                "1 when kordash read the controller's counters at its last try.");
     for (const NamedReading& r : readings)
         out.sample("arvokor_up", {{"controller", r.controller}}, r.reading.ok ? 1 : 0);
+    out.family("arvokor_down_reason", "gauge",
+               "1 for the reason the last try failed (unreachable, refused, busy, broken, "
+               "misbehaving).");
+    for (const NamedReading& r : readings)
+        for (const char* reason : kDownReasons)
+            out.sample("arvokor_down_reason", {{"controller", r.controller}, {"reason", reason}},
+                       !r.reading.ok && r.reading.reason == reason ? 1 : 0);
     out.family("arvokor_replies_refused_total", "counter",
                "Replies of the controller kordash refused: longer, slower or other than a "
                "controller sends.");
     for (const NamedReading& r : readings)
         out.sample("arvokor_replies_refused_total", {{"controller", r.controller}}, r.refused);
-    std::vector<Parsed> parsed;
-    parsed.reserve(readings.size());
-    for (const NamedReading& r : readings) parsed.push_back(parse(r.reading.counters));
+    std::vector<CounterFigures> figures;
+    figures.reserve(readings.size());
+    for (const NamedReading& r : readings) figures.push_back(figuresOf(r.reading.counters));
     for (const Family& f : kFamilies) {
         out.family(f.name, f.type, f.help);
         for (std::size_t k = 0; k < readings.size(); ++k)
             if (readings[k].reading.ok)
-                f.write(out, {{"controller", readings[k].controller}}, parsed[k]);
+                f.write(out, {{"controller", readings[k].controller}}, figures[k]);
     }
     return out.take();
 }

@@ -21,11 +21,11 @@ struct CountersReading {
     std::int64_t timeMs = 0;  // of the last attempt; 0: none yet
     bool ok = false;          // the last attempt read the counters
     std::vector<Counter> counters;
+    // Why not: "unreachable", "refused", "busy" (another client holds the
+    // admin port), "broken" (the reply was cut or not understood) or
+    // "misbehaving" (a reply beyond what a controller sends was refused).
+    std::string reason;
 };
-
-// What a job sees in a result code: "success" (done or a value), "failure"
-// (240..254) or "none" (the command wrote no result).
-const char* resultClass(int result);
 
 struct CommandTotals {
     std::uint64_t all = 0, failed = 0, ticksMissed = 0;

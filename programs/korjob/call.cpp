@@ -404,7 +404,9 @@ void sleepUntilNextLook(Clock::time_point start, Clock::time_point deadline) {
 }
 
 int replaced() {
-    std::fprintf(stderr, "korjob: the state file was replaced while in use; run again\n");
+    if (const std::string& problem = vc::stateLockProblem(); !problem.empty())
+        std::fprintf(stderr, "korjob: %s\n", problem.c_str());
+    else std::fprintf(stderr, "korjob: the state file was replaced while in use; run again\n");
     return kExitError;
 }
 
@@ -493,13 +495,17 @@ int reportNoResult(const vc::StateFile& state, const CallRequest& req, const Pla
     return kExitTimeout;
 }
 
-// The output bytes (--read) as escaped text and hex.
-int printOutput(vc::StateFile& state, const CallRequest& req, const Plan& plan) {
+// The output bytes (--read) as escaped text and hex: for a command whose
+// result is a length, only the bytes it wrote (none on a failure).
+int printOutput(vc::StateFile& state, const CallRequest& req, const Plan& plan, int result) {
+    int count = *req.readCount;
+    if (req.command && req.command->returns == Returns::Count)
+        count = result < 240 ? std::min(count, result) : 0;
     std::string bytes;
     {
         vc::StateFile::Access access(state);
         if (!access.ok()) return replaced();
-        for (int k = 0; k < *req.readCount; ++k)
+        for (int k = 0; k < count; ++k)
             bytes.push_back(static_cast<char>(access->b[plan.readVar + k]));
     }
     std::printf("text: \"%s\"\nhex:", escaped(bytes).c_str());
@@ -553,7 +559,7 @@ int cmdCall(vc::StateFile& state, const std::vector<std::string>& args) {
     if (answered == Step::Replaced) return replaced();
     if (answered == Step::TimedOut) return reportNoResult(state, req, plan, taken);
     std::printf("%d %s\n", result, meaning(req.command, result).c_str());
-    return req.readCount ? printOutput(state, req, plan) : kExitOk;
+    return req.readCount ? printOutput(state, req, plan, result) : kExitOk;
 }
 
 }  // namespace korjob

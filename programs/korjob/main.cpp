@@ -9,18 +9,24 @@
 
 namespace {
 
+void printCallHelp();
+
 void printHelp() {
     std::printf(
         "Usage: korjob [--config FILE | --state FILE] COMMAND ...\n"
         "\n"
         "Plays the robot job against the virtual controller through its state file\n"
-        "(the controller may be running or not). The state file is created when missing.\n"
-        "  --config FILE   settings file of arvokor (its 'state' key names the state file)\n"
+        "(the controller may be running or not). korjob never makes a state file: a\n"
+        "missing one is an error ('no controller state at PATH'); arvokor makes it when\n"
+        "it starts (arvokor --make-state makes it without starting).\n"
+        "  --config FILE   settings file of arvokor (its 'state' key names the state file,\n"
+        "                  relative to the settings file's folder)\n"
         "  --state FILE    the state file itself (default: arvokor.state)\n"
         "\n"
-        "korjob get VAR...\n"
+        "korjob get [--names] VAR...\n"
         "  One line per variable: B, I, D and IO in decimal, R as a decimal real, S as\n"
-        "  its text, P as its eight 32-bit words separated by commas.\n"
+        "  its text, P as its eight 32-bit words separated by commas. --names (-n)\n"
+        "  puts the variable's name before its value: B10=3.\n"
         "  VAR: B100 I5 D7 R3 S92 P4 IO10016 IO1000500 (register 500), or a range\n"
         "  such as B300..B309 or B300..309 (one line per variable).\n"
         "korjob set VAR VALUE [VAR VALUE ...]\n"
@@ -31,7 +37,13 @@ void printHelp() {
         "  Position of the simulated robot 0..7: X Y Z in micrometres, RX RY RZ in\n"
         "  0.0001 degrees, RE the seventh axis (0 when left out).\n"
         "korjob robot speed GROUP S0 [S1 .. S7]\n"
-        "  Servo speeds of control group 0..39 (missing axes become 0).\n"
+        "  Servo speeds of control group 0..39 (missing axes become 0).\n");
+    printCallHelp();
+    korjob::printCommandTable();
+}
+
+void printCallHelp() {
+    std::printf(
         "korjob call COMMAND [NAME=VALUE ...] [--slot K] [--timeout SEC] [--read N] [--preset V]\n"
         "  Issues a command as a job does: presets the result variable to 0, writes\n"
         "  the parameters, then the command number into the slot; waits until the\n"
@@ -59,15 +71,16 @@ void printHelp() {
         "  --preset V    value written into the result variable before the command\n"
         "                (default 0); the result is the change from it, so a command\n"
         "                whose result may be 0 needs another preset\n"
-        "  --read N      also print N output bytes ('text: \"..\"' and 'hex: ..'): from\n"
-        "                p1 (default the block, with p2 = N), or for CHECKPATTERNBINRES\n"
-        "                and WAITPATTERN from the result variable + 1\n"
+        "  --read N      also print up to N output bytes ('text: \"..\"' and 'hex: ..'):\n"
+        "                from p1 (default the block, with p2 = N), or for\n"
+        "                CHECKPATTERNBINRES and WAITPATTERN from the result variable + 1;\n"
+        "                for a command whose result is a length (READDATA, INFO, the\n"
+        "                patterns) only the bytes it wrote, none when it failed\n"
         "  Slot k uses command ID B b+k, parameters I b+10k..b+10k+9, and by default\n"
         "  result B b+10+130k and block B b+11+130k..+127 (with 100:4: B110, B111..).\n"
         "  Run one call per slot at a time.\n"
         "\n"
         "Exit status: 0 done, 1 time-out, 2 usage or state file error.\n");
-    korjob::printCommandTable();
 }
 
 }  // namespace

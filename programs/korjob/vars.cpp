@@ -194,8 +194,11 @@ void store(const vc::StateData& d, Kind kind, std::uint32_t at, const Value& v) 
 }
 
 int replacedError(const vc::StateFile& state) {
-    std::fprintf(stderr, "korjob: state file %s was replaced while in use; run again\n",
-                 state.path().c_str());
+    if (const std::string& problem = vc::stateLockProblem(); !problem.empty())
+        std::fprintf(stderr, "korjob: %s\n", problem.c_str());
+    else
+        std::fprintf(stderr, "korjob: state file %s was replaced while in use; run again\n",
+                     state.path().c_str());
     return kExitError;
 }
 
@@ -258,10 +261,17 @@ bool parseVarRange(const std::string& text, const vc::StateCounts& counts, VarRa
     return true;
 }
 
+std::string varName(Kind kind, std::uint32_t index) {
+    static constexpr const char* kPrefix[] = {"B", "I", "D", "R", "S", "P", "IO"};
+    return kPrefix[static_cast<int>(kind)] + std::to_string(index);
+}
+
 int cmdGet(vc::StateFile& state, const std::vector<std::string>& args) {
-    if (args.empty()) return usageError("get needs at least one variable");
+    const bool names = !args.empty() && (args[0] == "--names" || args[0] == "-n");
+    if (args.size() <= (names ? 1U : 0U)) return usageError("get needs at least one variable");
     std::vector<VarRange> ranges;
     for (const auto& a : args) {
+        if (names && &a == &args[0]) continue;
         VarRange r{};
         std::string error;
         if (!parseVarRange(a, state.counts(), &r, &error)) return usageError(error);
@@ -272,8 +282,11 @@ int cmdGet(vc::StateFile& state, const std::vector<std::string>& args) {
         vc::StateFile::Access access(state);
         if (!access.ok()) return replacedError(state);
         for (const auto& r : ranges)
-            for (std::uint64_t at = r.first; at <= r.last; ++at)
-                out += formatValue(access.data(), r.kind, static_cast<std::uint32_t>(at)) + "\n";
+            for (std::uint64_t at = r.first; at <= r.last; ++at) {
+                const auto index = static_cast<std::uint32_t>(at);
+                if (names) out += varName(r.kind, index) + "=";
+                out += formatValue(access.data(), r.kind, index) + "\n";
+            }
     }
     std::fputs(out.c_str(), stdout);
     return kExitOk;

@@ -7,7 +7,7 @@ import sys
 import tempfile
 
 from . import processes
-from .admin import AdminClient
+from .admin import AdminClient, AdminError
 from .job import Job, value_text
 
 BANNER = 'ArvoKOR started successfully !'
@@ -23,8 +23,9 @@ class VirtualController(Job):
 
     directory: the folder (default: a new temporary one, removed at close
     unless ARVOKOR_KEEP is set). bin_dir: where arvokor and korjob are
-    (default $ARVOKOR_BIN, else PATH). start=False prepares the folder and
-    settings only (korjob works on the state file alone).
+    (default $ARVOKOR_BIN, else PATH). start=False prepares the folder,
+    the settings and the state file (arvokor --make-state) without starting
+    the controller: korjob works on the state file alone.
 
     Attributes: address, dir, jobs_dir, state_path, config_path, settings, proc.
     """
@@ -55,6 +56,18 @@ class VirtualController(Job):
         processes.at_exit(self.close)
         if start:
             self.start(banner_timeout)
+        else:
+            self.make_state()
+
+    def make_state(self):
+        """Makes the state file as the controller starts with it (korjob never
+        makes one), without starting the controller."""
+        result = subprocess.run([self.program('arvokor'), '--config', self.config_path,
+                                 '--make-state'], cwd=self.dir, stdin=subprocess.DEVNULL,
+                                capture_output=True, text=True, timeout=60)
+        if result.returncode != 0:
+            raise AssertionError('arvokor --make-state failed (exit %d):\n%s%s'
+                                 % (result.returncode, result.stdout, result.stderr))
 
     def program(self, name):
         """Path of arvokor, korjob or koradmin as this controller uses them
@@ -126,6 +139,30 @@ class VirtualController(Job):
             raise AssertionError('%r not printed within %s s; console:\n%s'
                                  % (text, timeout, self.output()))
         return end
+
+    # -- the job side: a failed command brings its console lines
+    def _call(self, command, timeout, slot, read, params):
+        code, data = super()._call(command, timeout, slot, read, params)
+        if 240 <= code < 255:  # not a value, not done
+            code._console_source = lambda: self._journal_console(command, slot, code)
+        return code, data
+
+    def _journal_console(self, command, slot, code):
+        """The console lines of the slot's last journal entry of this command
+        with this result; None when the journal cannot be read (the admin port
+        busy with another client for a second, the journal off)."""
+        try:
+            with self.admin(timeout=1.0, connect_timeout=1.0) as admin:
+                entries = admin.journal()[3]
+        except (OSError, AdminError):
+            return None
+        command = str(command)
+        for entry in reversed(entries):
+            same = entry.id == int(command) if command.isdigit() else \
+                entry.name.upper() == command.upper()
+            if entry.slot == slot and same and entry.result == int(code):
+                return entry.console
+        return None
 
     # -- the admin port
     def admin(self, **options):

@@ -21,17 +21,35 @@ class KorjobError(AssertionError):
 
 
 class CallResult(int):
-    """A command's result code (an int) with its meaning, e.g. 255 'done'."""
+    """A command's result code (an int) with its meaning, e.g. 255 'done'.
+
+    console: for a command of a VirtualController that failed (240..254),
+    the console lines it printed, from the controller's journal (read when
+    first asked for, so right after the call; None when the journal cannot
+    be read); else None. repr() shows them, so an assertion message tells
+    why a command failed."""
 
     def __new__(cls, code, meaning=''):
         result = super().__new__(cls, code)
         result.meaning = meaning
+        result._console_source = None
+        result._console = None
         return result
+
+    @property
+    def console(self):
+        if self._console_source is not None:
+            source, self._console_source = self._console_source, None
+            self._console = source()
+        return self._console
 
     def __str__(self):
         return int.__repr__(self)
 
     def __repr__(self):
+        lines = self.console
+        if lines:
+            return 'CallResult(%d, %r, console=%r)' % (int(self), self.meaning, lines)
         return 'CallResult(%d, %r)' % (int(self), self.meaning)
 
 
@@ -168,7 +186,8 @@ class Job:
         return self._call(command, timeout, slot, None, params)[0]
 
     def call_read(self, command, count, timeout=10, slot=0, **params):
-        """Like call, and reads count output bytes: returns (CallResult, bytes)."""
+        """Like call, and reads up to count output bytes (for a command whose
+        result is a length, only those it wrote): returns (CallResult, bytes)."""
         return self._call(command, timeout, slot, count, params)
 
     def _call(self, command, timeout, slot, read, params):

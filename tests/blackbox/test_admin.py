@@ -2,6 +2,7 @@
 running arvokor on its own loopback address."""
 import json
 import os
+import re
 import socket
 import subprocess
 import time
@@ -221,6 +222,17 @@ class AdminConsole(unittest.TestCase):
             self.assertEqual(
                 ctl.output().count("Admin client closed: no complete request for 10 s\r\n"), 1)
 
+    def test_an_idle_client_alone_keeps_its_session(self):
+        with harness.Controller() as ctl:
+            ctl.wait_output("Waiting on TCP connection")
+            alone = socket.create_connection((ctl.address, 15000), timeout=30)
+            self.addCleanup(alone.close)
+            for pause in (0, 12):  # then past the 10 s, with nobody else at the port
+                time.sleep(pause)
+                alone.sendall(frame(":v"))
+                self.assertEqual(alone.recv(10), b"1", pause)
+            self.assertNotIn("Admin client closed", ctl.output())
+
     def test_port_taken_stops_the_server_only(self):
         address = harness.free_address()
         blocker = socket.socket()
@@ -390,6 +402,9 @@ class KoradminChannel(unittest.TestCase):
                 self.assertEqual(lines["handle"], str(handle))
                 self.assertEqual(lines["inUse"], "1")
                 self.assertEqual(lines["type"], "1 (TCP client)")
+                # The peer it connected to.
+                self.assertEqual((lines["ipAddress"], lines["port"]),
+                                 (server.host, str(server.port)))
                 self.assertTrue(lines["pipeName"].startswith("/pipe/"))
                 record = json.loads(tool("--json", "readout", handle))
                 self.assertEqual((record["queued"], record["handle"]), (0, handle))  # numbers
@@ -404,7 +419,8 @@ class KoradminChannel(unittest.TestCase):
                 self.assertEqual(json.loads(tool("--json", "queue", handle))["bytes"],
                                  [0x41, 0x42, 1, 0xff])
                 self.assertEqual(tool("clear", handle).strip(), "done")
-                tool("queue", handle, status=1)
+                self.assertEqual(tool("queue", handle), "0 bytes\n")  # empty is no failure
+                tool("queue", handle + 1, status=1)
 
                 self.assertEqual(tool("send", handle, "hi\\r\\n").strip(), "4 bytes sent")
                 self.assertEqual(peer.recv(100), b"hi\r\n")
@@ -418,6 +434,17 @@ class KoradminChannel(unittest.TestCase):
                 # quit ends the served connection; the next client is served.
                 self.assertEqual(tool("quit"), "")
                 self.assertEqual(tool("version").strip(), "1")
+
+                # The address from the controller's settings file, or from
+                # KORADMIN_HOST; --host and --config exclude each other.
+                for args, env in ((["--config", ctl.config_path], {}),
+                                  ([], {"KORADMIN_HOST": ctl.address})):
+                    result = subprocess.run([KORADMIN, *args, "version"], capture_output=True,
+                                            text=True, timeout=30, env=dict(os.environ, **env))
+                    self.assertEqual((result.returncode, result.stdout), (0, "1\n"), result.stderr)
+                result = subprocess.run([KORADMIN, "--host", ctl.address, "--config",
+                                         ctl.config_path, "version"], capture_output=True, text=True)
+                self.assertEqual(result.returncode, 2)
             finally:
                 server.close()
 
@@ -517,8 +544,10 @@ class WhatHappened(unittest.TestCase):
     def test_journal_explains_success_failure_time_out_and_hides_secrets(self):
         with harness.Controller() as ctl:
             closed_port = unused_port(ctl.address)
-            self.assertEqual(ctl.call("INFO", p8=1, block=300), 4)
-            self.assertEqual(ctl.call("TCPCONNECT", addr=ctl.address, port=closed_port), 254)
+            info_call = ctl.call("INFO", p8=1, block=300)
+            self.assertEqual(info_call, 4)
+            refused_call = ctl.call("TCPCONNECT", addr=ctl.address, port=closed_port)
+            self.assertEqual(refused_call, 254)
             # A channel on which nothing arrives: WAITPATTERN waits out its 1 s.
             server = socket.socket()
             server.bind((ctl.address, 0))
@@ -539,7 +568,9 @@ class WhatHappened(unittest.TestCase):
             self.assertEqual(info.console, ["Info - ArvoKOR command, Param:1 Ret:110"])
             self.assertEqual((refused.name, refused.result), ("TCPCONNECT", 254))
             self.assertEqual(refused.params[4:8], [int(x) for x in ctl.address.split(".")])
-            self.assertEqual(refused.console, ["Error - ctlConnect(): Connection refused"])
+            # The specified text, then what failed: the address and port.
+            self.assertEqual(refused.console, ["Error - ctlConnect(): Connection refused (to %s:%d)"
+                                               % (ctl.address, closed_port)])
             self.assertEqual((connected.result, wait.name, wait.result), (handle, "WAITPATTERN", 253))
             self.assertGreaterEqual(wait.duration_ms, 1000)
             self.assertIn("Data available -1", wait.console)
@@ -553,7 +584,12 @@ class WhatHappened(unittest.TestCase):
             self.assertEqual(out.returncode, 0, out.stderr)
             first = out.stdout.splitlines()[:2]
             self.assertRegex(first[0], r"#2 slot 0  TCPCONNECT \(1\)  p=.*-> 254 failed  \d+ ms$")
-            self.assertEqual(first[1], "    | Error - ctlConnect(): Connection refused")
+            self.assertEqual(first[1], "    | " + refused.console[0])
+            # The Python package's failed call brings the same lines, also in
+            # its repr (an assertion message); a value (INFO's length) none.
+            self.assertEqual(refused_call.console, refused.console)
+            self.assertIn(refused.console[0], repr(refused_call))
+            self.assertIsNone(info_call.console)
             out = subprocess.run([KORADMIN, "--host", ctl.address, "journal", "--json"],
                                  capture_output=True, text=True, timeout=30)
             entries = json.loads(out.stdout)
@@ -599,28 +635,59 @@ class WhatHappened(unittest.TestCase):
             self.assertEqual(sum(counters["duration_ms_le"].values())
                              + counters["duration_ms_over"][30000], 9)
             self.assertEqual(counters["admin_sessions"], 1)
+            # By command: classes, durations with their sum; by handle: bytes; the start.
+            self.assertEqual(counters["command_result"][1], {"failure": 7, "success": 1})
+            self.assertEqual(sum(counters["command_duration_ms_le"][1].values()), 8)
+            self.assertIn(1, counters["command_duration_ms_sum"])
+            self.assertEqual(counters["handle_bytes_in"], {handle: 10000})
+            self.assertEqual(counters["handle_bytes_out"], {handle: 5})
+            self.assertLess(abs(counters["started_ms"] / 1000 - time.time()), 120)
+            self.assertNotIn("slot_busy", counters)  # nothing runs while the admin port reads
             out = subprocess.run([KORADMIN, "--host", ctl.address, "counters", "--json"],
                                  capture_output=True, text=True, timeout=30)
             self.assertEqual(json.loads(out.stdout)["command"]["1"]["254"], 7)
+            # In words: a heading per counter, commands by name, results by meaning.
+            out = subprocess.run([KORADMIN, "--host", ctl.address, "counters"],
+                                 capture_output=True, text=True, timeout=30).stdout
+            self.assertRegex(out, r"(?m)^command: command, result +count$")
+            self.assertRegex(out, r"(?m)^  TCPCONNECT \(1\) 254 failed +7$")
+            self.assertRegex(out, r"(?m)^bytes_dropped: kind +count\n  tcpclient +1808$")
+            self.assertRegex(out, r"(?m)^counter +count\n(  \w+ +\d+\n)*  admin_sessions +\d+$")
 
-    def test_console_folds_repeats_and_keeps_the_task(self):
+    def test_console_shows_repeats_live_and_folds_only_a_flood(self):
+        waiting = "Waiting on TCP connection..."
         with harness.Controller() as ctl:
-            for _ in range(5):
+            wait_for(lambda: waiting in ctl.output())
+            # A line repeated at a human pace is on the console as it happens,
+            # each time, before the next session starts.
+            for n in range(2, 6):
+                time.sleep(0.45)
                 with ctl.admin() as admin:
                     admin.quit()
+                wait_for(lambda: ctl.output().count(waiting) == n, timeout=1)
+            # A flood: at most three more are shown, the rest counted, and the
+            # count comes within a second without another line.
+            for _ in range(12):
+                with ctl.admin() as admin:
+                    admin.quit()
+            ended = time.monotonic()
+            wait_for(lambda: "last message repeated" in ctl.output(), timeout=1.5)
+            self.assertLess(time.monotonic() - ended, 1.5)
+            time.sleep(1)  # every count of the flood is out
+            out = ctl.output()
+            counts = [int(n) for n in re.findall(r"last message repeated (\d+) times", out)]
+            shown = out.count(waiting) - 5
+            self.assertLessEqual(shown, 3, out)
+            self.assertEqual(shown + sum(counts), 12, out)
             self.assertEqual(ctl.call("INFO", p8=1, block=300), 4)
             with ctl.admin() as admin:
                 _, lines = admin.console()
             texts = [l["text"] for l in lines]
-            at = texts.index("last message repeated 5 times")
-            self.assertEqual(texts[at - 1:at + 2], ["Waiting on TCP connection...",
-                                                    "last message repeated 5 times",
-                                                    "Info - ArvoKOR command, Param:1 Ret:110"])
-            self.assertEqual(lines[at]["count"], 5)
-            out = ctl.output()
-            folded = out[:out.index("last message repeated 5 times")]
-            self.assertEqual(folded.count("Waiting on TCP connection..."), 1)
-
+            folds = [l for l in lines if l["text"].startswith("last message repeated")]
+            self.assertEqual(sum(l["count"] for l in folds), sum(counts))
+            self.assertEqual({l["task"] for l in folds},
+                             {l["task"] for l in lines if l["text"] == waiting})
+            self.assertIn("Info - ArvoKOR command, Param:1 Ret:110", texts)
 
 if __name__ == "__main__":
     unittest.main()

@@ -4,6 +4,7 @@ import os
 import select
 import socket
 import termios
+import threading
 import time
 import tty
 import unittest
@@ -74,6 +75,34 @@ class UdpChannelTest(unittest.TestCase):
         self.assertEqual(self.vc.call('READDATA', handle=19, p2=1), NOT_IN_USE)
 
 
+    def test_modbus_over_udp_is_one_datagram_and_a_listening_channel_refuses_it(self):
+        peer = self.peer()
+        peer_host, peer_port = peer.getsockname()
+        local = unused_port(self.vc.address, socket.SOCK_DGRAM)
+        h = self.vc.call('UDPBIND', addr=peer_host, port=peer_port, p1=encode_port(local))
+        self.assertIn(h, range(1, 20))
+        requests = []
+
+        def answer():  # registers 0x0102, 0x0304 with the request's transaction id
+            data, sender = peer.recvfrom(4096)
+            requests.append(data)
+            peer.sendto(data[:2] + b'\0\0\0\x07\x01\x03\x04\x01\x02\x03\x04', sender)
+        server = threading.Thread(target=answer, daemon=True)
+        server.start()
+        self.assertEqual(self.vc.call('MODBUSREAD', p2=h, p1=3, p7=0, p6=2, p4=100, p5=2), 255)
+        server.join(5)
+        self.assertEqual(self.vc.get('D100..D101'), [258, 772])
+        self.assertEqual([len(r) for r in requests], [12])
+        self.assertEqual(requests[0][6:], b'\x01\x03\0\0\0\x02')
+
+        listening = self.vc.call('TCPLISTEN', port=unused_port(self.vc.address))
+        self.assertIn(listening, range(1, 20))
+        self.assertEqual(self.vc.call('MODBUSREAD', p2=listening, p1=3, p7=0, p6=2, p4=100,
+                                      p5=2), 254)
+        self.vc.wait_output('Error - Modbus on handle %d: the channel cannot carry Modbus/TCP'
+                            % listening)
+
+
 class SerialChannelTest(unittest.TestCase):
     def setUp(self):
         self.a, self.b = pty_pair(owner=self)
@@ -116,6 +145,14 @@ class SerialChannelTest(unittest.TestCase):
         self.assertIn(h2, range(1, 20))
         os.write(self.fd, b'again')
         self.assertEqual(read_exactly(self.vc, h2, 5), b'again')
+        self.assertEqual(close_all(self.vc), 255)
+
+    def test_modbus_is_refused_without_writing_to_the_port(self):
+        h = self.open_port()
+        self.assertIn(h, range(1, 20))
+        self.assertEqual(self.vc.call('MODBUSWRITE', p2=h, p1=6, p7=0, p6=1, p4=0, p5=0), 254)
+        self.vc.wait_output('Error - Modbus on handle %d: the channel cannot carry Modbus/TCP' % h)
+        self.assertEqual(self.read_line_side(1, timeout=0.3), b'')
         self.assertEqual(close_all(self.vc), 255)
 
     def test_bad_selector_and_receive_test(self):

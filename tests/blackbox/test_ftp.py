@@ -12,7 +12,7 @@ import tempfile
 import time
 import unittest
 
-from harness import Controller, free_address, start_python_peer, wait_for
+from harness import Controller, free_address, observed, start_python_peer, wait_for
 
 USER, PASSWORD = 'robot', 'secret'
 # A job file as the controller keeps it, and as a server that stores text with
@@ -95,6 +95,17 @@ class SharedConnectionTest(unittest.TestCase):
         self.assertEqual(self.vc.call('FTPDISCONNECT'), 1)  # nothing open: still 1
         self.assertEqual(self.connect(remote), 1)
         self.assertEqual(self.vc.call('FTPDISCONNECT'), 1)
+
+    def test_password_is_kept_by_nothing(self):
+        remote = FtpPeer(self)
+        with self.vc.admin() as admin:
+            self.assertTrue(admin.capture('on', 'ftp'))
+        self.assertEqual(self.connect(remote), 1)
+        self.assertEqual(self.vc.call('FTPDISCONNECT'), 1)
+        text = observed(self.vc, 'ftp')
+        self.assertNotIn(PASSWORD, text)
+        self.assertIn('S PASS ***\r\n', text)
+        self.assertRegex(text, r'\nR 230[ -][^\n]*\r\n\n')  # a reply line is one record
 
     def test_refused_login_and_missing_server_leave_no_connection(self):
         remote = FtpPeer(self)

@@ -11,7 +11,7 @@ import time
 import unittest
 
 from faultcase import Background, BlackHole, timed
-from harness import Controller, free_address, wait_for
+from harness import Controller, free_address, observed, wait_for
 from arvokor.admin import AdminClient, transfer_record  # noqa: E402 (harness finds the package)
 from test_ftp import (JOB_CRLF, JOB_LF, PASSWORD, USER, FtpPeer, read_job, transfer_leftovers,
                       write_job)
@@ -244,11 +244,16 @@ class FtpLoadTest(unittest.TestCase):
             self.assertNotIn('QUIT', peer.commands())
         self.assertEqual(read_job(vc, 'WELD1.JBI'), JOB_CRLF)
         self.assertEqual(transfer_leftovers(vc.jobs_dir), [])
-        # The given-up shared connection fails at once; the controller serves on.
-        self.assertEqual(vc.call('FTPGETJOB', bytes='WELD1.JBI', slot=1), 253)
-        self.assertEqual(vc.call('FTPDISCONNECT'), 1)
+        # The given-up shared connection counts as closed: a job that retries
+        # the connect gets a new one; the controller serves on.
         remote = FtpPeer(self)
         remote.write('robot/jobs/WELD1.JBI', BIG_LF)
+        remote.write('SHARED.JBI', JOB_LF)
+        self.assertEqual(vc.call('FTPCONNECT', addr=remote.host, port=21,
+                                 field=[USER, PASSWORD], slot=1), 1)
+        self.assertEqual(vc.call('FTPGETJOB', bytes='SHARED.JBI', slot=1, timeout=30), 1)
+        self.assertEqual(read_job(vc, 'SHARED.JBI'), JOB_CRLF)
+        self.assertEqual(vc.call('FTPDISCONNECT'), 1)
         self.assertEqual(self.load(vc, 'FTPLOADGET', remote.host), 255)
         self.assertEqual(read_job(vc, 'WELD1.JBI'), BIG_CRLF)
 
@@ -289,6 +294,75 @@ class FtpLoadTest(unittest.TestCase):
                              BIG_CRLF if expected == 255 else JOB_LF, fault)
         # Without a rename the job is stored under its own name directly.
         vc.wait_output('the server refuses renaming; WELD1.JBI stored directly', start=mark)
+
+    def test_servers_that_take_no_temporary_name(self):
+        vc = self.controller()
+        write_job(vc, 'WELD1.JBI', BIG_CRLF)
+        # A server whose folder takes only job files refuses the temporary
+        # name at STOR: the job is stored under its own name, with one line.
+        remote = FtpPeer(self, 'ftp_pyftpd.py', '--stor-suffix', '.JBI')
+        remote.write('robot/jobs/WELD1.JBI', JOB_LF)
+        mark = len(vc.output())
+        self.assertEqual(self.load(vc, 'FTPLOADPUT', remote.host), 255)
+        self.assertEqual(remote.read('robot/jobs/WELD1.JBI'), BIG_LF)
+        vc.wait_output('KOR job transfer: the server refuses the temporary name; WELD1.JBI '
+                       'stored directly on %s\r\n' % remote.host, start=mark)
+        self.assertEqual(vc.output()[mark:].count('KOR job transfer'), 1)
+        self.assertEqual(transfer_leftovers(remote.path('robot', 'jobs')), [])
+
+        # An upload-only server (no rename, no delete) gets the job; the
+        # temporary copy it keeps is named on the console with the server.
+        # After a restart the next transfer's name is a new one.
+        remote = FtpPeer(self, 'ftp_pyftpd.py', '--perm', 'elrw')
+        folder = remote.path('robot', 'jobs')
+        os.makedirs(folder)
+        left = []
+        for run in range(2):
+            if run:
+                vc.stop()
+                vc.start()
+            mark = len(vc.output())
+            self.assertEqual(self.load(vc, 'FTPLOADPUT', remote.host), 255, run)
+            self.assertEqual(remote.read('robot/jobs/WELD1.JBI'), BIG_LF, run)
+            new = [n for n in transfer_leftovers(folder) if n not in left]
+            self.assertEqual(len(new), 1, (run, left, transfer_leftovers(folder)))
+            vc.wait_output('KOR job transfer: %s may be left on %s: 550 ' % (new[0], remote.host),
+                           start=mark)
+            vc.wait_output('the server refuses renaming; WELD1.JBI stored directly on %s\r\n'
+                           % remote.host, start=mark)
+            left += new
+
+    def test_controllers_server_without_renaming_and_temporary_names_off(self):
+        # The controller's own server allows no RNFR/RNTO/DELE: a download
+        # falls back to the job's own name as an upload does.
+        vc = self.controller(ftp_server=(
+            'exec /usr/bin/python3 %s/ftp_pyftpd.py --address "$VC_FTP_ADDRESS" --port '
+            '"$VC_FTP_PORT" --root "$VC_FTP_ROOT" --perm elrw' % PEERS))
+        write_job(vc, 'WELD1.JBI', JOB_CRLF)
+        remote = FtpPeer(self)
+        remote.write('robot/jobs/WELD1.JBI', BIG_LF)
+        mark = len(vc.output())
+        self.assertEqual(self.load(vc, 'FTPLOADGET', remote.host), 255)
+        self.assertEqual(read_job(vc, 'WELD1.JBI').replace(b'\r\n', b'\n'), BIG_LF)
+        left = transfer_leftovers(vc.jobs_dir)
+        self.assertEqual(len(left), 1)
+        vc.wait_output('KOR job transfer: %s may be left on %s' % (left[0], vc.address),
+                       start=mark)
+        vc.wait_output('the server refuses renaming; WELD1.JBI stored directly on %s\r\n'
+                       % vc.address, start=mark)
+
+        # ftp_temporary_names = off: the job's own name only, as for servers
+        # whose watchers pick up any new file.
+        vc = self.controller(ftp_temporary_names='off')
+        write_job(vc, 'WELD1.JBI', JOB_CRLF)
+        remote = FtpPeer(self, 'ftp_scripted.py')
+        remote.write('robot/jobs/WELD1.JBI', JOB_LF)
+        self.assertEqual(self.load(vc, 'FTPLOADPUT', remote.host), 255)
+        self.assertEqual(remote.read('robot/jobs/WELD1.JBI'), JOB_CRLF)
+        self.assertIn('STOR WELD1.JBI', remote.commands())
+        self.assertEqual([c for c in remote.commands() if c.startswith(('RNFR', 'DELE'))], [])
+        self.assertEqual(self.load(vc, 'FTPLOADGET', remote.host), 255)
+        self.assertNotIn('kortmp', vc.output())
 
     def test_killed_mid_transfer_the_restart_keeps_the_old_jobs(self):
         vc = self.controller()
@@ -422,12 +496,19 @@ class FtpTlsTest(unittest.TestCase):
     def test_pyftpdlib_tls_get_and_put(self):
         vc = self.tls_controller()
         remote = self.tls_peer('ftp_pyftpd.py')
+        with vc.admin() as admin:
+            self.assertTrue(admin.capture('on', 'ftp'))
         remote.write('robot/jobs/WELD1.JBI', JOB_LF)
         self.assertEqual(self.load(vc, 'FTPLOADGET', remote.host), 255)
         self.assertEqual(read_job(vc, 'WELD1.JBI'), JOB_CRLF)
         write_job(vc, 'PUT1.JBI', JOB_CRLF)
         self.assertEqual(self.load(vc, 'FTPLOADPUT', remote.host, job='PUT1'), 255)
         self.assertEqual(remote.read('robot/jobs/PUT1.JBI'), JOB_LF)
+        # What went inside TLS is captured as text, the password as ***.
+        text = observed(vc, 'ftp')
+        self.assertNotIn(PASSWORD, text)
+        self.assertEqual(text.count('S PASS ***\r\n'), 4, text)  # remote and own server, twice
+        self.assertIn('S AUTH TLS\r\n', text)
 
     def test_no_tls_or_a_refused_certificate_is_no_server(self):
         vc = self.tls_controller()

@@ -216,7 +216,7 @@ class DashboardPageTest(unittest.TestCase):
                        '.map(tr => Array.from(tr.cells).map(c => c.textContent));')
         self.assertTrue(any(r[:3] == ['TCPCONNECT', 'failure', '254'] and int(r[3]) >= 2 for r in rows), rows)
         # Charted as failures per second between two readings.
-        page.wait(lambda: page.js('return Chart.getChart("counters-commands-chart").data.datasets[1].data'
+        page.wait(lambda: page.js('return Chart.getChart("counters-commands-chart").data.datasets[2].data'
                                   '.some(p => p.y > 0);'), what='the failures charted')
         page.screenshot('counters')
 
@@ -256,7 +256,7 @@ class DashboardPageTest(unittest.TestCase):
         return self.page.js('return Array.from(document.querySelectorAll("#journal tbody tr"))'
                             '.map(tr => Array.from(tr.cells).map(c => c.textContent));')
 
-    def test_activity_timeline_shows_success_failure_and_time_out(self):
+    def test_activity_timeline_shows_success_failure_and_nothing_yet(self):
         page, vc = self.page, self.vc
         page.view('activity')
         closed = unused_port(vc.address)
@@ -274,15 +274,16 @@ class DashboardPageTest(unittest.TestCase):
                                    '.map(b => b.title);', sel)
         self.assertTrue(any(t.startswith('INFO → 4 value') for t in bars('#timeline .bar.success')))
         self.assertIn('TCPCONNECT → 254 failed, ', '\n'.join(bars('#timeline .bar.failure')))
-        self.assertTrue(any(t.startswith('WAITPATTERN → 253') for t in bars('#timeline .bar.timeout')))
+        # A wait that ran out is nothing yet, not a failure.
+        self.assertTrue(any(t.startswith('WAITPATTERN → 253') for t in bars('#timeline .bar.empty')))
         lanes = page.js('return Array.from(document.querySelectorAll("#timeline .lane-label")).map(l => l.textContent);')
         self.assertTrue({'slot 0', 'slot 1'} <= set(lanes), lanes)
         # A bar leads to what was asked, what came back and what the console said.
-        page.js('Array.from(document.querySelectorAll("#timeline .bar.timeout"))'
+        page.js('Array.from(document.querySelectorAll("#timeline .bar.empty"))'
                 '.find(b => b.title.startsWith("WAITPATTERN")).click();')
         self.assertTrue(page.text('jd-title').startswith('WAITPATTERN (command 30)'), page.text('jd-title'))
         self.assertGreaterEqual(int(page.text('jd-duration').split()[0]), 1000)
-        self.assertIn('(time-out)', page.text('jd-result'))
+        self.assertIn('(nothing yet)', page.text('jd-result'))
         self.assertIn('Data available -1', page.text('jd-console'))
         self.assertIn('p8=%d' % handle, page.text('jd-params'))  # the handle
         page.screenshot('activity')
@@ -290,7 +291,7 @@ class DashboardPageTest(unittest.TestCase):
         page.click('#f-failures')
         names = {r[3] for r in self.journal_rows()}
         self.assertIn('TCPCONNECT', names)
-        self.assertFalse(names & {'INFO', 'CLOSEHANDLE'}, names)
+        self.assertFalse(names & {'INFO', 'CLOSEHANDLE', 'WAITPATTERN'}, names)
         page.click('#f-failures')
         page.js('const s = document.getElementById("f-command"); s.value = "INFO";'
                 's.dispatchEvent(new Event("change"));')
@@ -755,7 +756,9 @@ class HostileControllerTest(unittest.TestCase):
         text = self.healthy_still_served(77)
         self.assertIn(b'arvokor_up{controller="fake"} 1\n', text)
         self.assertIn(b'arvokor_channels_opened_total{controller="fake",kind="other"} 2000\n', text)
-        self.assertLess(len(text), 64 << 10)
+        # 2000 kinds are one series: the fake has no more series than the healthy controller.
+        fake, healthy = text.count(b'controller="fake"'), text.count(b'controller="healthy"')
+        self.assertLessEqual(fake, healthy + 10, (fake, healthy))
         # Console text that is not UTF-8 reaches the page as replacement characters.
         self.fake_page(lambda s: s.get('logs', {}).get('console', {}).get('last', 0) > 0, 'the console read')
         items = json.loads(self.get('/api/console?c=1&after=0')[1])['items']

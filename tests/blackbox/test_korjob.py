@@ -1,11 +1,14 @@
 """korjob against the state file alone (no controller running)."""
 
 import os
+import shutil
 import struct
+import subprocess
+import tempfile
 import time
 import unittest
 
-from harness import Controller, KorjobError, free_address, wait_for
+from harness import Controller, KorjobError, free_address, program, wait_for
 
 
 class KorjobVariables(unittest.TestCase):
@@ -13,10 +16,45 @@ class KorjobVariables(unittest.TestCase):
         self.vc = Controller(start=False)
         self.addCleanup(self.vc.close)
 
-    def test_state_file_is_created_when_missing(self):
-        self.assertFalse(os.path.exists(self.vc.state_path))
-        self.assertEqual(self.vc.get('B0'), 0)
+    def test_only_the_controller_makes_the_state_file(self):
+        # A mistyped path must not lead korjob to a new file nobody serves.
+        missing = os.path.join(self.vc.dir, 'other.state')
+        for option in (('--state', missing), ('--config', self.write_config('state = other.state'))):
+            with self.subTest(option=option[0]):
+                result = subprocess.run([program('korjob'), *option, 'set', 'B1', '5'],
+                                        capture_output=True, text=True)
+                self.assertEqual(result.returncode, 2)
+                self.assertEqual(result.stderr, 'korjob: no controller state at %s '
+                                 '(arvokor makes it when it starts)\n' % missing)
+                self.assertFalse(os.path.exists(missing))
+        # Start=False made it with arvokor --make-state.
         self.assertTrue(os.path.exists(self.vc.state_path))
+
+    def write_config(self, *lines):
+        path = os.path.join(self.vc.dir, 'relative.conf')
+        with open(path, 'w') as f:
+            f.write('\n'.join(lines) + '\n')
+        return path
+
+    def test_paths_in_a_settings_file_are_relative_to_it(self):
+        # Started from another folder, korjob and arvokor find the state file
+        # beside the settings file.
+        os.makedirs(os.path.join(self.vc.dir, 'cell', 'jobs'))
+        config = os.path.join(self.vc.dir, 'cell', 'cell.conf')
+        with open(config, 'w') as f:
+            f.write('state = cell.state\njobs = jobs\naddress = %s\n' % self.vc.address)
+        elsewhere = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, elsewhere, True)
+        make = subprocess.run([program('arvokor'), '--config', config, '--make-state'],
+                              cwd=elsewhere, capture_output=True, text=True)
+        self.assertEqual(make.returncode, 0, make.stderr)
+        self.assertTrue(os.path.exists(os.path.join(self.vc.dir, 'cell', 'cell.state')))
+        for args, out in ((('set', 'B10', '3'), ''), (('get', '--names', 'B10', 'S1..S2'),
+                                                      'B10=3\nS1=\nS2=\n')):
+            result = subprocess.run([program('korjob'), '--config', config, *args],
+                                    cwd=elsewhere, capture_output=True, text=True)
+            self.assertEqual((result.returncode, result.stdout), (0, out), result.stderr)
+        self.assertEqual(os.listdir(elsewhere), [])
 
     def test_every_kind_round_trips(self):
         vc = self.vc
@@ -108,12 +146,10 @@ class KorjobVariables(unittest.TestCase):
                 self.assertEqual(self.vc.korjob(*args, check=False).returncode, 2)
 
     def test_state_option_and_help(self):
-        path = os.path.join(self.vc.dir, 'other.state')
+        path = self.vc.state_path
         out = self.vc.korjob('--help').stdout  # --help wins over everything
         self.assertIn('korjob [--config FILE | --state FILE]', out)
         self.assertIn('RS232TEST', out)
-        import subprocess
-        from harness import program
         run = subprocess.run([program('korjob'), '--state', path, 'set', 'D1', '5'],
                              capture_output=True, text=True)
         self.assertEqual(run.returncode, 0, run.stderr)
@@ -249,6 +285,9 @@ class WithController(unittest.TestCase):
         with Controller() as vc:
             code, data = vc.call_read('INFO', 4, p8=1)
             self.assertEqual((code, data), (4, b'1.32'))
+            # --read N prints only what the command wrote: 4 bytes, not 10.
+            out = vc.korjob('call', 'INFO', 'p8=1', '--read', '10').stdout
+            self.assertEqual(out, '4 bytes\ntext: "1.32"\nhex: 31 2e 33 32\n')
             # The console line shows up while arvokor runs (not buffered).
             vc.wait_output('Info - ArvoKOR command', timeout=5)
             self.assertEqual(vc.call(10), 240)          # undefined number

@@ -433,6 +433,69 @@ class ModbusShortReplyTest(ModbusCase):
         self.assertEqual(self.vc.get('D100..D103'), [258, 772, 7777, 7777])
 
 
+class ModbusCutReplyTest(ModbusCase):
+
+    def test_replies_shorter_than_their_frame(self):
+        # All that came, or a header that agrees with the request, then nothing.
+        for cut in (lambda r: r[:2] + bytes([0, 0, 0]),
+                    lambda r: r[:2] + bytes([0, 0, 0, 7, 1, 3]),
+                    lambda r: r[:2] + bytes([0, 0, 0, 7, 1, 3, 4, 0, 5])):
+            peer = CraftedReplyPeer(cut)
+            self.addCleanup(peer.close)
+            handle = self.connect(peer.address, peer.port)
+            self.vc.set('D100..D101', 4321)
+            mark = len(self.vc.output())
+            self.assertEqual(self.read(handle, 3, 0, 2, 100, 2), 251)
+            self.vc.wait_output('Error 3\r\n', start=mark)
+            self.assertEqual(self.vc.get('D100..D101'), [4321, 4321])
+            self.vc.set('D50', 1)
+            self.assertEqual(self.write(handle, 6, 0, 1, 50), 248)
+            self.vc.call('CLOSEHANDLE', handle=handle)
+
+
+def answer_with_id(tid):
+    """A device that answers every request with transaction id `tid`."""
+    return lambda request: struct.pack('>H', tid) + ModbusRequestFrameTest.answer(request)[2:]
+
+
+class ModbusFixedIdDeviceTest(ModbusCase):
+    """A device that answers every request with transaction id 1."""
+
+    def test_fresh_ids_drop_its_replies_and_say_so_once_per_channel(self):
+        peer = CraftedReplyPeer(answer_with_id(1))
+        self.addCleanup(peer.close)
+        handle = self.connect(peer.address, peer.port)
+        mark = len(self.vc.output())
+        results = [self.read(handle, 3, 0, 2, 100, 2) for _ in range(3)]
+        self.assertEqual(results[1:], [252, 252])
+        line = 'needs modbus_transaction = fixed\r\n'
+        self.vc.wait_output(line, start=mark)
+        self.assertEqual(self.vc.output()[mark:].count(line), 1)
+
+    def test_fixed_ids_send_1_and_take_any(self):
+        for wait in ('fixed', 'reply'):
+            with self.subTest(modbus_wait=wait):
+                self.fixed_ids_with(Controller(modbus_transaction='fixed', modbus_wait=wait))
+
+    def fixed_ids_with(self, vc):
+        self.addCleanup(vc.close)
+        for tid in (1, 0, 0x4242):
+            peer = CraftedReplyPeer(answer_with_id(tid))
+            self.addCleanup(peer.close)
+            handle = vc.call('TCPCONNECT', addr=peer.address, port=peer.port)
+            for _ in range(2):
+                self.assertEqual(vc.call('MODBUSREAD', p2=handle, p1=3, p7=0, p6=2, p4=100,
+                                         p5=2), 255, tid)
+                vc.set('D50', 1)
+                self.assertEqual(vc.call('MODBUSWRITE', p2=handle, p1=6, p7=0, p6=1, p4=50,
+                                         p5=0), 255, tid)
+            received = peer.take()
+            self.assertEqual(len(received), 48)
+            self.assertEqual({received[i:i + 2] for i in range(0, 48, 12)}, {b'\x00\x01'})
+            vc.call('CLOSEHANDLE', handle=handle)
+        self.assertNotIn('modbus_transaction', vc.output())
+
+
 class ModbusLateReplyTest(ModbusCase):
     """Replies that come late, split across the wait or not at all (the
     server behind a fault proxy): the exchange fails with its code and
@@ -453,15 +516,16 @@ class ModbusLateReplyTest(ModbusCase):
 
     def test_late_split_and_lost_replies(self):
         cases = [  # (what, faults of the server's replies)
-            ('late', Faults(latency=0.3)),
-            ('split across the wait', Faults(slice=4, slice_delay=0.12)),
-            ('lost', Faults(stall_after=0)),
+            ('late', Faults(latency=0.3), 252),
+            # Its start within the wait: a reply shorter than its frame.
+            ('split across the wait', Faults(slice=4, slice_delay=0.12), 251),
+            ('lost', Faults(stall_after=0), 252),
         ]
-        for what, faults in cases:
+        for what, faults, expected in cases:
             with self.subTest(what):
                 self.proxy.set(down=faults)
                 self.vc.set('D100..D102', 4321)
-                self.assertEqual(self.read(self.handle, 3, 0, 2, 100, 2), 252)
+                self.assertEqual(self.read(self.handle, 3, 0, 2, 100, 2), expected)
                 self.assertEqual(self.vc.get('D100..D102'), [4321] * 3)
                 if what == 'lost':
                     # The proxy forwards nothing more on this connection.
@@ -502,6 +566,84 @@ class ModbusLateReplyTest(ModbusCase):
         handle = self.connect(peer.address, peer.port)
         self.assertEqual(self.read(handle, 3, 0, 2, 100, 2), 255)
         self.assertEqual(self.vc.get('D100..D101'), [5, 6])
+
+
+class ModbusOnReplyTest(ModbusCase):
+    """modbus_wait = reply: the exchange ends once its reply is complete, with
+    the values and result codes of the fixed wait."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.vc = Controller(modbus_wait='reply')
+
+    def test_same_values_and_codes_without_the_whole_wait(self):
+        address, port = start_server(self, *server_args())
+        handle = self.connect(address, port)
+        client = ModbusClient(address, port)
+        self.addCleanup(client.close)
+        times = []
+        for addr, quantity, dtype, expected in [(0, 2, 2, [258, 772]), (0, 2, -2, [513, 1027]),
+                                                (30, 3, 4, [-10, -1])]:
+            self.vc.set('D100..D109', 7777)
+            start = time.monotonic()
+            self.assertEqual(self.read(handle, 3, addr, quantity, 100, dtype), 255)
+            times.append(time.monotonic() - start)
+            self.assertEqual(self.vc.get('D100..D%d' % (100 + len(expected))),
+                             expected + [7777])
+        self.assertEqual(self.read(handle, 1, 0, 10, 200, 0), 255)
+        self.assertEqual(self.vc.get('D200..D201'), [0x0D, 0x03])
+        self.vc.set('D60', 1, 'D61', -1, 'D62', 70000)
+        self.assertEqual(self.write(handle, 16, 500, 3, 60), 255)
+        self.assertEqual(client.registers(500, 3), [1, 0xFFFF, 4464])
+        mark = len(self.vc.output())
+        self.assertEqual(self.read(handle, 3, 5000, 2, 100, 2), 251)
+        self.assertEqual(self.write(handle, 16, 5000, 1, 60), 248)
+        self.vc.wait_output('Error 144 Exception 2\r\n', start=mark)
+        self.assertIn('Error 131 Exception 2\r\n', self.vc.output()[mark:])
+        # Every one of them would take 200 ms or more with the fixed wait.
+        self.assertLess(sorted(times)[1], 0.15)
+
+    def test_reply_in_pieces_after_a_reply_to_another_request(self):
+        # A reply with another id, then the request's own, a few bytes at a
+        # time: the exchange waits on until its own reply is complete.
+        peer = CraftedReplyPeer(lambda r: bytes([0x77, 0x77, 0, 0, 0, 7, 1, 3, 4, 0, 1, 0, 2]) +
+                                r[:2] + bytes([0, 0, 0, 7, 1, 3, 4, 0, 5, 0, 6]))
+        self.addCleanup(peer.close)
+        proxy = FaultProxy((peer.address, peer.port), host=free_address())
+        self.addCleanup(proxy.close)
+        proxy.set(down=Faults(slice=5, slice_delay=0.02))
+        handle = self.connect(proxy.host, proxy.port)
+        self.assertEqual(self.read(handle, 3, 0, 2, 100, 2), 255)
+        self.assertEqual(self.vc.get('D100..D101'), [5, 6])
+
+    def test_short_and_cut_replies(self):
+        # Byte count 8 but four data bytes in a whole frame: what came is stored.
+        peer = CraftedReplyPeer(bytes([0, 1, 0, 0, 0, 7, 1, 3, 8, 1, 2, 3, 4]))
+        self.addCleanup(peer.close)
+        handle = self.connect(peer.address, peer.port)
+        self.vc.set('D100..D103', 7777)
+        self.assertEqual(self.read(handle, 3, 0, 4, 100, 2), 255)
+        self.assertEqual(self.vc.get('D100..D103'), [258, 772, 7777, 7777])
+        # A frame that never completes: the whole wait, then "shorter than its frame".
+        peer = CraftedReplyPeer(lambda r: r[:2] + bytes([0, 0, 0, 7, 1, 3, 4, 0, 5]))
+        self.addCleanup(peer.close)
+        handle = self.connect(peer.address, peer.port)
+        self.vc.set('D100..D101', 4321)
+        mark = len(self.vc.output())
+        self.assertEqual(self.read(handle, 3, 0, 2, 100, 2), 251)
+        self.vc.wait_output('Error 3\r\n', start=mark)
+        self.assertEqual(self.vc.get('D100..D101'), [4321, 4321])
+        self.vc.set('D50', 1)
+        self.assertEqual(self.write(handle, 6, 0, 1, 50), 248)
+
+
+class ModbusLateReplyOnReplyTest(ModbusLateReplyTest):
+    """Late, split, lost and stale replies with modbus_wait = reply: the same
+    codes, nothing stored; 200 ms is still the limit."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.vc = Controller(modbus_wait='reply')
 
 
 if __name__ == '__main__':

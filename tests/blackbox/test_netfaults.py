@@ -22,10 +22,12 @@ from harness import Controller, free_address, program, start_python_peer, wait_f
 from netns import LossyNamespace, NamespaceController
 import telnetd_peer
 import test_telnet
-from test_ftp import JOB_CRLF, PASSWORD, USER, read_job, transfer_leftovers, write_job
+from test_ftp import (JOB_CRLF, PASSWORD, USER, FtpPeer, read_job, transfer_leftovers,
+                      write_job)
 from test_ftp_load import BIG_CRLF, BIG_LF
 import test_ftp_load
 import test_smtp
+from testpki import NAME, TestPki
 
 MODBUS_SERVER = os.path.join(harness.BIN, 'tests', 'modbus_server')
 # Holding registers 0..9 of the Modbus server: a read of two at address 2a
@@ -285,7 +287,8 @@ class TransfersUnderPacketLoss(unittest.TestCase):
 
 class ModbusUnderPacketLoss(unittest.TestCase):
     """20 % of the packets dropped: every read answers 255 with its own
-    registers or 252 storing nothing, never another request's registers."""
+    registers or 252 storing nothing (251 for a reply whose segments came
+    only in part), never another request's registers."""
 
     def test_reads_are_right_or_fail(self):
         if not os.path.exists(MODBUS_SERVER):
@@ -297,7 +300,7 @@ class ModbusUnderPacketLoss(unittest.TestCase):
         h = vc.call('TCPCONNECT', addr='127.0.0.2', port=port)
         self.assertTrue(1 <= h <= 19, h)
         ns.set_loss(20)
-        counts = {255: 0, 252: 0}
+        counts = {255: 0, 252: 0, 251: 0}
         for i in range(40):
             pair = i % 5
             vc.set('D100..D102', -7)
@@ -316,7 +319,7 @@ class ModbusUnderPacketLoss(unittest.TestCase):
         time.sleep(1)  # retransmissions come in
         self.assertEqual(vc.call('MODBUSREAD', p2=h, p1=3, p7=8, p6=2, p4=100, p5=2), 255)
         self.assertEqual(vc.get('D100..D101'), [401, 402])
-        print('\n20 %% loss: %d right, %d failed' % (counts[255], counts[252]))
+        print('\n20 %% loss: %d right, %d failed' % (counts[255], counts[252] + counts[251]))
 
     def test_udp_datagrams_arrive_whole_or_not_at_all(self):
         ns = LossyNamespace.make(self)
@@ -373,6 +376,110 @@ class SerialLineCut(unittest.TestCase):
             wait_for(lambda: vc.call('READDATA', handle=h, p2=1) == 252, timeout=5,
                      what='the serial channel to be released')
             self.assertEqual(vc.call('INFO', p8=0), 255)
+
+
+class TlsDataConnectionCut(unittest.TestCase):
+    """A TLS data connection closed without close_notify (a TCP close anyone
+    in between can forge) and then a 226: the download counts as complete only
+    when its byte count is the size the server announced (SIZE, or the count
+    of its 150 reply); otherwise it fails and the old job stays."""
+
+    load = test_ftp_load.FtpLoadTest.load
+
+    def test_cut_downloads_fail_unless_the_size_is_known_complete(self):
+        pki_dir = tempfile.mkdtemp(prefix='arvokor-pki-')
+        self.addCleanup(shutil.rmtree, pki_dir, True)
+        pki = TestPki(pki_dir)
+        certificate, key = pki.cert('good')
+        vc = Controller(ftp_server='auto', ftp_tls='explicit', tls_ca=pki.ca, ftp_tls_name=NAME)
+        self.addCleanup(vc.close)
+        write_job(vc, 'WELD1.JBI', JOB_CRLF)
+        unknown = ['--reply', 'SIZE=550 Could not get file size.']
+        in_150 = ['--reply', 'RETR=150 Opening BINARY mode data connection for WELD1.JBI '
+                  '(%d bytes).' % len(BIG_LF)]
+        whole = str(len(BIG_LF) + 1)
+        for fault, code, count in ((['--cut', '100000'], 249, 100000),
+                                   (['--cut', '100000'] + unknown, 249, 100000),
+                                   (['--cut', whole] + unknown, 249, len(BIG_LF)),
+                                   (['--cut', whole], 255, None),
+                                   (['--cut', whole] + unknown + in_150, 255, None)):
+            with self.subTest(fault):
+                remote = FtpPeer(self, 'ftp_scripted.py', '--tls-cert', certificate,
+                                 '--tls-key', key, *fault)
+                remote.write('robot/jobs/WELD1.JBI', BIG_LF)
+                remote.write('WELD1.JBI', BIG_LF)
+                mark = len(vc.output())
+                self.assertEqual(self.load(vc, 'FTPLOADGET', remote.host), code)
+                if count is None:
+                    self.assertEqual(read_job(vc, 'WELD1.JBI'), BIG_CRLF)
+                    self.assertNotIn('without close_notify', vc.output()[mark:])
+                    continue
+                vc.wait_output('TLS data connection ended without close_notify after %d bytes'
+                               % count, start=mark)
+                self.assertEqual(read_job(vc, 'WELD1.JBI'), JOB_CRLF)
+                self.assertEqual(transfer_leftovers(vc.jobs_dir), [])
+                # The shared connection's FTPGETJOB as well.
+                self.assertEqual(vc.call('FTPCONNECT', addr=remote.host, port=21,
+                                         field=[USER, PASSWORD], timeout=30), 1)
+                self.assertEqual(vc.call('FTPGETJOB', bytes='WELD1.JBI', timeout=40), 253)
+                self.assertEqual(vc.call('FTPDISCONNECT'), 1)
+                self.assertEqual(read_job(vc, 'WELD1.JBI'), JOB_CRLF)
+        # Replies injected in clear behind the 234 of AUTH TLS are not taken
+        # for replies inside TLS: the handshake fails, nothing is logged in.
+        remote = FtpPeer(self, 'ftp_scripted.py', '--tls-cert', certificate, '--tls-key', key,
+                         '--auth-extra', '230 Logged in.\\r\\n')
+        remote.write('robot/jobs/WELD1.JBI', BIG_LF)
+        self.assertEqual(self.load(vc, 'FTPLOADGET', remote.host), 252)
+        self.assertFalse(any(c.startswith(('USER', 'PASS', 'RETR')) for c in remote.commands()))
+
+
+class PassiveReplies(unittest.TestCase):
+    """A PASV reply naming another host is not followed (the data connection
+    goes to the control connection's server, at the reply's port); numbers
+    outside 0..255 fail the transfer instead of being taken modulo 256."""
+
+    load = test_ftp_load.FtpLoadTest.load
+
+    def test_other_hosts_and_bad_numbers(self):
+        vc = Controller(ftp_server='auto')
+        self.addCleanup(vc.close)
+        write_job(vc, 'WELD1.JBI', JOB_CRLF)
+        other = free_address()
+        remote = FtpPeer(self, 'ftp_scripted.py', '--pasv-address', other)
+        remote.write('robot/jobs/WELD1.JBI', BIG_LF)
+        self.assertEqual(self.load(vc, 'FTPLOADGET', remote.host), 249)
+        self.assertEqual(read_job(vc, 'WELD1.JBI'), JOB_CRLF)
+        self.assertNotIn('RETR', ' '.join(remote.commands()))
+        # 273 * 256 + 16 is no port; taken modulo 256 it was 4368.
+        a = free_address()
+        text = '227 Entering Passive Mode (%s,273,16).' % a.replace('.', ',')
+        remote = FtpPeer(self, 'ftp_scripted.py', '--pasv-address', a, '--pasv-port', '4368',
+                         '--pasv-text', text)
+        remote.write('robot/jobs/WELD1.JBI', BIG_LF)
+        mark = len(vc.output())
+        self.assertEqual(self.load(vc, 'FTPLOADGET', remote.host), 249)
+        vc.wait_output('FTP: unusable PASV reply: %s' % text, start=mark)
+        self.assertEqual(read_job(vc, 'WELD1.JBI'), JOB_CRLF)
+
+
+class OversizedSmtpReply(unittest.TestCase):
+    """An EHLO reply of 2000 lines is more than a reply may be: the mail
+    fails with 254 and the console says why."""
+
+    def test_ehlo_of_2000_lines(self):
+        lines = ''.join('250-EXTENSION-%04d\\r\\n' % i for i in range(1999))
+        steps = ['send:220 ready\\r\\n', 'line', 'send:' + lines + '250 AUTH PLAIN\\r\\n',
+                 'sleep:5']
+        host = free_address()
+        with Controller() as vc:
+            log = os.path.join(vc.dir, 'script.log')
+            peer = harness.start_python_peer('smtp_script.py', '--host', host, '--log', log,
+                                             *steps, ready='READY', owner=self)
+            port = int(peer.output().split('READY ')[1].split()[0])
+            self.assertEqual(vc.call('SMTP', addr=host, port=port, timeout=40,
+                                     field=[test_smtp.USER, test_smtp.PASSWORD, test_smtp.SENDER,
+                                            test_smtp.RECIPIENT, 'x']), 254)
+            vc.wait_output('SMTP: reply longer than 10239 bytes; connection given up\r\n')
 
 
 class KilledMidCommand(unittest.TestCase):

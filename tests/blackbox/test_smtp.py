@@ -1,6 +1,7 @@
 """Command 20 (SMTP) end to end: a job's mail reaches a real, authenticating
 mail server (aiosmtpd) on loopback, and the server stores what it received."""
 
+import base64
 import datetime
 import json
 import os
@@ -10,7 +11,7 @@ import tempfile
 import unittest
 
 from faultcase import Background
-from harness import Controller, free_address, start_python_peer, wait_for
+from harness import Controller, free_address, observed, start_python_peer, wait_for
 from testpki import NAME, TestPki
 
 USER, PASSWORD = 'robot', 's3cret^1'
@@ -133,6 +134,34 @@ class SmtpCommandTest(unittest.TestCase):
         self.assertEqual(self.send(server, [USER, 'wrong', SENDER, RECIPIENT, 'x']), 254)
         server.wait_event('CLOSED 1')
         self.assertFalse(any(e.startswith('MAIL') for e in server.events()))
+
+    def test_log_in_secrets_are_kept_by_nothing(self):
+        """AUTH LOGIN, AUTH PLAIN and an AUTH LOGIN refused after its first 334:
+        the capture, the journal and the console keep no answer of the log-in."""
+        other = 'Pl41n-pw'  # PLAIN turns the '^' of PASSWORD into a NUL
+        encoded = [base64.b64encode(t.encode()).decode() for t in (USER, PASSWORD)]
+        plain = base64.b64encode(('\0%s\0%s' % (USER, other)).encode()).decode()
+        with self.vc.admin() as admin:
+            self.assertTrue(admin.capture('on', 'smtp'))
+        for mechanism, password in (('LOGIN', PASSWORD), ('PLAIN', other)):
+            server = MailServer(self, '--mechanisms', mechanism, '--password', password)
+            self.assertEqual(self.send(server, [USER, password, SENDER, RECIPIENT, 'x']), 1)
+        host = free_address()
+        steps = ['send:220 ready\\r\\n', 'line', 'send:250-mail\\r\\n250 AUTH LOGIN\\r\\n',
+                 'line', 'send:334 VXNlcm5hbWU6\\r\\n', 'line', 'send:535 no\\r\\n', 'close']
+        peer = start_python_peer('smtp_script.py', '--host', host, '--log',
+                                 os.path.join(self.vc.dir, 'refused.log'), *steps,
+                                 ready='READY', owner=self)
+        port = int(re.search(r'READY (\d+)', peer.output()).group(1))
+        self.assertEqual(self.vc.call('SMTP', addr=host, port=port, timeout=40,
+                                      field=[USER, PASSWORD, SENDER, RECIPIENT, 'x']), 254)
+        text = observed(self.vc, 'smtp')
+        for secret in encoded + [plain, PASSWORD, other]:
+            self.assertNotIn(secret, text)
+        self.assertIn('S AUTH PLAIN ***\r\n', text)
+        # Both answers of the first AUTH LOGIN, the one answer of the refused one.
+        self.assertEqual(text.count('S ***\r\n'), 3, text)
+        self.assertIn('R 235 ', text)  # the replies are kept
 
     def test_refused_recipient_gives_253_without_data(self):
         server = MailServer(self, '--refuse-rcpt', RECIPIENT)

@@ -4,7 +4,7 @@ answered) and, when installed, busybox telnetd."""
 import os
 import unittest
 
-from harness import Controller, free_address, start_python_peer, wait_for
+from harness import Controller, free_address, observed, start_python_peer, wait_for
 import telnetd_peer
 
 FAILED, NO_FREE_HANDLE = 254, 251
@@ -22,7 +22,7 @@ def start_server(owner, *extra):
 class TelnetLogin(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.vc = Controller()
+        cls.vc = Controller(capture='all')
 
     @classmethod
     def tearDownClass(cls):
@@ -51,6 +51,7 @@ class TelnetLogin(unittest.TestCase):
         self.addCleanup(self.vc.call, 'CLOSEALL')  # a failure must not leave the channel to the next test
         self.vc.wait_output('TELNETCONNECT result: %d' % h)
         self.run_shell_command(h)
+        self.assertNotIn(telnetd_peer.PASSWORD, observed(self.vc, h))
         self.assertEqual(self.vc.call('CLOSEHANDLE', handle=h), 255)
 
     def test_wrong_password_and_missing_prompt(self):

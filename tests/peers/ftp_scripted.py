@@ -26,6 +26,12 @@ MDTM, SYST, SITE, QUIT) and misbehaves where told to:
   --pasv-address A    PASV: listen for the data connection on A (default: --address)
   --pasv-port P       PASV: ... on port P (default: any free port)
   --pasv-text TEXT    PASV: reply TEXT instead of the usual one (the listener stays)
+  --auth-extra TEXT   AUTH TLS: send TEXT (\\r\\n separates lines) right behind the
+                      234 reply, in the same packet, before the handshake
+  --tls-cert PEM      with --tls-key: answer AUTH TLS (then PBSZ, PROT) and run the
+                      data connections in TLS after PROT P; every data connection
+                      ends with close_notify except one cut by --cut (a TCP close
+                      only, as an attacker in between would cause)
 
 STOR keeps the received bytes unchanged. Every command line received is
 appended to --log. Prints "ready <port>" on stdout once it listens.
@@ -33,6 +39,7 @@ appended to --log. Prints "ready <port>" on stdout once it listens.
 import argparse
 import os
 import socket
+import ssl
 import struct
 import sys
 import threading
@@ -68,12 +75,19 @@ def parse_args():
     p.add_argument("--pasv-address")
     p.add_argument("--pasv-port", type=int, default=0)
     p.add_argument("--pasv-text")
+    p.add_argument("--tls-cert")
+    p.add_argument("--auth-extra")
+    p.add_argument("--tls-key")
     return p.parse_args()
 
 
 ARGS = parse_args()
 ARGS.endless = [w.upper() for w in ARGS.endless]
 ARGS.trickle = [w.upper() for w in ARGS.trickle]
+TLS = None
+if ARGS.tls_cert:
+    TLS = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    TLS.load_cert_chain(ARGS.tls_cert, ARGS.tls_key)
 REPLIES = {}
 for item in ARGS.reply:
     cmd, _, text = item.partition("=")
@@ -96,6 +110,7 @@ class Session:
         self.pasv = None
         self.port_addr = None
         self.rename_from = None
+        self.protect = False
 
     def send(self, text):
         self.conn.sendall(text.encode("latin-1") + b"\r\n")
@@ -105,17 +120,28 @@ class Session:
         return full
 
     def data_connection(self):
+        data = None
         if self.pasv is not None:
             self.pasv.settimeout(10)
             data, _ = self.pasv.accept()
             self.pasv.close()
             self.pasv = None
-            return data
-        if self.port_addr is not None:
+        elif self.port_addr is not None:
             data = socket.create_connection(self.port_addr, timeout=10)
             self.port_addr = None
-            return data
-        return None
+        if data is not None and self.protect:
+            data.settimeout(10)
+            data = TLS.wrap_socket(data, server_side=True)
+        return data
+
+    def end_data(self, data):
+        """Closes a data connection; a TLS one with close_notify."""
+        if isinstance(data, ssl.SSLSocket):
+            try:
+                data.unwrap()
+            except (OSError, ValueError):
+                pass
+        data.close()
 
     def drip(self, word, code):
         """Sends a reply that never ends until the client goes away."""
@@ -180,6 +206,23 @@ class Session:
     def do_QUIT(self, arg):
         self.send("221 Goodbye.")
         return "quit"
+
+    def do_AUTH(self, arg):
+        if TLS is None or arg.upper() != "TLS":
+            self.send("502 Command not implemented.")
+            return
+        extra = (ARGS.auth_extra or "").replace("\\r\\n", "\r\n")
+        self.conn.sendall(("234 AUTH TLS successful.\r\n" + extra).encode("latin-1"))
+        self.file.close()
+        self.conn = TLS.wrap_socket(self.conn, server_side=True)
+        self.file = self.conn.makefile("rb")
+
+    def do_PBSZ(self, arg):
+        self.send("200 PBSZ=0")
+
+    def do_PROT(self, arg):
+        self.protect = TLS is not None and arg.upper() == "P"
+        self.send("200 Protection set.")
 
     def do_TYPE(self, arg):
         self.send("200 Type set to %s." % arg)
@@ -306,7 +349,7 @@ class Session:
             for at in range(0, len(content), step):
                 data.sendall(content[at:at + step])
                 time.sleep(0.05)
-            data.close()
+            self.end_data(data)
         elif ARGS.hang is not None:
             data.sendall(content[:ARGS.hang])
             data.settimeout(60)
@@ -317,7 +360,7 @@ class Session:
             data.close()
         else:
             data.sendall(content)
-            data.close()
+            self.end_data(data)
         self.send(ARGS.retr_done)
 
     def do_STOR(self, arg):
@@ -374,7 +417,7 @@ def serve(conn):
         pass
     finally:
         session.file.close()
-        conn.close()
+        session.conn.close()
 
 
 def main():

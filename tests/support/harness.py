@@ -192,3 +192,29 @@ def pty_pair(owner=None, timeout=10):
     if owner is not None:
         owner.addCleanup(pair.stop)
     return pair
+
+
+def observed(vc, stream):
+    """Everything the controller kept of what happened, as one text: the
+    capture of `stream` (a handle, 'ftp' or 'smtp'; switch it on first), the
+    journal with its console lines, the console ring and the console itself.
+    A secret must appear in none of them."""
+    with vc.admin() as admin:
+        capture = capture_text(admin.capture_read(stream))
+        _, _, _, entries = admin.journal()
+        _, lines = admin.console()
+    journal = '\n'.join(line for e in entries for line in e.console)
+    console = '\n'.join(line['text'] for line in lines)
+    return '\n'.join((capture, journal, console, vc.output()))
+
+
+def capture_text(body):
+    """A ":capture read" body as text: one line "<kind> <data>" per record."""
+    at = body.index(b'\n') + 1
+    out = []
+    while at + 16 <= len(body):
+        kind = chr(body[at + 8])
+        length = int.from_bytes(body[at + 12:at + 16], 'big')
+        out.append('%s %s' % (kind, body[at + 16:at + 16 + length].decode('latin-1')))
+        at += 16 + length
+    return '\n'.join(out)

@@ -50,7 +50,7 @@ function logStatus(el, part, what) {
 
 // ---- Activity ----
 
-function isFailure(e) { return e.outcome !== 'success'; }
+function isFailure(e) { return e.outcome === 'failure'; }
 
 function filtered() {
   const slot = $('f-slot').value;
@@ -77,16 +77,16 @@ function fillFilters() {
 
 function params(e) { return e.params.join(' '); }
 function resultText(e) {
-  return (e.result === -1 ? 'none' : e.result) + ' ' + e.meaning + (e.outcome === 'timeout' ? ' (time-out)' : '');
+  return (e.result === -1 ? 'none' : e.result) + ' ' + e.meaning + (e.outcome === 'empty' ? ' (nothing yet)' : '');
 }
 
 function showDetail(e) {
   logs.selected = e.i;
   $('journal-detail').hidden = false;
-  text($('jd-title'), `${e.name} (command ${e.id}), #${e.seq}`);
+  text($('jd-title'), `${e.name} (command ${e.command}), #${e.seq}`);
   text($('jd-slot'), e.slot);
-  text($('jd-start'), new Date(e.start).toLocaleDateString() + ' ' + clock(e.start));
-  text($('jd-duration'), e.duration + ' ms');
+  text($('jd-start'), new Date(e.start_ms).toLocaleDateString() + ' ' + clock(e.start_ms));
+  text($('jd-duration'), e.duration_ms + ' ms');
   text($('jd-result'), resultText(e));
   $('jd-result').className = e.outcome;
   text($('jd-params'), e.params.map((v, k) => `p${k}=${v}`).join('  '));
@@ -110,14 +110,14 @@ function drawTimeline(entries) {
     const track = document.createElement('div');
     track.className = 'track';
     for (const e of entries) {
-      if (e.slot !== slot || e.start + e.duration < t0) continue;
+      if (e.slot !== slot || e.start_ms + e.duration_ms < t0) continue;
       const bar = document.createElement('div');
       bar.className = 'bar ' + e.outcome + (e.i === logs.selected ? ' selected' : '');
-      bar.style.left = Math.max(0, (e.start - t0) / span * 100) + '%';
-      bar.style.width = Math.max(0.25, e.duration / span * 100) + '%';
-      bar.title = `${e.name} → ${resultText(e)}, ${e.duration} ms`;
+      bar.style.left = Math.max(0, (e.start_ms - t0) / span * 100) + '%';
+      bar.style.width = Math.max(0.25, e.duration_ms / span * 100) + '%';
+      bar.title = `${e.name} → ${resultText(e)}, ${e.duration_ms} ms`;
       bar.dataset.i = e.i;
-      bar.textContent = e.duration / span > 0.04 ? e.name : '';
+      bar.textContent = e.duration_ms / span > 0.04 ? e.name : '';
       track.append(bar);
     }
     lane.append(label, track);
@@ -135,7 +135,7 @@ function drawJournalTable(entries) {
   while (body.rows.length > rows.length) body.deleteRow(-1);
   rows.forEach((e, k) => {
     const tr = body.rows[k] || body.insertRow();
-    const cells = [e.seq, clock(e.start), e.slot, e.name, params(e), resultText(e), e.duration + ' ms'];
+    const cells = [e.seq, clock(e.start_ms), e.slot, e.name, params(e), resultText(e), e.duration_ms + ' ms'];
     while (tr.cells.length < cells.length) tr.insertCell();
     cells.forEach((v, c) => text(tr.cells[c], v));
     tr.dataset.i = e.i;
@@ -240,10 +240,10 @@ function drawTraffic() {
 }
 
 // Every handle: a closed channel's capture stays readable (what was said before it closed).
-function fillTrafficSelect(channels) {
+function fillTrafficSelect(channels, lastHandle) {
   const select = $('traffic-select');
   const labels = [];
-  for (let h = 1; h <= 19; h++) {
+  for (let h = 1; h <= lastHandle; h++) {
     const ch = channels.find((x) => x.handle === h);
     labels.push(ch ? `${h}: ${ch.kind}${ch.peer ? ', ' + ch.peer : ''}` : `${h}: not in use`);
   }
@@ -257,7 +257,7 @@ function fillTrafficSelect(channels) {
 }
 
 function renderTraffic(s) {
-  fillTrafficSelect(s.channels);
+  fillTrafficSelect(s.channels, s.limits ? s.limits.lastHandle : 0);
   const c = s.logs && s.logs.capture;
   const mine = c && c.handle === logs.traffic;
   text($('capture-status'), logs.traffic < 0 ? '' : !mine ? 'reading…'

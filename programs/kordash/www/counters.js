@@ -10,7 +10,7 @@ const counterCharts = {};
 // The totals the charts follow, from one reading.
 function counterTotals(c) {
   return {
-    t: c.time, success: c.byResult.success, failure: c.byResult.failure, none: c.byResult.none,
+    t: c.time, success: c.byResult.success, empty: c.byResult.empty, failure: c.byResult.failure,
     bytesIn: c.bytesIn, bytesOut: c.bytesOut, dropped: c.dropped, ticksMissed: c.ticksMissed,
   };
 }
@@ -35,7 +35,7 @@ function ratesOf(key, now) {
 }
 
 const kCounterCharts = {
-  'counters-commands-chart': { unit: 'commands / s', series: [['success', 'success', '#2e7d32'], ['failure', 'failure', '#c62828'], ['none', 'no result', '#777']] },
+  'counters-commands-chart': { unit: 'commands / s', series: [['success', 'success', '#2e7d32'], ['empty', 'nothing yet', '#90a4ae'], ['failure', 'failure', '#c62828']] },
   'counters-bytes-chart': { unit: 'bytes / s', series: [['bytesIn', 'received', '#1565c0'], ['bytesOut', 'sent', '#ef6c00']] },
   'counters-dropped-chart': { unit: 'bytes / s', series: [['dropped', 'dropped: queue full', '#c62828']] },
   'counters-ticks-chart': { unit: 'ticks / s', series: [['ticksMissed', 'stream ticks missed', '#6a1b9a']] },
@@ -56,8 +56,8 @@ function makeCounterChart(id) {
 
 function renderCounterFigures(c) {
   const figures = {
-    'counters-commands': c.byResult.success + c.byResult.failure + c.byResult.none,
-    'counters-success': c.byResult.success, 'counters-failure': c.byResult.failure, 'counters-none': c.byResult.none,
+    'counters-commands': c.byResult.success + c.byResult.empty + c.byResult.failure,
+    'counters-success': c.byResult.success, 'counters-empty': c.byResult.empty, 'counters-failure': c.byResult.failure,
     'counters-bytes-in': c.bytesIn, 'counters-bytes-out': c.bytesOut, 'counters-dropped': c.dropped,
     'counters-ticks-missed': c.ticksMissed, 'counters-datagrams': c.positionDatagrams,
     'counters-channels-opened': c.channelsOpened, 'counters-ftp-failed': c.ftpFailed,

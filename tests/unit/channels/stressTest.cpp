@@ -72,11 +72,9 @@ TEST_F(StressTest, ReadersSendersAndACloseRequestOnOneChannelAtOnce) {
         tasks.push_back(std::make_unique<PlatformTask>([&] {
             char out[129] = "ping";
             while (!stop) {
-                {
-                    KorTableLock lock(&korHandleTable);
-                    if (record(h).inUse != 1) break;
-                    if (kor_startTCPSend(record(h).socket, out, 4) == 4) sent += 4;
-                }
+                const int rc = KORHDLTBL_Send(&korHandleTable, h, out, 4, 0);
+                if (rc == -1 && !inUse(h)) break;
+                if (rc == 4) sent += 4;
                 ctlTaskDelay(1);  // the peer reads only at the end: keep its buffer small
             }
         }));
@@ -91,6 +89,47 @@ TEST_F(StressTest, ReadersSendersAndACloseRequestOnOneChannelAtOnce) {
     EXPECT_EQ(popped.load(), kBytes);
     EXPECT_GT(sent.load(), 0);
     EXPECT_EQ(readFor(peer.get(), 1000).size(), static_cast<std::size_t>(sent.load()));
+}
+
+// A close against a pinned send: the release waits until the send has left
+// before it closes the socket, so the number is not handed out again under
+// the send and a channel opened meanwhile never gets the closing one's bytes.
+// (The host's send delay holds the send between its look-up and the socket.)
+TEST_F(StressTest, ACloseWaitsForThePinnedSendWhoseBytesNeverReachANewChannel) {
+    int portA = 0, portB = 0;
+    Fd listenerA(listenOn("127.0.0.1", &portA));
+    Fd listenerB(listenOn("127.0.0.1", &portB));
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        int s = -1;
+        ASSERT_EQ(kor_startTCPConnect("127.0.0.1", static_cast<unsigned>(portA), &s), 0);
+        Fd peerA(::accept(listenerA.get(), nullptr, nullptr));
+        OwnedChannel owner(KORHDLTYPE_TCPCLIENT, s, kor_startTCPClientReceive);
+        const int h = owner.handle();
+        ASSERT_GT(h, 0);
+        vc::hooks::delaySends(300);
+        std::atomic<int> sent{-100};
+        PlatformTask sender([&] {
+            char out[8] = "SECRET";
+            sent = KORHDLTBL_Send(&korHandleTable, h, out, 6, 0);
+        });
+        ASSERT_TRUE(waitFor([&] {
+            const KorTableLock lock(&korHandleTable);
+            return record(h).sendsInFlight == 1;
+        }));
+        ASSERT_EQ(KORHDLTBL_RequestClose(&korHandleTable, h), 0);
+        ctlTaskDelay(ctlMsToTicks(50));  // the owner is releasing now
+        int s2 = -1;
+        ASSERT_EQ(kor_startTCPConnect("127.0.0.1", static_cast<unsigned>(portB), &s2), 0);
+        Fd peerB(::accept(listenerB.get(), nullptr, nullptr));
+        EXPECT_NE(s2, s) << "the socket number was handed out again under the send";
+        EXPECT_TRUE(owner.released());
+        EXPECT_TRUE(sender.waitDone());
+        EXPECT_EQ(sent.load(), -1) << "the send went out on a closed channel's socket";
+        vc::hooks::delaySends(0);
+        EXPECT_EQ(readFor(peerB.get(), 200).find("SECRET"), std::string::npos);
+        ctlClose(s2);
+    }
 }
 
 TEST_F(StressTest, OpenCloseCyclesLeaveNoDescriptorsOrTasksBehind) {

@@ -141,12 +141,12 @@ TEST_F(TableTest, ActiveHandleChecksRangeBeforeTakingTheTable) {
     EXPECT_EQ(KORHDLTBL_GetActiveHandle(&korHandleTable, h - 1), -1);
     EXPECT_EQ(KORHDLTBL_GetActiveHandle(&korHandleTable, 0), -1);
     // With the table locked, out-of-range handles still answer at once.
-    ASSERT_EQ(ctlSemTake(KORHDLTBL_TableSem(&korHandleTable), CTL_WAIT_FOREVER), 0);
+    ASSERT_EQ(ctlMutexTake(KORHDLTBL_TableSem(&korHandleTable), CTL_WAIT_FOREVER), 0);
     EXPECT_EQ(KORHDLTBL_GetActiveHandle(&korHandleTable, 20), -1);
     EXPECT_EQ(KORHDLTBL_GetActiveHandle(&korHandleTable, -1), -1);
     EXPECT_EQ(KORHDLTBL_RequestClose(&korHandleTable, 20), -1);
     EXPECT_EQ(KORHDLTBL_RequestClose(&korHandleTable, -5), -1);
-    ctlSemGive(KORHDLTBL_TableSem(&korHandleTable));
+    ctlMutexGive(KORHDLTBL_TableSem(&korHandleTable));
     EXPECT_EQ(KORHDLTBL_RequestClose(&korHandleTable, h - 1), -1);  // free
     releaseAll();
 }
@@ -276,7 +276,7 @@ TEST_F(TableTest, AFailedTakeOfTheTableLockHoldsNothingAndGivesNothingBack) {
     {
         KorTableLock holder(&korHandleTable);
         id = holder.idOf(h);
-        vc::hooks::failAfter(Site::SemTake, 0);
+        vc::hooks::failAfter(Site::MutexTake, 0);
         testing::internal::CaptureStdout();
         {
             const KorTableLock failed(&korHandleTable);
@@ -284,7 +284,7 @@ TEST_F(TableTest, AFailedTakeOfTheTableLockHoldsNothingAndGivesNothingBack) {
             EXPECT_EQ(failed.find(h), nullptr);
         }
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error - channel table: no lock\r\n");
-        EXPECT_NE(ctlSemTake(KORHDLTBL_TableSem(&korHandleTable), CTL_NO_WAIT), 0)
+        EXPECT_NE(ctlMutexTake(KORHDLTBL_TableSem(&korHandleTable), CTL_NO_WAIT), 0)
             << "the lock was given away";
     }
     char buf[8];
@@ -308,7 +308,7 @@ TEST_F(TableTest, AFailedTakeOfTheTableLockHoldsNothingAndGivesNothingBack) {
     };
     testing::internal::CaptureStdout();
     for (const auto& [name, operation] : operations) {
-        vc::hooks::failAfter(Site::SemTake, 0);
+        vc::hooks::failAfter(Site::MutexTake, 0);
         EXPECT_EQ(operation(), KORHDLTBL_NO_LOCK) << name;
     }
     testing::internal::GetCapturedStdout();
@@ -317,13 +317,13 @@ TEST_F(TableTest, AFailedTakeOfTheTableLockHoldsNothingAndGivesNothingBack) {
         EXPECT_TRUE(channel.open());
         EXPECT_FALSE(channel.noTable());
     }
-    vc::hooks::failAfter(Site::SemTake, 0);
+    vc::hooks::failAfter(Site::MutexTake, 0);
     EXPECT_TRUE(KorChannelGuard(&korHandleTable, h).noTable());
     EXPECT_EQ(record(h).closeRequested, 0);
     EXPECT_EQ(record(h).inputQueue->count, 0);
     EXPECT_EQ(record(h).type, KORHDLTYPE_TCPCLIENT);
     // The owner's release tries again rather than leave the channel taken.
-    vc::hooks::failAfter(Site::SemTake, 0, 3);
+    vc::hooks::failAfter(Site::MutexTake, 0, 3);
     testing::internal::CaptureStdout();
     EXPECT_EQ(KORHDLTBL_CloseHandle(&korHandleTable, h), 0);
     testing::internal::GetCapturedStdout();
@@ -333,14 +333,14 @@ TEST_F(TableTest, AFailedTakeOfTheTableLockHoldsNothingAndGivesNothingBack) {
 // Without the table's lock every channel command would run unlocked: nothing
 // is started.
 TEST_F(TableTest, NothingStartsWithoutTheTableLock) {
-    vc::hooks::failAfter(Site::SemCreate, 0);
+    vc::hooks::failAfter(Site::MutexCreate, 0);
     testing::internal::CaptureStdout();
     EXPECT_EQ(KORHDLTBL_Init(&korHandleTable), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("Error - channel table: ctlSemBCreate()",
-                                                           0),
-              0u);
+    EXPECT_EQ(
+        testing::internal::GetCapturedStdout().rfind("Error - channel table: ctlMutexCreate()", 0),
+        0u);
 
-    vc::hooks::failAfter(Site::SemCreate, 0);
+    vc::hooks::failAfter(Site::MutexCreate, 0);
     testing::internal::CaptureStdout();
     const PlatformTask launcher([] { korLauncher(0, 0, 0, 0, 0, 0, 0, 0, 0, 0); });
     EXPECT_TRUE(launcher.waitDone()) << "the launcher went on";

@@ -23,6 +23,8 @@ constexpr int TCPCONNECT = 1, SENDDATA = 2, TCPLISTEN = 3, CLOSEHANDLE = 4, READ
 
 class ChannelFaults : public FaultTest {
 protected:
+    static constexpr int kLateVar = kResultVar + 30;  // result of a send that meets the close
+
     // Open a TCP channel, send, check and wait for a pattern, read, close.
     void tcpLife(const std::function<void()>& arm) {
         baseline();
@@ -75,6 +77,11 @@ protected:
                     EXPECT_NE(std::string("helo").find(c), std::string::npos);
             }
 
+            // A send still on its way while the channel closes: the release
+            // wakes it (shutdown) and waits for it to leave.
+            vc::hooks::delaySends(150);
+            start(SENDDATA, Params().handle(h).set(1, kBlockVar).set(2, 5), {}, true, kLateVar);
+            ctlTaskDelay(ctlMsToTicks(50));
             int closed = run(CLOSEHANDLE, Params().handle(h), {}, kStep);
             EXPECT_TRUE(oneOf(closed, {255, 254, 252, lost()})) << closed;
             expectMessage(closed, 254, "Error - channel table: no lock");
@@ -83,6 +90,9 @@ protected:
                           "Error - closing handle " + std::to_string(h) + ": no active handle");
             EXPECT_TRUE(waitFor([&] { return !inUse(h); }, 5000ms))
                 << "channel " << h << " not released";
+            waitFor([&] { return b(kLateVar) != kNoResult; }, kStep);
+            EXPECT_TRUE(oneOf(b(kLateVar), {5, 254, 252, lost()})) << b(kLateVar);
+            vc::hooks::delaySends(0);
         }
         settle();
     }
@@ -234,7 +244,8 @@ INSTANTIATE_TEST_SUITE_P(Sites, TcpChannelSweep,
                                            Site::Select, Site::SemCreate, Site::MsgQCreate,
                                            Site::PipeCreate, Site::PipeOpen, Site::Close,
                                            Site::SemTake, Site::MsgQSend, Site::MsgQDelete,
-                                           Site::PipeRead, Site::PipeWrite),
+                                           Site::PipeRead, Site::PipeWrite, Site::MutexCreate,
+                                           Site::MutexTake, Site::Shutdown),
                          [](const auto& info) { return std::string(siteName(info.param)); });
 
 class WaitSweep : public ChannelFaults, public ::testing::WithParamInterface<Site> {};
@@ -352,7 +363,8 @@ TEST_F(ChannelFaults, ChannelMissingAPartIsRefused) {
     Console console;
     const Params to = Params().address(127, 0, 0, 1).set(0, portParam(echo_.port()));
     const std::pair<Site, const char*> parts[] = {{Site::MsgQCreate, "Error - ctlMsgQCreate()"},
-                                                  {Site::SemCreate, "Error - ctlSemBCreate()"}};
+                                                  {Site::SemCreate, "Error - ctlSemBCreate()"},
+                                                  {Site::MutexCreate, "Error - ctlMutexCreate()"}};
     for (const auto& [site, message] : parts) {
         SCOPED_TRACE(siteName(site));
         const long before = vc::hooks::liveAllocations();
@@ -390,7 +402,7 @@ TEST_F(ChannelFaults, CommandWithoutTheTableLockFailsAndLeavesTheChannel) {
         {CLOSEHANDLE, Params().handle(h)},
         {CLOSEALL, Params()},
     };
-    const auto failTake = [] { vc::hooks::failAfter(Site::SemTake, 0); };
+    const auto failTake = [] { vc::hooks::failAfter(Site::MutexTake, 0); };
     for (const auto& [id, params] : commands) {
         SCOPED_TRACE("command " + std::to_string(id));
         const std::size_t mark = console.text().size();

@@ -184,9 +184,10 @@ protected:
     // task just before the command, so failures armed there hit the command
     // and what it starts, not the test. Tasks are spawned, so that creation
     // failures armed for ctlCreateTask do not hit the test's own tasks.
-    void start(int id, Params params, std::function<void()> arm = {}, bool preset = true) {
-        params.set(3, kResultVar);
-        if (preset) setB(kResultVar, kNoResult);
+    void start(int id, Params params, std::function<void()> arm = {}, bool preset = true,
+               int resultVar = kResultVar) {
+        params.set(3, resultVar);
+        if (preset) setB(resultVar, kNoResult);
         auto* run = new Run{id, params, std::move(arm)};
         const int task = vx::taskSpawn(nullptr, 100, 0, 0, runEntry, reinterpret_cast<CtlArg>(run),
                                        0, 0, 0, 0, 0, 0, 0, 0, 0);
@@ -213,9 +214,11 @@ protected:
                        1000ms);
     }
     // A result `code` of the last command comes with its message. Any command
-    // that could not lock the channel table fails with 254 and that lock's message.
+    // that could not lock the channel table (or a send its channel's send
+    // lock) fails with 254 and that lock's message.
     void expectMessage(int result, int code, const std::string& what) const {
-        if (result == 254 && sweptSite == Site::SemTake && said("Error - channel table: no lock"))
+        if (result == 254 && sweptSite == Site::MutexTake &&
+            (said("Error - channel table: no lock") || said("Error - channel send lock")))
             return;
         if (result == code) {
             EXPECT_TRUE(said(what)) << "result " << code << " without \"" << what << "\"";

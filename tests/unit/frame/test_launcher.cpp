@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "korApp.h"
 #include "korObserve.h"
+#include "korObserveInternal.h"
 #include "korRing.h"
 #include "vcFixture.h"
 
@@ -149,33 +153,136 @@ TEST_F(Handshake, TaskCreationFallsBackThenReports254) {
     EXPECT_EQ(occurrences(out, "Error - taskSpawn()"), 1);
 }
 
-// What the console tap lets through to the console.
-std::string shown;
-void showOnConsole(const char* text, int length) {
-    shown.append(text, static_cast<std::size_t>(length));
+// The console lines after sequence `since` as the admin reply gives them.
+std::string consoleAfter(std::uint64_t since) {
+    static char body[65536];
+    return std::string(body, static_cast<std::size_t>(kor_consoleText(since, body, sizeof body)));
 }
 
-TEST(ConsoleTap, FoldsATasksRepeatsButShowsUnfinishedLinesAtOnce) {
-    kor_observeStart();
-    kor_consoleTap("start\n", 6, showOnConsole);  // ends what earlier tests left
-    shown.clear();
-    // printf passes a "...\r\n" literal as two writes; the repeats still fold.
-    for (int i = 0; i < 4; ++i) {
-        kor_consoleTap("Waiting\r", 8, showOnConsole);
-        kor_consoleTap("\n", 1, showOnConsole);
+std::uint64_t consoleNext() {
+    char head[64];
+    kor_consoleText(~0ull - 1, head, sizeof head);  // the header alone: "C <next> ..."
+    return std::strtoull(head + 2, nullptr, 10);
+}
+
+// A line repeated slowly is shown every time; a flood shows three, then its
+// count follows within a second without another line, and an unfinished line
+// of the flood is shown once it has waited.
+class Observe : public VirtualControllerTest {};
+
+TEST_F(Observe, ConsoleFoldsOnlyAFloodAndCountsItFromATimer) {
+    testing::internal::CaptureStdout();
+    std::printf("start\r\n");  // ends what earlier tests left
+    const std::uint64_t first = consoleNext();
+    for (int i = 0; i < 3; ++i) {
+        std::printf("Received 5 bytes\r\n");
+        ctlTaskDelay(ctlMsToTicks(400));  // four take longer than a second
     }
-    EXPECT_EQ(shown, "Waiting\r\n");
-    // A prompt without its line end is shown before the task goes on waiting.
-    kor_consoleTap("Test ! 700", 10, showOnConsole);
-    EXPECT_EQ(shown, "Waiting\r\nlast message repeated 3 times\r\nTest ! 700");
-    kor_consoleTap(" done\n", 6, showOnConsole);
-    EXPECT_EQ(shown, "Waiting\r\nlast message repeated 3 times\r\nTest ! 700 done\n");
-    char body[4096];
-    kor_consoleText(~0ull - 1, body, sizeof body);  // the header alone: "C <next> ..."
-    const std::uint64_t next = std::strtoull(body + 2, nullptr, 10);
-    const std::string console(body, static_cast<std::size_t>(
-                                        kor_consoleText(next - 3, body, sizeof body)));
-    EXPECT_NE(console.find(" 3 last message repeated 3 times\n"), std::string::npos) << console;
+    std::printf("Received 5 bytes\r\n");
+    // printf passes a "...\r\n" literal as two writes; the flood still folds.
+    for (int i = 0; i < 6; ++i) std::printf("%s\r\n", "Waiting");
+    const std::int64_t wrote = korobs::nowMs();
+    std::string out;
+    while (occurrences(out, "last message repeated") == 0 && korobs::nowMs() - wrote < 5000) {
+        ctlTaskDelay(ctlMsToTicks(20));
+        out = consoleAfter(first);
+    }
+    const std::int64_t waited = korobs::nowMs() - wrote;
+    std::printf("Test ! 700");  // a prompt: shown at once, no flood
+    const std::string shown = testing::internal::GetCapturedStdout();
+    EXPECT_LT(waited, 1500) << out;
+    EXPECT_EQ(occurrences(shown, "Received 5 bytes\r\n"), 4) << shown;
+    EXPECT_EQ(occurrences(shown, "Waiting\r\n"), 3) << shown;
+    EXPECT_NE(shown.find("Waiting\r\nlast message repeated 3 times\r\n"), std::string::npos)
+        << shown;
+    EXPECT_TRUE(shown.ends_with("Test ! 700")) << shown;
+    EXPECT_NE(out.find(" 3 last message repeated 3 times\n"), std::string::npos) << out;
+}
+
+// A command's lines reach its journal entry from its own task only: a line
+// of another task printed in the middle of the command's own unfinished line
+// stays out of it, and the command's line stays whole.
+TEST_F(Observe, JournalKeepsOnlyTheCommandTasksOwnText) {
+    testing::internal::CaptureStdout();
+    const std::int32_t p[KOR_JOURNAL_PARAMS] = {};
+    const int ticket = kor_commandBegin(2, 77, p);
+    ASSERT_GT(ticket, 0);
+    CtlSemId half = ctlSemBCreate(0, 0), other = ctlSemBCreate(0, 0);
+    std::thread command([&] {
+        kor_commandAttach(ticket);
+        std::printf("Received ");
+        ctlSemGive(half);
+        ctlSemTake(other, CTL_WAIT_FOREVER);
+        std::printf("7 bytes\r\n");
+        kor_commandResult(3);
+    });
+    ctlSemTake(half, CTL_WAIT_FOREVER);
+    std::printf("Info - another task's line\r\n");
+    ctlSemGive(other);
+    command.join();
+    ctlSemDelete(half);
+    ctlSemDelete(other);
+    testing::internal::GetCapturedStdout();
+    char body[8192];
+    const std::string journal(body,
+                              static_cast<std::size_t>(kor_journalText(0, body, sizeof body)));
+    const std::size_t entry = journal.rfind(" 2 77 3 ");
+    ASSERT_NE(entry, std::string::npos) << journal;
+    const std::string text = journal.substr(journal.find('\n', entry) + 1);
+    EXPECT_TRUE(text.starts_with("L Received 7 bytes\n")) << text;
+    EXPECT_EQ(occurrences(text, "another task"), 0) << text;
+}
+
+// Writers that land on the same slots at once never hand a reader a mixed
+// record: every record read is one writer's whole, and each writer's records
+// come in the order of their sequence numbers. A capacity of 1 is refused.
+TEST(Ring, ConcurrentWritersNeverTearARecord) {
+    struct Record {
+        std::uint64_t words[6];
+    };
+    KorRing<Record> tooSmall;
+    EXPECT_FALSE(tooSmall.allocate(1));
+    static KorRing<Record> ring;  // its memory stays reachable, as the program's rings
+    ASSERT_TRUE(ring.allocate(4));
+    kortest::LeakCheck::start();  // the ring's block lives as long as the process
+    constexpr int kWriters = 4, kReaders = 2, kRecords = 20000;
+    std::atomic<int> writing{kWriters};
+    std::atomic<long> checked{0}, torn{0}, disorder{0};
+    std::vector<std::thread> threads;
+    for (int w = 0; w < kWriters; ++w)
+        threads.emplace_back([&, w] {
+            for (std::uint64_t c = 1; c <= kRecords; ++c) {
+                Record r;
+                for (auto& word : r.words) word = (std::uint64_t(w) << 32) | c;
+                ring.publish(r);
+            }
+            writing.fetch_sub(1);
+        });
+    for (int k = 0; k < kReaders; ++k)
+        threads.emplace_back([&] {
+            std::uint64_t last[kWriters] = {};
+            std::uint64_t since = 0;
+            for (bool done = false; !done;) {
+                done = writing.load() == 0;  // one more walk after the last write
+                ring.walk(
+                    since, ring.next(), [] { return true; },
+                    [&](std::uint64_t seq, const Record& r) {
+                        since = seq;
+                        for (const auto word : r.words)
+                            if (word != r.words[0]) ++torn;
+                        const auto w = r.words[0] >> 32;
+                        const auto c = r.words[0] & 0xffffffffu;
+                        if (w >= kWriters || c <= last[w]) ++disorder;
+                        else last[w] = c;
+                        ++checked;
+                    });
+                if (since + 1 < ring.oldest()) since = ring.oldest() - 1;
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_EQ(disorder.load(), 0);
+    EXPECT_GT(checked.load(), 0);
 }
 
 TEST(Ring, AReaderThatFellBehindFindsTheOldestRecordsGone) {

@@ -189,10 +189,11 @@ TEST_F(FtpTransferTest, AccessRefusalsLeaveNoDataConnection) {
     EXPECT_EQ(FtpWrite("x", 1, s.conn), 0);
 }
 
-TEST_F(FtpTransferTest, PassiveReplyNumbersAreTakenModulo256) {
-    // 383 is 127 + 256: the data connection goes to 127.0.0.5, port 4 * 256 + 1.
-    Server& s = startScripted({"--pasv-address", "127.0.0.5", "--pasv-port", "1025", "--pasv-text",
-                               "227 Entering Passive Mode (383,0, 0,5,4,1)."});
+TEST_F(FtpTransferTest, PassiveReplyGivesThePortOnly) {
+    // The reply names 127.0.0.5; the data connection goes to the server's own
+    // address all the same, at the port of the reply (4 * 256 + 1).
+    Server& s = startScripted(
+        {"--pasv-port", "1025", "--pasv-text", "227 Entering Passive Mode (127,0, 0,5,4,1)."});
     writeFile(s.file("P.JBI"), "passive");
     char buffer[32];
     EXPECT_EQ(FtpBufferedGet(buffer, sizeof buffer, "P.JBI", 'I', s.conn), 7);
@@ -297,7 +298,9 @@ TEST_F(FtpTransferTest, MoveReportsNothingMovedWhenEitherSideFails) {
     EXPECT_EQ(FtpMove(remote.conn, "MISSING.JBI", controller.conn, "M.JBI", 'A'), 0);
     EXPECT_FALSE(fileExists(controller.file("M.JBI")));
     writeFile(remote.file("JOB.JBI"), "job\n");
-    EXPECT_EQ(FtpMove(remote.conn, "JOB.JBI", controller.conn, "no/such/dir/JOB.JBI", 'A'), 0);
+    // A refused STOR is told apart: nothing was stored there.
+    EXPECT_EQ(FtpMove(remote.conn, "JOB.JBI", controller.conn, "no/such/dir/JOB.JBI", 'A'), -1);
+    EXPECT_EQ(FtpLastResponse(controller.conn)[0], '5');
     // Both control connections are still usable afterwards.
     EXPECT_EQ(FtpMove(remote.conn, "JOB.JBI", controller.conn, "JOB.JBI", 'A'), 5);
 }

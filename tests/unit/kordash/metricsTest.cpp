@@ -43,40 +43,78 @@ TEST(CountersHistory, MinuteAndHourWindowsAndARestartedController) {
     EXPECT_EQ(h.ticksMissed(), 7u);
 }
 
+bool has(const std::string& text, const std::string& line) {
+    return text.find(line) != std::string::npos;
+}
+
 TEST(Metrics, TextGroupsEachFamilyAcrossControllers) {
     const std::vector<Counter> counters = {{"command", {"1", "254"}, 7},
                                            {"command", {"1", "19"}, 2},
                                            {"command", {"1", "5"}, 1},
-                                           {"command", {"31", "-1"}, 1},
-                                           {"command", {"777", "255"}, 4},
+                                           {"command", {"5", "253"}, 6},
+                                           {"command", {"777", "240"}, 4},
                                            {"duration_ms_le", {"1"}, 5},
-                                           {"duration_ms_le", {"2"}, 3},
-                                           {"duration_ms_over", {"30000"}, 1},
                                            {"channels_opened", {"tcpclient"}, 3},
                                            {"channels_closed", {"tcpclient"}, 2},
                                            {"bytes_dropped", {"udp"}, 1808},
                                            {"mails", {"254"}, 2},
                                            {"ftp_transfers", {"0"}, 1},
+                                           {"command_result", {"1", "success"}, 3},
+                                           {"command_result", {"1", "failure"}, 7},
+                                           {"command_result", {"5", "empty"}, 6},
+                                           {"command_result", {"other", "failure"}, 4},
+                                           {"command_duration_ms_le", {"1", "1"}, 5},
+                                           {"command_duration_ms_le", {"1", "200"}, 4},
+                                           {"command_duration_ms_over", {"1", "30000"}, 1},
+                                           {"command_duration_ms_sum", {"1"}, 40812},
+                                           {"started_ms", {}, 1796753126866},
+                                           {"slot_busy", {"2", "30"}, 1796753130005},
+                                           {"handle_bytes_in", {"3"}, 17},
                                            // Words no controller writes: label values from
                                            // closed sets, whatever the controller sends.
                                            {"channels_opened", {"k1"}, 1},
                                            {"channels_opened", {"\xff"}, 1},
-                                           {"duration_ms_le", {"-7"}, 1},
+                                           {"command_duration_ms_le", {"2", "-7"}, 1},
                                            {"ftp_transfers", {"123456789"}, 1}};
-    kordash::CountersReading up{1, true, counters}, down{1, false, {}};
+    kordash::CountersReading up{1, true, counters, ""}, down{1, false, {}, "misbehaving"};
     const std::string text = kordash::metricsText({{"cell \"A\"\\1", up, 0}, {"cell2", down, 3}});
     const std::string a = "controller=\"cell \\\"A\\\"\\\\1\"";
+    const std::string tcp = a + ",command=\"TCPCONNECT\"";
     for (const std::string& line : std::vector<std::string>{
              "arvokor_up{" + a + "} 1\n", "arvokor_up{controller=\"cell2\"} 0\n",
-             "arvokor_commands_total{" + a +
-                 ",command=\"TCPCONNECT\",result=\"failure\",code=\"254\"} 7\n",
-             "arvokor_commands_total{" + a + ",command=\"TCPCONNECT\",result=\"success\"} 3\n",
-             "arvokor_commands_total{" + a + ",command=\"CLOSEALL\",result=\"none\"} 1\n",
-             "arvokor_commands_total{" + a + ",command=\"other\",result=\"success\"} 4\n",
-             "arvokor_command_duration_seconds_bucket{" + a + ",le=\"0.001\"} 5\n",
-             "arvokor_command_duration_seconds_bucket{" + a + ",le=\"0.002\"} 8\n",
-             "arvokor_command_duration_seconds_bucket{" + a + ",le=\"+Inf\"} 10\n",
-             "arvokor_command_duration_seconds_count{" + a + "} 10\n",
+             "arvokor_down_reason{" + a + ",reason=\"busy\"} 0\n",
+             "arvokor_down_reason{controller=\"cell2\",reason=\"misbehaving\"} 1\n",
+             "arvokor_down_reason{controller=\"cell2\",reason=\"refused\"} 0\n",
+             "arvokor_start_time_seconds{" + a + "} 1796753126.866\n",
+             "arvokor_commands_total{" + tcp + ",result=\"failure\"} 7\n",
+             "arvokor_commands_total{" + tcp + ",result=\"success\"} 3\n",
+             "arvokor_commands_total{" + tcp + ",result=\"empty\"} 0\n",
+             // A polling READDATA on an empty queue is no failure.
+             "arvokor_commands_total{" + a + ",command=\"READDATA\",result=\"empty\"} 6\n",
+             "arvokor_commands_total{" + a + ",command=\"READDATA\",result=\"failure\"} 0\n",
+             // Every command x class from the first reading, numbers that are none as "other".
+             "arvokor_commands_total{" + a + ",command=\"PING\",result=\"failure\"} 0\n",
+             "arvokor_commands_total{" + a + ",command=\"other\",result=\"failure\"} 4\n",
+             "arvokor_command_results_total{" + tcp + ",result=\"failure\",code=\"254\"} 7\n",
+             "arvokor_command_results_total{" + tcp + ",result=\"failure\",code=\"251\"} 0\n",
+             "arvokor_command_results_total{" + a +
+                 ",command=\"READDATA\",result=\"empty\",code=\"253\"} 6\n",
+             "arvokor_command_results_total{" + a +
+                 ",command=\"other\",result=\"failure\",code=\"240\"} 4\n",
+             "arvokor_command_duration_seconds_bucket{" + tcp + ",le=\"0.001\"} 5\n",
+             "arvokor_command_duration_seconds_bucket{" + tcp + ",le=\"0.1\"} 5\n",
+             "arvokor_command_duration_seconds_bucket{" + tcp + ",le=\"0.2\"} 9\n",
+             "arvokor_command_duration_seconds_bucket{" + tcp + ",le=\"+Inf\"} 10\n",
+             "arvokor_command_duration_seconds_sum{" + tcp + "} 40.812\n",
+             "arvokor_command_duration_seconds_count{" + tcp + "} 10\n",
+             "arvokor_command_duration_seconds_count{" + a + ",command=\"PING\"} 0\n",
+             // A bound the core does not use counts above the last one.
+             "arvokor_command_duration_seconds_bucket{" + a +
+                 ",command=\"SENDDATA\",le=\"+Inf\"} 1\n",
+             "arvokor_slot_busy_since_seconds{" + a + ",slot=\"2\"} 1796753130.005\n",
+             "arvokor_slot_busy_since_seconds{" + a + ",slot=\"7\"} 0\n",
+             "arvokor_handle_bytes_total{" + a + ",handle=\"3\",direction=\"received\"} 17\n",
+             "arvokor_handle_bytes_total{" + a + ",handle=\"19\",direction=\"sent\"} 0\n",
              "arvokor_channels_opened_total{" + a + ",kind=\"other\"} 2\n",
              "arvokor_ftp_transfers_total{" + a + ",result=\"failure\"} 1\n",
              "arvokor_replies_refused_total{controller=\"cell2\"} 3\n",
@@ -84,13 +122,36 @@ TEST(Metrics, TextGroupsEachFamilyAcrossControllers) {
              "arvokor_queue_dropped_bytes_total{" + a + ",kind=\"udp\"} 1808\n",
              "arvokor_mails_total{" + a + ",result=\"failure\",code=\"254\"} 2\n",
              "arvokor_ftp_transfers_total{" + a + ",result=\"success\"} 1\n"})
-        EXPECT_NE(text.find(line), std::string::npos) << line << "\nin\n" << text;
-    EXPECT_EQ(text.find("\xff"), std::string::npos);
-    // An unreachable controller has arvokor_up 0 and, beside its refusals, no other series.
-    const std::string downLine = "arvokor_replies_refused_total{controller=\"cell2\"} 3\n";
-    EXPECT_EQ(text.find("cell2", text.find(downLine) + downLine.size()), std::string::npos);
+        EXPECT_TRUE(has(text, line)) << line << "\nin\n" << text;
+    EXPECT_FALSE(has(text, "\xff"));
+    EXPECT_FALSE(has(text, "-0.007"));
+    // A controller that could not be read has arvokor_up 0, its reason, its refusals
+    // and no other series.
+    const std::string lastLine = "arvokor_replies_refused_total{controller=\"cell2\"} 3\n";
+    ASSERT_TRUE(has(text, lastLine));
+    EXPECT_EQ(text.find("cell2", text.find(lastLine) + lastLine.size()), std::string::npos);
     EXPECT_EQ(text.find("# TYPE arvokor_commands_total counter"),
               text.rfind("# TYPE arvokor_commands_total counter"));
+    EXPECT_EQ(kordash::totalsOf(counters).failed, 11u);
+}
+
+// A controller from before the per-command lines: classes from its pairs.
+TEST(Metrics, OlderControllerClassifiedFromItsResultCodes) {
+    const std::vector<Counter> counters = {{"command", {"5", "253"}, 6},
+                                           {"command", {"5", "12"}, 2},
+                                           {"command", {"30", "253"}, 1},
+                                           {"command", {"1", "254"}, 3}};
+    const std::string text = kordash::metricsText({{"c", {1, true, counters, ""}}});
+    for (
+        const std::string& line : std::vector<std::string>{
+            "arvokor_commands_total{controller=\"c\",command=\"READDATA\",result=\"empty\"} 6\n",
+            "arvokor_commands_total{controller=\"c\",command=\"READDATA\",result=\"success\"} 2\n",
+            "arvokor_commands_total{controller=\"c\",command=\"WAITPATTERN\",result=\"empty\"} 1\n",
+            "arvokor_commands_total{controller=\"c\",command=\"TCPCONNECT\",result=\"failure\"} 3\n"})
+        EXPECT_TRUE(has(text, line)) << line << "\nin\n" << text;
+    EXPECT_FALSE(has(text, "arvokor_command_duration_seconds_sum")) << "no sum counted";
+    EXPECT_EQ(kordash::totalsOf(counters).failed, 3u);
+    EXPECT_EQ(kordash::totalsOf(counters).all, 12u);
 }
 
 }  // namespace

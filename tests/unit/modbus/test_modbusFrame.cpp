@@ -164,6 +164,34 @@ TEST(ModbusReply, FailureAndItsMessage) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error 131 Exception 2\r\nError 131\r\n");
 }
 
+TEST(ModbusReply, CutRepliesAndFixedIds) {
+    const KorModbusExpect fresh{5, 1, 3, 4};
+    KorModbusExpect fixed = fresh;
+    fixed.anyTransaction = true;
+    Bytes reply = readReply(3, 4, {0, 5, 0, 6});
+    reply[1] = 5;
+    int length = 0;
+    EXPECT_EQ(kor_ModBusFindReply(reply.data(), 13, fresh, &length), 0);
+    reply[1] = 1;  // a device that always answers id 1
+    EXPECT_EQ(kor_ModBusFindReply(reply.data(), 13, fresh, &length), -1);
+    EXPECT_EQ(kor_ModBusFindReply(reply.data(), 13, fixed, &length), 0);
+    EXPECT_EQ(length, 13);
+
+    // Cut: all that came agrees with the reply's start, or a header of 8
+    // bytes or more does at the end; a whole reply is no cut one.
+    EXPECT_EQ(kor_ModBusFindCutReply(reply.data(), 3, fixed), 0);
+    EXPECT_EQ(kor_ModBusFindCutReply(reply.data(), 12, fixed), 0);
+    EXPECT_EQ(kor_ModBusFindCutReply(reply.data(), 13, fixed), -1);
+    EXPECT_EQ(kor_ModBusFindCutReply(reply.data(), 3, fresh), -1);  // another id
+    Bytes stray = {0x77, 0x77, 0, 0, 0, 7, 1, 3, 4, 0, 5, 0, 5};
+    EXPECT_EQ(kor_ModBusFindCutReply(stray.data(), 13, fresh), -1)
+        << "a short tail after other bytes (here 0 5, the id) is no reply";
+    for (std::uint8_t b : reply) stray.push_back(b);
+    stray[14] = 5;
+    EXPECT_EQ(kor_ModBusFindCutReply(stray.data(), 13 + 9, fresh), 13);
+    EXPECT_EQ(kor_ModBusFindCutReply(stray.data(), 13 + 7, fresh), -1);
+}
+
 TEST(ModbusWriteBody, CoilAddressesSkipEightAndNine) {
     std::array<std::uint32_t, 10> a{};
     kor_ModBusCoilAddresses(10016, 10, a.data());

@@ -63,6 +63,12 @@ TEST_F(Network, PerrorAppendsTheErrorTextOnTheConsole) {
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out, std::string("before\nError - ctlConnect(): ") + std::strerror(ECONNREFUSED) +
                        "\nafter\n");
+    // What failed comes after the error text.
+    testing::internal::CaptureStdout();
+    vx::perror("Error - ctlConnect()", "to 127.0.0.9:7000");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string("Error - ctlConnect(): ") +
+                                                          std::strerror(ECONNREFUSED) +
+                                                          " (to 127.0.0.9:7000)\n");
 }
 
 // Loopback answers; an address that is nobody's gets no answer. Needs ICMP

@@ -141,6 +141,54 @@ TEST_F(Sockets, SendToAPeerThatStopsReadingGivesUpAfterAStall) {
     ctlClose(listener);
 }
 
+// Shutdown wakes a send blocked on a peer that stopped reading, and later
+// sends fail, but the descriptor stays the caller's until it closes it.
+TEST_F(Sockets, ShutdownWakesABlockedSendAndKeepsTheDescriptor) {
+    vc::useSettings(controllerAt("127.0.60.17"));
+    int port = 0;
+    int listener = listenOn("127.0.60.17", &port);
+    ASSERT_GE(listener, 0);
+    int client = connectTo("127.0.60.17", port);
+    int accepted = ctlAccept(listener, nullptr, nullptr);
+    ASSERT_GE(client, 0);
+    ASSERT_GE(accepted, 0);
+    std::vector<char> big(64 << 20, 'x');
+    std::atomic<int> sent{-5};
+    Event done;
+    ASSERT_GT(startTask([&] {
+                  sent = ctlSend(client, big.data(), static_cast<int>(big.size()), 0);
+                  done.signal();
+              }),
+              0);
+    letItBlock();
+    EXPECT_EQ(ctlShutdown(client), 0);
+    ASSERT_TRUE(done.waitFor(std::chrono::seconds(2))) << "the send was not woken";
+    EXPECT_LT(sent.load(), static_cast<int>(big.size()));
+    EXPECT_EQ(ctlSend(client, big.data(), 1, 0), -1);
+    CtlSockAddr local{};
+    int len = sizeof local;
+    EXPECT_EQ(ctlGetsockname(client, &local, &len), 0) << "the descriptor was released";
+    EXPECT_EQ(ctlClose(client), 0);
+
+    // A datagram socket's blocked receive wakes too.
+    int udp = ctlSocket(CTL_AF_INET, CTL_SOCK_DGRAM, 0);
+    std::atomic<int> got{-5};
+    Event woken;
+    ASSERT_GT(startTask([&] {
+                  char c;
+                  got = ctlRecv(udp, &c, 1, 0);
+                  woken.signal();
+              }),
+              0);
+    letItBlock();
+    EXPECT_EQ(ctlShutdown(udp), 0);
+    ASSERT_TRUE(woken.waitFor(std::chrono::seconds(2)));
+    EXPECT_LE(got.load(), 0);
+    EXPECT_EQ(ctlClose(udp), 0);
+    ctlClose(accepted);
+    ctlClose(listener);
+}
+
 TEST_F(Sockets, PipeAndSocketInOneSelect) {
     vc::useSettings(controllerAt("127.0.60.12"));
     ASSERT_EQ(vx::pipeDevCreate("/pipe/tSelect", 1, 1), 0);

@@ -76,6 +76,42 @@ TEST_F(Sync, BinarySemaphoreStaysBinaryAndTimesOut) {
     EXPECT_EQ(ctlSemBCreate(0, 2), 0);
 }
 
+// The mutex has an owner: only its holder gives it back, a second take by
+// the holder fails instead of deadlocking, and a waiter gets it once given.
+TEST_F(Sync, MutexHasAnOwnerIsNotRecursiveAndWakesItsWaiter) {
+    const CtlMutexId m = ctlMutexCreate();
+    ASSERT_NE(m, 0);
+    ASSERT_EQ(ctlMutexTake(m, CTL_WAIT_FOREVER), 0);
+    EXPECT_EQ(ctlMutexTake(m, CTL_WAIT_FOREVER), -1);  // not recursive
+    std::atomic<int> timed{1}, foreign{1}, waited{1};
+    Event tried, done;
+    ASSERT_GT(startTask([&] {
+                  const auto before = std::chrono::steady_clock::now();
+                  timed = ctlMutexTake(m, 30);
+                  if (std::chrono::steady_clock::now() - before < 30ms) timed = 2;
+                  foreign = ctlMutexGive(m);
+                  tried.signal();
+                  waited = ctlMutexTake(m, CTL_WAIT_FOREVER);
+                  if (waited == 0) ctlMutexGive(m);
+                  done.signal();
+              }),
+              0);
+    ASSERT_TRUE(tried.waitFor());
+    EXPECT_EQ(timed.load(), -1);
+    EXPECT_EQ(foreign.load(), -1) << "given back by a task that does not hold it";
+    letItBlock();
+    EXPECT_EQ(ctlMutexGive(m), 0);
+    ASSERT_TRUE(done.waitFor());
+    EXPECT_EQ(waited.load(), 0);
+    EXPECT_EQ(ctlMutexTake(m, CTL_NO_WAIT), 0);
+    EXPECT_EQ(ctlMutexGive(m), 0);
+    EXPECT_EQ(ctlMutexDelete(m), 0);
+    EXPECT_EQ(ctlMutexTake(m, CTL_NO_WAIT), -1);
+    EXPECT_EQ(ctlMutexDelete(m), -1);
+    vc::hooks::failAfter(vc::hooks::Site::MutexCreate, 0);
+    EXPECT_EQ(ctlMutexCreate(), 0);
+}
+
 TEST_F(Sync, MessageQueueTimeOutsAndFullQueue) {
     CtlMsgQId q = ctlMsgQCreate(1, 1, 0);
     ASSERT_NE(q, 0);

@@ -336,6 +336,18 @@ TEST_F(State, ForeignAndDamagedFilesAreRefused) {
     std::getline(check, line);
     EXPECT_EQ(line, "this is somebody's notes file");  // left alone
 
+    // A client never makes a state file: neither a missing one nor one left
+    // empty by an interrupted creation.
+    const std::string missing = dir_ + "/missing.state";
+    EXPECT_FALSE(vc::StateFile::open(missing, vc::countsFrom(settings_),
+                                     vc::StateFile::Mode::Client, nullptr, &error));
+    EXPECT_EQ(error, "no controller state at " + missing + " (arvokor makes it when it starts)");
+    EXPECT_NE(access(missing.c_str(), F_OK), 0);
+    std::ofstream{missing};
+    EXPECT_FALSE(vc::StateFile::open(missing, vc::countsFrom(settings_),
+                                     vc::StateFile::Mode::Client, nullptr, &error));
+    EXPECT_NE(error.find("no controller state at"), std::string::npos) << error;
+
     // A state file cut short.
     vc::closeState();
     ASSERT_EQ(truncate(settings_.statePath.c_str(), 5000), 0);
