@@ -382,6 +382,47 @@ struct StateFileOpener {
         return true;
     }
 
+    // A magic of zeros: a creation that did not finish (nothing but zeros
+    // after the header), started again by the controller; or a damaged
+    // file whose values are not given up without being asked to.
+    static std::unique_ptr<StateFile> withoutMagic(int fd, off_t size, const std::string& path,
+                                                   const StateCounts& counts, bool owner,
+                                                   std::string* error) {
+        if (!valuesAllZero(fd, size)) {
+            *error = path +
+                     " is damaged (its first bytes, which mark a state file, are "
+                     "gone; its values may still be in it): keep a copy of it, then "
+                     "start arvokor once with --new-state to begin with an empty "
+                     "state file";
+            return nullptr;
+        }
+        if (owner) return create(fd, path, counts, error);
+        *error = noState(path);
+        return nullptr;
+    }
+
+    // Sets the lock up afresh where nobody can hold it (an earlier boot, or a
+    // repair asked for while nobody uses the file), then takes it once: a lock
+    // that cannot be taken is said now, not at every access.
+    static bool lockReady(StateFile& f, const std::string& path, bool repairLock,
+                          std::string* error) {
+        FileHeader* mapped = header(f);
+        if (repairLock ||
+            currentBootId() !=
+                std::string(mapped->bootId, strnlen(mapped->bootId, sizeof mapped->bootId))) {
+            if (!initLock(mapped)) {
+                *error = "cannot set up the lock of state file " + path;
+                return false;
+            }
+        }
+        StateFile::Access probe(f);
+        if (!probe.ok() && !lockProblem.empty()) {
+            *error = lockProblem;
+            return false;
+        }
+        return true;
+    }
+
     static std::unique_ptr<StateFile> openOnce(const std::string& path, const StateCounts& counts,
                                                StateFile::Mode mode, bool repairLock,
                                                std::string* notice, std::string* error,
@@ -409,44 +450,12 @@ struct StateFileOpener {
             *error = sysError("cannot read state file", path);
             return nullptr;
         }
-        // A magic of zeros: a creation that did not finish (nothing but zeros
-        // after the header), started again by the controller; or a damaged
-        // file whose values are not given up without being asked to.
-        if (std::all_of(h.magic, h.magic + sizeof h.magic, [](char c) { return c == 0; })) {
-            if (!valuesAllZero(fd.get(), st.st_size)) {
-                *error = path +
-                         " is damaged (its first bytes, which mark a state file, are "
-                         "gone; its values may still be in it): keep a copy of it, then "
-                         "start arvokor once with --new-state to begin with an empty "
-                         "state file";
-                return nullptr;
-            }
-            if (owner) return create(fd.get(), path, counts, error);
-            *error = noState(path);
-            return nullptr;
-        }
+        if (std::all_of(h.magic, h.magic + sizeof h.magic, [](char c) { return c == 0; }))
+            return withoutMagic(fd.get(), st.st_size, path, counts, owner, error);
         if (!headerUsable(h, got, st.st_size, path, error, retry)) return nullptr;
         auto f = mapFile(fd.get(), path, h.counts, error);
         if (!f) return nullptr;
-        FileHeader* mapped = header(*f);
-        if (repairLock ||
-            currentBootId() !=
-                std::string(mapped->bootId, strnlen(mapped->bootId, sizeof mapped->bootId))) {
-            // Nobody from an earlier boot can hold the lock any more; a repair
-            // is asked for only when nobody uses the file.
-            if (!initLock(mapped)) {
-                *error = "cannot set up the lock of state file " + path;
-                return nullptr;
-            }
-        }
-        // A lock that cannot be taken: say so now, not at every access.
-        {
-            StateFile::Access probe(*f);
-            if (!probe.ok() && !lockProblem.empty()) {
-                *error = lockProblem;
-                return nullptr;
-            }
-        }
+        if (!lockReady(*f, path, repairLock, error)) return nullptr;
         if (mode == StateFile::Mode::Owner && !(h.counts == counts))
             return rebuild(*f, counts, notice, error);
         return f;
