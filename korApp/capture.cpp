@@ -5,7 +5,11 @@
 //
 // A stream's ring holds records as korCaptureRecord.h lays them out. An 'O'
 // record's data is the connection's endpoints as text ("tcp LOCAL LPORT
-// REMOTE RPORT", "udp ...", "serial").
+// REMOTE RPORT", "udp ...", "serial"). A UDP channel's datagram from another
+// sender than the one its records are shown with is preceded by an 'O' record
+// naming that sender as the remote end, and a sent datagram by one naming the
+// channel's destination again when it was not so: a reader that knows only
+// 'O' records shows every datagram with its real sender.
 // When the ring is full the oldest records make room. The secrets the
 // services mark (log-in passwords and answers) are replaced by *** before they
 // are kept; a service's received bytes that continue an unfinished line join
@@ -44,6 +48,7 @@ struct Stream {
         int length = 0;
     };
     std::array<Open, kOpens> opens{};  // [0] the latest
+    Open shown;                        // the endpoints of the ring's newest 'O' record
     int last = -1;                     // where the newest record starts (-1: gone or none)
 };
 
@@ -146,6 +151,36 @@ bool joinLast(Stream& s, int conn, const char* data, int length) {
     return true;
 }
 
+void appendOpened(Stream& s, int conn, const char* text, int length) {
+    append(s, KOR_CAPTURE_OPENED, conn, text, length);
+    s.shown.conn = conn;
+    std::memcpy(s.shown.text, text, static_cast<std::size_t>(length));
+    s.shown.length = length;
+}
+
+// Before a UDP channel's chunk: an 'O' record naming the datagram's sender
+// ("ADDRESS PORT"; null: the channel's destination), unless the ring's records
+// already are shown with it.
+void showRemote(Stream& s, const char* sender) {
+    const Stream::Open& o = s.opens[0];
+    if (std::strncmp(o.text, "udp ", 4) != 0) return;
+    char text[kOpenText];
+    const char* want = o.text;
+    int length = o.length;
+    if (sender != nullptr) {
+        int cut = 0;  // the opening's local end: "udp LOCAL LPORT"
+        for (int spaces = 0; cut < o.length; ++cut)
+            if (o.text[cut] == ' ' && ++spaces == 3) break;
+        const int n = std::snprintf(text, sizeof text, "%.*s %s", cut, o.text, sender);
+        length = n < kOpenText ? n : kOpenText - 1;
+        want = text;
+    }
+    if (s.shown.conn == o.conn && s.shown.length == length &&
+        std::memcmp(s.shown.text, want, static_cast<std::size_t>(length)) == 0)
+        return;
+    appendOpened(s, o.conn, want, length);
+}
+
 bool allocateRing(Stream& s) {
     if (s.ring != nullptr) return true;
     const int bytes = ringBytes;
@@ -162,8 +197,7 @@ bool switchOn(int index) {
     const StreamLock lock(s);
     if (!lock.held() || !allocateRing(s)) return false;
     const Stream::Open& latest = s.opens[0];
-    if (!s.on.load() && latest.length > 0)
-        append(s, KOR_CAPTURE_OPENED, latest.conn, latest.text, latest.length);
+    if (!s.on.load() && latest.length > 0) appendOpened(s, latest.conn, latest.text, latest.length);
     s.on.store(true, std::memory_order_release);
     return true;
 }
@@ -276,13 +310,21 @@ bool startCapture(int bytes, bool all) {
     return !all || switchRequest(true, "all") == 0;
 }
 
-void captureChunk(int handle, bool received, const char* data, int length) {
+void captureChunk(int handle, bool received, const char* data, int length,
+                  const CtlSockAddrIn* from) {
     Stream* s = streamOf(handle);
     if (s == nullptr || length <= 0 || !s->on.load(std::memory_order_acquire)) return;
+    char sender[24] = {};
+    if (from != nullptr) {
+        char address[16];
+        dotted(from->addr, address);
+        std::snprintf(sender, sizeof sender, "%s %u", address,
+                      static_cast<unsigned>(ctlNtohs(from->port)));
+    }
     const StreamLock lock(*s);
-    if (lock.held())
-        append(*s, received ? KOR_CAPTURE_RECEIVED : KOR_CAPTURE_SENT, s->opens[0].conn, data,
-               length);
+    if (!lock.held()) return;
+    showRemote(*s, from != nullptr ? sender : nullptr);
+    append(*s, received ? KOR_CAPTURE_RECEIVED : KOR_CAPTURE_SENT, s->opens[0].conn, data, length);
 }
 
 }  // namespace korobs
@@ -302,7 +344,7 @@ void kor_captureOpened(int handle, int type, int socket, const char* peer, unsig
     for (int k = kOpens - 1; k > 0; --k)
         s->opens[static_cast<std::size_t>(k)] = s->opens[static_cast<std::size_t>(k - 1)];
     s->opens[0] = o;
-    if (s->on.load()) append(*s, KOR_CAPTURE_OPENED, o.conn, o.text, o.length);
+    if (s->on.load()) appendOpened(*s, o.conn, o.text, o.length);
 }
 
 namespace {
