@@ -5,7 +5,11 @@
 //
 // A stream's ring holds records as korCaptureRecord.h lays them out. An 'O'
 // record's data is the connection's endpoints as text ("tcp LOCAL LPORT
-// REMOTE RPORT", "udp ...", "serial").
+// REMOTE RPORT", "udp ...", "serial"). A UDP channel's datagram from another
+// sender than the one its records are shown with is preceded by an 'O' record
+// naming that sender as the remote end, and a sent datagram by one naming the
+// channel's destination again when it was not so: a reader that knows only
+// 'O' records shows every datagram with its real sender.
 // When the ring is full the oldest records make room. The secrets the
 // services mark (log-in passwords and answers) are replaced by *** before they
 // are kept; a service's received bytes that continue an unfinished line join
@@ -42,9 +46,17 @@ struct Stream {
         int conn = -1;
         char text[kOpenText] = {};
         int length = 0;
+        bool udp = false;
+        std::uint32_t remote = 0;  // network order
+        unsigned remotePort = 0;
     };
     std::array<Open, kOpens> opens{};  // [0] the latest
-    int last = -1;                     // where the newest record starts (-1: gone or none)
+    struct Shown {
+        int conn = -1;
+        std::uint32_t remote = 0;
+        unsigned remotePort = 0;
+    } shown;        // the remote end of the ring's newest 'O' record
+    int last = -1;  // where the newest record starts (-1: gone or none)
 };
 
 std::array<Stream, kStreams> streams;
@@ -146,6 +158,40 @@ bool joinLast(Stream& s, int conn, const char* data, int length) {
     return true;
 }
 
+void appendOpened(Stream& s, const Stream::Open& o) {
+    append(s, KOR_CAPTURE_OPENED, o.conn, o.text, o.length);
+    s.shown = {o.conn, o.remote, o.remotePort};
+}
+
+void dotted(std::uint32_t networkOrder, char (&out)[16]);
+
+// Before a UDP channel's chunk: an 'O' record naming the datagram's sender
+// (null: the channel's destination) as the remote end, unless the ring's
+// records already are shown with it.
+void showRemote(Stream& s, const CtlSockAddrIn* from) {
+    const Stream::Open& o = s.opens[0];
+    if (!o.udp) return;
+    Stream::Open shown = o;
+    if (from != nullptr) {
+        shown.remote = from->addr;
+        shown.remotePort = ctlNtohs(from->port);
+    }
+    if (s.shown.conn == o.conn && s.shown.remote == shown.remote &&
+        s.shown.remotePort == shown.remotePort)
+        return;
+    if (from != nullptr) {
+        int cut = 0;  // the opening's local end: "udp LOCAL LPORT"
+        for (int spaces = 0; cut < o.length; ++cut)
+            if (o.text[cut] == ' ' && ++spaces == 3) break;
+        char address[16];
+        dotted(shown.remote, address);
+        const int n = std::snprintf(shown.text, sizeof shown.text, "%.*s %s %u", cut, o.text,
+                                    address, shown.remotePort);
+        shown.length = n < kOpenText ? n : kOpenText - 1;
+    }
+    appendOpened(s, shown);
+}
+
 bool allocateRing(Stream& s) {
     if (s.ring != nullptr) return true;
     const int bytes = ringBytes;
@@ -162,8 +208,7 @@ bool switchOn(int index) {
     const StreamLock lock(s);
     if (!lock.held() || !allocateRing(s)) return false;
     const Stream::Open& latest = s.opens[0];
-    if (!s.on.load() && latest.length > 0)
-        append(s, KOR_CAPTURE_OPENED, latest.conn, latest.text, latest.length);
+    if (!s.on.load() && latest.length > 0) appendOpened(s, latest);
     s.on.store(true, std::memory_order_release);
     return true;
 }
@@ -276,13 +321,14 @@ bool startCapture(int bytes, bool all) {
     return !all || switchRequest(true, "all") == 0;
 }
 
-void captureChunk(int handle, bool received, const char* data, int length) {
+void captureChunk(int handle, bool received, const char* data, int length,
+                  const CtlSockAddrIn* from) {
     Stream* s = streamOf(handle);
     if (s == nullptr || length <= 0 || !s->on.load(std::memory_order_acquire)) return;
     const StreamLock lock(*s);
-    if (lock.held())
-        append(*s, received ? KOR_CAPTURE_RECEIVED : KOR_CAPTURE_SENT, s->opens[0].conn, data,
-               length);
+    if (!lock.held()) return;
+    showRemote(*s, from);
+    append(*s, received ? KOR_CAPTURE_RECEIVED : KOR_CAPTURE_SENT, s->opens[0].conn, data, length);
 }
 
 }  // namespace korobs
@@ -297,12 +343,15 @@ void kor_captureOpened(int handle, int type, int socket, const char* peer, unsig
         endpointText(o.text, sizeof o.text, type == KORHDLTYPE_UDP ? "udp" : "tcp", socket, peer,
                      peerPort);
     o.length = static_cast<int>(std::strlen(o.text));
+    o.udp = type == KORHDLTYPE_UDP;
+    o.remote = peer != nullptr && *peer ? ctlInetAddr(peer) : 0;
+    o.remotePort = peerPort & 0xffff;
     const StreamLock lock(*s);
     if (!lock.held()) return;
     for (int k = kOpens - 1; k > 0; --k)
         s->opens[static_cast<std::size_t>(k)] = s->opens[static_cast<std::size_t>(k - 1)];
     s->opens[0] = o;
-    if (s->on.load()) append(*s, KOR_CAPTURE_OPENED, o.conn, o.text, o.length);
+    if (s->on.load()) appendOpened(*s, o);
 }
 
 namespace {

@@ -564,14 +564,15 @@ KorChannelGuard::~KorChannelGuard() {
     if (held_) ctlSemGive(sem_);
 }
 
-int KORHDLTBL_PushInput(KORHDLTBL* table, int handle, const char* data, int len) {
+int KORHDLTBL_PushInput(KORHDLTBL* table, int handle, const char* data, int len,
+                        const CtlSockAddrIn* from) {
     TableLock lock(table);
     if (!lock.held()) return KORHDLTBL_NO_LOCK;
     const KORHANDLE* h = lock.find(handle);
     if (h == nullptr) return -1;
     const int before = h->inputQueue->count;
     const int rc = KORCHQUE_Push(h->inputQueue, data, len);
-    kor_noteReceived(handle, h->type, data, len, h->inputQueue->count - before);
+    kor_noteReceived(handle, h->type, data, len, h->inputQueue->count - before, from);
     return rc;
 }
 

@@ -302,8 +302,10 @@ bool KORHDLTBL_DropPeeked(KORHDLTBL* table, const KorChannelId& id, const KorPee
 bool KORHDLTBL_CloseRequested(KORHDLTBL* table, int handle);
 
 // The input queue under tableSem.
-// Appends received bytes (the owner's receive loop). -1 when not in use, NO_LOCK.
-int KORHDLTBL_PushInput(KORHDLTBL* table, int handle, const char* data, int len);
+// Appends received bytes (the owner's receive loop; from: a datagram's sender,
+// null otherwise). -1 when not in use, NO_LOCK.
+int KORHDLTBL_PushInput(KORHDLTBL* table, int handle, const char* data, int len,
+                        const CtlSockAddrIn* from = nullptr);
 // Takes up to len bytes; -1 when id is no longer the channel's opening, NO_LOCK.
 int KORHDLTBL_PopInput(KORHDLTBL* table, const KorChannelId& id, char* buf, int len);
 // Empties the queue: 0 done, 1 the clear failed (also without the table's

@@ -80,8 +80,10 @@ inline constexpr int KOR_DURATION_BOUNDS = sizeof KOR_DURATION_BOUNDS_MS / sizeo
 
 void kor_countChannelOpened(int type);
 void kor_countChannelClosed(int type);
-// Received bytes of a channel: `stored` of `length` went into its queue.
-void kor_noteReceived(int handle, int type, const char* data, int length, int stored);
+// Received bytes of a channel: `stored` of `length` went into its queue; from:
+// a datagram's sender (null for the other transports).
+void kor_noteReceived(int handle, int type, const char* data, int length, int stored,
+                      const CtlSockAddrIn* from = nullptr);
 // Sent bytes of a channel (result of the transport send: count, 0 or < 0).
 void kor_noteSent(int handle, int type, const char* data, int length, int result);
 void kor_countPositionTick(bool sent);

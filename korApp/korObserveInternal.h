@@ -70,8 +70,10 @@ void consoleWrite(const char* text, int length, CtlConsoleWrite write);
 // Creates the streams' locks; with all, switches every stream on (rings of
 // bytes each). False when a ring could not be had.
 bool startCapture(int bytes, bool all);
-// One chunk of a channel's traffic (received: true) for its capture, if on.
-void captureChunk(int handle, bool received, const char* data, int length);
+// One chunk of a channel's traffic (received: true) for its capture, if on;
+// from: a received datagram's sender.
+void captureChunk(int handle, bool received, const char* data, int length,
+                  const CtlSockAddrIn* from = nullptr);
 // What a service's connection carried (see KorStreamBlock).
 void captureService(const KorStreamBlock& block);
 

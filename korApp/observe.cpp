@@ -67,10 +67,11 @@ void kor_commandResult(std::int32_t result) {
 
 void kor_commandEnd() { kor_commandResult(-1); }
 
-void kor_noteReceived(int handle, int type, const char* data, int length, int stored) {
+void kor_noteReceived(int handle, int type, const char* data, int length, int stored,
+                      const CtlSockAddrIn* from) {
     if (length <= 0) return;
     korobs::countReceived(handle, type, length, stored);
-    korobs::captureChunk(handle, true, data, length);
+    korobs::captureChunk(handle, true, data, length, from);
 }
 
 void kor_noteSent(int handle, int type, const char* data, int length, int result) {

@@ -47,8 +47,9 @@ void sleepMs(int ms) { ctlTaskDelay(ctlMsToTicks(ms)); }
 
 // Queues received bytes, then signals arrival. One pending signal stands for
 // any number of arrivals, so a failing send (signal pending) is ignored.
-void queueReceived(int handle, CtlMsgQId msgQ, const char* data, int n) {
-    KORHDLTBL_PushInput(&korHandleTable, handle, data, n);
+void queueReceived(int handle, CtlMsgQId msgQ, const char* data, int n,
+                   const CtlSockAddrIn* from = nullptr) {
+    KORHDLTBL_PushInput(&korHandleTable, handle, data, n, from);
     ctlMsgQSend(msgQ, "1", 1, CTL_NO_WAIT, 0);
 }
 
@@ -133,12 +134,15 @@ int kor_startTCPClientReceive(int handle) {
     char buf[KOR_RECEIVE_CHUNK + 1];
     for (;;) {
         if (pollFlag && closeRequested(handle)) return 0;
+        // A datagram's sender goes with it to the capture.
+        CtlSockAddrIn from{};
+        CtlSockAddrIn* sender = ch.type == KORHDLTYPE_UDP ? &from : nullptr;
         const int n = serial ? kor_doRS232Receive(ch.socket, ch.pipeFd, buf, KOR_RECEIVE_CHUNK)
                              : kor_doTCPClientReceive(ch.socket, ch.pipeFd, buf, KOR_RECEIVE_CHUNK,
-                                                      selectTimeoutSec(ch.pipeFd));
+                                                      selectTimeoutSec(ch.pipeFd), sender);
         if (n > 0) {
             buf[n] = 0;
-            queueReceived(handle, ch.msgQ, buf, n);
+            queueReceived(handle, ch.msgQ, buf, n, from.family != 0 ? sender : nullptr);
         } else if (n == KOR_RECV_CLOSE) {
             return 0;
         } else if (n == KOR_RECV_SELECT_FAILED || n == KOR_RECV_FAILED) {

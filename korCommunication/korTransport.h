@@ -4,6 +4,8 @@
 // a platform call fails and return a code. Ports: only the low 16 bits count.
 #pragma once
 
+struct CtlSockAddrIn;
+
 // Receive results of kor_doTCPClientReceive and kor_doRS232Receive (> 0: bytes).
 inline constexpr int KOR_RECV_NOTHING = 0;        // peer closed, or serial receive got nothing
 inline constexpr int KOR_RECV_SERIAL_OTHER = -1;  // serial receive: a negative result other than -1
@@ -34,8 +36,10 @@ int kor_startRS232Open(const char* portName, int config0, int config1, int confi
 int kor_startRS232Send(int port, char* buf, int len);
 // Waits for data on socket or a byte on pipeFd (-1: none), timeoutSec seconds
 // (0: no limit). The pipe wins when both are ready. Receives at most len bytes
-// (one datagram on a UDP socket). Returns bytes or a KOR_RECV_* code.
-int kor_doTCPClientReceive(int socket, int pipeFd, char* buf, int len, int timeoutSec);
+// (one datagram on a UDP socket, its sender into *from when from is given).
+// Returns bytes or a KOR_RECV_* code.
+int kor_doTCPClientReceive(int socket, int pipeFd, char* buf, int len, int timeoutSec,
+                           CtlSockAddrIn* from = nullptr);
 // One serial receive (waits for data or the port's closing); pipeFd is not used: a
 // serial channel is ended by closing its port. Returns bytes or a KOR_RECV_* code.
 int kor_doRS232Receive(int port, int pipeFd, char* buf, int len);

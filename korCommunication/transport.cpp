@@ -133,7 +133,8 @@ int kor_startRS232Send(int port, char* buf, int len) {
     return rc;
 }
 
-int kor_doTCPClientReceive(int socket, int pipeFd, char* buf, int len, int timeoutSec) {
+int kor_doTCPClientReceive(int socket, int pipeFd, char* buf, int len, int timeoutSec,
+                           CtlSockAddrIn* from) {
     CtlFdSet readSet;
     ctlFdZero(&readSet);
     ctlFdSet(socket, &readSet);
@@ -144,7 +145,11 @@ int kor_doTCPClientReceive(int socket, int pipeFd, char* buf, int len, int timeo
         case KorWake::Ready: break;
     }
     if (ctlFdIsSet(socket, &readSet)) {
-        const int n = ctlRecv(socket, buf, len, 0);
+        int fromLength = sizeof(CtlSockAddrIn);
+        const int n = from == nullptr
+                          ? ctlRecv(socket, buf, len, 0)
+                          : ctlRecvFrom(socket, buf, len, 0, reinterpret_cast<CtlSockAddr*>(from),
+                                        &fromLength);
         if (n > 0) return n;
         if (n == -1) {
             vx::perror("Error - ctlRevc()");

@@ -471,6 +471,10 @@ int ctlSend(int s, const char* buf, int len, int flags) {
 }
 
 int ctlRecv(int s, char* buf, int len, int flags) {
+    return ctlRecvFrom(s, buf, len, flags, nullptr, nullptr);
+}
+
+int ctlRecvFrom(int s, char* buf, int len, int flags, CtlSockAddr* from, int* fromLen) {
     vc::task::checkDeleted();
     if (vc::hooks::shouldFail(Site::Recv)) return -1;
     if (isMemorySocket(s)) return len < 0 || !buf ? -1 : memoryRecv(s, buf, len);
@@ -481,8 +485,15 @@ int ctlRecv(int s, char* buf, int len, int flags) {
         return -1;
     }
     for (;;) {
-        ssize_t n = ::recv(s, buf, static_cast<std::size_t>(len), linuxFlags(flags));
-        if (n >= 0) return static_cast<int>(n);
+        sockaddr_in peer{};
+        socklen_t peerLen = sizeof peer;
+        ssize_t n = ::recvfrom(s, buf, static_cast<std::size_t>(len), linuxFlags(flags),
+                               from ? reinterpret_cast<sockaddr*>(&peer) : nullptr,
+                               from ? &peerLen : nullptr);
+        if (n >= 0) {
+            if (from && peer.sin_family == AF_INET) fromLinux(peer, from, fromLen);
+            return static_cast<int>(n);
+        }
         if (!wouldBlock(errno) || !waitReady(use, s, POLLIN)) return -1;
     }
 }

@@ -180,6 +180,8 @@ int ctlConnect(int s, const CtlSockAddr* addr, int addrLen);
 int ctlSend(int s, const char* buf, int len, int flags);
 // 0: the peer closed the connection.
 int ctlRecv(int s, char* buf, int len, int flags);
+// ctlRecv that also gives the sender's address (from and fromLen may be null).
+int ctlRecvFrom(int s, char* buf, int len, int flags, CtlSockAddr* from, int* fromLen);
 int ctlSendTo(int s, const char* buf, int len, int flags, const CtlSockAddr* to, int toLen);
 // Waits until a descriptor of the sets is ready or the time-out passes (null:
 // no limit). The sets are replaced by the ready descriptors. Returns the number

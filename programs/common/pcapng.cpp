@@ -1,9 +1,12 @@
 // pcapng from captured chunks. What is synthesized: the IPv4 and TCP/UDP
 // headers (TTL 64, no options, window 65535, checksums computed), a TCP
-// handshake before a connection's first chunk, sequence numbers counted from
-// the chunks kept; no retransmissions, no segmentation as on the wire (a
-// chunk is one packet, or several of at most 16000 bytes), no closing
-// handshake.
+// handshake before a connection's first chunk (each of its packets says so
+// in a comment), sequence numbers counted from the chunks kept; no
+// retransmissions, no segmentation as on the wire (a chunk is one packet, or
+// several of at most 16000 bytes), no closing handshake. A connection whose
+// opening the ring overwrote lost its oldest chunks: its sequence numbers jump
+// after the handshake by the bytes overwritten, so that an analyser reports
+// the segments not captured, and its first packet says so in a comment.
 #include "pcapng.h"
 
 #include <algorithm>
@@ -76,6 +79,7 @@ struct Conversation {
     Endpoint local, remote;
     std::uint32_t localSeq = 1000, remoteSeq = 50000;
     bool started = false;
+    std::uint64_t lost = 0;  // bytes of the stream overwritten before this one's first chunk
 };
 
 struct Packet {
@@ -83,6 +87,7 @@ struct Packet {
     std::uint32_t interface;
     bool outbound;
     std::string data;
+    std::string comment;  // none when empty
 };
 
 std::string ipv4(const Endpoint& from, const Endpoint& to, std::uint8_t protocol,
@@ -167,43 +172,72 @@ Conversation conversationOf(const std::string& endpoints) {
     return c;
 }
 
+constexpr const char* kMadeUp = "handshake synthesized by the capture, not captured";
+
 void handshake(Conversation& c, std::uint64_t t, std::vector<Packet>& out) {
-    out.push_back({t, 0, true, tcpPacket(c.local, c.remote, c.localSeq, 0, kSyn, "")});
-    out.push_back(
-        {t, 0, false, tcpPacket(c.remote, c.local, c.remoteSeq, c.localSeq + 1, kSyn | kAck, "")});
+    out.push_back({t, 0, true, tcpPacket(c.local, c.remote, c.localSeq, 0, kSyn, ""), kMadeUp});
+    out.push_back({t, 0, false,
+                   tcpPacket(c.remote, c.local, c.remoteSeq, c.localSeq + 1, kSyn | kAck, ""),
+                   kMadeUp});
     ++c.localSeq;
     ++c.remoteSeq;
-    out.push_back({t, 0, true, tcpPacket(c.local, c.remote, c.localSeq, c.remoteSeq, kAck, "")});
+    out.push_back(
+        {t, 0, true, tcpPacket(c.local, c.remote, c.localSeq, c.remoteSeq, kAck, ""), kMadeUp});
     c.started = true;
+    // Which side the lost bytes were on is not known: both jump.
+    c.localSeq += static_cast<std::uint32_t>(c.lost);
+    c.remoteSeq += static_cast<std::uint32_t>(c.lost);
+}
+
+std::string lossComment(std::uint64_t lost) {
+    return "capture ring overflowed: the stream's oldest " + std::to_string(lost) +
+           " bytes were overwritten, this connection's first chunks among them";
 }
 
 void chunkPackets(Conversation& c, const CaptureRecord& r, std::vector<Packet>& out) {
     const bool sent = r.kind == KOR_CAPTURE_SENT;
     if (c.serial) {
-        out.push_back({r.timeUs, 1, sent, serialPacket(r.data)});
+        out.push_back({r.timeUs, 1, sent, serialPacket(r.data), {}});
         return;
     }
     const Endpoint& from = sent ? c.local : c.remote;
     const Endpoint& to = sent ? c.remote : c.local;
+    const std::size_t first = out.size() + (c.udp || c.started ? 0 : 3);  // after a handshake
     for (std::size_t at = 0; at < r.data.size(); at += kMaxSegment) {
         const std::string piece = r.data.substr(at, kMaxSegment);
         if (c.udp) {
-            out.push_back({r.timeUs, 0, sent, udpPacket(from, to, piece)});
+            out.push_back({r.timeUs, 0, sent, udpPacket(from, to, piece), {}});
             continue;
         }
         if (!c.started) handshake(c, r.timeUs, out);
         std::uint32_t& seq = sent ? c.localSeq : c.remoteSeq;
         const std::uint32_t ack = sent ? c.remoteSeq : c.localSeq;
-        out.push_back({r.timeUs, 0, sent, tcpPacket(from, to, seq, ack, kPsh | kAck, piece)});
+        out.push_back({r.timeUs, 0, sent, tcpPacket(from, to, seq, ack, kPsh | kAck, piece), {}});
         seq += static_cast<std::uint32_t>(piece.size());
     }
+    if (c.lost > 0 && out.size() > first) {
+        out[first].comment = lossComment(c.lost);
+        c.lost = 0;
+    }
+}
+
+// A connection's 'O' record: the reply names the last connections' endpoints
+// before the ring's records, so a connection seen first there, in a stream
+// that overwrote bytes, lost its opening (the ring's own 'O' record, when
+// kept, comes again and starts it afresh).
+void opened(std::map<int, Conversation>& conversations, const CaptureRecord& r,
+            std::uint64_t dropped) {
+    const bool again = conversations.count(r.conn) != 0;
+    Conversation c = conversationOf(r.data);
+    c.lost = again ? 0 : dropped;
+    conversations[r.conn] = c;
 }
 
 void streamPackets(const CaptureStream& s, std::vector<Packet>& out) {
     std::map<int, Conversation> conversations;
     for (const CaptureRecord& r : s.records) {
         if (r.kind == KOR_CAPTURE_OPENED) {
-            conversations[r.conn] = conversationOf(r.data);
+            opened(conversations, r, s.dropped);
             continue;
         }
         auto it = conversations.find(r.conn);
@@ -250,6 +284,12 @@ std::string enhancedPacket(const Packet& p) {
     le16(b, 2);  // epb_flags: the direction
     le16(b, 4);
     le32(b, p.outbound ? 2u : 1u);
+    if (!p.comment.empty()) {
+        le16(b, 1);  // opt_comment
+        le16(b, static_cast<std::uint16_t>(p.comment.size()));
+        b += p.comment;
+        pad4(b);
+    }
     le32(b, 0);  // end of options
     return b;
 }
@@ -294,6 +334,7 @@ bool decodeCapture(const std::string& body, CaptureStream* out) {
 struct PcapngStream::State {
     std::string body, pending;
     std::size_t at = 0, sent = 0;
+    std::uint64_t dropped = 0;
     std::map<int, Conversation> conversations;
 
     // The blocks of the next record into pending; false at the end.
@@ -309,7 +350,7 @@ struct PcapngStream::State {
         r.data = body.substr(at + KOR_CAPTURE_HEADER, length);
         at += KOR_CAPTURE_HEADER + length;
         if (r.kind == KOR_CAPTURE_OPENED) {
-            conversations[r.conn] = conversationOf(r.data);
+            opened(conversations, r, dropped);
             return true;
         }
         auto it = conversations.find(r.conn);
@@ -330,6 +371,7 @@ PcapngStream::~PcapngStream() = default;
 bool PcapngStream::open() {
     CaptureStream head;
     if (!walkCapture(state_->body, &head, [](const CaptureRecordView&) {})) return false;
+    state_->dropped = head.dropped;
     state_->at = state_->body.find('\n') + 1;
     block(state_->pending, 0x0A0D0D0A, sectionHeader());
     block(state_->pending, 1, interfaceDescription(kLinkIpv4));
@@ -362,7 +404,7 @@ std::string buildPcapng(std::vector<CaptureStream> streams, int* packets) {
                      [](const Packet& a, const Packet& b) { return a.timeUs < b.timeUs; });
     std::size_t size = 256;
     for (const Packet& p : all)
-        size += p.data.size() + 3 + 44;  // padded, with its block and options
+        size += p.data.size() + p.comment.size() + 7 + 44;  // padded, with its block and options
     std::string file;
     file.reserve(size);
     block(file, 0x0A0D0D0A, sectionHeader());

@@ -3,12 +3,14 @@
 import os
 import select
 import socket
+import subprocess
 import termios
 import threading
 import time
 import tty
 import unittest
 
+import harness
 from harness import Controller, free_address, pty_pair, unused_port, wait_for
 from chanpeers import (NO_DATA, NOT_IN_USE, close_all, cpu_while, encode_port,
                        read_exactly, settle)
@@ -101,6 +103,33 @@ class UdpChannelTest(unittest.TestCase):
                                       p5=2), 254)
         self.vc.wait_output('Error - Modbus on handle %d: the channel cannot carry Modbus/TCP'
                             % listening)
+
+    def test_captured_datagrams_name_their_real_sender_in_tshark(self):
+        peer, stranger = self.peer(), self.peer()
+        local = unused_port(self.vc.address, socket.SOCK_DGRAM)
+        h = self.vc.call('UDPBIND', addr=peer.getsockname()[0], port=peer.getsockname()[1],
+                         p1=encode_port(local))
+        koradmin = [harness.program('koradmin'), '--host', self.vc.address]
+        subprocess.run(koradmin + ['capture', 'on', str(h)], check=True, capture_output=True)
+        self.addCleanup(subprocess.run, koradmin + ['capture', 'off', 'all'], capture_output=True)
+        peer.sendto(b'one', (self.vc.address, local))
+        self.assertEqual(read_exactly(self.vc, h, 3), b'one')
+        stranger.sendto(b'two', (self.vc.address, local))
+        self.assertEqual(read_exactly(self.vc, h, 3), b'two')
+        self.assertEqual(self.vc.call('SENDDATA', handle=h, bytes=b'back'), 4)
+        peer.sendto(b'three', (self.vc.address, local))
+        self.assertEqual(read_exactly(self.vc, h, 5), b'three')
+        path = os.path.join(self.vc.dir, 'udp.pcapng')
+        subprocess.run(koradmin + ['capture', 'save', path, str(h)], check=True,
+                       capture_output=True)
+        shark = subprocess.run(['tshark', '-r', path, '-T', 'fields', '-e', 'ip.src', '-e',
+                                'udp.srcport', '-e', 'ip.dst', '-e', 'udp.dstport'],
+                               capture_output=True, text=True, timeout=60)
+        self.assertEqual(shark.returncode, 0, shark.stderr)
+        us = '%s\t%d' % (self.vc.address, local)
+        them, other = ('%s\t%d' % s.getsockname() for s in (peer, stranger))
+        self.assertEqual(shark.stdout.splitlines(), [them + '\t' + us, other + '\t' + us,
+                                                     us + '\t' + them, them + '\t' + us])
 
 
 class SerialChannelTest(unittest.TestCase):

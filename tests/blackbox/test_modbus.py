@@ -171,6 +171,34 @@ class ModbusReadTest(ModbusCase):
         self.assertEqual([r[:2] for r in rows[-2:]], [['3', ''], ['3', '258,772']])
         self.assertEqual([r[2] for r in rows[-2:]], ['', ''])
 
+    def test_overflowed_capture_shows_the_loss_in_tshark(self):
+        # A ring of 1024 bytes keeps some 18 exchanges of the 30: the opening
+        # and the first ones are overwritten.
+        vc = Controller(capture='all', capture_bytes=1024)
+        self.addCleanup(vc.close)
+        handle = vc.call('TCPCONNECT', addr=self.address, port=self.port)
+        for _ in range(30):
+            self.assertEqual(vc.call('MODBUSREAD', p2=handle, p1=3, p7=0, p6=2, p4=100, p5=2),
+                             255)
+        path = os.path.join(vc.dir, 'overflow.pcapng')
+        subprocess.run([harness.program('koradmin'), '--host', vc.address, 'capture', 'save',
+                        path, str(handle)], check=True, capture_output=True)
+        shark = subprocess.run(['tshark', '-r', path, '-o', 'mbtcp.tcp.port:%d' % self.port,
+                                '-T', 'fields', '-e', 'tcp.analysis.lost_segment',
+                                '-e', 'frame.comment', '-e', 'modbus.func_code'],
+                               capture_output=True, text=True, timeout=60)
+        self.assertEqual(shark.returncode, 0, shark.stderr)
+        rows = [line.split('\t') for line in shark.stdout.splitlines()]
+        made_up = 'handshake synthesized by the capture, not captured'
+        self.assertEqual([r[1] for r in rows[:3]], [made_up] * 3)
+        # The first chunk kept, and the first the other way: the segments
+        # before them were not captured (which side lost them is not known).
+        self.assertNotEqual(rows[3][0], '')
+        self.assertIn('were overwritten', rows[3][1])
+        self.assertEqual(rows[4][:2], ['1', ''])
+        self.assertEqual([r for r in rows[5:] if r[:2] != ['', '']], [])
+        self.assertEqual({r[2] for r in rows[4:]}, {'3'})
+
     def test_hundred_registers_in_one_reply(self):
         self.vc.set('D300..D400', 7777)
         self.assertEqual(self.read(self.handle, 3, 0, 100, 300, 2), 255)
