@@ -159,6 +159,22 @@ constexpr Meaning kMeanings[] = {
     {"ftp_tls_name",
      "The name an FTP server's certificate must carry, also sent as SNI; "
      "without it the certificate must carry the server's address."},
+    {"send_buffer",
+     "Bytes of every TCP socket's send buffer; 0 keeps the system's own. A "
+     "smaller buffer makes a send to a peer that stops reading block sooner."},
+    {"ftp_temporary_names",
+     "on: a job transfer stores the file under a temporary name (NAME.<n>.kortmp) "
+     "and renames it once complete; a server that refuses that name or the rename "
+     "gets the job name directly, with a console line. off: the job name only, for "
+     "servers whose watchers pick up any new file."},
+    {"modbus_transaction",
+     "fresh: every Modbus request carries a transaction id of its own and only the "
+     "reply with that id counts; fixed: every request carries id 1 and a reply with "
+     "any id counts, for devices that answer with a fixed id or echo none."},
+    {"modbus_wait",
+     "fixed: a Modbus exchange always waits 200 ms for its reply, as jobs timed on "
+     "it expect; reply: it ends as soon as the reply to the request is complete "
+     "(200 ms still the limit, the same result codes and stored values)."},
     {"journal",
      "Entries of the command journal (koradmin journal): each command's "
      "parameters, result, duration and console lines. 0 turns it off."},
