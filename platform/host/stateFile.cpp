@@ -122,13 +122,15 @@ pid_t lockHolder(const pthread_mutex_t* m) {
 // leaves it recoverable. False with lockProblem set otherwise.
 bool lockRobust(pthread_mutex_t* m, const std::string& path) {
     const auto end = std::chrono::steady_clock::now() + kLockWaitLimit;
-    int rc;
-    do {
+    // A free lock, or one whose holder died, is taken at once (the try also
+    // reports a dead holder where a thread checker follows only this form).
+    int rc = pthread_mutex_trylock(m);
+    while (rc == EBUSY || (rc == ETIMEDOUT && std::chrono::steady_clock::now() < end)) {
         timespec slice{};
         clock_gettime(CLOCK_REALTIME, &slice);
         slice.tv_sec += 1;
         rc = pthread_mutex_timedlock(m, &slice);
-    } while (rc == ETIMEDOUT && std::chrono::steady_clock::now() < end);
+    }
     if (rc == EOWNERDEAD) rc = pthread_mutex_consistent(m);
     if (rc == 0) {
         lockProblem.clear();

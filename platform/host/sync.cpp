@@ -5,6 +5,7 @@
 // object (or of the waiting task) ends.
 #include <pthread.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -39,6 +40,10 @@ struct Semaphore {
 struct Mutex {
     pthread_mutex_t lock;
     bool made = false;
+    // The holding thread, so that a give by any other is refused before it
+    // reaches the lock.
+    std::atomic<bool> held{false};
+    std::atomic<pthread_t> owner{};
     Mutex() {
         pthread_mutexattr_t attr;
         if (pthread_mutexattr_init(&attr) != 0) return;
@@ -231,6 +236,8 @@ int ctlMutexTake(CtlMutexId mutexId, int ticks) {
         errno = rc;
         return -1;
     }
+    mutex->owner.store(pthread_self(), std::memory_order_relaxed);
+    mutex->held.store(true, std::memory_order_release);
     return 0;
 }
 
@@ -240,6 +247,12 @@ int ctlMutexGive(CtlMutexId mutexId) {
         errno = EINVAL;
         return -1;
     }
+    if (!mutex->held.load(std::memory_order_acquire) ||
+        !pthread_equal(mutex->owner.load(std::memory_order_relaxed), pthread_self())) {
+        errno = EPERM;
+        return -1;
+    }
+    mutex->held.store(false, std::memory_order_relaxed);
     const int rc = pthread_mutex_unlock(&mutex->lock);
     if (rc != 0) {
         errno = rc;
