@@ -20,7 +20,8 @@ import urllib.request
 from harness import Controller, free_address, program, unused_port, wait_for
 from dashpage import Browser, Kordash, TcpPeer, browser_missing
 from testca import TestCA
-from webattack import Held, cpu_seconds, first_snapshot, flood_chunked, flood_headers, peak_rss_kb
+from webattack import (Held, cpu_seconds, first_snapshot, flood_chunked, flood_headers,
+                       memory_limit_kb, peak_rss_kb)
 from fake_admin import FakeController
 
 VIEWS = ('channels', 'channel', 'bvars', 'jobs', 'state', 'stream', 'activity', 'traffic', 'console')
@@ -745,7 +746,7 @@ class HostileControllerTest(unittest.TestCase):
         time.sleep(2.5)
         items = json.loads(self.get('/api/console?c=1&after=0')[1])['items']
         self.assertLessEqual(len(items), 1, items)
-        self.assertLess(peak_rss_kb(self.dash.proc.pid), 128 << 10)
+        self.assertLess(peak_rss_kb(self.dash.proc.pid), memory_limit_kb(128 << 10))
 
     def test_labels_from_closed_sets(self):
         self.fake.mode = 'utf8'
@@ -823,7 +824,7 @@ class CaptureFloodTest(unittest.TestCase):
             self.assertIn('attachment', reply.headers['Content-Disposition'])
             self.assertEqual(reply.read(4), b'\x0a\x0d\x0d\x0a')
         self.assertEqual(first_snapshot(dash.host, dash.port, '/api/events')['link'], 'reachable')
-        self.assertLess(peak_rss_kb(dash.proc.pid), 128 << 10)
+        self.assertLess(peak_rss_kb(dash.proc.pid), memory_limit_kb(128 << 10))
 
 
 class StopTest(unittest.TestCase):
@@ -887,7 +888,7 @@ class AttackTest(unittest.TestCase):
         self.assertLess(sent, 16 << 20, 'a chunked body is bounded too')
         body = '{"index":1,"value":1}' + ' ' * 20000
         self.assertEqual(self.post('/api/b', body)[0], 413)
-        self.assertLess(peak_rss_kb(self.dash.proc.pid), 64 << 10)
+        self.assertLess(peak_rss_kb(self.dash.proc.pid), memory_limit_kb(64 << 10))
         self.assertEqual(self.request('GET', '/')[0], 200)
 
     def test_held_connections_leave_the_page_reachable(self):
@@ -944,7 +945,7 @@ class AttackTest(unittest.TestCase):
         first_snapshot(self.dash.host, self.dash.port, '/api/events', engineer)
         self.assertLess(time.monotonic() - started, 5)  # never before
         self.assertLessEqual(held.alive(), 810)
-        self.assertLess(peak_rss_kb(self.dash.proc.pid), 128 << 10)
+        self.assertLess(peak_rss_kb(self.dash.proc.pid), memory_limit_kb(128 << 10))
 
     def test_json_fields_checked_before_narrowing(self):
         self.vc.set('B301', 7)

@@ -22,6 +22,20 @@ import threading
 import time
 
 
+def memory_limit_kb(kib):
+    """A resident-memory bound in KiB for a program of this build: a
+    sanitizer build (its shadow memory, ASan's quarantine) gets four times
+    as much."""
+    build = os.environ.get('KOR_BIN', '')
+    try:
+        with open(os.path.join(build, 'CMakeCache.txt')) as f:
+            sanitized = any(line.startswith('KOR_SANITIZE:') and line.split('=', 1)[1].strip()
+                            for line in f)
+    except OSError:
+        sanitized = False
+    return kib * 4 if sanitized else kib
+
+
 def peak_rss_kb(pid):
     """Resident memory high-water mark of a process (VmHWM), in KiB."""
     with open('/proc/%d/status' % pid) as f:
