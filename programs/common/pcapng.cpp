@@ -294,6 +294,23 @@ std::string enhancedPacket(const Packet& p) {
     return b;
 }
 
+// The record at offset at of a capture reply into *r (its data a view into
+// body) and the offset of the next one into *next; false when the body ends
+// within the record.
+bool recordAt(std::string_view body, std::size_t at, CaptureRecordView* r, std::size_t* next) {
+    if (at > body.size() || body.size() - at < KOR_CAPTURE_HEADER) return false;
+    const KorCaptureHeader h = korCaptureHeaderOf(body.data() + at);
+    const auto length = static_cast<std::size_t>(h.length);
+    if (body.size() - at - KOR_CAPTURE_HEADER < length) return false;
+    r->timeUs = h.timeUs;
+    r->kind = h.kind;
+    r->cut = h.cut;
+    r->conn = h.conn;
+    r->data = body.substr(at + KOR_CAPTURE_HEADER, length);
+    *next = at + KOR_CAPTURE_HEADER + length;
+    return true;
+}
+
 }  // namespace
 
 bool walkCapture(const std::string& body, CaptureStream* head,
@@ -306,18 +323,9 @@ bool walkCapture(const std::string& body, CaptureStream* head,
     head->on = state == "on";
     head->records.clear();
     for (std::size_t at = lf + 1; at < body.size();) {
-        if (body.size() - at < KOR_CAPTURE_HEADER) return false;
-        const KorCaptureHeader h = korCaptureHeaderOf(body.data() + at);
         CaptureRecordView r;
-        r.timeUs = h.timeUs;
-        r.kind = h.kind;
-        r.cut = h.cut;
-        r.conn = h.conn;
-        const auto length = static_cast<std::size_t>(h.length);
-        if (body.size() - at - KOR_CAPTURE_HEADER < length) return false;
-        r.data = std::string_view(body).substr(at + KOR_CAPTURE_HEADER, length);
+        if (!recordAt(body, at, &r, &at)) return false;
         visit(r);
-        at += KOR_CAPTURE_HEADER + length;
     }
     return true;
 }
@@ -339,16 +347,9 @@ struct PcapngStream::State {
 
     // The blocks of the next record into pending; false at the end.
     bool more() {
-        if (at + KOR_CAPTURE_HEADER > body.size()) return false;
-        const KorCaptureHeader h = korCaptureHeaderOf(body.data() + at);
-        CaptureRecord r;
-        r.timeUs = h.timeUs;
-        r.kind = h.kind;
-        r.cut = h.cut;
-        r.conn = h.conn;
-        const auto length = static_cast<std::size_t>(h.length);
-        r.data = body.substr(at + KOR_CAPTURE_HEADER, length);
-        at += KOR_CAPTURE_HEADER + length;
+        CaptureRecordView v;
+        if (!recordAt(body, at, &v, &at)) return false;
+        const CaptureRecord r{v.timeUs, v.kind, v.cut, v.conn, std::string(v.data)};
         if (r.kind == KOR_CAPTURE_OPENED) {
             opened(conversations, r, dropped);
             return true;
