@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "adminClient.h"
+#include "korHandleTable.h"
 #include "korResultClass.h"
 
 namespace kordash {
@@ -28,12 +29,12 @@ struct CommandFigures {
 struct CounterFigures {
     static constexpr int kOverMs = 1 << 30;
     static constexpr int kNoCode = -1000000;  // a transfer's or mail's code beyond any written
-    static constexpr int kHandles = 19;
+    static constexpr int kHandles = KOR_LAST_HANDLE;
     // By korCommandIndex; the last one is every number that is no command.
     std::array<CommandFigures, KOR_COMMAND_INDEXES> commands;
     bool hasDurationSums = false;  // controllers before them count no sums
     std::map<std::string, std::uint64_t> opened, closed, bytesIn, bytesOut, dropped;
-    std::array<std::uint64_t, kHandles + 1> handleIn{}, handleOut{};  // [1..19]
+    std::array<std::uint64_t, kHandles + 1> handleIn{}, handleOut{};  // [1..kHandles]
     std::map<std::pair<std::string, int>, std::uint64_t> ftp, mails;
     std::uint64_t positionSent = 0, positionMissed = 0, speedTicks = 0, speedMissed = 0,
                   adminSessions = 0;
