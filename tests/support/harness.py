@@ -48,6 +48,19 @@ def program(name):
     return os.path.join(BIN, name)
 
 
+def sanitizer():
+    """The sanitizer the build was made with ('address', 'thread'), or ''
+    for a build without one (or a directory that is no CMake build)."""
+    try:
+        with open(os.path.join(BIN, 'CMakeCache.txt')) as f:
+            for line in f:
+                if line.startswith('KOR_SANITIZE:'):
+                    return line.split('=', 1)[1].strip()
+    except OSError:
+        pass
+    return ''
+
+
 class Controller(VirtualController):
     """A virtual controller of the build with ArvoKOR in a temporary directory.
 

@@ -21,19 +21,14 @@ import socket
 import threading
 import time
 
+from harness import sanitizer
+
 
 def memory_limit_kb(kib):
     """A resident-memory bound in KiB for a program of this build: a
     sanitizer build (its shadow memory, ASan's quarantine) gets four times
     as much."""
-    build = os.environ.get('KOR_BIN', '')
-    try:
-        with open(os.path.join(build, 'CMakeCache.txt')) as f:
-            sanitized = any(line.startswith('KOR_SANITIZE:') and line.split('=', 1)[1].strip()
-                            for line in f)
-    except OSError:
-        sanitized = False
-    return kib * 4 if sanitized else kib
+    return kib * 4 if sanitizer() else kib
 
 
 def peak_rss_kb(pid):
