@@ -170,10 +170,15 @@ class OutOfDescriptors(unittest.TestCase):
     answers again, once descriptors come free."""
 
     def test_limit_reached_and_freed(self):
-        # Under AddressSanitizer a CLOSEHANDLE after the limit was reached
-        # waited out its 10 s (not understood yet; the other builds pass).
+        # The address build also checks vptrs (UBSan). On a miss in its type
+        # cache that check probes the vtable's memory through a pipe(); at the
+        # limit the pipe fails, the check reports "invalid vptr" for a sound
+        # object (a channel's release, shared_ptr's _Sp_counted_base) and,
+        # not recoverable in this build, ends arvokor: the next command then
+        # times out. With that check disabled the case passes in this build.
         if sanitizer() == 'address':
-            self.skipTest('a close after the limit hangs under AddressSanitizer (open)')
+            self.skipTest("UBSan's vptr check needs a pipe to probe memory: at the "
+                          "descriptor limit it reports a false 'invalid vptr' and ends arvokor")
         peer = socket.socket()
         self.addCleanup(peer.close)
         peer.bind((free_address(), 0))
