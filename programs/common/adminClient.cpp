@@ -300,9 +300,12 @@ bool decodeReadout(const std::string& rec, ChannelRecord* out) {
     return true;
 }
 
-const char* channelKindName(int type) {
+const char* channelKindName(int type, int openedBy) {
     switch (type) {
-        case 1: return "TCP client / telnet";
+        case 1:
+            return openedBy == 1    ? "TCP client"
+                   : openedBy == 21 ? "telnet"
+                                    : "TCP client or telnet";
         case 2: return "TCP listener";
         case 3: return "accepted client";
         case 4: return "serial";

@@ -79,7 +79,9 @@ struct ChannelRecord {
     std::string ipAddress, taskName, pipeName;
 };
 bool decodeReadout(const std::string& record, ChannelRecord* out);
-const char* channelKindName(int type);
+// A channel type's name; a TCP client channel (type 1) is a plain TCP client
+// or a telnet session by the command that opened it (1 or 21; 0: unknown).
+const char* channelKindName(int type, int openedBy = 0);
 
 // ":h?" reply ("0" or "3,17,19") as handles.
 std::vector<int> decodeHandleList(const std::string& reply);

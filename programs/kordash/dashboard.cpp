@@ -351,6 +351,7 @@ Dashboard::Refresh Dashboard::refresh(const std::list<Interest>& interests, bool
 void Dashboard::readWhole(AdminSession& s, const std::list<Interest>& interests, Refresh* out) {
     if (s.state() == LinkState::Ok) readChannels(s, &out->snap, interests);
     if (s.state() == LinkState::Ok) readLogs(s, &out->snap, interests);
+    if (s.state() == LinkState::Ok) logs_.describe(s, &out->snap);
     std::set<std::pair<int, int>> ranges;
     for (const Interest& in : interests)
         if (in.bCount > 0) ranges.emplace(in.bStart, in.bCount);
@@ -393,9 +394,11 @@ void Dashboard::readChannels(AdminSession& s, nlohmann::json* snap,
         if (!peer.empty() && ch.port >= 0) peer.append(":").append(std::to_string(ch.port));
         std::string localEnd;
         SocketEnds ends;
-        if (local && (ch.type >= 1 && ch.type <= 3) && peers_.ends(ch.socket, &ends)) {
+        // Serial channels have no socket; a UDP channel keeps its destination as its peer.
+        if (local && ch.type >= 1 && ch.type <= 5 && ch.type != 4 &&
+            peers_.ends(ch.socket, &ends)) {
             localEnd = ends.local;
-            if (ch.type != 2) peer = ends.remote;
+            if (ch.type != 2 && ch.type != 5) peer = ends.remote;
         }
         (*snap)["channels"].push_back({{"handle", ch.handle},
                                        {"type", ch.type},
@@ -422,12 +425,12 @@ void Dashboard::readChannels(AdminSession& s, nlohmann::json* snap,
 void Dashboard::readLogs(AdminSession& s, nlohmann::json* snap,
                          const std::list<Interest>& interests) {
     LogWants wants;
+    // The journal names the channels' openers and the slots' last commands.
+    wants.journal = true;
     for (const Interest& in : interests) {
-        wants.journal = wants.journal || in.logs.journal;
         wants.console = wants.console || in.logs.console;
         if (in.logs.capture > 0) wants.capture = in.logs.capture;
     }
-    if (!wants.journal && !wants.console && wants.capture < 0) return;
     logs_.read(s, wants);
     (*snap)["logs"] = logs_.summary();
 }

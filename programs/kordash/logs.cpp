@@ -1,7 +1,11 @@
 #include "logs.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "journalJson.h"
 #include "korHandleTable.h"
+#include "korParams.h"
 #include "korResultClass.h"
 #include "korResults.h"
 #include "pcapng.h"
@@ -20,9 +24,29 @@ using kor::admin::JournalPage;
 // up after a burst, the rest waits for the next second.
 constexpr int kRoundsPerRead = 4;
 
+// The commands whose p4..p7 are the four octets of an address.
+constexpr int kAddressCommands[] = {1, 11, 12, 15, 20, 21, 23, 38};
+// The commands that open a channel and write its handle as their result.
+constexpr int kOpeners[] = {1, 3, 7, 12, 21};
+constexpr int kTcpConnect = 1, kUdpBind = 12, kTelnetConnect = 21;
+
+template <std::size_t N>
+bool among(const int (&ids)[N], int id) {
+    return std::find(std::begin(ids), std::end(ids), id) != std::end(ids);
+}
+
+std::string addressOf(const std::vector<int>& p) {
+    if (p.size() < 8) return {};
+    char text[KOR_ADDR_TEXT_SIZE];
+    korFormatAddress(text, p[4], p[5], p[6], p[7]);
+    return text;
+}
+
+// Dotted as the command reads it, for the pages (which show p4..p7 as one).
 Json journalJson(const JournalEntry& e) {
     Json j = kor::admin::journalEntryJson(e);
     j["outcome"] = outcomeOf(e);
+    if (among(kAddressCommands, e.id)) j["address"] = addressOf(e.params);
     return j;
 }
 
@@ -73,6 +97,7 @@ void LogCache::read(AdminSession& s, const LogWants& wants) {
 
 // Caller holds mutex_.
 void LogCache::keep(Log& log, Json item, std::uint64_t seq) {
+    if (&log == &journal_) noteCommand(item);
     if (log.cursor > 0) log.missed += kor::admin::missedBetween(log.cursor, seq);
     log.cursor = seq;
     item["i"] = ++log.index;
@@ -273,6 +298,83 @@ bool LogCache::captureBody(int handle, int maxAgeMs, std::string* body) {
         return false;
     *body = capture_.body;
     return true;
+}
+
+// Caller holds mutex_. Entries come from decodeJournal: their fields are there.
+void LogCache::noteCommand(const Json& entry) {
+    const int id = entry["command"], result = entry["result"], slot = entry["slot"];
+    auto params = entry["params"].get<std::vector<int>>();
+    if (among(kOpeners, id) && validHandle(result) && params.size() >= 8)
+        openers_[static_cast<std::size_t>(result)] = {id, std::move(params)};
+    if (slot >= 0 && slot < KOR_MAX_SLOTS)
+        lastCommands_[static_cast<std::size_t>(slot)] = {{"command", id},
+                                                         {"name", entry["name"]},
+                                                         {"result", result},
+                                                         {"meaning", entry["meaning"]}};
+}
+
+namespace {
+
+// The opener's peer as the readout shows it ("" when it names none).
+std::string openerPeer(int command, const std::vector<int>& p) {
+    if (command != kTcpConnect && command != kTelnetConnect && command != kUdpBind) return {};
+    return addressOf(p) + ":" + std::to_string(korDecodePort(p[0]) & 0xffffu);
+}
+
+bool needsOpener(int type) { return type == 1 || type == 5; }
+
+}  // namespace
+
+// Caller holds mutex_. The opener counts only when it names the channel's
+// peer: a handle opened again while its entry was overwritten keeps the
+// joint label rather than a wrong one.
+void LogCache::describeChannel(Json& channel) {
+    const int type = channel.value("type", -1), handle = channel.value("handle", -1);
+    if (!needsOpener(type) || !validHandle(handle)) return;
+    const Opener& o = openers_[static_cast<std::size_t>(handle)];
+    const bool named = o.command != 0 && openerPeer(o.command, o.params) == channel["peer"];
+    const int opener = named ? o.command : 0;
+    channel["kind"] = kor::admin::channelKindName(type, opener);
+    channel["openedBy"] = opener;
+    // A UDP channel's own port, when the kernel's table did not give it.
+    if (opener == kUdpBind && channel.value("local", "").empty() && o.params[1] != 0)
+        channel["local"] = "0.0.0.0:" + std::to_string(korDecodePort(o.params[1]) & 0xffffu);
+}
+
+void LogCache::describe(AdminSession& s, Json* snap) {
+    Json& channels = (*snap)["channels"];
+    bool unknown = false;
+    {
+        std::lock_guard lock(mutex_);
+        std::array<bool, KOR_LAST_HANDLE + 1> present{};
+        for (Json& ch : channels) {
+            const int h = ch.value("handle", -1);
+            if (!validHandle(h)) continue;
+            present[static_cast<std::size_t>(h)] = true;
+            describeChannel(ch);
+            if (needsOpener(ch["type"]) && ch["openedBy"] == 0 &&
+                !looked_[static_cast<std::size_t>(h)]) {
+                looked_[static_cast<std::size_t>(h)] = true;
+                unknown = true;
+            }
+        }
+        for (std::size_t h = 0; h < present.size(); ++h) looked_[h] = looked_[h] && present[h];
+    }
+    if (unknown && s.state() == LinkState::Ok) readJournal(s);
+    std::lock_guard lock(mutex_);
+    for (Json& ch : channels) describeChannel(ch);
+    if (!snap->contains("state") || !(*snap)["state"].contains("slots")) return;
+    for (Json& slot : (*snap)["state"]["slots"]) {
+        const int k = slot["slot"];
+        const Json& last = k >= 0 && k < KOR_MAX_SLOTS ? lastCommands_[static_cast<std::size_t>(k)]
+                                                       : Json();
+        if (!last.is_null()) slot["last"] = last;
+        // The result variable's value, read as a result of the slot's last command.
+        if (slot["result"].is_number())
+            slot["meaning"] = kor::admin::resultMeaning(last.is_null() ? 0
+                                                                       : last["command"].get<int>(),
+                                                        slot["result"].get<int>());
+    }
 }
 
 Json switchCapture(AdminSession& s, int handle, bool on) {

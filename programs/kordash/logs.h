@@ -4,6 +4,7 @@
 // that every page reads them without asking the controller again.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -16,6 +17,8 @@
 #include <nlohmann/json.hpp>
 
 #include "adminLink.h"
+#include "korHandleTable.h"
+#include "korSlotLayout.h"
 
 namespace kordash {
 
@@ -50,6 +53,14 @@ public:
     // The capture reply as last read, when it is `handle`'s and read within
     // maxAgeMs; false otherwise.
     bool captureBody(int handle, int maxAgeMs, std::string* body);
+
+    // What the journal adds to a snapshot's channels and command slots. The
+    // controller's table gives a telnet session and a TCP client one type,
+    // and keeps a UDP channel's destination, not its own port: the command
+    // that opened the handle tells them apart. A channel that came without a
+    // known opener has the journal read at once (once per channel). Each
+    // slot of the job side gets its last command and its result's meaning.
+    void describe(AdminSession& s, nlohmann::json* snap);
 
 private:
     struct Log {
@@ -86,8 +97,19 @@ private:
         std::chrono::steady_clock::time_point readAt{};
     };
 
+    // The last command that opened each handle, and each slot's last command.
+    struct Opener {
+        int command = 0;  // 0: none seen
+        std::vector<int> params;
+    };
+    void noteCommand(const nlohmann::json& entry);
+    void describeChannel(nlohmann::json& channel);
+
     std::mutex mutex_;  // guards the logs' items and errors, and the capture
     Log journal_, console_;
+    std::array<Opener, KOR_LAST_HANDLE + 1> openers_{};
+    std::array<nlohmann::json, KOR_MAX_SLOTS> lastCommands_{};
+    std::array<bool, KOR_LAST_HANDLE + 1> looked_{};  // journal read for the unknown opener
     Capture capture_;
     std::chrono::steady_clock::time_point captureDue_{};
 };

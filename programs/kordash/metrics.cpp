@@ -297,10 +297,17 @@ nlohmann::json countersJson(const CountersReading& reading) {
     for (KorResultClass cls : kClasses) byResult[className(cls)] = f.ofClass(cls);
     for (int k = 0; k < KOR_COMMAND_INDEXES; ++k) {
         const CommandFigures& c = f.commands[static_cast<std::size_t>(k)];
+        // A code's meaning as the job sees it ("other": no command's own codes).
+        const int id = k < KOR_COMMAND_COUNT ? KOR_COMMAND_IDS[k] : 0;
         auto row = [&](KorResultClass cls, nlohmann::json code, std::uint64_t count) {
+            nlohmann::json meaning = code.is_number()
+                                         ? nlohmann::json(
+                                               kor::admin::resultMeaning(id, code.get<int>()))
+                                         : nullptr;
             commands.push_back({{"command", commandLabel(k)},
                                 {"result", className(cls)},
                                 {"code", std::move(code)},
+                                {"meaning", std::move(meaning)},
                                 {"count", count}});
         };
         if (const std::uint64_t ok = c.byClass[0]) row(KorResultClass::Success, nullptr, ok);

@@ -70,12 +70,29 @@ int findOwner(unsigned long inode) {
     return owner;
 }
 
+// The UDP sockets' ends (a bound channel's own port) by inode.
+void readUdp(std::map<unsigned long, SocketEnds>* byInode) {
+    std::ifstream in("/proc/net/udp");
+    std::string line;
+    std::getline(in, line);  // column titles
+    while (std::getline(in, line)) {
+        std::istringstream f(line);
+        std::string slot, local, remote, state, queues, timer, retr, uid, timeout;
+        unsigned long inode = 0;
+        if ((f >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >>
+             inode) &&
+            inode)
+            (*byInode)[inode] = {decodeEndpoint(local), decodeEndpoint(remote)};
+    }
+}
+
 }  // namespace
 
 bool PeerLookup::refresh() {
     std::ifstream in("/proc/net/tcp");
     if (!in) return false;
     byInode_.clear();
+    readUdp(&byInode_);
     unsigned long listener = 0;
     std::string line;
     std::getline(in, line);  // column titles

@@ -1,7 +1,8 @@
-// Peer addresses of TCP channels on a virtual controller on this machine.
-// The readout record has no peer for a TCP client (and no port for a listener
-// or an accepted client); the virtual controller's channel sockets are real
-// sockets of the arvokor process, so the kernel's socket table knows them.
+// Peer addresses of TCP channels, and the own ends of TCP and UDP channels,
+// on a virtual controller on this machine. The readout record has no port for
+// a listener or an accepted client, and no own port of a UDP channel; the
+// virtual controller's channel sockets are real sockets of the arvokor
+// process, so the kernel's socket tables know them.
 #pragma once
 
 #include <map>
@@ -16,7 +17,7 @@ struct SocketEnds {
 class PeerLookup {
 public:
     PeerLookup(std::string host, int adminPort) : host_(std::move(host)), adminPort_(adminPort) {}
-    // Re-reads the kernel's TCP table; finds the controller's process when
+    // Re-reads the kernel's TCP and UDP tables; finds the controller's process when
     // it is not known yet or has gone. False when it is not on this machine.
     bool refresh();
     // The ends of the controller's socket `fd`; false when unknown.

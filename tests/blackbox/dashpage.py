@@ -96,8 +96,8 @@ class Browser:
         self.click('nav button[data-view="%s"]' % name)
 
     def channels(self):
-        """{handle: {'kind', 'peer', 'queued'}} as the channel table shows it."""
-        return {int(r[0]): {'kind': r[1], 'peer': r[2], 'queued': int(r[5])} for r in self.js(
+        """{handle: {'kind', 'peer', 'local', 'queued'}} as the channel table shows it."""
+        return {int(r[0]): {'kind': r[1], 'peer': r[2], 'local': r[3], 'queued': int(r[5])} for r in self.js(
             'return Array.from(document.querySelectorAll("#channels tbody tr"))'
             '.map(tr => Array.from(tr.cells).map(c => c.textContent));')}
 

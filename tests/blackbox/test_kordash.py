@@ -129,7 +129,8 @@ class DashboardPageTest(unittest.TestCase):
         peer.accept()
         shown = page.wait(lambda: page.channels().get(handle), timeout=2, what='the new channel')
         self.assertEqual(shown['peer'], '%s:%d' % (peer.host, peer.port))
-        self.assertEqual(shown['kind'], 'TCP client / telnet')
+        # Told from a telnet session by the command that opened it.
+        self.assertEqual(shown['kind'], 'TCP client')
         peer.conn.sendall(b'ready\r\n\x01')
         page.click('#channels tbody tr[data-handle="%d"]' % handle)
         page.wait(lambda: page.text('queue-count') == '8', what='the queued bytes')
@@ -215,7 +216,7 @@ class DashboardPageTest(unittest.TestCase):
         page.wait(lambda: int(page.text('counters-failure')) == failed + 2, timeout=5, what='two more failures')
         rows = page.js('return Array.from(document.querySelectorAll("#counters-table tbody tr"))'
                        '.map(tr => Array.from(tr.cells).map(c => c.textContent));')
-        self.assertTrue(any(r[:3] == ['TCPCONNECT', 'failure', '254'] and int(r[3]) >= 2 for r in rows), rows)
+        self.assertTrue(any(r[:3] == ['TCPCONNECT', 'failure', '254 failed'] and int(r[3]) >= 2 for r in rows), rows)
         # Charted as failures per second between two readings.
         page.wait(lambda: page.js('return Chart.getChart("counters-commands-chart").data.datasets[2].data'
                                   '.some(p => p.y > 0);'), what='the failures charted')
@@ -228,15 +229,49 @@ class DashboardPageTest(unittest.TestCase):
             self.assertEqual((result.returncode, result.stdout), (0, '1\n'), result.stderr)
             self.assertLess(time.monotonic() - started, 2)
 
+    def telnet_session(self):
+        """TELNETCONNECT to a log-in played by a thread of the test: the channel's handle."""
+        server = TcpPeer()
+        self.addCleanup(server.close)
+
+        def log_in():
+            conn = server.accept()
+            for prompt in (b'login: ', b'Password: '):
+                conn.sendall(prompt)
+                answer = b''
+                while not answer.endswith(b'\r\n'):
+                    answer += conn.recv(64) or b'\r\n'
+            conn.sendall(b'$ ')
+        thread = threading.Thread(target=log_in, daemon=True)
+        thread.start()
+        handle = self.vc.call('TELNETCONNECT', addr=server.host, port=server.port, timeout=10,
+                              field=['robot', 'secret', '$ '])
+        thread.join(5)
+        return handle
+
     def test_views_and_screenshots(self):
         page, peer = self.page, TcpPeer()
         self.addCleanup(peer.close)
+        self.addCleanup(self.vc.call, 'CLOSEALL')
         handle = self.vc.call('TCPCONNECT', addr=peer.host, port=peer.port)
         peer.accept()
         peer.conn.sendall(b'READY\r\n')
-        self.vc.call('UDPBIND', addr='127.0.0.1', port=9, p1=0)
-        page.wait(lambda: len(page.channels()) == 2 and page.channels()[handle]['queued'] == 7,
-                  what='two channels')
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.bind(('0.0.0.0', 0))
+            udp_port = s.getsockname()[1]
+        udp = self.vc.call('UDPBIND', addr='127.0.0.1', port=9,  # p1: the port parameter's encoding
+                           p1=udp_port if udp_port < 32768 else 32767 - udp_port)
+        telnet = self.telnet_session()
+        self.assertIn(telnet, range(1, 20))
+        page.wait(lambda: len(page.channels()) == 3 and page.channels()[handle]['queued'] == 7,
+                  what='three channels')
+        # The controller's table has one type for both TCP clients; a UDP
+        # channel shows its destination as peer and its bound port as local end.
+        page.wait(lambda: page.channels()[telnet]['kind'] == 'telnet', what='the telnet label')
+        shown = page.channels()
+        self.assertEqual(shown[handle]['kind'], 'TCP client')
+        self.assertEqual((shown[udp]['kind'], shown[udp]['peer'], shown[udp]['local']),
+                         ('UDP', '127.0.0.1:9', '%s:%d' % (self.vc.address, udp_port)))
         page.screenshot('channels')
         page.view('jobs')
         page.wait(lambda: 'WELD1.JBI' in page.text('jobs'), what='the job list')
@@ -249,7 +284,10 @@ class DashboardPageTest(unittest.TestCase):
         page.view('state')
         self.vc.set('I5', -1234)
         page.wait(lambda: '-1234' in page.text('vars'), what='I5 on the page')
-        self.assertIn('B100 = 0', page.text('slots'))
+        # The launcher resets the command variable at once: the last command and
+        # what its result means come from the journal.
+        page.wait(lambda: 'B100 = 0, last TELNETCONNECT' in page.text('slots'), what='the last command')
+        self.assertIn('%d value' % telnet, page.text('slots'))
         page.screenshot('state')
 
     def journal_rows(self):
@@ -275,6 +313,9 @@ class DashboardPageTest(unittest.TestCase):
                                    '.map(b => b.title);', sel)
         self.assertTrue(any(t.startswith('INFO → 4 value') for t in bars('#timeline .bar.success')))
         self.assertIn('TCPCONNECT → 254 failed, ', '\n'.join(bars('#timeline .bar.failure')))
+        # The address parameters read as the address.
+        failed = next(r for r in self.journal_rows() if r[3] == 'TCPCONNECT' and r[5].startswith('254'))
+        self.assertIn(' %s ' % vc.address, failed[4])
         # A wait that ran out is nothing yet, not a failure.
         self.assertTrue(any(t.startswith('WAITPATTERN → 253') for t in bars('#timeline .bar.empty')))
         lanes = page.js('return Array.from(document.querySelectorAll("#timeline .lane-label")).map(l => l.textContent);')

@@ -75,7 +75,16 @@ function fillFilters() {
   setOptions($('f-command'), [...new Set(logs.journal.map((e) => e.name))].sort());
 }
 
-function params(e) { return e.params.join(' '); }
+// p4..p7 of a command that takes an address are its octets: shown dotted, as one.
+function params(e) {
+  if (e.address === undefined) return e.params.join(' ');
+  return [...e.params.slice(0, 4), e.address, ...e.params.slice(8)].join(' ');
+}
+function namedParams(e) {
+  const named = e.params.map((v, k) => `p${k}=${v}`);
+  if (e.address !== undefined) named.splice(4, 4, 'p4..p7=' + e.address);
+  return named.join('  ');
+}
 function resultText(e) {
   return (e.result === -1 ? 'none' : e.result) + ' ' + e.meaning + (e.outcome === 'empty' ? ' (nothing yet)' : '');
 }
@@ -89,7 +98,7 @@ function showDetail(e) {
   text($('jd-duration'), e.duration_ms + ' ms');
   text($('jd-result'), resultText(e));
   $('jd-result').className = e.outcome;
-  text($('jd-params'), e.params.map((v, k) => `p${k}=${v}`).join('  '));
+  text($('jd-params'), namedParams(e));
   text($('jd-console'), e.console.length ? e.console.join('\n') : '(none)');
   drawActivity(true);
 }

@@ -192,9 +192,12 @@ function renderState(s) {
   if (!st) return;
   text($('state-path'), st.error ? st.path + ': ' + st.error : st.path);
   if (st.error) return;
+  // The launcher sets the command variable back to 0 at once: the last command
+  // comes from the journal, and the result is read as its result.
   fillTable($('slots').tBodies[0], st.slots.map((x) => [
-    x.slot, `B${x.idVar} = ${x.id}` + (x.name ? ` ${x.name}` : ''), `I${x.firstParam}..: ${x.params.join(' ')}`,
-    `B${x.resultVar}`, x.result === null ? '–' : x.result]));
+    x.slot, `B${x.idVar} = ${x.id}` + (x.name ? ` ${x.name}` : '') + (x.last ? `, last ${x.last.name}` : ''),
+    `I${x.firstParam}..: ${x.params.join(' ')}`,
+    `B${x.resultVar}`, x.result === null ? '–' : x.result + (x.meaning ? ' ' + x.meaning : '')]));
   const v = st.vars[view.varKind + ':' + view.varStart + ':' + view.varCount];
   fillTable($('vars').tBodies[0], v ? v.values.map((val, k) => [
     v.kind + (v.start + k), Array.isArray(val) ? val.join(', ') : val]) : []);

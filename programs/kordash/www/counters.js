@@ -66,7 +66,7 @@ function renderCounterFigures(c) {
   for (const [id, v] of Object.entries(figures)) text($(id), v);
   $('counters-failure').classList.toggle('fail', c.byResult.failure > 0);
   $('counters-dropped').classList.toggle('fail', c.dropped > 0);
-  const rows = c.commands.map((x) => [x.command, x.result, x.code === null ? '–' : x.code, x.count]);
+  const rows = c.commands.map((x) => [x.command, x.result, x.code === null ? '–' : x.code + ' ' + x.meaning, x.count]);
   fillTable($('counters-table').tBodies[0], rows);
   Array.from($('counters-table').tBodies[0].rows).forEach((tr, i) => tr.classList.toggle('fail', c.commands[i].result === 'failure'));
 }
