@@ -365,14 +365,14 @@ void LogCache::describe(AdminSession& s, Json* snap) {
     for (Json& ch : channels) describeChannel(ch);
     if (!snap->contains("state") || !(*snap)["state"].contains("slots")) return;
     for (Json& slot : (*snap)["state"]["slots"]) {
-        const int k = slot["slot"];
-        const Json& last = k >= 0 && k < KOR_MAX_SLOTS ? lastCommands_[static_cast<std::size_t>(k)]
-                                                       : Json();
-        if (!last.is_null()) slot["last"] = last;
+        const int k = slot.value("slot", -1);
+        if (k < 0 || k >= KOR_MAX_SLOTS) continue;
+        const Json& last = lastCommands_[static_cast<std::size_t>(k)];
+        if (last.is_null()) continue;
+        slot["last"] = last;
         // The result variable's value, read as a result of the slot's last command.
         if (slot["result"].is_number())
-            slot["meaning"] = kor::admin::resultMeaning(last.is_null() ? 0
-                                                                       : last["command"].get<int>(),
+            slot["meaning"] = kor::admin::resultMeaning(last["command"].get<int>(),
                                                         slot["result"].get<int>());
     }
 }
