@@ -176,6 +176,10 @@ void LogCache::readLog(Log& log, const Fetch& fetch) {
         if (next <= log.cursor) {  // numbered from 1 again: the controller started again
             log.cursor = 0;
             log.read = false;
+            if (&log == &journal_) {  // its channels and slots start afresh too
+                openers_ = {};
+                lastCommands_ = {};
+            }
             continue;
         }
         const bool behind = !items.empty() && items.back().first + 1 < next;
