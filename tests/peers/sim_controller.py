@@ -285,7 +285,8 @@ class Simulated:
         out += ['position_datagrams 0', 'position_ticks_without 0', 'speed_ticks 0',
                 'speed_ticks_missed 0', 'admin_sessions %d' % self.sessions]
         out += ['command_result %d %s %d' % (cid, cls, n) for (cid, cls), n in sorted(self.classes.items())]
-        for (cid, bound), n in sorted(self.id_buckets.items(), key=lambda kv: (kv[0][0], kv[0][1] or 1 << 30)):
+        by_bound = sorted(self.id_buckets.items(), key=lambda kv: (kv[0][0], kv[0][1] or 1 << 30))
+        for (cid, bound), n in by_bound:
             out.append('command_duration_ms_le %d %d %d' % (cid, bound, n) if bound is not None else
                        'command_duration_ms_over %d 30000 %d' % (cid, n))
         out += ['command_duration_ms_sum %d %d' % (cid, n) for cid, n in sorted(self.duration_sum.items())]
