@@ -179,6 +179,13 @@ class ShortRunTest(unittest.TestCase):
                        '--slow', '2', '--full', '100', '--parts', 'network', rows=7)
         self.run_bench('bench_dashboard_attack.py', '--seconds', '0.5', '--parts', 'controller,crowd', rows=13)
 
+    def test_plant(self):
+        # Two real controllers and a few simulated ones; one of the real ones is killed.
+        found = self.run_bench('bench_plant.py', '--real', '2', '--simulated', '4', '--seconds', '1',
+                               '--count', '1', '--scrapes', '2', rows=7)
+        self.assertIn('6 controllers (2 real, 4 simulated)', found[0][1])
+        self.assertNotIn("'reachable'", found[5][4])
+
     def test_stream_and_modbus(self):
         self.run_bench('bench_stream_modbus.py', '--seconds', '0.5', '--reads', '1', rows=8)
         # The whole cell, then with one peer stuck: the journal holds every

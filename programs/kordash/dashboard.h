@@ -59,6 +59,7 @@ struct Summary {
     std::optional<double> commandsPerMinute;
     std::optional<std::uint64_t> failuresLastHour, streamTicksMissed;
     std::uint64_t refused = 0;  // replies refused as beyond what a controller sends
+    bool operator==(const Summary&) const = default;
 };
 
 struct Snapshot {

@@ -66,25 +66,44 @@ std::vector<std::shared_ptr<Dashboard::Watch>> Fleet::watchAll(const std::string
     return watches;
 }
 
-nlohmann::json Fleet::overview() {
-    nlohmann::json rows = nlohmann::json::array();
+// With a few hundred controllers a row changes every few milliseconds: the
+// text of the unchanged ones is kept rather than built again for every event.
+std::string Fleet::overview(std::uint64_t* generation) {
+    std::lock_guard lock(overviewMutex_);
+    shown_.resize(dashboards_.size());
+    rowText_.resize(dashboards_.size());
+    bool changed = overviewText_.empty();
     for (std::size_t k = 0; k < dashboards_.size(); ++k) {
-        const Summary s = dashboards_[k]->summary();
-        rows.push_back(
-            {{"index", k},
-             {"name", names_[k]},
-             {"controller", dashboards_[k]->controller()},
-             {"link", s.link},
-             {"error", s.error},
-             {"channels", s.channels < 0 ? nlohmann::json(nullptr) : nlohmann::json(s.channels)},
-             {"lastGood", s.lastGood},
-             // From the controller's counters; null shows as "—".
-             {"commandsPerMinute", orNull(s.commandsPerMinute)},
-             {"failuresLastHour", orNull(s.failuresLastHour)},
-             {"streamTicksMissed", orNull(s.streamTicksMissed)},
-             {"refused", s.refused}});
+        Summary s = dashboards_[k]->summary();
+        if (shown_[k] == s) continue;
+        rowText_[k] = rowOf(k, s).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        shown_[k] = std::move(s);
+        changed = true;
     }
-    return {{"rows", rows}};
+    if (changed) {
+        ++overviewGeneration_;
+        overviewText_ = "{\"rows\":[";
+        for (std::size_t k = 0; k < rowText_.size(); ++k)
+            overviewText_.append(k ? "," : "").append(rowText_[k]);
+        overviewText_ += "]}";
+    }
+    *generation = overviewGeneration_;
+    return overviewText_;
+}
+
+nlohmann::json Fleet::rowOf(std::size_t k, const Summary& s) {
+    return {{"index", k},
+            {"name", names_[k]},
+            {"controller", dashboards_[k]->controller()},
+            {"link", s.link},
+            {"error", s.error},
+            {"channels", s.channels < 0 ? nlohmann::json(nullptr) : nlohmann::json(s.channels)},
+            {"lastGood", s.lastGood},
+            // From the controller's counters; null shows as "—".
+            {"commandsPerMinute", orNull(s.commandsPerMinute)},
+            {"failuresLastHour", orNull(s.failuresLastHour)},
+            {"streamTicksMissed", orNull(s.streamTicksMissed)},
+            {"refused", s.refused}};
 }
 
 std::string Fleet::metrics() {

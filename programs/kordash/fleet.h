@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,18 +43,28 @@ public:
     // Keeps every dashboard refreshing for the overview; empty when one of
     // them has no room for another watcher.
     std::vector<std::shared_ptr<Dashboard::Watch>> watchAll(const std::string& address);
-    // {"rows": [...]}: one row per controller.
-    nlohmann::json overview();
+    // {"rows": [...]}: one row per controller, as JSON text. Only the rows
+    // whose controller's summary changed are built again; *generation counts
+    // the changes (the same number: the same text as before).
+    std::string overview(std::uint64_t* generation);
     // The Prometheus text of every controller's last counters reading.
     std::string metrics();
 
 private:
+    nlohmann::json rowOf(std::size_t k, const Summary& s);
+
     std::vector<std::string> names_;
     std::vector<std::unique_ptr<Dashboard>> dashboards_;
     std::mutex mutex_;  // guards the two below; taken after a dashboard's lock
     std::condition_variable pulsed_;
     std::uint64_t pulse_ = 0;
     bool stopping_ = false;
+
+    std::mutex overviewMutex_;  // guards the three below; taken before a dashboard's lock
+    std::vector<std::optional<Summary>> shown_;  // what each row's text shows
+    std::vector<std::string> rowText_;
+    std::uint64_t overviewGeneration_ = 0;
+    std::string overviewText_;
 };
 
 }  // namespace kordash

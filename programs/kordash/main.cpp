@@ -95,7 +95,8 @@ void parseListen(const std::string& text, kordash::WebOptions* web) {
         usageError("--listen takes a dotted IPv4 address, not '" + web->host + "'");
 }
 
-constexpr std::size_t kMaxControllers = 64;
+// A plant's robots: a refresh thread each (bench/bench_plant.py measures 200).
+constexpr std::size_t kMaxControllers = 512;
 
 // One controller a line: ADDR[:PORT] [NAME [STATE_FILE]]; '#' starts a comment.
 void readControllers(const std::string& path, std::vector<ControllerArg>* out) {

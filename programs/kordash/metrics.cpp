@@ -21,13 +21,14 @@ constexpr const char* kDownReasons[] = {"unreachable", "refused", "busy", "broke
 constexpr KorResultClass kClasses[] = {KorResultClass::Success, KorResultClass::Empty,
                                        KorResultClass::Failure};
 
-std::string escapeLabel(const std::string& value) {
-    std::string out;
+// Appended in place: a scrape of a few hundred controllers writes some
+// hundred thousand labels.
+void appendEscaped(std::string& out, const std::string& value) {
     for (char ch : value) {
         if (ch == '\\' || ch == '"') out += '\\';
-        out += ch == '\n' ? std::string("\\n") : std::string(1, ch);
+        if (ch == '\n') out += "\\n";
+        else out += ch;
     }
-    return out;
 }
 
 using Labels = std::vector<std::pair<std::string, std::string>>;
@@ -43,11 +44,18 @@ public:
         sampleText(name, labels, std::to_string(value));
     }
     void sampleText(const std::string& name, const Labels& labels, const std::string& value) {
-        text_ += name + "{";
-        for (std::size_t k = 0; k < labels.size(); ++k)
-            text_ += (k ? "," : "") + labels[k].first + "=\"" + escapeLabel(labels[k].second) +
-                     "\"";
-        text_ += "} " + value + "\n";
+        text_ += name;
+        text_ += '{';
+        for (std::size_t k = 0; k < labels.size(); ++k) {
+            if (k) text_ += ',';
+            text_ += labels[k].first;
+            text_ += "=\"";
+            appendEscaped(text_, labels[k].second);
+            text_ += '"';
+        }
+        text_ += "} ";
+        text_ += value;
+        text_ += '\n';
     }
     std::string take() { return std::move(text_); }
 
@@ -108,19 +116,25 @@ void writeCodes(Exposition& out, const Labels& base, const CounterFigures& f) {
 
 // Cumulative buckets in seconds by command; the sum when the controller counts it.
 void writeDurations(Exposition& out, const Labels& base, const CounterFigures& f) {
-    const std::string name = "arvokor_command_duration_seconds";
+    const std::string name = "arvokor_command_duration_seconds", bucket = name + "_bucket";
+    // The bounds as text once, not once a bucket.
+    static const std::vector<std::string> les = [] {
+        std::vector<std::string> texts;
+        for (int bound : KOR_DURATION_BOUNDS_MS) texts.push_back(boundText(bound));
+        return texts;
+    }();
     for (int k = 0; k < KOR_COMMAND_INDEXES; ++k) {
         const CommandFigures& c = f.commands[static_cast<std::size_t>(k)];
         const Labels labels = with(base, {{"command", commandLabel(k)}});
         std::uint64_t below = 0;
-        for (int bound : KOR_DURATION_BOUNDS_MS) {
-            const auto it = c.durations.find(bound);
+        for (int b = 0; b < KOR_DURATION_BOUNDS; ++b) {
+            const auto it = c.durations.find(KOR_DURATION_BOUNDS_MS[b]);
             below += it == c.durations.end() ? 0 : it->second;
-            out.sample(name + "_bucket", with(labels, {{"le", boundText(bound)}}), below);
+            out.sample(bucket, with(labels, {{"le", les[static_cast<std::size_t>(b)]}}), below);
         }
         const auto over = c.durations.find(CounterFigures::kOverMs);
         below += over == c.durations.end() ? 0 : over->second;
-        out.sample(name + "_bucket", with(labels, {{"le", "+Inf"}}), below);
+        out.sample(bucket, with(labels, {{"le", "+Inf"}}), below);
         if (f.hasDurationSums)
             out.sampleText(name + "_sum", labels,
                            secondsText(static_cast<std::int64_t>(c.durationSumMs)));

@@ -51,6 +51,10 @@ constexpr unsigned kPressure = kConnectionLimit * 4 / 5;
 // A TLS connection must finish its handshake and send a request this soon.
 constexpr unsigned kHandshakeSeconds = 3;
 constexpr auto kKeepAliveEvery = std::chrono::seconds(10);
+// An overview page gets at most one event in this time: with a few hundred
+// controllers a row changes every few milliseconds, and each event carries
+// every row.
+constexpr auto kOverviewGap = std::chrono::milliseconds(250);
 constexpr std::size_t kMaxFailedAddresses = 4096;
 
 // Log-in sessions: random ids handed out for the token, so the cookie never
@@ -264,6 +268,8 @@ struct Stream {
     Dashboard* dash = nullptr;  // null: the overview of every controller
     std::vector<std::shared_ptr<Dashboard::Watch>> watches;
     std::uint64_t seen = 0;
+    std::uint64_t overviewSeen = 0;  // the overview's generation last sent
+    Clock::time_point overviewAt{};  // when it was sent
     std::string pending;
     std::size_t sent = 0;
     Clock::time_point lastWrite = Clock::now();
@@ -288,7 +294,7 @@ public:
     static void onConnection(void* cls, MHD_Connection* c, void** socketContext,
                              MHD_ConnectionNotificationCode code);
     static ssize_t streamRead(void* cls, std::uint64_t, char* buf, std::size_t max);
-    static void streamFree(void* cls) { delete static_cast<Stream*>(cls); }
+    static void streamFree(void* cls);
 
 private:
     MHD_Result handle(MHD_Connection* c, const std::string& url, const std::string& method,
@@ -330,6 +336,11 @@ private:
     int workers_ = 0;
     std::map<const void*, int> workersFor_;
     std::vector<MHD_Connection*> parked_;
+    // When the first overview event held back for its gap is due (max: none is).
+    Clock::time_point heldUntil_ = Clock::time_point::max();
+    // Overview streams open: while there are, the waker looks every gap, so
+    // that an event held back after its last look waits no longer.
+    int overviewStreams_ = 0;
 
     std::mutex connMutex_;                             // guards the connections below
     std::map<std::string, std::vector<Conn*>> conns_;  // by address
@@ -368,15 +379,22 @@ bool Server::start(int listener, std::string* error) {
     return true;
 }
 
-// Resumes the parked streams at every new snapshot (and every kKeepAliveEvery).
+// Resumes the parked streams at every new snapshot (and every kKeepAliveEvery,
+// or when an overview event held back is due).
 void Server::wakeStreams() {
     std::uint64_t pulse = 0;
+    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(kKeepAliveEvery);
     for (;;) {
-        fleet_.nextPulse(pulse, kKeepAliveEvery, &pulse);
+        fleet_.nextPulse(pulse, wait, &pulse);
         std::lock_guard lock(mutex_);
         for (MHD_Connection* c : parked_) MHD_resume_connection(c);
         parked_.clear();
         if (stopping_) return;
+        const Clock::duration look = overviewStreams_ > 0 ? Clock::duration(kOverviewGap)
+                                                          : Clock::duration(kKeepAliveEvery);
+        const auto until = std::min(heldUntil_, Clock::now() + look);
+        wait = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+        heldUntil_ = Clock::time_point::max();
     }
 }
 
@@ -778,6 +796,10 @@ MHD_Result Server::eventStream(MHD_Connection* c, Dashboard* dash) {
     s->server = this;
     s->connection = c;
     s->dash = dash;
+    if (!dash) {
+        std::lock_guard lock(mutex_);
+        ++overviewStreams_;
+    }
     s->watches = std::move(watches);
     markBusy(c, true);
     return openStream(c, s);
@@ -787,11 +809,20 @@ MHD_Result Server::openStream(MHD_Connection* c, Stream* s) {
     MHD_Response* r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, &Server::streamRead,
                                                         s, &Server::streamFree);
     if (!r) {
-        delete s;
+        streamFree(s);
         return MHD_NO;
     }
     MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "text/event-stream");
     return queue(c, MHD_HTTP_OK, r);
+}
+
+void Server::streamFree(void* cls) {
+    auto* s = static_cast<Stream*>(cls);
+    if (!s->dash) {
+        std::lock_guard lock(s->server->mutex_);
+        --s->server->overviewStreams_;
+    }
+    delete s;
 }
 
 // Under mutex_, so that a snapshot published meanwhile cannot be missed: the
@@ -803,15 +834,26 @@ bool Server::park(Stream& s) {
     for (const auto& w : s.watches)
         if (w->revoked()) return false;
     Snapshot snap;
-    if (!s.dash && fleet_.pulse() > s.seen) {
+    const auto now = Clock::now();
+    const bool overviewDue = !s.dash && fleet_.pulse() > s.seen;
+    if (overviewDue && now - s.overviewAt < kOverviewGap) {
+        heldUntil_ = std::min(heldUntil_,
+                              s.overviewAt + kOverviewGap);  // the waker resumes it then
+    } else if (overviewDue) {
         s.seen = fleet_.pulse();
-        s.pending = "data: " + jsonText(fleet_.overview()) + "\n\n";
+        std::uint64_t generation = 0;
+        std::string text = fleet_.overview(&generation);
+        if (generation != s.overviewSeen) {
+            s.overviewSeen = generation;
+            s.overviewAt = now;
+            s.pending = "data: " + text + "\n\n";
+        }
     } else if (s.dash && s.dash->nextSnapshot(s.seen, std::chrono::milliseconds(0), &snap)) {
         s.seen = snap.generation;
         s.pending = "data: " + snap.json + "\n\n";
-    } else if (Clock::now() - s.lastWrite >= kKeepAliveEvery) {
-        s.pending = ": still here\n\n";
-    } else {
+    }
+    if (s.pending.empty() && now - s.lastWrite >= kKeepAliveEvery) s.pending = ": still here\n\n";
+    if (s.pending.empty()) {
         parked_.push_back(s.connection);
         MHD_suspend_connection(s.connection);
     }
