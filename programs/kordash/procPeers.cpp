@@ -51,7 +51,7 @@ int descriptorOf(int pid, unsigned long inode) {
     while (dirent* e = readdir(d)) {
         if (e->d_name[0] == '.') continue;
         if (socketInode(readLink(dir + "/" + e->d_name)) == inode) {
-            found = std::atoi(e->d_name);
+            found = static_cast<int>(std::strtol(e->d_name, nullptr, 10));
             break;
         }
     }
