@@ -24,17 +24,9 @@ import tempfile
 import time
 
 import benchlib
-from benchlib import median, note, percent, row
+from benchlib import cpu_shares, median, note, percent, row
 from harness import Controller
 from dashpage import Browser, Kordash, browser_missing
-
-
-def cpu_shares(pids, seconds):
-    """Share of one core each process uses during the next `seconds`."""
-    c0, t0 = [benchlib.process_cpu(p) for p in pids], time.monotonic()
-    time.sleep(seconds)
-    elapsed = time.monotonic() - t0
-    return [(benchlib.process_cpu(p) - c) / elapsed for p, c in zip(pids, c0)]
 
 
 def row_failures(page, index):
@@ -82,13 +74,14 @@ def main():
         times = [failure_shown(cells[k % len(cells)], k % len(cells), page) for k in range(args.count)]
     added = [w - i for w, i in zip(watched, idle)]
     row('kordash CPU, overview of %d controllers open, %.0f s' % (args.controllers, args.seconds),
-        percent(kordash), '', 'each controller refreshed once a second')
+        percent(kordash), '<= 2% of a core', 'same stretch as the arvokor rows')
     row('arvokor CPU added by the overview, largest of %d' % args.controllers, percent(max(added)),
         '<= +0.5% of a core', 'mean %s; idle mean %s' % (percent(sum(added) / len(added)),
                                                      percent(sum(idle) / len(idle))))
     row('failed command to shown in its row, %d' % args.count,
         'median %.0f ms (max %.0f ms)' % (median(times) * 1000, max(times) * 1000), '< 2 s',
         'counters read once a second')
+    note('dashboard fleet: load average %s at the end' % benchlib.load_average())
 
 
 if __name__ == '__main__':

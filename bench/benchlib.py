@@ -149,6 +149,14 @@ def cpu_share(pid, seconds):
     return (process_cpu(pid) - c0) / (time.monotonic() - t0)
 
 
+def cpu_shares(pids, seconds):
+    """Share of one core each process uses during the same next `seconds`."""
+    c0, t0 = [process_cpu(p) for p in pids], time.monotonic()
+    time.sleep(seconds)
+    elapsed = time.monotonic() - t0
+    return [(process_cpu(p) - c) / elapsed for p, c in zip(pids, c0)]
+
+
 def percentile(values, q):
     """Nearest-rank percentile (q from 0 to 1) of a non-empty sequence."""
     ordered = sorted(values)

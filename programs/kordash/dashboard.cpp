@@ -57,6 +57,13 @@ std::string varKey(const VarWindow& w) {
     return std::string(1, w.kind) + ":" + std::to_string(w.start) + ":" + std::to_string(w.count);
 }
 
+// What the overview shows of a row, its clock aside.
+bool sameRow(const Summary& a, const Summary& b) {
+    return a.link == b.link && a.error == b.error && a.channels == b.channels &&
+           a.commandsPerMinute == b.commandsPerMinute && a.failuresLastHour == b.failuresLastHour &&
+           a.streamTicksMissed == b.streamTicksMissed && a.refused == b.refused;
+}
+
 }  // namespace
 
 Dashboard::Watch::~Watch() {
@@ -125,9 +132,12 @@ std::shared_ptr<Dashboard::Watch> Dashboard::watch(const Interest& interest) {
                 in->revoked = true;
                 break;
             }
+        // Its stream ends at its next turn: give it one now.
+        if (onPublish_) onPublish_();
     }
     auto it = interests_.insert(interests_.end(), interest);
     wake_ = true;
+    watchersChanged_ = true;
     changed_.notify_all();
     return std::make_shared<Watch>(*this, it);
 }
@@ -210,6 +220,9 @@ void Dashboard::run() {
 
 // Caller holds mutex_. A refresh for the overview alone feeds only the
 // summary: a page that opens meanwhile must not get its partial channels.
+// A snapshot that shows nothing new is not sent (the pages would only draw
+// the same again), except as the heartbeat; the overview hears of a summary
+// only when its row changed.
 void Dashboard::publish(Refresh r) {
     nlohmann::json& snap = r.snap;
     if (snap["link"] == linkStateName(LinkState::Misbehaving)) ++refused_;
@@ -221,23 +234,36 @@ void Dashboard::publish(Refresh r) {
     summary_.channels = snap["link"] == "reachable" ? static_cast<int>(snap["channels"].size())
                                                     : -1;
     summary_.lastGood = lastGood_;
+    bool news = !sameRow(announced_, summary_);
+    announced_ = summary_;
     if (!r.overviewOnly) {
         if (!r.jobs.is_null()) jobs_ = std::move(r.jobs);
         snap["jobs"] = jobs_;
         if (snap["link"] != "reachable" && !version_.empty()) snap["version"] = version_;
         if (snap["link"] == "reachable") version_ = snap.value("version", "");
-        snap["lastGood"] = lastGood_;
-        if (counters_.timeMs != 0) snap["counters"] = countersJson(counters_);
-        snap["generation"] = ++snapshot_.generation;
-        snapshot_.json = snap.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-        changed_.notify_all();
+        if (counters_.timeMs != 0) snap["counters"] = countersJson_;
+        const nlohmann::json time = std::move(snap["time"]);
+        snap.erase("time");
+        const auto now = std::chrono::steady_clock::now();
+        if (snap != shown_ || watchersChanged_ || now - publishedAt_ >= kHeartbeat) {
+            watchersChanged_ = false;
+            publishedAt_ = now;
+            shown_ = snap;
+            snap["time"] = time;
+            snap["lastGood"] = lastGood_;
+            snap["generation"] = ++snapshot_.generation;
+            snapshot_.json = snap.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+            changed_.notify_all();
+            news = true;
+        }
     }
-    if (onPublish_) onPublish_();
+    if (news && onPublish_) onPublish_();
 }
 
 // Caller holds mutex_.
 void Dashboard::noteCounters(const CountersReading& reading) {
     counters_ = reading;
+    countersJson_ = countersJson(reading);
     ++countersTries_;
     if (reading.ok) history_.add(reading.timeMs, totalsOf(reading.counters));
     summary_.commandsPerMinute = reading.ok ? history_.commandsPerMinute() : std::nullopt;
@@ -383,7 +409,6 @@ void Dashboard::readChannels(AdminSession& s, nlohmann::json* snap,
                              const std::list<Interest>& interests) {
     std::string reply;
     if (!s.request(":h?", "", &reply)) return;
-    const bool local = peers_.refresh();
     for (int h : decodeHandleList(reply)) {
         ChannelRecord ch;
         if (!s.request(":h" + std::to_string(h), "", &reply, KOR_ADMIN_READOUT_SIZE)) return;
@@ -395,8 +420,7 @@ void Dashboard::readChannels(AdminSession& s, nlohmann::json* snap,
         std::string localEnd;
         SocketEnds ends;
         // Serial channels have no socket; a UDP channel keeps its destination as its peer.
-        if (local && ch.type >= 1 && ch.type <= 5 && ch.type != 4 &&
-            peers_.ends(ch.socket, &ends)) {
+        if (ch.type >= 1 && ch.type <= 5 && ch.type != 4 && peers_.ends(ch.socket, &ends)) {
             localEnd = ends.local;
             if (ch.type != 2 && ch.type != 5) peer = ends.remote;
         }

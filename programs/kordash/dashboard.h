@@ -111,7 +111,12 @@ public:
     // the last refresh refused one (its counters are then not trusted either).
     std::uint64_t refused();
     bool misbehaving();
-    // Called (under the dashboard's lock) after every new snapshot; set before start().
+    // A snapshot whose content did not change since the last one goes out
+    // only this often, so that a page sees kordash is alive; a change goes
+    // out at once.
+    static constexpr auto kHeartbeat = std::chrono::seconds(1);
+    // Called (under the dashboard's lock) after every new snapshot and every
+    // change of the summary; set before start().
     void onPublish(std::function<void()> hook) { onPublish_ = std::move(hook); }
     // Ends the refresh and every admin session's wait at once.
     void stop();
@@ -148,11 +153,16 @@ private:
     std::condition_variable changed_;
     std::list<Interest> interests_;
     bool stopping_ = false, wake_ = false, jobsDue_ = true;
+    bool watchersChanged_ = false;  // a page came: the next snapshot goes out whatever it holds
     Snapshot snapshot_;
+    nlohmann::json shown_;  // the last snapshot published, without its clock fields
+    std::chrono::steady_clock::time_point publishedAt_{};
+    nlohmann::json countersJson_;  // counters_ as the snapshot carries them
     nlohmann::json jobs_ = nlohmann::json::array();
     std::string version_;
     std::int64_t lastGood_ = 0;
     Summary summary_;
+    Summary announced_;  // the summary as the overview last heard of it
     std::function<void()> onPublish_;
     CountersReading counters_;
     CountersHistory history_;

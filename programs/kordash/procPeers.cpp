@@ -38,15 +38,20 @@ std::string readLink(const std::string& path) {
     return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
 }
 
-bool processHolds(int pid, unsigned long inode) {
+std::string fdPath(int pid, int fd) {
+    return "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+}
+
+// The descriptor of process `pid` that holds socket `inode`, or -1.
+int descriptorOf(int pid, unsigned long inode) {
     std::string dir = "/proc/" + std::to_string(pid) + "/fd";
     DIR* d = opendir(dir.c_str());
-    if (!d) return false;
-    bool found = false;
+    if (!d) return -1;
+    int found = -1;
     while (dirent* e = readdir(d)) {
         if (e->d_name[0] == '.') continue;
         if (socketInode(readLink(dir + "/" + e->d_name)) == inode) {
-            found = true;
+            found = static_cast<int>(std::strtol(e->d_name, nullptr, 10));
             break;
         }
     }
@@ -54,20 +59,24 @@ bool processHolds(int pid, unsigned long inode) {
     return found;
 }
 
-int findOwner(unsigned long inode) {
+// The process holding socket `inode` and its descriptor of it, or false.
+bool findOwner(unsigned long inode, int* pid, int* fd) {
     DIR* d = opendir("/proc");
-    if (!d) return -1;
-    int owner = -1;
+    if (!d) return false;
+    *pid = -1;
+    *fd = -1;
     while (dirent* e = readdir(d)) {
         char* end = nullptr;
-        long pid = std::strtol(e->d_name, &end, 10);
-        if (*end == '\0' && pid > 0 && processHolds(static_cast<int>(pid), inode)) {
-            owner = static_cast<int>(pid);
+        long p = std::strtol(e->d_name, &end, 10);
+        if (*end != '\0' || p <= 0) continue;
+        *fd = descriptorOf(static_cast<int>(p), inode);
+        if (*fd >= 0) {
+            *pid = static_cast<int>(p);
             break;
         }
     }
     closedir(d);
-    return owner;
+    return *pid > 0;
 }
 
 // The UDP sockets' ends (a bound channel's own port) by inode.
@@ -88,7 +97,10 @@ void readUdp(std::map<unsigned long, SocketEnds>* byInode) {
 
 }  // namespace
 
-bool PeerLookup::refresh() {
+bool PeerLookup::readTable() {
+    readAt_ = Clock::now();
+    read_ = true;
+    std::erase_if(missed_, [this](const auto& m) { return readAt_ - m.second > 10 * kRetry; });
     std::ifstream in("/proc/net/tcp");
     if (!in) return false;
     byInode_.clear();
@@ -115,19 +127,47 @@ bool PeerLookup::refresh() {
         adminInode_ = 0;
         return false;
     }
-    // The search through every process runs once per listener, not per refresh.
-    if (listener != adminInode_ || (pid_ > 0 && !processHolds(pid_, listener))) {
+    // The search through every process runs once per listener, not per reading.
+    if (listener != adminInode_ || !ownerStillThere()) {
         adminInode_ = listener;
-        pid_ = findOwner(listener);
+        if (!findOwner(listener, &pid_, &listenerFd_)) pid_ = -1;
     }
     return pid_ > 0;
 }
 
-bool PeerLookup::ends(int fd, SocketEnds* out) const {
-    if (pid_ <= 0 || fd < 0) return false;
-    auto it = byInode_.find(
-        socketInode(readLink("/proc/" + std::to_string(pid_) + "/fd/" + std::to_string(fd))));
-    if (it == byInode_.end()) return false;
+bool PeerLookup::ownerStillThere() const {
+    return pid_ > 0 && listenerFd_ >= 0 &&
+           socketInode(readLink(fdPath(pid_, listenerFd_))) == adminInode_;
+}
+
+bool PeerLookup::ends(int fd, SocketEnds* out) {
+    if (fd < 0) return false;
+    const auto now = Clock::now();
+    if (!ownerStillThere()) {
+        if (read_ && now - readAt_ < kRetry) return false;
+        if (!readTable()) return false;
+    }
+    const unsigned long inode = socketInode(readLink(fdPath(pid_, fd)));
+    if (inode == 0) return false;
+    auto it = byInode_.find(inode);
+    if (it == byInode_.end()) {
+        // A new socket is looked for at once, unless the table was read just
+        // now; one missing from the table again only after kRetry.
+        constexpr auto kJustRead = std::chrono::milliseconds(100);
+        const auto miss = missed_.find(inode);
+        const bool retry = miss == missed_.end() ? now - readAt_ >= kJustRead
+                                                 : now - miss->second >= kRetry;
+        if (!retry) {
+            missed_.try_emplace(inode, now);
+            return false;
+        }
+        if (!readTable()) return false;
+        it = byInode_.find(inode);
+        if (it == byInode_.end()) {
+            missed_[inode] = now;
+            return false;
+        }
+    }
     *out = it->second;
     return true;
 }

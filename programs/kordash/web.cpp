@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -273,7 +274,17 @@ struct Stream {
     std::string pending;
     std::size_t sent = 0;
     Clock::time_point lastWrite = Clock::now();
+    bool gone = false;  // its page went away while it was parked
 };
+
+// Whether the client of a connection has closed its end (or it broke): a
+// page's event stream never sends anything after its request.
+bool peerGone(MHD_Connection* c) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (!info) return false;
+    pollfd p{info->connect_fd, POLLIN | POLLRDHUP, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
 
 class Server {
 public:
@@ -323,6 +334,7 @@ private:
     MHD_Result metrics(MHD_Connection* c, Request& req);
     void wakeStreams();
     bool park(Stream& s);
+    void dropGoneStreams();
 
     Fleet& fleet_;
     const WebOptions& opt_;
@@ -335,7 +347,7 @@ private:
     bool stopping_ = false;
     int workers_ = 0;
     std::map<const void*, int> workersFor_;
-    std::vector<MHD_Connection*> parked_;
+    std::vector<Stream*> parked_;
     // When the first overview event held back for its gap is due (max: none is).
     Clock::time_point heldUntil_ = Clock::time_point::max();
     // Overview streams open: while there are, the waker looks every gap, so
@@ -387,7 +399,7 @@ void Server::wakeStreams() {
     for (;;) {
         fleet_.nextPulse(pulse, wait, &pulse);
         std::lock_guard lock(mutex_);
-        for (MHD_Connection* c : parked_) MHD_resume_connection(c);
+        for (Stream* s : parked_) MHD_resume_connection(s->connection);
         parked_.clear();
         if (stopping_) return;
         const Clock::duration look = overviewStreams_ > 0 ? Clock::duration(kOverviewGap)
@@ -782,7 +794,24 @@ MHD_Result Server::metrics(MHD_Connection* c, Request& req) {
         [this, c] { return respond(c, MHD_HTTP_OK, fleet_.metrics(), kMetricsType); });
 }
 
+// A parked stream whose page went away is noticed only when something is
+// written to it, and snapshots that bring nothing new are not sent: before a
+// new stream is counted against the limit, the gone ones give up their
+// watches (a page reloaded at once must not find its own old stream in the
+// way). Runs in the event loop's thread, as streamRead does.
+void Server::dropGoneStreams() {
+    std::lock_guard lock(mutex_);
+    std::erase_if(parked_, [](Stream* s) {
+        if (!peerGone(s->connection)) return false;
+        s->watches.clear();
+        s->gone = true;
+        MHD_resume_connection(s->connection);  // ends at its next turn
+        return true;
+    });
+}
+
 MHD_Result Server::eventStream(MHD_Connection* c, Dashboard* dash) {
+    dropGoneStreams();
     std::vector<std::shared_ptr<Dashboard::Watch>> watches;
     if (dash) {
         if (auto w = dash->watch(interestOf(c))) watches.push_back(std::move(w));
@@ -829,7 +858,7 @@ void Server::streamFree(void* cls) {
 // waker resumes only after it has the lock. False when the stream must end.
 bool Server::park(Stream& s) {
     std::lock_guard lock(mutex_);
-    if (stopping_) return false;
+    if (stopping_ || s.gone) return false;
     // Taken back for a page from an address that held fewer streams.
     for (const auto& w : s.watches)
         if (w->revoked()) return false;
@@ -854,7 +883,7 @@ bool Server::park(Stream& s) {
     }
     if (s.pending.empty() && now - s.lastWrite >= kKeepAliveEvery) s.pending = ": still here\n\n";
     if (s.pending.empty()) {
-        parked_.push_back(s.connection);
+        parked_.push_back(&s);
         MHD_suspend_connection(s.connection);
     }
     return true;

@@ -154,6 +154,15 @@ class DashboardPageTest(unittest.TestCase):
         page.wait(lambda: handle not in page.channels(), timeout=5, what='the channel to go')
         self.assertEqual(peer.receive(1), b'', 'the controller closed the connection')
         self.assertNotIn(str(handle), koradmin(self.vc, 'handles').stdout.split(','))
+        # The next channel likely gets the closed one's descriptor: its peer
+        # is its own, not the one kordash remembered for that descriptor.
+        other = TcpPeer()
+        self.addCleanup(other.close)
+        handle = self.vc.call('TCPCONNECT', addr=other.host, port=other.port)
+        self.assertIn(handle, range(1, 20))
+        shown = page.wait(lambda: page.channels().get(handle), timeout=2, what='the next channel')
+        self.assertEqual(shown['peer'], '%s:%d' % (other.host, other.port))
+        self.vc.call('CLOSEHANDLE', handle=handle)
 
     def test_b_variable_edited_in_place_and_set_by_the_job(self):
         page = self.page
