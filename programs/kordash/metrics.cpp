@@ -270,7 +270,8 @@ const Family kFamilies[] = {
          for (const auto& [kind, opened] : f.opened) {
              const auto it = f.closed.find(kind);
              const std::uint64_t closed = it == f.closed.end() ? 0 : it->second;
-             out.add("arvokor_channels_open", {{"kind", kind}}, opened > closed ? opened - closed : 0);
+             out.add("arvokor_channels_open", {{"kind", kind}},
+                     opened > closed ? opened - closed : 0);
          }
      }},
     {"arvokor_channels_opened_total", "counter", "Channels opened, by kind.",
@@ -338,8 +339,8 @@ bool sameCounters(const std::vector<Counter>& a, const std::vector<Counter>& b) 
 
 // Everything a part's text depends on (not the time of the reading).
 bool sameSource(const NamedReading& a, const NamedReading& b) {
-    return a.controller == b.controller && a.refused == b.refused &&
-           a.reading.ok == b.reading.ok && a.reading.reason == b.reading.reason &&
+    return a.controller == b.controller && a.refused == b.refused && a.reading.ok == b.reading.ok &&
+           a.reading.reason == b.reading.reason &&
            sameCounters(a.reading.counters, b.reading.counters);
 }
 
