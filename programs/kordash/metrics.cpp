@@ -109,8 +109,9 @@ const char* className(KorResultClass cls) { return korResultClassName(cls); }
 // The command labels, formed once.
 const std::string& commandText(int index) {
     static const std::vector<std::string> labels = [] {
-        std::vector<std::string> texts;
-        for (int k = 0; k < KOR_COMMAND_INDEXES; ++k) texts.push_back(commandLabel(k));
+        std::vector<std::string> texts(KOR_COMMAND_INDEXES);
+        for (int k = 0; k < KOR_COMMAND_INDEXES; ++k)
+            texts[static_cast<std::size_t>(k)] = commandLabel(k);
         return texts;
     }();
     return labels[static_cast<std::size_t>(index)];
