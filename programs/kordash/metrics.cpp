@@ -28,8 +28,13 @@ constexpr KorResultClass kClasses[] = {KorResultClass::Success, KorResultClass::
                                        KorResultClass::Failure};
 
 // Appended in place: a scrape of a few hundred controllers writes some
-// hundred thousand labels.
+// hundred thousand labels, nearly all with nothing to escape.
 void appendEscaped(std::string& out, std::string_view value) {
+    const auto plain = [](char ch) { return ch != '\\' && ch != '"' && ch != '\n'; };
+    if (std::all_of(value.begin(), value.end(), plain)) {
+        out += value;
+        return;
+    }
     for (char ch : value) {
         if (ch == '\\' || ch == '"') out += '\\';
         if (ch == '\n') out += "\\n";
@@ -460,13 +465,16 @@ std::shared_ptr<const MetricsPart> metricsPart(NamedReading reading,
     const CounterFigures figures = reading.reading.ok ? figuresOf(reading.reading.counters)
                                                       : CounterFigures{};
     Samples samples(reading.controller);
+    // Written into one growing text, kept at its size.
+    std::string text;
+    samples.into(&text);
     part->families.resize(kFamilyCount);
     for (std::size_t k = 0; k < kFamilyCount; ++k) {
         if (k >= kEveryController && !reading.reading.ok) break;
-        samples.into(&part->families[k]);
+        text.clear();
         kFamilies[k].write(samples, reading, figures);
-        part->families[k].shrink_to_fit();
-        part->size += part->families[k].size();
+        part->families[k] = text;
+        part->size += text.size();
     }
     part->source = std::move(reading);
     return part;
