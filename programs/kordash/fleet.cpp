@@ -106,19 +106,31 @@ nlohmann::json Fleet::rowOf(std::size_t k, const Summary& s) {
             {"refused", s.refused}};
 }
 
+// A scrape comes more often than most controllers' counters change: their
+// text is kept, and only the whole is put together again. No lock is held
+// while a text is rendered or joined (a scrape meanwhile uses the old parts).
 std::string Fleet::metrics() {
-    std::vector<NamedReading> readings;
-    readings.reserve(dashboards_.size());
+    std::vector<std::shared_ptr<const MetricsPart>> parts;
+    {
+        std::lock_guard lock(metricsMutex_);
+        metricsParts_.resize(dashboards_.size());
+        parts = metricsParts_;
+    }
     for (std::size_t k = 0; k < dashboards_.size(); ++k) {
         Dashboard& d = *dashboards_[k];
-        readings.push_back({names_[k], d.counters(), d.refused()});
+        NamedReading reading{names_[k], d.counters(), d.refused()};
         // A controller that sent what no controller sends is down, whatever it counted.
         if (d.misbehaving()) {
-            readings.back().reading.ok = false;
-            readings.back().reading.reason = "misbehaving";
+            reading.reading.ok = false;
+            reading.reading.reason = "misbehaving";
         }
+        parts[k] = metricsPart(std::move(reading), std::move(parts[k]));
     }
-    return metricsText(readings);
+    {
+        std::lock_guard lock(metricsMutex_);
+        metricsParts_ = parts;
+    }
+    return metricsText(parts);
 }
 
 }  // namespace kordash

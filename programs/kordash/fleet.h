@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "dashboard.h"
+#include "metrics.h"
 
 namespace kordash {
 
@@ -65,6 +66,11 @@ private:
     std::vector<std::string> rowText_;
     std::uint64_t overviewGeneration_ = 0;
     std::string overviewText_;
+
+    // Each controller's last /metrics part: a scrape renders again only those
+    // whose reading changed. Held only to take or keep the pointers.
+    std::mutex metricsMutex_;
+    std::vector<std::shared_ptr<const MetricsPart>> metricsParts_;
 };
 
 }  // namespace kordash

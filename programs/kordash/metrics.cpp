@@ -1,7 +1,13 @@
 #include "metrics.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
+#include <initializer_list>
+#include <iterator>
 #include <map>
+#include <set>
+#include <string_view>
 
 #include "counterFigures.h"
 #include "korObserve.h"
@@ -22,8 +28,13 @@ constexpr KorResultClass kClasses[] = {KorResultClass::Success, KorResultClass::
                                        KorResultClass::Failure};
 
 // Appended in place: a scrape of a few hundred controllers writes some
-// hundred thousand labels.
-void appendEscaped(std::string& out, const std::string& value) {
+// hundred thousand labels, nearly all with nothing to escape.
+void appendEscaped(std::string& out, std::string_view value) {
+    const auto plain = [](char ch) { return ch != '\\' && ch != '"' && ch != '\n'; };
+    if (std::all_of(value.begin(), value.end(), plain)) {
+        out += value;
+        return;
+    }
     for (char ch : value) {
         if (ch == '\\' || ch == '"') out += '\\';
         if (ch == '\n') out += "\\n";
@@ -31,42 +42,57 @@ void appendEscaped(std::string& out, const std::string& value) {
     }
 }
 
-using Labels = std::vector<std::pair<std::string, std::string>>;
+using Label = std::pair<std::string_view, std::string_view>;
 
-// Writes one metric family after another, each with its HELP and TYPE once.
-class Exposition {
+// One controller's samples: its label (escaped once) opens every sample's
+// labels, the others follow it.
+class Samples {
 public:
-    void family(const char* name, const char* type, const char* help) {
-        text_ += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type +
-                 "\n";
+    explicit Samples(const std::string& controller) {
+        base_ = "{controller=\"";
+        appendEscaped(base_, controller);
+        base_ += '"';
     }
-    void sample(const std::string& name, const Labels& labels, std::uint64_t value) {
-        sampleText(name, labels, std::to_string(value));
+    void into(std::string* out) { out_ = out; }
+    void add(std::string_view name, std::initializer_list<Label> labels, std::uint64_t value) {
+        char text[24];
+        const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+        addText(name, labels, std::string_view(text, static_cast<std::size_t>(end - text)));
     }
-    void sampleText(const std::string& name, const Labels& labels, const std::string& value) {
-        text_ += name;
-        text_ += '{';
-        for (std::size_t k = 0; k < labels.size(); ++k) {
-            if (k) text_ += ',';
-            text_ += labels[k].first;
-            text_ += "=\"";
-            appendEscaped(text_, labels[k].second);
-            text_ += '"';
+    void addText(std::string_view name, std::initializer_list<Label> labels,
+                 std::string_view value) {
+        std::string& out = *out_;
+        out += name;
+        out += base_;
+        for (const Label& l : labels) {
+            out += ',';
+            out += l.first;
+            out += "=\"";
+            appendEscaped(out, l.second);
+            out += '"';
         }
-        text_ += "} ";
-        text_ += value;
-        text_ += '\n';
+        out += "} ";
+        out += value;
+        out += '\n';
     }
-    std::string take() { return std::move(text_); }
 
 private:
-    std::string text_;
+    std::string base_;
+    std::string* out_ = nullptr;
 };
 
-Labels with(Labels labels, const Labels& more) {
-    labels.insert(labels.end(), more.begin(), more.end());
-    return labels;
-}
+// Numbers as label values (slots, handles, codes).
+class Number {
+public:
+    explicit Number(long long n) {
+        size_ = static_cast<std::size_t>(std::to_chars(text_, text_ + sizeof text_, n).ptr - text_);
+    }
+    operator std::string_view() const { return {text_, size_}; }
+
+private:
+    char text_[24];
+    std::size_t size_;
+};
 
 // Milliseconds (not negative) as seconds, exactly.
 std::string secondsText(std::int64_t ms) {
@@ -85,38 +111,72 @@ std::string boundText(int ms) {
 
 const char* className(KorResultClass cls) { return korResultClassName(cls); }
 
+// The command labels, formed once.
+const std::string& commandText(int index) {
+    static const std::vector<std::string> labels = [] {
+        std::vector<std::string> texts(KOR_COMMAND_INDEXES);
+        for (int k = 0; k < KOR_COMMAND_INDEXES; ++k)
+            texts[static_cast<std::size_t>(k)] = commandLabel(k);
+        return texts;
+    }();
+    return labels[static_cast<std::size_t>(index)];
+}
+
 // Every command's results by class, each series there from the first reading.
-void writeCommands(Exposition& out, const Labels& base, const CounterFigures& f) {
+void writeCommands(Samples& out, const CounterFigures& f) {
     for (int k = 0; k < KOR_COMMAND_INDEXES; ++k)
         for (KorResultClass cls : kClasses)
-            out.sample(
-                "arvokor_commands_total",
-                with(base, {{"command", commandLabel(k)}, {"result", className(cls)}}),
-                f.commands[static_cast<std::size_t>(k)].byClass[static_cast<std::size_t>(cls)]);
+            out.add("arvokor_commands_total",
+                    {{"command", commandText(k)}, {"result", className(cls)}},
+                    f.commands[static_cast<std::size_t>(k)].byClass[static_cast<std::size_t>(cls)]);
+}
+
+using CodeKey = std::pair<KorResultClass, int>;
+
+// The codes the table lists for a command as no success, in order.
+const std::vector<CodeKey>& tableCodes(int index) {
+    static const std::vector<std::vector<CodeKey>> codes = [] {
+        std::vector<std::vector<CodeKey>> all(KOR_COMMAND_INDEXES);
+        for (int k = 0; k < KOR_COMMAND_INDEXES; ++k) {
+            std::set<CodeKey> keys;
+            for (const KorResultCode& c : KOR_RESULT_CODES)
+                if (korCommandIndex(c.id) == k && c.cls != KorResultClass::Success)
+                    keys.insert({c.cls, c.result});
+            if (k == KOR_COMMAND_COUNT) keys.insert({KorResultClass::Failure, 240});
+            all[static_cast<std::size_t>(k)].assign(keys.begin(), keys.end());
+        }
+        return all;
+    }();
+    return codes[static_cast<std::size_t>(index)];
 }
 
 // The results that were no success by code: the codes the table lists for a
-// command from the first reading on, others once they happened.
-void writeCodes(Exposition& out, const Labels& base, const CounterFigures& f) {
+// command from the first reading on, others once they happened (both in
+// order, merged).
+void writeCodes(Samples& out, const CounterFigures& f) {
     for (int k = 0; k < KOR_COMMAND_INDEXES; ++k) {
-        std::map<std::pair<KorResultClass, int>, std::uint64_t> codes =
-            f.commands[static_cast<std::size_t>(k)].codes;
-        for (const KorResultCode& c : KOR_RESULT_CODES)
-            if (korCommandIndex(c.id) == k && c.cls != KorResultClass::Success)
-                codes.try_emplace({c.cls, c.result}, 0);
-        if (k == KOR_COMMAND_COUNT) codes.try_emplace({KorResultClass::Failure, 240}, 0);
-        for (const auto& [key, v] : codes)
-            out.sample("arvokor_command_results_total",
-                       with(base, {{"command", commandLabel(k)},
-                                   {"result", className(key.first)},
-                                   {"code", std::to_string(key.second)}}),
-                       v);
+        const auto& counted = f.commands[static_cast<std::size_t>(k)].codes;
+        const std::vector<CodeKey>& listed = tableCodes(k);
+        auto c = counted.begin();
+        auto l = listed.begin();
+        while (c != counted.end() || l != listed.end()) {
+            const bool fromCounted = l == listed.end() || (c != counted.end() && c->first <= *l);
+            const CodeKey key = fromCounted ? c->first : *l;
+            const std::uint64_t v = fromCounted ? c->second : 0;
+            if (fromCounted && l != listed.end() && *l == key) ++l;
+            if (fromCounted) ++c;
+            else ++l;
+            out.add("arvokor_command_results_total",
+                    {{"command", commandText(k)},
+                     {"result", className(key.first)},
+                     {"code", Number(key.second)}},
+                    v);
+        }
     }
 }
 
 // Cumulative buckets in seconds by command; the sum when the controller counts it.
-void writeDurations(Exposition& out, const Labels& base, const CounterFigures& f) {
-    const std::string name = "arvokor_command_duration_seconds", bucket = name + "_bucket";
+void writeDurations(Samples& out, const CounterFigures& f) {
     // The bounds as text once, not once a bucket.
     static const std::vector<std::string> les = [] {
         std::vector<std::string> texts;
@@ -125,132 +185,170 @@ void writeDurations(Exposition& out, const Labels& base, const CounterFigures& f
     }();
     for (int k = 0; k < KOR_COMMAND_INDEXES; ++k) {
         const CommandFigures& c = f.commands[static_cast<std::size_t>(k)];
-        const Labels labels = with(base, {{"command", commandLabel(k)}});
+        const std::string& command = commandText(k);
         std::uint64_t below = 0;
         for (int b = 0; b < KOR_DURATION_BOUNDS; ++b) {
             const auto it = c.durations.find(KOR_DURATION_BOUNDS_MS[b]);
             below += it == c.durations.end() ? 0 : it->second;
-            out.sample(bucket, with(labels, {{"le", les[static_cast<std::size_t>(b)]}}), below);
+            out.add("arvokor_command_duration_seconds_bucket",
+                    {{"command", command}, {"le", les[static_cast<std::size_t>(b)]}}, below);
         }
         const auto over = c.durations.find(CounterFigures::kOverMs);
         below += over == c.durations.end() ? 0 : over->second;
-        out.sample(bucket, with(labels, {{"le", "+Inf"}}), below);
+        out.add("arvokor_command_duration_seconds_bucket", {{"command", command}, {"le", "+Inf"}},
+                below);
         if (f.hasDurationSums)
-            out.sampleText(name + "_sum", labels,
-                           secondsText(static_cast<std::int64_t>(c.durationSumMs)));
-        out.sample(name + "_count", labels, below);
+            out.addText("arvokor_command_duration_seconds_sum", {{"command", command}},
+                        secondsText(static_cast<std::int64_t>(c.durationSumMs)));
+        out.add("arvokor_command_duration_seconds_count", {{"command", command}}, below);
     }
 }
 
-using Writer = void (*)(Exposition&, const Labels&, const CounterFigures&);
+void writeKinds(Samples& out, std::string_view name,
+                const std::map<std::string, std::uint64_t>& byKind,
+                std::string_view direction = {}) {
+    for (const auto& [kind, v] : byKind)
+        if (direction.empty()) out.add(name, {{"kind", kind}}, v);
+        else out.add(name, {{"kind", kind}, {"direction", direction}}, v);
+}
+
+void writeOutcomes(Samples& out, std::string_view name,
+                   const std::map<std::pair<std::string, int>, std::uint64_t>& outcomes) {
+    for (const auto& [key, v] : outcomes)
+        if (key.first != "success" && key.second != CounterFigures::kNoCode)
+            out.add(name, {{"result", key.first}, {"code", Number(key.second)}}, v);
+        else out.add(name, {{"result", key.first}}, v);
+}
+
+// A family's samples of one controller. The first three are every
+// controller's; the others only of those whose counters were read.
+using Writer = void (*)(Samples&, const NamedReading&, const CounterFigures&);
 struct Family {
     const char* name;
     const char* type;
     const char* help;
     Writer write;
 };
-
-void writeKinds(Exposition& out, const std::string& name, const Labels& base,
-                const std::map<std::string, std::uint64_t>& byKind, const Labels& more = {}) {
-    for (const auto& [kind, v] : byKind)
-        out.sample(name, with(with(base, {{"kind", kind}}), more), v);
-}
-
-Labels outcomeLabels(const std::pair<std::string, int>& key) {
-    Labels l = {{"result", key.first}};
-    if (key.first != "success" && key.second != CounterFigures::kNoCode)
-        l.emplace_back("code", std::to_string(key.second));
-    return l;
-}
+constexpr std::size_t kEveryController = 3;
 
 const Family kFamilies[] = {
+    {"arvokor_up", "gauge", "1 when kordash read the controller's counters at its last try.",
+     [](Samples& out, const NamedReading& r, const CounterFigures&) {
+         out.add("arvokor_up", {}, r.reading.ok ? 1 : 0);
+     }},
+    {"arvokor_down_reason", "gauge",
+     "1 for the reason the last try failed (unreachable, refused, busy, broken, misbehaving).",
+     [](Samples& out, const NamedReading& r, const CounterFigures&) {
+         for (const char* reason : kDownReasons)
+             out.add("arvokor_down_reason", {{"reason", reason}},
+                     !r.reading.ok && r.reading.reason == reason ? 1 : 0);
+     }},
+    {"arvokor_replies_refused_total", "counter",
+     "Replies of the controller kordash refused: longer, slower or other than a controller "
+     "sends.",
+     [](Samples& out, const NamedReading& r, const CounterFigures&) {
+         out.add("arvokor_replies_refused_total", {}, r.refused);
+     }},
     {"arvokor_start_time_seconds", "gauge",
      "When the controller started, in seconds since 1970 (a restart changes it).",
-     [](Exposition& out, const Labels& base, const CounterFigures& f) {
-         if (f.startedMs)
-             out.sampleText("arvokor_start_time_seconds", base, secondsText(*f.startedMs));
+     [](Samples& out, const NamedReading&, const CounterFigures& f) {
+         if (f.startedMs) out.addText("arvokor_start_time_seconds", {}, secondsText(*f.startedMs));
      }},
     {"arvokor_commands_total", "counter",
      "Commands the jobs issued, by command and result class (success, empty, failure).",
-     writeCommands},
+     [](Samples& out, const NamedReading&, const CounterFigures& f) { writeCommands(out, f); }},
     {"arvokor_command_results_total", "counter",
-     "Commands whose result was no success, by command, class and result code.", writeCodes},
+     "Commands whose result was no success, by command, class and result code.",
+     [](Samples& out, const NamedReading&, const CounterFigures& f) { writeCodes(out, f); }},
     {"arvokor_command_duration_seconds", "histogram", "How long the commands ran, by command.",
-     writeDurations},
+     [](Samples& out, const NamedReading&, const CounterFigures& f) { writeDurations(out, f); }},
     {"arvokor_slot_busy_since_seconds", "gauge",
      "When the command running in a slot started, in seconds since 1970; 0 when none runs.",
-     [](Exposition& out, const Labels& base, const CounterFigures& f) {
+     [](Samples& out, const NamedReading&, const CounterFigures& f) {
          for (int slot = 0; slot < kSlots; ++slot) {
              const auto it = f.busySinceMs.find(slot);
-             out.sampleText("arvokor_slot_busy_since_seconds",
-                            with(base, {{"slot", std::to_string(slot)}}),
-                            it == f.busySinceMs.end() ? "0" : secondsText(it->second));
+             out.addText("arvokor_slot_busy_since_seconds", {{"slot", Number(slot)}},
+                         it == f.busySinceMs.end() ? "0" : secondsText(it->second));
          }
      }},
     {"arvokor_channels_open", "gauge", "Channels open now, by kind.",
-     [](Exposition& out, const Labels& base, const CounterFigures& f) {
+     [](Samples& out, const NamedReading&, const CounterFigures& f) {
          for (const auto& [kind, opened] : f.opened) {
              const auto it = f.closed.find(kind);
              const std::uint64_t closed = it == f.closed.end() ? 0 : it->second;
-             out.sample("arvokor_channels_open", with(base, {{"kind", kind}}),
-                        opened > closed ? opened - closed : 0);
+             out.add("arvokor_channels_open", {{"kind", kind}},
+                     opened > closed ? opened - closed : 0);
          }
      }},
     {"arvokor_channels_opened_total", "counter", "Channels opened, by kind.",
-     [](Exposition& out, const Labels& base, const CounterFigures& f) {
-         writeKinds(out, "arvokor_channels_opened_total", base, f.opened);
+     [](Samples& out, const NamedReading&, const CounterFigures& f) {
+         writeKinds(out, "arvokor_channels_opened_total", f.opened);
      }},
     {"arvokor_channel_bytes_total", "counter", "Bytes the channels received and sent, by kind.",
-     [](Exposition& out, const Labels& base, const CounterFigures& f) {
-         writeKinds(out, "arvokor_channel_bytes_total", base, f.bytesIn,
-                    {{"direction", "received"}});
-         writeKinds(out, "arvokor_channel_bytes_total", base, f.bytesOut, {{"direction", "sent"}});
+     [](Samples& out, const NamedReading&, const CounterFigures& f) {
+         writeKinds(out, "arvokor_channel_bytes_total", f.bytesIn, "received");
+         writeKinds(out, "arvokor_channel_bytes_total", f.bytesOut, "sent");
      }},
     {"arvokor_handle_bytes_total", "counter",
      "Bytes the channels received and sent, by channel handle.",
-     [](Exposition& out, const Labels& base, const CounterFigures& f) {
+     [](Samples& out, const NamedReading&, const CounterFigures& f) {
          for (int h = 1; h <= CounterFigures::kHandles; ++h)
              for (const bool in : {true, false})
-                 out.sample("arvokor_handle_bytes_total",
-                            with(base, {{"handle", std::to_string(h)},
-                                        {"direction", in ? "received" : "sent"}}),
-                            (in ? f.handleIn : f.handleOut)[static_cast<std::size_t>(h)]);
+                 out.add("arvokor_handle_bytes_total",
+                         {{"handle", Number(h)}, {"direction", in ? "received" : "sent"}},
+                         (in ? f.handleIn : f.handleOut)[static_cast<std::size_t>(h)]);
      }},
     {"arvokor_queue_dropped_bytes_total", "counter",
      "Received bytes a full input queue could not take, by kind.",
-     [](Exposition& out, const Labels& base, const CounterFigures& f) {
-         writeKinds(out, "arvokor_queue_dropped_bytes_total", base, f.dropped);
+     [](Samples& out, const NamedReading&, const CounterFigures& f) {
+         writeKinds(out, "arvokor_queue_dropped_bytes_total", f.dropped);
      }},
     {"arvokor_stream_ticks_total", "counter",
      "Clock ticks of the position stream and the speed output.",
-     [](Exposition& out, const Labels& base, const CounterFigures& f) {
-         out.sample("arvokor_stream_ticks_total", with(base, {{"stream", "position"}}),
-                    f.positionSent + f.positionMissed);
-         out.sample("arvokor_stream_ticks_total", with(base, {{"stream", "speed"}}), f.speedTicks);
+     [](Samples& out, const NamedReading&, const CounterFigures& f) {
+         out.add("arvokor_stream_ticks_total", {{"stream", "position"}},
+                 f.positionSent + f.positionMissed);
+         out.add("arvokor_stream_ticks_total", {{"stream", "speed"}}, f.speedTicks);
      }},
     {"arvokor_stream_ticks_missed_total", "counter",
      "Ticks without a position datagram sent or speed registers written.",
-     [](Exposition& out, const Labels& base, const CounterFigures& f) {
-         out.sample("arvokor_stream_ticks_missed_total", with(base, {{"stream", "position"}}),
-                    f.positionMissed);
-         out.sample("arvokor_stream_ticks_missed_total", with(base, {{"stream", "speed"}}),
-                    f.speedMissed);
+     [](Samples& out, const NamedReading&, const CounterFigures& f) {
+         out.add("arvokor_stream_ticks_missed_total", {{"stream", "position"}}, f.positionMissed);
+         out.add("arvokor_stream_ticks_missed_total", {{"stream", "speed"}}, f.speedMissed);
      }},
     {"arvokor_ftp_transfers_total", "counter", "Job file transfers, by result.",
-     [](Exposition& out, const Labels& base, const CounterFigures& f) {
-         for (const auto& [key, v] : f.ftp)
-             out.sample("arvokor_ftp_transfers_total", with(base, outcomeLabels(key)), v);
+     [](Samples& out, const NamedReading&, const CounterFigures& f) {
+         writeOutcomes(out, "arvokor_ftp_transfers_total", f.ftp);
      }},
     {"arvokor_mails_total", "counter", "Mails the SMTP command sent or failed to send, by result.",
-     [](Exposition& out, const Labels& base, const CounterFigures& f) {
-         for (const auto& [key, v] : f.mails)
-             out.sample("arvokor_mails_total", with(base, outcomeLabels(key)), v);
+     [](Samples& out, const NamedReading&, const CounterFigures& f) {
+         writeOutcomes(out, "arvokor_mails_total", f.mails);
      }},
     {"arvokor_admin_sessions_total", "counter", "Sessions on the admin port.",
-     [](Exposition& out, const Labels& base, const CounterFigures& f) {
-         out.sample("arvokor_admin_sessions_total", base, f.adminSessions);
+     [](Samples& out, const NamedReading&, const CounterFigures& f) {
+         out.add("arvokor_admin_sessions_total", {}, f.adminSessions);
      }},
 };
+constexpr std::size_t kFamilyCount = std::size(kFamilies);
+
+std::string familyHead(const Family& f) {
+    return std::string("# HELP ") + f.name + " " + f.help + "\n# TYPE " + f.name + " " + f.type +
+           "\n";
+}
+
+bool sameCounters(const std::vector<Counter>& a, const std::vector<Counter>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](const Counter& x, const Counter& y) {
+                          return x.value == y.value && x.name == y.name && x.keys == y.keys;
+                      });
+}
+
+// Everything a part's text depends on (not the time of the reading).
+bool sameSource(const NamedReading& a, const NamedReading& b) {
+    return a.controller == b.controller && a.refused == b.refused && a.reading.ok == b.reading.ok &&
+           a.reading.reason == b.reading.reason &&
+           sameCounters(a.reading.counters, b.reading.counters);
+}
 
 }  // namespace
 
@@ -360,35 +458,54 @@ nlohmann::json countersJson(const CountersReading& reading) {
             {"adminSessions", f.adminSessions}};
 }
 
+std::shared_ptr<const MetricsPart> metricsPart(NamedReading reading,
+                                               std::shared_ptr<const MetricsPart> previous) {
+    if (previous && sameSource(previous->source, reading)) return previous;
+    auto part = std::make_shared<MetricsPart>();
+    const CounterFigures figures = reading.reading.ok ? figuresOf(reading.reading.counters)
+                                                      : CounterFigures{};
+    Samples samples(reading.controller);
+    // Written into one growing text, kept at its size.
+    std::string text;
+    samples.into(&text);
+    part->families.resize(kFamilyCount);
+    for (std::size_t k = 0; k < kFamilyCount; ++k) {
+        if (k >= kEveryController && !reading.reading.ok) break;
+        text.clear();
+        kFamilies[k].write(samples, reading, figures);
+        part->families[k] = text;
+        part->size += text.size();
+    }
+    part->source = std::move(reading);
+    return part;
+}
+
+// Family by family, each with its HELP and TYPE once and every controller's
+// samples of it together.
+std::string metricsText(const std::vector<std::shared_ptr<const MetricsPart>>& parts) {
+    static const std::vector<std::string> heads = [] {
+        std::vector<std::string> texts;
+        for (const Family& f : kFamilies) texts.push_back(familyHead(f));
+        return texts;
+    }();
+    std::size_t size = 0;
+    for (const std::string& head : heads) size += head.size();
+    for (const auto& part : parts) size += part->size;
+    std::string text;
+    text.reserve(size);
+    for (std::size_t k = 0; k < kFamilyCount; ++k) {
+        text += heads[k];
+        for (const auto& part : parts) text += part->families[k];
+    }
+    return text;
+}
+
 // arvokor_up and why not, for every controller; the rest for those read.
 std::string metricsText(const std::vector<NamedReading>& readings) {
-    Exposition out;
-    out.family("arvokor_up", "gauge",
-               "1 when kordash read the controller's counters at its last try.");
-    for (const NamedReading& r : readings)
-        out.sample("arvokor_up", {{"controller", r.controller}}, r.reading.ok ? 1 : 0);
-    out.family("arvokor_down_reason", "gauge",
-               "1 for the reason the last try failed (unreachable, refused, busy, broken, "
-               "misbehaving).");
-    for (const NamedReading& r : readings)
-        for (const char* reason : kDownReasons)
-            out.sample("arvokor_down_reason", {{"controller", r.controller}, {"reason", reason}},
-                       !r.reading.ok && r.reading.reason == reason ? 1 : 0);
-    out.family("arvokor_replies_refused_total", "counter",
-               "Replies of the controller kordash refused: longer, slower or other than a "
-               "controller sends.");
-    for (const NamedReading& r : readings)
-        out.sample("arvokor_replies_refused_total", {{"controller", r.controller}}, r.refused);
-    std::vector<CounterFigures> figures;
-    figures.reserve(readings.size());
-    for (const NamedReading& r : readings) figures.push_back(figuresOf(r.reading.counters));
-    for (const Family& f : kFamilies) {
-        out.family(f.name, f.type, f.help);
-        for (std::size_t k = 0; k < readings.size(); ++k)
-            if (readings[k].reading.ok)
-                f.write(out, {{"controller", readings[k].controller}}, figures[k]);
-    }
-    return out.take();
+    std::vector<std::shared_ptr<const MetricsPart>> parts;
+    parts.reserve(readings.size());
+    for (const NamedReading& r : readings) parts.push_back(metricsPart(r, nullptr));
+    return metricsText(parts);
 }
 
 }  // namespace kordash

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -62,6 +63,21 @@ struct NamedReading {
 };
 // The Prometheus text exposition (version 0.0.4) of every controller's last reading.
 std::string metricsText(const std::vector<NamedReading>& readings);
+
+// One controller's share of that text: its samples family by family, kept
+// while its reading stays the same, so that a scrape of a few hundred
+// controllers mostly copies text.
+struct MetricsPart {
+    NamedReading source;                // what the text was rendered from
+    std::vector<std::string> families;  // in the order of the exposition
+    std::size_t size = 0;               // of all of them
+};
+// The part for this reading: `previous` itself when rendered from the same
+// one (its time aside), else rendered anew.
+std::shared_ptr<const MetricsPart> metricsPart(NamedReading reading,
+                                               std::shared_ptr<const MetricsPart> previous);
+// The text of these parts, in their order.
+std::string metricsText(const std::vector<std::shared_ptr<const MetricsPart>>& parts);
 inline constexpr const char* kMetricsType = "text/plain; version=0.0.4; charset=utf-8";
 
 }  // namespace kordash

@@ -2,6 +2,7 @@
 // and the Prometheus text, without a server or a controller.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -133,6 +134,37 @@ TEST(Metrics, TextGroupsEachFamilyAcrossControllers) {
     EXPECT_EQ(text.find("# TYPE arvokor_commands_total counter"),
               text.rfind("# TYPE arvokor_commands_total counter"));
     EXPECT_EQ(kordash::totalsOf(counters).failed, 11u);
+}
+
+// A scrape renders again only the controllers whose reading changed: a kept
+// part must never show an old count, key, reason, refusal or name.
+TEST(Metrics, KeptPartFollowsEveryChangeOfTheReading) {
+    using kordash::NamedReading;
+    using Parts = std::vector<std::shared_ptr<const kordash::MetricsPart>>;
+    const NamedReading first{"c", {1, true, {{"command", {"1", "254"}, 7}}, ""}, 0};
+    const auto part = kordash::metricsPart(first, nullptr);
+    NamedReading later = first;
+    later.reading.timeMs = 2;
+    EXPECT_EQ(kordash::metricsPart(later, part), part) << "the same counters: kept";
+    std::vector<NamedReading> changed(6, later);
+    changed[0].reading.counters[0].value = 8;
+    changed[1].reading.counters[0].keys[1] = "251";
+    changed[2].refused = 1;
+    changed[3].reading = {2, false, {}, "busy"};
+    changed[4].controller = "d";
+    changed[5].reading.counters.push_back({"admin_sessions", {}, 1});
+    for (const NamedReading& r : changed) {
+        const auto next = kordash::metricsPart(r, part);
+        EXPECT_NE(next, part);
+        EXPECT_EQ(kordash::metricsText(Parts{next, part}),
+                  kordash::metricsText(std::vector<NamedReading>{r, first}));
+    }
+    // Down, then down for another reason.
+    NamedReading refused = changed[3];
+    refused.reading.reason = "refused";
+    EXPECT_EQ(kordash::metricsText(
+                  Parts{kordash::metricsPart(refused, kordash::metricsPart(changed[3], nullptr))}),
+              kordash::metricsText(std::vector<NamedReading>{refused}));
 }
 
 // A controller from before the per-command lines: classes from its pairs.
