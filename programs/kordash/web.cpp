@@ -183,6 +183,22 @@ MHD_Result respond(MHD_Connection* c, int status, const std::string& body, const
     return queue(c, status, r, extra);
 }
 
+// A large body (a capture file, a scrape of many controllers) is handed over
+// as it is, not copied once more.
+MHD_Result respondOwned(MHD_Connection* c, int status, std::string&& body, const char* type,
+                        const std::vector<std::pair<std::string, std::string>>& extra = {}) {
+    auto* owned = new std::string(std::move(body));
+    MHD_Response* r = MHD_create_response_from_buffer_with_free_callback_cls(
+        owned->size(), owned->data(), [](void* text) { delete static_cast<std::string*>(text); },
+        owned);
+    if (!r) {
+        delete owned;
+        return MHD_NO;
+    }
+    MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+    return queue(c, status, r, extra);
+}
+
 MHD_Result sendAsset(MHD_Connection* c, const char* path, int status = MHD_HTTP_OK) {
     const Asset* a = findAsset(path);
     MHD_Response* r = MHD_create_response_from_buffer(a->size, const_cast<unsigned char*>(a->data),
@@ -567,16 +583,7 @@ MHD_Result Server::handle(MHD_Connection* c, const std::string& url, const std::
     if (req.done && req.pcapng >= 0) return sendPcapng(c, req.pcapng, std::move(req.reply));
     if (req.done) {
         // A worker's reply (a capture file may be tens of MB) goes out without a copy.
-        auto* owned = new std::string(std::move(req.reply));
-        MHD_Response* r = MHD_create_response_from_buffer_with_free_callback_cls(
-            owned->size(), owned->data(),
-            [](void* text) { delete static_cast<std::string*>(text); }, owned);
-        if (!r) {
-            delete owned;
-            return MHD_NO;
-        }
-        MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, req.type.c_str());
-        return queue(c, req.status, r, req.headers);
+        return respondOwned(c, req.status, std::move(req.reply), req.type.c_str(), req.headers);
     }
     MHD_Result result = MHD_NO;
     if (!gate(c, url, method, &result)) return result;
@@ -777,7 +784,7 @@ MHD_Result Server::metrics(MHD_Connection* c, Request& req) {
         fleet_.at(k).wantCounters();
         wait = fleet_.at(k).countersWorthWaiting() || wait;
     }
-    if (!wait) return respond(c, MHD_HTTP_OK, fleet_.metrics(), kMetricsType);
+    if (!wait) return respondOwned(c, MHD_HTTP_OK, fleet_.metrics(), kMetricsType);
     req.type = kMetricsType;
     // One scrape waits; any other meanwhile answers from the last readings.
     return runWorker(
@@ -791,7 +798,7 @@ MHD_Result Server::metrics(MHD_Connection* c, Request& req) {
                         deadline - Clock::now()));
             r.reply = fleet_.metrics();
         },
-        [this, c] { return respond(c, MHD_HTTP_OK, fleet_.metrics(), kMetricsType); });
+        [this, c] { return respondOwned(c, MHD_HTTP_OK, fleet_.metrics(), kMetricsType); });
 }
 
 // A parked stream whose page went away is noticed only when something is
