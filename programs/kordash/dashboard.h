@@ -141,8 +141,6 @@ private:
     void readWhole(AdminSession& s, const std::list<Interest>& interests, Refresh* out);
     void noteCounters(CountersReading& reading);
     bool countersWanted(std::chrono::steady_clock::time_point now) const;
-    std::chrono::steady_clock::time_point nextOverviewTurn(
-        std::chrono::steady_clock::time_point now) const;
     void readChannels(AdminSession& s, nlohmann::json* out, const std::list<Interest>& interests);
     void publish(Refresh refresh);
     void readLogs(AdminSession& s, nlohmann::json* snap, const std::list<Interest>& interests);
@@ -154,7 +152,6 @@ private:
     LogCache logs_;  // written by the refresh thread only
     // The reading before the last, its storage used for the next (refresh thread only).
     std::vector<Counter> spareCounters_;
-    std::chrono::milliseconds phase_{0};  // of the overview's refreshes within their period
 
     std::mutex mutex_;  // guards everything below
     std::condition_variable changed_;
