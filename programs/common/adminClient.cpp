@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <string_view>
 #include <system_error>
 
 #include "korChQue.h"
@@ -484,34 +485,72 @@ bool decodeConsole(const std::string& body, std::uint64_t after, ConsolePage* ou
 
 namespace {
 
-bool counterWord(const std::string& w) {
-    return !w.empty() && std::all_of(w.begin(), w.end(), [](unsigned char c) {
-        return std::isalnum(c) || c == '_' || c == '-';
-    });
+bool counterChar(unsigned char c) { return std::isalnum(c) || c == '_' || c == '-'; }
+
+// What the stream extraction of a word skips: the C locale's white space.
+bool blank(unsigned char c) { return std::isspace(c) != 0; }
+
+// The value of a counter line: digits only, below kSeqMax.
+bool counterValue(std::string_view w, std::uint64_t* out) {
+    std::uint64_t v = 0;
+    for (unsigned char c : w) {
+        if (!std::isdigit(c)) return false;
+        v = v * 10 + (c - '0');
+        if (v >= kSeqMax) return false;
+    }
+    *out = v;
+    return !w.empty();
+}
+
+// One line's words into *c, reusing its strings' storage; false when it is
+// no counter line. *words: how many the line held (0: a blank line).
+bool counterLine(std::string_view line, Counter* c, std::size_t* words) {
+    std::string_view last;
+    std::size_t n = 0, keys = 0;
+    for (std::size_t i = 0; i < line.size();) {
+        if (blank(static_cast<unsigned char>(line[i]))) {
+            ++i;
+            continue;
+        }
+        std::size_t end = i;
+        while (end < line.size() && !blank(static_cast<unsigned char>(line[end]))) ++end;
+        // The word before this one was a name or a key: it must be a word.
+        if (n > 0 && !std::all_of(last.begin(), last.end(), counterChar)) return false;
+        if (n == 1) c->name.assign(last);
+        if (n >= 2) {
+            if (keys == c->keys.size()) c->keys.emplace_back();
+            c->keys[keys++].assign(last);
+        }
+        last = line.substr(i, end - i);
+        ++n;
+        i = end;
+    }
+    *words = n;
+    if (n == 0) return true;
+    c->keys.resize(keys);
+    return n >= 2 && counterValue(last, &c->value);
 }
 
 }  // namespace
 
+// A reading a second for every controller a kordash watches: decoded in
+// place, so that the strings of the last reading's vector are used again.
 bool decodeCounters(const std::string& body, std::vector<Counter>* out) {
-    out->clear();
-    for (const std::string& line : linesOf(body)) {
-        std::istringstream in(line);
-        std::vector<std::string> words;
-        for (std::string w; in >> w;) words.push_back(w);
-        if (words.empty()) continue;
-        if (words.size() < 2 || !std::all_of(words.begin(), words.end() - 1, counterWord))
+    const std::string_view text(body);
+    std::size_t count = 0;
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        if (count == out->size()) out->emplace_back();
+        std::size_t words = 0;
+        if (!counterLine(text.substr(start, end - start), &(*out)[count], &words)) {
+            out->resize(count);
             return false;
-        Counter c;
-        c.name = words.front();
-        c.keys.assign(words.begin() + 1, words.end() - 1);
-        const std::string& v = words.back();
-        char* end = nullptr;
-        errno = 0;
-        c.value = std::strtoull(v.c_str(), &end, 10);
-        if (!std::isdigit(static_cast<unsigned char>(v[0])) || *end || errno || c.value >= kSeqMax)
-            return false;
-        out->push_back(std::move(c));
+        }
+        if (words > 0) ++count;
+        start = end + 1;
     }
+    out->resize(count);
     return true;
 }
 

@@ -177,4 +177,33 @@ CounterFigures figuresOf(const std::vector<Counter>& counters) {
     return f;
 }
 
+ResultTotals resultTotals(const std::vector<Counter>& counters) {
+    // By the per-command class lines; by the result codes for a controller
+    // that sends none.
+    ResultTotals byClass, byCode;
+    bool hasClasses = false;
+    const auto failure = static_cast<int>(KorResultClass::Failure);
+    for (const Counter& c : counters) {
+        if (c.name == "command" && c.keys.size() == 2) {
+            const int id = toInt(c.keys[0]), result = toInt(c.keys[1]);
+            if (id == kNoNumber || result == kNoNumber) continue;
+            byCode.all += c.value;
+            if (korResultClass(id, result) == KorResultClass::Failure) byCode.failed += c.value;
+        } else if (c.name == "command_result") {
+            hasClasses = true;
+            const int cls = c.keys.size() == 2 ? classOfName(c.keys[1]) : -1;
+            if (cls >= 0) byClass.all += c.value;
+            if (cls == failure) byClass.failed += c.value;
+        } else if ((c.name == "position_ticks_without" || c.name == "speed_ticks_missed") &&
+                   c.keys.empty()) {
+            byClass.ticksMissed += c.value;
+        }
+    }
+    if (!hasClasses) {
+        byClass.all = byCode.all;
+        byClass.failed = byCode.failed;
+    }
+    return byClass;
+}
+
 }  // namespace kordash

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -132,12 +133,13 @@ private:
         nlohmann::json jobs;        // the job list; null when not read
         CountersReading counters;   // timeMs 0: not read this time
         bool overviewOnly = false;  // read for the overview alone
+        int channels = 0;           // open channels, when the link is reachable
     };
     void run();
     Refresh refresh(const std::list<Interest>& interests, bool countersDue);
-    nlohmann::json readLocal(const std::list<Interest>& interests, bool overview);
+    nlohmann::json readLocal(const std::list<Interest>& interests);
     void readWhole(AdminSession& s, const std::list<Interest>& interests, Refresh* out);
-    void noteCounters(const CountersReading& reading);
+    void noteCounters(CountersReading& reading);
     bool countersWanted(std::chrono::steady_clock::time_point now) const;
     void readChannels(AdminSession& s, nlohmann::json* out, const std::list<Interest>& interests);
     void publish(Refresh refresh);
@@ -148,6 +150,8 @@ private:
     StateView state_;
     std::unique_ptr<PositionStream> stream_;
     LogCache logs_;  // written by the refresh thread only
+    // The reading before the last, its storage used for the next (refresh thread only).
+    std::vector<Counter> spareCounters_;
 
     std::mutex mutex_;  // guards everything below
     std::condition_variable changed_;
@@ -157,7 +161,8 @@ private:
     Snapshot snapshot_;
     nlohmann::json shown_;  // the last snapshot published, without its clock fields
     std::chrono::steady_clock::time_point publishedAt_{};
-    nlohmann::json countersJson_;  // counters_ as the snapshot carries them
+    nlohmann::json countersJson_;   // counters_ as the snapshot carries them
+    bool countersJsonDue_ = false;  // counters_ changed since: built when a page wants it
     nlohmann::json jobs_ = nlohmann::json::array();
     std::string version_;
     std::int64_t lastGood_ = 0;

@@ -287,6 +287,7 @@ struct Stream {
     std::uint64_t seen = 0;
     std::uint64_t overviewSeen = 0;  // the overview's generation last sent
     Clock::time_point overviewAt{};  // when it was sent
+    Clock::time_point heldUntil{};   // an overview event held back for its gap: parked till then
     std::string pending;
     std::size_t sent = 0;
     Clock::time_point lastWrite = Clock::now();
@@ -415,14 +416,24 @@ void Server::wakeStreams() {
     for (;;) {
         fleet_.nextPulse(pulse, wait, &pulse);
         std::lock_guard lock(mutex_);
-        for (Stream* s : parked_) MHD_resume_connection(s->connection);
-        parked_.clear();
+        const auto now = Clock::now();
+        // An overview stream whose event is held back stays parked until its
+        // gap ends: a fleet's rows pulse a few hundred times a second, and
+        // each turn of it looks at every controller's watch.
+        heldUntil_ = Clock::time_point::max();
+        std::erase_if(parked_, [&](Stream* s) {
+            if (!stopping_ && s->heldUntil > now) {
+                heldUntil_ = std::min(heldUntil_, s->heldUntil);
+                return false;
+            }
+            MHD_resume_connection(s->connection);
+            return true;
+        });
         if (stopping_) return;
         const Clock::duration look = overviewStreams_ > 0 ? Clock::duration(kOverviewGap)
                                                           : Clock::duration(kKeepAliveEvery);
-        const auto until = std::min(heldUntil_, Clock::now() + look);
-        wait = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
-        heldUntil_ = Clock::time_point::max();
+        const auto until = std::min(heldUntil_, now + look);
+        wait = std::chrono::ceil<std::chrono::milliseconds>(until - now);
     }
 }
 
@@ -872,9 +883,10 @@ bool Server::park(Stream& s) {
     Snapshot snap;
     const auto now = Clock::now();
     const bool overviewDue = !s.dash && fleet_.pulse() > s.seen;
+    s.heldUntil = Clock::time_point{};
     if (overviewDue && now - s.overviewAt < kOverviewGap) {
-        heldUntil_ = std::min(heldUntil_,
-                              s.overviewAt + kOverviewGap);  // the waker resumes it then
+        s.heldUntil = s.overviewAt + kOverviewGap;
+        heldUntil_ = std::min(heldUntil_, s.heldUntil);  // the waker resumes it then
     } else if (overviewDue) {
         s.seen = fleet_.pulse();
         std::uint64_t generation = 0;

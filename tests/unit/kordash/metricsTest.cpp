@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "counterFigures.h"
 #include "metrics.h"
 
 namespace {
@@ -184,6 +185,39 @@ TEST(Metrics, OlderControllerClassifiedFromItsResultCodes) {
     EXPECT_FALSE(has(text, "arvokor_command_duration_seconds_sum")) << "no sum counted";
     EXPECT_EQ(kordash::totalsOf(counters).failed, 3u);
     EXPECT_EQ(kordash::totalsOf(counters).all, 12u);
+}
+
+// The overview's rows count without building the figures: the same totals as
+// the figures give, for a controller with class lines (its pairs then count
+// no more) and one without, lines no controller writes included.
+TEST(Metrics, RowTotalsAsTheFiguresCountThem) {
+    const std::vector<std::vector<Counter>> readings = {
+        {{"command", {"1", "254"}, 7},
+         {"command", {"1", "3"}, 1},
+         {"command_result", {"1", "success"}, 3},
+         {"command_result", {"1", "failure"}, 7},
+         {"command_result", {"other", "failure"}, 4},
+         {"command_result", {"5", "empty"}, 6},
+         {"command_result", {"5", "nothing"}, 9},
+         {"command_result", {"5"}, 2},
+         {"position_ticks_without", {}, 5},
+         {"speed_ticks_missed", {}, 2},
+         {"speed_ticks_missed", {"x"}, 40}},
+        {{"command", {"5", "253"}, 6},
+         {"command", {"5", "12"}, 2},
+         {"command", {"x", "12"}, 8},
+         {"command", {"1", "254", "2"}, 8},
+         {"command", {"777", "-1"}, 5},
+         {"command", {"1", "254"}, 3},
+         {"position_ticks_without", {}, 1}}};
+    for (const std::vector<Counter>& counters : readings) {
+        const CommandTotals full = kordash::totalsOf(counters);
+        const kordash::ResultTotals row = kordash::resultTotals(counters);
+        EXPECT_EQ(row.all, full.all);
+        EXPECT_EQ(row.failed, full.failed);
+        EXPECT_EQ(row.ticksMissed, full.ticksMissed);
+        EXPECT_GT(full.failed, 0u);
+    }
 }
 
 }  // namespace
