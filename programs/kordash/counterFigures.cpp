@@ -177,10 +177,10 @@ CounterFigures figuresOf(const std::vector<Counter>& counters) {
     return f;
 }
 
-ResultTotals resultTotals(const std::vector<Counter>& counters) {
+CommandTotals totalsOf(const std::vector<Counter>& counters) {
     // By the per-command class lines; by the result codes for a controller
     // that sends none.
-    ResultTotals byClass, byCode;
+    CommandTotals byClass, byCode;
     bool hasClasses = false;
     const auto failure = static_cast<int>(KorResultClass::Failure);
     for (const Counter& c : counters) {

@@ -50,10 +50,10 @@ CounterFigures figuresOf(const std::vector<kor::admin::Counter>& counters);
 // What the overview's row needs of a reading, counted as the figures count
 // it but without building them (a fleet's rows take a few hundred readings a
 // second): every command's result, the failed ones, the stream ticks missed.
-struct ResultTotals {
+struct CommandTotals {
     std::uint64_t all = 0, failed = 0, ticksMissed = 0;
 };
-ResultTotals resultTotals(const std::vector<kor::admin::Counter>& counters);
+CommandTotals totalsOf(const std::vector<kor::admin::Counter>& counters);
 
 // "TCPCONNECT" ..., or "other" for a number that is no command.
 std::string commandLabel(int index);

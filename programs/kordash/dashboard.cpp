@@ -282,10 +282,7 @@ void Dashboard::noteCounters(CountersReading& reading) {
     countersJsonDue_ = true;
     ++countersTries_;
     const bool ok = counters_.ok;
-    if (ok) {
-        const ResultTotals t = resultTotals(counters_.counters);
-        history_.add(counters_.timeMs, {t.all, t.failed, t.ticksMissed});
-    }
+    if (ok) history_.add(counters_.timeMs, totalsOf(counters_.counters));
     summary_.commandsPerMinute = ok ? history_.commandsPerMinute() : std::nullopt;
     summary_.failuresLastHour = ok ? history_.failuresLastHour() : std::nullopt;
     summary_.streamTicksMissed = ok ? history_.ticksMissed() : std::nullopt;

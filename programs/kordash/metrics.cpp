@@ -352,15 +352,6 @@ bool sameSource(const NamedReading& a, const NamedReading& b) {
 
 }  // namespace
 
-CommandTotals totalsOf(const std::vector<Counter>& counters) {
-    const CounterFigures f = figuresOf(counters);
-    CommandTotals t;
-    for (KorResultClass cls : kClasses) t.all += f.ofClass(cls);
-    t.failed = f.ofClass(KorResultClass::Failure);
-    t.ticksMissed = f.positionMissed + f.speedMissed;
-    return t;
-}
-
 void CountersHistory::add(std::int64_t timeMs, const CommandTotals& totals) {
     latest_ = Sample{timeMs, totals};
     if (samples_.empty() || timeMs - samples_.back().timeMs >= kSampleSpacingMs)

@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "adminClient.h"
+#include "counterFigures.h"
 
 namespace kordash {
 
@@ -27,11 +28,6 @@ struct CountersReading {
     // "misbehaving" (a reply beyond what a controller sends was refused).
     std::string reason;
 };
-
-struct CommandTotals {
-    std::uint64_t all = 0, failed = 0, ticksMissed = 0;
-};
-CommandTotals totalsOf(const std::vector<Counter>& counters);
 
 // The overview's figures over the last minute and hour, from readings kept
 // a few seconds apart. Before kordash has watched for that long, they count

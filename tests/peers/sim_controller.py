@@ -318,8 +318,8 @@ class Crowd:
         self.args = args
         self.rng = random.Random(args.seed)
         self.sims = []
-        for spec in args.addresses:
-            host, _, port = spec.partition(':')
+        for address in args.addresses:
+            host, _, port = address.partition(':')
             sim = Simulated(host, random.Random(self.rng.random()), args.failures)
             sim.port = int(port or 15000)
             sim.server = None

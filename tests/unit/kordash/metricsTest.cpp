@@ -211,12 +211,14 @@ TEST(Metrics, RowTotalsAsTheFiguresCountThem) {
          {"command", {"1", "254"}, 3},
          {"position_ticks_without", {}, 1}}};
     for (const std::vector<Counter>& counters : readings) {
-        const CommandTotals full = kordash::totalsOf(counters);
-        const kordash::ResultTotals row = kordash::resultTotals(counters);
-        EXPECT_EQ(row.all, full.all);
-        EXPECT_EQ(row.failed, full.failed);
-        EXPECT_EQ(row.ticksMissed, full.ticksMissed);
-        EXPECT_GT(full.failed, 0u);
+        const kordash::CounterFigures full = kordash::figuresOf(counters);
+        const CommandTotals row = kordash::totalsOf(counters);
+        EXPECT_EQ(row.all, full.ofClass(KorResultClass::Success) +
+                               full.ofClass(KorResultClass::Empty) +
+                               full.ofClass(KorResultClass::Failure));
+        EXPECT_EQ(row.failed, full.ofClass(KorResultClass::Failure));
+        EXPECT_EQ(row.ticksMissed, full.positionMissed + full.speedMissed);
+        EXPECT_GT(row.failed, 0u);
     }
 }
 
