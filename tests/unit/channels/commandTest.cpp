@@ -391,6 +391,8 @@ TEST_F(ChannelCommandTest, ManyCommandTasksOnOneChannelAtOnce) {
                 const int n = run(SENDDATA, Params().set(1, 100).set(2, 4).set(8, h), 320 + w);
                 lastResult[static_cast<std::size_t>(4 + w)] = n;
                 if (n == 252) return;
+                // A send under way when the close came is cut short by it.
+                if (n == 254 && drained) return;
                 if (n != 4) {
                     ++odd;
                     return;
@@ -424,7 +426,10 @@ TEST_F(ChannelCommandTest, ManyCommandTasksOnOneChannelAtOnce) {
     EXPECT_EQ(odd.load(), 0);
     EXPECT_EQ(broken.load(), 0);
     EXPECT_EQ(read.load(), kBytes);
-    for (int result : lastResult) EXPECT_EQ(result, 252);  // each task saw the channel go
+    // Each task saw the channel go: a sender either at its next send or in one cut short.
+    for (std::size_t k = 0; k < lastResult.size(); ++k)
+        EXPECT_TRUE(lastResult[k] == 252 || (k >= 4 && k <= 5 && lastResult[k] == 254))
+            << k << ": " << lastResult[k];
     EXPECT_GT(sent.load(), 0);
     EXPECT_EQ(readFor(peer.get(), 1000).size(), static_cast<std::size_t>(sent.load()));
 }
